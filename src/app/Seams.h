@@ -1,0 +1,92 @@
+#pragma once
+// Replaceable services. Production code reaches the desktop (message boxes, the clock, the
+// process end, the program folder, the screen) only through these, so tests can run headless
+// and script every answer.
+#include <QDateTime>
+#include <QRect>
+#include <QString>
+#include <functional>
+
+namespace wispline {
+
+enum class BoxIcon { None, Information, Exclamation, Critical, Question };
+enum class BoxButtons { Ok, YesNo };
+enum class BoxAnswer { Ok, Yes, No };
+
+struct BoxRequest {
+    QString text;
+    QString title;
+    BoxIcon icon = BoxIcon::None;
+    BoxButtons buttons = BoxButtons::Ok;
+    BoxAnswer defaultButton = BoxAnswer::Ok;
+};
+
+// A modal message box. Text is always shown as plain text.
+class MessageBoxes
+{
+public:
+    virtual ~MessageBoxes() = default;
+    virtual BoxAnswer show(const BoxRequest& request) = 0;
+};
+
+class Clock
+{
+public:
+    virtual ~Clock() = default;
+    virtual QDateTime now() const = 0;
+};
+
+// Ends the process at once: no further handlers, questions or unload processing run.
+// `where` names the path that ended it (tests check it). Callers return right after.
+class ProcessExit
+{
+public:
+    virtual ~ProcessExit() = default;
+    virtual void endNow(const char* where) = 0;
+};
+
+class ProgramFolder
+{
+public:
+    virtual ~ProgramFolder() = default;
+    virtual QString path() const = 0;
+};
+
+// The primary screen, in pixels.
+class ScreenInfo
+{
+public:
+    virtual ~ScreenInfo() = default;
+    virtual QRect geometry() const = 0;          // the whole screen
+    virtual QRect availableGeometry() const = 0; // without task bars and panels
+};
+
+namespace services {
+MessageBoxes& boxes();
+Clock& clock();
+ProcessExit& processExit();
+ProgramFolder& programFolder();
+ScreenInfo& screen();
+
+// Install a replacement (nullptr restores the production service). The caller keeps ownership.
+void setBoxes(MessageBoxes* replacement);
+void setClock(Clock* replacement);
+void setProcessExit(ProcessExit* replacement);
+void setProgramFolder(ProgramFolder* replacement);
+void setScreen(ScreenInfo* replacement);
+
+// Used at start-up by the desktop layer, and by the production process end.
+void setProductionBoxes(MessageBoxes* production);
+void setProductionScreen(ScreenInfo* production);
+void addExitHook(std::function<void()> hook);
+void runExitHooks();
+} // namespace services
+
+// Convenience wrappers used throughout the client.
+BoxAnswer showBox(const QString& text, const QString& title, BoxIcon icon,
+                  BoxButtons buttons = BoxButtons::Ok, BoxAnswer defaultButton = BoxAnswer::Ok);
+// The error box of a trapped handler: number, CR LF, description; critical icon.
+void showErrorBox(int number, const QString& description, const QString& title);
+void endProgram(const char* where);
+
+} // namespace wispline

@@ -1,0 +1,97 @@
+#include "app/Theme.h"
+
+#include "app/SessionState.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QWidget>
+
+namespace wispline {
+
+FrameBox::FrameBox(QWidget* parent) : QFrame(parent) { setFrameShape(QFrame::NoFrame); }
+
+QColor colorFromBgr(std::uint32_t bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+namespace {
+
+void setColours(QWidget* w, const QColor* back, const QColor* fore, bool asInput)
+{
+    QPalette p = w->palette();
+    if (back) {
+        p.setColor(asInput ? QPalette::Base : QPalette::Window, *back);
+        p.setColor(QPalette::Button, *back);
+        if (!asInput)
+            w->setAutoFillBackground(true);
+    }
+    if (fore) {
+        p.setColor(QPalette::WindowText, *fore);
+        p.setColor(QPalette::Text, *fore);
+        p.setColor(QPalette::ButtonText, *fore);
+    }
+    w->setPalette(p);
+}
+
+void setFont(QWidget* w, bool bold)
+{
+    QFont f = w->font();
+    f.setFamily(QStringLiteral("MS Sans Serif"));
+    f.setPointSize(8);
+    if (bold)
+        f.setBold(true);
+    w->setFont(f);
+}
+
+} // namespace
+
+void ApplyTheme(const QList<QWidget*>& controls)
+{
+    const QColor back = colorFromBgr(session().ThemeBackColor);
+    const QColor fore = colorFromBgr(session().ThemeForeColor);
+    for (QWidget* w : controls) {
+        if (qobject_cast<QCheckBox*>(w)) {
+            setColours(w, &back, &fore, false);
+            setFont(w, false);
+        } else if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            setColours(combo, &back, &fore, true);
+            setFont(combo, true);
+        } else if (qobject_cast<FrameBox*>(w)) {
+            setColours(w, &back, &fore, false);
+            setFont(w, false);
+        } else if (qobject_cast<QLabel*>(w)) {
+            setColours(w, &back, &fore, false);
+            setFont(w, false);
+        } else if (qobject_cast<QLineEdit*>(w)) {
+            setColours(w, &back, &fore, true);
+            setFont(w, false);
+        } else if (qobject_cast<QRadioButton*>(w)) {
+            setColours(w, &back, &fore, false);
+        } else if (qobject_cast<QPushButton*>(w)) {
+            // Command buttons take the fore colour as their background: orange, bold.
+            QPalette p = w->palette();
+            p.setColor(QPalette::Button, fore);
+            w->setPalette(p);
+            setFont(w, true);
+        }
+    }
+}
+
+void applyThemeToWindow(QWidget* window)
+{
+    ApplyTheme(window->findChildren<QWidget*>());
+    const QColor back = colorFromBgr(session().ThemeBackColor);
+    const QColor fore = colorFromBgr(session().ThemeForeColor);
+    QPalette p = window->palette();
+    p.setColor(QPalette::Window, back);
+    p.setColor(QPalette::WindowText, fore);
+    window->setPalette(p);
+    window->setAutoFillBackground(true);
+}
+
+} // namespace wispline

@@ -1,0 +1,71 @@
+#pragma once
+// The text protocol between the client and the message server.
+//
+// Grammar (one byte per character, Latin-1; no length prefix, no escaping):
+//
+//   field       = *( any byte except "~" and "`" )
+//   message     = field *( "~" field )
+//
+//   client -> server:   message                      (exactly one socket write per message)
+//   server -> client:   message "~ExitEnd" "`"        (trailer field, then the terminator)
+//
+//   outbound  LIU~<USER>~<password>~<version>~<adapter address>
+//             HND~<sender address>~1
+//             LOU~<sender address>
+//             SND~<sender address>~<text>~<recipients|NOONE>~<NOONE|L2A|L3A|L2S>
+//             ALLMsgs~<USER><level>~<password>~<version>
+//             CHPASS~<user>~<level>~<new password>
+//   inbound   LIU~x~<level>~ExitEnd     HND~...          Invalid~<reason>~ExitEnd
+//             USRS~<addr>...~ExitEnd    OffL~<text>~ExitEnd   LGO~<addr>...~ExitEnd
+//             CHPASS~<text>~<S?>~<new password>~ExitEnd   SND~<display text>~ExitEnd
+//             SHT~<text>~ExitEnd        OtLog~<reason>~ExitEnd   Version~<reason>~ExitEnd
+//             ALLM~START|MSG|END[~<text>]~ExitEnd
+//
+// A user address is a user name immediately followed by its level digit ("abc2").
+// The sender address is UserName immediately followed by UserLevel.
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace wispline::wire {
+
+inline constexpr char kFieldSeparator = '~';
+inline constexpr char kTerminator = '`';
+inline const QString kTrailer = QStringLiteral("ExitEnd");
+
+// One message split into its fields; field 0 is the command word.
+using WireMessage = QStringList;
+
+// Splits at every "~"; empty fields count; text without "~" gives one field.
+WireMessage splitFields(const QString& text);
+
+// Single-byte conversion both ways.
+QByteArray toWire(const QString& text);
+QString fromWire(const QByteArray& bytes);
+
+// Outbound builders: the exact text handed to one socket write.
+QString buildLogon(const QString& userName, const QString& password, const QString& version,
+                   const QString& adapterAddress); // user name is upper-cased here
+QString buildHandshake(const QString& senderAddress);
+QString buildLogout(const QString& senderAddress);
+QString buildSend(const QString& senderAddress, const QString& text, const QString& recipients,
+                  const QString& destinationCode);
+QString buildAllMessages(const QString& userName, const QString& userLevel,
+                         const QString& password, const QString& version); // name upper-cased
+QString buildChangePassword(const QString& userName, const QString& userLevel,
+                            const QString& newPassword);
+
+// Inbound catalogue, in the order the dispatcher tests it.
+enum class Inbound { None, LIU, HND, Invalid, USRS, OffL, LGO, CHPASS, SND, SHT, OtLog, Version, ALLM };
+
+// The catalogue entry a split message matches: trailer required for every command but HND,
+// which is recognised by field 0 alone. Comparisons are exact and case-sensitive.
+Inbound recognise(const WireMessage& fields);
+
+struct InboundMessage {
+    Inbound command = Inbound::None;
+    WireMessage fields; // split at "~", trailer included
+    QString text;       // the whole message as received, without the terminator
+};
+
+} // namespace wispline::wire
