@@ -1,0 +1,102 @@
+#pragma once
+// Test doubles for the replaceable services: scripted message boxes, a fixed clock, a recorded
+// process end, a chosen program folder and a fixed screen. Install with a Seams object in a
+// test's init(); everything is restored when it goes out of scope.
+#include "app/Seams.h"
+
+#include <QList>
+#include <QStringList>
+#include <deque>
+#include <functional>
+
+namespace wispline::test {
+
+class RecordingBoxes final : public MessageBoxes
+{
+public:
+    QList<BoxRequest> shown;
+    std::deque<BoxAnswer> answers;          // scripted answers, taken in order
+    std::function<void(const BoxRequest&)> onShow; // runs while the box is "open"
+
+    BoxAnswer show(const BoxRequest& r) override
+    {
+        shown.append(r);
+        if (onShow)
+            onShow(r);
+        if (!answers.empty()) {
+            const BoxAnswer a = answers.front();
+            answers.pop_front();
+            return a;
+        }
+        return r.defaultButton;
+    }
+    QStringList texts() const
+    {
+        QStringList t;
+        for (const auto& r : shown)
+            t << r.text;
+        return t;
+    }
+    const BoxRequest& last() const { return shown.last(); }
+    int count() const { return int(shown.size()); }
+};
+
+class FixedClock final : public Clock
+{
+public:
+    QDateTime value = QDateTime(QDate(2026, 12, 5), QTime(10, 32, 15));
+    QDateTime now() const override { return value; }
+};
+
+class RecordingExit final : public ProcessExit
+{
+public:
+    QStringList ends;
+    void endNow(const char* where) override { ends << QString::fromLatin1(where); }
+    bool ended() const { return !ends.isEmpty(); }
+};
+
+class FixedFolder final : public ProgramFolder
+{
+public:
+    QString folder;
+    QString path() const override { return folder; }
+};
+
+class FixedScreen final : public ScreenInfo
+{
+public:
+    QRect whole = QRect(0, 0, 1024, 768);
+    QRect available = QRect(0, 0, 1024, 740);
+    QRect geometry() const override { return whole; }
+    QRect availableGeometry() const override { return available; }
+};
+
+struct Seams {
+    RecordingBoxes boxes;
+    FixedClock clock;
+    RecordingExit exit;
+    FixedFolder folder;
+    FixedScreen screen;
+
+    Seams()
+    {
+        services::setBoxes(&boxes);
+        services::setClock(&clock);
+        services::setProcessExit(&exit);
+        services::setProgramFolder(&folder);
+        services::setScreen(&screen);
+    }
+    ~Seams()
+    {
+        services::setBoxes(nullptr);
+        services::setClock(nullptr);
+        services::setProcessExit(nullptr);
+        services::setProgramFolder(nullptr);
+        services::setScreen(nullptr);
+    }
+    Seams(const Seams&) = delete;
+    Seams& operator=(const Seams&) = delete;
+};
+
+} // namespace wispline::test
