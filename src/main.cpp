@@ -1,7 +1,36 @@
+// The wispline executable: start-up only; everything else lives in the subsystem libraries.
+#include "app/DesktopServices.h"
+#include "app/WisplineModule.h"
+#include "logon/FrmLogin.h"
+#include "mainwindow/FrmWisplineClient.h"
+
 #include <QApplication>
+#include <QIcon>
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("Wispline"));
+    QApplication::setApplicationVersion(wispline::programVersion());
+    QApplication::setStyle(QStringLiteral("Fusion")); // honours the theme's palette colours
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/wispline/wispline.png")));
+    wispline::installDesktopServices();
+
+    wispline::InstanceGuard guard(wispline::InstanceGuard::defaultLockPath());
+    wispline::FrmLogin* login = nullptr;
+    wispline::FrmWisplineClient* mainWindow = nullptr;
+    const bool started = wispline::Main(guard, [&] {
+        login = new wispline::FrmLogin();
+        login->setOnAccepted([&] {
+            if (!mainWindow)
+                mainWindow = new wispline::FrmWisplineClient(login);
+            mainWindow->Form_Load();
+            if (!mainWindow->link().hasEnded())
+                mainWindow->show();
+        });
+        login->show();
+    });
+    if (!started)
+        return 0;
+    return app.exec();
 }

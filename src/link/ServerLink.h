@@ -1,0 +1,117 @@
+#pragma once
+// The connection to the message server: opening it, the log-on, the three timers that keep it
+// alive, the reaction to the socket's events, the log-out, and the reading of inbound chunks.
+// It knows no window: everything it needs of the main window goes through LinkHost.
+#include "link/InboundDispatcher.h"
+#include "link/LinkWriter.h"
+#include "link/Reassembler.h"
+
+#include <QAbstractSocket>
+#include <QObject>
+#include <QTimer>
+#include <cstdint>
+
+class QTcpSocket;
+
+namespace wispline {
+
+class LinkHost
+{
+public:
+    virtual ~LinkHost() = default;
+    virtual QString connectionMode() const = 0; // the log-on window's mode box text
+    virtual QString adapterCaption() const = 0; // the log-on window's adapter address label
+    virtual void setCaption(const QString& title) = 0;
+    virtual void setComposeEnabled(bool enabled) = 0;
+    virtual bool levelFramesHidden() const = 0; // both level frames are hidden
+    virtual void showLayoutForLevel() = 0;      // the small or large layout for the level
+    virtual void saveMessageLog(bool disconnected) = 0;
+    virtual void removeTrayIcon() = 0;
+    virtual void stopFlashing() = 0;
+    virtual InboundHandler& inbound() = 0;
+};
+
+class ServerLink : public QObject, public LinkWriter
+{
+    Q_OBJECT
+public:
+    struct Timing {
+        int connectMs = 60000;
+        int enableMs = 1000;
+        int handshakeMs = 500;
+        int handshakeTicks = 900; // silent ticks before a handshake (450 s)
+        int waitMs = 10000;       // longest wait for a connection
+    };
+
+    explicit ServerLink(LinkHost& host, QObject* parent = nullptr);
+    ~ServerLink() override;
+
+    // Intervals are as the program needs them; tests shorten them.
+    void setTiming(const Timing& timing);
+    const Timing& timing() const { return timing_; }
+
+    // Starts the timers that run from the window's load.
+    void start();
+
+    // LinkWriter
+    bool isConnected() const override;
+    void send(const QString& message) override;
+
+    void ConnectToRemoteServer();
+    void SendLogout();
+    void closeIfConnected();
+    // Every end of the program passes here: the link stops, then the process ends.
+    void terminate(const char* where, bool removeTray = true);
+    bool hasEnded() const { return ended_; }
+    bool isInternetMode() const;
+
+    QString loggedOnTitle() const;
+    QString connectedTitle() const;
+    QString lostTitle() const;     // set on activation while not connected
+    QString shutdownTitle() const; // set by the server's shutdown notice
+    QString resetTitle() const;    // set when the connection is reset
+
+    // Socket and timer handlers.
+    void tcpClient_Connect();
+    void tcpClient_Close();
+    void tcpClient_Error();
+    void tcpClient_DataArrival();
+    void ConnectTimer_Timer();
+    void EnableTimer_Timer();
+    void HandshakeTimer_Timer();
+    // What the socket reports as an error: an orderly close by the server ends the program;
+    // any other error is a lost link.
+    void onSocketError(QAbstractSocket::SocketError error);
+
+    QTcpSocket* tcpClient = nullptr;
+    QTimer ConnectTimer;
+    QTimer EnableTimer;
+    QTimer HandshakeTimer;
+
+    std::int16_t LoginFlag = 0;
+    bool ShuttingDown = false;
+    std::int16_t ConnectRetryCount = 0;
+    std::int16_t HandshakeCount = 0;
+
+    const QByteArray& PendingData() const { return reassembler_.pending(); }
+    bool isWaiting() const { return waiting_; }
+
+signals:
+    void ended();
+
+private:
+    void openSocket();
+    void closeSocket();
+    bool waitForConnection();
+    void yieldOnce();
+
+    LinkHost& host_;
+    Timing timing_;
+    wire::Reassembler reassembler_;
+    bool waiting_ = false;
+    bool dispatching_ = false;
+    bool linkUp_ = false; // a connection was made and not closed by us since
+    bool ended_ = false;
+};
+
+} // namespace wispline

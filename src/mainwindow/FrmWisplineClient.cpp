@@ -1,0 +1,556 @@
+#include "mainwindow/FrmWisplineClient.h"
+
+#include "app/RichText.h"
+#include "app/Seams.h"
+#include "app/SessionState.h"
+#include "app/Settings.h"
+#include "app/Theme.h"
+#include "directory/SelectionPanel.h"
+#include "directory/UserDirectory.h"
+#include "logon/FrmLogin.h"
+#include "mainwindow/FrmHelp.h"
+#include "mainwindow/Layout.h"
+#include "messaging/DayMessages.h"
+#include "messaging/MessageLog.h"
+#include "messaging/MessageSender.h"
+#include "messaging/ReplyLocator.h"
+#include "notify/FlashController.h"
+#include "notify/FrmAlert.h"
+#include "notify/TrayIcon.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStyleHints>
+#include <QTextEdit>
+
+namespace wispline {
+
+namespace {
+const QColor kBlue(0, 0, 255);
+const QColor kMagenta(255, 0, 255);
+const QColor kRed(255, 0, 0);
+
+QLabel* label(const QString& text, QWidget* parent)
+{
+    auto* l = new QLabel(text, parent);
+    l->setTextFormat(Qt::PlainText);
+    return l;
+}
+
+QTextEdit* messageArea(QWidget* parent)
+{
+    auto* t = new QTextEdit(parent);
+    t->setAcceptRichText(false);
+    t->setUndoRedoEnabled(false); // the area only grows; an undo stack would too
+    return t;
+}
+} // namespace
+
+QString alertTextFor(const QString& displayText)
+{
+    QString text = displayText;
+    if (text.size() > 1) {
+        const qsizetype marker = text.indexOf(QLatin1Char('<'));
+        text = text.mid(marker < 0 ? 1 : marker + 2);
+    }
+    if (text.size() > 1) {
+        const qsizetype bracket = text.indexOf(QLatin1Char('['));
+        if (bracket >= 0)
+            text = text.left(bracket);
+    }
+    return text;
+}
+
+FrmWisplineClient::FrmWisplineClient(FrmLogin* login, QWidget* parent)
+    : QMainWindow(parent), login_(login)
+{
+    setWindowTitle(QStringLiteral("VESK Parlonet"));
+    setWindowIcon(QIcon(QStringLiteral(":/wispline/wispline.png")));
+    buildControls();
+    buildMenus();
+
+    link_ = std::make_unique<ServerLink>(static_cast<LinkHost&>(*this));
+    directory_ = std::make_unique<UserDirectory>(rc_);
+    selection_ = std::make_unique<SelectionPanel>(rc_);
+    sender_ = std::make_unique<MessageSender>(rc_, *selection_, link_.get());
+    reply_ = std::make_unique<ReplyLocator>(*selection_);
+    RTBox->installEventFilter(reply_.get());
+    log_ = std::make_unique<MessageLogView>(RTBox);
+    dayMessages_ = std::make_unique<DayMessages>(RTBAllMsgs, fraAllMessages, link_.get());
+    alert_ = std::make_unique<FrmAlert>();
+    alert_->setMainWindow(this);
+    tray_ = std::make_unique<TrayIcon>();
+    flash_ = std::make_unique<FlashController>(this);
+    if (login_)
+        login_->setLinkWriter(link_.get());
+    qApp->installEventFilter(this);
+}
+
+FrmWisplineClient::~FrmWisplineClient() { qApp->removeEventFilter(this); }
+
+void FrmWisplineClient::buildControls()
+{
+    auto* central = new QWidget(this);
+    setCentralWidget(central);
+
+    lblTitle = label(QStringLiteral("List of All Connected Users"), central);
+
+    fraLevel1And2 = new FrameBox(central);
+    Label1 = label(QStringLiteral("Level 1 Users"), fraLevel1And2);
+    lstLevel1 = new QListWidget(fraLevel1And2);
+    Label2 = label(QStringLiteral("Level 2 Users"), fraLevel1And2);
+    lstLevel2 = new QListWidget(fraLevel1And2);
+    chkAllSelectedLevel2 =
+        new QCheckBox(QStringLiteral("All Users under Selected Level2"), fraLevel1And2);
+    chkAllSelectedLevel2->setVisible(false);
+    chkAllLevel2 = new QCheckBox(QStringLiteral("All Level2 Users"), fraLevel1And2);
+
+    fraLevel3 = new FrameBox(central);
+    Label3 = label(QStringLiteral("Level 3 Users"), fraLevel3);
+    lstLevel3 = new QListWidget(fraLevel3);
+    chkAllLevel3 = new QCheckBox(QStringLiteral("All Level3 Users"), fraLevel3);
+
+    fraMessages = new FrameBox(central);
+    RTBox = messageArea(fraMessages);
+    Label4 = label(QStringLiteral("Todays Previous Messages"), fraMessages);
+    Label5 = label(QStringLiteral("Offline Messages"), fraMessages);
+    Label6 = label(QStringLiteral("Online Messages"), fraMessages);
+    for (QLabel* never : {Label4, Label5, Label6})
+        never->setVisible(false);
+
+    fraAllMessages = new FrameBox(central);
+    RTBAllMsgs = messageArea(fraAllMessages);
+    RTBAllMsgs->setReadOnly(true);
+    fraAllMessages->setVisible(false);
+
+    txtSendData = new QLineEdit(central);
+    cmdSend = new QPushButton(QStringLiteral("&Send"), central);
+
+    for (QListWidget* list : {lstLevel1, lstLevel2, lstLevel3})
+        configureLevelList(list);
+
+    mc_.window = this;
+    mc_.lblTitle = lblTitle;
+    mc_.fraLevel1And2 = fraLevel1And2;
+    mc_.Label1 = Label1;
+    mc_.lstLevel1 = lstLevel1;
+    mc_.Label2 = Label2;
+    mc_.lstLevel2 = lstLevel2;
+    mc_.chkAllSelectedLevel2 = chkAllSelectedLevel2;
+    mc_.chkAllLevel2 = chkAllLevel2;
+    mc_.fraLevel3 = fraLevel3;
+    mc_.Label3 = Label3;
+    mc_.lstLevel3 = lstLevel3;
+    mc_.chkAllLevel3 = chkAllLevel3;
+    mc_.fraMessages = fraMessages;
+    mc_.RTBox = RTBox;
+    mc_.Label4 = Label4;
+    mc_.Label5 = Label5;
+    mc_.Label6 = Label6;
+    mc_.fraAllMessages = fraAllMessages;
+    mc_.RTBAllMsgs = RTBAllMsgs;
+    mc_.txtSendData = txtSendData;
+    mc_.cmdSend = cmdSend;
+
+    rc_.lstLevel1 = lstLevel1;
+    rc_.lstLevel2 = lstLevel2;
+    rc_.lstLevel3 = lstLevel3;
+    rc_.chkAllLevel2 = chkAllLevel2;
+    rc_.chkAllLevel3 = chkAllLevel3;
+    rc_.chkAllSelectedLevel2 = chkAllSelectedLevel2;
+    rc_.txtSendData = txtSendData;
+    rc_.cmdSend = cmdSend;
+    rc_.RTBox = RTBox;
+}
+
+void FrmWisplineClient::buildMenus()
+{
+    QMenuBar* bar = menuBar();
+    mnuMasters = bar->addMenu(QStringLiteral("&Masters"));
+    mnuChangePassword = mnuMasters->addAction(QStringLiteral("&Change Password"));
+    mnuSettings = mnuMasters->addMenu(QStringLiteral("&Settings"));
+    mnupopup = mnuSettings->addAction(QStringLiteral("Disable POP UP"));
+    mnupopup->setCheckable(true);
+    mnuRestoreSelection = mnuSettings->addAction(QStringLiteral("Restore Selection"));
+    mnuRestoreSelection->setCheckable(true);
+    mnuRestoreSelection->setChecked(true);
+    mnuWindowSize = mnuMasters->addMenu(QStringLiteral("&Window Size"));
+    mnuSmall = mnuWindowSize->addAction(QStringLiteral("&Small"));
+    mnuSmall->setCheckable(true);
+    mnuLarge = mnuWindowSize->addAction(QStringLiteral("&Large"));
+    mnuLarge->setCheckable(true);
+    mnuDayMessages = mnuMasters->addMenu(QStringLiteral("Day Messages"));
+    mnuViewMessages = mnuDayMessages->addAction(QStringLiteral("View Messages"));
+    mnuDownloadMessages = mnuDayMessages->addAction(QStringLiteral("Download Messages"));
+    mnuUsersCount = mnuMasters->addAction(QStringLiteral("Users Count"));
+    mnuHelp = bar->addAction(QStringLiteral("&Help"));
+    mnuExit = bar->addAction(QStringLiteral("&Exit"));
+    mnuTest = bar->addAction(QStringLiteral("Test"));
+    mnuTest->setEnabled(false);
+    rc_.mnuRestoreSelection = mnuRestoreSelection;
+
+    // Check items keep their mark under the handlers' control, not Qt's own toggling.
+    // Qt flips the mark before `triggered`; put it back so the handler sees the state the
+    // user chose from.
+    auto checkItem = [this](QAction* a, void (FrmWisplineClient::*handler)()) {
+        connect(a, &QAction::triggered, this, [this, a, handler](bool checked) {
+            a->setChecked(!checked);
+            (this->*handler)();
+        });
+    };
+    checkItem(mnupopup, &FrmWisplineClient::mnupopup_Click);
+    checkItem(mnuSmall, &FrmWisplineClient::mnuSmall_Click);
+    checkItem(mnuLarge, &FrmWisplineClient::mnuLarge_Click);
+    connect(mnuChangePassword, &QAction::triggered, this,
+            &FrmWisplineClient::mnuChangePassword_Click);
+    connect(mnuViewMessages, &QAction::triggered, this,
+            &FrmWisplineClient::mnuViewMessages_Click);
+    connect(mnuDownloadMessages, &QAction::triggered, this,
+            &FrmWisplineClient::mnuDownloadMessages_Click);
+    connect(mnuUsersCount, &QAction::triggered, this, &FrmWisplineClient::mnuUsersCount_Click);
+    connect(mnuHelp, &QAction::triggered, this, &FrmWisplineClient::mnuHelp_Click);
+    connect(mnuExit, &QAction::triggered, this, &FrmWisplineClient::mnuExit_Click);
+}
+
+void FrmWisplineClient::colourMenus()
+{
+    const QColor fore = colorFromBgr(session().ThemeForeColor);
+    const QColor back = colorFromBgr(session().ThemeBackColor);
+    auto paint = [&](QWidget* w) {
+        QPalette p = w->palette();
+        p.setColor(QPalette::Window, fore);
+        p.setColor(QPalette::Button, fore);
+        p.setColor(QPalette::Base, fore);
+        p.setColor(QPalette::WindowText, back);
+        p.setColor(QPalette::ButtonText, back);
+        p.setColor(QPalette::Text, back);
+        w->setPalette(p);
+        w->setAutoFillBackground(true);
+    };
+    paint(menuBar());
+    for (QMenu* m : {mnuMasters, mnuSettings, mnuWindowSize, mnuDayMessages})
+        paint(m);
+}
+
+void FrmWisplineClient::Form_Load()
+{
+    SessionState& s = session();
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    if (s.WindowSizeLarge) {
+        mnuLarge->setChecked(true);
+        mnuSmall->setChecked(false);
+        ArrangeControlsLarge(mc_);
+    } else {
+        mnuSmall->setChecked(true);
+        mnuLarge->setChecked(false);
+        ArrangeControls(mc_);
+    }
+    link_->start();
+    link_->ConnectToRemoteServer();
+    if (link_->hasEnded()) {
+        QGuiApplication::restoreOverrideCursor();
+        return;
+    }
+    log_->LoadMessageLog();
+    mnuRestoreSelection->setChecked(s.RestoreSelectionOn);
+    mnupopup->setChecked(s.PopupDisabled);
+    fraLevel1And2->setVisible(false);
+    fraLevel3->setVisible(false);
+    chkAllLevel2->setVisible(false);
+    cmdSend->setEnabled(false);
+    txtSendData->setEnabled(false);
+    flash_->prepare(QGuiApplication::styleHints()->cursorFlashTime() / 2);
+    tray_->install(this, s.UserName);
+    QGuiApplication::restoreOverrideCursor();
+    applyThemeToWindow(this);
+    colourMenus();
+}
+
+void FrmWisplineClient::Form_Activate()
+{
+    link_->LoginFlag = 1;
+    if (link_->isConnected()) {
+        if (!session().UserLevel.isEmpty())
+            setWindowTitle(link_->loggedOnTitle());
+    } else {
+        setWindowTitle(link_->lostTitle());
+    }
+}
+
+void FrmWisplineClient::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        Form_Activate();
+    QMainWindow::changeEvent(event);
+}
+
+bool FrmWisplineClient::eventFilter(QObject* watched, QEvent* event)
+{
+    // The window sees key presses before its controls: Esc hides the day-message view.
+    if (event->type() == QEvent::KeyPress) {
+        auto* w = qobject_cast<QWidget*>(watched);
+        if (w && w->window() == this &&
+            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+            if (dayMessages_->escapePressed())
+                return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+bool FrmWisplineClient::Form_QueryUnload()
+{
+    const BoxAnswer answer =
+        showBox(QStringLiteral(" Do you want to Shutdown Wispline ? "),
+                QStringLiteral("VESKWispline"), BoxIcon::Question, BoxButtons::YesNo,
+                BoxAnswer::No);
+    if (answer != BoxAnswer::Yes)
+        return false;
+    link_->ShuttingDown = true;
+    link_->SendLogout();
+    link_->closeIfConnected();
+    log_->SaveMessageLog(true);
+    link_->terminate("Form_QueryUnload");
+    return true;
+}
+
+void FrmWisplineClient::closeEvent(QCloseEvent* event)
+{
+    if (link_->hasEnded() || Form_QueryUnload())
+        event->accept();
+    else
+        event->ignore();
+}
+
+void FrmWisplineClient::endWithTray(const char* where) { link_->terminate(where); }
+
+// ---- layouts and menus ----
+
+void FrmWisplineClient::ShowFrames() { wispline::ShowFrames(mc_); }
+void FrmWisplineClient::ShowFramesLarge() { wispline::ShowFramesLarge(mc_); }
+
+void FrmWisplineClient::mnuSmall_Click()
+{
+    if (mnuSmall->isChecked())
+        return;
+    mnuSmall->setChecked(true);
+    mnuLarge->setChecked(false);
+    session().WindowSizeLarge = false;
+    settings::save(settings::kSize, settings::fromBool(false));
+    ShowFrames();
+}
+
+void FrmWisplineClient::mnuLarge_Click()
+{
+    if (mnuLarge->isChecked())
+        return;
+    mnuLarge->setChecked(true);
+    mnuSmall->setChecked(false);
+    session().WindowSizeLarge = true;
+    settings::save(settings::kSize, settings::fromBool(true));
+    ShowFramesLarge();
+}
+
+void FrmWisplineClient::mnupopup_Click()
+{
+    SessionState& s = session();
+    settings::save(settings::kPopup, settings::fromBool(!s.PopupDisabled));
+    s.PopupDisabled = !s.PopupDisabled;
+    mnupopup->setChecked(s.PopupDisabled);
+}
+
+void FrmWisplineClient::mnuUsersCount_Click()
+{
+    const QString crlf = kLineBreak;
+    QString text = QStringLiteral("Level 1 : ") + QString::number(lstLevel1->count()) + crlf +
+                   QStringLiteral("Level 2 : ") + QString::number(lstLevel2->count()) + crlf;
+    // The Level 3 list itself is never hidden (only its frame is), so its line always shows.
+    if (!lstLevel3->isHidden())
+        text += QStringLiteral("Level 3 : ") + QString::number(lstLevel3->count()) + crlf;
+    showBox(text, QStringLiteral("Logged In Users Count"), BoxIcon::Information);
+}
+
+void FrmWisplineClient::mnuHelp_Click()
+{
+    FrmHelp help(this);
+    help.exec();
+}
+
+void FrmWisplineClient::mnuExit_Click() { close(); }
+
+void FrmWisplineClient::mnuChangePassword_Click()
+{
+    if (login_)
+        login_->mnuChangePassword_Click();
+}
+
+void FrmWisplineClient::mnuViewMessages_Click() { dayMessages_->mnuViewMessages_Click(); }
+
+void FrmWisplineClient::mnuDownloadMessages_Click() { dayMessages_->mnuDownloadMessages_Click(); }
+
+// ---- what the server link needs of the window ----
+
+QString FrmWisplineClient::connectionMode() const
+{
+    return login_ ? login_->modeText() : QString();
+}
+
+QString FrmWisplineClient::adapterCaption() const
+{
+    return login_ ? login_->adapterCaption() : QString();
+}
+
+void FrmWisplineClient::setCaption(const QString& title) { setWindowTitle(title); }
+
+void FrmWisplineClient::setComposeEnabled(bool enabled)
+{
+    cmdSend->setEnabled(enabled);
+    txtSendData->setEnabled(enabled);
+}
+
+bool FrmWisplineClient::levelFramesHidden() const
+{
+    return fraLevel1And2->isHidden() && fraLevel3->isHidden();
+}
+
+void FrmWisplineClient::showLayoutForLevel()
+{
+    if (session().WindowSizeLarge)
+        ShowFramesLarge();
+    else
+        ShowFrames();
+}
+
+void FrmWisplineClient::saveMessageLog(bool disconnected) { log_->SaveMessageLog(disconnected); }
+
+void FrmWisplineClient::removeTrayIcon() { tray_->remove(); }
+
+void FrmWisplineClient::stopFlashing() { flash_->stop(); }
+
+// ---- inbound messages ----
+
+void FrmWisplineClient::handleInbound(const wire::InboundMessage& message)
+{
+    dispatchInbound(message, *this);
+}
+
+void FrmWisplineClient::onLogonAccepted(const QString& level)
+{
+    SessionState& s = session();
+    flash_->start();
+    s.UserLevel = level;
+    if (s.UserLevel.isEmpty()) {
+        link_->closeIfConnected();
+        endWithTray("tcpClient_DataArrival: empty level");
+        return;
+    }
+    appendInColor(RTBox,
+                  QStringLiteral("Connected To Server with username ") + s.UserName +
+                      QStringLiteral(" Properly at ") +
+                      timeOfDayText(services::clock().now().time()) + kTwoLineBreaks,
+                  kBlue);
+    setWindowTitle(link_->loggedOnTitle());
+    showLayoutForLevel();
+}
+
+void FrmWisplineClient::onHandshake()
+{
+    insertAtCursor(RTBox,
+                   QStringLiteral("Hand Shake") + generalDateText(services::clock().now()));
+}
+
+void FrmWisplineClient::onLogonRefused(const QString& reason)
+{
+    link_->LoginFlag = 0;
+    link_->closeIfConnected();
+    showBox(reason, QStringLiteral("Server Info"), BoxIcon::Critical);
+    if (link_->hasEnded())
+        return;
+    tray_->remove();
+    flash_->start();
+    endWithTray("tcpClient_DataArrival: Invalid");
+}
+
+void FrmWisplineClient::onUsersConnected(const QString& messageText)
+{
+    directory_->AddUsers(messageText);
+}
+
+void FrmWisplineClient::onOfflineMessage(const QString& text)
+{
+    flash_->start();
+    appendInColor(RTBox, text + kTwoLineBreaks, kMagenta);
+}
+
+void FrmWisplineClient::onUsersGone(const QString& messageText)
+{
+    directory_->RemoveUsers(messageText);
+}
+
+void FrmWisplineClient::onPasswordReply(const QString& text, bool success,
+                                        const QString& newPassword)
+{
+    flash_->start();
+    if (success)
+        session().Password = newPassword;
+    showBox(text, QStringLiteral("Server Info"), BoxIcon::Information);
+}
+
+void FrmWisplineClient::onMessage(const QString& displayText)
+{
+    flash_->start();
+    appendInColor(RTBox, displayText + kTwoLineBreaks, kBlue);
+    if (session().PopupDisabled)
+        return;
+    AlertText = alertTextFor(displayText);
+    if (AlertText.size() > 1) {
+        alert_->DisplayAlert(AlertText, 3000);
+        update(); // repaint, without taking the focus from where the user types
+    }
+}
+
+void FrmWisplineClient::onServerShutdown(const QString& text)
+{
+    flash_->start();
+    appendInColor(RTBox, text + kTwoLineBreaks, kRed);
+    directory_->clear();
+    setWindowTitle(link_->shutdownTitle());
+    setComposeEnabled(false);
+}
+
+void FrmWisplineClient::onLoggedOnElsewhere(const QString& reason)
+{
+    link_->closeIfConnected();
+    link_->EnableTimer.stop();
+    link_->ConnectTimer.stop();
+    showBox(reason, QStringLiteral("Server Info"), BoxIcon::Critical);
+    endWithTray("tcpClient_DataArrival: OtLog");
+}
+
+void FrmWisplineClient::onVersionRefused(const QString& reason)
+{
+    showBox(reason, QStringLiteral("Server Info"), BoxIcon::Critical);
+    link_->closeIfConnected();
+    endWithTray("tcpClient_DataArrival: Version");
+}
+
+void FrmWisplineClient::onDownloadStart() { dayMessages_->onStart(); }
+
+void FrmWisplineClient::onDownloadMessage(const QString& text) { dayMessages_->onMessage(text); }
+
+void FrmWisplineClient::onDownloadEnd() { dayMessages_->onEnd(); }
+
+void FrmWisplineClient::onDispatchError(int number, const QString& description)
+{
+    showErrorBox(number, description, QStringLiteral("tcpClient_DataArrival"));
+}
+
+} // namespace wispline

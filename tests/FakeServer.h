@@ -1,0 +1,62 @@
+#pragma once
+// A scripted message server on an ephemeral loopback port: records what each connection
+// sends and lets the test write to the newest one.
+#include <QByteArray>
+#include <QList>
+#include <QPointer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace wispline::test {
+
+class FakeServer : public QObject
+{
+    Q_OBJECT
+public:
+    FakeServer()
+    {
+        server_.listen(QHostAddress::LocalHost, 0);
+        connect(&server_, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = server_.nextPendingConnection()) {
+                connections.append(s);
+                received.append(QByteArray());
+                const int index = int(connections.size()) - 1;
+                connect(s, &QTcpSocket::readyRead, this, [this, s, index] {
+                    const QByteArray data = s->readAll();
+                    received[index] += data;
+                    all += data;
+                    emit dataReceived();
+                });
+                emit connected();
+            }
+        });
+    }
+    quint16 port() const { return server_.serverPort(); }
+    QTcpSocket* last() const { return connections.isEmpty() ? nullptr : connections.last(); }
+    // Writes raw bytes to the newest connection.
+    void write(const QByteArray& bytes)
+    {
+        QTcpSocket* s = last();
+        if (s) {
+            s->write(bytes);
+            s->flush();
+        }
+    }
+    // One complete server message: fields, the trailer, the terminator.
+    static QByteArray message(const QByteArray& fields) { return fields + "~ExitEnd`"; }
+    void stopListening() { server_.close(); }
+
+    QList<QPointer<QTcpSocket>> connections;
+    QList<QByteArray> received; // per connection
+    QByteArray all;
+
+signals:
+    void connected();
+    void dataReceived();
+
+private:
+    QTcpServer server_;
+};
+
+} // namespace wispline::test

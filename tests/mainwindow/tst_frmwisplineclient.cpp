@@ -1,0 +1,460 @@
+// The main window against a scripted server: connection lifecycle, timers, inbound dispatch,
+// the shutdown question.
+#include "FakeServer.h"
+#include "TestSeams.h"
+#include "app/SessionState.h"
+#include "directory/UserDirectory.h"
+#include "link/ServerLink.h"
+#include "logon/FrmLogin.h"
+#include "mainwindow/FrmWisplineClient.h"
+#include "notify/FlashController.h"
+#include "notify/FrmAlert.h"
+#include "notify/TrayIcon.h"
+#include "app/Theme.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <memory>
+
+using namespace wispline;
+using wispline::test::FakeServer;
+
+namespace {
+QStringList listTexts(const QListWidget* list)
+{
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out << list->item(i)->text();
+    return out;
+}
+
+// The colour of the text at the first place `needle` stands in the area.
+QColor colourOf(QTextEdit* area, const QString& needle)
+{
+    const qsizetype at = area->toPlainText().indexOf(needle);
+    if (at < 0)
+        return QColor();
+    QTextCursor c(area->document());
+    c.setPosition(int(at) + 1);
+    return c.charFormat().foreground().color();
+}
+} // namespace
+
+class TestFrmWisplineClient : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<test::Seams> seams;
+    std::unique_ptr<FakeServer> server;
+    std::unique_ptr<FrmLogin> login;
+    std::unique_ptr<FrmWisplineClient> w;
+    QTemporaryDir dir;
+
+    void startClient(const QString& mode = QStringLiteral("LAN"),
+                     ServerLink::Timing timing = fastTiming())
+    {
+        login = std::make_unique<FrmLogin>();
+        login->cmbMode->setCurrentText(mode);
+        w = std::make_unique<FrmWisplineClient>(login.get());
+        w->link().setTiming(timing);
+        w->Form_Load();
+        w->show();
+        w->Form_Activate();
+    }
+    static ServerLink::Timing fastTiming()
+    {
+        ServerLink::Timing t;
+        t.enableMs = 30;
+        t.waitMs = 3000;
+        return t;
+    }
+    // Starts the client and answers its log-on with `level`.
+    void logOn(const QByteArray& level = "1", const QString& mode = QStringLiteral("LAN"))
+    {
+        startClient(mode);
+        QTRY_VERIFY(server->all.contains("LIU~"));
+        server->write(FakeServer::message("LIU~ABC~" + level));
+        QTRY_COMPARE(session().UserLevel, QString::fromLatin1(level));
+    }
+    QString text() const { return w->RTBox->toPlainText(); }
+
+private slots:
+    void init()
+    {
+        resetSession();
+        seams = std::make_unique<test::Seams>();
+        seams->folder.folder = dir.path();
+        server = std::make_unique<FakeServer>();
+        SessionState& s = session();
+        s.UserName = QStringLiteral("ABC");
+        s.Password = QStringLiteral("secret pw ");
+        s.VersionString = QStringLiteral("1.1.1");
+        s.ServerAddress = QStringLiteral("127.0.0.1");
+        s.ServerPort = server->port();
+        s.MessageLogPath = dir.filePath(QStringLiteral("M05122026.Msg"));
+        s.ThemeForeColor = 33023;
+        s.LogonDone = true;
+    }
+    void cleanup()
+    {
+        w.reset();
+        login.reset();
+        server.reset();
+        seams.reset();
+        QFile::remove(session().MessageLogPath);
+    }
+
+    void reachableServerLogsOnOnceAfterFirstEnableTick()
+    {
+        startClient();
+        // The load's own connection sends nothing: the window was not yet activated.
+        QCOMPARE(w->windowTitle(), QStringLiteral("VESK Parlonet (Ver1.1.1)   UserName:ABC    Level:"));
+        QTRY_VERIFY(server->all.contains("LIU~"));
+        QVERIFY(server->connections.size() >= 2);
+        QVERIFY(server->received.first().isEmpty());
+        const QByteArray logon = server->received.last();
+        QVERIFY(logon.startsWith("LIU~ABC~secret pw ~1.1.1~"));
+        QVERIFY(!logon.contains('`'));
+        QVERIFY(!logon.contains("ExitEnd"));
+
+        server->write(FakeServer::message("LIU~ABC~2"));
+        QTRY_COMPARE(session().UserLevel, QStringLiteral("2"));
+        QCOMPARE(w->windowTitle(),
+                 QStringLiteral("VESK Parlonet (Ver1.1.1)   UserName:ABC    Level:2"));
+        QVERIFY(text().contains(
+            QStringLiteral("Connected To Server with username ABC Properly at 10:32:15")));
+        QCOMPARE(colourOf(w->RTBox, QStringLiteral("Connected To Server")), QColor(0, 0, 255));
+        QVERIFY(w->fraLevel1And2->isVisibleTo(w.get()));
+        QVERIFY(w->fraLevel3->isVisibleTo(w.get()));
+        QVERIFY(w->chkAllLevel3->isVisibleTo(w.get()));
+        QVERIFY(!w->chkAllLevel2->isVisibleTo(w.get()));
+        QTRY_VERIFY(w->txtSendData->isEnabled());
+        // With a level known, the ticks stop reopening the link: LIU went out exactly once.
+        const int connections = int(server->connections.size());
+        QTest::qWait(200);
+        QCOMPARE(int(server->connections.size()), connections);
+        QCOMPARE(server->all.count("LIU~"), 1);
+        QVERIFY(seams->boxes.shown.isEmpty());
+    }
+
+    void unreachableServerEndsTheProgram()
+    {
+        server->stopListening();
+        QTcpServer closed;
+        closed.listen(QHostAddress::LocalHost, 0);
+        session().ServerPort = closed.serverPort();
+        closed.close();
+        startClient();
+        QCOMPARE(seams->boxes.count(), 1);
+        QCOMPARE(seams->boxes.last().text,
+                 QStringLiteral("Unable to Connect to the Server.\r\nContact Support Personnel."));
+        QCOMPARE(seams->boxes.last().title, QStringLiteral("Wispline"));
+        QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
+        QVERIFY(seams->exit.ended());
+        QVERIFY(!w->tray().isInstalled());
+    }
+
+    void serverThatNeverAnswersGivesUpOnTheSixteenthTick()
+    {
+        startClient();
+        QTRY_VERIFY_WITH_TIMEOUT(seams->exit.ended(), 10000);
+        QCOMPARE(seams->boxes.count(), 1);
+        QCOMPARE(seams->boxes.last().text,
+                 QStringLiteral("The connection cannot be made for the client"));
+        QCOMPARE(seams->boxes.last().title, QStringLiteral("User Level Error"));
+        QCOMPARE(int(w->link().ConnectRetryCount), 16);
+        QVERIFY(!w->link().EnableTimer.isActive());
+        QVERIFY(!w->link().ConnectTimer.isActive());
+        QVERIFY(!w->flash().FlashTimer.isActive());
+        QVERIFY(!w->tray().isInstalled());
+    }
+
+    void serverCloseEndsWithoutMessage()
+    {
+        logOn();
+        server->last()->disconnectFromHost();
+        QTRY_VERIFY(seams->exit.ended());
+        QVERIFY(seams->boxes.shown.isEmpty());
+        QCOMPARE(seams->exit.ends.first(), QStringLiteral("tcpClient_Close"));
+    }
+
+    void socketErrorInLanModeReconnectsAtNextConnectTick()
+    {
+        logOn();
+        const int before = int(server->connections.size());
+        w->link().onSocketError(QAbstractSocket::NetworkError);
+        QVERIFY(seams->boxes.shown.isEmpty());
+        QCOMPARE(w->windowTitle(), QStringLiteral("VESK Parlonet (Ver 1.1.1)"));
+        QTRY_VERIFY(!w->txtSendData->isEnabled());
+        server->all.clear();
+        w->link().ConnectTimer_Timer();
+        QTRY_VERIFY(server->all.contains("LIU~ABC~"));
+        QCOMPARE(int(server->connections.size()), before + 1);
+        QTRY_VERIFY(w->txtSendData->isEnabled());
+        QVERIFY(!seams->exit.ended());
+    }
+
+    void socketErrorInInternetModeSaysSoAndReconnects()
+    {
+        logOn("1", QStringLiteral("Internet"));
+        const int before = int(server->connections.size());
+        w->link().onSocketError(QAbstractSocket::NetworkError);
+        QCOMPARE(seams->boxes.count(), 1);
+        QCOMPARE(seams->boxes.last().text,
+                 QStringLiteral("Connection to the server could not be established possibly "
+                                "becuase of Internet fluctuation."));
+        QCOMPARE(seams->boxes.last().icon, BoxIcon::None);
+        QTRY_COMPARE(int(server->connections.size()), before + 1);
+    }
+
+    void internetModeSendsOneHandshakeAfterSilence()
+    {
+        ServerLink::Timing t = fastTiming();
+        t.handshakeMs = 1;
+        t.handshakeTicks = 900;
+        startClient(QStringLiteral("Internet"), t);
+        QTRY_VERIFY(server->all.contains("LIU~"));
+        server->write(FakeServer::message("LIU~ABC~1"));
+        QTRY_COMPARE(session().UserLevel, QStringLiteral("1"));
+        QTRY_VERIFY_WITH_TIMEOUT(server->all.contains("HND~ABC1~1"), 15000);
+        QCOMPARE(server->all.count("HND~"), 1);
+        QVERIFY(w->link().HandshakeCount < 900);
+        // Any chunk restarts the count.
+        w->link().HandshakeCount = 500;
+        server->write(FakeServer::message("OffL~x"));
+        QTRY_VERIFY(text().contains(QStringLiteral("x\r\n")) || text().contains(QStringLiteral("x\n")));
+        QVERIFY(w->link().HandshakeCount < 500);
+    }
+
+    void lanModeFirstChunkStopsTheHandshakeTimer()
+    {
+        logOn();
+        QVERIFY(!w->link().HandshakeTimer.isActive());
+    }
+
+    void shutdownQuestion()
+    {
+        logOn();
+        seams->boxes.answers = {BoxAnswer::No};
+        QVERIFY(!w->Form_QueryUnload());
+        QCOMPARE(seams->boxes.last().text, QStringLiteral(" Do you want to Shutdown Wispline ? "));
+        QCOMPARE(seams->boxes.last().title, QStringLiteral("VESKWispline"));
+        QCOMPARE(seams->boxes.last().buttons, BoxButtons::YesNo);
+        QCOMPARE(seams->boxes.last().defaultButton, BoxAnswer::No);
+        QVERIFY(w->link().isConnected());
+        QVERIFY(!seams->exit.ended());
+
+        seams->boxes.answers = {BoxAnswer::Yes};
+        QVERIFY(w->Form_QueryUnload());
+        QVERIFY(seams->exit.ended());
+        QVERIFY(!w->tray().isInstalled());
+        QTRY_VERIFY(server->all.endsWith("LOU~ABC1"));
+        QFile log(session().MessageLogPath);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY(log.readAll().contains("Diconnected At 10:32:15\r\n"));
+    }
+
+    void dispatch_data()
+    {
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QColor>("colour");
+        QTest::newRow("SND blue") << QByteArray("SND~ZED <- hello [10:00:00]~ExitEnd`")
+                                  << QStringLiteral("ZED <- hello [10:00:00]") << QColor(0, 0, 255);
+        QTest::newRow("OffL magenta") << QByteArray("OffL~kept for you~ExitEnd`")
+                                      << QStringLiteral("kept for you") << QColor(255, 0, 255);
+        QTest::newRow("SHT red") << QByteArray("SHT~going down~ExitEnd`")
+                                 << QStringLiteral("going down") << QColor(255, 0, 0);
+    }
+    void dispatch()
+    {
+        QFETCH(QByteArray, wire);
+        QFETCH(QString, shown);
+        QFETCH(QColor, colour);
+        logOn();
+        server->write(wire);
+        QTRY_VERIFY(text().contains(shown));
+        QCOMPARE(colourOf(w->RTBox, shown), colour);
+        QVERIFY(w->flash().FlashTimer.isActive());
+    }
+
+    void sndShowsTheBodyInThePopUp_data()
+    {
+        QTest::addColumn<QString>("display");
+        QTest::addColumn<QString>("popup");
+        QTest::newRow("header marker body bracket")
+            << QStringLiteral("ZED <- Lunch at one? [10:32:15]") << QStringLiteral(" Lunch at one? ");
+        QTest::newRow("no marker drops the first character")
+            << QStringLiteral("hello [x]") << QStringLiteral("ello ");
+        QTest::newRow("marker without bracket keeps the rest")
+            << QStringLiteral("ZED <- no time") << QStringLiteral(" no time");
+    }
+    void sndShowsTheBodyInThePopUp()
+    {
+        QFETCH(QString, display);
+        QFETCH(QString, popup);
+        QCOMPARE(alertTextFor(display), popup);
+    }
+
+    void popUpsOffWritesOnlyTheLine()
+    {
+        logOn();
+        session().PopupDisabled = true;
+        server->write(FakeServer::message("SND~ZED <- hi [1]"));
+        QTRY_VERIFY(text().contains(QStringLiteral("ZED <- hi [1]")));
+        QCOMPARE(w->frmAlert().state(), FrmAlert::State::NotLoaded);
+    }
+
+    void shutdownNoticeClearsListsAndDisablesSending()
+    {
+        logOn();
+        server->write(FakeServer::message("USRS~PAT1~SAM2~TOM3"));
+        QTRY_COMPARE(w->lstLevel3->count(), 1);
+        QTRY_VERIFY(w->txtSendData->isEnabled());
+        server->write(FakeServer::message("SHT~bye"));
+        QTRY_COMPARE(w->lstLevel1->count() + w->lstLevel2->count() + w->lstLevel3->count(), 0);
+        QCOMPARE(w->windowTitle(),
+                 QStringLiteral("VESK Parlonet Ver( 1.1.1) <---> {Server Connection Lost}"));
+        QVERIFY(!w->txtSendData->isEnabled());
+    }
+
+    void fatalRepliesShowTheReasonAndEnd_data()
+    {
+        QTest::addColumn<QByteArray>("wire");
+        QTest::addColumn<QString>("where");
+        QTest::newRow("Invalid") << QByteArray("Invalid~bad password") << QStringLiteral("Invalid");
+        QTest::newRow("OtLog") << QByteArray("OtLog~bad password") << QStringLiteral("OtLog");
+        QTest::newRow("Version") << QByteArray("Version~bad password") << QStringLiteral("Version");
+    }
+    void fatalRepliesShowTheReasonAndEnd()
+    {
+        QFETCH(QByteArray, wire);
+        QFETCH(QString, where);
+        logOn();
+        server->write(FakeServer::message(wire));
+        QTRY_VERIFY(seams->exit.ended());
+        QCOMPARE(seams->boxes.last().text, QStringLiteral("bad password"));
+        QCOMPARE(seams->boxes.last().title, QStringLiteral("Server Info"));
+        QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
+        QVERIFY(seams->exit.ends.first().endsWith(where));
+        QVERIFY(!w->tray().isInstalled());
+        QVERIFY(!w->link().ConnectTimer.isActive());
+    }
+
+    void emptyLevelEndsSilently()
+    {
+        startClient();
+        QTRY_VERIFY(server->all.contains("LIU~"));
+        server->write(FakeServer::message("LIU~ABC~"));
+        QTRY_VERIFY(seams->exit.ended());
+        QVERIFY(seams->boxes.shown.isEmpty());
+    }
+
+    void passwordReplyChangesThePasswordOnlyOnSuccess()
+    {
+        logOn();
+        server->write(FakeServer::message("CHPASS~refused~F"));
+        QTRY_COMPARE(seams->boxes.count(), 1);
+        QCOMPARE(session().Password, QStringLiteral("secret pw "));
+        server->write(FakeServer::message("CHPASS~changed~S~newpw"));
+        QTRY_COMPARE(seams->boxes.count(), 2);
+        QCOMPARE(seams->boxes.last().text, QStringLiteral("changed"));
+        QCOMPARE(seams->boxes.last().icon, BoxIcon::Information);
+        QCOMPARE(session().Password, QStringLiteral("newpw"));
+    }
+
+    void handshakeReplacesTheSelection()
+    {
+        logOn();
+        QTextCursor c = w->RTBox->textCursor();
+        c.movePosition(QTextCursor::Start);
+        c.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor, 9);
+        w->RTBox->setTextCursor(c);
+        server->write("HND~1");
+        QTRY_VERIFY(text().startsWith(QStringLiteral("Hand Shake")));
+        QVERIFY(!text().contains(QStringLiteral("Connected")));
+        QVERIFY(text().contains(QStringLiteral(" To Server with username ABC")));
+    }
+
+    void tooFewFieldsShowsTheErrorAndKeepsTheRest()
+    {
+        logOn();
+        server->write("CHPASS~ExitEnd`OffL~after~ExitEnd`");
+        QTRY_VERIFY(text().contains(QStringLiteral("after")));
+        QCOMPARE(seams->boxes.count(), 1);
+        QCOMPARE(seams->boxes.last().text, QStringLiteral("9\r\nSubscript out of range"));
+        QCOMPARE(seams->boxes.last().title, QStringLiteral("tcpClient_DataArrival"));
+    }
+
+    void oneChunkWithUsersMessageAndHalfOffline()
+    {
+        logOn();
+        server->write("USRS~PAT1~SAM2~ExitEnd`SND~SAM <- hi [x]~ExitEnd`OffL~hal");
+        QTRY_VERIFY(text().contains(QStringLiteral("SAM <- hi [x]")));
+        QCOMPARE(listTexts(w->lstLevel1), QStringList{QStringLiteral("PAT")});
+        QCOMPARE(listTexts(w->lstLevel2), QStringList{QStringLiteral("SAM")});
+        QCOMPARE(w->frmAlert().state(), FrmAlert::State::Opening);
+        QCOMPARE(w->link().PendingData(), QByteArray("OffL~hal"));
+        server->write("f~ExitEnd`");
+        QTRY_VERIFY(text().contains(QStringLiteral("half")));
+    }
+
+    void messagesArrivingWhileABoxIsOpenKeepTheirOrder()
+    {
+        logOn();
+        bool sentMore = false;
+        seams->boxes.onShow = [&](const BoxRequest&) {
+            if (sentMore)
+                return;
+            sentMore = true;
+            // More data arrives while the box's own event loop runs.
+            server->write(FakeServer::message("OffL~second"));
+            QTest::qWait(100);
+            QVERIFY(!text().contains(QStringLiteral("second")));
+        };
+        server->write(FakeServer::message("CHPASS~first~F") + FakeServer::message("OffL~third"));
+        QTRY_VERIFY(text().contains(QStringLiteral("second")));
+        const QString t = text();
+        QVERIFY(t.indexOf(QStringLiteral("third")) >= 0);
+        QVERIFY(t.indexOf(QStringLiteral("third")) < t.indexOf(QStringLiteral("second")));
+        QCOMPARE(t.count(QStringLiteral("second")), 1);
+        QCOMPARE(seams->boxes.count(), 1);
+    }
+
+    void downloadFillsTheDayView()
+    {
+        logOn();
+        server->write(FakeServer::message("ALLM~START") + FakeServer::message("ALLM~MSG~one") +
+                      FakeServer::message("ALLM~MSG~two") + FakeServer::message("ALLM~END"));
+        QTRY_VERIFY(w->fraAllMessages->isVisibleTo(w.get()));
+        const QString all = w->RTBAllMsgs->toPlainText();
+        QVERIFY(all.indexOf(QStringLiteral("one")) < all.indexOf(QStringLiteral("two")));
+        QVERIFY(all.contains(QStringLiteral("Press Esc Key to go back to Main Window.")));
+    }
+
+    void activationTitles()
+    {
+        logOn("3");
+        w->setWindowTitle(QStringLiteral("x"));
+        w->Form_Activate();
+        QCOMPARE(w->windowTitle(),
+                 QStringLiteral("VESK Parlonet (Ver1.1.1)   UserName:ABC    Level:3"));
+        w->link().closeIfConnected();
+        w->Form_Activate();
+        QCOMPARE(w->windowTitle(),
+                 QStringLiteral("VESK Parlonet Ver(1.1.1) <---> {Server Connection Lost}"));
+        QCOMPARE(int(w->link().LoginFlag), 1);
+    }
+};
+
+QTEST_MAIN(TestFrmWisplineClient)
+#include "tst_frmwisplineclient.moc"
