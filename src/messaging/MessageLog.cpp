@@ -1,0 +1,193 @@
+#include "messaging/MessageLog.h"
+
+#include "app/RichText.h"
+#include "app/Seams.h"
+#include "app/SessionState.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QLocale>
+#include <QPalette>
+#include <QSaveFile>
+#include <QTextDocument>
+#include <QTextEdit>
+#include <utility>
+
+namespace wispline
+{
+
+namespace
+{
+
+const QString kMessageFileTitle = QStringLiteral("Message File");
+const QString kDisconnectedAt = QStringLiteral("Diconnected At ");
+
+// The long time format names the time zone; the log and the message area show the clock
+// time only. Quoted literals are kept as they are.
+QString withoutTimeZone(const QString& format)
+{
+    QString out;
+    bool quoted = false;
+    for (const QChar c : format) {
+        if (c == QLatin1Char('\''))
+            quoted = !quoted;
+        if (!quoted && c == QLatin1Char('t'))
+            continue;
+        out += c;
+    }
+    out.remove(QStringLiteral("()"));
+    return out.trimmed();
+}
+
+} // namespace
+
+QString timeOfDayText(const QTime& time)
+{
+    const QLocale locale = QLocale::system();
+    QString format = withoutTimeZone(locale.timeFormat(QLocale::LongFormat));
+    if (format.isEmpty())
+        format = QStringLiteral("HH:mm:ss");
+    return locale.toString(time, format);
+}
+
+QString generalDateText(const QDateTime& dateTime)
+{
+    return QLocale::system().toString(dateTime.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           timeOfDayText(dateTime.time());
+}
+
+QString toFileLineBreaks(const QString& documentText)
+{
+    QString out;
+    out.reserve(documentText.size() + documentText.size() / 8);
+    for (qsizetype i = 0; i < documentText.size(); ++i) {
+        const QChar c = documentText.at(i);
+        switch (c.unicode()) {
+        case u'\r':
+            // CR LF and a lone CR are both one line break.
+            if (i + 1 < documentText.size() && documentText.at(i + 1) == QLatin1Char('\n'))
+                ++i;
+            out += kLineBreak;
+            break;
+        case u'\n':
+        case QChar::ParagraphSeparator:
+        case QChar::LineSeparator:
+        case 0xfdd0: // beginning of a frame
+        case 0xfdd1: // end of a frame
+            out += kLineBreak;
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+QString areaSnapshot(const QTextEdit* area)
+{
+    // The raw text keeps no-break spaces, which the plain-text view would turn into spaces.
+    return toFileLineBreaks(area->document()->toRawText());
+}
+
+MessageLog::MessageLog(QString path) : path_(std::move(path)) {}
+
+bool MessageLog::exists() const
+{
+    return QFileInfo::exists(path_);
+}
+
+bool MessageLog::readAll(QString& text)
+{
+    error_.clear();
+    QFile file(path_);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error_ = file.errorString();
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        error_ = file.errorString();
+        return false;
+    }
+    text = QString::fromLatin1(bytes);
+    return true;
+}
+
+QByteArray MessageLog::content(const QString& snapshot, bool disconnected, const QTime& at)
+{
+    QString text = snapshot;
+    if (disconnected)
+        text += kDisconnectedAt + timeOfDayText(at) + kLineBreak;
+    text += kLineBreak;
+    return text.toLatin1();
+}
+
+bool MessageLog::write(const QString& snapshot, bool disconnected, const QTime& at)
+{
+    error_.clear();
+    QSaveFile file(path_);
+    if (!file.open(QIODevice::WriteOnly)) {
+        error_ = file.errorString();
+        return false;
+    }
+    const QByteArray bytes = content(snapshot, disconnected, at);
+    if (file.write(bytes) != bytes.size()) {
+        error_ = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
+    // Buffered data is written out here; a short write discards the new file.
+    if (!file.commit()) {
+        error_ = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+MessageLogView::MessageLogView(QTextEdit* RTBox) : RTBox(RTBox) {}
+
+QColor MessageLogView::earlierLinesColor()
+{
+    const QColor inactive =
+        QGuiApplication::palette().color(QPalette::Inactive, QPalette::WindowText);
+    // A black inactive text colour would not set earlier lines apart from the black echo lines.
+    if (inactive.lightness() < 64)
+        return QColor(128, 128, 128);
+    return inactive;
+}
+
+void MessageLogView::LoadMessageLog()
+{
+    MessageLog log(session().MessageLogPath);
+    if (log.exists()) {
+        QString text;
+        if (!log.readAll(text)) {
+            reportFailure(log.errorString());
+            return;
+        }
+        insertAtStartInColor(RTBox, text, earlierLinesColor());
+        return;
+    }
+    if (!log.write(areaSnapshot(RTBox), false, services::clock().now().time()))
+        reportFailure(log.errorString());
+}
+
+void MessageLogView::SaveMessageLog(bool Disconnected)
+{
+    MessageLog log(session().MessageLogPath);
+    if (!log.write(areaSnapshot(RTBox), Disconnected, services::clock().now().time()))
+        reportFailure(log.errorString());
+}
+
+void MessageLogView::reportFailure(const QString& description)
+{
+    if (failureBoxOpen_)
+        return;
+    failureBoxOpen_ = true;
+    showBox(description.isEmpty() ? QStringLiteral("Path/File access error") : description,
+            kMessageFileTitle, BoxIcon::Critical);
+    failureBoxOpen_ = false;
+}
+
+} // namespace wispline

@@ -1,0 +1,158 @@
+#include "FakeLink.h"
+#include "TestSeams.h"
+#include "app/SessionState.h"
+#include "messaging/DayMessages.h"
+
+#include <QTextEdit>
+#include <QtTest>
+#include <memory>
+
+using namespace wispline;
+
+namespace
+{
+
+const QString kNote = QStringLiteral("Press Esc Key to go back to Main Window.\n\n");
+
+} // namespace
+
+class TestDayMessages : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void downloadRequest();
+    void downloadReplies_data();
+    void downloadReplies();
+    void viewAndEscape();
+
+private:
+    void download(const QStringList& messages);
+    bool shown() const { return !fra_->isHidden(); }
+
+    std::unique_ptr<test::Seams> seams_;
+    std::unique_ptr<QWidget> window_;
+    QWidget* fra_ = nullptr;
+    QTextEdit* view_ = nullptr;
+    test::FakeLink link_;
+    std::unique_ptr<DayMessages> day_;
+};
+
+void TestDayMessages::init()
+{
+    seams_ = std::make_unique<test::Seams>();
+    resetSession();
+    window_ = std::make_unique<QWidget>();
+    fra_ = new QWidget(window_.get());
+    view_ = new QTextEdit(fra_);
+    fra_->hide();
+    window_->show();
+    link_.connected = true;
+    link_.sent.clear();
+    day_ = std::make_unique<DayMessages>(view_, fra_, &link_);
+}
+
+void TestDayMessages::cleanup()
+{
+    day_.reset();
+    window_.reset();
+    seams_.reset();
+    resetSession();
+}
+
+void TestDayMessages::download(const QStringList& messages)
+{
+    day_->onStart();
+    for (const QString& m : messages)
+        day_->onMessage(m);
+    day_->onEnd();
+}
+
+void TestDayMessages::downloadRequest()
+{
+    session().UserName = QStringLiteral("alice");
+    session().UserLevel = QStringLiteral("2");
+    session().Password = QStringLiteral(" pw ");
+    session().VersionString = QStringLiteral("1.1.1");
+    download({QStringLiteral("kept")});
+    day_->escapePressed();
+
+    day_->mnuDownloadMessages_Click();
+    QCOMPARE(link_.sent, QStringList{QStringLiteral("ALLMsgs~ALICE2~ pw ~1.1.1")});
+    QCOMPARE(seams_->boxes.count(), 0);
+
+    link_.connected = false;
+    day_->mnuDownloadMessages_Click();
+    QCOMPARE(link_.sent.size(), 1);
+    QCOMPARE(seams_->boxes.texts(), QStringList{QStringLiteral("Connection is Lost. Wait for "
+                                                               "sometime.\r\nThe request cannot "
+                                                               "be processed now.")});
+    QCOMPARE(seams_->boxes.last().title, QStringLiteral("All Messages"));
+    QCOMPARE(seams_->boxes.last().icon, BoxIcon::Information);
+    // The view waits for replies and keeps what the last download brought.
+    QVERIFY(!shown());
+    QCOMPARE(view_->toPlainText(), QStringLiteral("kept\n\n") + kNote);
+}
+
+void TestDayMessages::downloadReplies_data()
+{
+    QTest::addColumn<QList<QStringList>>("downloads");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("start and end only") << QList<QStringList>{{}} << QString();
+    QTest::newRow("messages in order, markup as text")
+        << QList<QStringList>{{QStringLiteral("<b>one</b>"), QStringLiteral("two")}}
+        << (QStringLiteral("<b>one</b>\n\ntwo\n\n") + kNote);
+    QTest::newRow("next download replaces the last")
+        << QList<QStringList>{{QStringLiteral("old")}, {QStringLiteral("new")}}
+        << (QStringLiteral("new\n\n") + kNote);
+}
+
+void TestDayMessages::downloadReplies()
+{
+    QFETCH(QList<QStringList>, downloads);
+    QFETCH(QString, expected);
+    for (const QStringList& messages : downloads)
+        download(messages);
+
+    QCOMPARE(view_->toPlainText(), expected);
+    QCOMPARE(shown(), !expected.isEmpty());
+    if (expected.isEmpty()) {
+        QCOMPARE(seams_->boxes.texts(), QStringList{QStringLiteral("No Messages To Display")});
+        QCOMPARE(seams_->boxes.last().title, QStringLiteral("Day Messages"));
+        QCOMPARE(seams_->boxes.last().icon, BoxIcon::Information);
+        return;
+    }
+    QVERIFY(!view_->isHidden());
+    QCOMPARE(seams_->boxes.count(), 0);
+    QTextCursor c(view_->document());
+    c.setPosition(1);
+    QCOMPARE(c.charFormat().foreground().color(), QColor(0, 0, 0));
+    c.setPosition(int(expected.indexOf(kNote)) + 1);
+    QCOMPARE(c.charFormat().foreground().color(), QColor(255, 0, 0));
+}
+
+void TestDayMessages::viewAndEscape()
+{
+    day_->mnuViewMessages_Click(); // nothing downloaded yet
+    QCOMPARE(seams_->boxes.texts(), QStringList{QStringLiteral("No Messages To Display")});
+    QVERIFY(!shown());
+    QVERIFY(!day_->escapePressed());
+
+    download({QStringLiteral("m")});
+    const QString content = view_->toPlainText();
+    QVERIFY(day_->escapePressed());
+    QVERIFY(!shown());
+    QVERIFY(!day_->escapePressed()); // Esc with the view hidden does nothing
+    QVERIFY(window_->isVisible());
+
+    day_->mnuViewMessages_Click();
+    QVERIFY(shown());
+    QCOMPARE(view_->toPlainText(), content);
+    QVERIFY(link_.sent.isEmpty());
+    QCOMPARE(seams_->boxes.count(), 1);
+}
+
+QTEST_MAIN(TestDayMessages)
+#include "tst_daymessages.moc"

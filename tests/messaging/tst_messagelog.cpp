@@ -1,0 +1,215 @@
+#include "TestSeams.h"
+#include "app/RichText.h"
+#include "app/SessionState.h"
+#include "messaging/MessageLog.h"
+
+#include <QTemporaryDir>
+#include <QTextEdit>
+#include <QtTest>
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+
+using namespace wispline;
+
+namespace
+{
+
+const QColor kBlue(0, 0, 255);
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
+}
+
+// Caps the size of files this process may write, so a save fails part-way as on a full disk
+// (works for every user, root included). Restored when it goes out of scope.
+struct FileSizeCap {
+    rlimit old{};
+    explicit FileSizeCap(rlim_t bytes)
+    {
+        std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit capped = old;
+        capped.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &capped);
+    }
+    ~FileSizeCap() { setrlimit(RLIMIT_FSIZE, &old); }
+};
+
+} // namespace
+
+class TestMessageLog : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void twoSessionsOfOneDay();
+    void fileTextRoundTrips_data();
+    void fileTextRoundTrips();
+    void failedSaveLeavesPreviousFileWhole();
+    void failureBoxesDoNotStack_data();
+    void failureBoxesDoNotStack();
+    void timeOfDayHasNoZone();
+
+private:
+    std::unique_ptr<test::Seams> seams_;
+    std::unique_ptr<QTemporaryDir> dir_;
+    QString path_;
+};
+
+void TestMessageLog::init()
+{
+    seams_ = std::make_unique<test::Seams>();
+    dir_ = std::make_unique<QTemporaryDir>();
+    path_ = dir_->filePath(QStringLiteral("M05122026.Msg"));
+    resetSession();
+    session().MessageLogPath = path_;
+}
+
+void TestMessageLog::cleanup()
+{
+    dir_.reset();
+    seams_.reset();
+    resetSession();
+}
+
+void TestMessageLog::twoSessionsOfOneDay()
+{
+    const QByteArray closed =
+        "Diconnected At " + timeOfDayText(seams_->clock.value.time()).toLatin1() + "\r\n\r\n";
+    QTextEdit first;
+    MessageLogView log1(&first);
+    log1.LoadMessageLog();
+    QCOMPARE(fileBytes(path_), QByteArray("\r\n"));
+    appendInColor(&first, QStringLiteral("blue\r\n\r\n"), kBlue);
+    appendInColor(&first, QStringLiteral("red\r\n\r\n"), QColor(255, 0, 0));
+    log1.SaveMessageLog(false);
+    QCOMPARE(fileBytes(path_), QByteArray("blue\r\n\r\nred\r\n\r\n\r\n"));
+    log1.SaveMessageLog(true);
+    QCOMPARE(fileBytes(path_), "blue\r\n\r\nred\r\n\r\n" + closed);
+
+    QTextEdit second;
+    MessageLogView log2(&second);
+    log2.LoadMessageLog();
+    appendInColor(&second, QStringLiteral("new\r\n\r\n"), kBlue);
+    QVERIFY(second.toPlainText().startsWith(QStringLiteral("blue\n\nred\n\nDiconnected At ")));
+    // Earlier lines come back in one colour whatever colour they had; new lines keep theirs.
+    const QColor earlier = MessageLogView::earlierLinesColor();
+    QVERIFY(earlier != QColor(0, 0, 0));
+    QTextCursor c(second.document());
+    for (const auto& [position, colour] : {std::pair{1, earlier},
+                                           {7, earlier},
+                                           {int(second.toPlainText().indexOf("new")) + 1, kBlue}}) {
+        c.setPosition(position);
+        QCOMPARE(c.charFormat().foreground().color(), colour);
+    }
+    log2.SaveMessageLog(false);
+    QCOMPARE(fileBytes(path_), "blue\r\n\r\nred\r\n\r\n" + closed + "new\r\n\r\n\r\n");
+    QCOMPARE(seams_->boxes.count(), 0);
+}
+
+void TestMessageLog::fileTextRoundTrips_data()
+{
+    QTest::addColumn<QByteArray>("fileText");
+    QTest::addColumn<QByteArray>("savedText");
+    QTest::newRow("blank lines kept")
+        << QByteArray("a\r\n\r\n\r\nb") << QByteArray("a\r\n\r\n\r\nb\r\n");
+    QTest::newRow("bare LF and lone CR") << QByteArray("a\nb\rc") << QByteArray("a\r\nb\r\nc\r\n");
+    QByteArray latin1(" ~\t\xa0\xe9\xff");
+    for (int c = 0x20; c <= 0xff; c += 7)
+        latin1 += char(c);
+    QTest::newRow("Latin-1 bytes, no-break space") << latin1 << (latin1 + "\r\n");
+}
+
+void TestMessageLog::fileTextRoundTrips()
+{
+    QFETCH(QByteArray, fileText);
+    QFETCH(QByteArray, savedText);
+    QFile f(path_);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(fileText) == fileText.size());
+    f.close();
+    QTextEdit area;
+    MessageLogView log(&area);
+    log.LoadMessageLog();
+    log.SaveMessageLog(false);
+    QCOMPARE(fileBytes(path_), savedText);
+}
+
+void TestMessageLog::failedSaveLeavesPreviousFileWhole()
+{
+    QTextEdit area;
+    MessageLogView log(&area);
+    appendInColor(&area, QStringLiteral("earlier\r\n"), kBlue);
+    log.SaveMessageLog(false);
+    appendInColor(&area, QString(64 * 1024, QLatin1Char('m')), kBlue);
+    {
+        FileSizeCap cap(1024);
+        log.SaveMessageLog(false);
+    }
+    QCOMPARE(seams_->boxes.count(), 1);
+    QCOMPARE(seams_->boxes.last().title, QStringLiteral("Message File"));
+    QCOMPARE(fileBytes(path_), QByteArray("earlier\r\n\r\n"));
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden).size(), 1); // no leftovers
+
+    log.SaveMessageLog(false); // the fault is gone
+    QCOMPARE(fileBytes(path_).size(), 9 + 64 * 1024 + 2);
+}
+
+void TestMessageLog::failureBoxesDoNotStack_data()
+{
+    QTest::addColumn<bool>("load");
+    QTest::addColumn<QString>("path");
+    QTest::newRow("load, path is a folder") << true << QString();
+    QTest::newRow("save, path is a folder") << false << QString();
+    QTest::newRow("save, folder missing") << false << QStringLiteral("missing/M.Msg");
+}
+
+void TestMessageLog::failureBoxesDoNotStack()
+{
+    QFETCH(bool, load);
+    QFETCH(QString, path);
+    if (path.isEmpty())
+        QVERIFY(QDir().mkdir(path_));
+    else
+        session().MessageLogPath = dir_->filePath(path);
+    QTextEdit area;
+    appendInColor(&area, QStringLiteral("kept"), kBlue);
+    MessageLogView log(&area);
+    // Timer ticks keep coming while the box waits for the user.
+    int nested = 0;
+    seams_->boxes.onShow = [&](const BoxRequest&) {
+        ++nested;
+        log.SaveMessageLog(false);
+        log.SaveMessageLog(true);
+    };
+    load ? log.LoadMessageLog() : log.SaveMessageLog(true);
+
+    QCOMPARE(nested, 1);
+    QCOMPARE(seams_->boxes.count(), 1);
+    const BoxRequest box = seams_->boxes.last();
+    QCOMPARE(box.title, QStringLiteral("Message File"));
+    QCOMPARE(box.icon, BoxIcon::Critical);
+    QVERIFY(!box.text.isEmpty());
+    QCOMPARE(area.toPlainText(), QStringLiteral("kept"));
+
+    seams_->boxes.onShow = nullptr; // closed: a lasting fault is reported at every try
+    log.SaveMessageLog(false);
+    QCOMPARE(seams_->boxes.count(), 2);
+}
+
+void TestMessageLog::timeOfDayHasNoZone()
+{
+    const QString text = timeOfDayText(QTime(22, 5, 9));
+    QVERIFY2(text.contains("05") && text.contains("09") && text == text.trimmed(),
+             qPrintable(text));
+    const QString zone = QDateTime::currentDateTime().timeZoneAbbreviation();
+    QVERIFY2(zone.isEmpty() || !text.contains(zone), qPrintable(text));
+    QVERIFY(generalDateText(QDateTime(QDate(2026, 12, 5), QTime(22, 5, 9))).endsWith(" " + text));
+}
+
+QTEST_MAIN(TestMessageLog)
+#include "tst_messagelog.moc"
