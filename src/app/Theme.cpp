@@ -70,6 +70,10 @@ void ApplyTheme(const QList<QWidget*>& controls)
         } else if (qobject_cast<QLineEdit*>(w)) {
             setColours(w, &back, &fore, true);
             setFont(w, false);
+            // A dark box on a dark window needs a visible edge to be found at all.
+            w->setStyleSheet(QStringLiteral("QLineEdit { background: %1; color: %2; "
+                                            "border: 1px solid #808080; }")
+                                 .arg(back.name(), fore.name()));
         } else if (qobject_cast<QRadioButton*>(w)) {
             setColours(w, &back, &fore, false);
         } else if (qobject_cast<QPushButton*>(w)) {
