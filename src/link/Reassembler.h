@@ -26,9 +26,23 @@ public:
     void clearQueue() { ready_.clear(); }
 
 private:
+    // A recognised message kept as received bytes (a slice of a shared chunk) until it is taken,
+    // so a queue of many messages costs no decoding and no per-field allocations.
+    struct Recognised {
+        Inbound command = Inbound::None;
+        QByteArray bytes;
+        qsizetype offset = 0;
+        qsizetype size = 0;
+    };
+
+    void completeElement(const QByteArray& source, qsizetype offset, qsizetype size,
+                         qsizetype firstSeparator);
+    void appendPending(QByteArrayView bytes);
+    void resetPending();
+
     QByteArray pending_;
     qsizetype firstSeparator_ = -1; // index of the first "~" in pending_, -1 when none seen
-    std::deque<InboundMessage> ready_;
+    std::deque<Recognised> ready_;
 };
 
 } // namespace wispline::wire

@@ -24,6 +24,7 @@
 // A user address is a user name immediately followed by its level digit ("abc2").
 // The sender address is UserName immediately followed by UserLevel.
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 
@@ -61,6 +62,13 @@ enum class Inbound { None, LIU, HND, Invalid, USRS, OffL, LGO, CHPASS, SND, SHT,
 // The catalogue entry a split message matches: trailer required for every command but HND,
 // which is recognised by field 0 alone. Comparisons are exact and case-sensitive.
 Inbound recognise(const WireMessage& fields);
+
+// The same answer as recognise(splitFields(fromWire(element))), taken from the raw bytes without
+// decoding them, so unrecognised traffic costs no conversion. `commandWord` is field 0 of
+// `element` (everything before its first "~", or all of it when it has none); passing it lets a
+// caller that already knows where field 0 ends answer in constant time.
+Inbound recogniseWire(QByteArrayView element);
+Inbound recogniseWire(QByteArrayView commandWord, QByteArrayView element);
 
 struct InboundMessage {
     Inbound command = Inbound::None;

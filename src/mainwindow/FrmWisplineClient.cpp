@@ -268,7 +268,12 @@ void FrmWisplineClient::Form_Load()
     chkAllLevel2->setVisible(false);
     cmdSend->setEnabled(false);
     txtSendData->setEnabled(false);
-    flash_->prepare(QGuiApplication::styleHints()->cursorFlashTime() / 2);
+    if (!flash_->prepare(QGuiApplication::styleHints()->cursorFlashTime() / 2)) {
+        // A blink time the flash timer cannot take ends the start-up here.
+        QGuiApplication::restoreOverrideCursor();
+        showErrorBox(380, QStringLiteral("Invalid property value"), QStringLiteral("Form_Load"));
+        return;
+    }
     tray_->install(this, s.UserName);
     QGuiApplication::restoreOverrideCursor();
     applyThemeToWindow(this);
