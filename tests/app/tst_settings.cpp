@@ -1,0 +1,87 @@
+#include "app/Settings.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QTest>
+
+using namespace wispline;
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init()
+    {
+        QSettings s(settings::filePath(), QSettings::IniFormat);
+        s.clear();
+        s.sync();
+    }
+
+    void toBool_data();
+    void toBool();
+    void roundTrip_data();
+    void roundTrip();
+    void storeStaysInTestFolder();
+};
+
+void TestSettings::toBool_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("expected");
+
+    QTest::newRow("True") << "True" << true;
+    QTest::newRow("False") << "False" << false;
+    QTest::newRow("true in lower case") << "true" << true;
+    QTest::newRow("1") << "1" << true;
+    QTest::newRow("0") << "0" << false;
+    QTest::newRow("-1") << "-1" << true;
+    QTest::newRow("fraction") << "0.5" << true;
+    QTest::newRow("junk") << "junk" << false;
+    QTest::newRow("yes") << "yes" << false;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("number then letters") << "1abc" << false;
+    QTest::newRow("written form of true") << settings::fromBool(true) << true;
+    QTest::newRow("written form of false") << settings::fromBool(false) << false;
+}
+
+void TestSettings::toBool()
+{
+    QFETCH(QString, text);
+    QTEST(settings::toBool(text), "expected");
+}
+
+void TestSettings::roundTrip_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::newRow("plain") << "smith";
+    QTest::newRow("spaces kept") << "  Lease Line ";
+    QTest::newRow("empty, not the default") << "";
+    QTest::newRow("ini syntax characters") << "a=b;c,d[e]#f\\g";
+    QTest::newRow("leading zeros stay text") << "007";
+    QTest::newRow("non-latin text") << QString::fromUtf8("Ärger über €");
+}
+
+void TestSettings::roundTrip()
+{
+    QFETCH(QString, value);
+    QCOMPARE(settings::get(settings::kMode, QStringLiteral("Internet")),
+             QStringLiteral("Internet"));
+    settings::save(settings::kMode, value);
+    QCOMPARE(settings::get(settings::kMode, QStringLiteral("Internet")), value);
+    // Written through at once, under the section the program uses.
+    QSettings s(settings::filePath(), QSettings::IniFormat);
+    QCOMPARE(s.value(QStringLiteral("AkSettings/AkWLMode")).toString(), value);
+    QCOMPARE(s.allKeys(), QStringList{"AkSettings/AkWLMode"});
+}
+
+void TestSettings::storeStaysInTestFolder()
+{
+    const QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (configHome.isEmpty())
+        QSKIP("run through ctest, which gives the tests their own settings folder");
+    QVERIFY2(QDir::cleanPath(settings::filePath()).startsWith(QDir::cleanPath(configHome)),
+             qPrintable(settings::filePath()));
+}
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "tst_settings.moc"
