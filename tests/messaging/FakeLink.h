@@ -1,0 +1,28 @@
+#pragma once
+// A server link that records what would go on the wire.
+#include "link/LinkWriter.h"
+
+#include <QStringList>
+#include <functional>
+#include <utility>
+
+namespace wispline::test
+{
+
+class FakeLink final : public LinkWriter
+{
+public:
+    bool connected = true;
+    QStringList sent;
+    std::function<void()> duringSend; // runs once, where the real link yields
+
+    bool isConnected() const override { return connected; }
+    void send(const QString& message) override
+    {
+        sent << message;
+        if (auto hook = std::exchange(duringSend, nullptr))
+            hook();
+    }
+};
+
+} // namespace wispline::test

@@ -1,0 +1,201 @@
+#include "FakeLink.h"
+#include "TestSeams.h"
+#include "app/SessionState.h"
+#include "directory/PanelFixture.h"
+#include "directory/SelectionPanel.h"
+#include "messaging/MessageSender.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QTest>
+#include <QTextCursor>
+
+using namespace wispline;
+
+namespace
+{
+const char* const kNoDestination = "Send Data|Cannot Send Data. Destination not selected.";
+
+struct Bench {
+    test::Seams seams;
+    test::PanelFixture f{QStringLiteral("a,b,c|p,q,r|x,y,z")};
+    test::FakeLink link;
+    SelectionPanel panel{f.c};
+    MessageSender sender{f.c, panel, &link};
+
+    QString area() const { return f.c.RTBox->toPlainText(); }
+    QColor firstColor() const
+    {
+        QTextCursor cursor(f.c.RTBox->document());
+        cursor.setPosition(1);
+        return cursor.charFormat().foreground().color();
+    }
+    QStringList boxes() const
+    {
+        QStringList all;
+        for (const BoxRequest& r : seams.boxes.shown)
+            all << r.title + QLatin1Char('|') + r.text;
+        return all;
+    }
+};
+
+// `wire` empty: nothing sent; `box` is "title|text" or empty.
+void row(const char* name, const char* script, const char* text, const char* wire, const char* area,
+         const char* box = "", bool connected = true)
+{
+    QTest::newRow(name) << QString::fromLatin1(script) << QString::fromLatin1(text) << connected
+                        << QString::fromLatin1(wire) << QString::fromLatin1(area)
+                        << QString::fromLatin1(box);
+}
+} // namespace
+
+class TestMessageSender : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        resetSession();
+        session().UserName = QStringLiteral("ABC");
+        session().UserLevel = QStringLiteral("1");
+    }
+
+    void send_data()
+    {
+        for (const char* column : {"script", "text"})
+            QTest::addColumn<QString>(column);
+        QTest::addColumn<bool>("connected");
+        for (const char* column : {"wire", "area", "box"})
+            QTest::addColumn<QString>(column);
+        row("level2 entries in list order", "c2:q c2:p", "hi", "SND~ABC1~hi~p2,q2~NOONE",
+            "ABC >> hi [To p,q]\n\n");
+        row("outer spaces only trimmed", "c2:p", "  \thi  you  ", "SND~ABC1~\thi  you~p2~NOONE",
+            "ABC >> \thi  you [To p]\n\n");
+        row("level1 before level2 current", "c2:p c1:c c1:a", "hi", "SND~ABC1~hi~a1,c1~NOONE",
+            "ABC >> hi [To a,c]\n\n");
+        row("level3 entry", "c3:z", "hi", "SND~ABC1~hi~z3~NOONE", "ABC >> hi [To z]\n\n");
+        row("all level2 by group code", "k2", "hi", "SND~ABC1~hi~NOONE~L2A",
+            "ABC >> hi [To All Level2 Users]\n\n");
+        row("all level3 by group code", "c1:a k3", "hi", "SND~ABC1~hi~NOONE~L3A",
+            "ABC >> hi [To All Level3 Users]\n\n");
+        row("selected level2 with selection", "c2:p kS", "hi", "SND~ABC1~hi~p2~L2S",
+            "ABC >> hi [To p]\n\n");
+        row("selected level2, current unselected", "c2:p c2:p kS", "hi", "SND~ABC1~hi~NOONE~L2S",
+            "ABC >> hi [To ]\n\n");
+        row("selected level2 without current", "kS", "hi", "", "",
+            "Select Level2 User|Select the Level2 user under whom the data has to be sent.");
+        row("level1 entry clicked twice", "c3:x c1:a c1:a", "hi", "", "", kNoDestination);
+        row("nothing selected", "", "hi", "", "", kNoDestination);
+        row("only spaces", "c2:p", "   ", "", "");
+        row("separator past the box refused", "c2:p", "a~b", "", "",
+            "Invalid Key|Tilde (~) key not allowed");
+        row("first separator names the box", "c2:p", "a`b~c", "", "",
+            "Invalid Key|Quote (`) key not allowed");
+        row("connection lost", "c1:a c1:b", " hello ", "",
+            "Connection To Server Lost. Message (ABC >> hello [To a,b] ) Cannot Be Sent.\n\n", "",
+            false);
+        row("connection lost, all level3", "k3", "hi", "",
+            "Connection To Server Lost. Message (ABC >> hi [To All Level3 Users] ) Cannot Be "
+            "Sent.\n\n",
+            "", false);
+    }
+    void send()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, text);
+        QFETCH(bool, connected);
+        QFETCH(QString, wire);
+        QFETCH(QString, area);
+        QFETCH(QString, box);
+        Bench b;
+        QVERIFY(b.f.show());
+        b.link.connected = connected;
+        b.f.run(script);
+        const QString before = b.f.state();
+        b.f.c.txtSendData->setValidator(nullptr); // as if the text got past the box's filter
+        b.f.c.txtSendData->setText(text);
+        b.f.c.RTBox->setFocus();
+        b.sender.cmdSend_Click();
+
+        QCOMPARE(b.link.sent, wire.isEmpty() ? QStringList() : QStringList{wire});
+        QCOMPARE(b.area(), area);
+        QCOMPARE(b.boxes(), box.isEmpty() ? QStringList() : QStringList{box});
+        if (!area.isEmpty())
+            QCOMPARE(b.firstColor(), connected ? QColor(0, 0, 0) : QColor(255, 0, 0));
+        if (wire.isEmpty()) { // text and selection stay for another try
+            QCOMPARE(b.f.c.txtSendData->text(), text);
+            QCOMPARE(b.f.state(), before);
+        } else {
+            QVERIFY(b.f.c.txtSendData->text().isEmpty());
+            QVERIFY(b.f.state().startsWith(QLatin1String("sel1=;sel2=;sel3=;")));
+            QVERIFY(b.f.state().endsWith(QLatin1String("chk=000")));
+        }
+        if (text.trimmed().isEmpty() || !wire.isEmpty())
+            QTRY_VERIFY(b.f.c.txtSendData->hasFocus());
+        if (box.startsWith(QLatin1String("Select Level2")))
+            QTRY_VERIFY(b.f.c.lstLevel2->hasFocus());
+    }
+
+    void restoreSelection_data()
+    {
+        QTest::addColumn<bool>("restore");
+        QTest::addColumn<QString>("second");
+        QTest::newRow("kept for the next message") << true << "SND~ABC1~two~q2~L2S";
+        QTest::newRow("cleared after each message") << false << "";
+    }
+    void restoreSelection()
+    {
+        QFETCH(bool, restore);
+        QFETCH(QString, second);
+        Bench b;
+        QVERIFY(b.f.show());
+        session().RestoreSelectionOn = restore;
+        b.f.run(QStringLiteral("c2:q kS"));
+        for (const char* text : {"one", "two"}) {
+            b.f.c.txtSendData->setText(QString::fromLatin1(text));
+            b.sender.cmdSend_Click();
+        }
+        QCOMPARE(b.link.sent.value(0), QStringLiteral("SND~ABC1~one~q2~L2S"));
+        QCOMPARE(b.link.sent.value(1), second);
+        QCOMPARE(b.boxes(), restore ? QStringList() : QStringList{kNoDestination});
+    }
+
+    // Sending yields to the event loop; an Enter handled there must not send the text twice.
+    void sendIsNotReentered()
+    {
+        Bench b;
+        QVERIFY(b.f.show());
+        b.f.c.lstLevel2->setCurrentRow(0, QItemSelectionModel::Select);
+        b.f.c.txtSendData->setText(QStringLiteral("once"));
+        b.link.duringSend = [&b] { QTest::keyClick(b.f.c.txtSendData, Qt::Key_Return); };
+        QTest::mouseClick(b.f.c.cmdSend, Qt::LeftButton);
+        QCOMPARE(b.link.sent, QStringList{"SND~ABC1~once~p2~NOONE"});
+        QCOMPARE(b.area(), QStringLiteral("ABC >> once [To p]\n\n"));
+    }
+
+    void composeBox()
+    {
+        Bench b;
+        QLineEdit* box = b.f.c.txtSendData;
+        QTest::keyClicks(box, QStringLiteral("a~b`c\"d'e"));
+        QCOMPARE(box->text(), QStringLiteral("abcde"));
+        QCOMPARE(b.boxes(), (QStringList{"Invalid Key|Tilde (~) key not allowed",
+                                         "Invalid Key|Quote (`) key not allowed"}));
+        QGuiApplication::clipboard()->setText(QStringLiteral("x~y"));
+        if (QGuiApplication::clipboard()->text() == QStringLiteral("x~y")) {
+            box->paste();
+            QCOMPARE(box->text(), QStringLiteral("abcdexy"));
+            QTRY_COMPARE(b.seams.boxes.count(), 3);
+        }
+        box->setText(QString(999, QLatin1Char('m')));
+        QTest::keyClicks(box, QStringLiteral("xy"));
+        QCOMPARE(box->text(), QString(999, QLatin1Char('m')) + QLatin1Char('x'));
+        b.f.c.lstLevel3->setCurrentRow(0, QItemSelectionModel::Select);
+        QTest::keyClick(box, Qt::Key_Return);
+        QCOMPARE(b.link.sent, QStringList{"SND~ABC1~" + QString(999, 'm') + "x~x3~NOONE"});
+    }
+};
+
+QTEST_MAIN(TestMessageSender)
+#include "tst_messagesender.moc"
