@@ -393,8 +393,11 @@ void FrmWisplineClient::mnuExit_Click() { close(); }
 
 void FrmWisplineClient::mnuChangePassword_Click()
 {
-    if (login_)
-        login_->mnuChangePassword_Click();
+    if (!login_)
+        return;
+    // Over the main window, where the user is looking.
+    login_->move(frameGeometry().center() - login_->rect().center());
+    login_->mnuChangePassword_Click();
 }
 
 void FrmWisplineClient::mnuViewMessages_Click() { dayMessages_->mnuViewMessages_Click(); }
