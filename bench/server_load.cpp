@@ -1,0 +1,477 @@
+// Load generator for wispline-server. Starts the real server on port 0 with a throw-away
+// database, logs N clients on over loopback and measures:
+//   1. one-to-one messages sent at a fixed rate (default 20,000 per second),
+//   2. one-to-one messages as fast as the server takes them (bounded number in flight),
+//   3. "L2A" messages, each delivered to every Level 2 user.
+// Each message body carries its send time; the receiving client computes the delivery latency.
+// Every phase is bounded in message count and in time, and the run stops by itself.
+#include "ServerStore.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <random>
+#include <string>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    int clients = 500;
+    int level2 = 100;       // the first this many users are Level 2
+    long direct = 200000;   // phase 1 messages
+    double rate = 20000;    // phase 1 messages per second
+    long burst = 200000;    // phase 2 messages
+    int window = 2000;      // phase 2 messages in flight at most
+    long broadcasts = 1000; // phase 3 "L2A" messages
+    double broadcastRate = 200;
+    int phaseSeconds = 60; // each phase gives up after this long
+};
+
+std::int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+struct Conn {
+    int fd = -1;
+    std::string name;
+    int level = 1;
+    std::string in;
+    std::string out;
+    bool wantWrite = false;
+    bool loggedOn = false;
+    int handshakes = 0;
+};
+
+// CPU seconds (user + system) the process has used so far, from /proc.
+double cpuSeconds(qint64 pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%lld/stat", static_cast<long long>(pid));
+    FILE* f = std::fopen(path, "r");
+    if (!f)
+        return 0;
+    char buf[1024];
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    // Fields after the command name, which is in parentheses and may hold spaces.
+    const char* p = std::strrchr(buf, ')');
+    if (!p)
+        return 0;
+    unsigned long utime = 0;
+    unsigned long stime = 0;
+    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) !=
+        2)
+        return 0;
+    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+class Load
+{
+public:
+    Load(const Options& o, qint64 serverPid) : o_(o), serverPid_(serverPid) {}
+
+    bool connectAll(quint16 port);
+    bool logOnAll();
+    bool handshakeAll();
+    void runPhase(const char* title, long count, double rate, int window, bool broadcast);
+
+private:
+    void send(Conn& c, const std::string& message);
+    void flushOut(Conn& c);
+    void poll(int timeoutMs);
+    void readFrom(Conn& c);
+    void handle(Conn& c, const char* msg, std::size_t len);
+    bool waitUntil(const std::function<bool()>& done, int seconds);
+
+    Options o_;
+    qint64 serverPid_;
+    int epoll_ = -1;
+    std::vector<Conn> conns_;
+    std::vector<std::int64_t> latencies_;
+    long delivered_ = 0;
+    std::int64_t lastDelivery_ = 0;
+};
+
+bool Load::connectAll(quint16 port)
+{
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    conns_.resize(std::size_t(o_.clients));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < o_.clients; ++i) {
+        Conn& c = conns_[std::size_t(i)];
+        char name[16];
+        std::snprintf(name, sizeof name, "U%04d", i);
+        c.name = name;
+        c.level = i < o_.level2 ? 2 : 1;
+        c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (c.fd < 0 || ::connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            std::perror("connect");
+            return false;
+        }
+        int one = 1;
+        ::setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u32 = std::uint32_t(i);
+        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
+    }
+    return true;
+}
+
+void Load::send(Conn& c, const std::string& message)
+{
+    // One write per message, as the client does; a full socket buffer keeps the rest for later.
+    if (c.out.empty()) {
+        const ssize_t n = ::send(c.fd, message.data(), message.size(), MSG_NOSIGNAL);
+        if (n == ssize_t(message.size()))
+            return;
+        c.out.assign(message, n > 0 ? std::size_t(n) : 0, std::string::npos);
+    } else {
+        c.out += message;
+    }
+    flushOut(c);
+}
+
+void Load::flushOut(Conn& c)
+{
+    while (!c.out.empty()) {
+        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        c.out.erase(0, std::size_t(n));
+    }
+    const bool want = !c.out.empty();
+    if (want != c.wantWrite) {
+        c.wantWrite = want;
+        epoll_event ev{};
+        ev.events = want ? std::uint32_t(EPOLLIN | EPOLLOUT) : std::uint32_t(EPOLLIN);
+        ev.data.u32 = std::uint32_t(&c - conns_.data());
+        ::epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
+    }
+}
+
+void Load::poll(int timeoutMs)
+{
+    epoll_event events[256];
+    const int n = ::epoll_wait(epoll_, events, 256, timeoutMs);
+    for (int i = 0; i < n; ++i) {
+        Conn& c = conns_[events[i].data.u32];
+        if (events[i].events & EPOLLOUT)
+            flushOut(c);
+        if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))
+            readFrom(c);
+    }
+}
+
+void Load::readFrom(Conn& c)
+{
+    char buf[65536];
+    for (;;) {
+        const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        c.in.append(buf, std::size_t(n));
+    }
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = c.in.find('`', start);
+        if (end == std::string::npos)
+            break;
+        handle(c, c.in.data() + start, end - start);
+        start = end + 1;
+    }
+    c.in.erase(0, start);
+}
+
+void Load::handle(Conn& c, const char* msg, std::size_t len)
+{
+    if (len >= 4 && std::memcmp(msg, "SND~", 4) == 0) {
+        // "SENDER <- T<ns> ... [HH:mm:ss]"
+        const char* mark = static_cast<const char*>(memmem(msg, len, "<- T", 4));
+        if (mark) {
+            const std::int64_t sent = std::strtoll(mark + 4, nullptr, 10);
+            const std::int64_t now = nowNs();
+            latencies_.push_back(now - sent);
+            ++delivered_;
+            lastDelivery_ = now;
+        }
+    } else if (len >= 4 && std::memcmp(msg, "LIU~", 4) == 0) {
+        c.loggedOn = true;
+    } else if (len >= 4 && std::memcmp(msg, "HND~", 4) == 0) {
+        ++c.handshakes;
+    } else if (len >= 8 && std::memcmp(msg, "Invalid~", 8) == 0) {
+        std::fprintf(stderr, "log-on refused for %s\n", c.name.c_str());
+    }
+}
+
+bool Load::waitUntil(const std::function<bool()>& done, int seconds)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (Clock::now() > deadline)
+            return false;
+        poll(50);
+    }
+    return true;
+}
+
+bool Load::logOnAll()
+{
+    for (Conn& c : conns_) {
+        send(c, "LIU~" + c.name + "~pw" + c.name + "~1.1.1~00-00-00-00-00-00");
+        poll(0);
+    }
+    return waitUntil(
+        [&] {
+            return std::all_of(conns_.begin(), conns_.end(),
+                               [](const Conn& c) { return c.loggedOn; });
+        },
+        o_.phaseSeconds);
+}
+
+bool Load::handshakeAll()
+{
+    const int target = conns_.empty() ? 0 : conns_.front().handshakes + 1;
+    for (Conn& c : conns_)
+        send(c, "HND~" + c.name + std::to_string(c.level) + "~1");
+    return waitUntil(
+        [&] {
+            return std::all_of(conns_.begin(), conns_.end(),
+                               [&](const Conn& c) { return c.handshakes >= target; });
+        },
+        o_.phaseSeconds);
+}
+
+void Load::runPhase(const char* title, long count, double rate, int window, bool broadcast)
+{
+    latencies_.clear();
+    latencies_.reserve(std::size_t(count) * (broadcast ? std::size_t(o_.level2) : 1));
+    delivered_ = 0;
+    const int levelTwo = std::max(1, std::min(o_.level2, o_.clients));
+    const long expected = broadcast ? count * levelTwo : count;
+    std::mt19937 random(12345);
+    std::uniform_int_distribution<int> pick(0, o_.clients - 1);
+    std::uniform_int_distribution<int> pickLevel1(levelTwo, std::max(levelTwo, o_.clients - 1));
+
+    const double cpuBefore = cpuSeconds(serverPid_);
+    const std::int64_t start = nowNs();
+    const std::int64_t deadline = start + std::int64_t(o_.phaseSeconds) * 1000000000LL;
+    long sent = 0;
+    std::string message;
+    while (delivered_ < expected && nowNs() < deadline) {
+        long due = count;
+        if (rate > 0)
+            due = std::min(count, long(double(nowNs() - start) * rate / 1e9) + 1);
+        if (window > 0)
+            due = std::min(due, delivered_ + window);
+        while (sent < due) {
+            int from;
+            int to = 0;
+            if (broadcast) {
+                from = pickLevel1(random);
+            } else {
+                from = pick(random);
+                do
+                    to = pick(random);
+                while (to == from);
+            }
+            Conn& c = conns_[std::size_t(from)];
+            message.assign("SND~");
+            message += c.name;
+            message += std::to_string(c.level);
+            message += "~T";
+            message += std::to_string(nowNs());
+            message += " load message number ";
+            message += std::to_string(sent);
+            if (broadcast) {
+                message += "~NOONE~L2A";
+            } else {
+                const Conn& r = conns_[std::size_t(to)];
+                message += '~';
+                message += r.name;
+                message += std::to_string(r.level);
+                message += "~NOONE";
+            }
+            send(c, message);
+            ++sent;
+        }
+        poll(sent < count ? 0 : 5);
+        if (rate > 0 && sent < count && sent >= due)
+            poll(1);
+    }
+    const double cpu = cpuSeconds(serverPid_) - cpuBefore;
+    const std::int64_t end = lastDelivery_ > start ? lastDelivery_ : nowNs();
+    const double seconds = double(end - start) / 1e9;
+    std::sort(latencies_.begin(), latencies_.end());
+    auto percentile = [&](double p) {
+        if (latencies_.empty())
+            return 0.0;
+        const std::size_t i =
+            std::min(latencies_.size() - 1, std::size_t(p * double(latencies_.size())));
+        return double(latencies_[i]) / 1e6;
+    };
+    std::printf("%s\n", title);
+    std::printf("  sent %ld, delivered %ld of %ld in %.2f s%s\n", sent, delivered_, expected,
+                seconds, delivered_ < expected ? "  (TIMED OUT)" : "");
+    std::printf("  routed %.0f deliveries/s (%.0f sends/s)\n", double(delivered_) / seconds,
+                double(sent) / seconds);
+    std::printf("  latency ms: p50 %.2f  p90 %.2f  p99 %.2f  max %.2f\n", percentile(0.50),
+                percentile(0.90), percentile(0.99), percentile(1.0));
+    std::printf("  server CPU %.2f s, %.1f us per delivery\n", cpu,
+                delivered_ ? cpu * 1e6 / double(delivered_) : 0.0);
+    std::fflush(stdout);
+}
+
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+bool readOptions(const QStringList& args, Options* o)
+{
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        const QString& key = args[i];
+        const double v = args[i + 1].toDouble();
+        if (key == QLatin1String("--clients"))
+            o->clients = int(v);
+        else if (key == QLatin1String("--level2"))
+            o->level2 = int(v);
+        else if (key == QLatin1String("--direct"))
+            o->direct = long(v);
+        else if (key == QLatin1String("--rate"))
+            o->rate = v;
+        else if (key == QLatin1String("--burst"))
+            o->burst = long(v);
+        else if (key == QLatin1String("--window"))
+            o->window = int(v);
+        else if (key == QLatin1String("--broadcasts"))
+            o->broadcasts = long(v);
+        else if (key == QLatin1String("--broadcast-rate"))
+            o->broadcastRate = v;
+        else if (key == QLatin1String("--phase-seconds"))
+            o->phaseSeconds = int(v);
+        else
+            return false;
+    }
+    return (args.size() % 2) == 1 && o->clients >= 2 && o->level2 >= 1 && o->level2 < o->clients;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    Options options;
+    if (!readOptions(app.arguments(), &options)) {
+        std::fprintf(stderr, "usage: bench_server_load [--clients N] [--level2 N] [--direct N] "
+                             "[--rate PER_S] [--burst N] [--window N] [--broadcasts N] "
+                             "[--broadcast-rate PER_S] [--phase-seconds S]\n");
+        return 2;
+    }
+    raiseDescriptorLimit();
+    ::signal(SIGPIPE, SIG_IGN);
+
+    QTemporaryDir dir;
+    const QString database = dir.filePath(QStringLiteral("load.db"));
+    {
+        wispline::server::ServerStore store;
+        QString error;
+        if (!store.open(database, &error)) {
+            std::fprintf(stderr, "database: %s\n", qPrintable(error));
+            return 1;
+        }
+        for (int i = 0; i < options.clients; ++i) {
+            const QString name = QStringLiteral("U%1").arg(i, 4, 10, QLatin1Char('0'));
+            store.addUser(name, QStringLiteral("pw") + name, i < options.level2 ? 2 : 1);
+        }
+    }
+
+    QProcess server;
+    server.setStandardErrorFile(dir.filePath(QStringLiteral("server.log")));
+    server.start(QStringLiteral(WISPLINE_SERVER_PATH),
+                 {QStringLiteral("--db"), database, QStringLiteral("--port"), QStringLiteral("0"),
+                  QStringLiteral("--quiet")});
+    if (!server.waitForStarted(10000)) {
+        std::fprintf(stderr, "the server did not start\n");
+        return 1;
+    }
+    quint16 port = 0;
+    QString output;
+    const QRegularExpression line(QStringLiteral("listening on [^:]+:(\\d+)"));
+    while (port == 0 && server.waitForReadyRead(10000)) {
+        output += QString::fromUtf8(server.readAllStandardOutput());
+        const QRegularExpressionMatch m = line.match(output);
+        if (m.hasMatch())
+            port = quint16(m.captured(1).toUInt());
+    }
+    if (port == 0) {
+        std::fprintf(stderr, "the server did not report its port\n");
+        server.kill();
+        server.waitForFinished();
+        return 1;
+    }
+
+    int rc = 0;
+    {
+        Load load(options, server.processId());
+        const auto t0 = Clock::now();
+        if (!load.connectAll(port) || !load.logOnAll() || !load.handshakeAll()) {
+            std::fprintf(stderr, "could not log all clients on\n");
+            rc = 1;
+        } else {
+            const double logon = std::chrono::duration<double>(Clock::now() - t0).count();
+            std::printf("%d clients logged on in %.2f s (%d at Level 2)\n", options.clients, logon,
+                        options.level2);
+            char title[160];
+            std::snprintf(title, sizeof title, "one-to-one at %.0f messages/s", options.rate);
+            load.runPhase(title, options.direct, options.rate, 0, false);
+            load.handshakeAll();
+            std::snprintf(title, sizeof title, "one-to-one, unpaced, %d in flight at most",
+                          options.window);
+            load.runPhase(title, options.burst, 0, options.window, false);
+            load.handshakeAll();
+            std::snprintf(title, sizeof title, "L2A at %.0f messages/s, %d recipients each",
+                          options.broadcastRate, options.level2);
+            load.runPhase(title, options.broadcasts, options.broadcastRate, 0, true);
+        }
+    }
+    ::kill(pid_t(server.processId()), SIGTERM);
+    if (!server.waitForFinished(30000)) {
+        server.kill();
+        server.waitForFinished();
+    }
+    return rc;
+}

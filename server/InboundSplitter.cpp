@@ -1,0 +1,167 @@
+#include "InboundSplitter.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace wispline::server
+{
+namespace
+{
+
+struct Command {
+    const char* word;
+    int length;
+    int fields;
+};
+
+constexpr std::array<Command, 6> kCommands{{{"LIU", 3, 5},
+                                            {"HND", 3, 3},
+                                            {"LOU", 3, 2},
+                                            {"SND", 3, 5},
+                                            {"ALLMsgs", 7, 4},
+                                            {"CHPASS", 6, 4}}};
+
+// The command whose word followed by "~" starts at pos, or nullptr.
+const Command* commandAt(const QByteArray& buf, qsizetype pos)
+{
+    const qsizetype left = buf.size() - pos;
+    for (const Command& c : kCommands) {
+        if (left > c.length && buf[pos + c.length] == '~' &&
+            std::memcmp(buf.constData() + pos, c.word, c.length) == 0)
+            return &c;
+    }
+    return nullptr;
+}
+
+// The command word that ends exactly at end (the "~" after it is at end), starting no earlier
+// than from; its length, or 0.
+int commandEndingAt(const QByteArray& buf, qsizetype from, qsizetype end)
+{
+    for (const Command& c : kCommands) {
+        const qsizetype start = end - c.length;
+        if (start >= from && std::memcmp(buf.constData() + start, c.word, c.length) == 0)
+            return c.length;
+    }
+    return 0;
+}
+
+// The earliest position at or after from where a known command word followed by "~" begins.
+qsizetype findCommandStart(const QByteArray& buf, qsizetype from)
+{
+    qsizetype tilde = buf.indexOf('~', from);
+    while (tilde >= 0) {
+        const int length = commandEndingAt(buf, from, tilde);
+        if (length)
+            return tilde - length;
+        tilde = buf.indexOf('~', tilde + 1);
+    }
+    return -1;
+}
+
+// True when the bytes from pos could still grow into a command word followed by "~".
+bool couldBecomeCommand(const QByteArray& buf, qsizetype pos)
+{
+    const qsizetype left = buf.size() - pos;
+    for (const Command& c : kCommands) {
+        if (left <= c.length && std::memcmp(buf.constData() + pos, c.word, left) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Where the trailing bytes that could still become a command word begin (at or after from);
+// the end of the buffer when there are none. Garbage is dropped only up to there, so a command
+// whose first bytes arrive at the end of a read is not lost with it.
+qsizetype possibleCommandTail(const QByteArray& buf, qsizetype from)
+{
+    constexpr qsizetype kLongestWord = 7;
+    for (qsizetype p = std::max(from, buf.size() - kLongestWord); p < buf.size(); ++p) {
+        if (couldBecomeCommand(buf, p))
+            return p;
+    }
+    return buf.size();
+}
+
+} // namespace
+
+int clientFieldCount(const QByteArray& word)
+{
+    for (const Command& c : kCommands) {
+        if (word == c.word)
+            return c.fields;
+    }
+    return 0;
+}
+
+void InboundSplitter::feed(const QByteArray& chunk, QList<InboundPiece>& out)
+{
+    if (chunk.isEmpty())
+        return;
+    // Each client write is one message: when a new write starts with a command word while an
+    // earlier message still waits for fields, that earlier one was short and will never finish.
+    if (!pending_.isEmpty() && commandAt(chunk, 0)) {
+        out.append({commandAt(pending_, 0) ? InboundPiece::BadFieldCount : InboundPiece::Garbage,
+                    pending_});
+        pending_.clear();
+    }
+    pending_ += chunk;
+    split(out);
+    if (pending_.size() > limit_) {
+        const qsizetype keep = possibleCommandTail(pending_, 1);
+        out.append({InboundPiece::Overflow, pending_.left(keep)});
+        pending_.remove(0, keep);
+    }
+}
+
+void InboundSplitter::split(QList<InboundPiece>& out)
+{
+    const QByteArray& buf = pending_;
+    qsizetype pos = 0;
+    while (pos < buf.size()) {
+        const Command* command = commandAt(buf, pos);
+        if (!command) {
+            const qsizetype next = findCommandStart(buf, pos + 1);
+            if (next < 0) {
+                const qsizetype keep = possibleCommandTail(buf, pos);
+                if (keep > pos)
+                    out.append({InboundPiece::Garbage, buf.mid(pos, keep - pos)});
+                pos = keep;
+                break;
+            }
+            out.append({InboundPiece::Garbage, buf.mid(pos, next - pos)});
+            pos = next;
+            continue;
+        }
+
+        // The separator before the last field.
+        qsizetype lastSeparator = pos + command->length;
+        for (int seen = 1; seen < command->fields - 1 && lastSeparator >= 0; ++seen)
+            lastSeparator = buf.indexOf('~', lastSeparator + 1);
+        if (lastSeparator < 0)
+            break; // the rest of this message has not arrived yet
+
+        const qsizetype nextSeparator = buf.indexOf('~', lastSeparator + 1);
+        if (nextSeparator < 0) {
+            out.append({InboundPiece::Message, buf.mid(pos)});
+            pos = buf.size();
+            break;
+        }
+        // The last field runs into the next message's command word.
+        const int wordLength = commandEndingAt(buf, lastSeparator + 1, nextSeparator);
+        if (wordLength) {
+            const qsizetype end = nextSeparator - wordLength;
+            out.append({InboundPiece::Message, buf.mid(pos, end - pos)});
+            pos = end;
+            continue;
+        }
+        // Too many fields: the bad message runs up to the next command word, if any.
+        const qsizetype next = findCommandStart(buf, nextSeparator + 1);
+        const qsizetype end = next < 0 ? buf.size() : next;
+        out.append({InboundPiece::BadFieldCount, buf.mid(pos, end - pos)});
+        pos = end;
+    }
+    pending_.remove(0, pos);
+}
+
+} // namespace wispline::server

@@ -1,0 +1,519 @@
+#include "MessageServer.h"
+
+#include "ServerLog.h"
+#include "ServerRules.h"
+#include "ServerStore.h"
+
+#include <QSet>
+#include <QTcpSocket>
+#include <QTimer>
+#include <unistd.h>
+
+namespace wispline::server
+{
+namespace
+{
+
+const QByteArray kInvalidLogon = QByteArrayLiteral("Invalid user name or password.");
+const QByteArray kOtherLogon =
+    QByteArrayLiteral("You have been logged off because your user name logged on elsewhere.");
+const QByteArray kPasswordChanged = QByteArrayLiteral("Password changed successfully.");
+
+QString text(const QByteArray& latin1)
+{
+    return QString::fromLatin1(latin1);
+}
+
+// The command word and the rest of a message, for the log; long texts are cut.
+QString excerpt(const QByteArray& bytes)
+{
+    QByteArray shown = bytes.left(60);
+    for (char& c : shown) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
+            c = '.';
+    }
+    return text(shown) + (bytes.size() > 60 ? QStringLiteral("...") : QString()) +
+           QStringLiteral(" (%1 bytes)").arg(bytes.size());
+}
+
+// Accepted sockets write straight through to the kernel: a buffered socket would arm and
+// disarm a write notifier for every message it sends, which costs more than the write.
+class DirectTcpServer : public QTcpServer
+{
+public:
+    using QTcpServer::QTcpServer;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto* socket = new QTcpSocket(this);
+        if (!socket->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
+                                         QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+            logLine(QStringLiteral("cannot take a new connection: %1").arg(socket->errorString()));
+            delete socket;
+            ::close(int(descriptor));
+            return;
+        }
+        addPendingConnection(socket);
+    }
+};
+
+} // namespace
+
+struct MessageServer::Client {
+    quint64 id = 0;
+    QTcpSocket* socket = nullptr;
+    InboundSplitter splitter;
+    QString peer;
+    QByteArray name; // set once logged on
+    int level = 0;
+    bool loggedOn = false;
+    bool gone = false;
+
+    QByteArray address() const { return addressOf(name, level); }
+    QString who() const
+    {
+        return loggedOn ? QStringLiteral("#%1 %2").arg(id).arg(text(name))
+                        : QStringLiteral("#%1 %2").arg(id).arg(peer);
+    }
+};
+
+MessageServer::MessageServer(ServerStore& store, QObject* parent)
+    : QObject(parent), store_(store), server_(std::make_unique<DirectTcpServer>())
+{
+    connect(server_.get(), &QTcpServer::newConnection, this, &MessageServer::acceptConnections);
+}
+
+MessageServer::~MessageServer()
+{
+    for (auto& entry : clients_) {
+        QObject::disconnect(entry.first, nullptr, this, nullptr);
+        entry.first->abort();
+        delete entry.first;
+    }
+}
+
+bool MessageServer::listen(const QHostAddress& address, quint16 port, QString* error)
+{
+    server_->setMaxPendingConnections(1024);
+    server_->setListenBacklogSize(1024);
+    if (server_->listen(address, port))
+        return true;
+    if (error)
+        *error = server_->errorString();
+    return false;
+}
+
+void MessageServer::acceptConnections()
+{
+    while (QTcpSocket* socket = server_->nextPendingConnection()) {
+        if (shuttingDown_) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        auto client = std::make_unique<Client>();
+        Client* c = client.get();
+        c->id = nextId_++;
+        c->socket = socket;
+        c->peer =
+            QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+        socket->setParent(nullptr);
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        clients_.emplace(socket, std::move(client));
+        connect(socket, &QTcpSocket::readyRead, this, [this, c] { readFrom(c); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, c] { connectionLost(c); });
+        connect(socket, &QTcpSocket::errorOccurred, this,
+                [this, c](QAbstractSocket::SocketError error) {
+                    if (error != QAbstractSocket::RemoteHostClosedError && !c->gone)
+                        logLine(QStringLiteral("%1: socket error: %2")
+                                    .arg(c->who(), c->socket->errorString()));
+                });
+        logLine(QStringLiteral("#%1 connected from %2").arg(c->id).arg(c->peer));
+        if (socket->bytesAvailable() > 0)
+            readFrom(c);
+    }
+}
+
+void MessageServer::readFrom(Client* client)
+{
+    QList<InboundPiece> pieces;
+    while (!client->gone && client->socket->bytesAvailable() > 0) {
+        pieces.clear();
+        client->splitter.feed(client->socket->read(client->splitter.limit()), pieces);
+        for (const InboundPiece& piece : pieces) {
+            if (client->gone)
+                return;
+            switch (piece.kind) {
+            case InboundPiece::Message:
+                handle(client, piece.text);
+                break;
+            case InboundPiece::BadFieldCount:
+                logLine(QStringLiteral("%1: wrong field count, ignored: %2")
+                            .arg(client->who(), excerpt(piece.text)));
+                break;
+            case InboundPiece::Garbage:
+                logLine(QStringLiteral("%1: unknown command, ignored: %2")
+                            .arg(client->who(), excerpt(piece.text)));
+                break;
+            case InboundPiece::Overflow:
+                logLine(QStringLiteral("%1: unfinished message over %2 bytes, dropped: %3")
+                            .arg(client->who())
+                            .arg(client->splitter.limit())
+                            .arg(excerpt(piece.text)));
+                break;
+            }
+        }
+    }
+}
+
+void MessageServer::handle(Client* client, const QByteArray& message)
+{
+    const QList<QByteArray> fields = message.split(kSeparator);
+    const QByteArray& command = fields.front();
+    if (command == "LIU") {
+        logOn(client, fields);
+        return;
+    }
+    if (!client->loggedOn) {
+        logLine(QStringLiteral("%1: %2 before log-on, ignored").arg(client->who(), text(command)));
+        return;
+    }
+    if (command == "SND")
+        route(client, fields);
+    else if (command == "HND")
+        handshake(client);
+    else if (command == "LOU")
+        logOut(client);
+    else if (command == "ALLMsgs")
+        sendDayMessages(client, fields);
+    else if (command == "CHPASS")
+        changePassword(client, fields);
+}
+
+void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
+{
+    const QByteArray name = normalizeUserName(text(fields[1])).toLatin1();
+    if (client->loggedOn) {
+        logLine(QStringLiteral("%1: second log-on on one connection (as %2), ignored")
+                    .arg(client->who(), text(name)));
+        return;
+    }
+    const std::optional<Account> account = store_.account(text(name));
+    if (!account || !ServerStore::passwordMatches(*account, fields[2])) {
+        logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
+                    .arg(client->id)
+                    .arg(text(name)));
+        send(client, frame({"Invalid", kInvalidLogon}));
+        return;
+    }
+    const QString minimum = store_.minimumVersion();
+    const QString version = text(fields[3]);
+    if (!minimum.isEmpty() && compareVersions(version, minimum) < 0) {
+        logLine(QStringLiteral("#%1: log-on refused for %2: version %3 below %4")
+                    .arg(client->id)
+                    .arg(text(name), version, minimum));
+        send(client, frame({"Version", QStringLiteral("This version (%1) can no longer log on. "
+                                                      "Please install version %2 or later.")
+                                           .arg(version, minimum)
+                                           .toLatin1()}));
+        return;
+    }
+
+    if (Client* older = online_.value(name)) {
+        logLine(QStringLiteral("%1: replaced by a new log-on on #%2")
+                    .arg(older->who())
+                    .arg(client->id));
+        online_.remove(name);
+        older->loggedOn = false;
+        send(older, frame({"OtLog", kOtherLogon}));
+        endConnection(older);
+    }
+
+    client->name = name;
+    client->level = account->level;
+    client->loggedOn = true;
+    const std::vector<Client*> others = onlineClients();
+    online_.insert(name, client);
+    logLine(QStringLiteral("%1: logged on, level %2, version %3, adapter %4")
+                .arg(client->who())
+                .arg(client->level)
+                .arg(version, text(fields[4])));
+
+    send(client, frame({"LIU", name, QByteArray::number(client->level)}));
+    QList<QByteArray> users{"USRS"};
+    users.reserve(qsizetype(others.size()) + 1);
+    for (const Client* other : others)
+        users.append(other->address());
+    send(client, frame(users));
+    broadcast(frame({"USRS", client->address()}), client);
+
+    const QList<QByteArray> kept = store_.takeOffline(name);
+    for (const QByteArray& display : kept)
+        send(client, frame({"OffL", display}));
+    if (!kept.isEmpty())
+        logLine(QStringLiteral("%1: %2 offline message(s) delivered")
+                    .arg(client->who())
+                    .arg(kept.size()));
+}
+
+void MessageServer::handshake(Client* client)
+{
+    const Stamp& now = stamp();
+    send(client, frame({"HND", (now.day + QLatin1Char(' ') + now.time).toLatin1()}));
+}
+
+void MessageServer::logOut(Client* client)
+{
+    logLine(QStringLiteral("%1: logged out").arg(client->who()));
+    const QByteArray address = client->address();
+    online_.remove(client->name);
+    client->loggedOn = false;
+    broadcast(frame({"LGO", address}), client);
+    endConnection(client);
+}
+
+void MessageServer::route(Client* client, const QList<QByteArray>& fields)
+{
+    const QByteArray& sender = client->name;
+    QByteArray claimedName;
+    int claimedLevel = 0;
+    if (!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender)
+        logLine(QStringLiteral("%1: message signed %2, sent as %1")
+                    .arg(client->who(), text(fields[1])));
+
+    const QByteArray body = sanitizeField(fields[2].trimmed());
+    if (body.isEmpty()) {
+        logLine(QStringLiteral("%1: empty message, ignored").arg(client->who()));
+        return;
+    }
+
+    // Named recipients are kept for later when offline; group codes reach connected users.
+    struct Target {
+        QByteArray name;
+        Client* online;
+    };
+    std::vector<Target> targets;
+    QSet<QByteArray> seen{sender};
+    QList<QByteArray> namedLevel2;
+    const QByteArray& list = fields[3];
+    if (list != "NOONE") {
+        for (const QByteArray& address : list.split(',')) {
+            QByteArray name;
+            int level = 0;
+            if (address.isEmpty())
+                continue;
+            if (!splitAddress(address, &name, &level)) {
+                logLine(QStringLiteral("%1: bad recipient address %2")
+                            .arg(client->who(), text(address)));
+                continue;
+            }
+            if (seen.contains(name))
+                continue;
+            seen.insert(name);
+            Client* online = online_.value(name);
+            if (online ? online->level == 2 : level == 2)
+                namedLevel2.append(name);
+            targets.push_back({name, online});
+        }
+    }
+
+    const QByteArray& code = fields[4];
+    auto addOnlineLevel = [&](int level) {
+        for (Client* other : onlineClients()) {
+            if (other->level == level && !seen.contains(other->name)) {
+                seen.insert(other->name);
+                targets.push_back({other->name, other});
+            }
+        }
+    };
+    if (code == "L2A") {
+        addOnlineLevel(2);
+    } else if (code == "L3A") {
+        addOnlineLevel(3);
+    } else if (code == "L2S") {
+        for (const QByteArray& boss : namedLevel2) {
+            for (const QByteArray& name : store_.supervisedBy(boss)) {
+                Client* online = online_.value(name);
+                if (online && !seen.contains(name)) {
+                    seen.insert(name);
+                    targets.push_back({name, online});
+                }
+            }
+        }
+    } else if (code != "NOONE") {
+        logLine(QStringLiteral("%1: unknown destination code %2; named recipients only")
+                    .arg(client->who(), text(code)));
+    }
+
+    if (targets.empty()) {
+        logLine(QStringLiteral("%1: message reached nobody").arg(client->who()));
+        return;
+    }
+    const Stamp& now = stamp();
+    const QByteArray display = displayText(sender, body, now.clock);
+    const QByteArray framed = frame({"SND", display});
+    for (const Target& target : targets) {
+        if (!target.online && !store_.account(text(target.name))) {
+            logLine(
+                QStringLiteral("%1: no such recipient %2").arg(client->who(), text(target.name)));
+            continue;
+        }
+        store_.recordMessage(now.day, now.time, sender, target.name, body);
+        if (target.online)
+            send(target.online, framed);
+        else
+            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display);
+    }
+}
+
+void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fields)
+{
+    QByteArray name;
+    int level = 0;
+    const bool ownName = splitAddress(fields[1], &name, &level) && name == client->name;
+    const std::optional<Account> account = store_.account(text(client->name));
+    send(client, frame({"ALLM", "START"}));
+    if (!ownName || !account || !ServerStore::passwordMatches(*account, fields[2])) {
+        logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
+                    .arg(client->who(), text(fields[1])));
+    } else {
+        const QList<DayMessage> messages = store_.messagesOfDay(stamp().local.date(), client->name);
+        for (const DayMessage& m : messages)
+            send(client,
+                 frame({"ALLM", "MSG",
+                        sanitizeField(dayLine(m.time, m.sender, m.recipient, m.body).toLatin1())}));
+    }
+    send(client, frame({"ALLM", "END"}));
+}
+
+void MessageServer::changePassword(Client* client, const QList<QByteArray>& fields)
+{
+    const QByteArray name = normalizeUserName(text(fields[1])).toLatin1();
+    const QString password = text(fields[3]);
+    QString problem;
+    if (name != client->name)
+        problem = QStringLiteral("You can only change your own password.");
+    else
+        problem = passwordProblem(password);
+    if (problem.isEmpty() && store_.setPassword(text(name), password) != StoreResult::Ok)
+        problem = QStringLiteral("The password could not be changed. Please try again later.");
+    if (!problem.isEmpty()) {
+        logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
+        send(client, frame({"CHPASS", problem.toLatin1(), "F"}));
+        return;
+    }
+    logLine(QStringLiteral("%1: password changed").arg(client->who()));
+    send(client, frame({"CHPASS", kPasswordChanged, "S", fields[3]}));
+}
+
+void MessageServer::send(Client* client, const QByteArray& framed)
+{
+    if (client->gone || client->socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    if (client->socket->bytesToWrite() > kMaxQueuedOutput) {
+        logLine(
+            QStringLiteral("%1: not reading its messages, connection dropped").arg(client->who()));
+        client->socket->abort();
+        return;
+    }
+    client->socket->write(framed);
+}
+
+void MessageServer::broadcast(const QByteArray& framed, const Client* except)
+{
+    for (Client* other : onlineClients()) {
+        if (other != except)
+            send(other, framed);
+    }
+}
+
+std::vector<MessageServer::Client*> MessageServer::onlineClients() const
+{
+    std::vector<Client*> result;
+    result.reserve(std::size_t(online_.size()));
+    for (auto it = online_.cbegin(); it != online_.cend(); ++it)
+        result.push_back(it.value());
+    return result;
+}
+
+const MessageServer::Stamp& MessageServer::stamp()
+{
+    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    if (second != stamp_.second) {
+        stamp_.second = second;
+        stamp_.local = QDateTime::currentDateTime();
+        stamp_.time = stamp_.local.time().toString(QStringLiteral("HH:mm:ss"));
+        stamp_.clock = stamp_.time.toLatin1();
+        stamp_.day = stamp_.local.date().toString(Qt::ISODate);
+    }
+    return stamp_;
+}
+
+void MessageServer::endConnection(Client* client)
+{
+    if (client->gone)
+        return;
+    // Whatever is still queued for the client is written before the close.
+    if (client->socket->state() == QAbstractSocket::ConnectedState)
+        client->socket->disconnectFromHost();
+    else
+        connectionLost(client);
+}
+
+void MessageServer::connectionLost(Client* client)
+{
+    if (client->gone)
+        return;
+    if (client->loggedOn && online_.value(client->name) == client) {
+        online_.remove(client->name);
+        client->loggedOn = false;
+        logLine(QStringLiteral("#%1 %2: connection lost").arg(client->id).arg(text(client->name)));
+        broadcast(frame({"LGO", client->address()}), client);
+    } else {
+        logLine(QStringLiteral("%1: connection closed").arg(client->who()));
+    }
+    forget(client);
+}
+
+void MessageServer::forget(Client* client)
+{
+    client->gone = true;
+    if (online_.value(client->name) == client)
+        online_.remove(client->name);
+    QTcpSocket* socket = client->socket;
+    QObject::disconnect(socket, nullptr, this, nullptr);
+    socket->deleteLater();
+    auto it = clients_.find(socket);
+    if (it != clients_.end()) {
+        departed_.push_back(std::move(it->second));
+        clients_.erase(it);
+    }
+    if (departed_.size() == 1)
+        QTimer::singleShot(0, this, [this] { departed_.clear(); });
+    if (shuttingDown_ && clients_.empty())
+        QTimer::singleShot(0, this, &MessageServer::closed);
+}
+
+void MessageServer::shutDown(const QByteArray& reason)
+{
+    if (shuttingDown_)
+        return;
+    shuttingDown_ = true;
+    server_->close();
+    logLine(QStringLiteral("shutting down, %1 connection(s)").arg(clients_.size()));
+    const QByteArray framed = frame({"SHT", sanitizeField(reason)});
+    std::vector<Client*> everyone;
+    for (auto& entry : clients_)
+        everyone.push_back(entry.second.get());
+    for (Client* client : everyone) {
+        send(client, framed);
+        client->loggedOn = false; // no LGO round while everyone leaves
+    }
+    for (Client* client : everyone)
+        endConnection(client);
+    if (clients_.empty())
+        QTimer::singleShot(0, this, &MessageServer::closed);
+}
+
+} // namespace wispline::server

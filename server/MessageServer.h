@@ -1,0 +1,88 @@
+#pragma once
+// The message server: accepts client connections, logs users on and routes their messages.
+// Everything runs on one thread, driven by socket events.
+#include "InboundSplitter.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QHostAddress>
+#include <QObject>
+#include <QTcpServer>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+class QTcpSocket;
+
+namespace wispline::server
+{
+
+class ServerStore;
+
+class MessageServer : public QObject
+{
+    Q_OBJECT
+public:
+    explicit MessageServer(ServerStore& store, QObject* parent = nullptr);
+    ~MessageServer() override;
+
+    bool listen(const QHostAddress& address, quint16 port, QString* error);
+    QHostAddress address() const { return server_->serverAddress(); }
+    quint16 port() const { return server_->serverPort(); }
+
+    // Stops accepting, tells every connected client the text in an SHT message and closes
+    // every connection; closed() follows once all are gone.
+    void shutDown(const QByteArray& text);
+
+    int connectionCount() const { return int(clients_.size()); }
+    int onlineCount() const { return int(online_.size()); }
+
+    // A client that stops reading is dropped once this much output waits for it.
+    static constexpr qint64 kMaxQueuedOutput = 8 * 1024 * 1024;
+
+signals:
+    void closed();
+
+private:
+    struct Client;
+
+    void acceptConnections();
+    void readFrom(Client* client);
+    void connectionLost(Client* client);
+    void forget(Client* client);
+    void endConnection(Client* client);
+    void handle(Client* client, const QByteArray& message);
+
+    void logOn(Client* client, const QList<QByteArray>& fields);
+    void handshake(Client* client);
+    void logOut(Client* client);
+    void route(Client* client, const QList<QByteArray>& fields);
+    void sendDayMessages(Client* client, const QList<QByteArray>& fields);
+    void changePassword(Client* client, const QList<QByteArray>& fields);
+
+    void send(Client* client, const QByteArray& framed);
+    void broadcast(const QByteArray& framed, const Client* except);
+    std::vector<Client*> onlineClients() const;
+    // The local time, worked out once a second: converting to local time on every message
+    // costs a time zone look-up each time.
+    struct Stamp {
+        qint64 second = -1;
+        QDateTime local;
+        QByteArray clock; // HH:mm:ss
+        QString day;      // yyyy-MM-dd
+        QString time;     // HH:mm:ss
+    };
+    const Stamp& stamp();
+
+    ServerStore& store_;
+    std::unique_ptr<QTcpServer> server_;
+    std::unordered_map<QTcpSocket*, std::unique_ptr<Client>> clients_;
+    QHash<QByteArray, Client*> online_;
+    std::vector<std::unique_ptr<Client>> departed_; // freed on the next turn of the event loop
+    quint64 nextId_ = 1;
+    bool shuttingDown_ = false;
+    Stamp stamp_;
+};
+
+} // namespace wispline::server

@@ -1,0 +1,41 @@
+#pragma once
+// The command line of wispline-server: where to listen, which database, and the admin commands
+// that change the database and exit.
+#include <QString>
+#include <QStringList>
+
+class QTextStream;
+
+namespace wispline::server
+{
+
+class ServerStore;
+
+inline constexpr quint16 kDefaultPort = 30609;
+
+struct ServerOptions {
+    enum class Admin { None, AddUser, SetPassword, SetLevel, ListUsers, MinVersion };
+
+    QString address = QStringLiteral("127.0.0.1");
+    quint16 port = kDefaultPort;
+    QString database; // empty: the default file in the per-user data folder
+    bool demo = false;
+    bool quiet = false;
+    int commitDelayMs = -1; // -1: the store's default
+    bool help = false;
+    Admin admin = Admin::None;
+    QStringList adminArguments;
+};
+
+// False with a reason for anything it cannot read.
+bool parseArguments(const QStringList& arguments, ServerOptions* options, QString* error);
+QString usage();
+QString defaultDatabasePath();
+
+// Runs options.admin against the store and returns the process exit code.
+int runAdminCommand(const ServerOptions& options, ServerStore& store, QTextStream& out,
+                    QTextStream& err);
+// Adds the demo accounts that are missing and lists them all.
+bool addDemoAccounts(ServerStore& store, QTextStream& out, QTextStream& err);
+
+} // namespace wispline::server

@@ -1,0 +1,48 @@
+#pragma once
+// Small rules shared by the server, its admin commands and its tools: account names, passwords,
+// versions, user addresses and the framing of server-to-client messages.
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+namespace wispline::server
+{
+
+inline constexpr char kSeparator = '~';
+inline constexpr char kTerminator = '`';
+inline constexpr int kMaxNameLength = 32;
+inline constexpr int kMaxPasswordLength = 64;
+
+// Upper-cases and trims a user name; the result may still be invalid.
+QString normalizeUserName(const QString& name);
+// Upper case letters, digits, "_", "." and "-"; 1 to kMaxNameLength characters.
+bool isValidUserName(const QString& name);
+// Why a password cannot be stored, or an empty text when it can. A password travels as a field
+// and is echoed back to the client, so the framing characters and control characters are refused.
+QString passwordProblem(const QString& password);
+
+bool isValidLevel(int level);
+
+// "X.Y.Z" (one to three decimal parts). Missing parts count as 0; returns false on anything else.
+bool parseVersion(const QString& text, QList<int>* parts);
+// -1, 0 or 1; a text that does not parse counts as older than every valid version.
+int compareVersions(const QString& a, const QString& b);
+
+// A user address is the name immediately followed by the level digit.
+QByteArray addressOf(const QByteArray& name, int level);
+// Splits an address into its name (upper-cased) and level; false when the last character is
+// not 1, 2 or 3 or the name is empty.
+bool splitAddress(const QByteArray& address, QByteArray* name, int* level);
+
+// A server-to-client message: fields joined by "~", then "~ExitEnd" and the terminator.
+QByteArray frame(const QList<QByteArray>& fields);
+// A field is never allowed to carry the framing characters; they are replaced by harmless ones.
+QByteArray sanitizeField(QByteArray text);
+
+// "SENDER <- body [HH:mm:ss]": the client cuts the body out between "<" and "[".
+QByteArray displayText(const QByteArray& sender, const QByteArray& body, const QByteArray& time);
+// One line of the day's messages: "HH:mm:ss SENDER -> RECIPIENT : body".
+QString dayLine(const QString& time, const QString& sender, const QString& recipient,
+                const QString& body);
+
+} // namespace wispline::server

@@ -1,0 +1,129 @@
+#pragma once
+// Everything the server keeps across restarts, in one SQLite file: accounts, settings, the
+// messages of each day and the messages waiting for users who were offline.
+//
+// Delivered messages are collected and committed together a few milliseconds later: under load
+// one transaction carries hundreds of messages instead of one commit each. Messages kept for an
+// offline user, accounts and settings are committed at once. Reads that depend on pending
+// writes commit them first, and so does the shutdown.
+#include <QByteArray>
+#include <QDate>
+#include <QList>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <QTimer>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QSqlQuery;
+
+namespace wispline::server
+{
+
+struct Account {
+    QString name;
+    int level = 0;
+    QString supervisor; // a Level 2 user, for Level 3 users only; may be empty
+    QByteArray salt;
+    QByteArray hash;
+};
+
+struct DayMessage {
+    QString time; // HH:mm:ss
+    QString sender;
+    QString recipient;
+    QString body;
+};
+
+enum class StoreResult {
+    Ok,
+    Exists,
+    NoSuchUser,
+    BadName,
+    BadLevel,
+    BadSupervisor,
+    BadPassword,
+    BadVersion,
+    Failed
+};
+
+// A short English explanation of a result, for the admin commands.
+QString describe(StoreResult result);
+
+class ServerStore : public QObject
+{
+    Q_OBJECT
+public:
+    // How long delivered messages may wait to be committed together, by default.
+    static constexpr int kDefaultCommitDelayMs = 20;
+
+    explicit ServerStore(QObject* parent = nullptr);
+    ~ServerStore() override;
+
+    // Opens (and on first use creates) the database file. False with a reason on failure.
+    bool open(const QString& path, QString* error);
+    QString lastError() const { return lastError_; }
+
+    // Accounts.
+    std::optional<Account> account(const QString& name);
+    QList<Account> accounts();
+    static bool passwordMatches(const Account& account, const QByteArray& password);
+    StoreResult addUser(const QString& name, const QString& password, int level,
+                        const QString& supervisor = {});
+    StoreResult setPassword(const QString& name, const QString& password);
+    StoreResult setLevel(const QString& name, int level, const QString& supervisor = {});
+    // Names of the Level 3 users whose supervisor is the given Level 2 user.
+    QList<QByteArray> supervisedBy(const QByteArray& supervisor);
+
+    // The lowest client version allowed to log on; empty when any version is.
+    QString minimumVersion();
+    StoreResult setMinimumVersion(const QString& version);
+
+    // A message given to (or kept for) one recipient, for the day's messages; the day is
+    // yyyy-MM-dd and the time HH:mm:ss, both local.
+    void recordMessage(const QString& day, const QString& time, const QByteArray& sender,
+                       const QByteArray& recipient, const QByteArray& body);
+    // A display text kept until its recipient logs on.
+    void queueOffline(const QString& created, const QByteArray& recipient,
+                      const QByteArray& displayText);
+    // The display texts kept for a user, oldest first; they are removed from the queue.
+    QList<QByteArray> takeOffline(const QByteArray& recipient);
+    // Messages of a day sent or received by a user, oldest first.
+    QList<DayMessage> messagesOfDay(const QDate& day, const QByteArray& user);
+
+    // Commits every pending write now.
+    bool flush();
+    void setCommitDelay(int ms) { commitDelayMs_ = ms; }
+
+private:
+    struct PendingWrite {
+        bool offline = false;
+        QString day;
+        QString time;
+        QString created;
+        QString sender;
+        QString recipient;
+        QString text;
+    };
+
+    bool exec(const QString& sql);
+    bool ensureSchema();
+    void scheduleFlush();
+    bool supervisorIsValid(const QString& supervisor);
+    void checkpoint();
+
+    QString connectionName_;
+    QSqlDatabase db_;
+    QString lastError_;
+    std::vector<PendingWrite> pending_;
+    QTimer flushTimer_;
+    int commitDelayMs_ = kDefaultCommitDelayMs;
+    QTimer checkpointTimer_;
+    bool written_ = false; // committed since the last checkpoint
+    std::unique_ptr<QSqlQuery> insertMessage_;
+    std::unique_ptr<QSqlQuery> insertOffline_;
+};
+
+} // namespace wispline::server

@@ -1,0 +1,105 @@
+// wispline-server: the message server the Wispline client logs on to.
+#include "MessageServer.h"
+#include "ServerLog.h"
+#include "ServerOptions.h"
+#include "ServerStore.h"
+#include "SignalWatcher.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+#include <QTimer>
+#include <csignal>
+#include <sys/resource.h>
+
+using namespace wispline::server;
+
+namespace
+{
+
+// Every client holds one descriptor; the soft limit is often far below what the system allows.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// Clients that never read their last messages must not keep the process alive for ever.
+constexpr int kShutdownGraceMs = 3000;
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("wispline-server"));
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+
+    ServerOptions options;
+    QString error;
+    if (!parseArguments(app.arguments(), &options, &error)) {
+        err << "wispline-server: " << error << "\n\n" << usage() << Qt::flush;
+        return 2;
+    }
+    if (options.help) {
+        out << usage() << Qt::flush;
+        return 0;
+    }
+    setLogEnabled(!options.quiet);
+
+    ServerStore store;
+    const QString path = options.database.isEmpty() ? defaultDatabasePath() : options.database;
+    if (!store.open(path, &error)) {
+        err << "wispline-server: cannot open the database " << path << ": " << error << Qt::endl;
+        return 1;
+    }
+    if (options.admin != ServerOptions::Admin::None)
+        return runAdminCommand(options, store, out, err);
+    if (options.commitDelayMs >= 0)
+        store.setCommitDelay(options.commitDelayMs);
+    if (options.demo && !addDemoAccounts(store, out, err))
+        return 1;
+
+    ::signal(SIGPIPE, SIG_IGN);
+    raiseDescriptorLimit();
+
+    MessageServer server(store);
+    SignalWatcher watcher;
+    if (!watcher.watch({SIGINT, SIGTERM})) {
+        err << "wispline-server: cannot watch for SIGINT and SIGTERM" << Qt::endl;
+        return 1;
+    }
+    const QHostAddress address(options.address);
+    if (address.isNull()) {
+        err << "wispline-server: not an address: " << options.address << Qt::endl;
+        return 2;
+    }
+    if (!server.listen(address, options.port, &error)) {
+        err << "wispline-server: cannot listen on " << options.address << ':' << options.port
+            << ": " << error << Qt::endl;
+        return 1;
+    }
+    logLine(QStringLiteral("database %1").arg(path));
+    out << "listening on " << server.address().toString() << ':' << server.port() << Qt::endl;
+
+    int exitCode = 0;
+    QObject::connect(&watcher, &SignalWatcher::received, &app, [&](int number) {
+        logLine(QStringLiteral("signal %1 received").arg(number));
+        server.shutDown(QByteArrayLiteral("Server is shutting down."));
+        QTimer::singleShot(kShutdownGraceMs, &app, [&] {
+            logLine(QStringLiteral("clients still connected after the grace period; leaving"));
+            app.quit();
+        });
+    });
+    QObject::connect(&server, &MessageServer::closed, &app, &QCoreApplication::quit);
+    exitCode = app.exec();
+    if (!store.flush()) {
+        logLine(QStringLiteral("could not save the last messages: %1").arg(store.lastError()));
+        exitCode = 1;
+    }
+    logLine(QStringLiteral("stopped"));
+    return exitCode;
+}
