@@ -8,7 +8,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
-namespace wispline::test {
+namespace wispline::test
+{
 
 class FakeServer : public QObject
 {

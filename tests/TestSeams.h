@@ -9,13 +9,14 @@
 #include <deque>
 #include <functional>
 
-namespace wispline::test {
+namespace wispline::test
+{
 
 class RecordingBoxes final : public MessageBoxes
 {
 public:
     QList<BoxRequest> shown;
-    std::deque<BoxAnswer> answers;          // scripted answers, taken in order
+    std::deque<BoxAnswer> answers;                 // scripted answers, taken in order
     std::function<void(const BoxRequest&)> onShow; // runs while the box is "open"
 
     BoxAnswer show(const BoxRequest& r) override

@@ -7,9 +7,11 @@
 #include <QPushButton>
 #include <QScreen>
 
-namespace wispline {
+namespace wispline
+{
 
-namespace {
+namespace
+{
 
 class WidgetBoxes final : public MessageBoxes
 {
@@ -19,8 +21,7 @@ public:
         QMessageBox box;
         box.setTextFormat(Qt::PlainText); // server texts are never rich text
         box.setText(r.text);
-        box.setWindowTitle(r.title.isEmpty() ? QGuiApplication::applicationDisplayName()
-                                             : r.title);
+        box.setWindowTitle(r.title.isEmpty() ? QGuiApplication::applicationDisplayName() : r.title);
         switch (r.icon) {
         case BoxIcon::None:
             box.setIcon(QMessageBox::NoIcon);

@@ -1,5 +1,6 @@
 #pragma once
 // The production message boxes and screen, installed once the application object exists.
-namespace wispline {
+namespace wispline
+{
 void installDesktopServices();
 }

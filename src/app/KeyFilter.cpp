@@ -9,7 +9,8 @@
 #include <QTimer>
 #include <QValidator>
 
-namespace wispline {
+namespace wispline
+{
 
 KeyVerdict judgeKey(QChar c)
 {
@@ -53,7 +54,8 @@ static void refuse(KeyVerdict v)
                 BoxIcon::Information);
 }
 
-namespace {
+namespace
+{
 
 // Typed keys: refused before they reach the box, with the box for the separators.
 class TypedKeyFilter final : public QObject

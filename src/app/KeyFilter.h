@@ -5,7 +5,8 @@
 
 class QLineEdit;
 
-namespace wispline {
+namespace wispline
+{
 
 // What the filter does with one typed character.
 enum class KeyVerdict { Pass, RefuseTilde, RefuseGrave, Swallow };

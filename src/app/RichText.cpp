@@ -3,11 +3,12 @@
 #include <QTextCursor>
 #include <QTextEdit>
 
-namespace wispline {
+namespace wispline
+{
 
-namespace {
-void insertColoured(QTextEdit* area, QTextCursor cursor, const QString& text,
-                    const QColor& color)
+namespace
+{
+void insertColoured(QTextEdit* area, QTextCursor cursor, const QString& text, const QColor& color)
 {
     QTextCharFormat format = cursor.charFormat();
     format.setForeground(color);

@@ -5,7 +5,8 @@
 
 class QTextEdit;
 
-namespace wispline {
+namespace wispline
+{
 
 // Insertion point to the end, the colour for the new text, the text inserted there.
 void appendInColor(QTextEdit* area, const QString& text, const QColor& color);

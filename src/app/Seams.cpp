@@ -6,9 +6,11 @@
 #include <functional>
 #include <vector>
 
-namespace wispline {
+namespace wispline
+{
 
-namespace {
+namespace
+{
 
 // Headless fallbacks, used until the desktop services are installed.
 class DefaultBoxes final : public MessageBoxes
@@ -74,22 +76,62 @@ std::vector<std::function<void()>>& exitHooks()
 
 } // namespace
 
-namespace services {
-MessageBoxes& boxes() { return g_boxes ? *g_boxes : *g_productionBoxes; }
-Clock& clock() { return g_clock ? *g_clock : g_systemClock; }
-ProcessExit& processExit() { return g_exit ? *g_exit : g_immediateExit; }
-ProgramFolder& programFolder() { return g_folder ? *g_folder : g_applicationFolder; }
-ScreenInfo& screen() { return g_screen ? *g_screen : *g_productionScreen; }
+namespace services
+{
+MessageBoxes& boxes()
+{
+    return g_boxes ? *g_boxes : *g_productionBoxes;
+}
+Clock& clock()
+{
+    return g_clock ? *g_clock : g_systemClock;
+}
+ProcessExit& processExit()
+{
+    return g_exit ? *g_exit : g_immediateExit;
+}
+ProgramFolder& programFolder()
+{
+    return g_folder ? *g_folder : g_applicationFolder;
+}
+ScreenInfo& screen()
+{
+    return g_screen ? *g_screen : *g_productionScreen;
+}
 
-void setBoxes(MessageBoxes* replacement) { g_boxes = replacement; }
-void setClock(Clock* replacement) { g_clock = replacement; }
-void setProcessExit(ProcessExit* replacement) { g_exit = replacement; }
-void setProgramFolder(ProgramFolder* replacement) { g_folder = replacement; }
-void setScreen(ScreenInfo* replacement) { g_screen = replacement; }
+void setBoxes(MessageBoxes* replacement)
+{
+    g_boxes = replacement;
+}
+void setClock(Clock* replacement)
+{
+    g_clock = replacement;
+}
+void setProcessExit(ProcessExit* replacement)
+{
+    g_exit = replacement;
+}
+void setProgramFolder(ProgramFolder* replacement)
+{
+    g_folder = replacement;
+}
+void setScreen(ScreenInfo* replacement)
+{
+    g_screen = replacement;
+}
 
-void setProductionBoxes(MessageBoxes* production) { g_productionBoxes = production; }
-void setProductionScreen(ScreenInfo* production) { g_productionScreen = production; }
-void addExitHook(std::function<void()> hook) { exitHooks().push_back(std::move(hook)); }
+void setProductionBoxes(MessageBoxes* production)
+{
+    g_productionBoxes = production;
+}
+void setProductionScreen(ScreenInfo* production)
+{
+    g_productionScreen = production;
+}
+void addExitHook(std::function<void()> hook)
+{
+    exitHooks().push_back(std::move(hook));
+}
 void runExitHooks()
 {
     for (auto& hook : exitHooks())
@@ -115,6 +157,9 @@ void showErrorBox(int number, const QString& description, const QString& title)
             BoxIcon::Critical);
 }
 
-void endProgram(const char* where) { services::processExit().endNow(where); }
+void endProgram(const char* where)
+{
+    services::processExit().endNow(where);
+}
 
 } // namespace wispline

@@ -7,7 +7,8 @@
 #include <QString>
 #include <functional>
 
-namespace wispline {
+namespace wispline
+{
 
 enum class BoxIcon { None, Information, Exclamation, Critical, Question };
 enum class BoxButtons { Ok, YesNo };
@@ -61,7 +62,8 @@ public:
     virtual QRect availableGeometry() const = 0; // without task bars and panels
 };
 
-namespace services {
+namespace services
+{
 MessageBoxes& boxes();
 Clock& clock();
 ProcessExit& processExit();

@@ -1,13 +1,21 @@
 #include "app/SessionState.h"
 
-namespace wispline {
+namespace wispline
+{
 
-namespace {
+namespace
+{
 SessionState g_session;
 }
 
-SessionState& session() { return g_session; }
+SessionState& session()
+{
+    return g_session;
+}
 
-void resetSession() { g_session = SessionState(); }
+void resetSession()
+{
+    g_session = SessionState();
+}
 
 } // namespace wispline

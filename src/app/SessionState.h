@@ -3,7 +3,8 @@
 #include <QString>
 #include <cstdint>
 
-namespace wispline {
+namespace wispline
+{
 
 struct SessionState {
     QString ServerAddress;
@@ -16,8 +17,8 @@ struct SessionState {
     bool WindowSizeLarge = false;
     bool PopupDisabled = false;
     bool LogonDone = false;
-    std::uint32_t ThemeBackColor = 0;     // 0x00BBGGRR
-    std::uint32_t ThemeForeColor = 0;     // 0x00BBGGRR
+    std::uint32_t ThemeBackColor = 0; // 0x00BBGGRR
+    std::uint32_t ThemeForeColor = 0; // 0x00BBGGRR
     QString MessageLogPath;
 
     // The sender address on the wire: the user name immediately followed by the level.

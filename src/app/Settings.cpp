@@ -2,9 +2,11 @@
 
 #include <QSettings>
 
-namespace wispline::settings {
+namespace wispline::settings
+{
 
-namespace {
+namespace
+{
 const QString kGroup = QStringLiteral("AkSettings");
 
 QSettings store()
@@ -30,7 +32,10 @@ void save(const QString& key, const QString& value)
     s.sync();
 }
 
-QString fromBool(bool value) { return value ? QStringLiteral("True") : QStringLiteral("False"); }
+QString fromBool(bool value)
+{
+    return value ? QStringLiteral("True") : QStringLiteral("False");
+}
 
 bool toBool(const QString& text)
 {
@@ -44,6 +49,9 @@ bool toBool(const QString& text)
     return ok && number != 0.0;
 }
 
-QString filePath() { return store().fileName(); }
+QString filePath()
+{
+    return store().fileName();
+}
 
 } // namespace wispline::settings

@@ -2,7 +2,8 @@
 // The per-user settings store: application AkWispline, section AkSettings, INI format.
 #include <QString>
 
-namespace wispline::settings {
+namespace wispline::settings
+{
 
 inline const QString kUser = QStringLiteral("AkWLUser");
 inline const QString kMode = QStringLiteral("AkWLMode");

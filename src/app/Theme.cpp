@@ -10,16 +10,21 @@
 #include <QRadioButton>
 #include <QWidget>
 
-namespace wispline {
+namespace wispline
+{
 
-FrameBox::FrameBox(QWidget* parent) : QFrame(parent) { setFrameShape(QFrame::NoFrame); }
+FrameBox::FrameBox(QWidget* parent) : QFrame(parent)
+{
+    setFrameShape(QFrame::NoFrame);
+}
 
 QColor colorFromBgr(std::uint32_t bgr)
 {
     return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
 }
 
-namespace {
+namespace
+{
 
 void setColours(QWidget* w, const QColor* back, const QColor* fore, bool asInput)
 {

@@ -7,7 +7,8 @@
 
 class QWidget;
 
-namespace wispline {
+namespace wispline
+{
 
 // A frame of a window: a plain container that the theme paints like the window.
 class FrameBox : public QFrame
@@ -20,8 +21,14 @@ public:
 // 0x00BBGGRR -> QColor
 QColor colorFromBgr(std::uint32_t bgr);
 constexpr int kTwipsPerPixel = 15;
-inline int twipsToPx(double twips) { return qRound(twips / kTwipsPerPixel); }
-inline double pxToTwips(int px) { return double(px) * kTwipsPerPixel; }
+inline int twipsToPx(double twips)
+{
+    return qRound(twips / kTwipsPerPixel);
+}
+inline double pxToTwips(int px)
+{
+    return double(px) * kTwipsPerPixel;
+}
 
 // Paints each control of the collection by its kind: check boxes, combo boxes, frames,
 // labels, text boxes, option buttons and command buttons; other kinds are left alone.

@@ -10,12 +10,12 @@
 #include <QTemporaryFile>
 #include <exception>
 
-namespace wispline {
+namespace wispline
+{
 
 QString messageLogFileName(const QDate& day)
 {
-    return QStringLiteral("M") + day.toString(QStringLiteral("ddMMyyyy")) +
-           QStringLiteral(".Msg");
+    return QStringLiteral("M") + day.toString(QStringLiteral("ddMMyyyy")) + QStringLiteral(".Msg");
 }
 
 static bool folderIsWritable(const QString& folder)
@@ -40,8 +40,8 @@ QString messageLogPath(const QString& programFolder, const QString& fallbackFold
 
 QString versionString(int major, int minor, int revision)
 {
-    return QString::number(major) + QLatin1Char('.') + QString::number(minor) +
-           QLatin1Char('.') + QString::number(revision);
+    return QString::number(major) + QLatin1Char('.') + QString::number(minor) + QLatin1Char('.') +
+           QString::number(revision);
 }
 
 QString programVersion()
@@ -58,9 +58,15 @@ InstanceGuard::InstanceGuard(const QString& lockPath) : lock_(new QLockFile(lock
 
 InstanceGuard::~InstanceGuard() = default;
 
-bool InstanceGuard::acquire() { return lock_->tryLock(0); }
+bool InstanceGuard::acquire()
+{
+    return lock_->tryLock(0);
+}
 
-void InstanceGuard::release() { lock_->unlock(); }
+void InstanceGuard::release()
+{
+    lock_->unlock();
+}
 
 QString InstanceGuard::defaultLockPath()
 {

@@ -7,7 +7,8 @@
 
 class QLockFile;
 
-namespace wispline {
+namespace wispline
+{
 
 // "M" + DDMMYYYY + ".Msg"
 QString messageLogFileName(const QDate& day);
@@ -27,7 +28,7 @@ class InstanceGuard
 public:
     explicit InstanceGuard(const QString& lockPath);
     ~InstanceGuard();
-    bool acquire();       // false when another live instance holds it
+    bool acquire(); // false when another live instance holds it
     void release();
     static QString defaultLockPath();
 

@@ -8,7 +8,8 @@ class QPushButton;
 class QTextEdit;
 class QAction;
 
-namespace wispline {
+namespace wispline
+{
 
 struct RecipientControls {
     QListWidget* lstLevel1 = nullptr; // sorted, simple multi-select

@@ -2,7 +2,8 @@
 // What the senders of the client (compose, download, password change) need of the server link.
 #include <QString>
 
-namespace wispline {
+namespace wispline
+{
 
 class LinkWriter
 {

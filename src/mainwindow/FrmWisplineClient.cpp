@@ -32,9 +32,11 @@
 #include <QStyleHints>
 #include <QTextEdit>
 
-namespace wispline {
+namespace wispline
+{
 
-namespace {
+namespace
+{
 const QColor kBlue(0, 0, 255);
 const QColor kMagenta(255, 0, 255);
 const QColor kRed(255, 0, 0);
@@ -95,7 +97,10 @@ FrmWisplineClient::FrmWisplineClient(FrmLogin* login, QWidget* parent)
     qApp->installEventFilter(this);
 }
 
-FrmWisplineClient::~FrmWisplineClient() { qApp->removeEventFilter(this); }
+FrmWisplineClient::~FrmWisplineClient()
+{
+    qApp->removeEventFilter(this);
+}
 
 void FrmWisplineClient::buildControls()
 {
@@ -212,8 +217,7 @@ void FrmWisplineClient::buildMenus()
     checkItem(mnuLarge, &FrmWisplineClient::mnuLarge_Click);
     connect(mnuChangePassword, &QAction::triggered, this,
             &FrmWisplineClient::mnuChangePassword_Click);
-    connect(mnuViewMessages, &QAction::triggered, this,
-            &FrmWisplineClient::mnuViewMessages_Click);
+    connect(mnuViewMessages, &QAction::triggered, this, &FrmWisplineClient::mnuViewMessages_Click);
     connect(mnuDownloadMessages, &QAction::triggered, this,
             &FrmWisplineClient::mnuDownloadMessages_Click);
     connect(mnuUsersCount, &QAction::triggered, this, &FrmWisplineClient::mnuUsersCount_Click);
@@ -303,8 +307,7 @@ bool FrmWisplineClient::eventFilter(QObject* watched, QEvent* event)
     // The window sees key presses before its controls: Esc hides the day-message view.
     if (event->type() == QEvent::KeyPress) {
         auto* w = qobject_cast<QWidget*>(watched);
-        if (w && w->window() == this &&
-            static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+        if (w && w->window() == this && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
             if (dayMessages_->escapePressed())
                 return true;
     }
@@ -313,10 +316,9 @@ bool FrmWisplineClient::eventFilter(QObject* watched, QEvent* event)
 
 bool FrmWisplineClient::Form_QueryUnload()
 {
-    const BoxAnswer answer =
-        showBox(QStringLiteral(" Do you want to Shutdown Wispline ? "),
-                QStringLiteral("VESKWispline"), BoxIcon::Question, BoxButtons::YesNo,
-                BoxAnswer::No);
+    const BoxAnswer answer = showBox(QStringLiteral(" Do you want to Shutdown Wispline ? "),
+                                     QStringLiteral("VESKWispline"), BoxIcon::Question,
+                                     BoxButtons::YesNo, BoxAnswer::No);
     if (answer != BoxAnswer::Yes)
         return false;
     link_->ShuttingDown = true;
@@ -335,12 +337,21 @@ void FrmWisplineClient::closeEvent(QCloseEvent* event)
         event->ignore();
 }
 
-void FrmWisplineClient::endWithTray(const char* where) { link_->terminate(where); }
+void FrmWisplineClient::endWithTray(const char* where)
+{
+    link_->terminate(where);
+}
 
 // ---- layouts and menus ----
 
-void FrmWisplineClient::ShowFrames() { wispline::ShowFrames(mc_); }
-void FrmWisplineClient::ShowFramesLarge() { wispline::ShowFramesLarge(mc_); }
+void FrmWisplineClient::ShowFrames()
+{
+    wispline::ShowFrames(mc_);
+}
+void FrmWisplineClient::ShowFramesLarge()
+{
+    wispline::ShowFramesLarge(mc_);
+}
 
 void FrmWisplineClient::mnuSmall_Click()
 {
@@ -389,7 +400,10 @@ void FrmWisplineClient::mnuHelp_Click()
     help.exec();
 }
 
-void FrmWisplineClient::mnuExit_Click() { close(); }
+void FrmWisplineClient::mnuExit_Click()
+{
+    close();
+}
 
 void FrmWisplineClient::mnuChangePassword_Click()
 {
@@ -400,9 +414,15 @@ void FrmWisplineClient::mnuChangePassword_Click()
     login_->mnuChangePassword_Click();
 }
 
-void FrmWisplineClient::mnuViewMessages_Click() { dayMessages_->mnuViewMessages_Click(); }
+void FrmWisplineClient::mnuViewMessages_Click()
+{
+    dayMessages_->mnuViewMessages_Click();
+}
 
-void FrmWisplineClient::mnuDownloadMessages_Click() { dayMessages_->mnuDownloadMessages_Click(); }
+void FrmWisplineClient::mnuDownloadMessages_Click()
+{
+    dayMessages_->mnuDownloadMessages_Click();
+}
 
 // ---- what the server link needs of the window ----
 
@@ -416,7 +436,10 @@ QString FrmWisplineClient::adapterCaption() const
     return login_ ? login_->adapterCaption() : QString();
 }
 
-void FrmWisplineClient::setCaption(const QString& title) { setWindowTitle(title); }
+void FrmWisplineClient::setCaption(const QString& title)
+{
+    setWindowTitle(title);
+}
 
 void FrmWisplineClient::setComposeEnabled(bool enabled)
 {
@@ -437,11 +460,20 @@ void FrmWisplineClient::showLayoutForLevel()
         ShowFrames();
 }
 
-void FrmWisplineClient::saveMessageLog(bool disconnected) { log_->SaveMessageLog(disconnected); }
+void FrmWisplineClient::saveMessageLog(bool disconnected)
+{
+    log_->SaveMessageLog(disconnected);
+}
 
-void FrmWisplineClient::removeTrayIcon() { tray_->remove(); }
+void FrmWisplineClient::removeTrayIcon()
+{
+    tray_->remove();
+}
 
-void FrmWisplineClient::stopFlashing() { flash_->stop(); }
+void FrmWisplineClient::stopFlashing()
+{
+    flash_->stop();
+}
 
 // ---- inbound messages ----
 
@@ -471,8 +503,7 @@ void FrmWisplineClient::onLogonAccepted(const QString& level)
 
 void FrmWisplineClient::onHandshake()
 {
-    insertAtCursor(RTBox,
-                   QStringLiteral("Hand Shake") + generalDateText(services::clock().now()));
+    insertAtCursor(RTBox, QStringLiteral("Hand Shake") + generalDateText(services::clock().now()));
 }
 
 void FrmWisplineClient::onLogonRefused(const QString& reason)
@@ -550,11 +581,20 @@ void FrmWisplineClient::onVersionRefused(const QString& reason)
     endWithTray("tcpClient_DataArrival: Version");
 }
 
-void FrmWisplineClient::onDownloadStart() { dayMessages_->onStart(); }
+void FrmWisplineClient::onDownloadStart()
+{
+    dayMessages_->onStart();
+}
 
-void FrmWisplineClient::onDownloadMessage(const QString& text) { dayMessages_->onMessage(text); }
+void FrmWisplineClient::onDownloadMessage(const QString& text)
+{
+    dayMessages_->onMessage(text);
+}
 
-void FrmWisplineClient::onDownloadEnd() { dayMessages_->onEnd(); }
+void FrmWisplineClient::onDownloadEnd()
+{
+    dayMessages_->onEnd();
+}
 
 void FrmWisplineClient::onDispatchError(int number, const QString& description)
 {

@@ -18,7 +18,8 @@ class QTextEdit;
 class QLineEdit;
 class QPushButton;
 
-namespace wispline {
+namespace wispline
+{
 
 class FrameBox;
 class FrmLogin;

@@ -9,7 +9,8 @@ class QTextEdit;
 class QLineEdit;
 class QPushButton;
 
-namespace wispline {
+namespace wispline
+{
 
 class FrameBox;
 
