@@ -24,18 +24,13 @@ static void BM_DispatchSndIntoMessageArea(benchmark::State& state)
         for (int batch = 0; batch < kTotal / kBatch; ++batch) {
             const auto start = std::chrono::steady_clock::now();
             for (int i = 0; i < kBatch; ++i) {
-                wire::InboundMessage m;
-                m.command = wire::Inbound::SND;
-                m.fields = {QStringLiteral("SND"),
-                            QStringLiteral("ZED <- message number %1 of the day [10:32:15]")
-                                .arg(batch * kBatch + i),
-                            wire::kTrailer};
-                m.text = m.fields.join(QLatin1Char('~'));
+                const wire::InboundMessage m("SND~ZED <- message number " +
+                                             QByteArray::number(batch * kBatch + i) +
+                                             " of the day [10:32:15]~ExitEnd");
                 window.handleInbound(m);
             }
             const double us =
-                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() -
-                                                          start)
+                std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
                     .count() /
                 kBatch;
             if (batch == 0)

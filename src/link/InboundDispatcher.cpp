@@ -1,79 +1,93 @@
 #include "link/InboundDispatcher.h"
 
-namespace wispline {
+namespace wispline
+{
 
 using wire::Inbound;
 
 void dispatchInbound(const wire::InboundMessage& message, InboundHandler& handler)
 {
-    const wire::WireMessage& f = message.fields;
-    // A field the handling reads but the message lacks is an error of that message alone; the
-    // messages after it are still handled.
-    auto need = [&](int count) {
-        if (f.size() >= count)
-            return true;
-        handler.onDispatchError(kSubscriptOutOfRange, kSubscriptOutOfRangeText);
-        return false;
+    // Fields are decoded only here, and only those the handling reads. A field the handling
+    // reads but the message lacks is an error of that message alone; the messages after it are
+    // still handled.
+    auto field = [&](qsizetype index, QString& value) {
+        bool ok = false;
+        value = message.field(index, &ok);
+        if (!ok)
+            handler.onDispatchError(kSubscriptOutOfRange, kSubscriptOutOfRangeText);
+        return ok;
     };
+    auto present = [&](qsizetype index) {
+        bool ok = false;
+        message.rawField(index, &ok);
+        if (!ok)
+            handler.onDispatchError(kSubscriptOutOfRange, kSubscriptOutOfRangeText);
+        return ok;
+    };
+    QString value;
 
-    switch (message.command) {
+    switch (message.command()) {
     case Inbound::LIU:
-        if (need(3))
-            handler.onLogonAccepted(f.at(2));
+        if (field(2, value))
+            handler.onLogonAccepted(value);
         break;
     case Inbound::HND:
         handler.onHandshake();
         break;
     case Inbound::Invalid:
-        if (need(2))
-            handler.onLogonRefused(f.at(1));
+        if (field(1, value))
+            handler.onLogonRefused(value);
         break;
     case Inbound::USRS:
-        handler.onUsersConnected(message.text);
+        handler.onUsersConnected(message.text());
         break;
     case Inbound::OffL:
-        if (need(2))
-            handler.onOfflineMessage(f.at(1));
+        if (field(1, value))
+            handler.onOfflineMessage(value);
         break;
     case Inbound::LGO:
-        handler.onUsersGone(message.text);
+        handler.onUsersGone(message.text());
         break;
-    case Inbound::CHPASS:
-        if (need(3)) {
-            const bool success = f.at(2) == QLatin1String("S");
-            if (success && !need(4))
-                break;
-            handler.onPasswordReply(f.at(1), success, success ? f.at(3) : QString());
-        }
+    case Inbound::CHPASS: {
+        if (!present(2))
+            break;
+        const bool success = message.rawField(2) == QByteArrayView("S");
+        QString newPassword;
+        if (success && !field(3, newPassword))
+            break;
+        handler.onPasswordReply(message.field(1), success, newPassword);
         break;
+    }
     case Inbound::SND:
-        if (need(2))
-            handler.onMessage(f.at(1));
+        if (field(1, value))
+            handler.onMessage(value);
         break;
     case Inbound::SHT:
-        if (need(2))
-            handler.onServerShutdown(f.at(1));
+        if (field(1, value))
+            handler.onServerShutdown(value);
         break;
     case Inbound::OtLog:
-        if (need(2))
-            handler.onLoggedOnElsewhere(f.at(1));
+        if (field(1, value))
+            handler.onLoggedOnElsewhere(value);
         break;
     case Inbound::Version:
-        if (need(2))
-            handler.onVersionRefused(f.at(1));
+        if (field(1, value))
+            handler.onVersionRefused(value);
         break;
-    case Inbound::ALLM:
-        if (!need(2))
+    case Inbound::ALLM: {
+        if (!present(1))
             break;
-        if (f.at(1) == QLatin1String("MSG")) {
-            if (need(3))
-                handler.onDownloadMessage(f.at(2));
-        } else if (f.at(1) == QLatin1String("START")) {
+        const QByteArrayView subCommand = message.rawField(1);
+        if (subCommand == QByteArrayView("MSG")) {
+            if (field(2, value))
+                handler.onDownloadMessage(value);
+        } else if (subCommand == QByteArrayView("START")) {
             handler.onDownloadStart();
-        } else if (f.at(1) == QLatin1String("END")) {
+        } else if (subCommand == QByteArrayView("END")) {
             handler.onDownloadEnd();
         }
         break;
+    }
     case Inbound::None:
         break;
     }

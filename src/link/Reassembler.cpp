@@ -1,7 +1,5 @@
 #include "link/Reassembler.h"
 
-#include <QLatin1String>
-#include <QVarLengthArray>
 #include <cstring>
 
 namespace wispline::wire
@@ -10,99 +8,165 @@ namespace wispline::wire
 namespace
 {
 
-// The unfinished text keeps its buffer between messages unless one big message made it large.
+// The unfinished text keeps its buffer between messages, so a message split over chunks costs
+// no allocation. A buffer grown beyond this by a long message is kept only while the messages
+// put together in it fill at least a quarter of it: a run of long messages reuses it, and a
+// short message put together in it gives it back.
 constexpr qsizetype kKeptCapacity = 64 * 1024;
 
-qsizetype findByte(const char* data, qsizetype size, char byte)
+bool worthKeeping(const QByteArray& buffer)
 {
-    if (size <= 0)
-        return -1;
-    const void* hit = std::memchr(data, byte, size_t(size));
-    return hit ? static_cast<const char*>(hit) - data : -1;
+    return buffer.capacity() <= kKeptCapacity || buffer.size() >= buffer.capacity() / 4;
 }
 
-QByteArrayView commandWordOf(QByteArrayView element, qsizetype firstSeparator)
+// Used-up entries are dropped from the front of a queue that is never emptied (feeds from nested
+// event loops keep it going) once they are this many and at least half of it.
+constexpr size_t kCompactAfter = 64;
+
+const char* findByte(const char* from, const char* end, char byte)
 {
-    return firstSeparator < 0 ? element : element.first(firstSeparator);
+    if (from >= end)
+        return nullptr;
+    return static_cast<const char*>(std::memchr(from, byte, size_t(end - from)));
+}
+
+const char* findLastByte(const char* from, const char* end, char byte)
+{
+    if (from >= end)
+        return nullptr;
+#ifdef __GLIBC__
+    return static_cast<const char*>(memrchr(from, byte, size_t(end - from)));
+#else
+    while (end > from) {
+        if (*--end == byte)
+            return end;
+    }
+    return nullptr;
+#endif
 }
 
 } // namespace
 
 void Reassembler::feed(const QByteArray& chunk)
 {
-    // A private reference keeps the bytes stable (even if the caller hands in pending()) and lets
-    // queued messages point into the chunk instead of copying it.
-    const QByteArray bytes = chunk;
-    const char* const data = bytes.constData();
-    const qsizetype size = bytes.size();
-
-    qsizetype from = 0;
-    for (;;) {
-        const qsizetype length = findByte(data + from, size - from, kTerminator);
-        if (length < 0)
-            break;
-        if (pending_.isEmpty()) {
-            completeElement(bytes, from, length, findByte(data + from, length, kFieldSeparator));
-        } else {
-            appendPending(QByteArrayView(data + from, length));
-            completeElement(pending_, 0, pending_.size(), firstSeparator_);
+    const char* const first =
+        findByte(chunk.constData(), chunk.constData() + chunk.size(), kTerminator);
+    Arrived arrived;
+    if (first) {
+        // A private reference keeps the bytes stable (even if the caller hands in pending()) and
+        // lets messages point into the chunk instead of copying it.
+        arrived.chunk = chunk;
+        const char* const data = arrived.chunk.constData();
+        const char* const end = data + arrived.chunk.size();
+        const char* const last = findLastByte(first, end, kTerminator);
+        arrived.scanFrom = 0;
+        arrived.scanEnd = last + 1 - data;
+        if (!pending_.isEmpty()) {
+            // The first element finishes the unfinished text; a terminated element is final, so
+            // one that is not a catalogue message now never will be and is dropped instead of
+            // being glued in front of the next message.
+            appendPending(QByteArrayView(data, first - data));
+            arrived.headCommand = recognisePending();
+            if (arrived.headCommand != Inbound::None)
+                arrived.head = pending_;
             resetPending();
+            arrived.scanFrom = first + 1 - data;
         }
-        from += length + 1;
+        appendPending(QByteArrayView(last + 1, end - last - 1));
+    } else {
+        // Appending copes with the chunk being pending() itself.
+        appendPending(chunk);
     }
 
-    appendPending(QByteArrayView(data + from, size - from));
-    if (pending_.isEmpty())
-        return;
     // The unterminated tail is tested once per chunk: a message whose trailer (or, for HND, whose
     // command word) is already here is handled now rather than waiting for its terminator.
-    const Inbound command = recogniseWire(commandWordOf(pending_, firstSeparator_), pending_);
-    if (command != Inbound::None) {
-        ready_.push_back({command, pending_, 0, pending_.size()});
-        resetPending();
+    if (!pending_.isEmpty()) {
+        arrived.tailCommand = recognisePending();
+        if (arrived.tailCommand != Inbound::None) {
+            arrived.tail = pending_;
+            resetPending();
+        }
     }
+
+    if (arrived.headCommand != Inbound::None || arrived.scanFrom < arrived.scanEnd ||
+        arrived.tailCommand != Inbound::None)
+        arrived_.push_back(std::move(arrived));
 }
 
 bool Reassembler::takeNext(InboundMessage& out)
 {
-    if (ready_.empty())
-        return false;
-    const Recognised next = std::move(ready_.front());
-    ready_.pop_front();
-    const char* const data = next.bytes.constData() + next.offset;
-
-    // Assigning Latin-1 text decodes it straight into the strings `out` already owns when they
-    // are not shared, so a caller that takes into one message object reuses its buffers.
-    out.command = next.command;
-    out.text = QLatin1String(data, next.size);
-    QVarLengthArray<qsizetype, 32> separators;
-    for (qsizetype at = findByte(data, next.size, kFieldSeparator); at >= 0;) {
-        separators.append(at);
-        const qsizetype more = findByte(data + at + 1, next.size - at - 1, kFieldSeparator);
-        at = more < 0 ? -1 : at + 1 + more;
+    while (head_ < arrived_.size()) {
+        Arrived& arrived = arrived_[head_];
+        if (arrived.headCommand != Inbound::None) {
+            out.assign(arrived.headCommand, arrived.head, 0, arrived.head.size());
+            arrived.headCommand = Inbound::None;
+            arrived.head = QByteArray();
+            return true;
+        }
+        const char* const data = arrived.chunk.constData();
+        qsizetype from = arrived.scanFrom;
+        while (from < arrived.scanEnd) {
+            // The scanned range ends with a terminator, so there always is one.
+            const char* const terminator =
+                findByte(data + from, data + arrived.scanEnd, kTerminator);
+            const qsizetype at = from;
+            const qsizetype size = terminator - (data + at);
+            from = at + size + 1;
+            if (size == 0)
+                continue;
+            const Inbound command = recogniseWire(QByteArrayView(data + at, size));
+            if (command != Inbound::None) {
+                arrived.scanFrom = from;
+                out.assign(command, arrived.chunk, at, size);
+                return true;
+            }
+        }
+        arrived.scanFrom = from;
+        if (arrived.tailCommand != Inbound::None) {
+            out.assign(arrived.tailCommand, arrived.tail, 0, arrived.tail.size());
+            dropFront();
+            return true;
+        }
+        dropFront();
     }
-    out.fields.resize(separators.size() + 1);
-    qsizetype from = 0;
-    qsizetype index = 0;
-    for (const qsizetype at : separators) {
-        out.fields[index++] = QLatin1String(data + from, at - from);
-        from = at + 1;
-    }
-    out.fields[index] = QLatin1String(data + from, next.size - from);
-    return true;
+    return false;
 }
 
-void Reassembler::completeElement(const QByteArray& source, qsizetype offset, qsizetype size,
-                                  qsizetype firstSeparator)
+bool Reassembler::hasNext() const
 {
-    // A terminated element is final: if it is not a catalogue message now it never will be, so
-    // it is dropped instead of being glued in front of the next message.
-    if (size == 0)
-        return;
-    const QByteArrayView element(source.constData() + offset, size);
-    const Inbound command = recogniseWire(commandWordOf(element, firstSeparator), element);
-    if (command != Inbound::None)
-        ready_.push_back({command, source, offset, size});
+    for (size_t i = head_; i < arrived_.size(); ++i) {
+        const Arrived& arrived = arrived_[i];
+        if (arrived.headCommand != Inbound::None || arrived.tailCommand != Inbound::None)
+            return true;
+        const char* const data = arrived.chunk.constData();
+        const char* const end = data + arrived.scanEnd;
+        for (const char* from = data + arrived.scanFrom; from < end;) {
+            const char* const terminator = findByte(from, end, kTerminator);
+            if (terminator > from &&
+                recogniseWire(QByteArrayView(from, terminator - from)) != Inbound::None)
+                return true;
+            from = terminator + 1;
+        }
+    }
+    return false;
+}
+
+void Reassembler::clearQueue()
+{
+    // The vector keeps its capacity: the next chunk queues without allocating.
+    arrived_.clear();
+    head_ = 0;
+}
+
+void Reassembler::dropFront()
+{
+    arrived_[head_++] = Arrived();
+    if (head_ == arrived_.size()) {
+        clearQueue();
+    } else if (head_ >= kCompactAfter && head_ * 2 >= arrived_.size()) {
+        arrived_.erase(arrived_.begin(), arrived_.begin() + std::ptrdiff_t(head_));
+        head_ = 0;
+    }
 }
 
 void Reassembler::appendPending(QByteArrayView bytes)
@@ -111,21 +175,38 @@ void Reassembler::appendPending(QByteArrayView bytes)
         return;
     // Only the new bytes are searched, so a long message arriving in small pieces stays linear.
     if (firstSeparator_ < 0) {
-        const qsizetype at = findByte(bytes.data(), bytes.size(), kFieldSeparator);
-        if (at >= 0)
-            firstSeparator_ = pending_.size() + at;
+        const char* const at = findByte(bytes.data(), bytes.data() + bytes.size(), kFieldSeparator);
+        if (at)
+            firstSeparator_ = pending_.size() + (at - bytes.data());
     }
     pending_.append(bytes.data(), bytes.size());
 }
 
+Inbound Reassembler::recognisePending() const
+{
+    const QByteArrayView text(pending_);
+    return recogniseWire(firstSeparator_ < 0 ? text : text.first(firstSeparator_), text);
+}
+
 void Reassembler::resetPending()
 {
-    // A queued message may still share the buffer; then a fresh one is started.
-    if (pending_.capacity() > kKeptCapacity || !pending_.isDetached())
-        pending_ = QByteArray();
-    else
-        pending_.resize(0);
     firstSeparator_ = -1;
+    if (pending_.isDetached()) {
+        if (worthKeeping(pending_))
+            pending_.resize(0);
+        else
+            pending_ = QByteArray();
+        return;
+    }
+    // A message shares the buffer, so it is handed over. The buffer handed over last time is
+    // taken back if every message cut from it has been let go.
+    QByteArray handedOver = std::move(pending_);
+    pending_ = QByteArray();
+    if (spare_.isDetached()) {
+        pending_ = std::move(spare_);
+        pending_.resize(0);
+    }
+    spare_ = worthKeeping(handedOver) ? std::move(handedOver) : QByteArray();
 }
 
 } // namespace wispline::wire

@@ -3,16 +3,23 @@
 #include "link/WireProtocol.h"
 
 #include <QByteArray>
-#include <deque>
+#include <vector>
 
-namespace wispline::wire {
+namespace wispline::wire
+{
 
 // Each chunk is appended to the unfinished text of the previous chunks and cut at every
-// terminator. Complete elements that are recognised are queued in order; complete elements
+// terminator. Complete elements that are recognised are handed out in order; complete elements
 // that are not recognised can never become valid and are dropped; empty elements are skipped.
 // The text after the last terminator is tested once at the end of the chunk: if it is already
-// recognised (trailer present, or HND) it is queued at once, otherwise it is kept for the next
-// chunk. Work per chunk is proportional to the chunk, not to the unfinished text.
+// recognised (trailer present, or HND) it is handed out after the chunk's other messages,
+// otherwise it is kept for the next chunk. Work per chunk is proportional to the chunk, not to
+// the unfinished text.
+//
+// feed() settles only the two ends of a chunk (the message it completes and the unfinished text
+// it leaves); the elements in between are found by takeNext() as they are taken, so a chunk of
+// thousands of messages needs no list of them. Messages are handed out as received bytes that
+// share the chunk (or the unfinished-text buffer) they were cut from; nothing is decoded here.
 //
 // feed() may be called again while the caller is still taking messages of an earlier chunk
 // (a nested event loop): the new messages queue up behind the old ones.
@@ -21,28 +28,37 @@ class Reassembler
 public:
     void feed(const QByteArray& chunk);
     bool takeNext(InboundMessage& out); // false when no recognised message is waiting
-    bool hasNext() const { return !ready_.empty(); }
+    bool hasNext() const;               // looks through the waiting chunks without taking anything
     const QByteArray& pending() const { return pending_; } // unfinished text
-    void clearQueue() { ready_.clear(); }
+    void clearQueue();
 
 private:
-    // A recognised message kept as received bytes (a slice of a shared chunk) until it is taken,
-    // so a queue of many messages costs no decoding and no per-field allocations.
-    struct Recognised {
-        Inbound command = Inbound::None;
-        QByteArray bytes;
-        qsizetype offset = 0;
-        qsizetype size = 0;
+    // A fed chunk whose messages have not all been taken, in the order they are handed out.
+    struct Arrived {
+        // The message the chunk's first terminator completed from earlier unfinished text.
+        Inbound headCommand = Inbound::None;
+        QByteArray head;
+        // Terminated elements still to be looked at: bytes [scanFrom, scanEnd) of the chunk, the
+        // last one ending with the chunk's last terminator.
+        QByteArray chunk;
+        qsizetype scanFrom = 0;
+        qsizetype scanEnd = 0;
+        // The unterminated end of the chunk, recognised already.
+        Inbound tailCommand = Inbound::None;
+        QByteArray tail;
     };
 
-    void completeElement(const QByteArray& source, qsizetype offset, qsizetype size,
-                         qsizetype firstSeparator);
     void appendPending(QByteArrayView bytes);
+    Inbound recognisePending() const;
     void resetPending();
+    void dropFront();
 
     QByteArray pending_;
     qsizetype firstSeparator_ = -1; // index of the first "~" in pending_, -1 when none seen
-    std::deque<Recognised> ready_;
+    // The buffer of the last message completed from pending_; reused once nobody else holds it.
+    QByteArray spare_;
+    std::vector<Arrived> arrived_;
+    size_t head_ = 0; // first entry of arrived_ not yet used up
 };
 
 } // namespace wispline::wire

@@ -7,9 +7,11 @@
 #include <QEventLoop>
 #include <QTcpSocket>
 
-namespace wispline {
+namespace wispline
+{
 
-namespace {
+namespace
+{
 const QString kInternet = QStringLiteral("Internet");
 }
 
@@ -58,9 +60,15 @@ void ServerLink::send(const QString& message)
     yieldOnce();
 }
 
-void ServerLink::yieldOnce() { QCoreApplication::processEvents(); }
+void ServerLink::yieldOnce()
+{
+    QCoreApplication::processEvents();
+}
 
-bool ServerLink::isInternetMode() const { return host_.connectionMode() == kInternet; }
+bool ServerLink::isInternetMode() const
+{
+    return host_.connectionMode() == kInternet;
+}
 
 QString ServerLink::loggedOnTitle() const
 {
@@ -165,8 +173,7 @@ void ServerLink::tcpClient_Connect()
         host_.setCaption(connectedTitle());
         if (LoginFlag == 1) {
             const SessionState& s = session();
-            send(wire::buildLogon(s.UserName, s.Password, s.VersionString,
-                                  host_.adapterCaption()));
+            send(wire::buildLogon(s.UserName, s.Password, s.VersionString, host_.adapterCaption()));
         } else {
             yieldOnce();
         }

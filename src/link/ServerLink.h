@@ -13,7 +13,8 @@
 
 class QTcpSocket;
 
-namespace wispline {
+namespace wispline
+{
 
 class LinkHost
 {

@@ -2,6 +2,7 @@
 
 #include <QLatin1String>
 #include <QVarLengthArray>
+#include <QtEndian>
 #include <cstring>
 
 namespace wispline::wire
@@ -10,44 +11,77 @@ namespace wispline::wire
 namespace
 {
 
-struct CatalogueEntry {
-    QLatin1String word;
-    Inbound command;
-};
+constexpr qsizetype kLongestWord = 7; // "Invalid", "Version"
 
-// Inbound command words in the order the dispatcher tests them; the first match wins.
-const CatalogueEntry kCatalogue[] = {
-    {QLatin1String("LIU"), Inbound::LIU},         {QLatin1String("HND"), Inbound::HND},
-    {QLatin1String("Invalid"), Inbound::Invalid}, {QLatin1String("USRS"), Inbound::USRS},
-    {QLatin1String("OffL"), Inbound::OffL},       {QLatin1String("LGO"), Inbound::LGO},
-    {QLatin1String("CHPASS"), Inbound::CHPASS},   {QLatin1String("SND"), Inbound::SND},
-    {QLatin1String("SHT"), Inbound::SHT},         {QLatin1String("OtLog"), Inbound::OtLog},
-    {QLatin1String("Version"), Inbound::Version}, {QLatin1String("ALLM"), Inbound::ALLM},
-};
-
-// Called for every element received, so the length and first byte settle most words before
-// any byte-by-byte comparison.
-Inbound commandFor(QByteArrayView word)
+template <size_t N> bool sameWord(const char* data, const char (&word)[N])
 {
-    for (const auto& entry : kCatalogue) {
-        if (word.size() == entry.word.size() && word.front() == entry.word.front() &&
-            std::memcmp(word.data(), entry.word.data(), size_t(word.size())) == 0)
-            return entry.command;
+    return std::memcmp(data, word, N - 1) == 0;
+}
+
+// Called for every element received: the length picks the few words to compare, and each
+// comparison is of a fixed size the compiler turns into a couple of loads. The words are all
+// different, so the order of the tests does not change the answer.
+Q_ALWAYS_INLINE Inbound commandFor(QByteArrayView word)
+{
+    const char* const w = word.data();
+    switch (word.size()) {
+    case 3:
+        if (sameWord(w, "SND"))
+            return Inbound::SND;
+        if (sameWord(w, "LIU"))
+            return Inbound::LIU;
+        if (sameWord(w, "HND"))
+            return Inbound::HND;
+        if (sameWord(w, "LGO"))
+            return Inbound::LGO;
+        if (sameWord(w, "SHT"))
+            return Inbound::SHT;
+        break;
+    case 4:
+        if (sameWord(w, "ALLM"))
+            return Inbound::ALLM;
+        if (sameWord(w, "USRS"))
+            return Inbound::USRS;
+        if (sameWord(w, "OffL"))
+            return Inbound::OffL;
+        break;
+    case 5:
+        if (sameWord(w, "OtLog"))
+            return Inbound::OtLog;
+        break;
+    case 6:
+        if (sameWord(w, "CHPASS"))
+            return Inbound::CHPASS;
+        break;
+    case 7:
+        if (sameWord(w, "Invalid"))
+            return Inbound::Invalid;
+        if (sameWord(w, "Version"))
+            return Inbound::Version;
+        break;
+    default:
+        break;
     }
     return Inbound::None;
 }
 
 Inbound commandFor(const QString& word)
 {
-    for (const auto& entry : kCatalogue) {
-        if (word == entry.word)
-            return entry.command;
+    // Every command word is short and plain ASCII, so anything else cannot match.
+    if (word.size() > kLongestWord)
+        return Inbound::None;
+    char bytes[kLongestWord];
+    for (qsizetype i = 0; i < word.size(); ++i) {
+        const char16_t c = word.at(i).unicode();
+        if (c > 0x7F)
+            return Inbound::None;
+        bytes[i] = char(c);
     }
-    return Inbound::None;
+    return commandFor(QByteArrayView(bytes, word.size()));
 }
 
 // The last field is exactly the trailer: either the whole element, or what follows its last "~".
-bool endsWithTrailer(QByteArrayView element)
+Q_ALWAYS_INLINE bool endsWithTrailer(QByteArrayView element)
 {
     constexpr char kSeparatedTrailer[] = "~ExitEnd";
     constexpr qsizetype kSeparatedSize = qsizetype(sizeof(kSeparatedTrailer)) - 1;
@@ -56,6 +90,14 @@ bool endsWithTrailer(QByteArrayView element)
     return element.size() >= kSeparatedSize &&
            std::memcmp(element.data() + element.size() - kSeparatedSize, kSeparatedTrailer,
                        size_t(kSeparatedSize)) == 0;
+}
+
+Q_ALWAYS_INLINE Inbound recogniseWords(QByteArrayView commandWord, QByteArrayView element)
+{
+    const Inbound command = commandFor(commandWord);
+    if (command == Inbound::None || command == Inbound::HND)
+        return command;
+    return endsWithTrailer(element) ? command : Inbound::None;
 }
 
 // Upper-cases one character at a time and keeps a character whose capital has no single-byte
@@ -164,16 +206,93 @@ Inbound recognise(const WireMessage& fields)
 
 Inbound recogniseWire(QByteArrayView element)
 {
-    const qsizetype separator = element.indexOf(kFieldSeparator);
-    return recogniseWire(separator < 0 ? element : element.first(separator), element);
+    // A first separator further in than the longest command word cannot start a catalogue
+    // message, so only the first eight bytes are looked at, all at once when there are eight.
+    static_assert(kLongestWord + 1 == sizeof(quint64));
+    if (element.size() >= qsizetype(sizeof(quint64))) {
+        constexpr quint64 kOnes = 0x0101010101010101ULL;
+        const quint64 x = qFromLittleEndian<quint64>(element.data()) ^ (kOnes * kFieldSeparator);
+        // High bit set in each byte that was a separator (and possibly in bytes after the first
+        // one, which do not matter).
+        const quint64 separators = (x - kOnes) & ~x & (kOnes * 0x80);
+        if (separators == 0)
+            return Inbound::None;
+        return recogniseWords(element.first(qCountTrailingZeroBits(separators) / 8), element);
+    }
+    for (qsizetype at = 0; at < element.size(); ++at) {
+        if (element[at] == kFieldSeparator)
+            return recogniseWords(element.first(at), element);
+    }
+    return recogniseWords(element, element);
 }
 
 Inbound recogniseWire(QByteArrayView commandWord, QByteArrayView element)
 {
-    const Inbound command = commandFor(commandWord);
-    if (command == Inbound::None || command == Inbound::HND)
-        return command;
-    return endsWithTrailer(element) ? command : Inbound::None;
+    return recogniseWords(commandWord, element);
+}
+
+InboundMessage::InboundMessage(const QByteArray& element)
+    : command_(recogniseWire(element)), storage_(element), size_(element.size())
+{
+}
+
+InboundMessage::InboundMessage(Inbound command, const QByteArray& storage, qsizetype offset,
+                               qsizetype size)
+    : command_(command), storage_(storage), offset_(offset), size_(size)
+{
+}
+
+QString InboundMessage::text() const
+{
+    return QString::fromLatin1(storage_.constData() + offset_, size_);
+}
+
+qsizetype InboundMessage::fieldCount() const
+{
+    const char* at = storage_.constData() + offset_;
+    const char* const end = at + size_;
+    qsizetype count = 1;
+    while (at < end) {
+        const void* hit = std::memchr(at, kFieldSeparator, size_t(end - at));
+        if (!hit)
+            break;
+        ++count;
+        at = static_cast<const char*>(hit) + 1;
+    }
+    return count;
+}
+
+QByteArrayView InboundMessage::rawField(qsizetype index, bool* ok) const
+{
+    // Only the fields up to the one asked for are looked at.
+    const char* from = storage_.constData() + offset_;
+    const char* const end = from + size_;
+    for (qsizetype i = 0; index >= 0; ++i) {
+        const void* hit = std::memchr(from, kFieldSeparator, size_t(end - from));
+        const char* const to = hit ? static_cast<const char*>(hit) : end;
+        if (i == index) {
+            if (ok)
+                *ok = true;
+            return {from, to - from};
+        }
+        if (!hit)
+            break;
+        from = to + 1;
+    }
+    if (ok)
+        *ok = false;
+    return {};
+}
+
+QString InboundMessage::field(qsizetype index, bool* ok) const
+{
+    const QByteArrayView bytes = rawField(index, ok);
+    return QString::fromLatin1(bytes.data(), bytes.size());
+}
+
+WireMessage InboundMessage::fields() const
+{
+    return splitFields(text());
 }
 
 } // namespace wispline::wire

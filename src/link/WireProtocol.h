@@ -28,7 +28,8 @@
 #include <QString>
 #include <QStringList>
 
-namespace wispline::wire {
+namespace wispline::wire
+{
 
 inline constexpr char kFieldSeparator = '~';
 inline constexpr char kTerminator = '`';
@@ -51,13 +52,27 @@ QString buildHandshake(const QString& senderAddress);
 QString buildLogout(const QString& senderAddress);
 QString buildSend(const QString& senderAddress, const QString& text, const QString& recipients,
                   const QString& destinationCode);
-QString buildAllMessages(const QString& userName, const QString& userLevel,
-                         const QString& password, const QString& version); // name upper-cased
+QString buildAllMessages(const QString& userName, const QString& userLevel, const QString& password,
+                         const QString& version); // name upper-cased
 QString buildChangePassword(const QString& userName, const QString& userLevel,
                             const QString& newPassword);
 
 // Inbound catalogue, in the order the dispatcher tests it.
-enum class Inbound { None, LIU, HND, Invalid, USRS, OffL, LGO, CHPASS, SND, SHT, OtLog, Version, ALLM };
+enum class Inbound {
+    None,
+    LIU,
+    HND,
+    Invalid,
+    USRS,
+    OffL,
+    LGO,
+    CHPASS,
+    SND,
+    SHT,
+    OtLog,
+    Version,
+    ALLM
+};
 
 // The catalogue entry a split message matches: trailer required for every command but HND,
 // which is recognised by field 0 alone. Comparisons are exact and case-sensitive.
@@ -70,10 +85,49 @@ Inbound recognise(const WireMessage& fields);
 Inbound recogniseWire(QByteArrayView element);
 Inbound recogniseWire(QByteArrayView commandWord, QByteArrayView element);
 
-struct InboundMessage {
-    Inbound command = Inbound::None;
-    WireMessage fields; // split at "~", trailer included
-    QString text;       // the whole message as received, without the terminator
+// One recognised inbound message, kept as the bytes received (without the terminator). Nothing
+// is decoded until a field or the text is asked for, so taking a message costs the same whatever
+// its length. The bytes may be a part of a larger buffer shared with other messages; copies of a
+// message share it too.
+class InboundMessage
+{
+public:
+    InboundMessage() = default;
+    // A whole element; the command is recognised from it as the reassembler would.
+    explicit InboundMessage(const QByteArray& element);
+    // `size` bytes of `storage` from `offset`, already recognised as `command`.
+    InboundMessage(Inbound command, const QByteArray& storage, qsizetype offset, qsizetype size);
+
+    // Same as assigning a new message, but keeps holding `storage` without touching its reference
+    // count when this message already shares it: many messages cut from one chunk are taken in
+    // turn into one object.
+    void assign(Inbound command, const QByteArray& storage, qsizetype offset, qsizetype size)
+    {
+        command_ = command;
+        // The same data pointer and size can only be the same shared buffer, so the bytes the
+        // view reaches are identical either way.
+        if (storage_.constData() != storage.constData() || storage_.size() != storage.size())
+            storage_ = storage;
+        offset_ = offset;
+        size_ = size;
+    }
+
+    Inbound command() const { return command_; }
+    QByteArrayView raw() const { return {storage_.constData() + offset_, size_}; }
+    QString text() const; // the whole message decoded: command word, fields and trailer
+
+    // Fields are numbered from 0 (the command word); the trailer is the last one. A field the
+    // message does not have gives an empty result and sets *ok to false.
+    qsizetype fieldCount() const;
+    QByteArrayView rawField(qsizetype index, bool* ok = nullptr) const;
+    QString field(qsizetype index, bool* ok = nullptr) const;
+    WireMessage fields() const; // every field decoded
+
+private:
+    Inbound command_ = Inbound::None;
+    QByteArray storage_;
+    qsizetype offset_ = 0;
+    qsizetype size_ = 0;
 };
 
 } // namespace wispline::wire

@@ -20,7 +20,7 @@ QStringList textsOf(const QList<InboundMessage>& messages)
 {
     QStringList texts;
     for (const auto& m : messages)
-        texts << m.text;
+        texts << m.text();
     return texts;
 }
 
@@ -49,6 +49,14 @@ private slots:
     void feedWhileMessagesQueuedKeepsOrder();
     void takenMessagesStayIntactWhenTheObjectIsReused();
     void longMessageInSmallChunks();
+    void heldMessagesSurviveBufferReuse_data();
+    void heldMessagesSurviveBufferReuse();
+    void bufferOfALongMessageIsGivenBack();
+    void feedingPendingBackIn();
+    void hasNextLooksWithoutTaking_data();
+    void hasNextLooksWithoutTaking();
+    void interleavedFeedsAndTakesKeepOrder_data();
+    void interleavedFeedsAndTakesKeepOrder();
 };
 
 void tst_Reassembler::framing_data()
@@ -130,9 +138,12 @@ void tst_Reassembler::framing()
     const QList<InboundMessage> messages = takeAll(r);
     QCOMPARE(textsOf(messages), texts);
     for (const auto& m : messages) {
-        QCOMPARE(m.fields, splitFields(m.text));
-        QCOMPARE(m.command, recognise(m.fields));
-        QVERIFY(m.command != Inbound::None);
+        const WireMessage fields = splitFields(m.text());
+        QCOMPARE(m.fieldCount(), fields.size());
+        for (qsizetype i = 0; i < fields.size(); ++i)
+            QCOMPARE(m.field(i), fields.at(i));
+        QCOMPARE(m.command(), recognise(fields));
+        QVERIFY(m.command() != Inbound::None);
     }
     QVERIFY(!r.hasNext());
 }
@@ -188,8 +199,8 @@ void tst_Reassembler::logonReplyFields()
     r.feed(chunk);
     InboundMessage m;
     QVERIFY(r.takeNext(m));
-    QCOMPARE(m.command, Inbound::LIU);
-    QCOMPARE(m.fields, fields);
+    QCOMPARE(m.command(), Inbound::LIU);
+    QCOMPARE(m.fields(), fields);
 }
 
 void tst_Reassembler::latin1BytesSurviveReassembly()
@@ -206,11 +217,13 @@ void tst_Reassembler::latin1BytesSurviveReassembly()
     r.feed(message.sliced(middle));
     InboundMessage m;
     QVERIFY(r.takeNext(m));
-    QCOMPARE(m.fields.size(), 3);
-    QCOMPARE(m.fields.at(1).size(), body.size());
+    QCOMPARE(m.fieldCount(), 3);
+    const QString decoded = m.field(1);
+    QCOMPARE(decoded.size(), body.size());
     for (qsizetype i = 0; i < body.size(); ++i)
-        QCOMPARE(m.fields.at(1).at(i).unicode(), ushort(0x80 + i));
-    QCOMPARE(toWire(m.fields.at(1)), body);
+        QCOMPARE(decoded.at(i).unicode(), ushort(0x80 + i));
+    QCOMPARE(toWire(decoded), body);
+    QCOMPARE(m.rawField(1), QByteArrayView(body));
 }
 
 void tst_Reassembler::feedWhileMessagesQueuedKeepsOrder()
@@ -234,10 +247,10 @@ void tst_Reassembler::feedWhileMessagesQueuedKeepsOrder()
     nested.feed(chunks.at(0));
     InboundMessage m;
     QVERIFY(nested.takeNext(m));
-    QCOMPARE(m.text, expected.at(0));
+    QCOMPARE(m.text(), expected.at(0));
     for (qsizetype i = 1; i < chunks.size(); ++i)
         nested.feed(chunks.at(i));
-    QCOMPARE(QStringList{m.text} + textsOf(takeAll(nested)), expected);
+    QCOMPARE(QStringList{m.text()} + textsOf(takeAll(nested)), expected);
 }
 
 void tst_Reassembler::takenMessagesStayIntactWhenTheObjectIsReused()
@@ -246,22 +259,23 @@ void tst_Reassembler::takenMessagesStayIntactWhenTheObjectIsReused()
     r.feed("USRS~abc1~def2~ghi3~ExitEnd`SND~a longer display text~ExitEnd`LGO~x1~ExitEnd`");
     InboundMessage m;
     QVERIFY(r.takeNext(m));
-    const QString firstText = m.text;
-    const QStringList firstFields = m.fields;
-    const QString firstUser = m.fields.at(1);
+    const InboundMessage first = m; // kept undecoded: it shares the chunk with the others
+    const QString firstUser = m.field(1);
     QVERIFY(r.takeNext(m));
-    const QStringList secondFields = m.fields;
+    const InboundMessage second = m;
     QVERIFY(r.takeNext(m));
 
-    QCOMPARE(firstText, QStringLiteral("USRS~abc1~def2~ghi3~ExitEnd"));
-    QCOMPARE(firstFields, (QStringList{"USRS", "abc1", "def2", "ghi3", "ExitEnd"}));
+    QCOMPARE(first.text(), QStringLiteral("USRS~abc1~def2~ghi3~ExitEnd"));
+    QCOMPARE(first.fields(), (QStringList{"USRS", "abc1", "def2", "ghi3", "ExitEnd"}));
     QCOMPARE(firstUser, QStringLiteral("abc1"));
-    QCOMPARE(secondFields, (QStringList{"SND", "a longer display text", "ExitEnd"}));
-    QCOMPARE(m.command, Inbound::LGO);
-    QCOMPARE(m.text, QStringLiteral("LGO~x1~ExitEnd"));
-    QCOMPARE(m.fields, (QStringList{"LGO", "x1", "ExitEnd"}));
+    QCOMPARE(second.command(), Inbound::SND);
+    QCOMPARE(second.fields(), (QStringList{"SND", "a longer display text", "ExitEnd"}));
+    QCOMPARE(m.command(), Inbound::LGO);
+    QCOMPARE(m.text(), QStringLiteral("LGO~x1~ExitEnd"));
+    QCOMPARE(m.fields(), (QStringList{"LGO", "x1", "ExitEnd"}));
     QVERIFY(!r.takeNext(m));
-    QCOMPARE(m.command, Inbound::LGO); // untouched when nothing is waiting
+    QCOMPARE(m.command(), Inbound::LGO); // untouched when nothing is waiting
+    QCOMPARE(m.text(), QStringLiteral("LGO~x1~ExitEnd"));
 }
 
 void tst_Reassembler::longMessageInSmallChunks()
@@ -275,10 +289,10 @@ void tst_Reassembler::longMessageInSmallChunks()
         r.feed(stream.mid(at, 1460));
     const QList<InboundMessage> messages = takeAll(r);
     QCOMPARE(messages.size(), 2);
-    QCOMPARE(messages.at(0).command, Inbound::ALLM);
-    QCOMPARE(messages.at(0).fields.size(), 4);
-    QCOMPARE(messages.at(0).fields.at(2), QString::fromLatin1(body));
-    QCOMPARE(messages.at(1).text, QStringLiteral("ALLM~END~ExitEnd"));
+    QCOMPARE(messages.at(0).command(), Inbound::ALLM);
+    QCOMPARE(messages.at(0).fieldCount(), 4);
+    QCOMPARE(messages.at(0).field(2), QString::fromLatin1(body));
+    QCOMPARE(messages.at(1).text(), QStringLiteral("ALLM~END~ExitEnd"));
     QVERIFY(r.pending().isEmpty());
 
     // Without any separator, the command word is not known until the first "~" arrives.
@@ -287,6 +301,179 @@ void tst_Reassembler::longMessageInSmallChunks()
     late.feed("~ExitEnd`SND");
     late.feed("~hi~ExitEnd`");
     QCOMPARE(textsOf(takeAll(late)), QStringList{"SND~hi~ExitEnd"});
+}
+
+void tst_Reassembler::heldMessagesSurviveBufferReuse_data()
+{
+    QTest::addColumn<QList<int>>("bodySizes");
+    QTest::addColumn<bool>("keepAll");
+
+    // Every message is cut in two, so each one is put together in the unfinished-text buffer.
+    const QList<int> shortOnes{40, 300, 41, 2000, 5};
+    const QList<int> longOnes{70000, 300000, 90000, 300000};
+    const QList<int> longThenShort{300000, 10, 300000, 12, 80000, 3};
+    QTest::newRow("short, all kept") << shortOnes << true;
+    QTest::newRow("short, each let go") << shortOnes << false;
+    QTest::newRow("long, all kept") << longOnes << true;
+    QTest::newRow("long, each let go") << longOnes << false;
+    QTest::newRow("long and short, all kept") << longThenShort << true;
+    QTest::newRow("long and short, each let go") << longThenShort << false;
+}
+
+void tst_Reassembler::heldMessagesSurviveBufferReuse()
+{
+    // A message still held by the caller shares the buffer it was put together in; reusing that
+    // buffer for a later message must not change it.
+    QFETCH(QList<int>, bodySizes);
+    QFETCH(bool, keepAll);
+
+    QList<QByteArray> expected;
+    for (qsizetype i = 0; i < bodySizes.size(); ++i)
+        expected.append("SND~" + QByteArray(bodySizes.at(i), char('a' + i)) + "~ExitEnd");
+
+    Reassembler r;
+    QList<InboundMessage> kept;
+    InboundMessage m;
+    for (qsizetype i = 0; i < expected.size(); ++i) {
+        const QByteArray& text = expected.at(i);
+        const qsizetype cut = text.size() / 2;
+        r.feed(text.first(cut));
+        QVERIFY(!r.takeNext(m));
+        r.feed(text.sliced(cut) + '`');
+        QVERIFY(r.takeNext(m));
+        QCOMPARE(m.raw(), QByteArrayView(text));
+        if (keepAll)
+            kept.append(m);
+        else
+            m = InboundMessage(); // let go, so its buffer may be reused
+        QVERIFY(!r.takeNext(m));
+        QVERIFY(r.pending().isEmpty());
+    }
+    for (qsizetype i = 0; i < kept.size(); ++i)
+        QCOMPARE(kept.at(i).raw(), QByteArrayView(expected.at(i)));
+}
+
+void tst_Reassembler::bufferOfALongMessageIsGivenBack()
+{
+    // After a burst of long messages the reassembler does not hold on to megabytes for good.
+    Reassembler r;
+    InboundMessage m;
+    auto splitMessage = [&](qsizetype bodySize) {
+        const QByteArray text = "SND~" + QByteArray(bodySize, 'b') + "~ExitEnd`";
+        for (qsizetype at = 0; at < text.size(); at += 1460)
+            r.feed(text.mid(at, 1460));
+        QVERIFY(r.takeNext(m));
+        QCOMPARE(m.raw().size(), text.size() - 1);
+        m = InboundMessage();
+    };
+    splitMessage(1024 * 1024);
+    splitMessage(1024 * 1024);
+    splitMessage(2000);
+    splitMessage(2000);
+    splitMessage(2000);
+    QVERIFY2(r.pending().capacity() <= 64 * 1024,
+             qPrintable(QString::number(r.pending().capacity())));
+}
+
+void tst_Reassembler::feedingPendingBackIn()
+{
+    // The unfinished text handed back in, by reference and as a copy, is appended to itself.
+    Reassembler r;
+    r.feed("OffL~x~Exit");
+    r.feed(r.pending());
+    QCOMPARE(r.pending(), QByteArray("OffL~x~ExitOffL~x~Exit"));
+    const QByteArray copy = r.pending();
+    r.feed(copy);
+    QCOMPARE(r.pending(), QByteArray("OffL~x~ExitOffL~x~ExitOffL~x~ExitOffL~x~Exit"));
+    QCOMPARE(copy, QByteArray("OffL~x~ExitOffL~x~Exit"));
+    r.feed("End`");
+    QCOMPARE(textsOf(takeAll(r)), QStringList{"OffL~x~ExitOffL~x~ExitOffL~x~ExitOffL~x~ExitEnd"});
+}
+
+void tst_Reassembler::hasNextLooksWithoutTaking_data()
+{
+    QTest::addColumn<QList<QByteArray>>("chunks");
+    QTest::addColumn<bool>("waiting");
+
+    QTest::newRow("nothing fed") << QList<QByteArray>{} << false;
+    QTest::newRow("only unknown elements") << QList<QByteArray>{"FOO~1`BAR~2`", "``"} << false;
+    QTest::newRow("unfinished message") << QList<QByteArray>{"SND~hi~Exit"} << false;
+    QTest::newRow("message behind unknown elements")
+        << QList<QByteArray>{"FOO~1`", "BAR~2`SND~hi~ExitEnd`"} << true;
+    QTest::newRow("message completed from pending")
+        << QList<QByteArray>{"SND~h", "i~ExitEnd`"} << true;
+    QTest::newRow("handshake at a chunk end") << QList<QByteArray>{"FOO`HND~x"} << true;
+}
+
+void tst_Reassembler::hasNextLooksWithoutTaking()
+{
+    QFETCH(QList<QByteArray>, chunks);
+    QFETCH(bool, waiting);
+    Reassembler r;
+    for (const auto& c : chunks)
+        r.feed(c);
+    QCOMPARE(r.hasNext(), waiting);
+    QCOMPARE(r.hasNext(), waiting);
+    const QList<InboundMessage> messages = takeAll(r);
+    QCOMPARE(textsOf(messages), textsOf(feedAll(chunks)));
+    QCOMPARE(messages.isEmpty(), !waiting);
+    QVERIFY(!r.hasNext());
+}
+
+void tst_Reassembler::interleavedFeedsAndTakesKeepOrder_data()
+{
+    QTest::addColumn<qsizetype>("chunkSize");
+    QTest::addColumn<int>("feedsPerTake");
+
+    QTest::newRow("byte chunks, take after every third feed") << qsizetype(1) << 3;
+    QTest::newRow("small chunks, take after every feed") << qsizetype(7) << 1;
+    QTest::newRow("small chunks, take after every second feed") << qsizetype(7) << 2;
+    QTest::newRow("message-sized chunks, take after every second feed") << qsizetype(20) << 2;
+    QTest::newRow("medium chunks, take after every fourth feed") << qsizetype(50) << 4;
+    QTest::newRow("segments, take after every feed") << qsizetype(1460) << 1;
+}
+
+void tst_Reassembler::interleavedFeedsAndTakesKeepOrder()
+{
+    // A nested event loop feeds while the outer handler takes one message now and then, so the
+    // queue grows long without ever being emptied; every message still comes out once, in order.
+    QFETCH(qsizetype, chunkSize);
+    QFETCH(int, feedsPerTake);
+
+    QByteArray stream;
+    for (int i = 0; i < 400; ++i) {
+        switch (i % 5) {
+        case 0:
+            stream += "SND~message " + QByteArray::number(i) + "~ExitEnd`";
+            break;
+        case 1:
+            stream += "FOO~dropped " + QByteArray::number(i) + "`";
+            break;
+        case 2:
+            stream += "USRS~u" + QByteArray::number(i) + "1~ExitEnd``";
+            break;
+        case 3:
+            stream += "ALLM~MSG~" + QByteArray(i % 37, 'x') + "~ExitEnd`";
+            break;
+        default:
+            stream += "OffL~" + QByteArray::number(i) + "~ExitEnd`";
+            break;
+        }
+    }
+    const QStringList whole = textsOf(feedAll({stream}));
+    QCOMPARE(whole.size(), 320);
+
+    Reassembler r;
+    QStringList taken;
+    InboundMessage m;
+    int feeds = 0;
+    for (qsizetype at = 0; at < stream.size(); at += chunkSize) {
+        r.feed(stream.mid(at, chunkSize));
+        if (++feeds % feedsPerTake == 0 && r.takeNext(m))
+            taken << m.text();
+    }
+    taken += textsOf(takeAll(r));
+    QCOMPARE(taken, whole);
 }
 
 QTEST_APPLESS_MAIN(tst_Reassembler)

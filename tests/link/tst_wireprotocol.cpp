@@ -1,6 +1,7 @@
 #include "link/WireProtocol.h"
 
 #include <QTest>
+#include <tuple>
 
 using namespace wispline::wire;
 
@@ -19,6 +20,11 @@ private slots:
     void recognise();
     void latin1RoundTrip();
     void charactersBeyondLatin1KeepOneBytePerCharacter();
+    void inboundFields_data();
+    void inboundFields();
+    void inboundMessageRecognisesItsElement_data();
+    void inboundMessageRecognisesItsElement();
+    void assignReplacesTheWholeMessage();
 };
 
 void tst_WireProtocol::builders_data()
@@ -149,6 +155,118 @@ void tst_WireProtocol::charactersBeyondLatin1KeepOneBytePerCharacter()
     QCOMPARE(wire.size(), text.size());
     QCOMPARE(wire.at(0), 'a');
     QCOMPARE(wire.at(2), 'b');
+}
+
+void tst_WireProtocol::inboundFields_data()
+{
+    QTest::addColumn<QByteArray>("storage");
+    QTest::addColumn<qsizetype>("offset");
+    QTest::addColumn<qsizetype>("size");
+    QTest::addColumn<qsizetype>("index");
+    QTest::addColumn<bool>("present");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<qsizetype>("count");
+
+    const QByteArray snd("SND~hi~ExitEnd");
+    auto whole = [](const QByteArray& b) { return std::make_tuple(b, qsizetype(0), b.size()); };
+    auto row = [](const char* name, std::tuple<QByteArray, qsizetype, qsizetype> message,
+                  qsizetype index, bool present, const QString& value, qsizetype count) {
+        QTest::newRow(name) << std::get<0>(message) << std::get<1>(message) << std::get<2>(message)
+                            << index << present << value << count;
+    };
+    row("command word", whole(snd), 0, true, "SND", 3);
+    row("middle field", whole(snd), 1, true, "hi", 3);
+    row("trailer is the last field", whole(snd), 2, true, "ExitEnd", 3);
+    row("past the last field", whole(snd), 3, false, "", 3);
+    row("far past the last field", whole(snd), 40, false, "", 3);
+    row("negative index", whole(snd), -1, false, "", 3);
+    row("empty field between separators", whole("a~~b"), 1, true, "", 3);
+    row("field after an empty one", whole("a~~b"), 2, true, "b", 3);
+    row("leading separator", whole("~a"), 0, true, "", 2);
+    row("trailing separator", whole("a~"), 1, true, "", 2);
+    row("separator alone", whole("~"), 1, true, "", 2);
+    row("no separator", whole("HND"), 0, true, "HND", 1);
+    row("no separator has no field 1", whole("HND"), 1, false, "", 1);
+    row("empty message", whole(""), 0, true, "", 1);
+    row("Latin-1 bytes decoded one to one", whole("OffL~\xE9t\xE9 \xFF~ExitEnd"), 1, true,
+        QString::fromLatin1("\xE9t\xE9 \xFF"), 3);
+    // A message cut out of a larger buffer sees only its own bytes.
+    const QByteArray shared("LGO~a1~ExitEnd`SND~hi~ExitEnd`x~y~z");
+    row("slice starts at its offset", std::make_tuple(shared, qsizetype(15), qsizetype(14)), 0,
+        true, "SND", 3);
+    row("slice ends at its size", std::make_tuple(shared, qsizetype(15), qsizetype(14)), 2, true,
+        "ExitEnd", 3);
+    row("slice has no field beyond its end", std::make_tuple(shared, qsizetype(15), qsizetype(14)),
+        3, false, "", 3);
+    row("slice at the start", std::make_tuple(shared, qsizetype(0), qsizetype(14)), 1, true, "a1",
+        3);
+}
+
+void tst_WireProtocol::inboundFields()
+{
+    QFETCH(QByteArray, storage);
+    QFETCH(qsizetype, offset);
+    QFETCH(qsizetype, size);
+    QFETCH(qsizetype, index);
+    QFETCH(bool, present);
+    QFETCH(QString, value);
+    QFETCH(qsizetype, count);
+
+    const InboundMessage m(Inbound::None, storage, offset, size);
+    bool ok = !present;
+    QCOMPARE(m.field(index, &ok), value);
+    QCOMPARE(ok, present);
+    ok = !present;
+    QCOMPARE(m.rawField(index, &ok), QByteArrayView(toWire(value)));
+    QCOMPARE(ok, present);
+    QCOMPARE(m.fieldCount(), count);
+    // The lazy reading agrees with splitting the decoded text.
+    const QString text = fromWire(storage.sliced(offset, size));
+    QCOMPARE(m.text(), text);
+    QCOMPARE(m.fields(), wispline::wire::splitFields(text));
+    QCOMPARE(m.fields().size(), count);
+}
+
+void tst_WireProtocol::inboundMessageRecognisesItsElement_data()
+{
+    QTest::addColumn<QByteArray>("element");
+    QTest::addColumn<Inbound>("command");
+
+    QTest::newRow("message") << QByteArray("SND~hi~ExitEnd") << Inbound::SND;
+    QTest::newRow("handshake alone") << QByteArray("HND") << Inbound::HND;
+    QTest::newRow("no trailer") << QByteArray("SND~hi") << Inbound::None;
+    QTest::newRow("longest words") << QByteArray("Version~x~ExitEnd") << Inbound::Version;
+    QTest::newRow("word one byte too long") << QByteArray("Versions~x~ExitEnd") << Inbound::None;
+    QTest::newRow("first separator far in") << QByteArray("SNDSNDSND~x~ExitEnd") << Inbound::None;
+    QTest::newRow("short word, long message")
+        << QByteArray("LGO~" + QByteArray(100, 'a') + "~ExitEnd") << Inbound::LGO;
+}
+
+void tst_WireProtocol::inboundMessageRecognisesItsElement()
+{
+    QFETCH(QByteArray, element);
+    QFETCH(Inbound, command);
+    const InboundMessage m(element);
+    QCOMPARE(m.command(), command);
+    QCOMPARE(m.raw(), QByteArrayView(element));
+    QCOMPARE(wispline::wire::recognise(wispline::wire::splitFields(fromWire(element))), command);
+}
+
+void tst_WireProtocol::assignReplacesTheWholeMessage()
+{
+    // Taking several messages of one buffer in turn into one object, then one of another buffer.
+    const QByteArray chunk("SND~one~ExitEnd`LGO~b2~ExitEnd`");
+    InboundMessage m;
+    m.assign(Inbound::SND, chunk, 0, 15);
+    QCOMPARE(m.text(), QStringLiteral("SND~one~ExitEnd"));
+    m.assign(Inbound::LGO, chunk, 16, 14);
+    QCOMPARE(m.command(), Inbound::LGO);
+    QCOMPARE(m.field(1), QStringLiteral("b2"));
+    QByteArray other("OffL~two~ExitEnd");
+    m.assign(Inbound::OffL, other, 0, other.size());
+    other[5] = 'X'; // the message keeps the bytes it was given
+    QCOMPARE(m.command(), Inbound::OffL);
+    QCOMPARE(m.text(), QStringLiteral("OffL~two~ExitEnd"));
 }
 
 QTEST_APPLESS_MAIN(tst_WireProtocol)

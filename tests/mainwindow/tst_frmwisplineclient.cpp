@@ -3,6 +3,7 @@
 #include "FakeServer.h"
 #include "TestSeams.h"
 #include "app/SessionState.h"
+#include "app/Settings.h"
 #include "directory/UserDirectory.h"
 #include "link/ServerLink.h"
 #include "logon/FrmLogin.h"
@@ -111,6 +112,7 @@ private slots:
         server.reset();
         seams.reset();
         QFile::remove(session().MessageLogPath);
+        QFile::remove(settings::filePath());
     }
 
     void reachableServerLogsOnOnceAfterFirstEnableTick()
@@ -143,6 +145,28 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(int(server->connections.size()), connections);
         QCOMPARE(server->all.count("LIU~"), 1);
+        QVERIFY(seams->boxes.shown.isEmpty());
+    }
+
+    void ticksDuringAWaitDoNotStartAnotherWait()
+    {
+        login = std::make_unique<FrmLogin>();
+        login->cmbMode->setCurrentText(QStringLiteral("LAN"));
+        w = std::make_unique<FrmWisplineClient>(login.get());
+        w->link().setTiming(fastTiming());
+        bool sawWait = false;
+        // Runs inside the wait of the load's connection, as a timer tick would.
+        connect(w->link().tcpClient, &QTcpSocket::connected, this, [&] {
+            if (!w->link().isWaiting())
+                return;
+            sawWait = true;
+            w->link().ConnectToRemoteServer();
+            w->link().ConnectTimer_Timer();
+        });
+        w->Form_Load();
+        QVERIFY(sawWait);
+        QVERIFY(w->link().isConnected());
+        QTRY_COMPARE(int(server->connections.size()), 1);
         QVERIFY(seams->boxes.shown.isEmpty());
     }
 
@@ -439,6 +463,70 @@ private slots:
         const QString all = w->RTBAllMsgs->toPlainText();
         QVERIFY(all.indexOf(QStringLiteral("one")) < all.indexOf(QStringLiteral("two")));
         QVERIFY(all.contains(QStringLiteral("Press Esc Key to go back to Main Window.")));
+    }
+
+    void sizeMenuStoresFirstAndSkipsTheCheckedSize()
+    {
+        logOn("2");
+        QVERIFY(w->mnuSmall->isChecked());
+        const int smallWidth = w->width();
+        w->mnuSmall->trigger(); // already checked: nothing
+        QCOMPARE(settings::get(settings::kSize, QStringLiteral("unset")), QStringLiteral("unset"));
+        QVERIFY(w->mnuSmall->isChecked());
+
+        w->mnuLarge->trigger();
+        QCOMPARE(settings::get(settings::kSize), QStringLiteral("True"));
+        QVERIFY(session().WindowSizeLarge);
+        QVERIFY(w->mnuLarge->isChecked());
+        QVERIFY(!w->mnuSmall->isChecked());
+        QVERIFY(w->width() > smallWidth);
+
+        w->mnuSmall->trigger();
+        QCOMPARE(settings::get(settings::kSize), QStringLiteral("False"));
+        QVERIFY(!session().WindowSizeLarge);
+        QCOMPARE(w->width(), smallWidth);
+    }
+
+    void popUpMenuTogglesTwiceBackToFalse()
+    {
+        logOn();
+        QVERIFY(!w->mnupopup->isChecked());
+        w->mnupopup->trigger();
+        QVERIFY(session().PopupDisabled);
+        QVERIFY(w->mnupopup->isChecked());
+        QCOMPARE(settings::get(settings::kPopup), QStringLiteral("True"));
+        w->mnupopup->trigger();
+        QVERIFY(!session().PopupDisabled);
+        QVERIFY(!w->mnupopup->isChecked());
+        QCOMPARE(settings::get(settings::kPopup), QStringLiteral("False"));
+    }
+
+    void usersCountAndTheDisabledTestItem()
+    {
+        logOn();
+        w->mnuUsersCount->trigger();
+        QCOMPARE(seams->boxes.last().text,
+                 QStringLiteral("Level 1 : 0\r\nLevel 2 : 0\r\nLevel 3 : 0\r\n"));
+        QCOMPARE(seams->boxes.last().title, QStringLiteral("Logged In Users Count"));
+        server->write(FakeServer::message("USRS~PAT1~SAM1~TOM3"));
+        QTRY_COMPARE(w->lstLevel1->count(), 2);
+        w->mnuUsersCount->trigger();
+        QCOMPARE(seams->boxes.last().text,
+                 QStringLiteral("Level 1 : 2\r\nLevel 2 : 0\r\nLevel 3 : 1\r\n"));
+        QVERIFY(!w->mnuTest->isEnabled());
+    }
+
+    void exitMenuAsksFirst()
+    {
+        logOn();
+        seams->boxes.answers = {BoxAnswer::No};
+        w->mnuExit->trigger();
+        QVERIFY(w->isVisible());
+        QVERIFY(!seams->exit.ended());
+        seams->boxes.answers = {BoxAnswer::Yes};
+        w->mnuExit->trigger();
+        QVERIFY(seams->exit.ended());
+        QTRY_VERIFY(server->all.endsWith("LOU~ABC1"));
     }
 
     void activationTitles()
