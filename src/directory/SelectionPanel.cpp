@@ -134,24 +134,17 @@ void SelectionPanel::lstLevel3_Click()
 
 void SelectionPanel::chkAllLevel2_Click()
 {
-    if (!c_.chkAllLevel2->isChecked()) {
-        ClearLevelSelections(1, 2, 3);
-        return;
-    }
-    if (SelectionBusy)
-        return;
-    SelectionBusy = true;
-    ClearLevelSelections(1, 2, 3);
-    uncheck(c_.chkAllLevel3);
-    uncheck(c_.chkAllSelectedLevel2);
-    // Only a visual confirmation: the send goes out by the group code, not by these entries.
-    c_.lstLevel2->selectAll();
-    SelectionBusy = false;
+    checkAllOfLevel(c_.chkAllLevel2, c_.chkAllLevel3, c_.lstLevel2);
 }
 
 void SelectionPanel::chkAllLevel3_Click()
 {
-    if (!c_.chkAllLevel3->isChecked()) {
+    checkAllOfLevel(c_.chkAllLevel3, c_.chkAllLevel2, c_.lstLevel3);
+}
+
+void SelectionPanel::checkAllOfLevel(QCheckBox* box, QCheckBox* otherGroup, QListWidget* list)
+{
+    if (!box->isChecked()) {
         ClearLevelSelections(1, 2, 3);
         return;
     }
@@ -159,9 +152,10 @@ void SelectionPanel::chkAllLevel3_Click()
         return;
     SelectionBusy = true;
     ClearLevelSelections(1, 2, 3);
-    uncheck(c_.chkAllLevel2);
+    uncheck(otherGroup);
     uncheck(c_.chkAllSelectedLevel2);
-    c_.lstLevel3->selectAll();
+    // Only a visual confirmation: the send goes out by the group code, not by these entries.
+    list->selectAll();
     SelectionBusy = false;
 }
 

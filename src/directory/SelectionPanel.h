@@ -49,6 +49,8 @@ private:
     bool clickApplies(const QListWidget* list) const;
     void focusComposeBox();
     static void uncheck(QCheckBox* box);
+    // "All Level2 Users" / "All Level3 Users": check one group, select its whole list.
+    void checkAllOfLevel(QCheckBox* box, QCheckBox* otherGroup, QListWidget* list);
 
     RecipientControls c_;
 };

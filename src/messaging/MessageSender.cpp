@@ -8,6 +8,8 @@
 #include "link/LinkWriter.h"
 #include "link/WireProtocol.h"
 
+#include "app/TextRules.h"
+
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -22,18 +24,6 @@ namespace
 {
 
 const QString kNoOne = QStringLiteral("NOONE");
-
-// Leading and trailing spaces only; tabs and other white space belong to the text.
-QString trimSpaces(const QString& text)
-{
-    int begin = 0;
-    int end = int(text.size());
-    while (begin < end && text.at(begin) == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return text.mid(begin, end - begin);
-}
 
 // The first protocol separator in the text, as the key filter would judge it.
 KeyVerdict firstSeparator(const QString& text)

@@ -7,6 +7,8 @@
 
 #include <QEvent>
 #include <QKeyEvent>
+#include "app/TextRules.h"
+
 #include <QListWidget>
 #include <QTextCursor>
 #include <QTextEdit>
@@ -18,17 +20,6 @@ namespace
 {
 
 const QString kTitle = QStringLiteral("Reply To User");
-
-QString trimSpaces(const QString& text)
-{
-    int begin = 0;
-    int end = int(text.size());
-    while (begin < end && text.at(begin) == QLatin1Char(' '))
-        ++begin;
-    while (end > begin && text.at(end - 1) == QLatin1Char(' '))
-        --end;
-    return text.mid(begin, end - begin);
-}
 
 int findIgnoringCase(const QListWidget* list, const QString& upperName)
 {
