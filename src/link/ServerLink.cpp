@@ -182,7 +182,9 @@ void ServerLink::tcpClient_Connect()
 
 void ServerLink::tcpClient_Close()
 {
-    if (ended_)
+    // During a confirmed shutdown the server answers the log-out by closing; the shutdown
+    // itself ends the program once the message log is saved.
+    if (ended_ || ShuttingDown)
         return;
     terminate("tcpClient_Close");
 }
@@ -202,7 +204,7 @@ void ServerLink::tcpClient_Error()
 
 void ServerLink::onSocketError(QAbstractSocket::SocketError error)
 {
-    if (ended_)
+    if (ended_ || ShuttingDown)
         return;
     if (error == QAbstractSocket::RemoteHostClosedError) {
         // The server closed the connection (the socket cannot tell a close from a reset).

@@ -126,6 +126,9 @@ void FrmWisplineClient::buildControls()
 
     fraMessages = new FrameBox(central);
     RTBox = messageArea(fraMessages);
+    // The area is the day's record: names in it can be selected (F2 replies), not edited.
+    RTBox->setReadOnly(true);
+    RTBox->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     Label4 = label(QStringLiteral("Todays Previous Messages"), fraMessages);
     Label5 = label(QStringLiteral("Offline Messages"), fraMessages);
     Label6 = label(QStringLiteral("Online Messages"), fraMessages);
