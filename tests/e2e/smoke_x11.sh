@@ -1,0 +1,215 @@
+#!/usr/bin/env bash
+# Smoke test of the wispline executable in a real X session: log on by typing into the log-on
+# window, send a message to all Level 2 users, close through the Exit menu and find the
+# disconnection line in the day's message log next to the program.
+#
+# The client always connects to port 30609, so the server must listen there. When the system
+# allows it the whole test runs in a private network namespace with a loopback of its own, so a
+# server already running on this machine does not matter; otherwise it uses the host's loopback
+# and is skipped when the port is taken (WISPLINE_SMOKE_NETNS=0 asks for the host's network).
+#
+# Usage: smoke_x11.sh WISPLINE WISPLINE_SERVER [VERSION]
+# Exit codes: 0 passed, 1 failed, 77 skipped.
+set -u
+
+readonly SKIP=77
+readonly PORT=30609
+client_exe=${1:?usage: smoke_x11.sh WISPLINE WISPLINE_SERVER [VERSION]}
+server_exe=${2:?usage: smoke_x11.sh WISPLINE WISPLINE_SERVER [VERSION]}
+version=${3:-1.1.1}
+
+skip() {
+    echo "SKIPPED: $*"
+    exit "$SKIP"
+}
+
+for tool in Xvfb openbox xdotool timeout; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed (bash scripts/deps.sh installs it)"
+done
+[ -x "$client_exe" ] || { echo "FAILED: no client at $client_exe"; exit 1; }
+[ -x "$server_exe" ] || { echo "FAILED: no server at $server_exe"; exit 1; }
+
+if [ -z "${WISPLINE_SMOKE_NETNS:-}" ] && command -v unshare >/dev/null &&
+    command -v ip >/dev/null && unshare -rn ip link set lo up 2>/dev/null; then
+    export WISPLINE_SMOKE_NETNS=1
+    exec unshare -rn bash "$0" "$@"
+fi
+if [ "${WISPLINE_SMOKE_NETNS:-}" = 1 ]; then
+    ip link set lo up || { echo "FAILED: no loopback in the network namespace"; exit 1; }
+    echo "running in a private network namespace"
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/wispline-smoke.XXXXXX") || exit 1
+chmod 700 "$work"
+x_pid="" wm_pid="" server_pid="" peer_pid="" client_pid="" peer_fd=""
+
+# Ends one process: politely first, then for good after five seconds.
+stop() {
+    local pid=$1 i
+    [ -n "$pid" ] || return 0
+    kill "$pid" 2>/dev/null || return 0
+    for ((i = 0; i < 50; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -9 "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+cleanup() {
+    [ -n "$peer_fd" ] && exec {peer_fd}>&-
+    stop "$client_pid"
+    stop "$peer_pid"
+    stop "$server_pid"
+    stop "$wm_pid"
+    stop "$x_pid"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+
+show_log() {
+    [ -s "$1" ] || return 0
+    echo "--- $(basename "$1") (last lines)"
+    tail -n 30 "$1" | tr '`' '\n'
+}
+
+fail() {
+    echo "FAILED: $*"
+    show_log "$work/server.err"
+    show_log "$work/client.log"
+    show_log "$work/bob.in"
+    show_log "$work/xvfb.log"
+    show_log "$work/openbox.log"
+    local day_log
+    for day_log in "$work"/program/M*.Msg; do
+        show_log "$day_log"
+    done
+    exit 1
+}
+
+# Polls a command until it succeeds, for at most the given number of seconds.
+wait_until() {
+    local seconds=$1 i
+    shift
+    for ((i = 0; i < seconds * 10; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+alive() { kill -0 "$1" 2>/dev/null; }
+
+# The first visible window whose title matches the pattern.
+window_named() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
+
+has_window() { [ -n "$(window_named "$1")" ]; }
+
+# ---- an X server of its own, with a window manager that activates windows on request ----
+export HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
+export XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache"
+unset WAYLAND_DISPLAY SESSION_MANAGER QT_QPA_PLATFORM
+mkdir -p -m 700 "$HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
+
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$work/display" \
+    >"$work/xvfb.log" 2>&1 &
+x_pid=$!
+x_ready() { [ -s "$work/display" ] || ! alive "$x_pid"; }
+wait_until 20 x_ready
+[ -s "$work/display" ] || skip "Xvfb did not start: $(tail -n 3 "$work/xvfb.log")"
+DISPLAY=:$(head -n 1 "$work/display")
+export DISPLAY
+
+openbox --sm-disable >"$work/openbox.log" 2>&1 &
+wm_pid=$!
+wait_until 20 xdotool get_desktop >/dev/null 2>&1 || fail "openbox did not start"
+
+# ---- the server, with the demo accounts ----
+"$server_exe" --address 127.0.0.1 --port "$PORT" --db "$work/server.db" --demo \
+    >"$work/server.out" 2>"$work/server.err" &
+server_pid=$!
+server_ready() { grep -q "listening on" "$work/server.out" 2>/dev/null || ! alive "$server_pid"; }
+wait_until 20 server_ready
+if ! grep -q "listening on 127.0.0.1:$PORT" "$work/server.out"; then
+    grep -q "cannot listen" "$work/server.err" &&
+        skip "127.0.0.1:$PORT is in use (is a Wispline server running?)"
+    fail "the server did not start"
+fi
+
+# ---- BOB, a Level 2 user, on a raw connection: one write per message ----
+exec {peer_fd}<>"/dev/tcp/127.0.0.1/$PORT" || fail "cannot connect to the server"
+cat <&"$peer_fd" >"$work/bob.in" &
+peer_pid=$!
+printf '%s' "LIU~BOB~bob2~$version~00-00-00-00-00-00" >&"$peer_fd"
+bob_got() { grep -q -e "$1" "$work/bob.in"; }
+wait_until 20 bob_got 'LIU~BOB~2~ExitEnd`' || fail "BOB was not logged on"
+
+# ---- the client, from a folder of its own: its day's log is written next to it ----
+mkdir -p "$work/program" "$XDG_CONFIG_HOME/AkWispline"
+cp "$client_exe" "$work/program/wispline"
+printf '[AkSettings]\nAkWLUser=ALICE\nAkWLMode=LAN\n' >"$XDG_CONFIG_HOME/AkWispline/AkWispline.ini"
+start_day=$(date +%d%m%Y)
+QT_QPA_PLATFORM=xcb "$work/program/wispline" >"$work/client.log" 2>&1 &
+client_pid=$!
+
+wait_until 20 has_window "VESK Chat Login" || fail "no log-on window"
+login_win=$(window_named "VESK Chat Login")
+timeout 20 xdotool windowactivate --sync "$login_win" || fail "cannot activate the log-on window"
+# The mode (LAN) and the user come from the settings; the focus is in the password box.
+xdotool type --delay 40 "alice1"
+xdotool key Return
+
+title="VESK Parlonet (Ver$version)   UserName:ALICE    Level:1"
+main_win=""
+logged_on() {
+    main_win=$(window_named "UserName:ALICE")
+    [ -n "$main_win" ] && [ "$(xdotool getwindowname "$main_win")" = "$title" ]
+}
+wait_until 20 logged_on || fail "no main window titled \"$title\""
+wait_until 20 bob_got 'USRS~ALICE1~ExitEnd`' || fail "BOB was not told about ALICE"
+echo "logged on: $title"
+
+# ---- a message to all Level 2 users, by keyboard ----
+timeout 20 xdotool windowactivate --sync "$main_win" || fail "cannot activate the main window"
+eval "$(xdotool getwindowgeometry --shell "$main_win")"
+# A click into the message area (right half of the window); Shift+Tab leads back from there
+# through the Level 3 list to the "All Level2 Users" box, which space checks; four more steps
+# back, past the Level 2 and Level 1 lists and the Send button, is the compose box.
+xdotool mousemove --window "$main_win" $((WIDTH * 7 / 10)) $((HEIGHT * 4 / 10)) click 1
+xdotool key shift+Tab shift+Tab space shift+Tab shift+Tab shift+Tab shift+Tab
+message="smoke test from alice"
+xdotool type --delay 40 "$message"
+xdotool key Return
+wait_until 20 bob_got "SND~ALICE <- $message \[[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\]~ExitEnd\`" ||
+    fail "BOB did not receive the message"
+echo "BOB received: $(grep -o "SND~ALICE <- [^\`]*" "$work/bob.in")"
+
+# ---- Exit menu, and Yes to the shutdown question ----
+xdotool key alt+e
+wait_until 20 has_window "^VESKWispline$" || fail "no shutdown question"
+question=$(window_named "^VESKWispline$")
+timeout 20 xdotool windowactivate --sync "$question" || fail "cannot activate the question"
+xdotool key alt+y
+client_gone() { ! alive "$client_pid"; }
+wait_until 20 client_gone || fail "the client did not end after Yes"
+wait "$client_pid"
+client_rc=$?
+client_pid=""
+[ "$client_rc" -eq 0 ] || fail "the client ended with exit code $client_rc"
+wait_until 20 bob_got 'LGO~ALICE1~ExitEnd`' || fail "BOB was not told that ALICE left"
+
+# ---- the day's message log next to the program ----
+end_day=$(date +%d%m%Y)
+log=""
+for day in "$start_day" "$end_day"; do
+    [ -f "$work/program/M$day.Msg" ] && log="$work/program/M$day.Msg"
+done
+[ -n "$log" ] || fail "no message log M$start_day.Msg in the program folder: $(ls "$work/program")"
+# The last save at the confirmed close writes the whole message area and the disconnection line.
+grep -a -q "Diconnected At [0-9]" "$log" ||
+    fail "the message log lacks the disconnection line: the close did not save it"
+grep -a -q "ALICE >> $message \[To All Level2 Users\]" "$log" ||
+    fail "the message log lacks the sent message"
+echo "message log $(basename "$log"): $(grep -a -o "Diconnected At [0-9:]*" "$log" | tail -n 1)"
+echo "PASSED"
