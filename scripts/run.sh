@@ -31,7 +31,8 @@ if [ "$user" != ALICE ]; then
     # A second client keeps its own settings, its own single-instance lock and, running from
     # its own folder, its own day's message log.
     profile="$data/profile-$user"
-    mkdir -p -m 700 "$profile/config/AkWispline"
+    mkdir -p "$profile/config/AkWispline"
+    chmod 700 "$profile"
     export XDG_CONFIG_HOME="$profile/config" XDG_RUNTIME_DIR="$profile"
     cp ./build/wispline "$profile/wispline"
     program="$profile/wispline"
