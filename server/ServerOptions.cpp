@@ -12,14 +12,14 @@ namespace wispline::server
 namespace
 {
 
-struct AdminSpec {
+struct AdminCommandShape {
     const char* option;
     ServerOptions::Admin admin;
     int least;
     int most;
 };
 
-constexpr AdminSpec kAdminCommands[] = {
+constexpr AdminCommandShape kAdminCommands[] = {
     {"--add-user", ServerOptions::Admin::AddUser, 3, 4},
     {"--set-password", ServerOptions::Admin::SetPassword, 2, 2},
     {"--set-level", ServerOptions::Admin::SetLevel, 2, 3},
@@ -131,27 +131,27 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
         } else if (option == QLatin1String("--help") || option == QLatin1String("-h")) {
             options->help = true;
         } else {
-            const AdminSpec* spec = nullptr;
-            for (const AdminSpec& candidate : kAdminCommands) {
+            const AdminCommandShape* shape = nullptr;
+            for (const AdminCommandShape& candidate : kAdminCommands) {
                 if (option == QLatin1String(candidate.option))
-                    spec = &candidate;
+                    shape = &candidate;
             }
-            if (!spec)
+            if (!shape)
                 return fail(QStringLiteral("unknown option %1").arg(arguments[i]));
             if (options->admin != ServerOptions::Admin::None)
                 return fail(QStringLiteral("only one admin command at a time"));
-            options->admin = spec->admin;
+            options->admin = shape->admin;
             if (hasInlineValue)
                 options->adminArguments.append(inlineValue);
-            while (options->adminArguments.size() < spec->most && i + 1 < arguments.size() &&
+            while (options->adminArguments.size() < shape->most && i + 1 < arguments.size() &&
                    !arguments[i + 1].startsWith(QLatin1String("--")))
                 options->adminArguments.append(arguments[++i]);
-            if (options->adminArguments.size() < spec->least ||
-                options->adminArguments.size() > spec->most)
+            if (options->adminArguments.size() < shape->least ||
+                options->adminArguments.size() > shape->most)
                 return fail(QStringLiteral("%1 takes %2 to %3 values")
                                 .arg(option)
-                                .arg(spec->least)
-                                .arg(spec->most));
+                                .arg(shape->least)
+                                .arg(shape->most));
         }
     }
     if (options->demo && options->admin != ServerOptions::Admin::None)
