@@ -43,18 +43,13 @@ private slots:
     void framing();
     void anyTwoWaySplitGivesTheSameMessages_data();
     void anyTwoWaySplitGivesTheSameMessages();
-    void logonReplyFields_data();
-    void logonReplyFields();
     void latin1BytesSurviveReassembly();
     void feedWhileMessagesQueuedKeepsOrder();
     void takenMessagesStayIntactWhenTheObjectIsReused();
-    void longMessageInSmallChunks();
     void heldMessagesSurviveBufferReuse_data();
     void heldMessagesSurviveBufferReuse();
     void bufferOfALongMessageIsGivenBack();
     void feedingPendingBackIn();
-    void hasNextLooksWithoutTaking_data();
-    void hasNextLooksWithoutTaking();
     void interleavedFeedsAndTakesKeepOrder_data();
     void interleavedFeedsAndTakesKeepOrder();
 };
@@ -65,64 +60,38 @@ void tst_Reassembler::framing_data()
     QTest::addColumn<QStringList>("texts");
     QTest::addColumn<QByteArray>("pending");
 
-    QTest::newRow("one message") << QList<QByteArray>{"SND~hi~ExitEnd`"}
-                                 << QStringList{"SND~hi~ExitEnd"} << QByteArray();
-    QTest::newRow("several messages in one chunk")
-        << QList<QByteArray>{"USRS~abc1~def2~ExitEnd`SND~hi~ExitEnd`LGO~abc1~ExitEnd`"}
-        << QStringList{"USRS~abc1~def2~ExitEnd", "SND~hi~ExitEnd", "LGO~abc1~ExitEnd"}
-        << QByteArray();
-    QTest::newRow("message split inside a field")
-        << QList<QByteArray>{"SND~hel", "lo there~ExitEnd`"}
-        << QStringList{"SND~hello there~ExitEnd"} << QByteArray();
-    QTest::newRow("message split inside the command word")
-        << QList<QByteArray>{"Of", "fL~kept~Exi", "tEnd`"} << QStringList{"OffL~kept~ExitEnd"}
-        << QByteArray();
-    QTest::newRow("chunk ends inside the trailer")
-        << QList<QByteArray>{"SND~abc2 <x> hi [10:00]~Exit", "End`"}
-        << QStringList{"SND~abc2 <x> hi [10:00]~ExitEnd"} << QByteArray();
-    QTest::newRow("chunk ends after the trailer before the terminator")
-        << QList<QByteArray>{"SND~hi~ExitEnd", "`LGO~abc1~ExitEnd`"}
-        << QStringList{"SND~hi~ExitEnd", "LGO~abc1~ExitEnd"} << QByteArray();
-    QTest::newRow("users, message and half a message")
-        << QList<QByteArray>{"USRS~abc1~ExitEnd`SND~hi~ExitEnd`OffL~ha"}
-        << QStringList{"USRS~abc1~ExitEnd", "SND~hi~ExitEnd"} << QByteArray("OffL~ha");
-    QTest::newRow("half message completed by the next chunk")
-        << QList<QByteArray>{"USRS~abc1~ExitEnd`OffL~ha", "lf~ExitEnd`SHT~bye~ExitEnd`"}
-        << QStringList{"USRS~abc1~ExitEnd", "OffL~half~ExitEnd", "SHT~bye~ExitEnd"} << QByteArray();
-    QTest::newRow("handshake without trailer or terminator")
-        << QList<QByteArray>{"HND~x"} << QStringList{"HND~x"} << QByteArray();
-    QTest::newRow("handshake then its terminator")
-        << QList<QByteArray>{"HND~x", "`SND~hi~ExitEnd`"} << QStringList{"HND~x", "SND~hi~ExitEnd"}
-        << QByteArray();
-    QTest::newRow("unknown command in the same chunk does not swallow the next")
-        << QList<QByteArray>{"FOO~x~ExitEnd`SND~hi~ExitEnd`"} << QStringList{"SND~hi~ExitEnd"}
-        << QByteArray();
-    QTest::newRow("unknown command does not swallow the next chunk's first message")
-        << QList<QByteArray>{"FOO~x~ExitEnd`", "SND~hi~ExitEnd`LGO~a1~ExitEnd`"}
-        << QStringList{"SND~hi~ExitEnd", "LGO~a1~ExitEnd"} << QByteArray();
-    QTest::newRow("several unknown elements all dropped")
-        << QList<QByteArray>{"FOO~1`BAR~2`", "SND~hi~ExitEnd`"} << QStringList{"SND~hi~ExitEnd"}
-        << QByteArray();
-    QTest::newRow("terminated message without trailer dropped")
-        << QList<QByteArray>{"SND~lost`OffL~kept~ExitEnd`"} << QStringList{"OffL~kept~ExitEnd"}
-        << QByteArray();
-    QTest::newRow("wrong-case trailer dropped") << QList<QByteArray>{"SND~a~exitend`SND~b~ExitEnd`"}
-                                                << QStringList{"SND~b~ExitEnd"} << QByteArray();
-    QTest::newRow("unterminated unknown command waits for its terminator")
-        << QList<QByteArray>{"FOO~x~ExitEnd"} << QStringList{} << QByteArray("FOO~x~ExitEnd");
-    QTest::newRow("unknown command finished by the next chunk is dropped")
-        << QList<QByteArray>{"FOO~x~Exit", "End`SND~hi~ExitEnd`"} << QStringList{"SND~hi~ExitEnd"}
-        << QByteArray();
-    QTest::newRow("empty elements skipped") << QList<QByteArray>{"``SND~hi~ExitEnd```", "`", ""}
-                                            << QStringList{"SND~hi~ExitEnd"} << QByteArray();
-    QTest::newRow("trailer at a chunk end is taken at once")
-        << QList<QByteArray>{"SND~a~ExitEnd", "~b~ExitEnd`"} << QStringList{"SND~a~ExitEnd"}
-        << QByteArray();
-    QTest::newRow("download") << QList<QByteArray>{"ALLM~START~ExitEnd`ALLM~MSG~one~Exit",
-                                                   "End`ALLM~MSG~two~ExitEnd`", "ALLM~END~ExitEnd`"}
-                              << QStringList{"ALLM~START~ExitEnd", "ALLM~MSG~one~ExitEnd",
-                                             "ALLM~MSG~two~ExitEnd", "ALLM~END~ExitEnd"}
-                              << QByteArray();
+    auto row = [](const char* name, const QList<QByteArray>& chunks, const QStringList& texts,
+                  const QByteArray& pending = {}) {
+        QTest::newRow(name) << chunks << texts << pending;
+    };
+    row("several messages in one chunk",
+        {"USRS~abc1~def2~ExitEnd`SND~hi~ExitEnd`LGO~abc1~ExitEnd`"},
+        {"USRS~abc1~def2~ExitEnd", "SND~hi~ExitEnd", "LGO~abc1~ExitEnd"});
+    row("message split inside the command word", {"Of", "fL~kept~Exi", "tEnd`"},
+        {"OffL~kept~ExitEnd"});
+    row("chunk ends inside the trailer", {"SND~abc2 <x> hi [10:00]~Exit", "End`"},
+        {"SND~abc2 <x> hi [10:00]~ExitEnd"});
+    row("chunk ends after the trailer before the terminator",
+        {"SND~hi~ExitEnd", "`LGO~abc1~ExitEnd`"}, {"SND~hi~ExitEnd", "LGO~abc1~ExitEnd"});
+    row("trailer at a chunk end is taken at once", {"SND~a~ExitEnd", "~b~ExitEnd`"},
+        {"SND~a~ExitEnd"});
+    row("users, message and half a message", {"USRS~abc1~ExitEnd`SND~hi~ExitEnd`OffL~ha"},
+        {"USRS~abc1~ExitEnd", "SND~hi~ExitEnd"}, "OffL~ha");
+    row("handshake without trailer or terminator", {"HND~x"}, {"HND~x"});
+    row("handshake then its terminator", {"HND~x", "`SND~hi~ExitEnd`"},
+        {"HND~x", "SND~hi~ExitEnd"});
+    row("logon reply with one field keeps the trailer as field 2", {"LIU~x~ExitEnd`"},
+        {"LIU~x~ExitEnd"});
+    row("unknown command in the same chunk does not swallow the next",
+        {"FOO~x~ExitEnd`SND~hi~ExitEnd`"}, {"SND~hi~ExitEnd"});
+    row("unknown command finished by the next chunk is dropped",
+        {"FOO~x~Exit", "End`SND~hi~ExitEnd`"}, {"SND~hi~ExitEnd"});
+    row("unterminated unknown command waits for its terminator", {"FOO~x~ExitEnd"}, {},
+        "FOO~x~ExitEnd");
+    row("only unknown elements", {"FOO~1`BAR~2`", "``"}, {});
+    row("terminated message without trailer dropped", {"SND~lost`OffL~kept~ExitEnd`"},
+        {"OffL~kept~ExitEnd"});
+    row("empty elements skipped", {"``SND~hi~ExitEnd```", "`", ""}, {"SND~hi~ExitEnd"});
 }
 
 void tst_Reassembler::framing()
@@ -135,6 +104,8 @@ void tst_Reassembler::framing()
     for (const auto& c : chunks)
         r.feed(c);
     QCOMPARE(r.pending(), pending);
+    // Looking must neither take nor skip anything: the texts below would differ.
+    QCOMPARE(r.hasNext(), !texts.isEmpty());
     const QList<InboundMessage> messages = takeAll(r);
     QCOMPARE(textsOf(messages), texts);
     for (const auto& m : messages) {
@@ -176,33 +147,6 @@ void tst_Reassembler::anyTwoWaySplitGivesTheSameMessages()
     QCOMPARE(textsOf(feedAll(bytes)), whole);
 }
 
-void tst_Reassembler::logonReplyFields_data()
-{
-    QTest::addColumn<QByteArray>("chunk");
-    QTest::addColumn<QStringList>("fields");
-
-    QTest::newRow("level in field 2")
-        << QByteArray("LIU~x~2~ExitEnd`") << QStringList{"LIU", "x", "2", "ExitEnd"};
-    QTest::newRow("one field gives level ExitEnd")
-        << QByteArray("LIU~x~ExitEnd`") << QStringList{"LIU", "x", "ExitEnd"};
-    QTest::newRow("no field leaves no field 2")
-        << QByteArray("LIU~ExitEnd`") << QStringList{"LIU", "ExitEnd"};
-    QTest::newRow("empty level") << QByteArray("LIU~x~~ExitEnd`")
-                                 << QStringList{"LIU", "x", "", "ExitEnd"};
-}
-
-void tst_Reassembler::logonReplyFields()
-{
-    QFETCH(QByteArray, chunk);
-    QFETCH(QStringList, fields);
-    Reassembler r;
-    r.feed(chunk);
-    InboundMessage m;
-    QVERIFY(r.takeNext(m));
-    QCOMPARE(m.command(), Inbound::LIU);
-    QCOMPARE(m.fields(), fields);
-}
-
 void tst_Reassembler::latin1BytesSurviveReassembly()
 {
     QByteArray body;
@@ -228,29 +172,19 @@ void tst_Reassembler::latin1BytesSurviveReassembly()
 
 void tst_Reassembler::feedWhileMessagesQueuedKeepsOrder()
 {
+    // A nested event loop feeds more while only part of the queue has been taken.
     const QList<QByteArray> chunks{"SND~1~ExitEnd`SND~2~ExitEnd`SND~3", "~ExitEnd",
                                    "`SND~4~ExitEnd`HND~5", "`SND~6~Exi", "tEnd`"};
     const QStringList expected{"SND~1~ExitEnd", "SND~2~ExitEnd", "SND~3~ExitEnd",
                                "SND~4~ExitEnd", "HND~5",         "SND~6~ExitEnd"};
-
-    // Taken chunk by chunk.
-    Reassembler stepwise;
-    QStringList taken;
-    for (const auto& c : chunks) {
-        stepwise.feed(c);
-        taken += textsOf(takeAll(stepwise));
-    }
-    QCOMPARE(taken, expected);
-
-    // A nested event loop feeds more while only part of the queue has been taken.
-    Reassembler nested;
-    nested.feed(chunks.at(0));
+    Reassembler r;
+    r.feed(chunks.at(0));
     InboundMessage m;
-    QVERIFY(nested.takeNext(m));
+    QVERIFY(r.takeNext(m));
     QCOMPARE(m.text(), expected.at(0));
     for (qsizetype i = 1; i < chunks.size(); ++i)
-        nested.feed(chunks.at(i));
-    QCOMPARE(QStringList{m.text()} + textsOf(takeAll(nested)), expected);
+        r.feed(chunks.at(i));
+    QCOMPARE(QStringList{m.text()} + textsOf(takeAll(r)), expected);
 }
 
 void tst_Reassembler::takenMessagesStayIntactWhenTheObjectIsReused()
@@ -260,47 +194,18 @@ void tst_Reassembler::takenMessagesStayIntactWhenTheObjectIsReused()
     InboundMessage m;
     QVERIFY(r.takeNext(m));
     const InboundMessage first = m; // kept undecoded: it shares the chunk with the others
-    const QString firstUser = m.field(1);
     QVERIFY(r.takeNext(m));
     const InboundMessage second = m;
     QVERIFY(r.takeNext(m));
 
-    QCOMPARE(first.text(), QStringLiteral("USRS~abc1~def2~ghi3~ExitEnd"));
     QCOMPARE(first.fields(), (QStringList{"USRS", "abc1", "def2", "ghi3", "ExitEnd"}));
-    QCOMPARE(firstUser, QStringLiteral("abc1"));
     QCOMPARE(second.command(), Inbound::SND);
     QCOMPARE(second.fields(), (QStringList{"SND", "a longer display text", "ExitEnd"}));
     QCOMPARE(m.command(), Inbound::LGO);
-    QCOMPARE(m.text(), QStringLiteral("LGO~x1~ExitEnd"));
     QCOMPARE(m.fields(), (QStringList{"LGO", "x1", "ExitEnd"}));
     QVERIFY(!r.takeNext(m));
     QCOMPARE(m.command(), Inbound::LGO); // untouched when nothing is waiting
     QCOMPARE(m.text(), QStringLiteral("LGO~x1~ExitEnd"));
-}
-
-void tst_Reassembler::longMessageInSmallChunks()
-{
-    // A message far longer than a chunk, with its first separator arriving late, is put
-    // together intact and leaves nothing behind.
-    const QByteArray body(200000, 'x');
-    const QByteArray stream = "ALLM~MSG~" + body + "~ExitEnd`ALLM~END~ExitEnd`";
-    Reassembler r;
-    for (qsizetype at = 0; at < stream.size(); at += 1460)
-        r.feed(stream.mid(at, 1460));
-    const QList<InboundMessage> messages = takeAll(r);
-    QCOMPARE(messages.size(), 2);
-    QCOMPARE(messages.at(0).command(), Inbound::ALLM);
-    QCOMPARE(messages.at(0).fieldCount(), 4);
-    QCOMPARE(messages.at(0).field(2), QString::fromLatin1(body));
-    QCOMPARE(messages.at(1).text(), QStringLiteral("ALLM~END~ExitEnd"));
-    QVERIFY(r.pending().isEmpty());
-
-    // Without any separator, the command word is not known until the first "~" arrives.
-    Reassembler late;
-    late.feed(QByteArray(5000, 'S'));
-    late.feed("~ExitEnd`SND");
-    late.feed("~hi~ExitEnd`");
-    QCOMPARE(textsOf(takeAll(late)), QStringList{"SND~hi~ExitEnd"});
 }
 
 void tst_Reassembler::heldMessagesSurviveBufferReuse_data()
@@ -310,12 +215,9 @@ void tst_Reassembler::heldMessagesSurviveBufferReuse_data()
 
     // Every message is cut in two, so each one is put together in the unfinished-text buffer.
     const QList<int> shortOnes{40, 300, 41, 2000, 5};
-    const QList<int> longOnes{70000, 300000, 90000, 300000};
     const QList<int> longThenShort{300000, 10, 300000, 12, 80000, 3};
     QTest::newRow("short, all kept") << shortOnes << true;
     QTest::newRow("short, each let go") << shortOnes << false;
-    QTest::newRow("long, all kept") << longOnes << true;
-    QTest::newRow("long, each let go") << longOnes << false;
     QTest::newRow("long and short, all kept") << longThenShort << true;
     QTest::newRow("long and short, each let go") << longThenShort << false;
 }
@@ -334,8 +236,7 @@ void tst_Reassembler::heldMessagesSurviveBufferReuse()
     Reassembler r;
     QList<InboundMessage> kept;
     InboundMessage m;
-    for (qsizetype i = 0; i < expected.size(); ++i) {
-        const QByteArray& text = expected.at(i);
+    for (const QByteArray& text : expected) {
         const qsizetype cut = text.size() / 2;
         r.feed(text.first(cut));
         QVERIFY(!r.takeNext(m));
@@ -358,66 +259,29 @@ void tst_Reassembler::bufferOfALongMessageIsGivenBack()
     // After a burst of long messages the reassembler does not hold on to megabytes for good.
     Reassembler r;
     InboundMessage m;
-    auto splitMessage = [&](qsizetype bodySize) {
-        const QByteArray text = "SND~" + QByteArray(bodySize, 'b') + "~ExitEnd`";
-        for (qsizetype at = 0; at < text.size(); at += 1460)
-            r.feed(text.mid(at, 1460));
+    for (const int bodySize : {1024 * 1024, 1024 * 1024, 2000, 2000, 2000}) {
+        const QByteArray text = "SND~" + QByteArray(bodySize, 'b') + "~ExitEnd";
+        const QByteArray stream = text + '`';
+        for (qsizetype at = 0; at < stream.size(); at += 1460)
+            r.feed(stream.mid(at, 1460));
         QVERIFY(r.takeNext(m));
-        QCOMPARE(m.raw().size(), text.size() - 1);
+        QCOMPARE(m.raw(), QByteArrayView(text));
+        QVERIFY(r.pending().isEmpty());
         m = InboundMessage();
-    };
-    splitMessage(1024 * 1024);
-    splitMessage(1024 * 1024);
-    splitMessage(2000);
-    splitMessage(2000);
-    splitMessage(2000);
+    }
     QVERIFY2(r.pending().capacity() <= 64 * 1024,
              qPrintable(QString::number(r.pending().capacity())));
 }
 
 void tst_Reassembler::feedingPendingBackIn()
 {
-    // The unfinished text handed back in, by reference and as a copy, is appended to itself.
+    // The unfinished text handed back in by reference is appended to itself.
     Reassembler r;
     r.feed("OffL~x~Exit");
     r.feed(r.pending());
     QCOMPARE(r.pending(), QByteArray("OffL~x~ExitOffL~x~Exit"));
-    const QByteArray copy = r.pending();
-    r.feed(copy);
-    QCOMPARE(r.pending(), QByteArray("OffL~x~ExitOffL~x~ExitOffL~x~ExitOffL~x~Exit"));
-    QCOMPARE(copy, QByteArray("OffL~x~ExitOffL~x~Exit"));
     r.feed("End`");
-    QCOMPARE(textsOf(takeAll(r)), QStringList{"OffL~x~ExitOffL~x~ExitOffL~x~ExitOffL~x~ExitEnd"});
-}
-
-void tst_Reassembler::hasNextLooksWithoutTaking_data()
-{
-    QTest::addColumn<QList<QByteArray>>("chunks");
-    QTest::addColumn<bool>("waiting");
-
-    QTest::newRow("nothing fed") << QList<QByteArray>{} << false;
-    QTest::newRow("only unknown elements") << QList<QByteArray>{"FOO~1`BAR~2`", "``"} << false;
-    QTest::newRow("unfinished message") << QList<QByteArray>{"SND~hi~Exit"} << false;
-    QTest::newRow("message behind unknown elements")
-        << QList<QByteArray>{"FOO~1`", "BAR~2`SND~hi~ExitEnd`"} << true;
-    QTest::newRow("message completed from pending")
-        << QList<QByteArray>{"SND~h", "i~ExitEnd`"} << true;
-    QTest::newRow("handshake at a chunk end") << QList<QByteArray>{"FOO`HND~x"} << true;
-}
-
-void tst_Reassembler::hasNextLooksWithoutTaking()
-{
-    QFETCH(QList<QByteArray>, chunks);
-    QFETCH(bool, waiting);
-    Reassembler r;
-    for (const auto& c : chunks)
-        r.feed(c);
-    QCOMPARE(r.hasNext(), waiting);
-    QCOMPARE(r.hasNext(), waiting);
-    const QList<InboundMessage> messages = takeAll(r);
-    QCOMPARE(textsOf(messages), textsOf(feedAll(chunks)));
-    QCOMPARE(messages.isEmpty(), !waiting);
-    QVERIFY(!r.hasNext());
+    QCOMPARE(textsOf(takeAll(r)), QStringList{"OffL~x~ExitOffL~x~ExitEnd"});
 }
 
 void tst_Reassembler::interleavedFeedsAndTakesKeepOrder_data()
@@ -426,11 +290,8 @@ void tst_Reassembler::interleavedFeedsAndTakesKeepOrder_data()
     QTest::addColumn<int>("feedsPerTake");
 
     QTest::newRow("byte chunks, take after every third feed") << qsizetype(1) << 3;
-    QTest::newRow("small chunks, take after every feed") << qsizetype(7) << 1;
-    QTest::newRow("small chunks, take after every second feed") << qsizetype(7) << 2;
     QTest::newRow("message-sized chunks, take after every second feed") << qsizetype(20) << 2;
     QTest::newRow("medium chunks, take after every fourth feed") << qsizetype(50) << 4;
-    QTest::newRow("segments, take after every feed") << qsizetype(1460) << 1;
 }
 
 void tst_Reassembler::interleavedFeedsAndTakesKeepOrder()
@@ -440,26 +301,13 @@ void tst_Reassembler::interleavedFeedsAndTakesKeepOrder()
     QFETCH(qsizetype, chunkSize);
     QFETCH(int, feedsPerTake);
 
+    const QByteArray kinds[] = {"SND~message #~ExitEnd`", "FOO~dropped #`", "USRS~u#1~ExitEnd``",
+                                "ALLM~MSG~*~ExitEnd`", "OffL~#~ExitEnd`"};
     QByteArray stream;
-    for (int i = 0; i < 400; ++i) {
-        switch (i % 5) {
-        case 0:
-            stream += "SND~message " + QByteArray::number(i) + "~ExitEnd`";
-            break;
-        case 1:
-            stream += "FOO~dropped " + QByteArray::number(i) + "`";
-            break;
-        case 2:
-            stream += "USRS~u" + QByteArray::number(i) + "1~ExitEnd``";
-            break;
-        case 3:
-            stream += "ALLM~MSG~" + QByteArray(i % 37, 'x') + "~ExitEnd`";
-            break;
-        default:
-            stream += "OffL~" + QByteArray::number(i) + "~ExitEnd`";
-            break;
-        }
-    }
+    for (int i = 0; i < 400; ++i)
+        stream += QByteArray(kinds[i % 5])
+                      .replace("#", QByteArray::number(i))
+                      .replace("*", QByteArray(i % 37, 'x'));
     const QStringList whole = textsOf(feedAll({stream}));
     QCOMPARE(whole.size(), 320);
 
