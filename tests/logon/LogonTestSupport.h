@@ -1,7 +1,9 @@
 #pragma once
-// Doubles shared by the log-on window tests: a made-up adapter list, a recording server link
-// and an empty settings store.
+// Doubles shared by the log-on tests: a made-up adapter list, a recording server link, an
+// emptied settings store and the seams, installed together by LogonFixture.
+#include "TestSeams.h"
 #include "app/SessionState.h"
+#include "app/Settings.h"
 #include "link/LinkWriter.h"
 #include "logon/MacAddress.h"
 
@@ -24,12 +26,9 @@ public:
             throw std::runtime_error("adapter list unavailable");
         return list;
     }
-    static AdapterRecord ethernet(const QByteArray& hex)
+    static AdapterRecord record(const QByteArray& hex, std::uint32_t type = kAdapterTypeEthernet)
     {
-        AdapterRecord r;
-        r.address = QByteArray::fromHex(hex);
-        r.type = kAdapterTypeEthernet;
-        return r;
+        return AdapterRecord{QByteArray::fromHex(hex), type};
     }
 };
 
@@ -54,21 +53,38 @@ inline void textRow(const char* name, const QStringList& values)
         row << v;
 }
 
-// The store the program uses, emptied.
-inline void clearSettingsStore()
+// A shown box as one comparable line: title, icon and text.
+inline QString box(const QString& title, BoxIcon icon, const QString& text)
 {
-    QSettings s(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("AkWispline"),
-                QStringLiteral("AkWispline"));
-    s.clear();
-    s.sync();
+    return title + QLatin1Char('|') + QString::number(int(icon)) + QLatin1Char('|') + text;
 }
 
-// The session as Main leaves it before the log-on window opens.
-inline void resetSessionAsAtStart()
+inline QStringList shownBoxes(const RecordingBoxes& boxes)
 {
-    resetSession();
-    session().ThemeForeColor = 33023;
-    session().ThemeBackColor = 0;
+    QStringList lines;
+    for (const BoxRequest& r : boxes.shown)
+        lines << box(r.title, r.icon, r.text);
+    return lines;
 }
+
+// Seams, one Ethernet adapter, an empty settings store and the session as Main leaves it
+// before the log-on window opens.
+struct LogonFixture {
+    Seams seams;
+    MadeUpAdapters adapters;
+
+    LogonFixture()
+    {
+        adapters.list = {MadeUpAdapters::record("0a1b2c3d4e5f")};
+        setAdapterList(&adapters);
+        QSettings store(settings::filePath(), QSettings::IniFormat);
+        store.clear();
+        store.sync();
+        resetSession();
+        session().ThemeForeColor = 33023;
+        session().ThemeBackColor = 0;
+    }
+    ~LogonFixture() { setAdapterList(nullptr); }
+};
 
 } // namespace wispline::test
