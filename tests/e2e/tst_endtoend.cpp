@@ -20,33 +20,24 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QRegularExpression>
 #include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTextEdit>
 #include <QTimer>
-#include <csignal>
 #include <memory>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <vector>
 
 using namespace wispline;
+using namespace Qt::StringLiterals;
+using wispline::server::test::kWaitMs;
+using wispline::server::test::ServerProcess;
 using wispline::server::test::WireClient;
 
 namespace
 {
 
-// Generous: the server is a separate process on a machine that may be busy.
-constexpr int kWait = 30000;
-
 // The server stamps each delivered message with its own clock.
-const QString kStamp = QStringLiteral("\\[\\d\\d:\\d\\d:\\d\\d\\]");
-const QString kDayTime = QStringLiteral("\\d\\d:\\d\\d:\\d\\d");
-
-const QString kOtherLogon =
-    QStringLiteral("You have been logged off because your user name logged on elsewhere.");
+const QString kDayTime = u"\\d\\d:\\d\\d:\\d\\d"_s;
 
 // The lines of a message area; blank lines (the second break of each block) are left out.
 QStringList linesOf(const QTextEdit* area)
@@ -74,8 +65,8 @@ QString lineMatching(const QTextEdit* area, const QString& pattern)
 
 QString delivered(const QString& sender, const QString& body)
 {
-    return QRegularExpression::escape(sender + QStringLiteral(" <- ") + body + QLatin1Char(' ')) +
-           kStamp;
+    return QRegularExpression::escape(sender + u" <- "_s + body + QLatin1Char(' ')) + u"\\["_s +
+           kDayTime + u"\\]"_s;
 }
 
 QStringList listTexts(const QListWidget* list)
@@ -97,60 +88,6 @@ QColor colourOf(QTextEdit* area, const QString& needle)
     return c.charFormat().foreground().color();
 }
 
-// The server executable on an ephemeral port. It dies with this process, so a crashed test
-// leaves no server behind holding the test's output open.
-class ServerProcess
-{
-public:
-    ~ServerProcess() { kill(); }
-
-    bool start(const QString& database)
-    {
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel); // its log, for failures
-        process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        process_.start(wispline::server::test::serverPath(),
-                       {QStringLiteral("--db"), database, QStringLiteral("--port"),
-                        QStringLiteral("0"), QStringLiteral("--demo")});
-        static const QRegularExpression listening(
-            QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
-        return QTest::qWaitFor(
-                   [&] {
-                       output_ += QString::fromUtf8(process_.readAllStandardOutput());
-                       const QRegularExpressionMatch m = listening.match(output_);
-                       if (m.hasMatch())
-                           port_ = quint16(m.captured(1).toUInt());
-                       return port_ != 0 || process_.state() == QProcess::NotRunning;
-                   },
-                   kWait) &&
-               port_ != 0;
-    }
-
-    quint16 port() const { return port_; }
-    const QString& output() const { return output_; }
-    void terminate() { ::kill(pid_t(process_.processId()), SIGTERM); }
-
-    // The exit code once the process has ended by itself, or -1.
-    int waitForExit()
-    {
-        if (!QTest::qWaitFor([&] { return process_.state() == QProcess::NotRunning; }, kWait))
-            return -1;
-        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
-    }
-
-    void kill()
-    {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(kWait);
-        }
-    }
-
-private:
-    QProcess process_;
-    QString output_;
-    quint16 port_ = 0;
-};
-
 } // namespace
 
 class TestEndToEnd : public QObject
@@ -170,9 +107,7 @@ private:
     WireClient* peer(const QString& name, const QString& password)
     {
         auto client = std::make_unique<WireClient>();
-        if (!client->connectTo(server->port()))
-            return nullptr;
-        if (client->logOn(name, password).value(0) != QLatin1String("LIU"))
+        if (!client->logOnAt(server->port(), name, password))
             return nullptr;
         peers.push_back(std::move(client));
         return peers.back().get();
@@ -182,14 +117,14 @@ private:
     void openClient(const QString& typedName, const QString& password)
     {
         login = std::make_unique<FrmLogin>();
-        login->cmbMode->setCurrentIndex(login->cmbMode->findText(QStringLiteral("LAN")));
+        login->cmbMode->setCurrentIndex(login->cmbMode->findText(u"LAN"_s));
         login->txtUserName->setText(typedName);
         login->txtPassword->setText(password);
         login->setOnAccepted([this] {
             // The log-on fixes the port of the deployment; this test's server listens on
             // a port of its own, on the loopback address whatever the deployment's default.
             session().ServerPort = server->port();
-            session().ServerAddress = QStringLiteral("127.0.0.1");
+            session().ServerAddress = u"127.0.0.1"_s;
             w = std::make_unique<FrmWisplineClient>(login.get());
             w->Form_Load();
             if (!w->link().hasEnded()) {
@@ -201,7 +136,8 @@ private:
     }
 
     // Logs on and waits until the server's level has arrived and the layout is shown.
-    bool logOnClient(const QString& typedName, const QString& password, const QString& level)
+    bool logOnClient(const QString& typedName = u"alice"_s, const QString& password = u"alice1"_s,
+                     const QString& level = u"1"_s)
     {
         openClient(typedName, password);
         return w && QTest::qWaitFor(
@@ -210,7 +146,16 @@ private:
                                    w->fraLevel1And2->isVisibleTo(w.get()) &&
                                    w->txtSendData->isEnabled();
                         },
-                        kWait);
+                        kWaitMs);
+    }
+
+    // BOB as a raw peer, then the client logged on as ALICE and listing BOB; null on a failure.
+    WireClient* bobThenClient()
+    {
+        WireClient* bob = peer("BOB", "bob2");
+        if (!bob || !logOnClient())
+            return nullptr;
+        return QTest::qWaitFor([&] { return w->lstLevel2->count() == 1; }, kWaitMs) ? bob : nullptr;
     }
 
     // A mouse click on the entry; false when the list does not hold it once.
@@ -255,7 +200,7 @@ private slots:
         s.MessageLogPath = dir->filePath(messageLogFileName(seams->clock.value.date()));
 
         server = std::make_unique<ServerProcess>();
-        QVERIFY2(server->start(dir->filePath(QStringLiteral("server.db"))),
+        QVERIFY2(server->start(dir->filePath(u"server.db"_s), {u"--demo"_s}),
                  qPrintable(server->output()));
     }
 
@@ -277,13 +222,10 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("level");
         QTest::newRow("level 1, typed in lower case")
-            << QStringLiteral("alice") << QStringLiteral("alice1") << QStringLiteral("ALICE")
-            << QStringLiteral("1");
+            << u"alice"_s << u"alice1"_s << u"ALICE"_s << u"1"_s;
         QTest::newRow("level 2, spaces around the name")
-            << QStringLiteral(" Bob ") << QStringLiteral("bob2") << QStringLiteral("BOB")
-            << QStringLiteral("2");
-        QTest::newRow("level 3") << QStringLiteral("DAVE") << QStringLiteral("dave3")
-                                 << QStringLiteral("DAVE") << QStringLiteral("3");
+            << u" Bob "_s << u"bob2"_s << u"BOB"_s << u"2"_s;
+        QTest::newRow("level 3") << u"DAVE"_s << u"dave3"_s << u"DAVE"_s << u"3"_s;
     }
     void logOnShowsTheLevelTheServerKeeps()
     {
@@ -292,11 +234,10 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, level);
         QVERIFY(logOnClient(typed, password, level));
-        QCOMPARE(w->windowTitle(), QStringLiteral("VESK Parlonet (Ver") + programVersion() +
-                                       QStringLiteral(")   UserName:") + name +
-                                       QStringLiteral("    Level:") + level);
-        const QString connected = QStringLiteral("Connected To Server with username ") + name +
-                                  QStringLiteral(" Properly at 10:32:15");
+        QCOMPARE(w->windowTitle(), u"VESK Parlonet (Ver"_s + programVersion() + u")   UserName:"_s +
+                                       name + u"    Level:"_s + level);
+        const QString connected =
+            u"Connected To Server with username "_s + name + u" Properly at 10:32:15"_s;
         QVERIFY(linesOf(w->RTBox).contains(connected));
         QCOMPARE(colourOf(w->RTBox, connected), QColor(0, 0, 255));
         QVERIFY(!login->isVisible());
@@ -307,11 +248,11 @@ private slots:
 
     void wrongPasswordShowsTheServersReasonAndEnds()
     {
-        openClient(QStringLiteral("alice"), QStringLiteral("alice2"));
-        QTRY_VERIFY_WITH_TIMEOUT(seams->exit.ended(), kWait);
+        openClient(u"alice"_s, u"alice2"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(seams->exit.ended(), kWaitMs);
         QCOMPARE(seams->boxes.count(), 1);
-        QCOMPARE(seams->boxes.last().text, QStringLiteral("Invalid user name or password."));
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("Server Info"));
+        QCOMPARE(seams->boxes.last().text, u"Invalid user name or password."_s);
+        QCOMPARE(seams->boxes.last().title, u"Server Info"_s);
         QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
         QVERIFY(session().UserLevel.isEmpty());
         QVERIFY(!w->tray().isInstalled());
@@ -319,104 +260,74 @@ private slots:
 
     void userListsFollowTheServerOnBothSides()
     {
-        WireClient* bob = peer(QStringLiteral("BOB"), QStringLiteral("bob2"));
-        WireClient* dave = peer(QStringLiteral("DAVE"), QStringLiteral("dave3"));
+        WireClient* bob = peer("BOB", "bob2");
+        WireClient* dave = peer("DAVE", "dave3");
         QVERIFY(bob && dave);
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
+        QVERIFY(logOnClient());
 
         // Users already connected come with the log-on; the client is not in its own lists.
-        QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2), QStringList{QStringLiteral("BOB")},
-                                  kWait);
-        QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel3), QStringList{QStringLiteral("DAVE")},
-                                  kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2), QStringList{u"BOB"_s}, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel3), QStringList{u"DAVE"_s}, kWaitMs);
         QVERIFY(listTexts(w->lstLevel1).isEmpty());
         // And the others learn about the client.
-        QCOMPARE(bob->take(QStringLiteral("USRS"), QStringLiteral("ALICE1"), kWait).value(2),
-                 QStringLiteral("ExitEnd"));
-        QCOMPARE(dave->take(QStringLiteral("USRS"), QStringLiteral("ALICE1"), kWait).value(2),
-                 QStringLiteral("ExitEnd"));
+        QCOMPARE(bob->take("USRS", "ALICE1").value(2), u"ExitEnd"_s);
+        QCOMPARE(dave->take("USRS", "ALICE1").value(2), u"ExitEnd"_s);
 
-        WireClient* carol = peer(QStringLiteral("carol"), QStringLiteral("carol2"));
+        WireClient* carol = peer("carol", "carol2");
         QVERIFY(carol);
-        QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2),
-                                  (QStringList{QStringLiteral("BOB"), QStringLiteral("CAROL")}),
-                                  kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2), QStringList({"BOB", "CAROL"}), kWaitMs);
 
         // A log-out and a dropped connection both take the user off the lists.
         carol->send("LOU~CAROL2");
-        QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2), QStringList{QStringLiteral("BOB")},
-                                  kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2), QStringList{u"BOB"_s}, kWaitMs);
         dave->socket().abort();
-        QTRY_VERIFY_WITH_TIMEOUT(listTexts(w->lstLevel3).isEmpty(), kWait);
-        QCOMPARE(listTexts(w->lstLevel2), QStringList{QStringLiteral("BOB")});
+        QTRY_VERIFY_WITH_TIMEOUT(listTexts(w->lstLevel3).isEmpty(), kWaitMs);
+        QCOMPARE(listTexts(w->lstLevel2), QStringList{u"BOB"_s});
         QVERIFY(seams->boxes.shown.isEmpty());
     }
 
-    void messageFromTheClientReachesThePeer_data()
+    void aMessageEachWay_data()
     {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("body");
-        QTest::newRow("spaces around the text are not sent")
-            << QStringLiteral("  lunch at one?  ") << QStringLiteral("lunch at one?");
+        QTest::addColumn<QString>("typed"); // by the client's user, to BOB
+        QTest::addColumn<QString>("body");  // as it travels
+        QTest::addColumn<QString>("reply"); // from BOB
+        QTest::newRow("spaces around the typed text are not sent")
+            << u"  lunch at one?  "_s << u"lunch at one?"_s << u"see you there"_s;
         QTest::newRow("latin-1 letters travel as single bytes")
-            << QStringLiteral("Gr\u00fc\u00dfe aus K\u00f6ln")
-            << QStringLiteral("Gr\u00fc\u00dfe aus K\u00f6ln");
+            << u"Gr\u00fc\u00dfe aus K\u00f6ln"_s << u"Gr\u00fc\u00dfe aus K\u00f6ln"_s
+            << u"\u00e0 bient\u00f4t, J\u00fcrgen"_s;
     }
-    void messageFromTheClientReachesThePeer()
+    void aMessageEachWay()
     {
         QFETCH(QString, typed);
         QFETCH(QString, body);
-        WireClient* bob = peer(QStringLiteral("BOB"), QStringLiteral("bob2"));
+        QFETCH(QString, reply);
+        WireClient* bob = bobThenClient();
         QVERIFY(bob);
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-        QTRY_COMPARE_WITH_TIMEOUT(w->lstLevel2->count(), 1, kWait);
 
-        QVERIFY(clickEntry(w->lstLevel2, QStringLiteral("BOB")));
+        QVERIFY(clickEntry(w->lstLevel2, u"BOB"_s));
         typeAndSend(typed);
-
-        const QStringList snd = bob->take(QStringLiteral("SND"), {}, kWait);
+        const QStringList snd = bob->take("SND");
         QCOMPARE(snd.size(), 3);
-        QVERIFY2(wholeLine(delivered(QStringLiteral("ALICE"), body)).match(snd.at(1)).hasMatch(),
+        QVERIFY2(wholeLine(delivered(u"ALICE"_s, body)).match(snd.at(1)).hasMatch(),
                  qPrintable(snd.at(1)));
-        QCOMPARE(snd.at(2), QStringLiteral("ExitEnd"));
+        QCOMPARE(snd.at(2), u"ExitEnd"_s);
         // On the wire: one byte per character, the server's framing around it.
         QVERIFY(bob->rawInput().contains("SND~" + snd.at(1).toLatin1() + "~ExitEnd`"));
         QVERIFY(bob->rawInput().contains(body.toLatin1()));
-
-        const QString echo = QStringLiteral("ALICE >> ") + body + QStringLiteral(" [To BOB]");
+        const QString echo = u"ALICE >> "_s + body + u" [To BOB]"_s;
         QVERIFY(linesOf(w->RTBox).contains(echo));
         QCOMPARE(colourOf(w->RTBox, echo), QColor(0, 0, 0));
         QVERIFY(w->txtSendData->text().isEmpty());
         QVERIFY(w->lstLevel2->selectedItems().isEmpty());
-        QVERIFY(seams->boxes.shown.isEmpty());
-    }
 
-    void messageFromThePeerReachesTheClient_data()
-    {
-        QTest::addColumn<QString>("body");
-        QTest::newRow("plain text") << QStringLiteral("see you there");
-        QTest::newRow("latin-1 letters arrive intact")
-            << QStringLiteral("\u00e0 bient\u00f4t, J\u00fcrgen");
-    }
-    void messageFromThePeerReachesTheClient()
-    {
-        QFETCH(QString, body);
-        WireClient* bob = peer(QStringLiteral("BOB"), QStringLiteral("bob2"));
-        QVERIFY(bob);
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-
-        bob->send(
-            (QStringLiteral("SND~BOB2~") + body + QStringLiteral("~ALICE1~NOONE")).toLatin1());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !lineMatching(w->RTBox, delivered(QStringLiteral("BOB"), body)).isNull(), kWait);
-        const QString line = lineMatching(w->RTBox, delivered(QStringLiteral("BOB"), body));
+        bob->send((u"SND~BOB2~"_s + reply + u"~ALICE1~NOONE"_s).toLatin1());
+        const QString pattern = delivered(u"BOB"_s, reply);
+        QTRY_VERIFY_WITH_TIMEOUT(!lineMatching(w->RTBox, pattern).isNull(), kWaitMs);
+        const QString line = lineMatching(w->RTBox, pattern);
         QCOMPARE(colourOf(w->RTBox, line), QColor(0, 0, 255));
-
         // The pop-up shows the body with the spaces that stood next to it.
-        const QString popUp = QLatin1Char(' ') + body + QLatin1Char(' ');
+        const QString popUp = QLatin1Char(' ') + reply + QLatin1Char(' ');
         QCOMPARE(w->AlertText, popUp);
         QCOMPARE(w->frmAlert().lblAlert->text(), popUp);
         QVERIFY(w->frmAlert().isLoaded());
@@ -426,231 +337,170 @@ private slots:
 
     void messageKeptWhileOfflineArrivesAtTheNextLogOn()
     {
-        WireClient* bob = peer(QStringLiteral("BOB"), QStringLiteral("bob2"));
+        WireClient* bob = peer("BOB", "bob2");
         QVERIFY(bob);
         bob->send("SND~BOB2~kept for you~ALICE1~NOONE");
         QVERIFY(bob->sync()); // the server has stored it
 
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-        const QString pattern = delivered(QStringLiteral("BOB"), QStringLiteral("kept for you"));
-        QTRY_VERIFY_WITH_TIMEOUT(!lineMatching(w->RTBox, pattern).isNull(), kWait);
-        QCOMPARE(colourOf(w->RTBox, lineMatching(w->RTBox, pattern)), QColor(255, 0, 255));
+        QVERIFY(logOnClient());
+        const QString pattern = delivered(u"BOB"_s, u"kept for you"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!lineMatching(w->RTBox, pattern).isNull(), kWaitMs);
+        const QString line = lineMatching(w->RTBox, pattern);
+        QCOMPARE(colourOf(w->RTBox, line), QColor(255, 0, 255));
         // It follows the log-on line, and it raises no pop-up.
         const QStringList lines = linesOf(w->RTBox);
-        QVERIFY(lines.indexOf(lineMatching(w->RTBox, pattern)) >
-                lines.indexOf(QRegularExpression(QStringLiteral("^Connected To Server.*"))));
+        QVERIFY(lines.indexOf(line) >
+                lines.indexOf(QRegularExpression(u"^Connected To Server.*"_s)));
         QCOMPARE(w->frmAlert().state(), FrmAlert::State::NotLoaded);
         QVERIFY(w->flash().FlashTimer.isActive());
     }
 
     void groupMessageReachesEveryLevel2UserOnly()
     {
-        WireClient* bob = peer(QStringLiteral("BOB"), QStringLiteral("bob2"));
-        WireClient* carol = peer(QStringLiteral("CAROL"), QStringLiteral("carol2"));
-        WireClient* dave = peer(QStringLiteral("DAVE"), QStringLiteral("dave3"));
+        WireClient* bob = peer("BOB", "bob2");
+        WireClient* carol = peer("CAROL", "carol2");
+        WireClient* dave = peer("DAVE", "dave3");
         QVERIFY(bob && carol && dave);
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-        QTRY_COMPARE_WITH_TIMEOUT(w->lstLevel2->count(), 2, kWait);
+        QVERIFY(logOnClient());
+        QTRY_COMPARE_WITH_TIMEOUT(w->lstLevel2->count(), 2, kWaitMs);
         QVERIFY(w->chkAllLevel2->isVisibleTo(w.get()));
 
         QTest::mouseClick(w->chkAllLevel2, Qt::LeftButton, {},
                           QPoint(8, w->chkAllLevel2->height() / 2));
         QVERIFY(w->chkAllLevel2->isChecked());
         QCOMPARE(w->lstLevel2->selectedItems().size(), 2);
-        typeAndSend(QStringLiteral("meeting at ten"));
+        typeAndSend(u"meeting at ten"_s);
 
-        const QString pattern =
-            delivered(QStringLiteral("ALICE"), QStringLiteral("meeting at ten"));
+        const QRegularExpression display = wholeLine(delivered(u"ALICE"_s, u"meeting at ten"_s));
         for (WireClient* level2 : {bob, carol}) {
-            const QStringList snd = level2->take(QStringLiteral("SND"), {}, kWait);
-            QVERIFY2(wholeLine(pattern).match(snd.value(1)).hasMatch(), qPrintable(snd.value(1)));
+            const QStringList snd = level2->take("SND");
+            QVERIFY2(display.match(snd.value(1)).hasMatch(), qPrintable(snd.value(1)));
         }
         // Everything for DAVE sent before his handshake answer has arrived by now.
         QVERIFY(dave->sync());
-        QVERIFY(dave->received(QStringLiteral("SND")).isEmpty());
+        QVERIFY(dave->received("SND").isEmpty());
 
-        QVERIFY(linesOf(w->RTBox).contains(
-            QStringLiteral("ALICE >> meeting at ten [To All Level2 Users]")));
+        QVERIFY(linesOf(w->RTBox).contains(u"ALICE >> meeting at ten [To All Level2 Users]"_s));
         QVERIFY(!w->chkAllLevel2->isChecked());
         QVERIFY(w->lstLevel2->selectedItems().isEmpty());
     }
 
     void downloadShowsTheDaysMessagesOfTheUser()
     {
-        WireClient* bob = peer(QStringLiteral("BOB"), QStringLiteral("bob2"));
+        WireClient* bob = bobThenClient();
         QVERIFY(bob);
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-        QTRY_COMPARE_WITH_TIMEOUT(w->lstLevel2->count(), 1, kWait);
 
-        QVERIFY(clickEntry(w->lstLevel2, QStringLiteral("BOB")));
-        typeAndSend(QStringLiteral("first"));
-        QVERIFY(!bob->take(QStringLiteral("SND"), {}, kWait).isEmpty());
+        // Nothing yet today.
+        w->mnuDownloadMessages_Click();
+        QTRY_COMPARE_WITH_TIMEOUT(seams->boxes.count(), 1, kWaitMs);
+        QCOMPARE(seams->boxes.last().text, u"No Messages To Display"_s);
+        QCOMPARE(seams->boxes.last().title, u"Day Messages"_s);
+        QVERIFY(!w->fraAllMessages->isVisibleTo(w.get()));
+
+        QVERIFY(clickEntry(w->lstLevel2, u"BOB"_s));
+        typeAndSend(u"first"_s);
+        QVERIFY(!bob->take("SND").isEmpty());
         bob->send("SND~BOB2~second~ALICE1~NOONE");
         bob->send("SND~BOB2~not for alice~CAROL2~NOONE");
         QVERIFY(bob->sync());
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !lineMatching(w->RTBox, delivered(QStringLiteral("BOB"), QStringLiteral("second")))
-                 .isNull(),
-            kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!lineMatching(w->RTBox, delivered(u"BOB"_s, u"second"_s)).isNull(),
+                                 kWaitMs);
 
         w->mnuDownloadMessages_Click();
-        QTRY_VERIFY_WITH_TIMEOUT(w->fraAllMessages->isVisibleTo(w.get()), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(w->fraAllMessages->isVisibleTo(w.get()), kWaitMs);
         const QStringList lines = linesOf(w->RTBAllMsgs);
         QCOMPARE(lines.size(), 3);
-        QVERIFY2(wholeLine(kDayTime + QStringLiteral(" ALICE -> BOB : first"))
-                     .match(lines.at(0))
-                     .hasMatch(),
+        QVERIFY2(wholeLine(kDayTime + u" ALICE -> BOB : first"_s).match(lines.at(0)).hasMatch(),
                  qPrintable(lines.at(0)));
-        QVERIFY2(wholeLine(kDayTime + QStringLiteral(" BOB -> ALICE : second"))
-                     .match(lines.at(1))
-                     .hasMatch(),
+        QVERIFY2(wholeLine(kDayTime + u" BOB -> ALICE : second"_s).match(lines.at(1)).hasMatch(),
                  qPrintable(lines.at(1)));
-        QCOMPARE(lines.at(2), QStringLiteral("Press Esc Key to go back to Main Window."));
+        QCOMPARE(lines.at(2), u"Press Esc Key to go back to Main Window."_s);
         QCOMPARE(colourOf(w->RTBAllMsgs, lines.at(0)), QColor(0, 0, 0));
         QCOMPARE(colourOf(w->RTBAllMsgs, lines.at(2)), QColor(255, 0, 0));
-        QVERIFY(seams->boxes.shown.isEmpty());
-    }
-
-    void downloadOfAnEmptyDaySaysSo()
-    {
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-        w->mnuDownloadMessages_Click();
-        QTRY_COMPARE_WITH_TIMEOUT(seams->boxes.count(), 1, kWait);
-        QCOMPARE(seams->boxes.last().text, QStringLiteral("No Messages To Display"));
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("Day Messages"));
-        QVERIFY(!w->fraAllMessages->isVisibleTo(w.get()));
+        QCOMPARE(seams->boxes.count(), 1);
     }
 
     void passwordChangeHoldsForTheNextLogOn()
     {
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-
+        QVERIFY(logOnClient());
         bool filledIn = false;
         // The password view is modal: it is filled in while its own event loop runs.
         QTimer::singleShot(0, this, [&] {
             if (!login->isVisible() || !login->FramePassword->isVisible())
                 return; // the loop then never ends, and the wait below fails
             filledIn = true;
-            QCOMPARE(login->windowTitle(), QStringLiteral("Wispline(Change Password)"));
-            login->txtOldPassword->setText(QStringLiteral("alice1"));
-            login->TxtNewPassword->setText(QStringLiteral("fresh9"));
-            login->TxtConfirmNewPassword->setText(QStringLiteral("fresh9"));
+            QCOMPARE(login->windowTitle(), u"Wispline(Change Password)"_s);
+            login->txtOldPassword->setText(u"alice1"_s);
+            login->TxtNewPassword->setText(u"fresh9"_s);
+            login->TxtConfirmNewPassword->setText(u"fresh9"_s);
             login->CmdChange_Click();
         });
         QTimer guard; // a view that never closes must not hang the run
         guard.setSingleShot(true);
         connect(&guard, &QTimer::timeout, login.get(), [this] { login->CmdCancel_Click(); });
-        guard.start(kWait);
+        guard.start(kWaitMs);
         w->mnuChangePassword_Click();
         guard.stop();
         QVERIFY(filledIn);
         QVERIFY(!login->isVisible());
 
-        QTRY_COMPARE_WITH_TIMEOUT(seams->boxes.count(), 1, kWait);
-        QCOMPARE(seams->boxes.last().text, QStringLiteral("Password changed successfully."));
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("Server Info"));
+        QTRY_COMPARE_WITH_TIMEOUT(seams->boxes.count(), 1, kWaitMs);
+        QCOMPARE(seams->boxes.last().text, u"Password changed successfully."_s);
+        QCOMPARE(seams->boxes.last().title, u"Server Info"_s);
         QCOMPARE(seams->boxes.last().icon, BoxIcon::Information);
-        QCOMPARE(session().Password, QStringLiteral("fresh9"));
-
+        QCOMPARE(session().Password, u"fresh9"_s);
         WireClient stale;
         QVERIFY(stale.connectTo(server->port()));
-        const QStringList refused = stale.logOn(QStringLiteral("ALICE"), QStringLiteral("alice1"));
-        QCOMPARE(refused.value(0), QStringLiteral("Invalid"));
+        QCOMPARE(stale.logOn("ALICE", "alice1").value(0), u"Invalid"_s);
         QVERIFY(!seams->exit.ended());
-        QVERIFY(peer(QStringLiteral("ALICE"), QStringLiteral("fresh9")));
+        QVERIFY(peer("ALICE", "fresh9"));
     }
 
     void serverShutdownIsShownAndTheListsEmpty()
     {
-        WireClient* bob = peer(QStringLiteral("BOB"), QStringLiteral("bob2"));
+        WireClient* bob = bobThenClient();
         QVERIFY(bob);
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-        QTRY_COMPARE_WITH_TIMEOUT(w->lstLevel2->count(), 1, kWait);
 
-        server->terminate();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            !lineMatching(w->RTBox, QStringLiteral("Server is shutting down.")).isNull(), kWait);
-        QCOMPARE(colourOf(w->RTBox, QStringLiteral("Server is shutting down.")), QColor(255, 0, 0));
+        server->signal(SIGTERM);
+        const QString shutdown = u"Server is shutting down."_s;
+        QTRY_VERIFY_WITH_TIMEOUT(!lineMatching(w->RTBox, shutdown).isNull(), kWaitMs);
+        QCOMPARE(colourOf(w->RTBox, shutdown), QColor(255, 0, 0));
         QCOMPARE(w->lstLevel1->count() + w->lstLevel2->count() + w->lstLevel3->count(), 0);
-        QCOMPARE(w->windowTitle(), QStringLiteral("VESK Parlonet Ver( ") + programVersion() +
-                                       QStringLiteral(") <---> {Server Connection Lost}"));
+        QCOMPARE(w->windowTitle(), u"VESK Parlonet Ver( "_s + programVersion() +
+                                       u") <---> {Server Connection Lost}"_s);
         QVERIFY(!w->txtSendData->isEnabled());
-        QCOMPARE(bob->take(QStringLiteral("SHT"), {}, kWait).value(1),
-                 QStringLiteral("Server is shutting down."));
+        QCOMPARE(bob->take("SHT").value(1), shutdown);
 
         // The server then closes the connection, which ends the client without a word.
-        QTRY_VERIFY_WITH_TIMEOUT(seams->exit.ended(), kWait);
-        QCOMPARE(seams->exit.ends.first(), QStringLiteral("tcpClient_Close"));
+        QTRY_VERIFY_WITH_TIMEOUT(seams->exit.ended(), kWaitMs);
+        QCOMPARE(seams->exit.ends.first(), u"tcpClient_Close"_s);
         QVERIFY(seams->boxes.shown.isEmpty());
         QCOMPARE(server->waitForExit(), 0);
     }
 
     void secondLogOnOfTheSameUserEndsTheFirst()
     {
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-        QVERIFY(peer(QStringLiteral("ALICE"), QStringLiteral("alice1")));
+        QVERIFY(logOnClient());
+        QVERIFY(peer("ALICE", "alice1"));
 
-        QTRY_VERIFY_WITH_TIMEOUT(seams->exit.ended(), kWait);
+        QTRY_VERIFY_WITH_TIMEOUT(seams->exit.ended(), kWaitMs);
         QCOMPARE(seams->boxes.count(), 1);
-        QCOMPARE(seams->boxes.last().text, kOtherLogon);
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("Server Info"));
+        QCOMPARE(seams->boxes.last().text,
+                 u"You have been logged off because your user name logged on elsewhere."_s);
+        QCOMPARE(seams->boxes.last().title, u"Server Info"_s);
         QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
-        QVERIFY(seams->exit.ends.first().endsWith(QLatin1String("OtLog")));
+        QVERIFY(seams->exit.ends.first().endsWith("OtLog"_L1));
         QVERIFY(!w->tray().isInstalled());
         QVERIFY(!w->link().isConnected());
     }
 
-    void confirmedShutdownLogsOutAndKeepsTheLog()
-    {
-        WireClient* bob = peer(QStringLiteral("BOB"), QStringLiteral("bob2"));
-        QVERIFY(bob);
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-        bob->send("SND~BOB2~before you go~ALICE1~NOONE");
-        QTRY_VERIFY_WITH_TIMEOUT(!lineMatching(w->RTBox, delivered(QStringLiteral("BOB"),
-                                                                   QStringLiteral("before you go")))
-                                      .isNull(),
-                                 kWait);
-
-        seams->boxes.answers = {BoxAnswer::Yes};
-        w->mnuExit->trigger();
-        QVERIFY(seams->exit.ended());
-        QCOMPARE(seams->boxes.last().text, QStringLiteral(" Do you want to Shutdown Wispline ? "));
-        QCOMPARE(bob->take(QStringLiteral("LGO"), {}, kWait).value(1), QStringLiteral("ALICE1"));
-
-        // The server forgot the user: the next one to arrive sees only BOB.
-        WireClient* carol = peer(QStringLiteral("CAROL"), QStringLiteral("carol2"));
-        QVERIFY(carol);
-        QCOMPARE(carol->take(QStringLiteral("USRS"), {}, kWait),
-                 (QStringList{QStringLiteral("USRS"), QStringLiteral("BOB2"),
-                              QStringLiteral("ExitEnd")}));
-
-        QFile log(session().MessageLogPath);
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        const QString saved = QString::fromLatin1(log.readAll());
-        QVERIFY(saved.contains(
-            QStringLiteral("Connected To Server with username ALICE Properly at 10:32:15\r\n")));
-        QVERIFY(
-            QRegularExpression(delivered(QStringLiteral("BOB"), QStringLiteral("before you go")))
-                .match(saved)
-                .hasMatch());
-        QVERIFY(saved.endsWith(QStringLiteral("Diconnected At 10:32:15\r\n\r\n")));
-    }
-
     void closeAnsweringTheLogOutDoesNotCutTheShutdownShort()
     {
-        WireClient* bob = peer(QStringLiteral("BOB"), QStringLiteral("bob2"));
+        WireClient* bob = bobThenClient();
         QVERIFY(bob);
-        QVERIFY(
-            logOnClient(QStringLiteral("alice"), QStringLiteral("alice1"), QStringLiteral("1")));
-        QTRY_COMPARE_WITH_TIMEOUT(w->lstLevel2->count(), 1, kWait);
+        bob->send("SND~BOB2~before you go~ALICE1~NOONE");
+        const QString pattern = delivered(u"BOB"_s, u"before you go"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!lineMatching(w->RTBox, pattern).isNull(), kWaitMs);
 
         // The server answers LOU by closing the connection. This runs inside the yield that
         // follows the log-out and returns once that close has reached the client's socket, so
@@ -661,17 +511,30 @@ private slots:
             this,
             [&] {
                 pollfd p{socket, POLLRDHUP, 0};
-                closeArrived = ::poll(&p, 1, kWait) == 1;
+                closeArrived = ::poll(&p, 1, kWaitMs) == 1;
             },
             Qt::QueuedConnection);
         seams->boxes.answers = {BoxAnswer::Yes};
         w->mnuExit->trigger();
         QVERIFY(closeArrived);
-        QCOMPARE(bob->take(QStringLiteral("LGO"), {}, kWait).value(1), QStringLiteral("ALICE1"));
+        QCOMPARE(seams->boxes.last().text, u" Do you want to Shutdown Wispline ? "_s);
+        QCOMPARE(bob->take("LGO").value(1), u"ALICE1"_s);
 
         // The shutdown itself ends the program, after its last save of the message log; a close
         // noticed on the way must not end it first, which would lose that save.
-        QCOMPARE(seams->exit.ends, QStringList{QStringLiteral("Form_QueryUnload")});
+        QCOMPARE(seams->exit.ends, QStringList{u"Form_QueryUnload"_s});
+        QFile log(session().MessageLogPath);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QString saved = QString::fromLatin1(log.readAll());
+        QVERIFY(
+            saved.contains(u"Connected To Server with username ALICE Properly at 10:32:15\r\n"_s));
+        QVERIFY(QRegularExpression(pattern).match(saved).hasMatch());
+        QVERIFY(saved.endsWith(u"Diconnected At 10:32:15\r\n\r\n"_s));
+
+        // The server forgot the user: the next one to arrive sees only BOB.
+        WireClient* carol = peer("CAROL", "carol2");
+        QVERIFY(carol);
+        QCOMPARE(carol->take("USRS"), QStringList({"USRS", "BOB2", "ExitEnd"}));
     }
 };
 

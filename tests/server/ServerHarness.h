@@ -1,24 +1,29 @@
 #pragma once
 // Runs the real wispline-server executable on an ephemeral port with a database of its own, and
 // talks to it like a client does.
-#include <QByteArray>
-#include <QDir>
-#include <QList>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QStringList>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
 #include <functional>
+#include <sys/prctl.h>
 
 namespace wispline::server::test
 {
 
+// Generous: the server is a separate process on a machine that may be busy.
+constexpr int kWaitMs = 30000;
+
 inline QString serverPath()
 {
     return QStringLiteral(WISPLINE_SERVER_PATH);
+}
+
+inline int exitCodeOf(const QProcess& p)
+{
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
 struct AdminResult {
@@ -39,12 +44,9 @@ runAdmin(const QString& database, const QStringList& arguments,
             (database.isEmpty() ? QStringList() : QStringList{QStringLiteral("--db"), database}) +
                 arguments);
     AdminResult r;
-    if (!p.waitForFinished(30000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    if (!p.waitForFinished(kWaitMs))
+        return r; // the QProcess kills it on the way out
+    r.exitCode = exitCodeOf(p);
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
@@ -55,28 +57,26 @@ class ServerProcess
 public:
     ~ServerProcess() { kill(); }
 
-    // Starts the server on port 0 and waits for the "listening on" line.
+    // Starts the server on port 0 and waits for the "listening on" line. The server dies with
+    // this process, so a crashed test leaves none behind holding the test's output open.
     bool start(const QString& database, const QStringList& extra = {})
     {
         output_.clear();
         port_ = 0;
-        // The server's log goes to this test's output, where a failure can be read.
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel); // its log, for failures
+        process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process_.start(serverPath(), QStringList{QStringLiteral("--db"), database,
                                                  QStringLiteral("--port"), QStringLiteral("0")} +
                                          extra);
-        if (!process_.waitForStarted(30000))
-            return false;
         static const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
         return QTest::qWaitFor(
                    [&] {
-                       output_ += QString::fromUtf8(process_.readAllStandardOutput());
-                       const QRegularExpressionMatch m = line.match(output_);
+                       const QRegularExpressionMatch m = line.match(output());
                        if (m.hasMatch())
                            port_ = quint16(m.captured(1).toUInt());
                        return port_ != 0 || process_.state() == QProcess::NotRunning;
                    },
-                   30000) &&
+                   kWaitMs) &&
                port_ != 0;
     }
 
@@ -93,29 +93,25 @@ public:
     // SIGTERM and wait for the exit; the exit code, or -1 when it did not end normally.
     int stop()
     {
-        if (process_.state() == QProcess::NotRunning)
+        if (!running())
             return -1;
         signal(SIGTERM);
-        if (!process_.waitForFinished(30000))
-            return -1;
         port_ = 0;
-        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+        return waitForExit();
     }
 
-    // Waits for the process to end by itself; the exit code, or -1 when it did not end normally.
+    // Waits, serving events, for the process to end by itself; the exit code, or -1.
     int waitForExit()
     {
-        if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(30000))
+        if (!QTest::qWaitFor([&] { return process_.state() == QProcess::NotRunning; }, kWaitMs))
             return -1;
-        return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+        return exitCodeOf(process_);
     }
 
     void kill()
     {
-        if (process_.state() != QProcess::NotRunning) {
-            process_.kill();
-            process_.waitForFinished(30000);
-        }
+        process_.kill(); // nothing to do once it has ended
+        process_.waitForFinished(kWaitMs);
     }
 
 private:
@@ -134,7 +130,13 @@ public:
     {
         socket_.connectToHost(QStringLiteral("127.0.0.1"), port);
         QObject::connect(&socket_, &QTcpSocket::readyRead, [this] { read(); });
-        return socket_.waitForConnected(10000);
+        return socket_.waitForConnected(kWaitMs);
+    }
+
+    // Connects and logs on; true when the server accepted the user.
+    bool logOnAt(quint16 port, const QString& name, const QString& password)
+    {
+        return connectTo(port) && logOn(name, password).value(0) == QLatin1String("LIU");
     }
 
     // One write per message, as the client does.
@@ -144,47 +146,36 @@ public:
         socket_.flush();
     }
 
-    // Waits until a message with this command word (and, when given, field 1) has arrived;
-    // returns its fields (trailer included) and removes that one message.
-    Fields take(const QString& command, const QString& field1 = {}, int timeoutMs = 10000)
+    // Waits for a message with this command word (and, when given, field 1); removes that one
+    // message and returns its fields, trailer included, or nothing when none came.
+    Fields take(const QString& command, const QString& field1 = {})
     {
-        Fields found;
-        [[maybe_unused]] const bool arrived = QTest::qWaitFor(
-            [&] {
-                for (qsizetype i = 0; i < messages_.size(); ++i) {
-                    const Fields& m = messages_[i];
-                    if (m.value(0) == command && (field1.isNull() || m.value(1) == field1)) {
-                        found = m;
-                        messages_.remove(i);
-                        return true;
-                    }
-                }
-                return false;
+        return takeFirst(
+            [&](const Fields& m) {
+                return m.value(0) == command && (field1.isNull() || m.value(1) == field1);
             },
-            timeoutMs);
-        return found;
+            false);
     }
 
     // A handshake round trip: everything the server queued for this client before it handled
     // the handshake has arrived once the answer is here.
-    bool sync() { return syncWith(QByteArrayLiteral("HND~X1~1"), QStringLiteral("HND")); }
-
-    // Sends a request and waits for the first answer with this command word, which is removed;
-    // messages that came before it stay.
-    bool syncWith(const QByteArray& request, const QString& replyCommand)
+    bool sync()
     {
-        send(request);
-        return QTest::qWaitFor(
-            [&] {
-                for (qsizetype i = 0; i < messages_.size(); ++i) {
-                    if (messages_[i].value(0) == replyCommand) {
-                        messages_.remove(i);
-                        return true;
-                    }
-                }
-                return false;
-            },
-            10000);
+        send(QByteArrayLiteral("HND~X1~1"));
+        return !take(QStringLiteral("HND")).isEmpty();
+    }
+
+    // LIU and wait for the answer (LIU, Invalid or Version); returns its fields and drops it
+    // with everything that came before it.
+    Fields logOn(const QString& name, const QString& password,
+                 const QString& version = QStringLiteral("1.1.1"))
+    {
+        send(QStringLiteral("LIU~%1~%2~%3~00-11-22-33-44-55")
+                 .arg(name.toUpper(), password, version)
+                 .toLatin1());
+        static const QStringList answers{QStringLiteral("LIU"), QStringLiteral("Invalid"),
+                                         QStringLiteral("Version")};
+        return takeFirst([](const Fields& m) { return answers.contains(m.value(0)); }, true);
     }
 
     // Messages received so far with this command word.
@@ -202,38 +193,31 @@ public:
     QByteArray rawInput() const { return raw_; }
     QTcpSocket& socket() { return socket_; }
 
-    bool waitForClose(int timeoutMs = 10000)
+    bool waitForClose()
     {
         return QTest::qWaitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; },
-                               timeoutMs);
+                               kWaitMs);
     }
 
-    // LIU and wait for the answer (LIU, Invalid or Version); returns its fields.
-    Fields logOn(const QString& name, const QString& password,
-                 const QString& version = QStringLiteral("1.1.1"))
+private:
+    Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier)
     {
-        send(QStringLiteral("LIU~%1~%2~%3~00-11-22-33-44-55")
-                 .arg(name.toUpper(), password, version)
-                 .toLatin1());
-        Fields reply;
-        [[maybe_unused]] const bool arrived = QTest::qWaitFor(
+        Fields found;
+        (void)QTest::qWaitFor(
             [&] {
                 for (qsizetype i = 0; i < messages_.size(); ++i) {
-                    const QString c = messages_[i].value(0);
-                    if (c == QLatin1String("LIU") || c == QLatin1String("Invalid") ||
-                        c == QLatin1String("Version")) {
-                        reply = messages_[i];
-                        messages_.remove(0, i + 1);
+                    if (wanted(messages_[i])) {
+                        found = messages_[i];
+                        messages_.remove(dropEarlier ? 0 : i, dropEarlier ? i + 1 : 1);
                         return true;
                     }
                 }
                 return false;
             },
-            10000);
-        return reply;
+            kWaitMs);
+        return found;
     }
 
-private:
     void read()
     {
         const QByteArray bytes = socket_.readAll();
