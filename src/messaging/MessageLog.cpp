@@ -137,7 +137,13 @@ bool MessageLog::write(const QString& snapshot, bool disconnected, const QTime& 
         file.cancelWriting();
         return false;
     }
-    // Buffered data is written out here; a short write discards the new file.
+    // Push the buffered bytes out first: a short write there would otherwise go unnoticed by
+    // commit() and a cut-short file would replace the log.
+    if (!file.flush()) {
+        error_ = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
     if (!file.commit()) {
         error_ = file.errorString();
         return false;

@@ -63,22 +63,6 @@ QRect pxRect(const Geometry& g)
     return QRect(twipsToPx(g.left), twipsToPx(g.top), twipsToPx(g.width), twipsToPx(g.height));
 }
 
-QSize pxSize(const QSize& t)
-{
-    return QSize(twipsToPx(t.width()), twipsToPx(t.height()));
-}
-
-QPoint centredOn(const QRect& screen, const QSize& outer)
-{
-    return screen.topLeft() + QPoint(qRound((screen.width() - outer.width()) / 2.0),
-                                     qRound((screen.height() - outer.height()) / 2.0));
-}
-
-void runShowFrames(const MainControls& c, bool large)
-{
-    large ? ShowFramesLarge(c) : ShowFrames(c);
-}
-
 } // namespace
 
 class TestLayout : public QObject
@@ -89,22 +73,14 @@ private slots:
     void init();
     void cleanup();
 
-    void tableRows_data();
-    void tableRows();
-    void arrangeAppliesWholeTable_data();
-    void arrangeAppliesWholeTable();
+    void arrangeControls_data();
+    void arrangeControls();
     void showFramesByLevel_data();
     void showFramesByLevel();
-    void level3AllMessagesFillClientArea_data();
-    void level3AllMessagesFillClientArea();
     void levelNotANumber_data();
     void levelNotANumber();
-    void otherNumberSkipsLevelStep();
-    void minimisedWindowRestoredAndCentred();
-    void maximisedWindowKeepsPlace();
-    void centredOnScreen_data();
-    void centredOnScreen();
-    void layoutFontsReplaceThemeFont();
+    void minimisedOrMaximised_data();
+    void minimisedOrMaximised();
 
 private:
     std::unique_ptr<test::Seams> seams_;
@@ -125,7 +101,7 @@ void TestLayout::cleanup()
     resetSession();
 }
 
-void TestLayout::tableRows_data()
+void TestLayout::arrangeControls_data()
 {
     QTest::addColumn<LayoutControl>("control");
     QTest::addColumn<bool>("large");
@@ -145,39 +121,30 @@ void TestLayout::tableRows_data()
         << LayoutControl::cmdSend << true << QRect(10800, 6240, 975, 375) << "Verdana" << 10;
 }
 
-void TestLayout::tableRows()
+void TestLayout::arrangeControls()
 {
     QFETCH(LayoutControl, control);
     QFETCH(bool, large);
     QFETCH(QRect, twips);
     QFETCH(QString, font);
     QFETCH(int, fontSize);
+    const MainControls& c = w_->c;
 
     const Geometry& g = geometryFor(control, large);
     QCOMPARE(QRect(g.left, g.top, g.width, g.height), twips);
     QCOMPARE(g.font.isNull(), font.isNull());
     QCOMPARE(QString(g.font), font);
     QCOMPARE(g.fontSize, fontSize);
-}
 
-void TestLayout::arrangeAppliesWholeTable_data()
-{
-    QTest::addColumn<bool>("large");
-    QTest::newRow("small") << false;
-    QTest::newRow("large") << true;
-}
-
-void TestLayout::arrangeAppliesWholeTable()
-{
-    QFETCH(bool, large);
-    const MainControls& c = w_->c;
-
+    // The theme sets its own fonts; the layout's fonts replace them (bold buttons stay bold).
+    applyThemeToWindow(&w_->window);
+    QCOMPARE(c.lblTitle->font().family(), QStringLiteral("MS Sans Serif"));
     QVERIFY(large ? ArrangeControlsLarge(c) : ArrangeControls(c));
-
+    QVERIFY(c.cmdSend->font().bold());
     for (const Geometry& row : geometryTable(large)) {
         QWidget* widget = layoutWidget(c, row.control);
         if (row.control == LayoutControl::Window) {
-            QCOMPARE(w_->outer(), pxSize(QSize(row.width, row.height)));
+            QCOMPARE(w_->outer(), QSize(twipsToPx(row.width), twipsToPx(row.height)));
             continue;
         }
         QCOMPARE(widget->geometry(), pxRect(row));
@@ -195,91 +162,93 @@ void TestLayout::showFramesByLevel_data()
 {
     QTest::addColumn<bool>("large");
     QTest::addColumn<QString>("level");
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<bool>("onScreen");
     // window width, txtSendData width, cmdSend left, lstLevel2 height, fraMessages left (twips)
     QTest::addColumn<QList<int>>("twips");
     QTest::addColumn<QString>("title");
-    QTest::addColumn<bool>("level3Shown");
-    QTest::addColumn<bool>("allLevel2Shown");
-    QTest::addColumn<bool>("allLevel3Shown");
+    QTest::addColumn<Qt::Alignment>("titleAlign");
+    QTest::addColumn<QStringList>("shown"); // of fraLevel3, chkAllLevel2, chkAllLevel3
+    QTest::addColumn<QPoint>("topLeft");
 
+    using T = QList<int>;
+    const QRect xga(0, 0, 1024, 768);
     const QString all = QStringLiteral("List of All Connected Users");
-    QTest::newRow("small level 0")
-        << false << "0" << QList<int>{8970, 8175, 8160, 1320, 3600} << all << true << true << false;
-    QTest::newRow("small level 3") << false << "3" << QList<int>{7065, 6135, 6240, 1680, 1800}
-                                   << "ConnectedUsers" << false << false << true;
-    QTest::newRow("large level 1") << true << "1" << QList<int>{11955, 10695, 10800, 3420, 4560}
-                                   << all << true << true << false;
-    QTest::newRow("large level 2") << true << "2" << QList<int>{11955, 10695, 10800, 3660, 4560}
-                                   << all << true << false << true;
-    QTest::newRow("large level 3") << true << "3" << QList<int>{9570, 8415, 8450, 3660, 2280}
-                                   << "ConnectedUsers" << false << false << true;
+    const QString users = QStringLiteral("ConnectedUsers");
+    const Qt::Alignment centre(Qt::AlignHCenter), left(Qt::AlignLeft);
+    const QStringList with2{"fraLevel3", "chkAllLevel2"}, with3{"fraLevel3", "chkAllLevel3"};
+    const QStringList only3{"chkAllLevel3"};
+    // 598 x 301 px: top 233.5 rounds to 234.
+    QTest::newRow("small level 0") << false << "0" << xga << true << T{8970, 8175, 8160, 1320, 3600}
+                                   << all << centre << with2 << QPoint(213, 234);
+    QTest::newRow("small level 1, window wider than the screen")
+        << false << "1" << QRect(0, 0, 560, 400) << false << T{8970, 8175, 8160, 1320, 3600} << all
+        << centre << with2 << QPoint(-19, 50);
+    // 471 x 301 px on a screen right of the first one.
+    QTest::newRow("small level 3 on a second screen, not yet shown")
+        << false << "3" << QRect(1280, 0, 1920, 1080) << false << T{7065, 6135, 6240, 1680, 1800}
+        << users << left << only3 << QPoint(1280 + 725, 390);
+    QTest::newRow("small level 4 skips the level step")
+        << false << "4" << xga << true << T{8970, 7935, 8040, 1680, 3600} << all << left << only3
+        << QPoint(213, 234);
+    QTest::newRow("large level 1")
+        << true << "1" << xga << true << T{11955, 10695, 10800, 3420, 4560} << all << centre
+        << with2 << QPoint(114, 138);
+    QTest::newRow("large level 2")
+        << true << "2" << xga << true << T{11955, 10695, 10800, 3660, 4560} << all << centre
+        << with3 << QPoint(114, 138);
+    // 638 x 492 px.
+    QTest::newRow("large level 3") << true << "3" << xga << true << T{9570, 8415, 8450, 3660, 2280}
+                                   << users << left << only3 << QPoint(193, 138);
 }
 
 void TestLayout::showFramesByLevel()
 {
     QFETCH(bool, large);
     QFETCH(QString, level);
+    QFETCH(QRect, screen);
+    QFETCH(bool, onScreen);
     QFETCH(QList<int>, twips);
     QFETCH(QString, title);
-    QFETCH(bool, level3Shown);
-    QFETCH(bool, allLevel2Shown);
-    QFETCH(bool, allLevel3Shown);
+    QFETCH(Qt::Alignment, titleAlign);
+    QFETCH(QStringList, shown);
+    QFETCH(QPoint, topLeft);
     const MainControls& c = w_->c;
-    w_->window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w_->window));
+    QMainWindow& window = w_->window;
+    seams_->screen.whole = screen;
+    if (onScreen) {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+    }
     session().UserLevel = level;
 
-    runShowFrames(c, large);
+    large ? ShowFramesLarge(c) : ShowFrames(c);
 
     QCOMPARE(seams_->boxes.count(), 0);
     const int height = geometryFor(LayoutControl::Window, large).height;
-    QCOMPARE(w_->outer(), pxSize(QSize(twips[0], height)));
+    QCOMPARE(w_->outer(), QSize(twipsToPx(twips[0]), twipsToPx(height)));
     QCOMPARE(c.txtSendData->width(), twipsToPx(twips[1]));
     QCOMPARE(c.cmdSend->x(), twipsToPx(twips[2]));
     QCOMPARE(c.lstLevel2->height(), twipsToPx(twips[3]));
     QCOMPARE(c.fraMessages->x(), twipsToPx(twips[4]));
-    QCOMPARE(c.lblTitle->text(), title);
-    const bool centred = title != QStringLiteral("ConnectedUsers");
-    QCOMPARE(bool(c.lblTitle->alignment() & Qt::AlignHCenter), centred);
-    QCOMPARE(bool(c.lblTitle->alignment() & Qt::AlignLeft), !centred);
-    QVERIFY(c.fraLevel1And2->isVisible());
-    QCOMPARE(c.fraLevel3->isVisible(), level3Shown);
-    QCOMPARE(c.chkAllLevel2->isVisible(), allLevel2Shown);
-    QCOMPARE(c.chkAllLevel3->isVisibleTo(c.fraLevel3), allLevel3Shown);
-    QVERIFY(c.chkAllSelectedLevel2->isHidden());
     QCOMPARE(c.RTBox->geometry(), pxRect(geometryFor(LayoutControl::RTBox, large)));
-    QCOMPARE(w_->window.pos(), centredOn(seams_->screen.whole, w_->outer()));
-}
+    QCOMPARE(c.lblTitle->text(), title);
+    QCOMPARE(c.lblTitle->alignment() & Qt::AlignHorizontal_Mask, titleAlign);
+    QVERIFY(c.fraLevel1And2->isVisibleTo(&window));
+    QCOMPARE(c.fraLevel3->isVisibleTo(&window), shown.contains("fraLevel3"));
+    QCOMPARE(c.chkAllLevel2->isVisibleTo(c.fraLevel1And2), shown.contains("chkAllLevel2"));
+    QCOMPARE(c.chkAllLevel3->isVisibleTo(c.fraLevel3), shown.contains("chkAllLevel3"));
+    QVERIFY(c.chkAllSelectedLevel2->isHidden());
+    QCOMPARE(window.pos(), topLeft);
 
-void TestLayout::level3AllMessagesFillClientArea_data()
-{
-    QTest::addColumn<bool>("large");
-    QTest::addColumn<bool>("shown");
-    QTest::newRow("large on screen") << true << true;
-    QTest::newRow("small before the window is shown") << false << false;
-}
-
-void TestLayout::level3AllMessagesFillClientArea()
-{
-    QFETCH(bool, large);
-    QFETCH(bool, shown);
-    const MainControls& c = w_->c;
-    if (shown) {
-        w_->window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w_->window));
+    if (level == QStringLiteral("3")) {
+        // The all-messages view fills the client area; the menu bar is not client area.
+        const QSize fill = c.fraAllMessages->size();
+        QVERIFY(window.menuBar()->height() > 0);
+        QCOMPARE(fill, QSize(window.width(), window.height() - window.menuBar()->height()));
+        QCOMPARE(c.RTBAllMsgs->size(), fill);
+        QTRY_COMPARE(window.centralWidget()->size(), fill);
     }
-    session().UserLevel = QStringLiteral("3");
-
-    runShowFrames(c, large);
-
-    const QSize fill = c.fraAllMessages->size();
-    const QMargins m = windowFrameMargins(&w_->window);
-    QCOMPARE(fill.width(), twipsToPx(windowSizeFor(3, large).width()) - m.left() - m.right());
-    // The menu bar is not client area.
-    QVERIFY(w_->window.menuBar()->height() > 0);
-    QCOMPARE(fill.height(), w_->window.height() - w_->window.menuBar()->height());
-    QCOMPARE(c.RTBAllMsgs->size(), fill);
-    QTRY_COMPARE(w_->window.centralWidget()->size(), fill);
 }
 
 void TestLayout::levelNotANumber_data()
@@ -311,7 +280,7 @@ void TestLayout::levelNotANumber()
         level1And2Shown = !c.fraLevel1And2->isHidden();
     };
 
-    runShowFrames(c, large);
+    large ? ShowFramesLarge(c) : ShowFrames(c);
 
     QCOMPARE(seams_->boxes.count(), 1);
     QCOMPARE(seams_->boxes.last().text, QStringLiteral("13\r\nType mismatch"));
@@ -325,113 +294,47 @@ void TestLayout::levelNotANumber()
     QCOMPARE(w_->window.pos(), QPoint(5, 6));
 }
 
-void TestLayout::otherNumberSkipsLevelStep()
+void TestLayout::minimisedOrMaximised_data()
 {
-    const MainControls& c = w_->c;
-    session().UserLevel = QStringLiteral("4");
-
-    ShowFrames(c);
-
-    QCOMPARE(seams_->boxes.count(), 0);
-    QVERIFY(!c.fraLevel1And2->isHidden());
-    QVERIFY(c.fraLevel3->isHidden());
-    QCOMPARE(c.txtSendData->geometry(), pxRect(geometryFor(LayoutControl::txtSendData, false)));
-    QCOMPARE(w_->window.pos(), centredOn(seams_->screen.whole, w_->outer()));
+    QTest::addColumn<Qt::WindowState>("state");
+    QTest::newRow("minimised: restored, sized by the level and centred") << Qt::WindowMinimized;
+    QTest::newRow("maximised: keeps its place") << Qt::WindowMaximized;
 }
 
-void TestLayout::minimisedWindowRestoredAndCentred()
+void TestLayout::minimisedOrMaximised()
 {
+    QFETCH(Qt::WindowState, state);
     const MainControls& c = w_->c;
+    QMainWindow& window = w_->window;
     session().UserLevel = QStringLiteral("3");
-    w_->window.resize(300, 200);
+    window.setGeometry(40, 50, 700, 500);
     c.RTBox->setGeometry(1, 2, 30, 40);
-    w_->window.setWindowState(Qt::WindowMinimized);
+    window.setWindowState(state);
+    const QRect before = window.geometry();
 
     QVERIFY(!ArrangeControlsLarge(c));
-    QCOMPARE(w_->window.size(), QSize(300, 200));
+    QCOMPARE(window.geometry(), before);
     ShowFramesLarge(c);
 
     QCOMPARE(seams_->boxes.count(), 0);
-    QVERIFY(!w_->window.isMinimized());
-    // The geometry stopped at the height; the level step set the width.
-    QCOMPARE(w_->window.height(), 200);
-    QCOMPARE(w_->outer().width(), twipsToPx(windowSizeFor(3, true).width()));
-    QCOMPARE(c.RTBox->geometry(), QRect(1, 2, 30, 40));
-    QVERIFY(!c.fraLevel1And2->isHidden());
-    QCOMPARE(w_->window.pos(), centredOn(seams_->screen.whole, w_->outer()));
-}
-
-void TestLayout::maximisedWindowKeepsPlace()
-{
-    const MainControls& c = w_->c;
-    session().UserLevel = QStringLiteral("3");
-    w_->window.setGeometry(40, 50, 700, 500);
-    c.RTBox->setGeometry(1, 2, 30, 40);
-    w_->window.setWindowState(Qt::WindowMaximized);
-    const QRect before = w_->window.geometry();
-
-    ShowFrames(c);
-
-    QCOMPARE(seams_->boxes.count(), 0);
-    QVERIFY(w_->window.isMaximized());
-    QCOMPARE(w_->window.geometry(), before);
-    QCOMPARE(c.RTBox->geometry(), QRect(1, 2, 30, 40));
+    QCOMPARE(c.RTBox->geometry(), QRect(1, 2, 30, 40)); // the geometry stopped at the window
     // Visibility, captions and the level step's control changes still apply.
     QVERIFY(!c.fraLevel1And2->isHidden());
     QCOMPARE(c.lblTitle->text(), QStringLiteral("ConnectedUsers"));
-    QCOMPARE(c.txtSendData->width(), twipsToPx(6135));
-    QCOMPARE(c.fraMessages->x(), twipsToPx(1800));
-    QCOMPARE(c.fraAllMessages->width(), before.width());
-}
-
-void TestLayout::centredOnScreen_data()
-{
-    QTest::addColumn<QRect>("screen");
-    QTest::addColumn<bool>("large");
-    QTest::addColumn<QString>("level");
-    QTest::addColumn<QPoint>("topLeft");
-
-    // 598 x 301 px (8970 x 4515 twips): top 233.5 rounds to 234.
-    QTest::newRow("small level 0 on 1024x768")
-        << QRect(0, 0, 1024, 768) << false << "0" << QPoint(213, 234);
-    // 638 x 492 px (9570 x 7380 twips).
-    QTest::newRow("large level 3 on 1024x768")
-        << QRect(0, 0, 1024, 768) << true << "3" << QPoint(193, 138);
-    // 471 x 301 px on a screen right of the first one.
-    QTest::newRow("small level 3 on a second screen")
-        << QRect(1280, 0, 1920, 1080) << false << "3" << QPoint(1280 + 725, 390);
-    QTest::newRow("window wider than the screen")
-        << QRect(0, 0, 560, 400) << false << "1" << QPoint(-19, 50);
-}
-
-void TestLayout::centredOnScreen()
-{
-    QFETCH(QRect, screen);
-    QFETCH(bool, large);
-    QFETCH(QString, level);
-    QFETCH(QPoint, topLeft);
-    seams_->screen.whole = screen;
-    session().UserLevel = level;
-
-    runShowFrames(w_->c, large);
-
-    QCOMPARE(w_->window.pos(), topLeft);
-}
-
-void TestLayout::layoutFontsReplaceThemeFont()
-{
-    const MainControls& c = w_->c;
-    ArrangeControls(c);
-    applyThemeToWindow(&w_->window);
-    QCOMPARE(c.lblTitle->font().family(), QStringLiteral("MS Sans Serif"));
-    session().UserLevel = QStringLiteral("2");
-
-    ShowFramesLarge(c);
-
-    QCOMPARE(c.lblTitle->font().family(), QStringLiteral("Verdana"));
-    QCOMPARE(c.lblTitle->font().pointSize(), 12);
-    QCOMPARE(c.cmdSend->font().pointSize(), 10);
-    QVERIFY(c.cmdSend->font().bold()); // the theme's bold buttons stay bold
+    QCOMPARE(c.txtSendData->width(), twipsToPx(8415));
+    QCOMPARE(c.fraMessages->x(), twipsToPx(2280));
+    if (state == Qt::WindowMaximized) {
+        QVERIFY(window.isMaximized());
+        QCOMPARE(window.geometry(), before);
+        QCOMPARE(c.fraAllMessages->width(), before.width());
+        return;
+    }
+    QVERIFY(!window.isMinimized());
+    QCOMPARE(window.height(), before.height()); // the level step sets the width only
+    const QSize outer = w_->outer();
+    QCOMPARE(outer.width(), twipsToPx(9570));
+    QCOMPARE(window.pos(),
+             QPoint(qRound((1024 - outer.width()) / 2.0), qRound((768 - outer.height()) / 2.0)));
 }
 
 QTEST_MAIN(TestLayout)

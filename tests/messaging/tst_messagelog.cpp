@@ -8,6 +8,7 @@
 #include <QtTest>
 #include <csignal>
 #include <memory>
+#include <optional>
 #include <sys/resource.h>
 
 using namespace wispline;
@@ -50,7 +51,6 @@ private slots:
     void twoSessionsOfOneDay();
     void fileTextRoundTrips_data();
     void fileTextRoundTrips();
-    void failedSaveLeavesPreviousFileWhole();
     void failureBoxesDoNotStack_data();
     void failureBoxesDoNotStack();
     void timeOfDayHasNoZone();
@@ -139,45 +139,37 @@ void TestMessageLog::fileTextRoundTrips()
     QCOMPARE(fileBytes(path_), savedText);
 }
 
-void TestMessageLog::failedSaveLeavesPreviousFileWhole()
-{
-    QTextEdit area;
-    MessageLogView log(&area);
-    appendInColor(&area, QStringLiteral("earlier\r\n"), kBlue);
-    log.SaveMessageLog(false);
-    appendInColor(&area, QString(64 * 1024, QLatin1Char('m')), kBlue);
-    {
-        FileSizeCap cap(1024);
-        log.SaveMessageLog(false);
-    }
-    QCOMPARE(seams_->boxes.count(), 1);
-    QCOMPARE(seams_->boxes.last().title, QStringLiteral("Message File"));
-    QCOMPARE(fileBytes(path_), QByteArray("earlier\r\n\r\n"));
-    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden).size(), 1); // no leftovers
-
-    log.SaveMessageLog(false); // the fault is gone
-    QCOMPARE(fileBytes(path_).size(), 9 + 64 * 1024 + 2);
-}
-
 void TestMessageLog::failureBoxesDoNotStack_data()
 {
     QTest::addColumn<bool>("load");
-    QTest::addColumn<QString>("path");
-    QTest::newRow("load, path is a folder") << true << QString();
-    QTest::newRow("save, path is a folder") << false << QString();
-    QTest::newRow("save, folder missing") << false << QStringLiteral("missing/M.Msg");
+    QTest::addColumn<QString>("path"); // empty: the day's file is a folder
+    QTest::addColumn<int>("sizeCap");  // bytes a file may grow to; 0: no cap
+    QTest::addColumn<int>("areaSize"); // characters in the message area
+    const QString day = QStringLiteral("M05122026.Msg");
+    QTest::newRow("load, path is a folder") << true << QString() << 0 << 4;
+    QTest::newRow("save, path is a folder") << false << QString() << 0 << 4;
+    QTest::newRow("save, folder missing") << false << QStringLiteral("missing/M.Msg") << 0 << 4;
+    QTest::newRow("save, disk full") << false << day << 1024 << 64 * 1024;
+    // Short enough to sit in the file's write buffer until the save is committed.
+    QTest::newRow("save, disk full, buffered") << false << day << 1024 << 4096;
 }
 
 void TestMessageLog::failureBoxesDoNotStack()
 {
     QFETCH(bool, load);
     QFETCH(QString, path);
+    QFETCH(int, sizeCap);
+    QFETCH(int, areaSize);
     if (path.isEmpty())
         QVERIFY(QDir().mkdir(path_));
     else
         session().MessageLogPath = dir_->filePath(path);
+    QFile earlier(path_);
+    QVERIFY(!sizeCap || (earlier.open(QIODevice::WriteOnly) && earlier.write("earlier\r\n") == 9));
+    earlier.close();
+    const QString kept(areaSize, QLatin1Char('k'));
     QTextEdit area;
-    appendInColor(&area, QStringLiteral("kept"), kBlue);
+    appendInColor(&area, kept, kBlue);
     MessageLogView log(&area);
     // Timer ticks keep coming while the box waits for the user.
     int nested = 0;
@@ -186,7 +178,12 @@ void TestMessageLog::failureBoxesDoNotStack()
         log.SaveMessageLog(false);
         log.SaveMessageLog(true);
     };
-    load ? log.LoadMessageLog() : log.SaveMessageLog(true);
+    {
+        std::optional<FileSizeCap> cap;
+        if (sizeCap)
+            cap.emplace(sizeCap);
+        load ? log.LoadMessageLog() : log.SaveMessageLog(true);
+    }
 
     QCOMPARE(nested, 1);
     QCOMPARE(seams_->boxes.count(), 1);
@@ -194,11 +191,21 @@ void TestMessageLog::failureBoxesDoNotStack()
     QCOMPARE(box.title, QStringLiteral("Message File"));
     QCOMPARE(box.icon, BoxIcon::Critical);
     QVERIFY(!box.text.isEmpty());
-    QCOMPARE(area.toPlainText(), QStringLiteral("kept"));
+    QCOMPARE(area.toPlainText(), kept);
+    // An interrupted save leaves the earlier file whole and no half-written file behind.
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden),
+             sizeCap ? QStringList{QStringLiteral("M05122026.Msg")} : QStringList());
+    if (sizeCap)
+        QCOMPARE(fileBytes(path_), QByteArray("earlier\r\n"));
 
-    seams_->boxes.onShow = nullptr; // closed: a lasting fault is reported at every try
+    seams_->boxes.onShow = nullptr;
     log.SaveMessageLog(false);
-    QCOMPARE(seams_->boxes.count(), 2);
+    if (sizeCap) { // the fault is gone
+        QCOMPARE(seams_->boxes.count(), 1);
+        QCOMPARE(fileBytes(path_), kept.toLatin1() + "\r\n");
+    } else { // a lasting fault is reported at every try
+        QCOMPARE(seams_->boxes.count(), 2);
+    }
 }
 
 void TestMessageLog::timeOfDayHasNoZone()

@@ -11,10 +11,8 @@ class tst_AlertAnimation : public QObject
 private slots:
     void roundsHalfToEven_data();
     void roundsHalfToEven();
-    void opening_data();
-    void opening();
-    void closing_data();
-    void closing();
+    void openThenClose_data();
+    void openThenClose();
 };
 
 void tst_AlertAnimation::roundsHalfToEven_data()
@@ -34,28 +32,38 @@ void tst_AlertAnimation::roundsHalfToEven()
     QCOMPARE(wispline::roundHalfEven(value), expected);
 }
 
-void tst_AlertAnimation::opening_data()
+void tst_AlertAnimation::openThenClose_data()
 {
     QTest::addColumn<float>("pictureHeight");
     QTest::addColumn<int>("border"); // same in width and height
     QTest::addColumn<int>("fullSteps");
     QTest::addColumn<int>("lastStep"); // 0: no shorter last step
-    QTest::addColumn<float>("finalHeight");
+    QTest::addColumn<float>("fullHeight");
+    QTest::addColumn<int>("shrinks");
+    QTest::addColumn<float>("lastHeight");
 
-    QTest::newRow("3125: 101 steps of 30 and one of 5") << 3125.f << 0 << 101 << 5 << 3125.f;
-    QTest::newRow("3060: exact multiple, no short step") << 3060.f << 0 << 99 << 0 << 3060.f;
-    QTest::newRow("border counts towards the full size") << 3060.f << 15 << 99 << 15 << 3075.f;
-    QTest::newRow("lower than the strip: display at once") << 60.f << 0 << 0 << 0 << 90.f;
-    QTest::newRow("full height ending in a half still ends") << 3100.5f << 0 << 100 << 10 << 3100.f;
+    QTest::newRow("3125: 101 steps of 30 and one of 5, 101 shrinks down to 95")
+        << 3125.f << 0 << 101 << 5 << 3125.f << 101 << 95.f;
+    QTest::newRow("3060: no short step, unloads at exactly 120")
+        << 3060.f << 0 << 99 << 0 << 3060.f << 98 << 120.f;
+    QTest::newRow("border counts towards the full size")
+        << 3060.f << 15 << 99 << 15 << 3075.f << 99 << 105.f;
+    QTest::newRow("121: one shrink below the limit") << 121.f << 0 << 1 << 1 << 121.f << 1 << 91.f;
+    QTest::newRow("lower than the strip: display at once, unload at the first tick")
+        << 60.f << 0 << 0 << 0 << 90.f << 0 << 90.f;
+    QTest::newRow("full height ending in a half still ends")
+        << 3100.5f << 0 << 100 << 10 << 3100.f << 100 << 100.f;
 }
 
-void tst_AlertAnimation::opening()
+void tst_AlertAnimation::openThenClose()
 {
     QFETCH(float, pictureHeight);
     QFETCH(int, border);
     QFETCH(int, fullSteps);
     QFETCH(int, lastStep);
-    QFETCH(float, finalHeight);
+    QFETCH(float, fullHeight);
+    QFETCH(int, shrinks);
+    QFETCH(float, lastHeight);
 
     AlertAnimation a(5340.f, pictureHeight);
     a.setBorder(border, border);
@@ -80,38 +88,11 @@ void tst_AlertAnimation::opening()
     QCOMPARE(steps.size(), fullSteps + (lastStep ? 1 : 0));
     if (lastStep)
         QCOMPARE(steps.last(), lastStep);
-    QCOMPARE(a.height(), finalHeight);
-}
-
-void tst_AlertAnimation::closing_data()
-{
-    QTest::addColumn<float>("pictureHeight");
-    QTest::addColumn<int>("shrinks");
-    QTest::addColumn<float>("lastHeight");
-
-    QTest::newRow("from 3125: 101 shrinks down to 95") << 3125.f << 101 << 95.f;
-    QTest::newRow("from 3060: unloads at exactly 120") << 3060.f << 98 << 120.f;
-    QTest::newRow("from 121: one shrink below the limit") << 121.f << 1 << 91.f;
-    QTest::newRow("strip of 90 unloads at the first tick") << 60.f << 0 << 90.f;
-}
-
-void tst_AlertAnimation::closing()
-{
-    QFETCH(float, pictureHeight);
-    QFETCH(int, shrinks);
-    QFETCH(float, lastHeight);
-
-    AlertAnimation a(5340.f, pictureHeight);
-    a.start(1024, 740, 15.f, 15.f);
-    const float bottom = a.bottom();
-    for (int i = 0; i < 1000 && a.openStep() == AlertAnimation::OpenResult::Grew; ++i) {
-    }
+    QCOMPARE(a.height(), fullHeight);
 
     int count = 0;
-    while (count < 1000 && a.closeStep() == AlertAnimation::CloseResult::Shrunk) {
-        ++count;
+    for (; count < 1000 && a.closeStep() == AlertAnimation::CloseResult::Shrunk; ++count)
         QCOMPARE(a.bottom(), bottom);
-    }
     QCOMPARE(count, shrinks);
     QCOMPARE(a.height(), lastHeight);
 }
