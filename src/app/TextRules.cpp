@@ -1,6 +1,7 @@
 #include "app/TextRules.h"
 
-namespace wispline {
+namespace wispline
+{
 
 QString trimSpaces(const QString& text)
 {

@@ -5,9 +5,9 @@
 #include "app/SessionState.h"
 #include "directory/SelectionPanel.h"
 
+#include "app/TextRules.h"
 #include <QEvent>
 #include <QKeyEvent>
-#include "app/TextRules.h"
 
 #include <QListWidget>
 #include <QTextCursor>

@@ -4,6 +4,7 @@
 #include "TestSeams.h"
 #include "app/SessionState.h"
 #include "app/Settings.h"
+#include "app/Theme.h"
 #include "directory/UserDirectory.h"
 #include "link/ServerLink.h"
 #include "logon/FrmLogin.h"
@@ -11,7 +12,6 @@
 #include "notify/FlashController.h"
 #include "notify/FrmAlert.h"
 #include "notify/TrayIcon.h"
-#include "app/Theme.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -28,7 +28,8 @@
 using namespace wispline;
 using wispline::test::FakeServer;
 
-namespace {
+namespace
+{
 QStringList listTexts(const QListWidget* list)
 {
     QStringList out;
@@ -119,7 +120,8 @@ private slots:
     {
         startClient();
         // The load's own connection sends nothing: the window was not yet activated.
-        QCOMPARE(w->windowTitle(), QStringLiteral("VESK Parlonet (Ver1.1.1)   UserName:ABC    Level:"));
+        QCOMPARE(w->windowTitle(),
+                 QStringLiteral("VESK Parlonet (Ver1.1.1)   UserName:ABC    Level:"));
         QTRY_VERIFY(server->all.contains("LIU~"));
         QVERIFY(server->connections.size() >= 2);
         QVERIFY(server->received.first().isEmpty());
@@ -255,7 +257,8 @@ private slots:
         // Any chunk restarts the count.
         w->link().HandshakeCount = 500;
         server->write(FakeServer::message("OffL~x"));
-        QTRY_VERIFY(text().contains(QStringLiteral("x\r\n")) || text().contains(QStringLiteral("x\n")));
+        QTRY_VERIFY(text().contains(QStringLiteral("x\r\n")) ||
+                    text().contains(QStringLiteral("x\n")));
         QVERIFY(w->link().HandshakeCount < 500);
     }
 
@@ -316,7 +319,8 @@ private slots:
         QTest::addColumn<QString>("display");
         QTest::addColumn<QString>("popup");
         QTest::newRow("header marker body bracket")
-            << QStringLiteral("ZED <- Lunch at one? [10:32:15]") << QStringLiteral(" Lunch at one? ");
+            << QStringLiteral("ZED <- Lunch at one? [10:32:15]")
+            << QStringLiteral(" Lunch at one? ");
         QTest::newRow("no marker drops the first character")
             << QStringLiteral("hello [x]") << QStringLiteral("ello ");
         QTest::newRow("marker without bracket keeps the rest")
