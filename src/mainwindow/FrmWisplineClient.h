@@ -9,19 +9,13 @@
 #include <QMainWindow>
 #include <memory>
 
+// The control classes are declared by MainControls.h.
 class QAction;
 class QMenu;
-class QLabel;
-class QListWidget;
-class QCheckBox;
-class QTextEdit;
-class QLineEdit;
-class QPushButton;
 
 namespace wispline
 {
 
-class FrameBox;
 class FrmLogin;
 class FrmAlert;
 class UserDirectory;

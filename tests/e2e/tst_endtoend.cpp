@@ -3,6 +3,7 @@
 // conversation is a raw connection that speaks the client protocol, because the session state
 // is process-wide and allows one client per process.
 #include "TestSeams.h"
+#include "WidgetProbes.h"
 #include "app/SessionState.h"
 #include "app/WisplineModule.h"
 #include "link/ServerLink.h"
@@ -28,6 +29,8 @@
 #include <vector>
 
 using namespace wispline;
+using wispline::test::colourOf;
+using wispline::test::listTexts;
 using namespace Qt::StringLiterals;
 using wispline::server::test::kWaitMs;
 using wispline::server::test::ServerProcess;
@@ -67,25 +70,6 @@ QString delivered(const QString& sender, const QString& body)
 {
     return QRegularExpression::escape(sender + u" <- "_s + body + QLatin1Char(' ')) + u"\\["_s +
            kDayTime + u"\\]"_s;
-}
-
-QStringList listTexts(const QListWidget* list)
-{
-    QStringList out;
-    for (int i = 0; i < list->count(); ++i)
-        out << list->item(i)->text();
-    return out;
-}
-
-// The colour of the text at the first place `needle` stands in the area.
-QColor colourOf(QTextEdit* area, const QString& needle)
-{
-    const qsizetype at = area->toPlainText().indexOf(needle);
-    if (at < 0)
-        return QColor();
-    QTextCursor c(area->document());
-    c.setPosition(int(at) + 1);
-    return c.charFormat().foreground().color();
 }
 
 } // namespace

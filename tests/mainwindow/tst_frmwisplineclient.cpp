@@ -2,6 +2,7 @@
 // the shutdown question.
 #include "FakeServer.h"
 #include "TestSeams.h"
+#include "WidgetProbes.h"
 #include "app/SessionState.h"
 #include "app/Settings.h"
 #include "app/Theme.h"
@@ -26,29 +27,9 @@
 #include <memory>
 
 using namespace wispline;
+using wispline::test::colourOf;
 using wispline::test::FakeServer;
-
-namespace
-{
-QStringList listTexts(const QListWidget* list)
-{
-    QStringList out;
-    for (int i = 0; i < list->count(); ++i)
-        out << list->item(i)->text();
-    return out;
-}
-
-// The colour of the text at the first place `needle` stands in the area.
-QColor colourOf(QTextEdit* area, const QString& needle)
-{
-    const qsizetype at = area->toPlainText().indexOf(needle);
-    if (at < 0)
-        return QColor();
-    QTextCursor c(area->document());
-    c.setPosition(int(at) + 1);
-    return c.charFormat().foreground().color();
-}
-} // namespace
+using wispline::test::listTexts;
 
 class TestFrmWisplineClient : public QObject
 {

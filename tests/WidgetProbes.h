@@ -1,0 +1,31 @@
+#pragma once
+// Reading what a window shows: list entries and the colour of text in a message area.
+#include <QColor>
+#include <QListWidget>
+#include <QStringList>
+#include <QTextCursor>
+#include <QTextEdit>
+
+namespace wispline::test
+{
+
+inline QStringList listTexts(const QListWidget* list)
+{
+    QStringList out;
+    for (int i = 0; i < list->count(); ++i)
+        out << list->item(i)->text();
+    return out;
+}
+
+// The colour of the text at the first place `needle` stands in the area.
+inline QColor colourOf(QTextEdit* area, const QString& needle)
+{
+    const qsizetype at = area->toPlainText().indexOf(needle);
+    if (at < 0)
+        return QColor();
+    QTextCursor c(area->document());
+    c.setPosition(int(at) + 1);
+    return c.charFormat().foreground().color();
+}
+
+} // namespace wispline::test
