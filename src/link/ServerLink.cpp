@@ -104,7 +104,6 @@ QString ServerLink::resetTitle() const
 void ServerLink::openSocket()
 {
     closeSocket();
-    tcpClient->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     tcpClient->connectToHost(session().ServerAddress, quint16(session().ServerPort));
 }
 
@@ -169,6 +168,8 @@ void ServerLink::tcpClient_Connect()
     if (ended_)
         return;
     linkUp_ = true;
+    // Each message leaves at once in its own segment: the server reads one message per read.
+    tcpClient->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (isConnected() && !ShuttingDown) {
         host_.setCaption(connectedTitle());
         if (LoginFlag == 1) {

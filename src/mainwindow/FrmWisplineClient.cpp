@@ -340,11 +340,6 @@ void FrmWisplineClient::closeEvent(QCloseEvent* event)
         event->ignore();
 }
 
-void FrmWisplineClient::endWithTray(const char* where)
-{
-    link_->terminate(where);
-}
-
 // ---- layouts and menus ----
 
 void FrmWisplineClient::ShowFrames()
@@ -358,24 +353,25 @@ void FrmWisplineClient::ShowFramesLarge()
 
 void FrmWisplineClient::mnuSmall_Click()
 {
-    if (mnuSmall->isChecked())
-        return;
-    mnuSmall->setChecked(true);
-    mnuLarge->setChecked(false);
-    session().WindowSizeLarge = false;
-    settings::save(settings::kSize, settings::fromBool(false));
-    ShowFrames();
+    switchSize(false);
 }
 
 void FrmWisplineClient::mnuLarge_Click()
 {
-    if (mnuLarge->isChecked())
+    switchSize(true);
+}
+
+void FrmWisplineClient::switchSize(bool large)
+{
+    QAction* chosen = large ? mnuLarge : mnuSmall;
+    if (chosen->isChecked())
         return;
-    mnuLarge->setChecked(true);
-    mnuSmall->setChecked(false);
-    session().WindowSizeLarge = true;
-    settings::save(settings::kSize, settings::fromBool(true));
-    ShowFramesLarge();
+    chosen->setChecked(true);
+    (large ? mnuSmall : mnuLarge)->setChecked(false);
+    session().WindowSizeLarge = large;
+    // Stored before the window is laid out again.
+    settings::save(settings::kSize, settings::fromBool(large));
+    showLayoutForLevel();
 }
 
 void FrmWisplineClient::mnupopup_Click()
@@ -492,7 +488,7 @@ void FrmWisplineClient::onLogonAccepted(const QString& level)
     s.UserLevel = level;
     if (s.UserLevel.isEmpty()) {
         link_->closeIfConnected();
-        endWithTray("tcpClient_DataArrival: empty level");
+        link_->terminate("tcpClient_DataArrival: empty level");
         return;
     }
     appendInColor(RTBox,
@@ -516,9 +512,8 @@ void FrmWisplineClient::onLogonRefused(const QString& reason)
     showBox(reason, QStringLiteral("Server Info"), BoxIcon::Critical);
     if (link_->hasEnded())
         return;
-    tray_->remove();
     flash_->start();
-    endWithTray("tcpClient_DataArrival: Invalid");
+    link_->terminate("tcpClient_DataArrival: Invalid"); // removes the tray icon first
 }
 
 void FrmWisplineClient::onUsersConnected(const QString& messageText)
@@ -574,14 +569,14 @@ void FrmWisplineClient::onLoggedOnElsewhere(const QString& reason)
     link_->EnableTimer.stop();
     link_->ConnectTimer.stop();
     showBox(reason, QStringLiteral("Server Info"), BoxIcon::Critical);
-    endWithTray("tcpClient_DataArrival: OtLog");
+    link_->terminate("tcpClient_DataArrival: OtLog");
 }
 
 void FrmWisplineClient::onVersionRefused(const QString& reason)
 {
     showBox(reason, QStringLiteral("Server Info"), BoxIcon::Critical);
     link_->closeIfConnected();
-    endWithTray("tcpClient_DataArrival: Version");
+    link_->terminate("tcpClient_DataArrival: Version");
 }
 
 void FrmWisplineClient::onDownloadStart()

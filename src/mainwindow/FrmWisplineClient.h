@@ -117,7 +117,7 @@ private:
     void buildControls();
     void buildMenus();
     void colourMenus();
-    void endWithTray(const char* where);
+    void switchSize(bool large);
 
     // LinkHost
     QString connectionMode() const override;
@@ -161,7 +161,6 @@ private:
     std::unique_ptr<FrmAlert> alert_;
     std::unique_ptr<TrayIcon> tray_;
     std::unique_ptr<FlashController> flash_;
-    bool closing_ = false;
 };
 
 // The text the pop-up shows for a message's display text: from two characters after the first
