@@ -1,5 +1,7 @@
 #include "link/WireProtocol.h"
 
+#include "link/Ansi.h"
+
 #include <QLatin1String>
 #include <QVarLengthArray>
 #include <QtEndian>
@@ -100,20 +102,6 @@ Q_ALWAYS_INLINE Inbound recogniseWords(QByteArrayView commandWord, QByteArrayVie
     return endsWithTrailer(element) ? command : Inbound::None;
 }
 
-// Upper-cases one character at a time and keeps a character whose capital has no single-byte
-// form ("ß", "ÿ", "µ"): a full Unicode mapping would lengthen the name or turn it into "?" on
-// the wire.
-QString upperForWire(const QString& text)
-{
-    QString out = text;
-    for (QChar& c : out) {
-        const QChar upper = c.toUpper();
-        if (upper.unicode() <= 0xFF || c.unicode() > 0xFF)
-            c = upper;
-    }
-    return out;
-}
-
 QString join(std::initializer_list<QString> fields)
 {
     qsizetype size = qsizetype(fields.size()) - 1;
@@ -152,18 +140,18 @@ WireMessage splitFields(const QString& text)
 
 QByteArray toWire(const QString& text)
 {
-    return text.toLatin1();
+    return ansi::encode(text);
 }
 
 QString fromWire(const QByteArray& bytes)
 {
-    return QString::fromLatin1(bytes);
+    return ansi::decode(bytes);
 }
 
 QString buildLogon(const QString& userName, const QString& password, const QString& version,
                    const QString& adapterAddress)
 {
-    return join({QStringLiteral("LIU"), upperForWire(userName), password, version, adapterAddress});
+    return join({QStringLiteral("LIU"), ansi::upper(userName), password, version, adapterAddress});
 }
 
 QString buildHandshake(const QString& senderAddress)
@@ -185,7 +173,7 @@ QString buildSend(const QString& senderAddress, const QString& text, const QStri
 QString buildAllMessages(const QString& userName, const QString& userLevel, const QString& password,
                          const QString& version)
 {
-    return join({QStringLiteral("ALLMsgs"), upperForWire(userName) + userLevel, password, version});
+    return join({QStringLiteral("ALLMsgs"), ansi::upper(userName) + userLevel, password, version});
 }
 
 QString buildChangePassword(const QString& userName, const QString& userLevel,
@@ -244,7 +232,7 @@ InboundMessage::InboundMessage(Inbound command, const QByteArray& storage, qsize
 
 QString InboundMessage::text() const
 {
-    return QString::fromLatin1(storage_.constData() + offset_, size_);
+    return ansi::decode(QByteArrayView(storage_.constData() + offset_, size_));
 }
 
 qsizetype InboundMessage::fieldCount() const
@@ -287,7 +275,7 @@ QByteArrayView InboundMessage::rawField(qsizetype index, bool* ok) const
 QString InboundMessage::field(qsizetype index, bool* ok) const
 {
     const QByteArrayView bytes = rawField(index, ok);
-    return QString::fromLatin1(bytes.data(), bytes.size());
+    return ansi::decode(bytes);
 }
 
 WireMessage InboundMessage::fields() const

@@ -1,7 +1,7 @@
 #pragma once
 // The text protocol between the client and the message server.
 //
-// Grammar (one byte per character, Latin-1; no length prefix, no escaping):
+// Grammar (one byte per character, Windows-1252; no length prefix, no escaping):
 //
 //   field       = *( any byte except "~" and "`" )
 //   message     = field *( "~" field )

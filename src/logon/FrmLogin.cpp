@@ -5,6 +5,7 @@
 #include "app/SessionState.h"
 #include "app/Settings.h"
 #include "app/Theme.h"
+#include "link/Ansi.h"
 #include "link/LinkWriter.h"
 #include "link/WireProtocol.h"
 #include "logon/MacAddress.h"
@@ -417,7 +418,7 @@ void FrmLogin::cmdOK_Click()
         }
 
         SessionState& s = session();
-        s.UserName = txtUserName->text().trimmed().toUpper();
+        s.UserName = ansi::upper(txtUserName->text().trimmed());
         s.Password = txtPassword->text();
         s.ServerPort = kLogonPort;
         // The mode decides the server; a typed address is replaced.

@@ -3,6 +3,7 @@
 #include "app/RichText.h"
 #include "app/Seams.h"
 #include "app/SessionState.h"
+#include "link/Ansi.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -110,7 +111,7 @@ bool MessageLog::readAll(QString& text)
         error_ = file.errorString();
         return false;
     }
-    text = QString::fromLatin1(bytes);
+    text = ansi::decode(bytes);
     return true;
 }
 
@@ -120,7 +121,7 @@ QByteArray MessageLog::content(const QString& snapshot, bool disconnected, const
     if (disconnected)
         text += kDisconnectedAt + timeOfDayText(at) + kLineBreak;
     text += kLineBreak;
-    return text.toLatin1();
+    return ansi::encode(text);
 }
 
 bool MessageLog::write(const QString& snapshot, bool disconnected, const QTime& at)

@@ -1,5 +1,5 @@
 #pragma once
-// The day's message log: a Latin-1 text file holding a snapshot of the message area, loaded
+// The day's message log: a Windows-1252 text file holding a snapshot of the message area, loaded
 // back into the area when the main window opens and rewritten from it every minute and at the
 // confirmed close.
 #include <QByteArray>

@@ -43,7 +43,7 @@ private slots:
     void framing();
     void anyTwoWaySplitGivesTheSameMessages_data();
     void anyTwoWaySplitGivesTheSameMessages();
-    void latin1BytesSurviveReassembly();
+    void highBytesSurviveReassembly();
     void feedWhileMessagesQueuedKeepsOrder();
     void takenMessagesStayIntactWhenTheObjectIsReused();
     void heldMessagesSurviveBufferReuse_data();
@@ -147,7 +147,7 @@ void tst_Reassembler::anyTwoWaySplitGivesTheSameMessages()
     QCOMPARE(textsOf(feedAll(bytes)), whole);
 }
 
-void tst_Reassembler::latin1BytesSurviveReassembly()
+void tst_Reassembler::highBytesSurviveReassembly()
 {
     QByteArray body;
     for (int b = 0x80; b <= 0xFF; ++b)
@@ -164,8 +164,7 @@ void tst_Reassembler::latin1BytesSurviveReassembly()
     QCOMPARE(m.fieldCount(), 3);
     const QString decoded = m.field(1);
     QCOMPARE(decoded.size(), body.size());
-    for (qsizetype i = 0; i < body.size(); ++i)
-        QCOMPARE(decoded.at(i).unicode(), ushort(0x80 + i));
+    QCOMPARE(decoded, fromWire(body));
     QCOMPARE(toWire(decoded), body);
     QCOMPARE(m.rawField(1), QByteArrayView(body));
 }
