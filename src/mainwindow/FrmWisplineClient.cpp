@@ -520,6 +520,7 @@ void FrmWisplineClient::handleInbound(const wire::InboundMessage& message)
 void FrmWisplineClient::onLogonAccepted(const QString& level)
 {
     SessionState& s = session();
+    qCInfo(lcLink).noquote() << "log-on answered, level" << level;
     flash_->start();
     s.UserLevel = level;
     if (s.UserLevel.isEmpty()) {
@@ -543,6 +544,7 @@ void FrmWisplineClient::onHandshake()
 
 void FrmWisplineClient::onLogonRefused(const QString& reason)
 {
+    qCInfo(lcLink) << "log-on refused";
     link_->LoginFlag = 0;
     link_->closeIfConnected();
     showBox(reason, QStringLiteral("Server Info"), BoxIcon::Critical);
