@@ -241,8 +241,8 @@ void ServerLink::tcpClient_Connect()
         host_.setCaption(connectedTitle());
         if (LoginFlag == 1) {
             const SessionState& s = session();
+            qCInfo(lcLink).noquote() << "sending the log-on of" << s.UserName;
             send(wire::buildLogon(s.UserName, s.Password, s.VersionString, host_.adapterCaption()));
-            qCInfo(lcLink).noquote() << "log-on sent for" << s.UserName;
         } else {
             yieldOnce();
         }
