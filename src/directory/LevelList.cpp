@@ -7,6 +7,13 @@
 namespace wispline
 {
 
+LevelEntry::LevelEntry(const QString& name) : QListWidgetItem(name, nullptr, UserType) {}
+
+bool LevelEntry::operator<(const QListWidgetItem& other) const
+{
+    return QString::compare(text(), other.text(), Qt::CaseInsensitive) < 0;
+}
+
 LevelList::LevelList(QWidget* parent) : QListWidget(parent) {}
 
 LevelList::Snapshot LevelList::snapshot() const

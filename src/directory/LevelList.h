@@ -8,6 +8,15 @@
 namespace wispline
 {
 
+// An entry of a level list. Entries sort without regard to letter case ("abc", "Abc2", "bob",
+// "Zed"), as the sorted list box this follows did; Qt's own order puts capitals first.
+class LevelEntry : public QListWidgetItem
+{
+public:
+    explicit LevelEntry(const QString& name);
+    bool operator<(const QListWidgetItem& other) const override;
+};
+
 class LevelList : public QListWidget
 {
     Q_OBJECT
