@@ -53,7 +53,8 @@ void LevelList::mouseReleaseEvent(QMouseEvent* event)
 {
     const bool changed = track([&] { QListWidget::mouseReleaseEvent(event); });
     // A click on an entry runs the rule even when it changed nothing, as a click always did.
-    if (!changed && !changedSincePress_ && itemAt(event->position().toPoint()))
+    if (!changed && !changedSincePress_ && event->button() == Qt::LeftButton &&
+        itemAt(event->position().toPoint()))
         emit userChanged();
     changedSincePress_ = false;
 }
