@@ -2,6 +2,7 @@
 
 #include "app/SessionState.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -75,16 +76,25 @@ void ApplyTheme(const QList<QWidget*>& controls)
         } else if (qobject_cast<QLineEdit*>(w)) {
             setColours(w, &back, &fore, true);
             setFont(w, false);
-            // A dark box on a dark window needs a visible edge to be found at all.
+            // A dark box on a dark window needs a visible edge to be found at all. A disabled
+            // box greys its text, as the system does, so it does not look ready for typing.
+            const QColor greyed =
+                QApplication::palette(w).color(QPalette::Disabled, QPalette::Text);
             w->setStyleSheet(QStringLiteral("QLineEdit { background: %1; color: %2; "
-                                            "border: 1px solid #808080; }")
-                                 .arg(back.name(), fore.name()));
+                                            "border: 1px solid #808080; } "
+                                            "QLineEdit:disabled { color: %3; }")
+                                 .arg(back.name(), fore.name(), greyed.name()));
         } else if (qobject_cast<QRadioButton*>(w)) {
             setColours(w, &back, &fore, false);
         } else if (qobject_cast<QPushButton*>(w)) {
-            // Command buttons take the fore colour as their background: orange, bold.
+            // Command buttons take the fore colour as their background: orange, bold. A button
+            // has no text colour of its own: its text keeps the system's button text colour,
+            // not the fore colour a themed frame around it would hand down.
             QPalette p = w->palette();
             p.setColor(QPalette::Button, fore);
+            const QPalette system = QApplication::palette(w);
+            for (const auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+                p.setColor(group, QPalette::ButtonText, system.color(group, QPalette::ButtonText));
             w->setPalette(p);
             setFont(w, true);
         }

@@ -12,7 +12,7 @@ namespace wispline
 {
 
 struct RecipientControls {
-    QListWidget* lstLevel1 = nullptr; // sorted, simple multi-select
+    QListWidget* lstLevel1 = nullptr; // LevelList: sorted, simple multi-select
     QListWidget* lstLevel2 = nullptr;
     QListWidget* lstLevel3 = nullptr;
     QCheckBox* chkAllLevel2 = nullptr;         // "All Level2 Users"

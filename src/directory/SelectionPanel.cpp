@@ -2,6 +2,7 @@
 
 #include "app/SessionState.h"
 #include "app/Settings.h"
+#include "directory/LevelList.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -18,11 +19,15 @@ SelectionPanel::SelectionPanel(const RecipientControls& controls, QObject* paren
 {
     for (QListWidget* list : {c_.lstLevel1, c_.lstLevel2, c_.lstLevel3})
         list->installEventFilter(this);
-    // itemClicked comes from the mouse only, so selection changes made by the rules themselves
-    // never re-enter the list rules.
-    connect(c_.lstLevel1, &QListWidget::itemClicked, this, [this] { lstLevel1_Click(); });
-    connect(c_.lstLevel2, &QListWidget::itemClicked, this, [this] { lstLevel2_Click(); });
-    connect(c_.lstLevel3, &QListWidget::itemClicked, this, [this] { lstLevel3_Click(); });
+    // userChanged comes from the user's mouse and keys only, so selection changes made by the
+    // rules themselves never re-enter the list rules.
+    const auto onUserChange = [this](QListWidget* list, void (SelectionPanel::*rule)()) {
+        if (auto* level = qobject_cast<LevelList*>(list))
+            connect(level, &LevelList::userChanged, this, rule);
+    };
+    onUserChange(c_.lstLevel1, &SelectionPanel::lstLevel1_Click);
+    onUserChange(c_.lstLevel2, &SelectionPanel::lstLevel2_Click);
+    onUserChange(c_.lstLevel3, &SelectionPanel::lstLevel3_Click);
     // toggled fires for code changes too: unchecking a box from any rule must clear the lists.
     connect(c_.chkAllLevel2, &QCheckBox::toggled, this, [this] { chkAllLevel2_Click(); });
     connect(c_.chkAllLevel3, &QCheckBox::toggled, this, [this] { chkAllLevel3_Click(); });

@@ -22,7 +22,8 @@ public:
     // lstLevel3 when third is 3. Current entries stay.
     void ClearLevelSelections(std::int16_t first, std::int16_t second, std::int16_t third);
 
-    // List rules; they run for user clicks and for selectAsClick, not for other code changes.
+    // List rules; they run for every selection change a user makes in a LevelList and for
+    // selectAsClick, not for other code changes.
     void lstLevel1_Click();
     void lstLevel2_Click();
     void lstLevel3_Click();

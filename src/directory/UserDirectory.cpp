@@ -87,7 +87,7 @@ void UserDirectory::AddUsers(const QString& messageText)
             continue;
         if (findExact(list, address.name) >= 0)
             continue;
-        list->addItem(address.name);
+        list->addItem(new LevelEntry(address.name));
     }
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 // The connected users, one list per level. The lists are the only store: an entry is a plain
 // user name and the list it sits in gives its level.
+#include "directory/LevelList.h"
+
 #include <QString>
 
 class QListWidget;

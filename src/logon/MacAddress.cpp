@@ -1,5 +1,6 @@
 #include "logon/MacAddress.h"
 
+#include <QFileInfo>
 #include <QNetworkInterface>
 
 namespace wispline
@@ -63,6 +64,9 @@ QList<AdapterRecord> SystemAdapterList::adapters() const
         AdapterRecord r;
         r.address = addressBytes(iface.hardwareAddress());
         r.type = typeCode(iface.type());
+        // Where the system shows no such link (other than Linux), no adapter is preferred.
+        r.physical =
+            QFileInfo::exists(QStringLiteral("/sys/class/net/%1/device").arg(iface.name()));
         list.append(r);
     }
     return list;
@@ -84,12 +88,20 @@ QString GetMACadr()
     const QList<AdapterRecord> list = adapterList().adapters();
     if (list.isEmpty())
         return QString();
-    QString result = QString::number(list.size()) + QStringLiteral(" Adapter(s):\r\n");
+    // Virtual adapters count as Ethernet too and are often listed last, with an address that
+    // changes between runs: the server would see another machine each time.
+    const AdapterRecord* lastEthernet = nullptr;
+    const AdapterRecord* lastPhysical = nullptr;
     for (const AdapterRecord& r : list) {
-        if (r.type == kAdapterTypeEthernet)
-            result = FormatMACadr(r.address);
+        if (r.type != kAdapterTypeEthernet)
+            continue;
+        lastEthernet = &r;
+        if (r.physical)
+            lastPhysical = &r;
     }
-    return result;
+    if (const AdapterRecord* chosen = lastPhysical ? lastPhysical : lastEthernet)
+        return FormatMACadr(chosen->address);
+    return QString::number(list.size()) + QStringLiteral(" Adapter(s):\r\n");
 }
 
 QString FormatMACadr(const QByteArray& address8)

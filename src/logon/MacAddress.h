@@ -15,6 +15,9 @@ inline constexpr std::uint32_t kAdapterTypeEthernet = 6;
 struct AdapterRecord {
     QByteArray address; // hardware address bytes; the first six are shown
     std::uint32_t type = 0;
+    // Backed by a device of the machine, not a bridge, tunnel or container network, whose
+    // address may change from one run to the next.
+    bool physical = false;
 };
 
 // The machine's network adapters in the order the system lists them.
@@ -36,7 +39,8 @@ public:
 void setAdapterList(AdapterList* replacement);
 AdapterList& adapterList();
 
-// The address of the last Ethernet adapter in list order; when there is none, the count line
+// The address of the last Ethernet adapter backed by a physical device in list order, or of
+// the last Ethernet adapter when none is; when there is no Ethernet adapter, the count line
 // "<N> Adapter(s):" + CR LF; empty text when the machine has no adapters at all.
 QString GetMACadr();
 

@@ -112,9 +112,9 @@ void FrmWisplineClient::buildControls()
 
     fraLevel1And2 = new FrameBox(central);
     Label1 = label(QStringLiteral("Level 1 Users"), fraLevel1And2);
-    lstLevel1 = new QListWidget(fraLevel1And2);
+    lstLevel1 = new LevelList(fraLevel1And2);
     Label2 = label(QStringLiteral("Level 2 Users"), fraLevel1And2);
-    lstLevel2 = new QListWidget(fraLevel1And2);
+    lstLevel2 = new LevelList(fraLevel1And2);
     chkAllSelectedLevel2 =
         new QCheckBox(QStringLiteral("All Users under Selected Level2"), fraLevel1And2);
     chkAllSelectedLevel2->setVisible(false);
@@ -122,7 +122,7 @@ void FrmWisplineClient::buildControls()
 
     fraLevel3 = new FrameBox(central);
     Label3 = label(QStringLiteral("Level 3 Users"), fraLevel3);
-    lstLevel3 = new QListWidget(fraLevel3);
+    lstLevel3 = new LevelList(fraLevel3);
     chkAllLevel3 = new QCheckBox(QStringLiteral("All Level3 Users"), fraLevel3);
 
     fraMessages = new FrameBox(central);

@@ -98,13 +98,15 @@ QSize outerSize(const QWidget* window)
 void setOuterHeight(QWidget* window, int twips)
 {
     const QMargins m = windowFrameMargins(window);
-    window->resize(window->width(), qMax(0, twipsToPx(twips) - m.top() - m.bottom()));
+    // Fixed: the layouts give the window's size; a window the user could resize gets a resize
+    // strip along its bottom edge from some window managers.
+    window->setFixedSize(window->width(), qMax(0, twipsToPx(twips) - m.top() - m.bottom()));
 }
 
 void setOuterWidth(QWidget* window, int twips)
 {
     const QMargins m = windowFrameMargins(window);
-    window->resize(qMax(0, twipsToPx(twips) - m.left() - m.right()), window->height());
+    window->setFixedSize(qMax(0, twipsToPx(twips) - m.left() - m.right()), window->height());
 }
 
 void setLayoutFont(QWidget* w, QLatin1String family, int points)

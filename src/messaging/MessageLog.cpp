@@ -152,6 +152,23 @@ bool MessageLog::write(const QString& snapshot, bool disconnected, const QTime& 
     return true;
 }
 
+bool MessageLog::keepAside(const QTime& at)
+{
+    error_.clear();
+    const QString base =
+        path_ + QStringLiteral(".unreadable-") + at.toString(QStringLiteral("HHmmss"));
+    QString target = base;
+    for (int n = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++n)
+        target = base + QLatin1Char('-') + QString::number(n);
+    // Never replaces an existing target; moves a folder at the path as well.
+    QFile file(path_);
+    if (!file.rename(target)) {
+        error_ = file.errorString();
+        return false;
+    }
+    return true;
+}
+
 MessageLogView::MessageLogView(QTextEdit* RTBox) : RTBox(RTBox) {}
 
 QColor MessageLogView::earlierLinesColor()
@@ -166,11 +183,21 @@ QColor MessageLogView::earlierLinesColor()
 
 void MessageLogView::LoadMessageLog()
 {
+    if (loaded_)
+        return;
+    loaded_ = true;
     MessageLog log(session().MessageLogPath);
     if (log.exists()) {
         QString text;
         if (!log.readAll(text)) {
-            reportFailure(log.errorString());
+            // Replacing the file would lose the day's earlier sessions: move it out of the way
+            // first, or, when even that fails, never write over it.
+            const QString readError = log.errorString();
+            if (!log.keepAside(services::clock().now().time())) {
+                neverReplace_ = true;
+                readError_ = readError;
+            }
+            reportFailure(readError);
             return;
         }
         insertAtStartInColor(RTBox, text, earlierLinesColor());
@@ -182,6 +209,12 @@ void MessageLogView::LoadMessageLog()
 
 void MessageLogView::SaveMessageLog(bool Disconnected)
 {
+    if (!loaded_)
+        LoadMessageLog();
+    if (neverReplace_) {
+        reportFailure(readError_);
+        return;
+    }
     MessageLog log(session().MessageLogPath);
     if (!log.write(areaSnapshot(RTBox), Disconnected, services::clock().now().time()))
         reportFailure(log.errorString());

@@ -43,6 +43,11 @@ public:
     // when it was written completely, so a failed save leaves the previous file whole.
     bool write(const QString& snapshot, bool disconnected, const QTime& at);
 
+    // Renames the file that could not be read to "<name>.unreadable-<HHmmss>" beside it ("-2",
+    // "-3", ... appended when that name is taken), so nothing ever replaces it. False (see
+    // errorString) when it cannot be moved.
+    bool keepAside(const QTime& at);
+
     // The description of the last failure.
     QString errorString() const { return error_; }
 
@@ -61,9 +66,12 @@ public:
     explicit MessageLogView(QTextEdit* RTBox);
 
     // At the window's load: an existing file of the day goes in front of the area's text in
-    // the colour of earlier sessions; otherwise the file is created from the area.
+    // the colour of earlier sessions; otherwise the file is created from the area. A file that
+    // cannot be read is kept aside (MessageLog::keepAside) and reported; saves then start the
+    // day's file afresh. Runs once; later calls do nothing.
     void LoadMessageLog();
-    // Every minute (false) and at the confirmed close (true).
+    // Every minute (false) and at the confirmed close (true). A save that comes before the
+    // load runs the load first, so it never replaces earlier sessions' lines it has not read.
     void SaveMessageLog(bool Disconnected);
 
     // The single colour that lines of earlier sessions are shown in.
@@ -73,6 +81,11 @@ private:
     void reportFailure(const QString& description);
 
     QTextEdit* RTBox;
+    bool loaded_ = false;
+    // The day's file could not be read and could not be kept aside either: it is never
+    // replaced, and every save reports why.
+    bool neverReplace_ = false;
+    QString readError_;
     // A failure box is open (its modal loop keeps timers running): later failures do not pile
     // further boxes on top of it.
     bool failureBoxOpen_ = false;

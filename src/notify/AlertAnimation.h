@@ -13,7 +13,7 @@ class AlertAnimation
 {
 public:
     static constexpr int kStartHeight = 90;   // the thin strip the pop-up starts as
-    static constexpr int kStartBelow = 300;   // how far below the screen area the strip starts
+    static constexpr int kStartBelow = 300;   // how far below the client area the strip starts
     static constexpr int kStep = 30;          // growth or shrink per tick
     static constexpr int kUnloadHeight = 120; // closing ends at or below this height
 
@@ -28,7 +28,8 @@ public:
     void setBorder(std::int32_t borderWidth, std::int32_t borderHeight);
 
     // Back to the start position: a thin strip whose right edge touches the right edge of the
-    // screen area and whose top lies just below its bottom.
+    // client area of a full-screen window (the given size) and whose top lies just below its
+    // bottom.
     void start(std::int32_t screenWidthPx, std::int32_t screenHeightPx, float twipsPerPixelX,
                float twipsPerPixelY);
 

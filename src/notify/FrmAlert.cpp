@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPalette>
 #include <QPixmap>
+#include <QStyle>
 
 namespace wispline
 {
@@ -84,10 +85,13 @@ void FrmAlert::DisplayAlert(const QString& MessageText, int Duration)
     if (Duration >= 0 && Duration <= kTimerMaxInterval)
         tmrAlert.setInterval(Duration);
 
+    // The client area of a full-screen window: the available area less one caption. Starting
+    // from the whole available height would leave the pop-up's last text line off-screen.
     const QRect area = services::screen().availableGeometry();
     screenOrigin_ = area.topLeft();
     mlScreenWidthPx = area.width();
-    mlScreenHeightPx = area.height();
+    mlScreenHeightPx =
+        area.height() - style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
 
     mlBorderWidth = roundHalfEven(pxToTwips(frameGeometry().width() - width()));
     mlBorderHeight = roundHalfEven(pxToTwips(frameGeometry().height() - height()));

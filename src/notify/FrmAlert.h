@@ -50,7 +50,8 @@ public:
     QTimer tmrClose;
     QTimer tmrAlert;
 
-    // Window variables: the screen area in pixels and the frame size in twips.
+    // Window variables: the client area of a full-screen window in pixels and the frame size
+    // in twips.
     std::int32_t mlScreenWidthPx = 0;
     std::int32_t mlScreenHeightPx = 0;
     std::int32_t mlBorderWidth = 0;

@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -26,7 +27,7 @@ struct PanelFixture {
         auto* layout = new QVBoxLayout(&window);
         QListWidget** all[] = {&c.lstLevel1, &c.lstLevel2, &c.lstLevel3};
         for (int i = 0; i < 3; ++i) {
-            *all[i] = new QListWidget;
+            *all[i] = new LevelList;
             configureLevelList(*all[i]);
             const QString names = lists.section(QLatin1Char('|'), i, i);
             if (!names.isEmpty())
@@ -59,7 +60,8 @@ struct PanelFixture {
         return level == 1 ? c.lstLevel1 : level == 2 ? c.lstLevel2 : c.lstLevel3;
     }
 
-    // "c2:p" clicks entry p of lstLevel2; "k2", "k3", "kS" click the group boxes.
+    // "c2:p" clicks entry p of lstLevel2; "d2:p-r" drags over lstLevel2 from p to r; "K2:Down"
+    // types the key into lstLevel2; "k2", "k3", "kS" click the group boxes.
     void run(const QString& script)
     {
         for (const QString& step : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
@@ -71,10 +73,29 @@ struct PanelFixture {
                 continue;
             }
             QListWidget* l = list(step.mid(1, 1).toInt());
-            const auto found = l->findItems(step.mid(3), Qt::MatchExactly);
-            QVERIFY2(found.size() == 1, qPrintable(step));
-            QTest::mouseClick(l->viewport(), Qt::LeftButton, {},
-                              l->visualItemRect(found.first()).center());
+            if (step.startsWith(QLatin1Char('K'))) {
+                const QKeyCombination key = QKeySequence::fromString(step.mid(3))[0];
+                QTest::keyClick(l, key.key(), key.keyboardModifiers());
+                continue;
+            }
+            const auto at = [&](const QString& name, QPoint* point) {
+                const auto found = l->findItems(name, Qt::MatchExactly);
+                if (found.size() == 1)
+                    *point = l->visualItemRect(found.first()).center();
+                return found.size() == 1;
+            };
+            const QString names = step.mid(3);
+            QPoint from, to;
+            QVERIFY2(at(names.section(QLatin1Char('-'), 0, 0), &from), qPrintable(step));
+            if (step.startsWith(QLatin1Char('d'))) {
+                QVERIFY2(at(names.section(QLatin1Char('-'), 1), &to), qPrintable(step));
+                QTest::mousePress(l->viewport(), Qt::LeftButton, {}, from);
+                for (int i = 1; i <= 4; ++i)
+                    QTest::mouseMove(l->viewport(), from + (to - from) * i / 4);
+                QTest::mouseRelease(l->viewport(), Qt::LeftButton, {}, to);
+                continue;
+            }
+            QTest::mouseClick(l->viewport(), Qt::LeftButton, {}, from);
         }
     }
 

@@ -64,6 +64,16 @@ private slots:
             "sel1=;sel2=;sel3=;cur=-/-/x;chk=000");
         row("nameless entry runs no rule", "1",
             "k3 c2:", "sel1=;sel2=;sel3=x,y,z;cur=-//-;chk=010");
+        // Every selection change by mouse or keys runs the rule, not only a plain click.
+        row("drag over level2 clears level1", "1", "c1:a d2:p-r",
+            "sel1=;sel2=p,q,r;sel3=;cur=-/r/-;chk=000");
+        row("drag over level3 unchecks all level2", "1", "k2 d3:x-y",
+            "sel1=;sel2=;sel3=x,y;cur=-/-/y;chk=000");
+        row("keys in level2 clear level1", "1", "c1:a K2:Down K2:Down K2:Space",
+            "sel1=;sel2=p;sel3=;cur=-/p/-;chk=000");
+        row("level3 user, keys in level1 keep one", "3", "c1:a K1:Down K1:Space",
+            "sel1=b;sel2=;sel3=;cur=b/-/-;chk=000");
+        row("no select-all key", "1", "c1:a K2:Ctrl+A", "sel1=a;sel2=;sel3=;cur=a/-/-;chk=000");
     }
     void rules()
     {

@@ -34,6 +34,7 @@ private slots:
         row("one digit adds an empty name", "||", "USRS~2~ExitEnd", "|()|");
         row("other levels, empty fields ignored", "||", "USRS~~abc4~abc0~d1~~ExitEnd~", "d||");
         row("sorted places", "||", "USRS~zed1~abc1~mid1~ExitEnd", "abc,mid,zed||");
+        row("sorted without case", "||", "USRS~Zed1~bob1~Abc21~abc1~ExitEnd", "abc,Abc2,bob,Zed||");
         row("letters-only field stops adding", "||", "USRS~a1~xyz~d1~ExitEnd", "a||", "Add Users");
         row("non-ASCII digit is not a level", "||", "USRS~a\u0662~d1", "||", "Add Users");
         row("gone users removed", "abc,def|p,q|", "LGO~abc1~q2~ExitEnd", "def|p|");

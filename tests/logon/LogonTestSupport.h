@@ -27,9 +27,10 @@ public:
             throw std::runtime_error("adapter list unavailable");
         return list;
     }
-    static AdapterRecord record(const QByteArray& hex, std::uint32_t type = kAdapterTypeEthernet)
+    static AdapterRecord record(const QByteArray& hex, std::uint32_t type = kAdapterTypeEthernet,
+                                bool physical = false)
     {
-        return AdapterRecord{QByteArray::fromHex(hex), type};
+        return AdapterRecord{QByteArray::fromHex(hex), type, physical};
     }
 };
 

@@ -1,5 +1,6 @@
 #include "LogonTestSupport.h"
 
+#include <QFileInfo>
 #include <QNetworkInterface>
 #include <QTest>
 
@@ -37,6 +38,18 @@ private slots:
         QTest::newRow("wireless before ethernet")
             << QList<AdapterRecord>{wireless("a1b2c3d4e5f6"), eth("001122aabbcc")}
             << "00-11-22-AA-BB-CC";
+        // Bridges, veth, tun/tap and container networks are Ethernet too; a device wins.
+        const auto device = [](const char* hex) {
+            return test::MadeUpAdapters::record(hex, kAdapterTypeEthernet, true);
+        };
+        QTest::newRow("device before virtual ones")
+            << QList<AdapterRecord>{device("001122aabbcc"), eth("a1b2c3d4e5f6"),
+                                    eth("0a0b0c0d0e0f")}
+            << "00-11-22-AA-BB-CC";
+        QTest::newRow("last of several devices")
+            << QList<AdapterRecord>{eth("a1b2c3d4e5f6"), device("001122aabbcc"),
+                                    device("0a0b0c0d0e0f"), eth("010203040506")}
+            << "0A-0B-0C-0D-0E-0F";
         QTest::newRow("no ethernet gives the count line")
             << QList<AdapterRecord>{wireless("001122aabbcc"), test::MadeUpAdapters::record("a1", 9),
                                     wireless("")}
@@ -68,6 +81,8 @@ private slots:
             const QNetworkInterface& i = expected.at(k);
             QCOMPARE(records.at(k).type == kAdapterTypeEthernet,
                      i.type() == QNetworkInterface::Ethernet);
+            QCOMPARE(records.at(k).physical,
+                     QFileInfo::exists("/sys/class/net/" + i.name() + "/device"));
             const QString hw = i.hardwareAddress();
             if (hw.size() == 17)
                 QCOMPARE(FormatMACadr(records.at(k).address),

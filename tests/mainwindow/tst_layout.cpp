@@ -145,6 +145,7 @@ void TestLayout::arrangeControls()
         QWidget* widget = layoutWidget(c, row.control);
         if (row.control == LayoutControl::Window) {
             QCOMPARE(w_->outer(), QSize(twipsToPx(row.width), twipsToPx(row.height)));
+            QCOMPARE(w_->window.maximumSize(), w_->window.minimumSize()); // no resize strip
             continue;
         }
         QCOMPARE(widget->geometry(), pxRect(row));

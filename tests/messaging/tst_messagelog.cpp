@@ -53,6 +53,9 @@ private slots:
     void fileTextRoundTrips();
     void failureBoxesDoNotStack_data();
     void failureBoxesDoNotStack();
+    void unreadableDayFileIsKeptAside_data();
+    void unreadableDayFileIsKeptAside();
+    void saveBeforeLoadKeepsEarlierLines();
     void timeOfDayHasNoZone();
 
 private:
@@ -141,25 +144,29 @@ void TestMessageLog::fileTextRoundTrips()
 
 void TestMessageLog::failureBoxesDoNotStack_data()
 {
-    QTest::addColumn<bool>("load");
     QTest::addColumn<QString>("path"); // empty: the day's file is a folder
     QTest::addColumn<int>("sizeCap");  // bytes a file may grow to; 0: no cap
     QTest::addColumn<int>("areaSize"); // characters in the message area
     const QString day = QStringLiteral("M05122026.Msg");
-    QTest::newRow("load, path is a folder") << true << QString() << 0 << 4;
-    QTest::newRow("save, path is a folder") << false << QString() << 0 << 4;
-    QTest::newRow("save, folder missing") << false << QStringLiteral("missing/M.Msg") << 0 << 4;
-    QTest::newRow("save, disk full") << false << day << 1024 << 64 * 1024;
+    QTest::newRow("save, path is a folder") << QString() << 0 << 4;
+    QTest::newRow("save, folder missing") << QStringLiteral("missing/M.Msg") << 0 << 4;
+    QTest::newRow("save, disk full") << day << 1024 << 64 * 1024;
     // Short enough to sit in the file's write buffer until the save is committed.
-    QTest::newRow("save, disk full, buffered") << false << day << 1024 << 4096;
+    QTest::newRow("save, disk full, buffered") << day << 1024 << 4096;
 }
 
 void TestMessageLog::failureBoxesDoNotStack()
 {
-    QFETCH(bool, load);
     QFETCH(QString, path);
     QFETCH(int, sizeCap);
     QFETCH(int, areaSize);
+    const QString kept(areaSize, QLatin1Char('k'));
+    QTextEdit area;
+    appendInColor(&area, kept, kBlue);
+    MessageLogView log(&area);
+    // The window's load ran while the day had no file yet; the fault came later.
+    log.LoadMessageLog();
+    QVERIFY(QFile::remove(path_));
     if (path.isEmpty())
         QVERIFY(QDir().mkdir(path_));
     else
@@ -167,10 +174,6 @@ void TestMessageLog::failureBoxesDoNotStack()
     QFile earlier(path_);
     QVERIFY(!sizeCap || (earlier.open(QIODevice::WriteOnly) && earlier.write("earlier\r\n") == 9));
     earlier.close();
-    const QString kept(areaSize, QLatin1Char('k'));
-    QTextEdit area;
-    appendInColor(&area, kept, kBlue);
-    MessageLogView log(&area);
     // Timer ticks keep coming while the box waits for the user.
     int nested = 0;
     seams_->boxes.onShow = [&](const BoxRequest&) {
@@ -182,7 +185,7 @@ void TestMessageLog::failureBoxesDoNotStack()
         std::optional<FileSizeCap> cap;
         if (sizeCap)
             cap.emplace(sizeCap);
-        load ? log.LoadMessageLog() : log.SaveMessageLog(true);
+        log.SaveMessageLog(true);
     }
 
     QCOMPARE(nested, 1);
@@ -206,6 +209,80 @@ void TestMessageLog::failureBoxesDoNotStack()
     } else { // a lasting fault is reported at every try
         QCOMPARE(seams_->boxes.count(), 2);
     }
+}
+
+void TestMessageLog::unreadableDayFileIsKeptAside_data()
+{
+    QTest::addColumn<QString>("dayName");
+    QTest::addColumn<QStringList>("before"); // kept-aside files already there
+    QTest::addColumn<QString>("keptAs");     // empty: it cannot be moved
+    const QString day = QStringLiteral("M05122026.Msg");
+    const QString aside = day + QStringLiteral(".unreadable-103215");
+    QTest::newRow("kept aside") << day << QStringList() << aside;
+    QTest::newRow("an earlier kept-aside file stays")
+        << day << QStringList{aside} << aside + QStringLiteral("-2");
+    // No room in the name for the suffix: the file cannot be moved, so it is never replaced.
+    QTest::newRow("cannot be moved")
+        << QString(240, QLatin1Char('M')) << QStringList() << QString();
+}
+
+void TestMessageLog::unreadableDayFileIsKeptAside()
+{
+    QFETCH(QString, dayName);
+    QFETCH(QStringList, before);
+    QFETCH(QString, keptAs);
+    path_ = dir_->filePath(dayName);
+    session().MessageLogPath = path_;
+    // A folder at the day's path cannot be read as a file, by root either.
+    QVERIFY(QDir().mkpath(path_ + QStringLiteral("/earlier")));
+    for (const QString& name : before) {
+        QFile f(dir_->filePath(name));
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("older") == 5);
+    }
+    QTextEdit area;
+    appendInColor(&area, QStringLiteral("new"), kBlue);
+    MessageLogView log(&area);
+    int nested = 0;
+    seams_->boxes.onShow = [&](const BoxRequest&) {
+        ++nested;
+        log.SaveMessageLog(false); // the connect timer ticks on while the box waits
+    };
+    log.LoadMessageLog();
+    QCOMPARE(nested, 1);
+    QCOMPARE(seams_->boxes.last().title, QStringLiteral("Message File"));
+    QCOMPARE(seams_->boxes.last().icon, BoxIcon::Critical);
+    QCOMPARE(area.toPlainText(), QStringLiteral("new"));
+
+    seams_->boxes.onShow = nullptr;
+    log.SaveMessageLog(false);
+    QVERIFY(QFileInfo::exists(dir_->filePath(keptAs.isEmpty() ? dayName : keptAs) +
+                              QStringLiteral("/earlier")));
+    for (const QString& name : before)
+        QCOMPARE(fileBytes(dir_->filePath(name)), QByteArray("older"));
+    if (keptAs.isEmpty()) {
+        QCOMPARE(seams_->boxes.count(), 2); // every save says why it did not write
+    } else {
+        QCOMPARE(seams_->boxes.count(), 1);
+        QCOMPARE(fileBytes(path_), QByteArray("new\r\n"));
+    }
+}
+
+// The link saves on some paths that can run before the window's load reached the log.
+void TestMessageLog::saveBeforeLoadKeepsEarlierLines()
+{
+    QFile f(path_);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write("earlier\r\n") == 9);
+    f.close();
+    QTextEdit area;
+    appendInColor(&area, QStringLiteral("new\r\n"), kBlue);
+    MessageLogView log(&area);
+    log.SaveMessageLog(false);
+    const QByteArray both("earlier\r\nnew\r\n\r\n");
+    QCOMPARE(fileBytes(path_), both);
+    log.LoadMessageLog();
+    log.SaveMessageLog(false);
+    QCOMPARE(fileBytes(path_), both);
+    QCOMPARE(seams_->boxes.count(), 0);
 }
 
 void TestMessageLog::timeOfDayHasNoZone()

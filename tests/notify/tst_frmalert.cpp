@@ -4,6 +4,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QStyle>
 #include <QtTest>
 #include <memory>
 
@@ -60,6 +61,7 @@ void tst_FrmAlert::lifecycle_data()
     QTest::addColumn<int>("duration");   // of this alert; an earlier one has 3000
     QTest::addColumn<int>("interval");
 
+    // Strips as placed below a full-screen window's client area: the area less a caption.
     const QRect area(0, 0, 1024, 740), strip(672, 760, 352, 6);
     QTest::newRow("first alert") << area << strip << -1 << -1 << 3000 << 3000;
     QTest::newRow("panels shift the area")
@@ -83,6 +85,9 @@ void tst_FrmAlert::lifecycle()
     QFETCH(int, duration);
     QFETCH(int, interval);
     seams_->screen.available = area;
+    const int caption =
+        alert_->style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, alert_.get());
+    strip.translate(0, -caption);
     if (openTicks >= 0) {
         alert_->DisplayAlert(QStringLiteral("first"), 3000);
         for (int i = 0; i < openTicks && alert_->isOpening(); ++i)
@@ -103,7 +108,7 @@ void tst_FrmAlert::lifecycle()
     QCOMPARE(alert_->lblAlert->textFormat(), Qt::PlainText);
     QCOMPARE(alert_->geometry(), strip);
     const int bottom = strip.bottom();
-    QCOMPARE(bottom, area.bottom() + 26); // 390 twips below the screen area, and it stays there
+    QCOMPARE(bottom, area.bottom() - caption + 26); // 390 twips below the client area, and stays
     QCOMPARE(alert_->tmrAlert.interval(), interval);
     // Nothing left over from an earlier alert may cut this one short.
     QVERIFY(alert_->tmrOpen.isActive());
@@ -122,6 +127,10 @@ void tst_FrmAlert::lifecycle()
     QVERIFY(!alert_->tmrOpen.isActive());
     QCOMPARE(alert_->tmrAlert.isActive(), interval > 0);
     QCOMPARE(alert_->size(), QSize(352, 204));
+    // The last line of text is on the screen.
+    const QRect label(alert_->lblAlert->mapTo(alert_.get(), QPoint(0, 0)),
+                      alert_->lblAlert->size());
+    QVERIFY(area.contains(label.translated(alert_->pos())));
 
     alert_->tmrAlert_Timer();
     QVERIFY(alert_->isClosing());
