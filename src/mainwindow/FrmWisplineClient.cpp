@@ -274,7 +274,6 @@ void FrmWisplineClient::Form_Load()
         return;
     }
     log_->LoadMessageLog();
-    logLoaded_ = true;
     mnuRestoreSelection->setChecked(s.RestoreSelectionOn);
     mnupopup->setChecked(s.PopupDisabled);
     fraLevel1And2->setVisible(false);
@@ -495,9 +494,7 @@ void FrmWisplineClient::showLayoutForLevel()
 
 void FrmWisplineClient::saveMessageLog(bool disconnected)
 {
-    // Before the load the area does not hold the day's earlier sessions: a save would drop them.
-    if (logLoaded_)
-        log_->SaveMessageLog(disconnected);
+    log_->SaveMessageLog(disconnected);
 }
 
 void FrmWisplineClient::removeTrayIcon()

@@ -167,7 +167,6 @@ private:
     std::unique_ptr<TrayIcon> tray_;
     std::unique_ptr<FlashController> flash_;
     bool loaded_ = false;    // Form_Load has run
-    bool logLoaded_ = false; // the day's log is in the area: saving cannot lose earlier sessions
     bool shown_ = false;
 };
 
