@@ -1,5 +1,6 @@
 // The wispline executable: start-up only; everything else lives in the subsystem libraries.
 #include "app/DesktopServices.h"
+#include "app/StartOptions.h"
 #include "app/WisplineModule.h"
 #include "logon/FrmLogin.h"
 #include "mainwindow/FrmWisplineClient.h"
@@ -9,9 +10,12 @@
 
 int main(int argc, char** argv)
 {
+    if (const int answered = wispline::prepareStart(argc, argv); answered >= 0)
+        return answered;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Wispline"));
     QApplication::setApplicationVersion(wispline::programVersion());
+    QApplication::setDesktopFileName(QStringLiteral("org.wispline.Wispline")); // icon, app id
     QApplication::setStyle(QStringLiteral("Fusion")); // honours the theme's palette colours
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/wispline/wispline.png")));
     wispline::installDesktopServices();
