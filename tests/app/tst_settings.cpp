@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -33,6 +34,9 @@ private slots:
     void roundTrip_data();
     void roundTrip();
     void storeStaysInTestFolder();
+    void filePathIsTheStore();
+    void corruptFileSetAside_data();
+    void corruptFileSetAside();
     void deploymentServers_data();
     void deploymentServers();
 
@@ -97,6 +101,47 @@ void TestSettings::storeStaysInTestFolder()
         QSKIP("run through ctest, which gives the tests their own settings folder");
     QVERIFY2(QDir::cleanPath(settings::filePath()).startsWith(QDir::cleanPath(configHome)),
              qPrintable(settings::filePath()));
+}
+
+void TestSettings::filePathIsTheStore()
+{
+    const QSettings store(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("AkWispline"),
+                          QStringLiteral("AkWispline"));
+    QCOMPARE(settings::filePath(), store.fileName());
+}
+
+void TestSettings::corruptFileSetAside_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("unclosed section") << QByteArray("[AkSettings\nAkWLUser=BOB\n");
+    QTest::newRow("binary garbage") << QByteArray("\x00\x01\xff\xfe[garbage", 12);
+}
+
+void TestSettings::corruptFileSetAside()
+{
+    QFETCH(QByteArray, content);
+    const QFileInfo store(settings::filePath());
+    QDir folder = store.dir();
+    for (const QString& old : folder.entryList({store.fileName() + QStringLiteral(".corrupt-*")}))
+        folder.remove(old);
+    {
+        QFile file(store.filePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+    }
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("could not be read")));
+
+    settings::save(settings::kMode, QStringLiteral("LAN"));
+    settings::save(settings::kSize, QStringLiteral("True"));
+
+    QCOMPARE(settings::get(settings::kMode), QStringLiteral("LAN"));
+    QCOMPARE(settings::get(settings::kSize), QStringLiteral("True"));
+    QCOMPARE(settings::get(settings::kUser, QStringLiteral("default")), QStringLiteral("default"));
+    const QStringList aside = folder.entryList({store.fileName() + QStringLiteral(".corrupt-*")});
+    QCOMPARE(aside.size(), 1);
+    QFile kept(folder.filePath(aside.first()));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), content);
 }
 
 void TestSettings::deploymentServers_data()
