@@ -52,6 +52,21 @@ getent passwd wispline-server >/dev/null || fail "no wispline-server user"
 $sudo runuser -u wispline-server -- /usr/bin/wispline-server \
     --db /var/lib/wispline-server/wispline-server.db --list-users >/dev/null ||
     fail "the service user cannot use its database"
+# Serves as the service's user, and stops cleanly on SIGTERM as systemd stops it.
+log=$(mktemp)
+$sudo setpriv --reuid=wispline-server --regid=wispline-server --init-groups \
+    /usr/bin/wispline-server --port 0 --db /var/lib/wispline-server/wispline-server.db \
+    >"$log" 2>&1 &
+server_pid=$!
+for _ in $(seq 300); do
+    grep -q '^listening on' "$log" && break
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+done
+grep -q '^listening on' "$log" || fail "the server did not start as its user: $(cat "$log")"
+$sudo kill -TERM "$server_pid"
+wait "$server_pid" || fail "the server did not stop cleanly on SIGTERM: $(cat "$log")"
+rm -f "$log"
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify /usr/lib/systemd/system/wispline-server.service ||
         fail "the unit does not verify"
