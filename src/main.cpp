@@ -1,5 +1,7 @@
 // The wispline executable: start-up only; everything else lives in the subsystem libraries.
 #include "app/DesktopServices.h"
+#include "app/EndSignals.h"
+#include "app/Seams.h"
 #include "app/StartOptions.h"
 #include "app/WisplineModule.h"
 #include "logon/FrmLogin.h"
@@ -10,6 +12,7 @@
 
 int main(int argc, char** argv)
 {
+    wispline::EndSignals::block(); // before Qt starts any thread
     if (const int answered = wispline::prepareStart(argc, argv); answered >= 0)
         return answered;
     QApplication app(argc, argv);
@@ -23,6 +26,17 @@ int main(int argc, char** argv)
     wispline::InstanceGuard guard(wispline::InstanceGuard::defaultLockPath());
     wispline::FrmLogin* login = nullptr;
     wispline::FrmWisplineClient* mainWindow = nullptr;
+    // A signal or the end of the desktop session ends the program as a confirmed shutdown does.
+    auto endFromOutside = [&](const char* cause) {
+        if (mainWindow)
+            mainWindow->endSession(cause);
+        else
+            wispline::endProgram(cause, 0);
+    };
+    wispline::EndSignals endSignals;
+    QObject::connect(&endSignals, &wispline::EndSignals::received, &app, endFromOutside);
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
+                     [&] { endFromOutside("session end"); });
     const bool started = wispline::Main(guard, [&] {
         login = new wispline::FrmLogin();
         login->setOnAccepted([&] {

@@ -7,6 +7,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <sys/socket.h>
 
 namespace wispline::test
 {
@@ -58,6 +59,28 @@ signals:
 
 private:
     QTcpServer server_;
+};
+
+// Closes a connection with a reset instead of an orderly close.
+inline void resetConnection(QTcpSocket* socket)
+{
+    const linger now = {1, 0};
+    ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof(now));
+    socket->abort();
+}
+
+// A socket whose connect fails inside the connect call, as Qt reports an unreachable network.
+class FailsAtOnce : public QTcpSocket
+{
+public:
+    using QTcpSocket::connectToHost;
+    void connectToHost(const QString&, quint16, OpenMode, NetworkLayerProtocol) override
+    {
+        setSocketState(UnconnectedState);
+        setSocketError(NetworkError);
+        setErrorString(QStringLiteral("Network is unreachable"));
+        emit errorOccurred(NetworkError);
+    }
 };
 
 } // namespace wispline::test

@@ -53,7 +53,12 @@ class RecordingExit final : public ProcessExit
 {
 public:
     QStringList ends;
-    void endNow(const char* where) override { ends << QString::fromLatin1(where); }
+    QList<int> statuses;
+    void endNow(const char* where, int status) override
+    {
+        ends << QString::fromLatin1(where);
+        statuses << status;
+    }
     bool ended() const { return !ends.isEmpty(); }
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 // Reading what a window shows: list entries and the colour of text in a message area.
 #include <QColor>
+#include <QEvent>
 #include <QListWidget>
 #include <QStringList>
 #include <QTextCursor>
@@ -8,6 +9,16 @@
 
 namespace wispline::test
 {
+
+// A window manager that never activates the window it is installed on.
+class ActivationBlocker : public QObject
+{
+public:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        return event->type() == QEvent::WindowActivate || event->type() == QEvent::ActivationChange;
+    }
+};
 
 inline QStringList listTexts(const QListWidget* list)
 {

@@ -1,10 +1,13 @@
 #include "app/Seams.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <vector>
+
+Q_LOGGING_CATEGORY(lcApp, "wispline.app", QtInfoMsg)
 
 namespace wispline
 {
@@ -32,11 +35,11 @@ public:
 class ImmediateExit final : public ProcessExit
 {
 public:
-    void endNow(const char*) override
+    void endNow(const char*, int status) override
     {
         services::runExitHooks();
         std::fflush(nullptr);
-        std::_Exit(0);
+        std::_Exit(status);
     }
 };
 
@@ -157,9 +160,10 @@ void showErrorBox(int number, const QString& description, const QString& title)
             BoxIcon::Critical);
 }
 
-void endProgram(const char* where)
+void endProgram(const char* where, int status)
 {
-    services::processExit().endNow(where);
+    qCInfo(lcApp, "ended: %s (exit status %d)", where, status);
+    services::processExit().endNow(where, status);
 }
 
 } // namespace wispline

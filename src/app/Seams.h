@@ -38,12 +38,13 @@ public:
 };
 
 // Ends the process at once: no further handlers, questions or unload processing run.
-// `where` names the path that ended it (tests check it). Callers return right after.
+// `where` names the path that ended it (tests check it); `status` is the exit status, 0 only
+// when the user chose to end. Callers return right after.
 class ProcessExit
 {
 public:
     virtual ~ProcessExit() = default;
-    virtual void endNow(const char* where) = 0;
+    virtual void endNow(const char* where, int status) = 0;
 };
 
 class ProgramFolder
@@ -89,6 +90,7 @@ BoxAnswer showBox(const QString& text, const QString& title, BoxIcon icon,
                   BoxButtons buttons = BoxButtons::Ok, BoxAnswer defaultButton = BoxAnswer::Ok);
 // The error box of a trapped handler: number, CR LF, description; critical icon.
 void showErrorBox(int number, const QString& description, const QString& title);
-void endProgram(const char* where);
+// Writes one line naming the cause to standard error, then ends the process.
+void endProgram(const char* where, int status);
 
 } // namespace wispline

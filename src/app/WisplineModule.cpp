@@ -87,7 +87,7 @@ bool Main(InstanceGuard& guard, const std::function<void()>& showLogonWindow)
             showBox(QStringLiteral("Application already running.\r\nFirst close the previous "
                                    "instance."),
                     QStringLiteral("VESK Wispline"), BoxIcon::Exclamation);
-            endProgram("Main: second instance");
+            endProgram("Main: second instance", 1);
             return false;
         }
         services::addExitHook([&guard] { guard.release(); });
@@ -102,7 +102,7 @@ bool Main(InstanceGuard& guard, const std::function<void()>& showLogonWindow)
     } catch (const std::exception&) {
         showBox(QStringLiteral("Cannot connect to server"), QStringLiteral("Connection"),
                 BoxIcon::Critical);
-        endProgram("Main: start-up failure");
+        endProgram("Main: start-up failure", 1);
         return false;
     }
 }

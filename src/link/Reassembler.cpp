@@ -61,7 +61,11 @@ void Reassembler::feed(const QByteArray& chunk)
         const char* const last = findLastByte(first, end, kTerminator);
         arrived.scanFrom = 0;
         arrived.scanEnd = last + 1 - data;
-        if (!pending_.isEmpty()) {
+        if (skipping_) {
+            // The first terminator ends the oversized element: nothing of it is kept.
+            skipping_ = false;
+            arrived.scanFrom = first + 1 - data;
+        } else if (!pending_.isEmpty()) {
             // The first element finishes the unfinished text; a terminated element is final, so
             // one that is not a catalogue message now never will be and is dropped instead of
             // being glued in front of the next message.
@@ -70,6 +74,7 @@ void Reassembler::feed(const QByteArray& chunk)
             if (arrived.headCommand != Inbound::None)
                 arrived.head = pending_;
             resetPending();
+            skipping_ = false;
             arrived.scanFrom = first + 1 - data;
         }
         appendPending(QByteArrayView(last + 1, end - last - 1));
@@ -169,10 +174,23 @@ void Reassembler::dropFront()
     }
 }
 
+void Reassembler::discardPending()
+{
+    resetPending();
+    skipping_ = false;
+}
+
 void Reassembler::appendPending(QByteArrayView bytes)
 {
-    if (bytes.isEmpty())
+    if (bytes.isEmpty() || skipping_)
         return;
+    if (pending_.size() + bytes.size() > kMaxPending) {
+        pending_ = QByteArray();
+        spare_ = QByteArray();
+        firstSeparator_ = -1;
+        skipping_ = true;
+        return;
+    }
     // Only the new bytes are searched, so a long message arriving in small pieces stays linear.
     if (firstSeparator_ < 0) {
         const char* const at = findByte(bytes.data(), bytes.data() + bytes.size(), kFieldSeparator);

@@ -31,6 +31,12 @@ public:
     bool hasNext() const;               // looks through the waiting chunks without taking anything
     const QByteArray& pending() const { return pending_; } // unfinished text
     void clearQueue();
+    // A new connection starts with no unfinished text; messages already queued stay.
+    void discardPending();
+
+    // Unfinished text longer than this can be no real message (the server takes at most 64 KiB
+    // from a client): it is dropped, and so is everything up to the next terminator.
+    static constexpr qsizetype kMaxPending = 16 * 1024 * 1024;
 
 private:
     // A fed chunk whose messages have not all been taken, in the order they are handed out.
@@ -55,6 +61,7 @@ private:
 
     QByteArray pending_;
     qsizetype firstSeparator_ = -1; // index of the first "~" in pending_, -1 when none seen
+    bool skipping_ = false;         // the rest of an oversized element is being dropped
     // The buffer of the last message completed from pending_; reused once nobody else holds it.
     QByteArray spare_;
     std::vector<Arrived> arrived_;

@@ -5,7 +5,19 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QScopeGuard>
 #include <QTcpSocket>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+// Link events at info level (on by default), details at debug level; never a password.
+Q_LOGGING_CATEGORY(lcLink, "wispline.link", QtInfoMsg)
 
 namespace wispline
 {
@@ -15,8 +27,7 @@ namespace
 const QString kInternet = QStringLiteral("Internet");
 }
 
-ServerLink::ServerLink(LinkHost& host, QObject* parent)
-    : QObject(parent), tcpClient(new QTcpSocket(this)), host_(host)
+ServerLink::ServerLink(LinkHost& host, QObject* parent) : QObject(parent), host_(host)
 {
     ConnectTimer.setInterval(timing_.connectMs);
     EnableTimer.setInterval(timing_.enableMs);
@@ -24,12 +35,24 @@ ServerLink::ServerLink(LinkHost& host, QObject* parent)
     connect(&ConnectTimer, &QTimer::timeout, this, &ServerLink::ConnectTimer_Timer);
     connect(&EnableTimer, &QTimer::timeout, this, &ServerLink::EnableTimer_Timer);
     connect(&HandshakeTimer, &QTimer::timeout, this, &ServerLink::HandshakeTimer_Timer);
+    useSocket(new QTcpSocket);
+}
+
+ServerLink::~ServerLink()
+{
+    unwatchConnection();
+}
+
+void ServerLink::useSocket(QTcpSocket* socket)
+{
+    unwatchConnection();
+    delete tcpClient;
+    tcpClient = socket;
+    tcpClient->setParent(this);
     connect(tcpClient, &QTcpSocket::connected, this, &ServerLink::tcpClient_Connect);
     connect(tcpClient, &QTcpSocket::readyRead, this, &ServerLink::tcpClient_DataArrival);
     connect(tcpClient, &QTcpSocket::errorOccurred, this, &ServerLink::onSocketError);
 }
-
-ServerLink::~ServerLink() = default;
 
 void ServerLink::setTiming(const Timing& timing)
 {
@@ -104,15 +127,56 @@ QString ServerLink::resetTitle() const
 void ServerLink::openSocket()
 {
     closeSocket();
+    // Half a message of the old connection must not be glued to the new one's first.
+    reassembler_.discardPending();
+    qCInfo(lcLink).noquote() << "connecting to" << session().ServerAddress << "port"
+                             << session().ServerPort;
     tcpClient->connectToHost(session().ServerAddress, quint16(session().ServerPort));
 }
 
 void ServerLink::closeSocket()
 {
     linkUp_ = false;
+    unwatchConnection();
     if (tcpClient->state() == QAbstractSocket::ConnectedState)
         tcpClient->flush(); // a log-out written just before must still leave
     tcpClient->abort();
+}
+
+void ServerLink::watchConnection()
+{
+    unwatchConnection();
+#ifdef Q_OS_LINUX
+    const qintptr fd = tcpClient->socketDescriptor();
+    if (fd >= 0)
+        watchFd_ = ::fcntl(int(fd), F_DUPFD_CLOEXEC, 0);
+#endif
+}
+
+void ServerLink::unwatchConnection()
+{
+#ifdef Q_OS_LINUX
+    if (watchFd_ >= 0)
+        ::close(watchFd_);
+#endif
+    watchFd_ = -1;
+}
+
+bool ServerLink::peerReset() const
+{
+    // Qt reports a peer's close and a peer's reset alike. The kernel still knows: after the
+    // peer's FIN a socket that is still open waits in CLOSE_WAIT; after a reset it is CLOSED.
+#ifdef Q_OS_LINUX
+    if (watchFd_ < 0)
+        return false;
+    tcp_info info = {};
+    socklen_t size = sizeof(info);
+    if (::getsockopt(watchFd_, IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+        return false;
+    return info.tcpi_state == TCP_CLOSE;
+#else
+    return false;
+#endif
 }
 
 void ServerLink::closeIfConnected()
@@ -125,10 +189,10 @@ bool ServerLink::waitForConnection()
 {
     // Runs the event loop until the socket is connected or fails, for at most waitMs: no busy
     // loop, and the same length on every machine.
-    if (isConnected())
-        return true;
-    if (tcpClient->state() == QAbstractSocket::UnconnectedState)
-        return false;
+    waiting_ = true;
+    const auto done = qScopeGuard([this] { waiting_ = false; });
+    if (isConnected() || tcpClient->state() == QAbstractSocket::UnconnectedState)
+        return isConnected();
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
@@ -136,10 +200,8 @@ bool ServerLink::waitForConnection()
     connect(tcpClient, &QTcpSocket::connected, &loop, &QEventLoop::quit);
     connect(tcpClient, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
     connect(this, &ServerLink::ended, &loop, &QEventLoop::quit);
-    waiting_ = true;
     limit.start(timing_.waitMs);
     loop.exec();
-    waiting_ = false;
     return isConnected();
 }
 
@@ -148,6 +210,9 @@ void ServerLink::ConnectToRemoteServer()
     // A tick that arrives while a wait is running must not start a second wait inside it.
     if (ShuttingDown || ended_ || waiting_)
         return;
+    // Set before the connect call: a failure Qt reports from inside it (no route) reaches
+    // the error handling, whose reconnect must not start a new attempt inside this one.
+    waiting_ = true;
     openSocket();
     waitForConnection();
     if (ended_)
@@ -168,12 +233,15 @@ void ServerLink::tcpClient_Connect()
     if (ended_)
         return;
     linkUp_ = true;
+    watchConnection();
+    qCInfo(lcLink) << "connected";
     // Each message leaves at once in its own segment: the server reads one message per read.
     tcpClient->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     if (isConnected() && !ShuttingDown) {
         host_.setCaption(connectedTitle());
         if (LoginFlag == 1) {
             const SessionState& s = session();
+            qCInfo(lcLink).noquote() << "sending the log-on of" << s.UserName;
             send(wire::buildLogon(s.UserName, s.Password, s.VersionString, host_.adapterCaption()));
         } else {
             yieldOnce();
@@ -207,17 +275,28 @@ void ServerLink::onSocketError(QAbstractSocket::SocketError error)
 {
     if (ended_ || ShuttingDown)
         return;
-    if (error == QAbstractSocket::RemoteHostClosedError) {
-        // The server closed the connection (the socket cannot tell a close from a reset).
+    const bool reset = error == QAbstractSocket::RemoteHostClosedError && peerReset();
+    if (error == QAbstractSocket::RemoteHostClosedError && !reset) {
+        qCInfo(lcLink) << "the server closed the connection";
         tcpClient_Close();
         return;
     }
-    if (linkUp_) {
-        // An established link broke: it is reopened by the timers.
-        host_.setCaption(resetTitle());
-        closeSocket();
+    qCInfo(lcLink).noquote() << (reset
+                                     ? QStringLiteral("connection reset by the server")
+                                     : QStringLiteral("socket error: ") + tcpClient->errorString());
+    if (!linkUp_) {
+        tcpClient_Error(); // a connect attempt failed: its wait decides what follows
+        return;
     }
-    tcpClient_Error();
+    // An established link broke: it is reopened by the timers (Internet mode: at once). Qt
+    // finishes closing the socket after this signal returns, which would undo a connection
+    // reopened from inside it: the reopening waits for the next turn of the event loop.
+    host_.setCaption(resetTitle());
+    closeSocket();
+    QTimer::singleShot(0, this, [this] {
+        if (!ended_ && !ShuttingDown)
+            tcpClient_Error();
+    });
 }
 
 void ServerLink::ConnectTimer_Timer()
@@ -226,6 +305,7 @@ void ServerLink::ConnectTimer_Timer()
         return;
     const bool reconnect = (!isConnected() && !ShuttingDown) || session().UserLevel.isEmpty();
     if (reconnect && !waiting_) {
+        waiting_ = true; // as in ConnectToRemoteServer
         openSocket();
         waitForConnection();
         if (ended_)
@@ -313,7 +393,27 @@ void ServerLink::tcpClient_DataArrival()
     }
 }
 
-void ServerLink::terminate(const char* where, bool removeTray)
+void ServerLink::drainQueue()
+{
+    // Messages queued behind a box that is still open would be lost with the process: the
+    // ones that write into the message area are handled (they open no box), the others
+    // (lists, download, replies) mean nothing once the program ends.
+    wire::InboundMessage message;
+    while (reassembler_.takeNext(message)) {
+        switch (message.command()) {
+        case wire::Inbound::SND:
+        case wire::Inbound::OffL:
+        case wire::Inbound::SHT:
+            dispatchInbound(message, host_.inbound());
+            break;
+        default:
+            break;
+        }
+    }
+    reassembler_.clearQueue();
+}
+
+void ServerLink::terminate(const char* where, End end)
 {
     if (ended_)
         return;
@@ -321,12 +421,16 @@ void ServerLink::terminate(const char* where, bool removeTray)
     ConnectTimer.stop();
     EnableTimer.stop();
     HandshakeTimer.stop();
-    reassembler_.clearQueue();
+    if (tcpClient->bytesAvailable() > 0)
+        reassembler_.feed(tcpClient->readAll());
+    drainQueue();
+    unwatchConnection();
     tcpClient->abort(); // the process end closes the connection
-    if (removeTray)
-        host_.removeTrayIcon();
+    if (end == End::Failure)
+        host_.saveMessageLog(false); // the last minute of the day's messages is kept
+    host_.removeTrayIcon();
     emit ended();
-    endProgram(where);
+    endProgram(where, end == End::UserChoice ? 0 : 1);
 }
 
 } // namespace wispline

@@ -7,11 +7,14 @@
 #include "link/Reassembler.h"
 
 #include <QAbstractSocket>
+#include <QLoggingCategory>
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
 
 class QTcpSocket;
+
+Q_DECLARE_LOGGING_CATEGORY(lcLink)
 
 namespace wispline
 {
@@ -58,11 +61,20 @@ public:
     bool isConnected() const override;
     void send(const QString& message) override;
 
+    // Replaces the socket (tests use one that fails in its own way); the link owns it.
+    void useSocket(QTcpSocket* socket);
+
     void ConnectToRemoteServer();
     void SendLogout();
     void closeIfConnected();
-    // Every end of the program passes here: the link stops, then the process ends.
-    void terminate(const char* where, bool removeTray = true);
+
+    // How the program ends: by the user's choice (the caller has saved the message log with its
+    // disconnection line; status 0), or for any other cause (status 1).
+    enum class End { UserChoice, Failure };
+    // Every end of the program passes here: the link stops, messages still queued are handled
+    // or at least go into the message area, the message log is saved unless the caller did,
+    // one line naming the cause goes to standard error, then the process ends.
+    void terminate(const char* where, End end = End::Failure);
     bool hasEnded() const { return ended_; }
     bool isInternetMode() const;
 
@@ -81,7 +93,7 @@ public:
     void EnableTimer_Timer();
     void HandshakeTimer_Timer();
     // What the socket reports as an error: an orderly close by the server ends the program;
-    // any other error is a lost link.
+    // a reset and any other error are a lost link.
     void onSocketError(QAbstractSocket::SocketError error);
 
     QTcpSocket* tcpClient = nullptr;
@@ -103,6 +115,10 @@ signals:
 private:
     void openSocket();
     void closeSocket();
+    void watchConnection();
+    void unwatchConnection();
+    bool peerReset() const;
+    void drainQueue();
     bool waitForConnection();
     void yieldOnce();
 
@@ -113,6 +129,9 @@ private:
     bool dispatching_ = false;
     bool linkUp_ = false; // a connection was made and not closed by us since
     bool ended_ = false;
+    // A second descriptor of the connected socket: it keeps the kernel's view of the connection
+    // alive after Qt closes its own, so an orderly close and a reset can be told apart.
+    int watchFd_ = -1;
 };
 
 } // namespace wispline

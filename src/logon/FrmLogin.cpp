@@ -22,6 +22,7 @@
 #include <QPointer>
 #include <QProxyStyle>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QValidator>
 #include <exception>
 #include <limits>
@@ -394,6 +395,9 @@ void FrmLogin::Form_Activate()
 
 void FrmLogin::cmdOK_Click()
 {
+    if (requestBusy_)
+        return;
+    const QScopedValueRollback<bool> busy(requestBusy_, true);
     try {
         const QString mode = cmbMode->currentText();
         if (mode.trimmed().isEmpty()) {
@@ -453,7 +457,7 @@ void FrmLogin::cmdSave_Click()
 
 void FrmLogin::CmdExit_Click()
 {
-    endProgram("CmdExit_Click");
+    endProgram("CmdExit_Click", 0);
 }
 
 void FrmLogin::mnuChangePassword_Click()
@@ -490,6 +494,9 @@ void FrmLogin::mnuChangePassword_Click()
 
 void FrmLogin::CmdChange_Click()
 {
+    if (requestBusy_)
+        return;
+    const QScopedValueRollback<bool> busy(requestBusy_, true);
     try {
         const SessionState& s = session();
         const QString oldPassword = txtOldPassword->text();

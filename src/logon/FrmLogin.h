@@ -87,6 +87,9 @@ private:
     std::function<void()> onAccepted_;
     LinkWriter* link_ = nullptr;
     QEventLoop* modalLoop_ = nullptr;
+    // A log-on or a password change is under way (its connection wait or send runs the event
+    // loop): further presses of its button or Enter are ignored until it is over.
+    bool requestBusy_ = false;
 };
 
 // The numeric value of the leading decimal digits of `text` (0 when it starts otherwise).

@@ -29,6 +29,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QStyleHints>
 #include <QTextEdit>
 
@@ -250,6 +251,11 @@ void FrmWisplineClient::colourMenus()
 
 void FrmWisplineClient::Form_Load()
 {
+    // A second log-on press while the first connection is awaited must not load the day's
+    // log into the area a second time.
+    if (loaded_)
+        return;
+    loaded_ = true;
     SessionState& s = session();
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     if (s.WindowSizeLarge) {
@@ -268,6 +274,7 @@ void FrmWisplineClient::Form_Load()
         return;
     }
     log_->LoadMessageLog();
+    logLoaded_ = true;
     mnuRestoreSelection->setChecked(s.RestoreSelectionOn);
     mnupopup->setChecked(s.PopupDisabled);
     fraLevel1And2->setVisible(false);
@@ -298,6 +305,22 @@ void FrmWisplineClient::Form_Activate()
     }
 }
 
+void FrmWisplineClient::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (event->spontaneous())
+        return;
+    // A window manager that prevents focus stealing may never activate the window, and the
+    // log-on waits for the first activation: the first showing counts as one. Titles still
+    // follow real activation.
+    if (!shown_) {
+        shown_ = true;
+        link_->LoginFlag = 1;
+    }
+    activateWindow();
+    raise();
+}
+
 void FrmWisplineClient::changeEvent(QEvent* event)
 {
     if (event->type() == QEvent::ActivationChange && isActiveWindow())
@@ -324,12 +347,23 @@ bool FrmWisplineClient::Form_QueryUnload()
                                      BoxButtons::YesNo, BoxAnswer::No);
     if (answer != BoxAnswer::Yes)
         return false;
+    shutDown("Form_QueryUnload");
+    return true;
+}
+
+void FrmWisplineClient::endSession(const char* cause)
+{
+    if (!link_->hasEnded())
+        shutDown(cause);
+}
+
+void FrmWisplineClient::shutDown(const char* where)
+{
     link_->ShuttingDown = true;
     link_->SendLogout();
     link_->closeIfConnected();
-    log_->SaveMessageLog(true);
-    link_->terminate("Form_QueryUnload");
-    return true;
+    saveMessageLog(true);
+    link_->terminate(where, ServerLink::End::UserChoice);
 }
 
 void FrmWisplineClient::closeEvent(QCloseEvent* event)
@@ -461,7 +495,9 @@ void FrmWisplineClient::showLayoutForLevel()
 
 void FrmWisplineClient::saveMessageLog(bool disconnected)
 {
-    log_->SaveMessageLog(disconnected);
+    // Before the load the area does not hold the day's earlier sessions: a save would drop them.
+    if (logLoaded_)
+        log_->SaveMessageLog(disconnected);
 }
 
 void FrmWisplineClient::removeTrayIcon()
@@ -484,6 +520,7 @@ void FrmWisplineClient::handleInbound(const wire::InboundMessage& message)
 void FrmWisplineClient::onLogonAccepted(const QString& level)
 {
     SessionState& s = session();
+    qCInfo(lcLink).noquote() << "log-on answered, level" << level;
     flash_->start();
     s.UserLevel = level;
     if (s.UserLevel.isEmpty()) {
@@ -507,6 +544,7 @@ void FrmWisplineClient::onHandshake()
 
 void FrmWisplineClient::onLogonRefused(const QString& reason)
 {
+    qCInfo(lcLink) << "log-on refused";
     link_->LoginFlag = 0;
     link_->closeIfConnected();
     showBox(reason, QStringLiteral("Server Info"), BoxIcon::Critical);

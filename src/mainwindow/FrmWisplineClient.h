@@ -35,11 +35,14 @@ public:
     explicit FrmWisplineClient(FrmLogin* login, QWidget* parent = nullptr);
     ~FrmWisplineClient() override;
 
-    // The start-up sequence; runs once, before the window is first shown.
+    // The start-up sequence; runs once per process, before the window is first shown.
     void Form_Load();
     void Form_Activate();
     // The shutdown question; true when the window may close (the program then ends).
     bool Form_QueryUnload();
+    // An end asked for from outside (a signal, the end of the desktop session): as a confirmed
+    // shutdown, without the question.
+    void endSession(const char* cause);
 
     void ShowFrames();
     void ShowFramesLarge();
@@ -110,6 +113,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -118,6 +122,7 @@ private:
     void buildMenus();
     void colourMenus();
     void switchSize(bool large);
+    void shutDown(const char* where);
 
     // LinkHost
     QString connectionMode() const override;
@@ -161,6 +166,9 @@ private:
     std::unique_ptr<FrmAlert> alert_;
     std::unique_ptr<TrayIcon> tray_;
     std::unique_ptr<FlashController> flash_;
+    bool loaded_ = false;    // Form_Load has run
+    bool logLoaded_ = false; // the day's log is in the area: saving cannot lose earlier sessions
+    bool shown_ = false;
 };
 
 // The text the pop-up shows for a message's display text: from two characters after the first

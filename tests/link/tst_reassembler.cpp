@@ -52,6 +52,9 @@ private slots:
     void feedingPendingBackIn();
     void interleavedFeedsAndTakesKeepOrder_data();
     void interleavedFeedsAndTakesKeepOrder();
+    void oversizedElementIsDroppedAndTheNextKept_data();
+    void oversizedElementIsDroppedAndTheNextKept();
+    void discardedPendingIsNotGluedToTheNextMessage();
 };
 
 void tst_Reassembler::framing_data()
@@ -325,3 +328,40 @@ void tst_Reassembler::interleavedFeedsAndTakesKeepOrder()
 
 QTEST_APPLESS_MAIN(tst_Reassembler)
 #include "tst_reassembler.moc"
+
+// The unfinished text had no limit: a server that never sent a terminator grew it for ever.
+void tst_Reassembler::oversizedElementIsDroppedAndTheNextKept_data()
+{
+    QTest::addColumn<QByteArray>("end"); // how the oversized element ends
+    QTest::newRow("terminator in a later chunk") << QByteArray("rest`");
+    QTest::newRow("terminator with the next message") << QByteArray("`");
+}
+
+void tst_Reassembler::oversizedElementIsDroppedAndTheNextKept()
+{
+    QFETCH(QByteArray, end);
+    Reassembler r;
+    const QByteArray block(64 * 1024, 'x');
+    r.feed("SND~");
+    for (qsizetype fed = 0; fed < 20 * 1024 * 1024; fed += block.size())
+        r.feed(block);
+    QVERIFY(r.pending().size() <= Reassembler::kMaxPending);
+    if (end == "`") {
+        r.feed(end + "SND~after~ExitEnd`");
+    } else {
+        r.feed(end);
+        r.feed("SND~after~ExitEnd`");
+    }
+    QCOMPARE(textsOf(takeAll(r)), QStringList{QStringLiteral("SND~after~ExitEnd")});
+    QVERIFY(r.pending().isEmpty());
+}
+
+// Unfinished text of a dropped connection was glued to the next connection's first message.
+void tst_Reassembler::discardedPendingIsNotGluedToTheNextMessage()
+{
+    Reassembler r;
+    r.feed("SND~hel");
+    r.discardPending();
+    r.feed("LIU~x~2~ExitEnd`");
+    QCOMPARE(textsOf(takeAll(r)), QStringList{QStringLiteral("LIU~x~2~ExitEnd")});
+}

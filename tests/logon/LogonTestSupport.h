@@ -10,6 +10,7 @@
 #include <QSettings>
 #include <QStringList>
 #include <QTest>
+#include <functional>
 #include <stdexcept>
 
 namespace wispline::test
@@ -37,11 +38,14 @@ class RecordingLink final : public LinkWriter
 public:
     bool connected = true;
     QStringList sent;
+    std::function<void()> whileSending; // runs in the send's turn of the event loop
     bool isConnected() const override { return connected; }
     void send(const QString& message) override
     {
         if (connected)
             sent << message;
+        if (whileSending)
+            whileSending();
     }
 };
 

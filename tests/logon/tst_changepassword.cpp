@@ -129,7 +129,10 @@ private slots:
             w->setLinkWriter(nullptr);
         showPasswordView();
         fillPasswordView(*w, oldPassword, newPassword, confirm);
+        // A second press while the request is being sent sent CHPASS twice.
+        link.whileSending = [this] { QTest::mouseClick(w->CmdChange, Qt::LeftButton); };
         QTest::mouseClick(w->CmdChange, Qt::LeftButton);
+        link.whileSending = nullptr;
 
         QCOMPARE(test::shownBoxes(f->seams.boxes),
                  message.isEmpty()

@@ -122,25 +122,31 @@ private slots:
     {
         // Blank boxes are refused like empty ones, and each check runs before the next.
         for (const char* column :
-             {"mode", "port", "user", "password", "message", "focus", "address"})
+             {"mode", "port", "user", "password", "message", "focus", "address", "name"})
             QTest::addColumn<QString>(column);
         const QString internet = QStringLiteral("internet.example");
         const QString other = QStringLiteral("lan.example");
         using test::textRow;
         textRow("blank mode before everything",
-                {"   ", "", "", "", " Please Select the Mode of Connectivity", "cmdSave", ""});
-        textRow("blank port before user",
-                {"LAN", "  ", "", "", " Port No of the server cannot be empty. ", "txtPortNo", ""});
+                {"   ", "", "", "", " Please Select the Mode of Connectivity", "cmdSave", "", ""});
+        textRow(
+            "blank port before user",
+            {"LAN", "  ", "", "", " Port No of the server cannot be empty. ", "txtPortNo", "", ""});
         textRow("blank user before password",
-                {"VSAT", "1", "   ", "", " User Name cannot be empty. ", "txtUserName", ""});
-        textRow("empty password",
-                {"LAN", "30609", "smith", "", " Password cannot be empty. ", "txtPassword", ""});
-        textRow("internet", {"Internet", "30609", "  smith ", "secret", "", "", internet});
+                {"VSAT", "1", "   ", "", " User Name cannot be empty. ", "txtUserName", "", ""});
+        textRow("empty password", {"LAN", "30609", "smith", "", " Password cannot be empty. ",
+                                   "txtPassword", "", ""});
+        textRow("internet", {"Internet", "30609", "  smith ", "secret", "", "", internet, "SMITH"});
         textRow("lower-case internet, port text unused",
-                {"internet", "abc", "Smith", "pw", "", "", other});
-        textRow("internet with a space", {"Internet ", "30609", "smith", "pw", "", "", other});
-        textRow("password of spaces", {"Lease Line", "1", "smith", "   ", "", "", other});
-        textRow("password keeps spaces", {"Internet", "1", "smith", " P s ", "", "", internet});
+                {"internet", "abc", "Smith", "pw", "", "", other, "SMITH"});
+        textRow("internet with a space",
+                {"Internet ", "30609", "smith", "pw", "", "", other, "SMITH"});
+        textRow("password of spaces", {"Lease Line", "1", "smith", "   ", "", "", other, "SMITH"});
+        textRow("password keeps spaces",
+                {"Internet", "1", "smith", " P s ", "", "", internet, "SMITH"});
+        // Full Unicode upper-casing sent "STRASSE??": one byte per character.
+        textRow("capitals without a single byte stay", {"LAN", "1", "stra\u00DFe\u00FF\u00B5", "pw",
+                                                        "", "", other, "STRA\u00DFE\u00FF\u00B5"});
     }
 
     void logon()
@@ -152,6 +158,7 @@ private slots:
         QFETCH(QString, message);
         QFETCH(QString, focus);
         QFETCH(QString, address);
+        QFETCH(QString, name);
         FrmLogin w;
         int accepted = 0;
         // The main window comes up with the session filled, then this window hides, keeping
@@ -160,6 +167,8 @@ private slots:
             ++accepted;
             QVERIFY(w.isVisible());
             QCOMPARE(session().ServerAddress, address);
+            // A second press while the connection is awaited loaded the main window twice.
+            w.cmdOK->click();
         });
         w.show();
         fillLogonView(w, mode, port, user, password);
@@ -180,7 +189,7 @@ private slots:
             QVERIFY(s.UserName.isEmpty() && s.Password.isEmpty());
             return;
         }
-        QCOMPARE(s.UserName, QStringLiteral("SMITH"));
+        QCOMPARE(s.UserName, name);
         QCOMPARE(s.Password, password);
         QCOMPARE(s.ServerPort, 30609);
         QCOMPARE(s.ServerAddress, address);
