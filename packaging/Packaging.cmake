@@ -46,6 +46,8 @@ set(CPACK_PACKAGE_VENDOR "Wispline")
 set(CPACK_PACKAGE_CONTACT "Wispline developers <wispline@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Chat and alert client for an organisation")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The build keeps its debug information; the packages do not.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL client)
