@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian/Ubuntu packages the build, the tests and the demo need, when missing.
+# Installs the Debian/Ubuntu packages the build, the tests, the packaging and the demo need, when
+# missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
-          qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool)
+          qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool
+          dpkg-dev desktop-file-utils appstream)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -10,6 +12,19 @@ done
 [ ${#missing[@]} -eq 0 ] && exit 0
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
+
+# A fresh desktop often runs its automatic upgrades first: wait for them rather than fail on the
+# package manager's lock.
+waited=0
+while command -v pgrep >/dev/null && pgrep -x 'apt|apt-get|aptitude|dpkg|unattended-upgr' >/dev/null; do
+    [ $waited -eq 0 ] && echo "Waiting for the package manager in use (automatic upgrades?) to finish..."
+    [ $waited -ge 1800 ] && { echo "The package manager is still busy after 30 minutes; try again later." >&2; exit 1; }
+    sleep 5
+    waited=$((waited + 5))
+done
+
 echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# And should one start in between, wait for its lock too.
+apt=(apt-get -o DPkg::Lock::Timeout=1800)
+$sudo "${apt[@]}" update -qq
+DEBIAN_FRONTEND=noninteractive $sudo "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}"

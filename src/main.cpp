@@ -2,6 +2,7 @@
 #include "app/DesktopServices.h"
 #include "app/EndSignals.h"
 #include "app/Seams.h"
+#include "app/StartOptions.h"
 #include "app/WisplineModule.h"
 #include "logon/FrmLogin.h"
 #include "mainwindow/FrmWisplineClient.h"
@@ -12,9 +13,12 @@
 int main(int argc, char** argv)
 {
     wispline::EndSignals::block(); // before Qt starts any thread
+    if (const int answered = wispline::prepareStart(argc, argv); answered >= 0)
+        return answered;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Wispline"));
     QApplication::setApplicationVersion(wispline::programVersion());
+    QApplication::setDesktopFileName(QStringLiteral("org.wispline.Wispline")); // icon, app id
     QApplication::setStyle(QStringLiteral("Fusion")); // honours the theme's palette colours
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/wispline/wispline.png")));
     wispline::installDesktopServices();

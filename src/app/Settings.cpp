@@ -1,6 +1,9 @@
 #include "app/Settings.h"
 
+#include <QDateTime>
+#include <QFile>
 #include <QSettings>
+#include <QStandardPaths>
 
 namespace wispline::settings
 {
@@ -14,10 +17,53 @@ QSettings store()
     return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("AkWispline"),
                      QStringLiteral("AkWispline"));
 }
+
+// The user's file, found as QSettings finds it but without reading it: QSettings keeps what it
+// read, and only the first reader of a damaged file learns that it is damaged.
+QString userFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/AkWispline/AkWispline.ini");
+}
+
+QByteArray contentOf(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// QSettings writes nothing over a file it cannot parse, so one damaged file would swallow every
+// later save. The damaged content is kept beside it, under a name that says so, and the user
+// starts again from the defaults.
+void setAside(const QString& path, const QByteArray& content)
+{
+    const QString aside = path + QStringLiteral(".corrupt-") +
+                          QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QFile file(aside);
+    const bool kept = file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    QFile::remove(path);
+    qWarning("Settings file %s could not be read: %s; starting from the defaults",
+             qUtf8Printable(path),
+             kept ? qUtf8Printable(QStringLiteral("kept as ") + aside) : "it could not be kept");
+}
+
+// Only the user's own file: a damaged system-wide file is not the user's to move.
+bool writeUserFile(const QString& path, const QString& key, const QString& value)
+{
+    QSettings s(path, QSettings::IniFormat);
+    s.beginGroup(kGroup);
+    s.setValue(key, value);
+    s.endGroup();
+    s.sync();
+    return s.status() != QSettings::FormatError;
+}
 } // namespace
 
 QString get(const QString& key, const QString& defaultValue)
 {
+    const QString path = userFilePath();
+    if (QSettings(path, QSettings::IniFormat).status() == QSettings::FormatError)
+        setAside(path, contentOf(path));
     QSettings s = store();
     s.beginGroup(kGroup);
     return s.value(key, defaultValue).toString();
@@ -25,11 +71,14 @@ QString get(const QString& key, const QString& defaultValue)
 
 void save(const QString& key, const QString& value)
 {
-    QSettings s = store();
-    s.beginGroup(kGroup);
-    s.setValue(key, value);
-    s.endGroup();
-    s.sync();
+    const QString path = userFilePath();
+    const QByteArray before = contentOf(path);
+    // Some damage shows when the file is read, some only when it is written over.
+    if (QSettings(path, QSettings::IniFormat).status() != QSettings::FormatError &&
+        writeUserFile(path, key, value))
+        return;
+    setAside(path, before);
+    writeUserFile(path, key, value);
 }
 
 QString fromBool(bool value)
@@ -51,7 +100,7 @@ bool toBool(const QString& text)
 
 QString filePath()
 {
-    return store().fileName();
+    return userFilePath();
 }
 
 } // namespace wispline::settings

@@ -1,5 +1,6 @@
 #include "logon/FrmLogin.h"
 
+#include "app/Deployment.h"
 #include "app/KeyFilter.h"
 #include "app/Seams.h"
 #include "app/SessionState.h"
@@ -203,7 +204,7 @@ void FrmLogin::buildControls()
     cmbMode->setGeometry(fieldX, row(0), fieldWidth, rowHeight);
 
     txtIPAddress = makeEdit(FrameLogin, QRect(fieldX, row(1), fieldWidth, rowHeight));
-    txtIPAddress->setText(QStringLiteral(WISPLINE_DEFAULT_SERVER));
+    txtIPAddress->setText(deploymentServer(DeploymentServer::Default));
     txtIPAddress->setValidator(new TypingLimitValidator(txtIPAddress, kAddressTypingLimit));
 
     txtPortNo = makeEdit(FrameLogin, QRect(fieldX, row(2), 80, rowHeight));
@@ -426,8 +427,8 @@ void FrmLogin::cmdOK_Click()
         s.Password = txtPassword->text();
         s.ServerPort = kLogonPort;
         // The mode decides the server; a typed address is replaced.
-        txtIPAddress->setText(mode == kInternet ? QStringLiteral(WISPLINE_INTERNET_SERVER)
-                                                : QStringLiteral(WISPLINE_DEFAULT_SERVER));
+        txtIPAddress->setText(deploymentServer(mode == kInternet ? DeploymentServer::Internet
+                                                                 : DeploymentServer::Default));
         s.ServerAddress = txtIPAddress->text().trimmed();
         s.LogonDone = true;
 

@@ -12,6 +12,7 @@
 #include <QMainWindow>
 #include <QPushButton>
 #include <QTextEdit>
+#include <algorithm>
 #include <cmath>
 
 namespace wispline
@@ -208,7 +209,13 @@ void centreOnScreen(QWidget* window)
     const QSize outer = outerSize(window);
     const int left = qRound((screen.width() - outer.width()) / 2.0);
     const int top = qRound((screen.height() - outer.height()) / 2.0);
-    window->move(screen.x() + left, screen.y() + top);
+    // Never outside the usable area: a window larger than it starts at its top-left corner.
+    const QRect usable = services::screen().availableGeometry();
+    const auto clamp = [](int at, int from, int room) {
+        return std::max(from, std::min(at, room));
+    };
+    window->move(clamp(screen.x() + left, usable.x(), usable.right() + 1 - outer.width()),
+                 clamp(screen.y() + top, usable.y(), usable.bottom() + 1 - outer.height()));
 }
 
 void showFrames(const MainControls& c, bool large)

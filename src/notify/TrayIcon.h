@@ -1,11 +1,11 @@
 #pragma once
-// The notification-area icon whose tip names the logged-on user. Informative only: clicks on it
-// do nothing. Where the desktop has no notification area the client runs on without it.
+// The notification-area icon whose tip names the logged-on user. A click on it brings the main
+// window back. Where the desktop has no notification area the client runs on without it.
+#include <QPointer>
 #include <QString>
+#include <QSystemTrayIcon>
+#include <QWidget>
 #include <memory>
-
-class QSystemTrayIcon;
-class QWidget;
 
 namespace wispline
 {
@@ -34,8 +34,12 @@ public:
     bool isShown() const;
     QString toolTip() const { return tip_; }
 
+    // A click or double click shows, restores and raises the window given at install.
+    void activate(QSystemTrayIcon::ActivationReason reason);
+
 private:
     bool installed_ = false;
+    QPointer<QWidget> window_;
     QString tip_;
     std::unique_ptr<QSystemTrayIcon> icon_;
 };

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 #include <stdexcept>
@@ -34,8 +35,18 @@ class TestFrmLogin : public QObject
     Q_OBJECT
 
     std::unique_ptr<test::LogonFixture> f;
+    QTemporaryDir system_;
 
 private slots:
+    void initTestCase()
+    {
+        // The administrator's addresses, from a file of the test's own.
+        QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, system_.path());
+        QSettings deployment(QSettings::IniFormat, QSettings::SystemScope,
+                             QStringLiteral("AkWispline"), QStringLiteral("AkWispline"));
+        deployment.setValue(QStringLiteral("Deployment/InternetServer"), "internet.example");
+        deployment.setValue(QStringLiteral("Deployment/DefaultServer"), "lan.example");
+    }
     void init() { f = std::make_unique<test::LogonFixture>(); }
     void cleanup() { f.reset(); }
 
@@ -113,8 +124,8 @@ private slots:
         for (const char* column :
              {"mode", "port", "user", "password", "message", "focus", "address", "name"})
             QTest::addColumn<QString>(column);
-        const QString internet = QStringLiteral(WISPLINE_INTERNET_SERVER);
-        const QString other = QStringLiteral(WISPLINE_DEFAULT_SERVER);
+        const QString internet = QStringLiteral("internet.example");
+        const QString other = QStringLiteral("lan.example");
         using test::textRow;
         textRow("blank mode before everything",
                 {"   ", "", "", "", " Please Select the Mode of Connectivity", "cmdSave", "", ""});

@@ -171,6 +171,7 @@ void TestLayout::showFramesByLevel_data()
     QTest::addColumn<Qt::Alignment>("titleAlign");
     QTest::addColumn<QStringList>("shown"); // of fraLevel3, chkAllLevel2, chkAllLevel3
     QTest::addColumn<QPoint>("topLeft");
+    QTest::addColumn<QRect>("usable"); // the screen less panels; null: the whole screen
 
     using T = QList<int>;
     const QRect xga(0, 0, 1024, 768);
@@ -181,26 +182,30 @@ void TestLayout::showFramesByLevel_data()
     const QStringList only3{"chkAllLevel3"};
     // 598 x 301 px: top 233.5 rounds to 234.
     QTest::newRow("small level 0") << false << "0" << xga << true << T{8970, 8175, 8160, 1320, 3600}
-                                   << all << centre << with2 << QPoint(213, 234);
-    QTest::newRow("small level 1, window wider than the screen")
+                                   << all << centre << with2 << QPoint(213, 234) << QRect();
+    QTest::newRow("small level 1, window wider than the screen: at its left edge")
         << false << "1" << QRect(0, 0, 560, 400) << false << T{8970, 8175, 8160, 1320, 3600} << all
-        << centre << with2 << QPoint(-19, 50);
+        << centre << with2 << QPoint(0, 50) << QRect();
+    // 797 x 492 px centred at top 4, below a 30 px top panel.
+    QTest::newRow("large level 1, centred under a top panel")
+        << true << "1" << QRect(0, 0, 800, 500) << false << T{11955, 10695, 10800, 3420, 4560}
+        << all << centre << with2 << QPoint(2, 30) << QRect(0, 30, 800, 470);
     // 471 x 301 px on a screen right of the first one.
     QTest::newRow("small level 3 on a second screen, not yet shown")
         << false << "3" << QRect(1280, 0, 1920, 1080) << false << T{7065, 6135, 6240, 1680, 1800}
-        << users << left << only3 << QPoint(1280 + 725, 390);
+        << users << left << only3 << QPoint(1280 + 725, 390) << QRect();
     QTest::newRow("small level 4 skips the level step")
         << false << "4" << xga << true << T{8970, 7935, 8040, 1680, 3600} << all << left << only3
-        << QPoint(213, 234);
+        << QPoint(213, 234) << QRect();
     QTest::newRow("large level 1")
         << true << "1" << xga << true << T{11955, 10695, 10800, 3420, 4560} << all << centre
-        << with2 << QPoint(114, 138);
+        << with2 << QPoint(114, 138) << QRect();
     QTest::newRow("large level 2")
         << true << "2" << xga << true << T{11955, 10695, 10800, 3660, 4560} << all << centre
-        << with3 << QPoint(114, 138);
+        << with3 << QPoint(114, 138) << QRect();
     // 638 x 492 px.
     QTest::newRow("large level 3") << true << "3" << xga << true << T{9570, 8415, 8450, 3660, 2280}
-                                   << users << left << only3 << QPoint(193, 138);
+                                   << users << left << only3 << QPoint(193, 138) << QRect();
 }
 
 void TestLayout::showFramesByLevel()
@@ -214,9 +219,11 @@ void TestLayout::showFramesByLevel()
     QFETCH(Qt::Alignment, titleAlign);
     QFETCH(QStringList, shown);
     QFETCH(QPoint, topLeft);
+    QFETCH(QRect, usable);
     const MainControls& c = w_->c;
     QMainWindow& window = w_->window;
     seams_->screen.whole = screen;
+    seams_->screen.available = usable.isNull() ? screen : usable;
     if (onScreen) {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));

@@ -14,6 +14,8 @@ private slots:
     void tipText_data();
     void tipText();
     void installsOnceAndRemovesSafely();
+    void clickBringsTheWindowBack_data();
+    void clickBringsTheWindowBack();
 };
 
 void tst_TrayIcon::tipText_data()
@@ -56,6 +58,44 @@ void tst_TrayIcon::installsOnceAndRemovesSafely()
     tray.remove();
     QVERIFY(!tray.isInstalled());
     QVERIFY(!tray.isShown());
+}
+
+void tst_TrayIcon::clickBringsTheWindowBack_data()
+{
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<Qt::WindowStates>("before");
+    QTest::addColumn<Qt::WindowStates>("after"); // empty: left alone
+    QTest::newRow("click restores a minimised window")
+        << int(QSystemTrayIcon::Trigger) << Qt::WindowStates(Qt::WindowMinimized)
+        << Qt::WindowStates(Qt::WindowNoState);
+    QTest::newRow("double click keeps it maximised")
+        << int(QSystemTrayIcon::DoubleClick)
+        << Qt::WindowStates(Qt::WindowMinimized | Qt::WindowMaximized)
+        << Qt::WindowStates(Qt::WindowMaximized);
+    QTest::newRow("click shows a hidden window")
+        << int(QSystemTrayIcon::Trigger) << Qt::WindowStates() << Qt::WindowStates();
+    QTest::newRow("context click changes nothing")
+        << int(QSystemTrayIcon::Context) << Qt::WindowStates(Qt::WindowMinimized)
+        << Qt::WindowStates(Qt::WindowMinimized);
+}
+
+void tst_TrayIcon::clickBringsTheWindowBack()
+{
+    QFETCH(int, reason);
+    QFETCH(Qt::WindowStates, before);
+    QFETCH(Qt::WindowStates, after);
+    QWidget window;
+    window.setWindowState(before);
+    if (before != Qt::WindowStates())
+        window.show();
+    TrayIcon tray;
+    tray.install(&window, QStringLiteral("meera"));
+
+    tray.activate(QSystemTrayIcon::ActivationReason(reason));
+
+    QCOMPARE(window.windowState() & (Qt::WindowMinimized | Qt::WindowMaximized), after);
+    QCOMPARE(window.isVisible(),
+             reason != QSystemTrayIcon::Context || before != Qt::WindowStates());
 }
 
 QTEST_MAIN(tst_TrayIcon)
