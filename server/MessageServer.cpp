@@ -3,10 +3,13 @@
 #include "ServerLog.h"
 #include "ServerRules.h"
 #include "ServerStore.h"
+#include "link/Ansi.h"
 
 #include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
+#include <deque>
 #include <unistd.h>
 
 namespace wispline::server
@@ -19,9 +22,43 @@ const QByteArray kOtherLogon =
     QByteArrayLiteral("You have been logged off because your user name logged on elsewhere.");
 const QByteArray kPasswordChanged = QByteArrayLiteral("Password changed successfully.");
 
-QString text(const QByteArray& latin1)
+// Rows of an offline backlog or of the day's messages sent in one go, and the output below
+// which the next batch is sent.
+constexpr int kBatchRows = 256;
+constexpr qint64 kPumpLowWater = 256 * 1024;
+
+// Failed log-ons of a name or an address are forgotten after this long without another, and
+// the tables are swept of such entries when they grow past kMaxTrackedSources.
+constexpr qint64 kForgetFailuresMs = 15 * 60 * 1000;
+constexpr qsizetype kMaxTrackedSources = 10000;
+
+// Longest client-supplied value written to the log.
+constexpr qsizetype kLoggedChars = 64;
+
+QString text(QByteArrayView bytes)
 {
-    return QString::fromLatin1(latin1);
+    return wispline::ansi::decode(bytes);
+}
+
+QByteArray wire(const QString& text)
+{
+    return wispline::ansi::encode(text);
+}
+
+// A value from a client, for the log: control characters shown as ".", long ones cut.
+QString shown(const QString& value)
+{
+    QString cut = value.left(kLoggedChars);
+    for (QChar& c : cut) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('.');
+    }
+    return value.size() > kLoggedChars ? cut + QStringLiteral("...") : cut;
+}
+
+QString shown(const QByteArray& bytes)
+{
+    return shown(text(QByteArrayView(bytes).first(std::min(bytes.size(), kLoggedChars + 1))));
 }
 
 // The command word and the rest of a message, for the log; long texts are cut.
@@ -64,11 +101,32 @@ struct MessageServer::Client {
     quint64 id = 0;
     QTcpSocket* socket = nullptr;
     InboundSplitter splitter;
+    std::unique_ptr<QTimer> settleTimer; // made on the first message that waits for its end
     QString peer;
-    QByteArray name; // set once logged on
+    QString remote;       // the peer's address alone
+    int failedLogOns = 0; // in a row on this connection
+    QByteArray name;      // set once logged on
     int level = 0;
     bool loggedOn = false;
     bool gone = false;
+
+    // Bytes handed to the socket so far, and the message texts among them that the socket has
+    // not yet written through (kept only while it holds output back).
+    struct Unsent {
+        qint64 end = 0;
+        QByteArray display;
+        qint64 offlineId = 0;
+    };
+    qint64 queued = 0;
+    std::deque<Unsent> unsent;
+
+    bool backlog = false; // offline messages still to hand over
+    qint64 backlogAfter = 0;
+    int backlogCount = 0;
+    bool dayStream = false; // the day's messages still to send
+    QDate day;
+    qint64 dayAfter = 0;
+    qint64 dayUpTo = 0;
 
     QByteArray address() const { return addressOf(name, level); }
     QString who() const
@@ -82,6 +140,7 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
     : QObject(parent), store_(store), server_(std::make_unique<DirectTcpServer>())
 {
     connect(server_.get(), &QTcpServer::newConnection, this, &MessageServer::acceptConnections);
+    clock_.start();
 }
 
 MessageServer::~MessageServer()
@@ -116,13 +175,19 @@ void MessageServer::acceptConnections()
         Client* c = client.get();
         c->id = nextId_++;
         c->socket = socket;
-        c->peer =
-            QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+        c->remote = socket->peerAddress().toString();
+        c->peer = QStringLiteral("%1:%2").arg(c->remote).arg(socket->peerPort());
         socket->setParent(nullptr);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         clients_.emplace(socket, std::move(client));
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { readFrom(c); });
         connect(socket, &QTcpSocket::disconnected, this, [this, c] { connectionLost(c); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, c] {
+            const qint64 through = c->queued - c->socket->bytesToWrite();
+            while (!c->unsent.empty() && c->unsent.front().end <= through)
+                c->unsent.pop_front();
+            pump(c);
+        });
         connect(socket, &QTcpSocket::errorOccurred, this,
                 [this, c](QAbstractSocket::SocketError error) {
                     if (error != QAbstractSocket::RemoteHostClosedError && !c->gone)
@@ -141,28 +206,55 @@ void MessageServer::readFrom(Client* client)
     while (!client->gone && client->socket->bytesAvailable() > 0) {
         pieces.clear();
         client->splitter.feed(client->socket->read(client->splitter.limit()), pieces);
-        for (const InboundPiece& piece : pieces) {
-            if (client->gone)
-                return;
-            switch (piece.kind) {
-            case InboundPiece::Message:
-                handle(client, piece.text);
-                break;
-            case InboundPiece::BadFieldCount:
-                logLine(QStringLiteral("%1: wrong field count, ignored: %2")
-                            .arg(client->who(), excerpt(piece.text)));
-                break;
-            case InboundPiece::Garbage:
-                logLine(QStringLiteral("%1: unknown command, ignored: %2")
-                            .arg(client->who(), excerpt(piece.text)));
-                break;
-            case InboundPiece::Overflow:
-                logLine(QStringLiteral("%1: unfinished message over %2 bytes, dropped: %3")
-                            .arg(client->who())
-                            .arg(client->splitter.limit())
-                            .arg(excerpt(piece.text)));
-                break;
-            }
+        handlePieces(client, pieces);
+    }
+    if (client->gone)
+        return;
+    if (client->splitter.pendingSize() > 0) {
+        if (!client->settleTimer) {
+            client->settleTimer = std::make_unique<QTimer>();
+            client->settleTimer->setSingleShot(true);
+            connect(client->settleTimer.get(), &QTimer::timeout, this,
+                    [this, client] { settle(client); });
+        }
+        client->settleTimer->start(settleMs_);
+    } else if (client->settleTimer) {
+        client->settleTimer->stop();
+    }
+}
+
+void MessageServer::settle(Client* client)
+{
+    if (client->gone)
+        return;
+    QList<InboundPiece> pieces;
+    client->splitter.settle(pieces);
+    handlePieces(client, pieces);
+}
+
+void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& pieces)
+{
+    for (const InboundPiece& piece : pieces) {
+        if (client->gone)
+            return;
+        switch (piece.kind) {
+        case InboundPiece::Message:
+            handle(client, piece.text);
+            break;
+        case InboundPiece::BadFieldCount:
+            logLine(QStringLiteral("%1: wrong field count, ignored: %2")
+                        .arg(client->who(), excerpt(piece.text)));
+            break;
+        case InboundPiece::Garbage:
+            logLine(QStringLiteral("%1: unknown command, ignored: %2")
+                        .arg(client->who(), excerpt(piece.text)));
+            break;
+        case InboundPiece::Overflow:
+            logLine(QStringLiteral("%1: unfinished message over %2 bytes, dropped: %3")
+                        .arg(client->who())
+                        .arg(client->splitter.limit())
+                        .arg(excerpt(piece.text)));
+            break;
         }
     }
 }
@@ -176,7 +268,7 @@ void MessageServer::handle(Client* client, const QByteArray& message)
         return;
     }
     if (!client->loggedOn) {
-        logLine(QStringLiteral("%1: %2 before log-on, ignored").arg(client->who(), text(command)));
+        logLine(QStringLiteral("%1: %2 before log-on, ignored").arg(client->who(), shown(command)));
         return;
     }
     if (command == "SND")
@@ -193,30 +285,50 @@ void MessageServer::handle(Client* client, const QByteArray& message)
 
 void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
 {
-    const QByteArray name = normalizeUserName(text(fields[1])).toLatin1();
+    const QString userName = normalizeUserName(text(fields[1]));
     if (client->loggedOn) {
         logLine(QStringLiteral("%1: second log-on on one connection (as %2), ignored")
-                    .arg(client->who(), text(name)));
+                    .arg(client->who(), shown(userName)));
         return;
     }
-    const std::optional<Account> account = store_.account(text(name));
-    if (!account || !ServerStore::passwordMatches(*account, fields[2])) {
+    // A throttled attempt is refused unchecked: it learns nothing and costs no key derivation.
+    if (throttled(userName.left(kMaxNameLength + 1), client->remote)) {
+        send(client, frame({"Invalid", kInvalidLogon}));
+        logOnFailed(client, userName);
+        return;
+    }
+    const std::optional<Account> account = store_.account(userName);
+    if (!store_.passwordMatches(account, fields[2])) {
         logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
                     .arg(client->id)
-                    .arg(text(name)));
+                    .arg(shown(userName)));
         send(client, frame({"Invalid", kInvalidLogon}));
+        logOnFailed(client, userName);
         return;
     }
+    failedNames_.remove(userName);
+    failedAddresses_.remove(client->remote);
+    client->failedLogOns = 0;
+    if (store_.hashIsOutdated(*account)) {
+        if (store_.rehashPassword(account->name, fields[2]) == StoreResult::Ok)
+            logLine(
+                QStringLiteral("#%1: password hash of %2 renewed").arg(client->id).arg(userName));
+        else
+            logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
+                        .arg(client->id)
+                        .arg(userName, store_.lastError()));
+    }
+    const QByteArray name = wire(userName);
     const QString minimum = store_.minimumVersion();
     const QString version = text(fields[3]);
     if (!minimum.isEmpty() && compareVersions(version, minimum) < 0) {
         logLine(QStringLiteral("#%1: log-on refused for %2: version %3 below %4")
                     .arg(client->id)
-                    .arg(text(name), version, minimum));
-        send(client, frame({"Version", QStringLiteral("This version (%1) can no longer log on. "
-                                                      "Please install version %2 or later.")
-                                           .arg(version, minimum)
-                                           .toLatin1()}));
+                    .arg(userName, shown(version), minimum));
+        send(client,
+             frame({"Version", wire(QStringLiteral("This version (%1) can no longer log on. "
+                                                   "Please install version %2 or later.")
+                                        .arg(version, minimum))}));
         return;
     }
 
@@ -238,7 +350,7 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     logLine(QStringLiteral("%1: logged on, level %2, version %3, adapter %4")
                 .arg(client->who())
                 .arg(client->level)
-                .arg(version, text(fields[4])));
+                .arg(shown(version), shown(fields[4])));
 
     send(client, frame({"LIU", name, QByteArray::number(client->level)}));
     QList<QByteArray> users{"USRS"};
@@ -248,19 +360,68 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     send(client, frame(users));
     broadcast(frame({"USRS", client->address()}), client);
 
-    const QList<QByteArray> kept = store_.takeOffline(name);
-    for (const QByteArray& display : kept)
-        send(client, frame({"OffL", display}));
-    if (!kept.isEmpty())
-        logLine(QStringLiteral("%1: %2 offline message(s) delivered")
+    // Kept messages follow the reply, a batch at a time as the socket drains; each batch's
+    // rows go once handed to the socket, so a drop part way leaves the rest for next time.
+    client->backlog = true;
+    client->backlogAfter = 0;
+    client->backlogCount = 0;
+    pump(client);
+}
+
+bool MessageServer::throttled(const QString& name, const QString& address)
+{
+    const qint64 now = clock_.elapsed();
+    const auto byName = failedNames_.constFind(name);
+    const auto byAddress = failedAddresses_.constFind(address);
+    return (byName != failedNames_.cend() && byName->lockedUntil > now) ||
+           (byAddress != failedAddresses_.cend() && byAddress->lockedUntil > now);
+}
+
+void MessageServer::logOnFailed(Client* client, const QString& name)
+{
+    // The name is cut: anything longer is no account name, and the table must stay small.
+    recordFailure(failedNames_, name.left(kMaxNameLength + 1),
+                  QStringLiteral("user name %1").arg(shown(name)));
+    recordFailure(failedAddresses_, client->remote,
+                  QStringLiteral("address %1").arg(client->remote));
+    if (++client->failedLogOns >= kFailuresPerConnection) {
+        logLine(QStringLiteral("%1: %2 failed log-ons in a row, connection closed")
                     .arg(client->who())
-                    .arg(kept.size()));
+                    .arg(client->failedLogOns));
+        endConnection(client);
+    }
+}
+
+void MessageServer::recordFailure(QHash<QString, Failures>& table, const QString& key,
+                                  const QString& what)
+{
+    const qint64 now = clock_.elapsed();
+    auto forgotten = [now](const Failures& f) {
+        return f.lockedUntil <= now && now - f.last > kForgetFailuresMs;
+    };
+    if (table.size() > kMaxTrackedSources)
+        table.removeIf([&](const auto& entry) { return forgotten(entry.value()); });
+    Failures& f = table[key];
+    if (forgotten(f))
+        f = Failures();
+    ++f.count;
+    f.last = now;
+    if (f.count < kFreeFailures)
+        return;
+    const int doublings = std::min(f.count - kFreeFailures, 6);
+    f.lockedUntil = now + std::min<qint64>(qint64(kFirstDelayMs) << doublings, kLongestDelayMs);
+    if (!f.logged) {
+        f.logged = true;
+        logLine(QStringLiteral("log-ons for %1 throttled after %2 failures in a row")
+                    .arg(what)
+                    .arg(f.count));
+    }
 }
 
 void MessageServer::handshake(Client* client)
 {
     const Stamp& now = stamp();
-    send(client, frame({"HND", (now.day + QLatin1Char(' ') + now.time).toLatin1()}));
+    send(client, frame({"HND", wire(now.day + QLatin1Char(' ') + now.time)}));
 }
 
 void MessageServer::logOut(Client* client)
@@ -280,7 +441,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     int claimedLevel = 0;
     if (!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender)
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
-                    .arg(client->who(), text(fields[1])));
+                    .arg(client->who(), shown(fields[1])));
 
     const QByteArray body = sanitizeField(fields[2].trimmed());
     if (body.isEmpty()) {
@@ -305,7 +466,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
                 continue;
             if (!splitAddress(address, &name, &level)) {
                 logLine(QStringLiteral("%1: bad recipient address %2")
-                            .arg(client->who(), text(address)));
+                            .arg(client->who(), shown(address)));
                 continue;
             }
             if (seen.contains(name))
@@ -343,7 +504,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         }
     } else if (code != "NOONE") {
         logLine(QStringLiteral("%1: unknown destination code %2; named recipients only")
-                    .arg(client->who(), text(code)));
+                    .arg(client->who(), shown(code)));
     }
 
     if (targets.empty()) {
@@ -356,12 +517,12 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     for (const Target& target : targets) {
         if (!target.online && !store_.account(text(target.name))) {
             logLine(
-                QStringLiteral("%1: no such recipient %2").arg(client->who(), text(target.name)));
+                QStringLiteral("%1: no such recipient %2").arg(client->who(), shown(target.name)));
             continue;
         }
         store_.recordMessage(now.day, now.time, sender, target.name, body);
         if (target.online)
-            send(target.online, framed);
+            send(target.online, framed, &display);
         else
             store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display);
     }
@@ -369,27 +530,85 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
 
 void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fields)
 {
+    if (client->dayStream) {
+        logLine(QStringLiteral("%1: day messages asked for while being sent, ignored")
+                    .arg(client->who()));
+        return;
+    }
     QByteArray name;
     int level = 0;
     const bool ownName = splitAddress(fields[1], &name, &level) && name == client->name;
-    const std::optional<Account> account = store_.account(text(client->name));
     send(client, frame({"ALLM", "START"}));
-    if (!ownName || !account || !ServerStore::passwordMatches(*account, fields[2])) {
+    if (!ownName || !store_.passwordMatches(store_.account(text(client->name)), fields[2])) {
         logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
-                    .arg(client->who(), text(fields[1])));
-    } else {
-        const QList<DayMessage> messages = store_.messagesOfDay(stamp().local.date(), client->name);
-        for (const DayMessage& m : messages)
-            send(client,
-                 frame({"ALLM", "MSG",
-                        sanitizeField(dayLine(m.time, m.sender, m.recipient, m.body).toLatin1())}));
+                    .arg(client->who(), shown(fields[1])));
+        send(client, frame({"ALLM", "END"}));
+        return;
     }
-    send(client, frame({"ALLM", "END"}));
+    // Sent a batch at a time as the socket drains, up to the last message stored by now.
+    client->dayStream = true;
+    client->day = stamp().local.date();
+    client->dayAfter = 0;
+    client->dayUpTo = store_.lastMessageId();
+    pump(client);
+}
+
+void MessageServer::pump(Client* client)
+{
+    while ((client->backlog || client->dayStream) && !client->gone && client->loggedOn &&
+           client->socket->state() == QAbstractSocket::ConnectedState &&
+           client->socket->bytesToWrite() < kPumpLowWater) {
+        if (client->backlog ? !pumpBacklog(client) : !pumpDayMessages(client))
+            return;
+    }
+}
+
+bool MessageServer::pumpBacklog(Client* client)
+{
+    const QList<OfflineMessage> batch =
+        store_.offlineBatch(client->name, client->backlogAfter, kBatchRows);
+    for (const OfflineMessage& m : batch)
+        send(client, frame({"OffL", m.text}), &m.text, m.id);
+    if (client->gone)
+        return false;
+    if (!batch.isEmpty()) {
+        if (!store_.dropOffline(client->name, client->backlogAfter, batch.last().id))
+            logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
+                        .arg(client->who(), store_.lastError()));
+        client->backlogAfter = batch.last().id;
+        client->backlogCount += int(batch.size());
+    }
+    if (batch.size() < kBatchRows) {
+        client->backlog = false;
+        if (client->backlogCount > 0)
+            logLine(QStringLiteral("%1: %2 offline message(s) delivered")
+                        .arg(client->who())
+                        .arg(client->backlogCount));
+    }
+    return true;
+}
+
+bool MessageServer::pumpDayMessages(Client* client)
+{
+    const QList<DayMessage> batch = store_.messagesOfDay(
+        client->day, client->name, client->dayAfter, client->dayUpTo, kBatchRows);
+    for (const DayMessage& m : batch)
+        send(client, frame({"ALLM", "MSG",
+                            sanitizeField(wire(dayLine(m.time, m.sender, m.recipient, m.body)))}));
+    if (client->gone)
+        return false;
+    if (batch.size() < kBatchRows) {
+        client->dayStream = false;
+        send(client, frame({"ALLM", "END"}));
+    } else {
+        client->dayAfter = batch.last().id;
+    }
+    return true;
 }
 
 void MessageServer::changePassword(Client* client, const QList<QByteArray>& fields)
 {
-    const QByteArray name = normalizeUserName(text(fields[1])).toLatin1();
+    const QByteArray name = wire(normalizeUserName(text(fields[1])));
     const QString password = text(fields[3]);
     QString problem;
     if (name != client->name)
@@ -400,24 +619,58 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
         problem = QStringLiteral("The password could not be changed. Please try again later.");
     if (!problem.isEmpty()) {
         logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
-        send(client, frame({"CHPASS", problem.toLatin1(), "F"}));
+        send(client, frame({"CHPASS", wire(problem), "F"}));
         return;
     }
     logLine(QStringLiteral("%1: password changed").arg(client->who()));
     send(client, frame({"CHPASS", kPasswordChanged, "S", fields[3]}));
 }
 
-void MessageServer::send(Client* client, const QByteArray& framed)
+void MessageServer::send(Client* client, const QByteArray& framed, const QByteArray* display,
+                         qint64 offlineId)
 {
     if (client->gone || client->socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (client->socket->bytesToWrite() > kMaxQueuedOutput) {
-        logLine(
-            QStringLiteral("%1: not reading its messages, connection dropped").arg(client->who()));
-        client->socket->abort();
+        dropNonReader(client, display ? *display : QByteArray(), offlineId);
         return;
     }
     client->socket->write(framed);
+    client->queued += framed.size();
+    if (client->socket->bytesToWrite() == 0)
+        client->unsent.clear();
+    else if (display)
+        client->unsent.push_back({client->queued, *display, offlineId});
+}
+
+void MessageServer::dropNonReader(Client* client, const QByteArray& display, qint64 offlineId)
+{
+    // What the socket has not written through was taken from its senders: it goes back to the
+    // offline queue, with the message that found the queue full.
+    const qint64 through = client->queued - client->socket->bytesToWrite();
+    const QString created = stamp().local.toString(Qt::ISODate);
+    int kept = 0;
+    if (client->loggedOn) {
+        for (const Client::Unsent& u : client->unsent) {
+            if (u.end > through) {
+                store_.queueOffline(created, client->name, u.display, u.offlineId, false);
+                ++kept;
+            }
+        }
+        if (!display.isEmpty()) {
+            store_.queueOffline(created, client->name, display, offlineId, false);
+            ++kept;
+        }
+        if (kept > 0 && !store_.flush())
+            logLine(QStringLiteral("%1: could not keep its unsent messages yet: %2")
+                        .arg(client->who(), store_.lastError()));
+    }
+    client->unsent.clear();
+    logLine(QStringLiteral("%1: not reading its messages, connection dropped; %2 message(s) kept "
+                           "for its next log-on")
+                .arg(client->who())
+                .arg(kept));
+    client->socket->abort();
 }
 
 void MessageServer::broadcast(const QByteArray& framed, const Client* except)
@@ -444,7 +697,7 @@ const MessageServer::Stamp& MessageServer::stamp()
         stamp_.second = second;
         stamp_.local = QDateTime::currentDateTime();
         stamp_.time = stamp_.local.time().toString(QStringLiteral("HH:mm:ss"));
-        stamp_.clock = stamp_.time.toLatin1();
+        stamp_.clock = wire(stamp_.time);
         stamp_.day = stamp_.local.date().toString(Qt::ISODate);
     }
     return stamp_;
@@ -479,6 +732,8 @@ void MessageServer::connectionLost(Client* client)
 void MessageServer::forget(Client* client)
 {
     client->gone = true;
+    if (client->settleTimer)
+        client->settleTimer->stop();
     if (online_.value(client->name) == client)
         online_.remove(client->name);
     QTcpSocket* socket = client->socket;
