@@ -567,18 +567,23 @@ bool MessageServer::pumpBacklog(Client* client)
 {
     const QList<OfflineMessage> batch =
         store_.offlineBatch(client->name, client->backlogAfter, kBatchRows);
-    for (const OfflineMessage& m : batch)
+    // Rows are handed over until the socket holds enough; the rest wait for it to drain.
+    qsizetype handed = 0;
+    while (handed < batch.size() && client->socket->bytesToWrite() < kPumpLowWater) {
+        const OfflineMessage& m = batch[handed++];
         send(client, frame({"OffL", m.text}), &m.text, m.id);
-    if (client->gone)
-        return false;
-    if (!batch.isEmpty()) {
-        if (!store_.dropOffline(client->name, client->backlogAfter, batch.last().id))
+        if (client->gone)
+            return false;
+    }
+    if (handed > 0) {
+        const qint64 last = batch[handed - 1].id;
+        if (!store_.dropOffline(client->name, client->backlogAfter, last))
             logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
                         .arg(client->who(), store_.lastError()));
-        client->backlogAfter = batch.last().id;
-        client->backlogCount += int(batch.size());
+        client->backlogAfter = last;
+        client->backlogCount += int(handed);
     }
-    if (batch.size() < kBatchRows) {
+    if (handed == batch.size() && batch.size() < kBatchRows) {
         client->backlog = false;
         if (client->backlogCount > 0)
             logLine(QStringLiteral("%1: %2 offline message(s) delivered")
@@ -592,16 +597,19 @@ bool MessageServer::pumpDayMessages(Client* client)
 {
     const QList<DayMessage> batch = store_.messagesOfDay(
         client->day, client->name, client->dayAfter, client->dayUpTo, kBatchRows);
-    for (const DayMessage& m : batch)
+    qsizetype handed = 0;
+    while (handed < batch.size() && client->socket->bytesToWrite() < kPumpLowWater) {
+        const DayMessage& m = batch[handed++];
         send(client, frame({"ALLM", "MSG",
                             sanitizeField(wire(dayLine(m.time, m.sender, m.recipient, m.body)))}));
-    if (client->gone)
-        return false;
-    if (batch.size() < kBatchRows) {
+        if (client->gone)
+            return false;
+    }
+    if (handed > 0)
+        client->dayAfter = batch[handed - 1].id;
+    if (handed == batch.size() && batch.size() < kBatchRows) {
         client->dayStream = false;
         send(client, frame({"ALLM", "END"}));
-    } else {
-        client->dayAfter = batch.last().id;
     }
     return true;
 }

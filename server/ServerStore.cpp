@@ -157,8 +157,9 @@ bool ServerStore::open(const QString& path, QString* error)
                                            "body) VALUES(?, ?, ?, ?, ?)"));
     checkpointTimer_.start();
     insertOffline_ = std::make_unique<QSqlQuery>(db_);
-    insertOffline_->prepare(
-        QStringLiteral("INSERT INTO offline(id, recipient, text, created) VALUES(?, ?, ?, ?)"));
+    // A message given back from a dropped connection may still be in the queue: it stays once.
+    insertOffline_->prepare(QStringLiteral(
+        "INSERT OR IGNORE INTO offline(id, recipient, text, created) VALUES(?, ?, ?, ?)"));
     return true;
 }
 
