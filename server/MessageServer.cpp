@@ -118,6 +118,7 @@ struct MessageServer::Client {
         qint64 offlineId = 0;
     };
     qint64 queued = 0;
+    qint64 through = 0; // of those, written to the kernel as last seen
     std::deque<Unsent> unsent;
 
     bool backlog = false; // offline messages still to hand over
@@ -183,8 +184,8 @@ void MessageServer::acceptConnections()
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { readFrom(c); });
         connect(socket, &QTcpSocket::disconnected, this, [this, c] { connectionLost(c); });
         connect(socket, &QTcpSocket::bytesWritten, this, [this, c] {
-            const qint64 through = c->queued - c->socket->bytesToWrite();
-            while (!c->unsent.empty() && c->unsent.front().end <= through)
+            c->through = c->queued - c->socket->bytesToWrite();
+            while (!c->unsent.empty() && c->unsent.front().end <= c->through)
                 c->unsent.pop_front();
             pump(c);
         });
@@ -645,7 +646,8 @@ void MessageServer::send(Client* client, const QByteArray& framed, const QByteAr
     }
     client->socket->write(framed);
     client->queued += framed.size();
-    if (client->socket->bytesToWrite() == 0)
+    client->through = client->queued - client->socket->bytesToWrite();
+    if (client->through == client->queued)
         client->unsent.clear();
     else if (display)
         client->unsent.push_back({client->queued, *display, offlineId});
@@ -653,32 +655,36 @@ void MessageServer::send(Client* client, const QByteArray& framed, const QByteAr
 
 void MessageServer::dropNonReader(Client* client, const QByteArray& display, qint64 offlineId)
 {
+    client->through = client->queued - client->socket->bytesToWrite();
+    if (!display.isEmpty())
+        client->unsent.push_back({client->queued + 1, display, offlineId});
+    const int kept = keepUnsent(client);
+    logLine(QStringLiteral("%1: not reading its messages, connection dropped; %2 message(s) kept "
+                           "for its next log-on")
+                .arg(client->who())
+                .arg(kept));
+    client->socket->abort();
+}
+
+int MessageServer::keepUnsent(Client* client)
+{
     // What the socket has not written through was taken from its senders: it goes back to the
-    // offline queue, with the message that found the queue full.
-    const qint64 through = client->queued - client->socket->bytesToWrite();
-    const QString created = stamp().local.toString(Qt::ISODate);
+    // offline queue.
     int kept = 0;
-    if (client->loggedOn) {
+    if (!client->name.isEmpty()) {
+        const QString created = stamp().local.toString(Qt::ISODate);
         for (const Client::Unsent& u : client->unsent) {
-            if (u.end > through) {
+            if (u.end > client->through) {
                 store_.queueOffline(created, client->name, u.display, u.offlineId, false);
                 ++kept;
             }
-        }
-        if (!display.isEmpty()) {
-            store_.queueOffline(created, client->name, display, offlineId, false);
-            ++kept;
         }
         if (kept > 0 && !store_.flush())
             logLine(QStringLiteral("%1: could not keep its unsent messages yet: %2")
                         .arg(client->who(), store_.lastError()));
     }
     client->unsent.clear();
-    logLine(QStringLiteral("%1: not reading its messages, connection dropped; %2 message(s) kept "
-                           "for its next log-on")
-                .arg(client->who())
-                .arg(kept));
-    client->socket->abort();
+    return kept;
 }
 
 void MessageServer::broadcast(const QByteArray& framed, const Client* except)
@@ -726,6 +732,19 @@ void MessageServer::connectionLost(Client* client)
 {
     if (client->gone)
         return;
+    // Nothing more will come: a message that waited for more bytes is complete.
+    if (client->splitter.pendingSize() > 0) {
+        settle(client);
+        if (client->gone)
+            return;
+    }
+    if (!client->unsent.empty()) {
+        const int kept = keepUnsent(client);
+        if (kept > 0)
+            logLine(QStringLiteral("%1: %2 unsent message(s) kept for its next log-on")
+                        .arg(client->who())
+                        .arg(kept));
+    }
     if (client->loggedOn && online_.value(client->name) == client) {
         online_.remove(client->name);
         client->loggedOn = false;

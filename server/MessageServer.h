@@ -81,6 +81,8 @@ private:
     bool pumpBacklog(Client* client);
     bool pumpDayMessages(Client* client);
     void dropNonReader(Client* client, const QByteArray& display, qint64 offlineId);
+    // Gives what the socket has not written through back to the offline queue; how many.
+    int keepUnsent(Client* client);
 
     // Failed log-on bookkeeping for one user name or one address.
     struct Failures {

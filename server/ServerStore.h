@@ -67,8 +67,8 @@ class ServerStore : public QObject
 public:
     // How long delivered messages may wait to be committed together, by default.
     static constexpr int kDefaultCommitDelayMs = 20;
-    // PBKDF2-HMAC-SHA256 rounds for a new password hash: about 50 ms on the machine it was
-    // measured on.
+    // PBKDF2-HMAC-SHA256 rounds for a new password hash; about 0.1 s of one core of the
+    // development machine.
     static constexpr int kDefaultKdfIterations = 100000;
 
     explicit ServerStore(QObject* parent = nullptr);
