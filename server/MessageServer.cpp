@@ -121,13 +121,19 @@ struct MessageServer::Client {
     qint64 through = 0; // of those, written to the kernel as last seen
     std::deque<Unsent> unsent;
 
-    bool backlog = false; // offline messages still to hand over
-    qint64 backlogAfter = 0;
-    int backlogCount = 0;
+    // Long outputs are read from the store a batch at a time and handed over row by row.
+    bool backlog = false;    // offline messages still to hand over
+    qint64 backlogAfter = 0; // the last row handed over
+    int backlogCount = 0;    // rows handed over
+    QList<OfflineMessage> backlogRows;
+    qsizetype backlogNext = 0;
+    bool backlogAllRead = false;
     bool dayStream = false; // the day's messages still to send
     QDate day;
-    qint64 dayAfter = 0;
-    qint64 dayUpTo = 0;
+    qint64 dayUpTo = 0; // the last message stored when asked for
+    QList<DayMessage> dayRows;
+    qsizetype dayNext = 0;
+    bool dayAllRead = false;
 
     QByteArray address() const { return addressOf(name, level); }
     QString who() const
@@ -366,6 +372,9 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     client->backlog = true;
     client->backlogAfter = 0;
     client->backlogCount = 0;
+    client->backlogRows.clear();
+    client->backlogNext = 0;
+    client->backlogAllRead = false;
     pump(client);
 }
 
@@ -549,8 +558,10 @@ void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fie
     // Sent a batch at a time as the socket drains, up to the last message stored by now.
     client->dayStream = true;
     client->day = stamp().local.date();
-    client->dayAfter = 0;
     client->dayUpTo = store_.lastMessageId();
+    client->dayRows.clear();
+    client->dayNext = 0;
+    client->dayAllRead = false;
     pump(client);
 }
 
@@ -566,51 +577,64 @@ void MessageServer::pump(Client* client)
 
 bool MessageServer::pumpBacklog(Client* client)
 {
-    const QList<OfflineMessage> batch =
-        store_.offlineBatch(client->name, client->backlogAfter, kBatchRows);
-    // Rows are handed over until the socket holds enough; the rest wait for it to drain.
-    qsizetype handed = 0;
-    while (handed < batch.size() && client->socket->bytesToWrite() < kPumpLowWater) {
-        const OfflineMessage& m = batch[handed++];
+    if (client->backlogNext == client->backlogRows.size()) {
+        client->backlogRows =
+            client->backlogAllRead
+                ? QList<OfflineMessage>()
+                : store_.offlineBatch(client->name, client->backlogAfter, kBatchRows);
+        client->backlogNext = 0;
+        client->backlogAllRead = client->backlogRows.size() < kBatchRows;
+        if (client->backlogRows.isEmpty()) {
+            client->backlog = false;
+            if (client->backlogCount > 0)
+                logLine(QStringLiteral("%1: %2 offline message(s) delivered")
+                            .arg(client->who())
+                            .arg(client->backlogCount));
+            return true;
+        }
+    }
+    // Rows are handed over until the socket holds enough; the rest wait for it to drain. Each
+    // row leaves the queue once handed over.
+    const qint64 before = client->backlogAfter;
+    while (client->backlogNext < client->backlogRows.size() &&
+           client->socket->bytesToWrite() < kPumpLowWater) {
+        const OfflineMessage& m = client->backlogRows[client->backlogNext++];
         send(client, frame({"OffL", m.text}), &m.text, m.id);
         if (client->gone)
             return false;
+        client->backlogAfter = m.id;
+        ++client->backlogCount;
     }
-    if (handed > 0) {
-        const qint64 last = batch[handed - 1].id;
-        if (!store_.dropOffline(client->name, client->backlogAfter, last))
-            logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
-                        .arg(client->who(), store_.lastError()));
-        client->backlogAfter = last;
-        client->backlogCount += int(handed);
-    }
-    if (handed == batch.size() && batch.size() < kBatchRows) {
-        client->backlog = false;
-        if (client->backlogCount > 0)
-            logLine(QStringLiteral("%1: %2 offline message(s) delivered")
-                        .arg(client->who())
-                        .arg(client->backlogCount));
-    }
+    if (client->backlogAfter != before &&
+        !store_.dropOffline(client->name, before, client->backlogAfter))
+        logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
+                    .arg(client->who(), store_.lastError()));
     return true;
 }
 
 bool MessageServer::pumpDayMessages(Client* client)
 {
-    const QList<DayMessage> batch = store_.messagesOfDay(
-        client->day, client->name, client->dayAfter, client->dayUpTo, kBatchRows);
-    qsizetype handed = 0;
-    while (handed < batch.size() && client->socket->bytesToWrite() < kPumpLowWater) {
-        const DayMessage& m = batch[handed++];
+    if (client->dayNext == client->dayRows.size()) {
+        const qint64 after = client->dayRows.isEmpty() ? 0 : client->dayRows.last().id;
+        client->dayRows = client->dayAllRead
+                              ? QList<DayMessage>()
+                              : store_.messagesOfDay(client->day, client->name, after,
+                                                     client->dayUpTo, kBatchRows);
+        client->dayNext = 0;
+        client->dayAllRead = client->dayRows.size() < kBatchRows;
+        if (client->dayRows.isEmpty()) {
+            client->dayStream = false;
+            send(client, frame({"ALLM", "END"}));
+            return true;
+        }
+    }
+    while (client->dayNext < client->dayRows.size() &&
+           client->socket->bytesToWrite() < kPumpLowWater) {
+        const DayMessage& m = client->dayRows[client->dayNext++];
         send(client, frame({"ALLM", "MSG",
                             sanitizeField(wire(dayLine(m.time, m.sender, m.recipient, m.body)))}));
         if (client->gone)
             return false;
-    }
-    if (handed > 0)
-        client->dayAfter = batch[handed - 1].id;
-    if (handed == batch.size() && batch.size() < kBatchRows) {
-        client->dayStream = false;
-        send(client, frame({"ALLM", "END"}));
     }
     return true;
 }

@@ -3,11 +3,14 @@
 // talks to it like a client does.
 #include "link/Ansi.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <csignal>
 #include <functional>
 #include <sys/prctl.h>
@@ -17,6 +20,21 @@ namespace wispline::server::test
 
 // Generous: the server is a separate process on a machine that may be busy.
 constexpr int kWaitMs = 30000;
+
+// Serves events until done() holds, false after ms. Unlike QTest::qWaitFor it does not sleep
+// between rounds, so a client reading megabytes keeps up with the server on a busy machine.
+inline bool waitFor(const std::function<bool()>& done, int ms = kWaitMs)
+{
+    const QDeadlineTimer deadline(ms);
+    QTimer tick; // wakes the wait when nothing else happens
+    tick.start(10);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
 
 // Password hashes in tests take few rounds: a log-on at the real count costs tens of ms.
 inline QStringList fewKdfRounds()
@@ -88,7 +106,7 @@ public:
                                                  QStringLiteral("--port"), QStringLiteral("0")} +
                                          fewKdfRounds() + extra);
         static const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
-        return QTest::qWaitFor(
+        return waitFor(
                    [&] {
                        const QRegularExpressionMatch m = line.match(output());
                        if (m.hasMatch())
@@ -122,7 +140,7 @@ public:
     // Waits, serving events, for the process to end by itself; the exit code, or -1.
     int waitForExit()
     {
-        if (!QTest::qWaitFor([&] { return process_.state() == QProcess::NotRunning; }, kWaitMs))
+        if (!waitFor([&] { return process_.state() == QProcess::NotRunning; }, kWaitMs))
             return -1;
         return exitCodeOf(process_);
     }
@@ -224,15 +242,15 @@ public:
 
     bool waitForClose()
     {
-        return QTest::qWaitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; },
-                               kWaitMs);
+        return waitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; },
+                       kWaitMs);
     }
 
 private:
     Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier)
     {
         Fields found;
-        (void)QTest::qWaitFor(
+        (void)waitFor(
             [&] {
                 for (qsizetype i = 0; i < messages_.size(); ++i) {
                     if (wanted(messages_[i])) {

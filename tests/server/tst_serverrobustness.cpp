@@ -241,7 +241,7 @@ private slots:
 
         WireClient dora;
         QVERIFY(dora.logOnAt(server_.port(), "DORA", "dora2"));
-        QVERIFY(QTest::qWaitFor([&] { return dora.received("OffL").size() >= count; }, kWaitMs));
+        QVERIFY(waitFor([&] { return dora.received("OffL").size() >= count; }));
         QVERIFY(dora.sync());
         const QList<QStringList> kept = dora.received("OffL");
         QCOMPARE(kept.size(), count);
@@ -281,8 +281,7 @@ private slots:
         QList<QStringList> got = eve.received("SND");
         WireClient again;
         QVERIFY(again.logOnAt(server_.port(), "EVE", "eve2"));
-        QVERIFY(QTest::qWaitFor([&] { return got.size() + again.received("OffL").size() >= count; },
-                                kWaitMs));
+        (void)waitFor([&] { return got.size() + again.received("OffL").size() >= count; });
         QVERIFY(again.sync());
         got += again.received("OffL");
         QCOMPARE(got.size(), count);
