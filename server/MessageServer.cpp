@@ -153,6 +153,10 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
 MessageServer::~MessageServer()
 {
     for (auto& entry : clients_) {
+        // Clients still connected after the shutdown's grace period keep what they never got.
+        Client* client = entry.second.get();
+        client->through = client->queued - entry.first->bytesToWrite();
+        keepUnsent(client);
         QObject::disconnect(entry.first, nullptr, this, nullptr);
         entry.first->abort();
         delete entry.first;

@@ -191,7 +191,8 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
     describeOptions(parser);
     if (!parser.parse(arguments))
         return fail(parser.errorText());
-    options->help = parser.isSet(QStringLiteral("help"));
+    options->help =
+        parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"));
     options->version = parser.isSet(QStringLiteral("version"));
     if (parser.isSet(QStringLiteral("address")))
         options->address = parser.value(QStringLiteral("address"));
