@@ -305,7 +305,7 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     // A throttled attempt is refused unchecked: it learns nothing and costs no key derivation.
     if (throttled(userName.left(kMaxNameLength + 1), client->remote)) {
         send(client, frame({"Invalid", kInvalidLogon}));
-        logOnFailed(client, userName);
+        logOnFailed(client, userName, false);
         return;
     }
     const std::optional<Account> account = store_.account(userName);
@@ -314,7 +314,7 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
                     .arg(client->id)
                     .arg(shown(userName)));
         send(client, frame({"Invalid", kInvalidLogon}));
-        logOnFailed(client, userName);
+        logOnFailed(client, userName, true);
         return;
     }
     failedNames_.remove(userName);
@@ -391,13 +391,15 @@ bool MessageServer::throttled(const QString& name, const QString& address)
            (byAddress != failedAddresses_.cend() && byAddress->lockedUntil > now);
 }
 
-void MessageServer::logOnFailed(Client* client, const QString& name)
+void MessageServer::logOnFailed(Client* client, const QString& name, bool checked)
 {
-    // The name is cut: anything longer is no account name, and the table must stay small.
-    recordFailure(failedNames_, name.left(kMaxNameLength + 1),
-                  QStringLiteral("user name %1").arg(shown(name)));
-    recordFailure(failedAddresses_, client->remote,
-                  QStringLiteral("address %1").arg(client->remote));
+    // An attempt refused unchecked only adds to sources already counted: it costs the sender
+    // nothing, so it must not grow the tables. The name is cut: anything longer is no account
+    // name.
+    recordFailure(failedNames_, name.left(kMaxNameLength + 1), checked,
+                  [&] { return QStringLiteral("user name %1").arg(shown(name)); });
+    recordFailure(failedAddresses_, client->remote, checked,
+                  [&] { return QStringLiteral("address %1").arg(client->remote); });
     if (++client->failedLogOns >= kFailuresPerConnection) {
         logLine(QStringLiteral("%1: %2 failed log-ons in a row, connection closed")
                     .arg(client->who())
@@ -406,9 +408,11 @@ void MessageServer::logOnFailed(Client* client, const QString& name)
     }
 }
 
-void MessageServer::recordFailure(QHash<QString, Failures>& table, const QString& key,
-                                  const QString& what)
+void MessageServer::recordFailure(QHash<QString, Failures>& table, const QString& key, bool mayAdd,
+                                  const std::function<QString()>& what)
 {
+    if (!mayAdd && !table.contains(key))
+        return;
     const qint64 now = clock_.elapsed();
     auto forgotten = [now](const Failures& f) {
         return f.lockedUntil <= now && now - f.last > kForgetFailuresMs;
@@ -427,7 +431,7 @@ void MessageServer::recordFailure(QHash<QString, Failures>& table, const QString
     if (!f.logged) {
         f.logged = true;
         logLine(QStringLiteral("log-ons for %1 throttled after %2 failures in a row")
-                    .arg(what)
+                    .arg(what())
                     .arg(f.count));
     }
 }

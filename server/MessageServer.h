@@ -10,6 +10,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -92,8 +93,9 @@ private:
         bool logged = false;
     };
     bool throttled(const QString& name, const QString& address);
-    void logOnFailed(Client* client, const QString& name);
-    void recordFailure(QHash<QString, Failures>& table, const QString& key, const QString& what);
+    void logOnFailed(Client* client, const QString& name, bool checked);
+    void recordFailure(QHash<QString, Failures>& table, const QString& key, bool mayAdd,
+                       const std::function<QString()>& what);
 
     // display: the text of an SND or OffL message, kept until written to the socket so that it
     // can go back to the offline queue if the client is dropped; offlineId its queue row.
