@@ -104,9 +104,9 @@ public:
     // yyyy-MM-dd and the time HH:mm:ss, both local.
     void recordMessage(const QString& day, const QString& time, const QByteArray& sender,
                        const QByteArray& recipient, const QByteArray& body);
-    // A display text kept until its recipient logs on. A message given back from a dropped
-    // connection keeps its old row id, and so its place in the queue. Committed at once unless
-    // commitNow is false (a caller queueing many commits them with flush()).
+    // A display text kept until its recipient logs on. One that came from the queue and is
+    // given back by a dropped connection keeps its old row id, and so its place. Committed at
+    // once unless commitNow is false (a caller queueing many commits them with flush()).
     void queueOffline(const QString& created, const QByteArray& recipient,
                       const QByteArray& displayText, qint64 id = 0, bool commitNow = true);
     // Up to limit texts kept for a user with row ids above afterId, oldest first.
