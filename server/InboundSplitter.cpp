@@ -22,6 +22,17 @@ constexpr std::array<Command, 6> kCommands{{{"LIU", 3, 5},
                                             {"ALLMsgs", 7, 4},
                                             {"CHPASS", 6, 4}}};
 
+// The closed set of values of the last "SND" field: a message ending in one is complete.
+bool isDestinationCode(const char* text, qsizetype length)
+{
+    static const char* const kCodes[] = {"NOONE", "L2A", "L3A", "L2S"};
+    for (const char* code : kCodes) {
+        if (qsizetype(std::strlen(code)) == length && std::memcmp(text, code, length) == 0)
+            return true;
+    }
+    return false;
+}
+
 // The command whose word followed by "~" starts at pos, or nullptr.
 const Command* commandAt(const QByteArray& buf, qsizetype pos)
 {
@@ -99,14 +110,16 @@ void InboundSplitter::feed(const QByteArray& chunk, QList<InboundPiece>& out)
     if (chunk.isEmpty())
         return;
     // Each client write is one message: when a new write starts with a command word while an
-    // earlier message still waits for fields, that earlier one was short and will never finish.
-    if (!pending_.isEmpty() && commandAt(chunk, 0)) {
+    // earlier message has waited the settle time for fields, that one was short and will never
+    // finish. Sooner, the command word may just as well be text in the message's next field.
+    if (stale_ && !pending_.isEmpty() && commandAt(chunk, 0)) {
         out.append({commandAt(pending_, 0) ? InboundPiece::BadFieldCount : InboundPiece::Garbage,
                     pending_});
         pending_.clear();
     }
+    stale_ = false;
     pending_ += chunk;
-    split(out);
+    split(out, false);
     if (pending_.size() > limit_) {
         const qsizetype keep = possibleCommandTail(pending_, 1);
         out.append({InboundPiece::Overflow, pending_.left(keep)});
@@ -114,7 +127,13 @@ void InboundSplitter::feed(const QByteArray& chunk, QList<InboundPiece>& out)
     }
 }
 
-void InboundSplitter::split(QList<InboundPiece>& out)
+void InboundSplitter::settle(QList<InboundPiece>& out)
+{
+    split(out, true);
+    stale_ = !pending_.isEmpty();
+}
+
+void InboundSplitter::split(QList<InboundPiece>& out, bool settled)
 {
     const QByteArray& buf = pending_;
     qsizetype pos = 0;
@@ -143,6 +162,12 @@ void InboundSplitter::split(QList<InboundPiece>& out)
 
         const qsizetype nextSeparator = buf.indexOf('~', lastSeparator + 1);
         if (nextSeparator < 0) {
+            // The last field runs to the end of what has come so far.
+            const bool codeEnds = std::strcmp(command->word, "SND") == 0 &&
+                                  isDestinationCode(buf.constData() + lastSeparator + 1,
+                                                    buf.size() - lastSeparator - 1);
+            if (!codeEnds && !settled)
+                break;
             out.append({InboundPiece::Message, buf.mid(pos)});
             pos = buf.size();
             break;

@@ -1,7 +1,10 @@
 #pragma once
 // Cuts the byte stream of one client connection into messages. Clients send one message per
-// write, with no terminator, so a read normally holds whole messages; when reads run together
-// the known field count of each command word tells where one message ends and the next begins.
+// write, with no terminator, so the known field count of each command word tells where one
+// message ends and the next begins. The last field has no end mark: a message is complete at
+// once only when its last field is a destination code; otherwise when the next command word
+// follows it, or when no further byte has come for a short while (settle()), since TCP may cut a
+// message anywhere.
 #include <QByteArray>
 #include <QList>
 
@@ -30,14 +33,18 @@ public:
 
     // Adds one read and appends every piece it completes to out, in order.
     void feed(const QByteArray& chunk, QList<InboundPiece>& out);
+    // No byte came for the settle time: a message whose fields have all arrived is taken as it
+    // stands, and an unfinished one is ended by a next read that starts with a command word.
+    void settle(QList<InboundPiece>& out);
 
     qsizetype pendingSize() const { return pending_.size(); }
     qsizetype limit() const { return limit_; }
 
 private:
-    void split(QList<InboundPiece>& out);
+    void split(QList<InboundPiece>& out, bool settled);
 
     QByteArray pending_;
+    bool stale_ = false; // what is pending has been there for the settle time
     qsizetype limit_;
 };
 

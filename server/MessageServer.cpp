@@ -3,10 +3,13 @@
 #include "ServerLog.h"
 #include "ServerRules.h"
 #include "ServerStore.h"
+#include "link/Ansi.h"
 
 #include <QSet>
 #include <QTcpSocket>
 #include <QTimer>
+#include <algorithm>
+#include <deque>
 #include <unistd.h>
 
 namespace wispline::server
@@ -19,9 +22,43 @@ const QByteArray kOtherLogon =
     QByteArrayLiteral("You have been logged off because your user name logged on elsewhere.");
 const QByteArray kPasswordChanged = QByteArrayLiteral("Password changed successfully.");
 
-QString text(const QByteArray& latin1)
+// Rows of an offline backlog or of the day's messages sent in one go, and the output below
+// which the next batch is sent.
+constexpr int kBatchRows = 256;
+constexpr qint64 kPumpLowWater = 256 * 1024;
+
+// Failed log-ons of a name or an address are forgotten after this long without another, and
+// the tables are swept of such entries when they grow past kMaxTrackedSources.
+constexpr qint64 kForgetFailuresMs = 15 * 60 * 1000;
+constexpr qsizetype kMaxTrackedSources = 10000;
+
+// Longest client-supplied value written to the log.
+constexpr qsizetype kLoggedChars = 64;
+
+QString text(QByteArrayView bytes)
 {
-    return QString::fromLatin1(latin1);
+    return wispline::ansi::decode(bytes);
+}
+
+QByteArray wire(const QString& text)
+{
+    return wispline::ansi::encode(text);
+}
+
+// A value from a client, for the log: control characters shown as ".", long ones cut.
+QString shown(const QString& value)
+{
+    QString cut = value.left(kLoggedChars);
+    for (QChar& c : cut) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('.');
+    }
+    return value.size() > kLoggedChars ? cut + QStringLiteral("...") : cut;
+}
+
+QString shown(const QByteArray& bytes)
+{
+    return shown(text(QByteArrayView(bytes).first(std::min(bytes.size(), kLoggedChars + 1))));
 }
 
 // The command word and the rest of a message, for the log; long texts are cut.
@@ -64,11 +101,39 @@ struct MessageServer::Client {
     quint64 id = 0;
     QTcpSocket* socket = nullptr;
     InboundSplitter splitter;
+    std::unique_ptr<QTimer> settleTimer; // made on the first message that waits for its end
     QString peer;
-    QByteArray name; // set once logged on
+    QString remote;       // the peer's address alone
+    int failedLogOns = 0; // in a row on this connection
+    QByteArray name;      // set once logged on
     int level = 0;
     bool loggedOn = false;
     bool gone = false;
+
+    // Bytes handed to the socket so far, and the message texts among them that the socket has
+    // not yet written through (kept only while it holds output back).
+    struct Unsent {
+        qint64 end = 0;
+        QByteArray display;
+        qint64 offlineId = 0;
+    };
+    qint64 queued = 0;
+    qint64 through = 0; // of those, written to the kernel as last seen
+    std::deque<Unsent> unsent;
+
+    // Long outputs are read from the store a batch at a time and handed over row by row.
+    bool backlog = false;    // offline messages still to hand over
+    qint64 backlogAfter = 0; // the last row handed over
+    int backlogCount = 0;    // rows handed over
+    QList<OfflineMessage> backlogRows;
+    qsizetype backlogNext = 0;
+    bool backlogAllRead = false;
+    bool dayStream = false; // the day's messages still to send
+    QDate day;
+    qint64 dayUpTo = 0; // the last message stored when asked for
+    QList<DayMessage> dayRows;
+    qsizetype dayNext = 0;
+    bool dayAllRead = false;
 
     QByteArray address() const { return addressOf(name, level); }
     QString who() const
@@ -82,11 +147,16 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
     : QObject(parent), store_(store), server_(std::make_unique<DirectTcpServer>())
 {
     connect(server_.get(), &QTcpServer::newConnection, this, &MessageServer::acceptConnections);
+    clock_.start();
 }
 
 MessageServer::~MessageServer()
 {
     for (auto& entry : clients_) {
+        // Clients still connected after the shutdown's grace period keep what they never got.
+        Client* client = entry.second.get();
+        client->through = client->queued - entry.first->bytesToWrite();
+        keepUnsent(client);
         QObject::disconnect(entry.first, nullptr, this, nullptr);
         entry.first->abort();
         delete entry.first;
@@ -116,13 +186,19 @@ void MessageServer::acceptConnections()
         Client* c = client.get();
         c->id = nextId_++;
         c->socket = socket;
-        c->peer =
-            QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+        c->remote = socket->peerAddress().toString();
+        c->peer = QStringLiteral("%1:%2").arg(c->remote).arg(socket->peerPort());
         socket->setParent(nullptr);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         clients_.emplace(socket, std::move(client));
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { readFrom(c); });
         connect(socket, &QTcpSocket::disconnected, this, [this, c] { connectionLost(c); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, c] {
+            c->through = c->queued - c->socket->bytesToWrite();
+            while (!c->unsent.empty() && c->unsent.front().end <= c->through)
+                c->unsent.pop_front();
+            pump(c);
+        });
         connect(socket, &QTcpSocket::errorOccurred, this,
                 [this, c](QAbstractSocket::SocketError error) {
                     if (error != QAbstractSocket::RemoteHostClosedError && !c->gone)
@@ -141,28 +217,55 @@ void MessageServer::readFrom(Client* client)
     while (!client->gone && client->socket->bytesAvailable() > 0) {
         pieces.clear();
         client->splitter.feed(client->socket->read(client->splitter.limit()), pieces);
-        for (const InboundPiece& piece : pieces) {
-            if (client->gone)
-                return;
-            switch (piece.kind) {
-            case InboundPiece::Message:
-                handle(client, piece.text);
-                break;
-            case InboundPiece::BadFieldCount:
-                logLine(QStringLiteral("%1: wrong field count, ignored: %2")
-                            .arg(client->who(), excerpt(piece.text)));
-                break;
-            case InboundPiece::Garbage:
-                logLine(QStringLiteral("%1: unknown command, ignored: %2")
-                            .arg(client->who(), excerpt(piece.text)));
-                break;
-            case InboundPiece::Overflow:
-                logLine(QStringLiteral("%1: unfinished message over %2 bytes, dropped: %3")
-                            .arg(client->who())
-                            .arg(client->splitter.limit())
-                            .arg(excerpt(piece.text)));
-                break;
-            }
+        handlePieces(client, pieces);
+    }
+    if (client->gone)
+        return;
+    if (client->splitter.pendingSize() > 0) {
+        if (!client->settleTimer) {
+            client->settleTimer = std::make_unique<QTimer>();
+            client->settleTimer->setSingleShot(true);
+            connect(client->settleTimer.get(), &QTimer::timeout, this,
+                    [this, client] { settle(client); });
+        }
+        client->settleTimer->start(settleMs_);
+    } else if (client->settleTimer) {
+        client->settleTimer->stop();
+    }
+}
+
+void MessageServer::settle(Client* client)
+{
+    if (client->gone)
+        return;
+    QList<InboundPiece> pieces;
+    client->splitter.settle(pieces);
+    handlePieces(client, pieces);
+}
+
+void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& pieces)
+{
+    for (const InboundPiece& piece : pieces) {
+        if (client->gone)
+            return;
+        switch (piece.kind) {
+        case InboundPiece::Message:
+            handle(client, piece.text);
+            break;
+        case InboundPiece::BadFieldCount:
+            logLine(QStringLiteral("%1: wrong field count, ignored: %2")
+                        .arg(client->who(), excerpt(piece.text)));
+            break;
+        case InboundPiece::Garbage:
+            logLine(QStringLiteral("%1: unknown command, ignored: %2")
+                        .arg(client->who(), excerpt(piece.text)));
+            break;
+        case InboundPiece::Overflow:
+            logLine(QStringLiteral("%1: unfinished message over %2 bytes, dropped: %3")
+                        .arg(client->who())
+                        .arg(client->splitter.limit())
+                        .arg(excerpt(piece.text)));
+            break;
         }
     }
 }
@@ -176,7 +279,7 @@ void MessageServer::handle(Client* client, const QByteArray& message)
         return;
     }
     if (!client->loggedOn) {
-        logLine(QStringLiteral("%1: %2 before log-on, ignored").arg(client->who(), text(command)));
+        logLine(QStringLiteral("%1: %2 before log-on, ignored").arg(client->who(), shown(command)));
         return;
     }
     if (command == "SND")
@@ -193,30 +296,50 @@ void MessageServer::handle(Client* client, const QByteArray& message)
 
 void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
 {
-    const QByteArray name = normalizeUserName(text(fields[1])).toLatin1();
+    const QString userName = normalizeUserName(text(fields[1]));
     if (client->loggedOn) {
         logLine(QStringLiteral("%1: second log-on on one connection (as %2), ignored")
-                    .arg(client->who(), text(name)));
+                    .arg(client->who(), shown(userName)));
         return;
     }
-    const std::optional<Account> account = store_.account(text(name));
-    if (!account || !ServerStore::passwordMatches(*account, fields[2])) {
+    // A throttled attempt is refused unchecked: it learns nothing and costs no key derivation.
+    if (throttled(userName.left(kMaxNameLength + 1), client->remote)) {
+        send(client, frame({"Invalid", kInvalidLogon}));
+        logOnFailed(client, userName, false);
+        return;
+    }
+    const std::optional<Account> account = store_.account(userName);
+    if (!store_.passwordMatches(account, fields[2])) {
         logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
                     .arg(client->id)
-                    .arg(text(name)));
+                    .arg(shown(userName)));
         send(client, frame({"Invalid", kInvalidLogon}));
+        logOnFailed(client, userName, true);
         return;
     }
+    failedNames_.remove(userName);
+    failedAddresses_.remove(client->remote);
+    client->failedLogOns = 0;
+    if (store_.hashIsOutdated(*account)) {
+        if (store_.rehashPassword(account->name, fields[2]) == StoreResult::Ok)
+            logLine(
+                QStringLiteral("#%1: password hash of %2 renewed").arg(client->id).arg(userName));
+        else
+            logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
+                        .arg(client->id)
+                        .arg(userName, store_.lastError()));
+    }
+    const QByteArray name = wire(userName);
     const QString minimum = store_.minimumVersion();
     const QString version = text(fields[3]);
     if (!minimum.isEmpty() && compareVersions(version, minimum) < 0) {
         logLine(QStringLiteral("#%1: log-on refused for %2: version %3 below %4")
                     .arg(client->id)
-                    .arg(text(name), version, minimum));
-        send(client, frame({"Version", QStringLiteral("This version (%1) can no longer log on. "
-                                                      "Please install version %2 or later.")
-                                           .arg(version, minimum)
-                                           .toLatin1()}));
+                    .arg(userName, shown(version), minimum));
+        send(client,
+             frame({"Version", wire(QStringLiteral("This version (%1) can no longer log on. "
+                                                   "Please install version %2 or later.")
+                                        .arg(version, minimum))}));
         return;
     }
 
@@ -238,7 +361,7 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     logLine(QStringLiteral("%1: logged on, level %2, version %3, adapter %4")
                 .arg(client->who())
                 .arg(client->level)
-                .arg(version, text(fields[4])));
+                .arg(shown(version), shown(fields[4])));
 
     send(client, frame({"LIU", name, QByteArray::number(client->level)}));
     QList<QByteArray> users{"USRS"};
@@ -248,19 +371,75 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     send(client, frame(users));
     broadcast(frame({"USRS", client->address()}), client);
 
-    const QList<QByteArray> kept = store_.takeOffline(name);
-    for (const QByteArray& display : kept)
-        send(client, frame({"OffL", display}));
-    if (!kept.isEmpty())
-        logLine(QStringLiteral("%1: %2 offline message(s) delivered")
+    // Kept messages follow the reply, a batch at a time as the socket drains; each batch's
+    // rows go once handed to the socket, so a drop part way leaves the rest for next time.
+    client->backlog = true;
+    client->backlogAfter = 0;
+    client->backlogCount = 0;
+    client->backlogRows.clear();
+    client->backlogNext = 0;
+    client->backlogAllRead = false;
+    pump(client);
+}
+
+bool MessageServer::throttled(const QString& name, const QString& address)
+{
+    const qint64 now = clock_.elapsed();
+    const auto byName = failedNames_.constFind(name);
+    const auto byAddress = failedAddresses_.constFind(address);
+    return (byName != failedNames_.cend() && byName->lockedUntil > now) ||
+           (byAddress != failedAddresses_.cend() && byAddress->lockedUntil > now);
+}
+
+void MessageServer::logOnFailed(Client* client, const QString& name, bool checked)
+{
+    // An attempt refused unchecked only adds to sources already counted: it costs the sender
+    // nothing, so it must not grow the tables. The name is cut: anything longer is no account
+    // name.
+    recordFailure(failedNames_, name.left(kMaxNameLength + 1), checked,
+                  [&] { return QStringLiteral("user name %1").arg(shown(name)); });
+    recordFailure(failedAddresses_, client->remote, checked,
+                  [&] { return QStringLiteral("address %1").arg(client->remote); });
+    if (++client->failedLogOns >= kFailuresPerConnection) {
+        logLine(QStringLiteral("%1: %2 failed log-ons in a row, connection closed")
                     .arg(client->who())
-                    .arg(kept.size()));
+                    .arg(client->failedLogOns));
+        endConnection(client);
+    }
+}
+
+void MessageServer::recordFailure(QHash<QString, Failures>& table, const QString& key, bool mayAdd,
+                                  const std::function<QString()>& what)
+{
+    if (!mayAdd && !table.contains(key))
+        return;
+    const qint64 now = clock_.elapsed();
+    auto forgotten = [now](const Failures& f) {
+        return f.lockedUntil <= now && now - f.last > kForgetFailuresMs;
+    };
+    if (table.size() > kMaxTrackedSources)
+        table.removeIf([&](const auto& entry) { return forgotten(entry.value()); });
+    Failures& f = table[key];
+    if (forgotten(f))
+        f = Failures();
+    ++f.count;
+    f.last = now;
+    if (f.count < kFreeFailures)
+        return;
+    const int doublings = std::min(f.count - kFreeFailures, 6);
+    f.lockedUntil = now + std::min<qint64>(qint64(kFirstDelayMs) << doublings, kLongestDelayMs);
+    if (!f.logged) {
+        f.logged = true;
+        logLine(QStringLiteral("log-ons for %1 throttled after %2 failures in a row")
+                    .arg(what())
+                    .arg(f.count));
+    }
 }
 
 void MessageServer::handshake(Client* client)
 {
     const Stamp& now = stamp();
-    send(client, frame({"HND", (now.day + QLatin1Char(' ') + now.time).toLatin1()}));
+    send(client, frame({"HND", wire(now.day + QLatin1Char(' ') + now.time)}));
 }
 
 void MessageServer::logOut(Client* client)
@@ -280,7 +459,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     int claimedLevel = 0;
     if (!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender)
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
-                    .arg(client->who(), text(fields[1])));
+                    .arg(client->who(), shown(fields[1])));
 
     const QByteArray body = sanitizeField(fields[2].trimmed());
     if (body.isEmpty()) {
@@ -305,7 +484,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
                 continue;
             if (!splitAddress(address, &name, &level)) {
                 logLine(QStringLiteral("%1: bad recipient address %2")
-                            .arg(client->who(), text(address)));
+                            .arg(client->who(), shown(address)));
                 continue;
             }
             if (seen.contains(name))
@@ -343,7 +522,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         }
     } else if (code != "NOONE") {
         logLine(QStringLiteral("%1: unknown destination code %2; named recipients only")
-                    .arg(client->who(), text(code)));
+                    .arg(client->who(), shown(code)));
     }
 
     if (targets.empty()) {
@@ -356,12 +535,12 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     for (const Target& target : targets) {
         if (!target.online && !store_.account(text(target.name))) {
             logLine(
-                QStringLiteral("%1: no such recipient %2").arg(client->who(), text(target.name)));
+                QStringLiteral("%1: no such recipient %2").arg(client->who(), shown(target.name)));
             continue;
         }
         store_.recordMessage(now.day, now.time, sender, target.name, body);
         if (target.online)
-            send(target.online, framed);
+            send(target.online, framed, &display);
         else
             store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display);
     }
@@ -369,27 +548,108 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
 
 void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fields)
 {
+    if (client->dayStream) {
+        logLine(QStringLiteral("%1: day messages asked for while being sent, ignored")
+                    .arg(client->who()));
+        return;
+    }
     QByteArray name;
     int level = 0;
     const bool ownName = splitAddress(fields[1], &name, &level) && name == client->name;
-    const std::optional<Account> account = store_.account(text(client->name));
     send(client, frame({"ALLM", "START"}));
-    if (!ownName || !account || !ServerStore::passwordMatches(*account, fields[2])) {
+    if (!ownName || !store_.passwordMatches(store_.account(text(client->name)), fields[2])) {
         logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
-                    .arg(client->who(), text(fields[1])));
-    } else {
-        const QList<DayMessage> messages = store_.messagesOfDay(stamp().local.date(), client->name);
-        for (const DayMessage& m : messages)
-            send(client,
-                 frame({"ALLM", "MSG",
-                        sanitizeField(dayLine(m.time, m.sender, m.recipient, m.body).toLatin1())}));
+                    .arg(client->who(), shown(fields[1])));
+        send(client, frame({"ALLM", "END"}));
+        return;
     }
-    send(client, frame({"ALLM", "END"}));
+    // Sent a batch at a time as the socket drains, up to the last message stored by now.
+    client->dayStream = true;
+    client->day = stamp().local.date();
+    client->dayUpTo = store_.lastMessageId();
+    client->dayRows.clear();
+    client->dayNext = 0;
+    client->dayAllRead = false;
+    pump(client);
+}
+
+void MessageServer::pump(Client* client)
+{
+    while ((client->backlog || client->dayStream) && !client->gone && client->loggedOn &&
+           client->socket->state() == QAbstractSocket::ConnectedState &&
+           client->socket->bytesToWrite() < kPumpLowWater) {
+        if (client->backlog ? !pumpBacklog(client) : !pumpDayMessages(client))
+            return;
+    }
+}
+
+bool MessageServer::pumpBacklog(Client* client)
+{
+    if (client->backlogNext == client->backlogRows.size()) {
+        client->backlogRows =
+            client->backlogAllRead
+                ? QList<OfflineMessage>()
+                : store_.offlineBatch(client->name, client->backlogAfter, kBatchRows);
+        client->backlogNext = 0;
+        client->backlogAllRead = client->backlogRows.size() < kBatchRows;
+        if (client->backlogRows.isEmpty()) {
+            client->backlog = false;
+            if (client->backlogCount > 0)
+                logLine(QStringLiteral("%1: %2 offline message(s) delivered")
+                            .arg(client->who())
+                            .arg(client->backlogCount));
+            return true;
+        }
+    }
+    // Rows are handed over until the socket holds enough; the rest wait for it to drain. Each
+    // row leaves the queue once handed over.
+    const qint64 before = client->backlogAfter;
+    while (client->backlogNext < client->backlogRows.size() &&
+           client->socket->bytesToWrite() < kPumpLowWater) {
+        const OfflineMessage& m = client->backlogRows[client->backlogNext++];
+        send(client, frame({"OffL", m.text}), &m.text, m.id);
+        if (client->gone)
+            return false;
+        client->backlogAfter = m.id;
+        ++client->backlogCount;
+    }
+    if (client->backlogAfter != before &&
+        !store_.dropOffline(client->name, before, client->backlogAfter))
+        logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
+                    .arg(client->who(), store_.lastError()));
+    return true;
+}
+
+bool MessageServer::pumpDayMessages(Client* client)
+{
+    if (client->dayNext == client->dayRows.size()) {
+        const qint64 after = client->dayRows.isEmpty() ? 0 : client->dayRows.last().id;
+        client->dayRows = client->dayAllRead
+                              ? QList<DayMessage>()
+                              : store_.messagesOfDay(client->day, client->name, after,
+                                                     client->dayUpTo, kBatchRows);
+        client->dayNext = 0;
+        client->dayAllRead = client->dayRows.size() < kBatchRows;
+        if (client->dayRows.isEmpty()) {
+            client->dayStream = false;
+            send(client, frame({"ALLM", "END"}));
+            return true;
+        }
+    }
+    while (client->dayNext < client->dayRows.size() &&
+           client->socket->bytesToWrite() < kPumpLowWater) {
+        const DayMessage& m = client->dayRows[client->dayNext++];
+        send(client, frame({"ALLM", "MSG",
+                            sanitizeField(wire(dayLine(m.time, m.sender, m.recipient, m.body)))}));
+        if (client->gone)
+            return false;
+    }
+    return true;
 }
 
 void MessageServer::changePassword(Client* client, const QList<QByteArray>& fields)
 {
-    const QByteArray name = normalizeUserName(text(fields[1])).toLatin1();
+    const QByteArray name = wire(normalizeUserName(text(fields[1])));
     const QString password = text(fields[3]);
     QString problem;
     if (name != client->name)
@@ -400,24 +660,63 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
         problem = QStringLiteral("The password could not be changed. Please try again later.");
     if (!problem.isEmpty()) {
         logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
-        send(client, frame({"CHPASS", problem.toLatin1(), "F"}));
+        send(client, frame({"CHPASS", wire(problem), "F"}));
         return;
     }
     logLine(QStringLiteral("%1: password changed").arg(client->who()));
     send(client, frame({"CHPASS", kPasswordChanged, "S", fields[3]}));
 }
 
-void MessageServer::send(Client* client, const QByteArray& framed)
+void MessageServer::send(Client* client, const QByteArray& framed, const QByteArray* display,
+                         qint64 offlineId)
 {
     if (client->gone || client->socket->state() != QAbstractSocket::ConnectedState)
         return;
     if (client->socket->bytesToWrite() > kMaxQueuedOutput) {
-        logLine(
-            QStringLiteral("%1: not reading its messages, connection dropped").arg(client->who()));
-        client->socket->abort();
+        dropNonReader(client, display ? *display : QByteArray(), offlineId);
         return;
     }
     client->socket->write(framed);
+    client->queued += framed.size();
+    client->through = client->queued - client->socket->bytesToWrite();
+    if (client->through == client->queued)
+        client->unsent.clear();
+    else if (display)
+        client->unsent.push_back({client->queued, *display, offlineId});
+}
+
+void MessageServer::dropNonReader(Client* client, const QByteArray& display, qint64 offlineId)
+{
+    client->through = client->queued - client->socket->bytesToWrite();
+    if (!display.isEmpty())
+        client->unsent.push_back({client->queued + 1, display, offlineId});
+    const int kept = keepUnsent(client);
+    logLine(QStringLiteral("%1: not reading its messages, connection dropped; %2 message(s) kept "
+                           "for its next log-on")
+                .arg(client->who())
+                .arg(kept));
+    client->socket->abort();
+}
+
+int MessageServer::keepUnsent(Client* client)
+{
+    // What the socket has not written through was taken from its senders: it goes back to the
+    // offline queue.
+    int kept = 0;
+    if (!client->name.isEmpty()) {
+        const QString created = stamp().local.toString(Qt::ISODate);
+        for (const Client::Unsent& u : client->unsent) {
+            if (u.end > client->through) {
+                store_.queueOffline(created, client->name, u.display, u.offlineId, false);
+                ++kept;
+            }
+        }
+        if (kept > 0 && !store_.flush())
+            logLine(QStringLiteral("%1: could not keep its unsent messages yet: %2")
+                        .arg(client->who(), store_.lastError()));
+    }
+    client->unsent.clear();
+    return kept;
 }
 
 void MessageServer::broadcast(const QByteArray& framed, const Client* except)
@@ -444,7 +743,7 @@ const MessageServer::Stamp& MessageServer::stamp()
         stamp_.second = second;
         stamp_.local = QDateTime::currentDateTime();
         stamp_.time = stamp_.local.time().toString(QStringLiteral("HH:mm:ss"));
-        stamp_.clock = stamp_.time.toLatin1();
+        stamp_.clock = wire(stamp_.time);
         stamp_.day = stamp_.local.date().toString(Qt::ISODate);
     }
     return stamp_;
@@ -465,6 +764,19 @@ void MessageServer::connectionLost(Client* client)
 {
     if (client->gone)
         return;
+    // Nothing more will come: a message that waited for more bytes is complete.
+    if (client->splitter.pendingSize() > 0) {
+        settle(client);
+        if (client->gone)
+            return;
+    }
+    if (!client->unsent.empty()) {
+        const int kept = keepUnsent(client);
+        if (kept > 0)
+            logLine(QStringLiteral("%1: %2 unsent message(s) kept for its next log-on")
+                        .arg(client->who())
+                        .arg(kept));
+    }
     if (client->loggedOn && online_.value(client->name) == client) {
         online_.remove(client->name);
         client->loggedOn = false;
@@ -479,6 +791,8 @@ void MessageServer::connectionLost(Client* client)
 void MessageServer::forget(Client* client)
 {
     client->gone = true;
+    if (client->settleTimer)
+        client->settleTimer->stop();
     if (online_.value(client->name) == client)
         online_.remove(client->name);
     QTcpSocket* socket = client->socket;

@@ -5,10 +5,12 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
+#include <functional>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -40,6 +42,17 @@ public:
 
     // A client that stops reading is dropped once this much output waits for it.
     static constexpr qint64 kMaxQueuedOutput = 8 * 1024 * 1024;
+    // How long a message whose last field may go on waits for more bytes, by default.
+    static constexpr int kDefaultSettleMs = 5;
+    void setSettleTime(int ms) { settleMs_ = ms; }
+
+    // Failed log-ons: after this many in a row for a user name or from an address, further
+    // attempts are refused unchecked for a delay that doubles with each one; a connection is
+    // closed after kFailuresPerConnection in a row.
+    static constexpr int kFreeFailures = 5;
+    static constexpr int kFirstDelayMs = 1000;
+    static constexpr int kLongestDelayMs = 60000;
+    static constexpr int kFailuresPerConnection = 10;
 
 signals:
     void closed();
@@ -49,6 +62,8 @@ private:
 
     void acceptConnections();
     void readFrom(Client* client);
+    void settle(Client* client);
+    void handlePieces(Client* client, const QList<InboundPiece>& pieces);
     void connectionLost(Client* client);
     void forget(Client* client);
     void endConnection(Client* client);
@@ -61,7 +76,31 @@ private:
     void sendDayMessages(Client* client, const QList<QByteArray>& fields);
     void changePassword(Client* client, const QList<QByteArray>& fields);
 
-    void send(Client* client, const QByteArray& framed);
+    // Long outputs (an offline backlog, the day's messages) go out a batch at a time as the
+    // socket drains.
+    void pump(Client* client);
+    bool pumpBacklog(Client* client);
+    bool pumpDayMessages(Client* client);
+    void dropNonReader(Client* client, const QByteArray& display, qint64 offlineId);
+    // Gives what the socket has not written through back to the offline queue; how many.
+    int keepUnsent(Client* client);
+
+    // Failed log-on bookkeeping for one user name or one address.
+    struct Failures {
+        int count = 0;
+        qint64 last = 0;        // ms on clock_
+        qint64 lockedUntil = 0; // ms on clock_
+        bool logged = false;
+    };
+    bool throttled(const QString& name, const QString& address);
+    void logOnFailed(Client* client, const QString& name, bool checked);
+    void recordFailure(QHash<QString, Failures>& table, const QString& key, bool mayAdd,
+                       const std::function<QString()>& what);
+
+    // display: the text of an SND or OffL message, kept until written to the socket so that it
+    // can go back to the offline queue if the client is dropped; offlineId its queue row.
+    void send(Client* client, const QByteArray& framed, const QByteArray* display = nullptr,
+              qint64 offlineId = 0);
     void broadcast(const QByteArray& framed, const Client* except);
     std::vector<Client*> onlineClients() const;
     // The local time, worked out once a second: converting to local time on every message
@@ -83,6 +122,10 @@ private:
     quint64 nextId_ = 1;
     bool shuttingDown_ = false;
     Stamp stamp_;
+    int settleMs_ = kDefaultSettleMs;
+    QElapsedTimer clock_;
+    QHash<QString, Failures> failedNames_;
+    QHash<QString, Failures> failedAddresses_;
 };
 
 } // namespace wispline::server

@@ -1,11 +1,17 @@
 #include "ServerOptions.h"
 
+#include "MessageServer.h"
 #include "ServerRules.h"
 #include "ServerStore.h"
 
+#include <QCommandLineParser>
 #include <QDir>
 #include <QStandardPaths>
 #include <QTextStream>
+#include <cstdio>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
 
 namespace wispline::server
 {
@@ -17,14 +23,14 @@ struct AdminCommandShape {
     ServerOptions::Admin admin;
     int least;
     int most;
+    const char* values;
 };
 
 constexpr AdminCommandShape kAdminCommands[] = {
-    {"--add-user", ServerOptions::Admin::AddUser, 3, 4},
-    {"--set-password", ServerOptions::Admin::SetPassword, 2, 2},
-    {"--set-level", ServerOptions::Admin::SetLevel, 2, 3},
-    {"--list-users", ServerOptions::Admin::ListUsers, 0, 0},
-    {"--min-version", ServerOptions::Admin::MinVersion, 1, 1},
+    {"add-user", ServerOptions::Admin::AddUser, 2, 3, "NAME LEVEL [SUPERVISOR]"},
+    {"set-password", ServerOptions::Admin::SetPassword, 1, 1, "NAME"},
+    {"set-level", ServerOptions::Admin::SetLevel, 2, 3, "NAME LEVEL [SUPERVISOR]"},
+    {"list-users", ServerOptions::Admin::ListUsers, 0, 0, ""},
 };
 
 bool readLevel(const QString& text, int* level)
@@ -48,24 +54,122 @@ int report(StoreResult result, const QString& done, ServerStore& store, QTextStr
     return 1;
 }
 
+// One line of standard input without its line end; false at its end.
+bool readLine(QString* line)
+{
+    std::string bytes;
+    int c;
+    while ((c = std::fgetc(stdin)) != EOF && c != '\n')
+        bytes.push_back(char(c));
+    if (c == EOF && bytes.empty())
+        return false;
+    if (!bytes.empty() && bytes.back() == '\r')
+        bytes.pop_back();
+    *line = QString::fromLocal8Bit(bytes.data(), qsizetype(bytes.size()));
+    return true;
+}
+
+// A password from a terminal, typed without echo, asked twice.
+bool askPassword(const QString& name, QString* password, QTextStream& err)
+{
+    termios saved{};
+    const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    termios quiet = saved;
+    quiet.c_lflag &= ~tcflag_t(ECHO);
+    if (terminal)
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    QString again;
+    err << "Password for " << name << ": " << Qt::flush;
+    bool ok = readLine(password);
+    err << "\nThe same again: " << Qt::flush;
+    ok = ok && readLine(&again);
+    err << Qt::endl;
+    if (terminal)
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    if (ok && *password != again) {
+        err << "error: the two passwords differ" << Qt::endl;
+        return false;
+    }
+    return ok;
+}
+
+bool readPassword(const QString& name, QString* password, QTextStream& err)
+{
+    if (::isatty(STDIN_FILENO))
+        return askPassword(name, password, err);
+    if (readLine(password))
+        return true;
+    err << "error: no password on standard input" << Qt::endl;
+    return false;
+}
+
+void describeOptions(QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "The Wispline message server. Serves on 127.0.0.1:30609 by default; --port 0 picks a free\n"
+        "port. The listening address is printed as \"listening on ADDR:PORT\". --demo adds demo\n"
+        "accounts first.\n"
+        "The admin commands change the database and exit. Levels are 1 to 3; a Level 3 user may\n"
+        "have a Level 2 supervisor. --add-user and --set-password read the password from standard\n"
+        "input: asked for on a terminal, the first line otherwise.\n"
+        "Delivered messages are saved in batches at most --commit-delay milliseconds after\n"
+        "delivery; messages kept for offline users are saved at once."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({
+        {QStringLiteral("address"), QStringLiteral("Listen on ADDR."), QStringLiteral("ADDR")},
+        {QStringLiteral("port"), QStringLiteral("Listen on PORT (0 for any free one)."),
+         QStringLiteral("PORT")},
+        {QStringLiteral("db"), QStringLiteral("The database FILE."), QStringLiteral("FILE")},
+        {QStringLiteral("demo"), QStringLiteral("Add the demo accounts, then serve.")},
+        {QStringLiteral("quiet"), QStringLiteral("Write no log.")},
+        {QStringLiteral("commit-delay"),
+         QStringLiteral("Save delivered messages at most MS milliseconds later (default %1).")
+             .arg(ServerStore::kDefaultCommitDelayMs),
+         QStringLiteral("MS")},
+        {QStringLiteral("kdf-iterations"),
+         QStringLiteral("PBKDF2 rounds for new password hashes (default %1).")
+             .arg(ServerStore::kDefaultKdfIterations),
+         QStringLiteral("N")},
+        {QStringLiteral("settle-ms"),
+         QStringLiteral("Take a message as complete after MS milliseconds without further "
+                        "bytes (default %1).")
+             .arg(MessageServer::kDefaultSettleMs),
+         QStringLiteral("MS")},
+        {QStringLiteral("add-user"), QStringLiteral("Add a user: NAME LEVEL [SUPERVISOR].")},
+        {QStringLiteral("set-password"), QStringLiteral("Change the password of NAME.")},
+        {QStringLiteral("set-level"), QStringLiteral("Change a level: NAME LEVEL [SUPERVISOR].")},
+        {QStringLiteral("list-users"), QStringLiteral("List the accounts.")},
+        {QStringLiteral("min-version"),
+         QStringLiteral("Set the lowest client version allowed to log on."),
+         QStringLiteral("X.Y.Z")},
+    });
+    parser.addPositionalArgument(QStringLiteral("values"),
+                                 QStringLiteral("The values of an admin command."),
+                                 QStringLiteral("[values...]"));
+}
+
+// A whole number from min to max, for an option.
+bool readNumber(const QCommandLineParser& parser, const char* option, int min, int max, int* out)
+{
+    const QString name = QLatin1String(option);
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    const qlonglong value = parser.value(name).toLongLong(&ok);
+    if (!ok || value < min || value > max)
+        return false;
+    *out = int(value);
+    return true;
+}
+
 } // namespace
 
 QString usage()
 {
-    return QStringLiteral(
-        "Usage: wispline-server [--address ADDR] [--port PORT] [--db FILE] [--demo] [--quiet]\n"
-        "                       [--commit-delay MS]\n"
-        "       wispline-server [--db FILE] --add-user NAME PASSWORD LEVEL [SUPERVISOR]\n"
-        "       wispline-server [--db FILE] --set-password NAME PASSWORD\n"
-        "       wispline-server [--db FILE] --set-level NAME LEVEL [SUPERVISOR]\n"
-        "       wispline-server [--db FILE] --list-users\n"
-        "       wispline-server [--db FILE] --min-version X.Y.Z\n"
-        "\n"
-        "Serves on 127.0.0.1:30609 by default; --port 0 picks a free port. The listening\n"
-        "address is printed as \"listening on ADDR:PORT\". --demo adds demo accounts first.\n"
-        "Levels are 1 to 3; a Level 3 user may have a Level 2 supervisor.\n"
-        "Delivered messages are saved in batches at most MS milliseconds (default 20) after\n"
-        "delivery; messages kept for offline users are saved at once.\n");
+    QCommandLineParser parser;
+    describeOptions(parser);
+    return parser.helpText();
 }
 
 QString defaultDatabasePath()
@@ -83,76 +187,69 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
             *error = why;
         return false;
     };
-    for (int i = 1; i < arguments.size(); ++i) {
-        QString option = arguments[i];
-        QString inlineValue;
-        bool hasInlineValue = false;
-        const qsizetype equals = option.indexOf(QLatin1Char('='));
-        if (option.startsWith(QLatin1String("--")) && equals > 0) {
-            inlineValue = option.mid(equals + 1);
-            option = option.left(equals);
-            hasInlineValue = true;
-        }
-        auto value = [&](QString* out) {
-            if (hasInlineValue) {
-                *out = inlineValue;
-                return true;
-            }
-            if (i + 1 >= arguments.size())
-                return false;
-            *out = arguments[++i];
-            return true;
-        };
+    QCommandLineParser parser;
+    describeOptions(parser);
+    if (!parser.parse(arguments))
+        return fail(parser.errorText());
+    options->help =
+        parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"));
+    options->version = parser.isSet(QStringLiteral("version"));
+    if (parser.isSet(QStringLiteral("address")))
+        options->address = parser.value(QStringLiteral("address"));
+    int port = options->port;
+    if (!readNumber(parser, "port", 0, 65535, &port))
+        return fail(QStringLiteral("--port needs a number from 0 to 65535"));
+    options->port = quint16(port);
+    if (parser.isSet(QStringLiteral("db"))) {
+        options->database = parser.value(QStringLiteral("db"));
+        if (options->database.isEmpty())
+            return fail(QStringLiteral("--db needs a file name"));
+    }
+    options->demo = parser.isSet(QStringLiteral("demo"));
+    options->quiet = parser.isSet(QStringLiteral("quiet"));
+    if (!readNumber(parser, "commit-delay", 0, 3600000, &options->commitDelayMs))
+        return fail(QStringLiteral("--commit-delay needs milliseconds from 0 to 3600000"));
+    if (!readNumber(parser, "kdf-iterations", 1, 100000000, &options->kdfIterations))
+        return fail(QStringLiteral("--kdf-iterations needs a number from 1 to 100000000"));
+    if (!readNumber(parser, "settle-ms", 0, 3600000, &options->settleMs))
+        return fail(QStringLiteral("--settle-ms needs milliseconds from 0 to 3600000"));
 
-        if (option == QLatin1String("--address")) {
-            if (!value(&options->address))
-                return fail(QStringLiteral("--address needs a value"));
-        } else if (option == QLatin1String("--port")) {
-            QString text;
-            bool ok = false;
-            const uint port = value(&text) ? text.toUInt(&ok) : 0;
-            if (!ok || port > 65535)
-                return fail(QStringLiteral("--port needs a number from 0 to 65535"));
-            options->port = quint16(port);
-        } else if (option == QLatin1String("--db")) {
-            if (!value(&options->database) || options->database.isEmpty())
-                return fail(QStringLiteral("--db needs a file name"));
-        } else if (option == QLatin1String("--demo")) {
-            options->demo = true;
-        } else if (option == QLatin1String("--commit-delay")) {
-            QString text;
-            bool ok = false;
-            const int ms = value(&text) ? text.toInt(&ok) : -1;
-            if (!ok || ms < 0 || ms > 3600000)
-                return fail(QStringLiteral("--commit-delay needs milliseconds from 0 to 3600000"));
-            options->commitDelayMs = ms;
-        } else if (option == QLatin1String("--quiet")) {
-            options->quiet = true;
-        } else if (option == QLatin1String("--help") || option == QLatin1String("-h")) {
-            options->help = true;
-        } else {
-            const AdminCommandShape* shape = nullptr;
-            for (const AdminCommandShape& candidate : kAdminCommands) {
-                if (option == QLatin1String(candidate.option))
-                    shape = &candidate;
-            }
-            if (!shape)
-                return fail(QStringLiteral("unknown option %1").arg(arguments[i]));
-            if (options->admin != ServerOptions::Admin::None)
-                return fail(QStringLiteral("only one admin command at a time"));
-            options->admin = shape->admin;
-            if (hasInlineValue)
-                options->adminArguments.append(inlineValue);
-            while (options->adminArguments.size() < shape->most && i + 1 < arguments.size() &&
-                   !arguments[i + 1].startsWith(QLatin1String("--")))
-                options->adminArguments.append(arguments[++i]);
-            if (options->adminArguments.size() < shape->least ||
-                options->adminArguments.size() > shape->most)
-                return fail(QStringLiteral("%1 takes %2 to %3 values")
-                                .arg(option)
-                                .arg(shape->least)
-                                .arg(shape->most));
+    const QStringList values = parser.positionalArguments();
+    const AdminCommandShape* shape = nullptr;
+    int commands = 0;
+    for (const AdminCommandShape& candidate : kAdminCommands) {
+        if (parser.isSet(QLatin1String(candidate.option))) {
+            shape = &candidate;
+            ++commands;
         }
+    }
+    if (parser.isSet(QStringLiteral("min-version"))) {
+        options->admin = ServerOptions::Admin::MinVersion;
+        options->adminArguments = {parser.value(QStringLiteral("min-version"))};
+        ++commands;
+    }
+    if (commands > 1)
+        return fail(QStringLiteral("only one admin command at a time"));
+    if (shape) {
+        options->admin = shape->admin;
+        options->adminArguments = values;
+        int level = 0;
+        // The old form had the password after the name.
+        const bool passwordGiven =
+            (shape->admin == ServerOptions::Admin::AddUser && values.size() >= 3 &&
+             !readLevel(values[1], &level) && readLevel(values[2], &level)) ||
+            (shape->admin == ServerOptions::Admin::SetPassword && values.size() == 2);
+        if (passwordGiven)
+            return fail(QStringLiteral("--%1 takes no password on the command line; it is read "
+                                       "from standard input")
+                            .arg(QLatin1String(shape->option)));
+        if (values.size() < shape->least || values.size() > shape->most)
+            return fail(QStringLiteral("--%1 takes %2")
+                            .arg(QLatin1String(shape->option), QLatin1String(shape->values)));
+    } else if (!values.isEmpty() && options->admin == ServerOptions::Admin::None) {
+        return fail(QStringLiteral("unexpected argument %1").arg(values.front()));
+    } else if (!values.isEmpty()) {
+        return fail(QStringLiteral("--min-version takes one value"));
     }
     if (options->demo && options->admin != ServerOptions::Admin::None)
         return fail(QStringLiteral("--demo serves; it cannot go with an admin command"));
@@ -164,17 +261,24 @@ int runAdminCommand(const ServerOptions& options, ServerStore& store, QTextStrea
 {
     const QStringList& a = options.adminArguments;
     int level = 0;
+    QString password;
     switch (options.admin) {
     case ServerOptions::Admin::None:
         return 0;
     case ServerOptions::Admin::AddUser:
-        if (!readLevel(a[2], &level))
+        if (!readLevel(a[1], &level))
             return report(StoreResult::BadLevel, {}, store, out, err);
-        return report(store.addUser(a[0], a[1], level, a.value(3)),
+        if (!readPassword(normalizeUserName(a[0]), &password, err))
+            return 1;
+        return report(store.addUser(a[0], password, level, a.value(2)),
                       QStringLiteral("added %1, level %2").arg(normalizeUserName(a[0])).arg(level),
                       store, out, err);
     case ServerOptions::Admin::SetPassword:
-        return report(store.setPassword(a[0], a[1]),
+        if (!store.account(a[0]))
+            return report(StoreResult::NoSuchUser, {}, store, out, err);
+        if (!readPassword(normalizeUserName(a[0]), &password, err))
+            return 1;
+        return report(store.setPassword(a[0], password),
                       QStringLiteral("password of %1 changed").arg(normalizeUserName(a[0])), store,
                       out, err);
     case ServerOptions::Admin::SetLevel:

@@ -1,6 +1,7 @@
 #pragma once
 // The command line of wispline-server: where to listen, which database, and the admin commands
-// that change the database and exit.
+// that change the database and exit. Passwords are never on the command line, where process
+// lists and shell histories would show them: the admin commands read them from standard input.
 #include <QString>
 #include <QStringList>
 
@@ -22,7 +23,10 @@ struct ServerOptions {
     bool demo = false;
     bool quiet = false;
     int commitDelayMs = -1; // -1: the store's default
+    int kdfIterations = -1; // -1: the store's default
+    int settleMs = -1;      // -1: the server's default
     bool help = false;
+    bool version = false;
     Admin admin = Admin::None;
     QStringList adminArguments;
 };
@@ -32,7 +36,8 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
 QString usage();
 QString defaultDatabasePath();
 
-// Runs options.admin against the store and returns the process exit code.
+// Runs options.admin against the store and returns the process exit code. A password is read
+// from standard input: asked for without echo on a terminal, one line otherwise.
 int runAdminCommand(const ServerOptions& options, ServerStore& store, QTextStream& out,
                     QTextStream& err);
 // Adds the demo accounts that are missing and lists them all.

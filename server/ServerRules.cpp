@@ -1,5 +1,7 @@
 #include "ServerRules.h"
 
+#include "link/Ansi.h"
+
 #include <QStringList>
 
 namespace wispline::server
@@ -7,7 +9,7 @@ namespace wispline::server
 
 QString normalizeUserName(const QString& name)
 {
-    return name.trimmed().toUpper();
+    return wispline::ansi::upper(name.trimmed());
 }
 
 bool isValidUserName(const QString& name)
@@ -32,8 +34,10 @@ QString passwordProblem(const QString& password)
         return QStringLiteral("The new password is longer than %1 characters.")
             .arg(kMaxPasswordLength);
     for (const QChar c : password) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f || c.unicode() > 0xff ||
-            c == QLatin1Char(kSeparator) || c == QLatin1Char(kTerminator))
+        char byte = 0;
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f ||
+            !wispline::ansi::toByte(c.unicode(), byte) || c == QLatin1Char(kSeparator) ||
+            c == QLatin1Char(kTerminator))
             return QStringLiteral("The new password holds a character that is not allowed.");
     }
     return {};

@@ -18,7 +18,8 @@ QString normalizeUserName(const QString& name);
 // Upper case letters, digits, "_", "." and "-"; 1 to kMaxNameLength characters.
 bool isValidUserName(const QString& name);
 // Why a password cannot be stored, or an empty text when it can. A password travels as a field
-// and is echoed back to the client, so the framing characters and control characters are refused.
+// and is echoed back to the client, so the framing characters, control characters and characters
+// the wire's code page cannot carry are refused.
 QString passwordProblem(const QString& password);
 
 bool isValidLevel(int level);

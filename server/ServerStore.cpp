@@ -1,10 +1,12 @@
 #include "ServerStore.h"
 
 #include "ServerRules.h"
+#include "link/Ansi.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
+#include <QPasswordDigestor>
 #include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -22,9 +24,31 @@ constexpr std::size_t kMaxPendingWrites = 200000;
 constexpr int kRetryMs = 1000;
 constexpr int kCheckpointMs = 10000;
 
-QByteArray hashPassword(const QByteArray& salt, const QByteArray& password)
+// The hash of accounts stored before key derivation; still read until their next log-on.
+QByteArray oldHash(const QByteArray& salt, const QByteArray& password)
 {
     return QCryptographicHash::hash(salt + password, QCryptographicHash::Sha256);
+}
+
+// Takes the same time wherever the two differ.
+bool sameBytes(const QByteArray& a, const QByteArray& b)
+{
+    if (a.size() != b.size())
+        return false;
+    unsigned char difference = 0;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+QString fromWire(QByteArrayView bytes)
+{
+    return wispline::ansi::decode(bytes);
+}
+
+QByteArray toWire(const QString& text)
+{
+    return wispline::ansi::encode(text);
 }
 
 QByteArray newSalt()
@@ -44,6 +68,7 @@ Account accountFrom(const QSqlQuery& q)
     a.supervisor = q.value(2).toString();
     a.salt = q.value(3).toByteArray();
     a.hash = q.value(4).toByteArray();
+    a.iterations = q.value(5).toInt();
     return a;
 }
 
@@ -132,8 +157,9 @@ bool ServerStore::open(const QString& path, QString* error)
                                            "body) VALUES(?, ?, ?, ?, ?)"));
     checkpointTimer_.start();
     insertOffline_ = std::make_unique<QSqlQuery>(db_);
-    insertOffline_->prepare(
-        QStringLiteral("INSERT INTO offline(recipient, text, created) VALUES(?, ?, ?)"));
+    // A message given back from a dropped connection may still be in the queue: it stays once.
+    insertOffline_->prepare(QStringLiteral(
+        "INSERT OR IGNORE INTO offline(id, recipient, text, created) VALUES(?, ?, ?, ?)"));
     return true;
 }
 
@@ -153,32 +179,41 @@ bool ServerStore::ensureSchema()
     // checkpoint rather than each commit, which a crash of the process itself does not undo.
     // Checkpoints (and their disk syncs) run on a timer instead of whenever the log fills, so
     // they do not stall message routing every few hundred commits.
-    return exec(QStringLiteral("PRAGMA journal_mode=WAL")) &&
-           exec(QStringLiteral("PRAGMA synchronous=NORMAL")) &&
-           exec(QStringLiteral("PRAGMA wal_autocheckpoint=0")) &&
-           exec(QStringLiteral("CREATE TABLE IF NOT EXISTS accounts(name TEXT PRIMARY KEY, "
-                               "level INTEGER NOT NULL, supervisor TEXT NOT NULL DEFAULT '', "
-                               "salt BLOB NOT NULL, hash BLOB NOT NULL)")) &&
-           exec(QStringLiteral(
-               "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value TEXT)")) &&
-           exec(QStringLiteral("CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY, "
-                               "day TEXT NOT NULL, time TEXT NOT NULL, sender TEXT NOT NULL, "
-                               "recipient TEXT NOT NULL, body TEXT NOT NULL)")) &&
-           // Only the day is indexed: it grows in step with the row id, so an insert touches
-           // the last pages alone. Indexes by user would rewrite pages all over the file on
-           // every commit; the day's download filters the day's rows instead.
-           exec(QStringLiteral("CREATE INDEX IF NOT EXISTS messages_day ON messages(day)")) &&
-           exec(QStringLiteral("CREATE TABLE IF NOT EXISTS offline(id INTEGER PRIMARY KEY, "
-                               "recipient TEXT NOT NULL, text TEXT NOT NULL, created TEXT)")) &&
-           exec(QStringLiteral(
-               "CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)"));
+    const bool created =
+        exec(QStringLiteral("PRAGMA journal_mode=WAL")) &&
+        exec(QStringLiteral("PRAGMA synchronous=NORMAL")) &&
+        exec(QStringLiteral("PRAGMA wal_autocheckpoint=0")) &&
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS accounts(name TEXT PRIMARY KEY, "
+                            "level INTEGER NOT NULL, supervisor TEXT NOT NULL DEFAULT '', "
+                            "salt BLOB NOT NULL, hash BLOB NOT NULL, iterations INTEGER NOT "
+                            "NULL DEFAULT 0)")) &&
+        exec(QStringLiteral(
+            "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value TEXT)")) &&
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY, "
+                            "day TEXT NOT NULL, time TEXT NOT NULL, sender TEXT NOT NULL, "
+                            "recipient TEXT NOT NULL, body TEXT NOT NULL)")) &&
+        // Only the day is indexed: it grows in step with the row id, so an insert touches
+        // the last pages alone. Indexes by user would rewrite pages all over the file on
+        // every commit; the day's download filters the day's rows instead.
+        exec(QStringLiteral("CREATE INDEX IF NOT EXISTS messages_day ON messages(day)")) &&
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS offline(id INTEGER PRIMARY KEY, "
+                            "recipient TEXT NOT NULL, text TEXT NOT NULL, created TEXT)")) &&
+        exec(QStringLiteral("CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)"));
+    if (!created)
+        return false;
+    // Databases from before key derivation lack the round count; their hashes count as old.
+    QSqlQuery q(db_);
+    if (q.exec(QStringLiteral("SELECT iterations FROM accounts LIMIT 0")))
+        return true;
+    return exec(
+        QStringLiteral("ALTER TABLE accounts ADD COLUMN iterations INTEGER NOT NULL DEFAULT 0"));
 }
 
 std::optional<Account> ServerStore::account(const QString& name)
 {
     QSqlQuery q(db_);
-    q.prepare(
-        QStringLiteral("SELECT name, level, supervisor, salt, hash FROM accounts WHERE name = ?"));
+    q.prepare(QStringLiteral(
+        "SELECT name, level, supervisor, salt, hash, iterations FROM accounts WHERE name = ?"));
     q.addBindValue(normalizeUserName(name));
     if (!q.exec()) {
         lastError_ = q.lastError().text();
@@ -194,7 +229,8 @@ QList<Account> ServerStore::accounts()
     QList<Account> result;
     QSqlQuery q(db_);
     if (!q.exec(QStringLiteral(
-            "SELECT name, level, supervisor, salt, hash FROM accounts ORDER BY level, name"))) {
+            "SELECT name, level, supervisor, salt, hash, iterations FROM accounts ORDER BY level, "
+            "name"))) {
         lastError_ = q.lastError().text();
         return result;
     }
@@ -203,9 +239,54 @@ QList<Account> ServerStore::accounts()
     return result;
 }
 
-bool ServerStore::passwordMatches(const Account& account, const QByteArray& password)
+QByteArray ServerStore::derive(const QByteArray& salt, const QByteArray& password,
+                               int iterations) const
 {
-    return !account.hash.isEmpty() && hashPassword(account.salt, password) == account.hash;
+    return QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256, password, salt,
+                                              iterations, 32);
+}
+
+bool ServerStore::passwordMatches(const std::optional<Account>& account,
+                                  const QByteArray& password) const
+{
+    if (!account) {
+        // An unknown name costs what a known one does, so timing does not tell which exist.
+        (void)derive(QByteArrayLiteral("no such account"), password, kdfIterations_);
+        return false;
+    }
+    if (account->hash.isEmpty())
+        return false;
+    const QByteArray computed = account->iterations > 0
+                                    ? derive(account->salt, password, account->iterations)
+                                    : oldHash(account->salt, password);
+    return sameBytes(computed, account->hash);
+}
+
+bool ServerStore::hashIsOutdated(const Account& account) const
+{
+    return account.iterations < kdfIterations_;
+}
+
+StoreResult ServerStore::rehashPassword(const QString& name, const QByteArray& password)
+{
+    return storeHash(normalizeUserName(name), password);
+}
+
+StoreResult ServerStore::storeHash(const QString& name, const QByteArray& password)
+{
+    const QByteArray salt = newSalt();
+    QSqlQuery q(db_);
+    q.prepare(
+        QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = ? WHERE name = ?"));
+    q.addBindValue(salt);
+    q.addBindValue(derive(salt, password, kdfIterations_));
+    q.addBindValue(kdfIterations_);
+    q.addBindValue(name);
+    if (!q.exec()) {
+        lastError_ = q.lastError().text();
+        return StoreResult::Failed;
+    }
+    return StoreResult::Ok;
 }
 
 bool ServerStore::supervisorIsValid(const QString& supervisor)
@@ -231,13 +312,14 @@ StoreResult ServerStore::addUser(const QString& rawName, const QString& password
         return StoreResult::Exists;
     const QByteArray salt = newSalt();
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral(
-        "INSERT INTO accounts(name, level, supervisor, salt, hash) VALUES(?, ?, ?, ?, ?)"));
+    q.prepare(QStringLiteral("INSERT INTO accounts(name, level, supervisor, salt, hash, "
+                             "iterations) VALUES(?, ?, ?, ?, ?, ?)"));
     q.addBindValue(name);
     q.addBindValue(level);
     q.addBindValue(supervisor.isEmpty() ? QStringLiteral("") : supervisor); // never NULL
     q.addBindValue(salt);
-    q.addBindValue(hashPassword(salt, password.toLatin1()));
+    q.addBindValue(derive(salt, toWire(password), kdfIterations_));
+    q.addBindValue(kdfIterations_);
     if (!q.exec()) {
         lastError_ = q.lastError().text();
         return StoreResult::Failed;
@@ -252,17 +334,7 @@ StoreResult ServerStore::setPassword(const QString& rawName, const QString& pass
         return StoreResult::BadPassword;
     if (!account(name))
         return StoreResult::NoSuchUser;
-    const QByteArray salt = newSalt();
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral("UPDATE accounts SET salt = ?, hash = ? WHERE name = ?"));
-    q.addBindValue(salt);
-    q.addBindValue(hashPassword(salt, password.toLatin1()));
-    q.addBindValue(name);
-    if (!q.exec()) {
-        lastError_ = q.lastError().text();
-        return StoreResult::Failed;
-    }
-    return StoreResult::Ok;
+    return storeHash(name, toWire(password));
 }
 
 StoreResult ServerStore::setLevel(const QString& rawName, int level, const QString& rawSupervisor)
@@ -293,13 +365,13 @@ QList<QByteArray> ServerStore::supervisedBy(const QByteArray& supervisor)
     QList<QByteArray> names;
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("SELECT name FROM accounts WHERE supervisor = ? AND level = 3"));
-    q.addBindValue(QString::fromLatin1(supervisor));
+    q.addBindValue(fromWire(supervisor));
     if (!q.exec()) {
         lastError_ = q.lastError().text();
         return names;
     }
     while (q.next())
-        names.append(q.value(0).toString().toLatin1());
+        names.append(toWire(q.value(0).toString()));
     return names;
 }
 
@@ -333,25 +405,26 @@ void ServerStore::recordMessage(const QString& day, const QString& time, const Q
     PendingWrite w;
     w.day = day;
     w.time = time;
-    w.sender = QString::fromLatin1(sender);
-    w.recipient = QString::fromLatin1(recipient);
-    w.text = QString::fromLatin1(body);
+    w.sender = fromWire(sender);
+    w.recipient = fromWire(recipient);
+    w.text = fromWire(body);
     pending_.push_back(std::move(w));
     scheduleFlush();
 }
 
 void ServerStore::queueOffline(const QString& created, const QByteArray& recipient,
-                               const QByteArray& displayText)
+                               const QByteArray& displayText, qint64 id, bool commitNow)
 {
     PendingWrite w;
     w.offline = true;
     w.created = created;
-    w.recipient = QString::fromLatin1(recipient);
-    w.text = QString::fromLatin1(displayText);
+    w.id = id;
+    w.recipient = fromWire(recipient);
+    w.text = fromWire(displayText);
     pending_.push_back(std::move(w));
     // Nobody else holds this message until its recipient logs on: commit it at once. It is
     // rare next to deliveries to connected users, so the batching loses nothing here.
-    if (!flush())
+    if (!commitNow || !flush())
         scheduleFlush();
 }
 
@@ -383,9 +456,10 @@ bool ServerStore::flush()
     for (const PendingWrite& w : pending_) {
         QSqlQuery& q = w.offline ? *insertOffline_ : *insertMessage_;
         if (w.offline) {
-            q.bindValue(0, w.recipient);
-            q.bindValue(1, w.text);
-            q.bindValue(2, w.created);
+            q.bindValue(0, w.id > 0 ? QVariant(w.id) : QVariant(QMetaType::fromType<qint64>()));
+            q.bindValue(1, w.recipient);
+            q.bindValue(2, w.text);
+            q.bindValue(3, w.created);
         } else {
             q.bindValue(0, w.day);
             q.bindValue(1, w.time);
@@ -409,51 +483,74 @@ bool ServerStore::flush()
     return true;
 }
 
-QList<QByteArray> ServerStore::takeOffline(const QByteArray& recipient)
+QList<OfflineMessage> ServerStore::offlineBatch(const QByteArray& recipient, qint64 afterId,
+                                                int limit)
 {
-    QList<QByteArray> texts;
+    QList<OfflineMessage> batch;
     flush();
-    if (!db_.transaction()) {
-        lastError_ = db_.lastError().text();
-        return texts;
-    }
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT text FROM offline WHERE recipient = ? ORDER BY id"));
-    q.addBindValue(QString::fromLatin1(recipient));
-    const bool read = q.exec();
-    while (read && q.next())
-        texts.append(q.value(0).toString().toLatin1());
-    q.finish();
-    QSqlQuery del(db_);
-    del.prepare(QStringLiteral("DELETE FROM offline WHERE recipient = ?"));
-    del.addBindValue(QString::fromLatin1(recipient));
-    if (!read || !del.exec() || !db_.commit()) {
-        lastError_ = db_.lastError().text();
-        db_.rollback();
-        return {};
+    q.prepare(QStringLiteral(
+        "SELECT id, text FROM offline WHERE recipient = ? AND id > ? ORDER BY id LIMIT ?"));
+    q.addBindValue(fromWire(recipient));
+    q.addBindValue(afterId);
+    q.addBindValue(limit);
+    if (!q.exec()) {
+        lastError_ = q.lastError().text();
+        return batch;
     }
-    return texts;
+    while (q.next())
+        batch.append({q.value(0).toLongLong(), toWire(q.value(1).toString())});
+    return batch;
 }
 
-QList<DayMessage> ServerStore::messagesOfDay(const QDate& day, const QByteArray& user)
+bool ServerStore::dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId)
+{
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("DELETE FROM offline WHERE recipient = ? AND id > ? AND id <= ?"));
+    q.addBindValue(fromWire(recipient));
+    q.addBindValue(afterId);
+    q.addBindValue(upToId);
+    if (!q.exec()) {
+        lastError_ = q.lastError().text();
+        return false;
+    }
+    written_ = true;
+    return true;
+}
+
+QList<DayMessage> ServerStore::messagesOfDay(const QDate& day, const QByteArray& user,
+                                             qint64 afterId, qint64 upToId, int limit)
 {
     QList<DayMessage> result;
     flush();
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT time, sender, recipient, body FROM messages WHERE day = ? "
-                             "AND (sender = ? OR recipient = ?) ORDER BY id"));
-    const QString name = QString::fromLatin1(user);
+    q.prepare(QStringLiteral("SELECT id, time, sender, recipient, body FROM messages WHERE day = ? "
+                             "AND (sender = ? OR recipient = ?) AND id > ? AND id <= ? ORDER BY "
+                             "id LIMIT ?"));
+    const QString name = fromWire(user);
     q.addBindValue(day.toString(Qt::ISODate));
     q.addBindValue(name);
     q.addBindValue(name);
+    q.addBindValue(afterId);
+    q.addBindValue(upToId);
+    q.addBindValue(limit);
     if (!q.exec()) {
         lastError_ = q.lastError().text();
         return result;
     }
     while (q.next())
-        result.append({q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
-                       q.value(3).toString()});
+        result.append({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(),
+                       q.value(3).toString(), q.value(4).toString()});
     return result;
+}
+
+qint64 ServerStore::lastMessageId()
+{
+    flush();
+    QSqlQuery q(db_);
+    if (!q.exec(QStringLiteral("SELECT MAX(id) FROM messages")) || !q.next())
+        return 0;
+    return q.value(0).toLongLong();
 }
 
 } // namespace wispline::server

@@ -13,6 +13,7 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QTimer>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -28,9 +29,17 @@ struct Account {
     QString supervisor; // a Level 2 user, for Level 3 users only; may be empty
     QByteArray salt;
     QByteArray hash;
+    int iterations = 0; // PBKDF2 rounds; 0 for a hash of the old kind (one salted SHA-256 pass)
+};
+
+// A display text kept for an offline user, with its row id.
+struct OfflineMessage {
+    qint64 id = 0;
+    QByteArray text;
 };
 
 struct DayMessage {
+    qint64 id = 0;
     QString time; // HH:mm:ss
     QString sender;
     QString recipient;
@@ -58,6 +67,9 @@ class ServerStore : public QObject
 public:
     // How long delivered messages may wait to be committed together, by default.
     static constexpr int kDefaultCommitDelayMs = 20;
+    // PBKDF2-HMAC-SHA256 rounds for a new password hash; about 0.1 s of one core of the
+    // development machine.
+    static constexpr int kDefaultKdfIterations = 100000;
 
     explicit ServerStore(QObject* parent = nullptr);
     ~ServerStore() override;
@@ -69,7 +81,14 @@ public:
     // Accounts.
     std::optional<Account> account(const QString& name);
     QList<Account> accounts();
-    static bool passwordMatches(const Account& account, const QByteArray& password);
+    // Wire bytes of a password against an account; with no account, costs the same and fails.
+    bool passwordMatches(const std::optional<Account>& account, const QByteArray& password) const;
+    // True when the account's hash is of the old kind or weaker than new ones.
+    bool hashIsOutdated(const Account& account) const;
+    // Stores the password again with the current key derivation (after a right log-on).
+    StoreResult rehashPassword(const QString& name, const QByteArray& password);
+    void setKdfIterations(int iterations) { kdfIterations_ = iterations; }
+    int kdfIterations() const { return kdfIterations_; }
     StoreResult addUser(const QString& name, const QString& password, int level,
                         const QString& supervisor = {});
     StoreResult setPassword(const QString& name, const QString& password);
@@ -85,13 +104,22 @@ public:
     // yyyy-MM-dd and the time HH:mm:ss, both local.
     void recordMessage(const QString& day, const QString& time, const QByteArray& sender,
                        const QByteArray& recipient, const QByteArray& body);
-    // A display text kept until its recipient logs on.
+    // A display text kept until its recipient logs on. One that came from the queue and is
+    // given back by a dropped connection keeps its old row id, and so its place. Committed at
+    // once unless commitNow is false (a caller queueing many commits them with flush()).
     void queueOffline(const QString& created, const QByteArray& recipient,
-                      const QByteArray& displayText);
-    // The display texts kept for a user, oldest first; they are removed from the queue.
-    QList<QByteArray> takeOffline(const QByteArray& recipient);
-    // Messages of a day sent or received by a user, oldest first.
-    QList<DayMessage> messagesOfDay(const QDate& day, const QByteArray& user);
+                      const QByteArray& displayText, qint64 id = 0, bool commitNow = true);
+    // Up to limit texts kept for a user with row ids above afterId, oldest first.
+    QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit);
+    // Removes a user's kept texts with row ids in (afterId, upToId], once handed over.
+    bool dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId);
+    // Messages of a day sent or received by a user, oldest first; at most limit (all when
+    // negative) with row ids in (afterId, upToId].
+    QList<DayMessage> messagesOfDay(const QDate& day, const QByteArray& user, qint64 afterId = 0,
+                                    qint64 upToId = std::numeric_limits<qint64>::max(),
+                                    int limit = -1);
+    // The highest message row id so far (pending writes committed first).
+    qint64 lastMessageId();
 
     // Commits every pending write now.
     bool flush();
@@ -103,6 +131,7 @@ private:
         QString day;
         QString time;
         QString created;
+        qint64 id = 0;
         QString sender;
         QString recipient;
         QString text;
@@ -112,6 +141,8 @@ private:
     bool ensureSchema();
     void scheduleFlush();
     bool supervisorIsValid(const QString& supervisor);
+    StoreResult storeHash(const QString& name, const QByteArray& password);
+    QByteArray derive(const QByteArray& salt, const QByteArray& password, int iterations) const;
     void checkpoint();
 
     QString connectionName_;
@@ -120,6 +151,7 @@ private:
     std::vector<PendingWrite> pending_;
     QTimer flushTimer_;
     int commitDelayMs_ = kDefaultCommitDelayMs;
+    int kdfIterations_ = kDefaultKdfIterations;
     QTimer checkpointTimer_;
     bool written_ = false; // committed since the last checkpoint
     std::unique_ptr<QSqlQuery> insertMessage_;

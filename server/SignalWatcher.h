@@ -1,6 +1,6 @@
 #pragma once
-// Turns SIGINT and SIGTERM into a Qt signal on the event loop's thread: the handler only writes
-// the signal number into a socket pair, which a notifier reads.
+// Turns the stop signals (SIGINT, SIGTERM, SIGHUP) into a Qt signal on the event loop's thread: the
+// handler only writes the signal number into a socket pair, which a notifier reads.
 #include <QObject>
 
 class QSocketNotifier;

@@ -35,6 +35,10 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("wispline-server"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("%1.%2.%3")
+                                                .arg(WISPLINE_VERSION_MAJOR)
+                                                .arg(WISPLINE_VERSION_MINOR)
+                                                .arg(WISPLINE_VERSION_PATCH));
     QTextStream out(stdout);
     QTextStream err(stderr);
 
@@ -48,9 +52,16 @@ int main(int argc, char* argv[])
         out << usage() << Qt::flush;
         return 0;
     }
+    if (options.version) {
+        out << QCoreApplication::applicationName() << ' ' << QCoreApplication::applicationVersion()
+            << Qt::endl;
+        return 0;
+    }
     setLogEnabled(!options.quiet);
 
     ServerStore store;
+    if (options.kdfIterations > 0)
+        store.setKdfIterations(options.kdfIterations);
     const QString path = options.database.isEmpty() ? defaultDatabasePath() : options.database;
     if (!store.open(path, &error)) {
         err << "wispline-server: cannot open the database " << path << ": " << error << Qt::endl;
@@ -67,9 +78,12 @@ int main(int argc, char* argv[])
     raiseDescriptorLimit();
 
     MessageServer server(store);
+    if (options.settleMs >= 0)
+        server.setSettleTime(options.settleMs);
     SignalWatcher watcher;
-    if (!watcher.watch({SIGINT, SIGTERM})) {
-        err << "wispline-server: cannot watch for SIGINT and SIGTERM" << Qt::endl;
+    // A hang-up (the terminal closed) ends the server like a stop request, saving what waits.
+    if (!watcher.watch({SIGINT, SIGTERM, SIGHUP})) {
+        err << "wispline-server: cannot watch for SIGINT, SIGTERM and SIGHUP" << Qt::endl;
         return 1;
     }
     const QHostAddress address(options.address);

@@ -1,11 +1,16 @@
 #pragma once
 // Runs the real wispline-server executable on an ephemeral port with a database of its own, and
 // talks to it like a client does.
+#include "link/Ansi.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <csignal>
 #include <functional>
 #include <sys/prctl.h>
@@ -15,6 +20,27 @@ namespace wispline::server::test
 
 // Generous: the server is a separate process on a machine that may be busy.
 constexpr int kWaitMs = 30000;
+
+// Serves events until done() holds, false after ms. Unlike QTest::qWaitFor it does not sleep
+// between rounds, so a client reading megabytes keeps up with the server on a busy machine.
+inline bool waitFor(const std::function<bool()>& done, int ms = kWaitMs)
+{
+    const QDeadlineTimer deadline(ms);
+    QTimer tick; // wakes the wait when nothing else happens
+    tick.start(10);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+// Password hashes in tests take few rounds: a log-on at the real count costs tens of ms.
+inline QStringList fewKdfRounds()
+{
+    return {QStringLiteral("--kdf-iterations"), QStringLiteral("1000")};
+}
 
 inline QString serverPath()
 {
@@ -32,17 +58,19 @@ struct AdminResult {
     QString err;
 };
 
-// One admin command against a database; the process exits by itself.
-// An empty database runs without --db, on the default file.
+// One admin command against a database, with input on its standard input; the process exits
+// by itself. An empty database runs without --db, on the default file.
 inline AdminResult
-runAdmin(const QString& database, const QStringList& arguments,
+runAdmin(const QString& database, const QStringList& arguments, const QByteArray& input = {},
          const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess p;
     p.setProcessEnvironment(environment);
     p.start(serverPath(),
             (database.isEmpty() ? QStringList() : QStringList{QStringLiteral("--db"), database}) +
-                arguments);
+                fewKdfRounds() + arguments);
+    p.write(input);
+    p.closeWriteChannel();
     AdminResult r;
     if (!p.waitForFinished(kWaitMs))
         return r; // the QProcess kills it on the way out
@@ -52,24 +80,33 @@ runAdmin(const QString& database, const QStringList& arguments,
     return r;
 }
 
+// Adds a user given as name, password, level and optionally supervisor.
+inline AdminResult addUser(const QString& database, const QStringList& user)
+{
+    return runAdmin(database, QStringList{QStringLiteral("--add-user"), user[0]} + user.mid(2),
+                    user[1].toUtf8() + '\n');
+}
+
 class ServerProcess
 {
 public:
     ~ServerProcess() { kill(); }
 
     // Starts the server on port 0 and waits for the "listening on" line. The server dies with
-    // this process, so a crashed test leaves none behind holding the test's output open.
-    bool start(const QString& database, const QStringList& extra = {})
+    // this process, so a crashed test leaves none behind holding the test's output open. Its
+    // log goes to the test's output, or with captureLog into output().
+    bool start(const QString& database, const QStringList& extra = {}, bool captureLog = false)
     {
         output_.clear();
         port_ = 0;
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel); // its log, for failures
+        process_.setProcessChannelMode(captureLog ? QProcess::MergedChannels
+                                                  : QProcess::ForwardedErrorChannel);
         process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         process_.start(serverPath(), QStringList{QStringLiteral("--db"), database,
                                                  QStringLiteral("--port"), QStringLiteral("0")} +
-                                         extra);
+                                         fewKdfRounds() + extra);
         static const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
-        return QTest::qWaitFor(
+        return waitFor(
                    [&] {
                        const QRegularExpressionMatch m = line.match(output());
                        if (m.hasMatch())
@@ -103,7 +140,7 @@ public:
     // Waits, serving events, for the process to end by itself; the exit code, or -1.
     int waitForExit()
     {
-        if (!QTest::qWaitFor([&] { return process_.state() == QProcess::NotRunning; }, kWaitMs))
+        if (!waitFor([&] { return process_.state() == QProcess::NotRunning; }, kWaitMs))
             return -1;
         return exitCodeOf(process_);
     }
@@ -126,8 +163,11 @@ class WireClient
 public:
     using Fields = QStringList;
 
-    bool connectTo(quint16 port)
+    // From another loopback address when given, to be another host to the server.
+    bool connectTo(quint16 port, const QString& from = {})
     {
+        if (!from.isEmpty() && !socket_.bind(QHostAddress(from)))
+            return false;
         socket_.connectToHost(QStringLiteral("127.0.0.1"), port);
         QObject::connect(&socket_, &QTcpSocket::readyRead, [this] { read(); });
         return socket_.waitForConnected(kWaitMs);
@@ -170,9 +210,8 @@ public:
     Fields logOn(const QString& name, const QString& password,
                  const QString& version = QStringLiteral("1.1.1"))
     {
-        send(QStringLiteral("LIU~%1~%2~%3~00-11-22-33-44-55")
-                 .arg(name.toUpper(), password, version)
-                 .toLatin1());
+        send(wispline::ansi::encode(QStringLiteral("LIU~%1~%2~%3~00-11-22-33-44-55")
+                                        .arg(name.toUpper(), password, version)));
         static const QStringList answers{QStringLiteral("LIU"), QStringLiteral("Invalid"),
                                          QStringLiteral("Version")};
         return takeFirst([](const Fields& m) { return answers.contains(m.value(0)); }, true);
@@ -189,21 +228,29 @@ public:
         return out;
     }
 
+    // A paused client reads nothing more, so the server's output to it piles up.
+    void pauseReading(bool paused)
+    {
+        paused_ = paused;
+        socket_.setReadBufferSize(paused ? 1 : 0);
+        read();
+    }
+
     QList<Fields>& messages() { return messages_; }
     QByteArray rawInput() const { return raw_; }
     QTcpSocket& socket() { return socket_; }
 
     bool waitForClose()
     {
-        return QTest::qWaitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; },
-                               kWaitMs);
+        return waitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; },
+                       kWaitMs);
     }
 
 private:
     Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier)
     {
         Fields found;
-        (void)QTest::qWaitFor(
+        (void)waitFor(
             [&] {
                 for (qsizetype i = 0; i < messages_.size(); ++i) {
                     if (wanted(messages_[i])) {
@@ -220,16 +267,23 @@ private:
 
     void read()
     {
+        if (paused_)
+            return;
         const QByteArray bytes = socket_.readAll();
         raw_ += bytes;
         pending_ += bytes;
+        qsizetype start = 0;
         qsizetype end;
-        while ((end = pending_.indexOf('`')) >= 0) {
-            messages_.append(QString::fromLatin1(pending_.left(end)).split(QLatin1Char('~')));
-            pending_.remove(0, end + 1);
+        while ((end = pending_.indexOf('`', start)) >= 0) {
+            messages_.append(
+                wispline::ansi::decode(QByteArrayView(pending_).sliced(start, end - start))
+                    .split(QLatin1Char('~')));
+            start = end + 1;
         }
+        pending_.remove(0, start);
     }
 
+    bool paused_ = false;
     QTcpSocket socket_;
     QByteArray raw_;
     QByteArray pending_;

@@ -29,6 +29,7 @@ private slots:
 
 void TestInboundSplitter::splitsReads_data()
 {
+    // An empty read stands for the settle time passing; it also passes after the last read.
     QTest::addColumn<QList<QByteArray>>("reads");
     QTest::addColumn<QStringList>("pieces");
     QTest::addColumn<int>("pending");
@@ -58,9 +59,20 @@ void TestInboundSplitter::splitsReads_data()
         << QList<QByteArray>{"CHP", "ASS~BOB~2~new"} << QStringList{"msg:CHPASS~BOB~2~new"} << 0;
     QTest::newRow("waits for the missing fields")
         << QList<QByteArray>{"SND~ALICE1~hi"} << QStringList{} << 13;
-    QTest::newRow("short message ended by the next write")
-        << QList<QByteArray>{"HND~ALICE1", "LOU~ALICE1"}
+    QTest::newRow("short message ended by a write after the settle time")
+        << QList<QByteArray>{"HND~ALICE1", "", "LOU~ALICE1"}
         << QStringList{"bad:HND~ALICE1", "msg:LOU~ALICE1"} << 0;
+    QTest::newRow("last field split") << QList<QByteArray>{"CHPASS~BOB~2~newpa", "ss99"}
+                                      << QStringList{"msg:CHPASS~BOB~2~newpass99"} << 0;
+    QTest::newRow("destination code split")
+        << QList<QByteArray>{"SND~A1~hi~B2~L2", "A", "HND~A1~1"}
+        << QStringList{"msg:SND~A1~hi~B2~L2A", "msg:HND~A1~1"} << 0;
+    QTest::newRow("destination code ends the message at once")
+        << QList<QByteArray>{"SND~A1~hi~B2~L2S", "HND~A1~1"}
+        << QStringList{"msg:SND~A1~hi~B2~L2S", "msg:HND~A1~1"} << 0;
+    QTest::newRow("next part starts with a command word")
+        << QList<QByteArray>{"SND~ALICE1~", "LOU~BOB2~NOONE"}
+        << QStringList{"msg:SND~ALICE1~LOU~BOB2~NOONE"} << 0;
     QTest::newRow("too many fields")
         << QList<QByteArray>{"SND~A1~a~b~B2~NOONE"} << QStringList{"bad:SND~A1~a~b~B2~NOONE"} << 0;
     QTest::newRow("too many fields then a good message")
@@ -80,7 +92,7 @@ void TestInboundSplitter::splitsReads_data()
         << QStringList{QString::fromLatin1("junk:\x90\x91"), "msg:HND~A1~1"} << 0;
     QTest::newRow("command word without separator is not a message")
         << QList<QByteArray>{"LOU"} << QStringList{} << 3;
-    QTest::newRow("Latin-1 text passes unchanged")
+    QTest::newRow("Western code page text passes unchanged")
         << QList<QByteArray>{"SND~A1~caf\xe9 \xa3\x35~B2~NOONE"}
         << QStringList{QString::fromLatin1("msg:SND~A1~caf\xe9 \xa3\x35~B2~NOONE")} << 0;
 }
@@ -93,8 +105,13 @@ void TestInboundSplitter::splitsReads()
 
     InboundSplitter splitter;
     QList<InboundPiece> out;
-    for (const QByteArray& read : reads)
-        splitter.feed(read, out);
+    for (const QByteArray& read : reads) {
+        if (read.isEmpty())
+            splitter.settle(out);
+        else
+            splitter.feed(read, out);
+    }
+    splitter.settle(out);
     QStringList got;
     for (const InboundPiece& piece : out)
         got.append(describe(piece));
@@ -122,6 +139,7 @@ void TestInboundSplitter::recoversAfterOverflow()
     splitter.feed("SND~A1~" + QByteArray(100, 'x'), out);
     out.clear();
     splitter.feed("HND~A1~1", out);
+    splitter.settle(out);
     QCOMPARE(out.size(), 1);
     QCOMPARE(describe(out[0]), QStringLiteral("msg:HND~A1~1"));
 
@@ -132,6 +150,7 @@ void TestInboundSplitter::recoversAfterOverflow()
     QCOMPARE(out[0].kind, InboundPiece::Overflow);
     out.clear();
     splitter.feed("U~A1", out);
+    splitter.settle(out);
     QCOMPARE(out.size(), 1);
     QCOMPARE(describe(out[0]), QStringLiteral("msg:LOU~A1"));
 }

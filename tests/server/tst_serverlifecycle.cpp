@@ -1,7 +1,10 @@
 // Start, stop, restart and the admin commands of the server process.
 #include "ServerHarness.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <algorithm>
 #include <memory>
 
@@ -16,10 +19,13 @@ class TestServerLifecycle : public QObject
     QString database_;
 
     // Runs each admin command against the test's database; true when all of them succeeded.
+    // "--add-user" takes name, password, level and supervisor, as addUser() does.
     bool admin(const QList<QStringList>& commands)
     {
         return std::all_of(commands.cbegin(), commands.cend(), [this](const QStringList& c) {
-            return runAdmin(database_, c).exitCode == 0;
+            return (c.first() == "--add-user"_L1 ? addUser(database_, c.mid(1))
+                                                 : runAdmin(database_, c))
+                       .exitCode == 0;
         });
     }
 
@@ -83,6 +89,7 @@ private slots:
         QTest::addColumn<int>("signalNumber");
         QTest::newRow("SIGTERM") << int(SIGTERM);
         QTest::newRow("SIGINT") << int(SIGINT);
+        QTest::newRow("SIGHUP") << int(SIGHUP);
     }
 
     void shutdownTellsEveryClient()
@@ -116,41 +123,105 @@ private slots:
     void adminCommands_data()
     {
         QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("input");
         QTest::addColumn<int>("exitCode");
-
-        QTest::newRow("add user") << QStringList{"--add-user", "new.user-1", "pw", "1"} << 0;
-        QTest::newRow("add existing user") << QStringList{"--add-user", "Boss", "x", "2"} << 1;
-        QTest::newRow("level out of range") << QStringList{"--add-user", "EVE", "eve", "4"} << 1;
-        QTest::newRow("level not a number") << QStringList{"--add-user", "EVE", "eve", "two"} << 1;
-        QTest::newRow("name with a space") << QStringList{"--add-user", "E VE", "eve", "1"} << 1;
-        QTest::newRow("blank password") << QStringList{"--add-user", "EVE", " ", "1"} << 1;
-        QTest::newRow("supervisor for level 3")
-            << QStringList{"--add-user", "EVE", "e", "3", "BOSS"} << 0;
-        QTest::newRow("supervisor is not level 2")
-            << QStringList{"--add-user", "EVE", "e", "3", "WORKER"} << 1;
-        QTest::newRow("supervisor for level 1")
-            << QStringList{"--add-user", "EVE", "e", "1", "BOSS"} << 1;
-        QTest::newRow("unknown supervisor")
-            << QStringList{"--add-user", "EVE", "e", "3", "NOBODY"} << 1;
-        QTest::newRow("set password") << QStringList{"--set-password", "worker", "again"} << 0;
-        QTest::newRow("set password of nobody")
-            << QStringList{"--set-password", "NOBODY", "x"} << 1;
-        QTest::newRow("set level with supervisor")
-            << QStringList{"--set-level", "WORKER", "3", "BOSS"} << 0;
-        QTest::newRow("own supervisor") << QStringList{"--set-level", "BOSS", "3", "BOSS"} << 1;
-        QTest::newRow("set level of nobody") << QStringList{"--set-level", "NOBODY", "1"} << 1;
-        QTest::newRow("minimum version") << QStringList{"--min-version", "2.10.3"} << 0;
-        QTest::newRow("minimum version unreadable") << QStringList{"--min-version", "2.x"} << 1;
+        const auto row = [](const char* tag, const QStringList& arguments, const char* input,
+                            int exitCode) {
+            QTest::newRow(tag) << arguments << QByteArray(input) << exitCode;
+        };
+        row("add user", {"--add-user", "new.user-1", "1"}, "pw\n", 0);
+        row("password without a line end", {"--add-user", "new.user-1", "1"}, "pw", 0);
+        row("no password", {"--add-user", "EVE", "1"}, "", 1);
+        row("add existing user", {"--add-user", "Boss", "2"}, "x\n", 1);
+        row("level out of range", {"--add-user", "EVE", "4"}, "eve\n", 1);
+        row("level not a number", {"--add-user", "EVE", "two"}, "eve\n", 1);
+        row("name with a space", {"--add-user", "E VE", "1"}, "eve\n", 1);
+        row("blank password", {"--add-user", "EVE", "1"}, " \n", 1);
+        row("supervisor for level 3", {"--add-user", "EVE", "3", "BOSS"}, "e\n", 0);
+        row("supervisor is not level 2", {"--add-user", "EVE", "3", "WORKER"}, "e\n", 1);
+        row("supervisor for level 1", {"--add-user", "EVE", "1", "BOSS"}, "e\n", 1);
+        row("unknown supervisor", {"--add-user", "EVE", "3", "NOBODY"}, "e\n", 1);
+        row("set password", {"--set-password", "worker"}, "again\n", 0);
+        row("set password of nobody", {"--set-password", "NOBODY"}, "x\n", 1);
+        row("set level with supervisor", {"--set-level", "WORKER", "3", "BOSS"}, "", 0);
+        row("own supervisor", {"--set-level", "BOSS", "3", "BOSS"}, "", 1);
+        row("set level of nobody", {"--set-level", "NOBODY", "1"}, "", 1);
+        row("minimum version", {"--min-version", "2.10.3"}, "", 0);
+        row("minimum version unreadable", {"--min-version", "2.x"}, "", 1);
+        row("help", {"--help"}, "", 0);
+        row("version", {"--version"}, "", 0);
     }
 
     void adminCommands()
     {
         QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, input);
         QFETCH(int, exitCode);
         QVERIFY(admin({{"--add-user", "BOSS", "boss2", "2"}, {"--add-user", "WORKER", "w1", "1"}}));
-        const AdminResult r = runAdmin(database_, arguments);
+        const AdminResult r = runAdmin(database_, arguments, input);
         QVERIFY2(r.exitCode == exitCode, qPrintable(r.out + r.err));
         QCOMPARE(r.err.isEmpty(), exitCode == 0);
+        if (arguments == QStringList{"--help"})
+            QVERIFY(r.out.contains("--kdf-iterations"_L1));
+        if (arguments == QStringList{"--version"})
+            QCOMPARE(r.out, u"wispline-server 1.1.1\n"_s);
+    }
+
+    // Passwords set from standard input are the ones that log on.
+    void passwordsComeFromStandardInput()
+    {
+        QVERIFY(admin({{"--add-user", "AMY", "first1", "1"}}));
+        QCOMPARE(runAdmin(database_, {"--set-password", "AMY"}, "Zweit\xc3\xa9s 2\n").exitCode, 0);
+        ServerProcess server;
+        QVERIFY(server.start(database_));
+        WireClient amy;
+        QVERIFY(amy.connectTo(server.port()));
+        QCOMPARE(amy.logOn("AMY", "first1").value(0), u"Invalid"_s);
+        QCOMPARE(amy.logOn("AMY", QString::fromUtf8("Zweit\xc3\xa9s 2")).value(0), u"LIU"_s);
+        QCOMPARE(server.stop(), 0);
+    }
+
+    // An account from before key derivation logs on with its password, which is then stored
+    // again the new way; a wrong one still fails.
+    void oldPasswordHashIsRenewedAtLogOn()
+    {
+        const QByteArray salt = "0123456789abcdef";
+        const QByteArray oldHash =
+            QCryptographicHash::hash(salt + "amy1", QCryptographicHash::Sha256);
+        auto account = [this](const char* sql, const QVariantList& values) {
+            QVariantList row;
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"direct"_s);
+                db.setDatabaseName(database_);
+                QSqlQuery q(db);
+                if (db.open() && q.prepare(QLatin1String(sql))) {
+                    for (const QVariant& v : values)
+                        q.addBindValue(v);
+                    if (q.exec() && q.next())
+                        row = {q.value(0), q.value(1)};
+                }
+            }
+            QSqlDatabase::removeDatabase(u"direct"_s);
+            return row;
+        };
+        account("CREATE TABLE accounts(name TEXT PRIMARY KEY, level INTEGER NOT NULL, supervisor "
+                "TEXT NOT NULL DEFAULT '', salt BLOB NOT NULL, hash BLOB NOT NULL)",
+                {});
+        account("INSERT INTO accounts VALUES('AMY', 1, '', ?, ?)", {salt, oldHash});
+
+        ServerProcess server;
+        QVERIFY(server.start(database_));
+        WireClient amy;
+        QVERIFY(amy.connectTo(server.port()));
+        QCOMPARE(amy.logOn("AMY", "amy2").value(0), u"Invalid"_s);
+        QCOMPARE(amy.logOn("AMY", "amy1").value(0), u"LIU"_s);
+        const QVariantList renewed =
+            account("SELECT hash, iterations FROM accounts WHERE name = 'AMY'", {});
+        QCOMPARE(renewed.value(1).toInt(), 1000);
+        QVERIFY(renewed.value(0).toByteArray() != oldHash);
+        WireClient again;
+        QVERIFY(again.logOnAt(server.port(), "AMY", "amy1"));
+        QCOMPARE(server.stop(), 0);
     }
 
     void accountsAreListed()
@@ -186,9 +257,9 @@ private slots:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"XDG_DATA_HOME"_s, dir_->path());
-        QCOMPARE(runAdmin(QString(), {"--add-user", "AMY", "a", "1"}, env).exitCode, 0);
+        QCOMPARE(runAdmin(QString(), {"--add-user", "AMY", "1"}, "a\n", env).exitCode, 0);
         QVERIFY(QFileInfo::exists(dir_->filePath(u"wispline-server/wispline-server.db"_s)));
-        QCOMPARE(runAdmin(QString(), {"--list-users"}, env).out, u"AMY 1\n"_s);
+        QCOMPARE(runAdmin(QString(), {"--list-users"}, {}, env).out, u"AMY 1\n"_s);
     }
 
     void badCommandLines_data()
@@ -197,7 +268,11 @@ private slots:
         QTest::newRow("unknown option") << QStringList{"--colour", "red"};
         QTest::newRow("port out of range") << QStringList{"--port", "70000"};
         QTest::newRow("port not a number") << QStringList{"--port", "http"};
-        QTest::newRow("admin command short of values") << QStringList{"--add-user", "AMY", "a"};
+        QTest::newRow("admin command short of values") << QStringList{"--add-user", "AMY"};
+        QTest::newRow("password on the command line")
+            << QStringList{"--add-user", "AMY", "amy1", "1"};
+        QTest::newRow("new password on the command line")
+            << QStringList{"--set-password", "AMY", "amy2"};
         QTest::newRow("two admin commands")
             << QStringList{"--list-users", "--min-version", "1.0.0"};
         QTest::newRow("demo with an admin command") << QStringList{"--demo", "--list-users"};

@@ -3,6 +3,8 @@
 #include "ServerHarness.h"
 
 #include <QMap>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <algorithm>
 #include <memory>
 
@@ -39,6 +41,14 @@ class TestServerRouting : public QObject
         return c->logOnAt(server_.port(), name, password) ? std::move(c) : nullptr;
     }
     WireClient& user(const QString& name) { return *online_[name]; }
+    // Rows of the day's messages with this body.
+    int storedWithBody(const QString& body)
+    {
+        QSqlQuery q(QSqlDatabase::database(u"routing"_s));
+        q.prepare(u"SELECT COUNT(*) FROM messages WHERE body = ?"_s);
+        q.addBindValue(body);
+        return q.exec() && q.next() ? q.value(0).toInt() : -1;
+    }
     bool syncAll()
     {
         return std::all_of(online_.cbegin(), online_.cend(),
@@ -51,10 +61,13 @@ private slots:
         QVERIFY(dir_.isValid());
         database_ = dir_.filePath(u"routing.db"_s);
         for (const QStringList& u : kUsers) {
-            const AdminResult r = runAdmin(database_, QStringList{u"--add-user"_s} + u);
+            const AdminResult r = addUser(database_, u);
             QVERIFY2(r.exitCode == 0, qPrintable(r.err));
         }
         QVERIFY(server_.start(database_));
+        QSqlDatabase store = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"routing"_s);
+        store.setDatabaseName(database_);
+        QVERIFY(store.open());
         for (const QStringList& u : kUsers.first(kRoutingUsers)) {
             std::unique_ptr<WireClient> c = logOn(u[0], u[1]);
             QVERIFY(c);
@@ -65,6 +78,7 @@ private slots:
     void cleanupTestCase()
     {
         online_.clear();
+        QSqlDatabase::database(u"routing"_s).close();
         QCOMPARE(server_.stop(), 0);
     }
 
@@ -118,6 +132,8 @@ private slots:
         row("address in lower case", "ERIN3", "carol2", "NOONE", {"CAROL"});
         row("unknown recipient", "ALICE1", "NOBODY1,FRED1", "NOONE", {"FRED"});
         row("unknown code reaches the named only", "ALICE1", "FRED1", "XYZ", {"FRED"});
+        row("text in the Western code page: \u20ac 5, \u201cquoted\u201d, caf\u00e9", "ALICE1",
+            "BOB2", "NOONE", {"BOB"});
     }
 
     void routing()
@@ -128,8 +144,9 @@ private slots:
         QFETCH(QStringList, reached);
 
         const QString name = sender.chopped(1);
-        const QString body = u"Lunch at one? "_s + QLatin1String(QTest::currentDataTag());
-        user(name).send(u"SND~%1~  %2 ~%3~%4"_s.arg(sender, body, recipients, code).toLatin1());
+        const QString body = u"Lunch at one? "_s + QString::fromUtf8(QTest::currentDataTag());
+        user(name).send(
+            wispline::ansi::encode(u"SND~%1~  %2 ~%3~%4"_s.arg(sender, body, recipients, code)));
         QVERIFY(user(name).sync());
         QVERIFY(syncAll());
 
@@ -146,6 +163,8 @@ private slots:
                 QVERIFY2(got.isEmpty(), qPrintable(it.key()));
             }
         }
+        // Kept for the day once per recipient, in the same characters.
+        QTRY_COMPARE_WITH_TIMEOUT(storedWithBody(body), int(reached.size()), kWaitMs);
     }
 
     void offlineRecipientGetsTheMessageAtNextLogOn()

@@ -59,7 +59,8 @@ void TestServerRules::passwords_data()
     QTest::newRow("terminator would break the reply") << "pass`word" << false;
     QTest::newRow("separator") << "pass~word" << false;
     QTest::newRow("control character") << "pass\tword" << false;
-    QTest::newRow("beyond Latin-1") << QStringLiteral("pass\u20acword") << false;
+    QTest::newRow("euro sign of the code page") << QStringLiteral("pass\u20acword") << true;
+    QTest::newRow("beyond the code page") << QStringLiteral("pass\u0100word") << false;
 }
 
 void TestServerRules::passwords()
