@@ -116,21 +116,24 @@ Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x1024x24 3>"$work/display" \
     >"$work/xvfb.log" 2>&1 &
 x_pid=$!
 x_ready() { [ -s "$work/display" ] || ! alive "$x_pid"; }
-wait_until 20 x_ready
+wait_until 60 x_ready
 [ -s "$work/display" ] || skip "Xvfb did not start: $(tail -n 3 "$work/xvfb.log")"
 DISPLAY=:$(head -n 1 "$work/display")
 export DISPLAY
 
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 wm_pid=$!
-wait_until 20 xdotool get_desktop >/dev/null 2>&1 || fail "openbox did not start"
+# Waits for the window manager as long as it runs: under load it can take a while to start.
+wm_ready() { xdotool get_desktop >/dev/null 2>&1 || ! alive "$wm_pid"; }
+wait_until 120 wm_ready
+xdotool get_desktop >/dev/null 2>&1 || fail "openbox did not start: $(tail -n 3 "$work/openbox.log")"
 
 # ---- the server, with the demo accounts ----
 "$server_exe" --address 127.0.0.1 --port "$PORT" --db "$work/server.db" --demo \
     >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 server_ready() { grep -q "listening on" "$work/server.out" 2>/dev/null || ! alive "$server_pid"; }
-wait_until 20 server_ready
+wait_until 60 server_ready
 if ! grep -q "listening on 127.0.0.1:$PORT" "$work/server.out"; then
     grep -q "cannot listen" "$work/server.err" &&
         skip "127.0.0.1:$PORT is in use (is a Wispline server running?)"
@@ -143,7 +146,7 @@ cat <&"$peer_fd" >"$work/bob.in" &
 peer_pid=$!
 printf '%s' "LIU~BOB~bob2~$version~00-00-00-00-00-00" >&"$peer_fd"
 bob_got() { grep -q -e "$1" "$work/bob.in"; }
-wait_until 20 bob_got 'LIU~BOB~2~ExitEnd`' || fail "BOB was not logged on"
+wait_until 60 bob_got 'LIU~BOB~2~ExitEnd`' || fail "BOB was not logged on"
 
 # ---- the client, from a folder of its own: its day's log is written next to it ----
 mkdir -p "$work/program" "$XDG_CONFIG_HOME/AkWispline"
@@ -153,7 +156,7 @@ start_day=$(date +%d%m%Y)
 QT_QPA_PLATFORM=xcb "$work/program/wispline" >"$work/client.log" 2>&1 &
 client_pid=$!
 
-wait_until 20 has_window "VESK Chat Login" || fail "no log-on window"
+wait_until 60 has_window "VESK Chat Login" || fail "no log-on window"
 login_win=$(window_named "VESK Chat Login")
 timeout 20 xdotool windowactivate --sync "$login_win" || fail "cannot activate the log-on window"
 # The mode (LAN) and the user come from the settings; the focus is in the password box.
@@ -166,8 +169,8 @@ logged_on() {
     main_win=$(window_named "UserName:ALICE")
     [ -n "$main_win" ] && [ "$(xdotool getwindowname "$main_win")" = "$title" ]
 }
-wait_until 20 logged_on || fail "no main window titled \"$title\""
-wait_until 20 bob_got 'USRS~ALICE1~ExitEnd`' || fail "BOB was not told about ALICE"
+wait_until 60 logged_on || fail "no main window titled \"$title\""
+wait_until 60 bob_got 'USRS~ALICE1~ExitEnd`' || fail "BOB was not told about ALICE"
 echo "logged on: $title"
 
 # ---- a message to all Level 2 users, by keyboard ----
@@ -181,23 +184,23 @@ xdotool key shift+Tab shift+Tab space shift+Tab shift+Tab shift+Tab shift+Tab
 message="smoke test from alice"
 xdotool type --delay 40 "$message"
 xdotool key Return
-wait_until 20 bob_got "SND~ALICE <- $message \[[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\]~ExitEnd\`" ||
+wait_until 60 bob_got "SND~ALICE <- $message \[[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\]~ExitEnd\`" ||
     fail "BOB did not receive the message"
 echo "BOB received: $(grep -o "SND~ALICE <- [^\`]*" "$work/bob.in")"
 
 # ---- Exit menu, and Yes to the shutdown question ----
 xdotool key alt+e
-wait_until 20 has_window "^VESKWispline$" || fail "no shutdown question"
+wait_until 60 has_window "^VESKWispline$" || fail "no shutdown question"
 question=$(window_named "^VESKWispline$")
 timeout 20 xdotool windowactivate --sync "$question" || fail "cannot activate the question"
 xdotool key alt+y
 client_gone() { ! alive "$client_pid"; }
-wait_until 20 client_gone || fail "the client did not end after Yes"
+wait_until 60 client_gone || fail "the client did not end after Yes"
 wait "$client_pid"
 client_rc=$?
 client_pid=""
 [ "$client_rc" -eq 0 ] || fail "the client ended with exit code $client_rc"
-wait_until 20 bob_got 'LGO~ALICE1~ExitEnd`' || fail "BOB was not told that ALICE left"
+wait_until 60 bob_got 'LGO~ALICE1~ExitEnd`' || fail "BOB was not told that ALICE left"
 
 # ---- the day's message log next to the program ----
 end_day=$(date +%d%m%Y)
