@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
           qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool
           dpkg-dev desktop-file-utils appstream)
+# The sanitizer and fuzzing passes build with clang and its runtime libraries.
+[ "${WISPLINE_CLANG:-0}" = 1 ] && packages+=(clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

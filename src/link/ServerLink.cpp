@@ -185,12 +185,15 @@ void ServerLink::closeIfConnected()
         closeSocket();
 }
 
-bool ServerLink::waitForConnection()
+bool ServerLink::openAndWait()
 {
-    // Runs the event loop until the socket is connected or fails, for at most waitMs: no busy
-    // loop, and the same length on every machine.
+    // The guard covers the connect call too: a failure Qt reports from inside it (no route)
+    // reaches the error handling, whose reconnect must not start an attempt inside this one.
     waiting_ = true;
     const auto done = qScopeGuard([this] { waiting_ = false; });
+    openSocket();
+    // Runs the event loop until the socket is connected or fails, for at most waitMs: no busy
+    // loop, and the same length on every machine.
     if (isConnected() || tcpClient->state() == QAbstractSocket::UnconnectedState)
         return isConnected();
     QEventLoop loop;
@@ -210,11 +213,7 @@ void ServerLink::ConnectToRemoteServer()
     // A tick that arrives while a wait is running must not start a second wait inside it.
     if (ShuttingDown || ended_ || waiting_)
         return;
-    // Set before the connect call: a failure Qt reports from inside it (no route) reaches
-    // the error handling, whose reconnect must not start a new attempt inside this one.
-    waiting_ = true;
-    openSocket();
-    waitForConnection();
+    openAndWait();
     if (ended_)
         return;
     if (isConnected()) {
@@ -305,9 +304,7 @@ void ServerLink::ConnectTimer_Timer()
         return;
     const bool reconnect = (!isConnected() && !ShuttingDown) || session().UserLevel.isEmpty();
     if (reconnect && !waiting_) {
-        waiting_ = true; // as in ConnectToRemoteServer
-        openSocket();
-        waitForConnection();
+        openAndWait();
         if (ended_)
             return;
         if (isConnected()) {

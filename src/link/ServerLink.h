@@ -119,7 +119,7 @@ private:
     void unwatchConnection();
     bool peerReset() const;
     void drainQueue();
-    bool waitForConnection();
+    bool openAndWait(); // opens a new connection and waits until it is made or has failed
     void yieldOnce();
 
     LinkHost& host_;
