@@ -10,7 +10,6 @@
 #include "logon/FrmLogin.h"
 #include "mainwindow/FrmWisplineClient.h"
 #include "notify/FrmAlert.h"
-#include "notify/TrayIcon.h"
 #include "server/ServerHarness.h"
 
 #include <QApplication>
@@ -21,7 +20,6 @@
 #include <QListWidget>
 #include <QSettings>
 #include <QTextEdit>
-#include <QTimer>
 #include <memory>
 #include <poll.h>
 #include <vector>
@@ -196,34 +194,19 @@ private slots:
         resetSession();
     }
 
-    void userListsFollowTheServerOnBothSides()
+    void userListsFollowTheServer()
     {
         WireClient* bob = peer("BOB", "bob2");
-        WireClient* dave = peer("DAVE", "dave3");
-        QVERIFY(bob && dave);
+        QVERIFY(bob && peer("DAVE", "dave3"));
         QVERIFY(logOnClient(u" alice "_s)); // the name as typed, upper-cased and trimmed
         QCOMPARE(w->windowTitle(),
                  u"VESK Parlonet (Ver"_s + programVersion() + u")   UserName:ALICE    Level:1"_s);
-        QVERIFY(w->tray().isInstalled());
-
         // Users already connected come with the log-on; the client is not in its own lists.
         QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2), QStringList{u"BOB"_s}, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel3), QStringList{u"DAVE"_s}, kWaitMs);
         QVERIFY(listTexts(w->lstLevel1).isEmpty());
-        // And the others learn about the client.
-        QCOMPARE(bob->take("USRS", "ALICE1").value(2), u"ExitEnd"_s);
-        QCOMPARE(dave->take("USRS", "ALICE1").value(2), u"ExitEnd"_s);
-
-        WireClient* carol = peer("carol", "carol2");
-        QVERIFY(carol);
-        QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2), QStringList({"BOB", "CAROL"}), kWaitMs);
-
-        // A log-out and a dropped connection both take the user off the lists.
-        carol->send("LOU~CAROL2");
-        QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2), QStringList{u"BOB"_s}, kWaitMs);
-        dave->socket().abort();
-        QTRY_VERIFY_WITH_TIMEOUT(listTexts(w->lstLevel3).isEmpty(), kWaitMs);
-        QCOMPARE(listTexts(w->lstLevel2), QStringList{u"BOB"_s});
+        bob->send("LOU~BOB2");
+        QTRY_VERIFY_WITH_TIMEOUT(listTexts(w->lstLevel2).isEmpty(), kWaitMs);
         QVERIFY(seams->boxes.shown.isEmpty());
     }
 
@@ -274,42 +257,6 @@ private slots:
         QCOMPARE(colourOf(w->RTBAllMsgs, lines.at(0)), QColor(0, 0, 0));
         QCOMPARE(colourOf(w->RTBAllMsgs, lines.at(2)), QColor(255, 0, 0));
         QCOMPARE(seams->boxes.count(), 1);
-    }
-
-    void passwordChangeHoldsForTheNextLogOn()
-    {
-        QVERIFY(logOnClient());
-        bool filledIn = false;
-        // The password view is modal: it is filled in while its own event loop runs.
-        QTimer::singleShot(0, this, [&] {
-            if (!login->isVisible() || !login->FramePassword->isVisible())
-                return; // the loop then never ends, and the wait below fails
-            filledIn = true;
-            QCOMPARE(login->windowTitle(), u"Wispline(Change Password)"_s);
-            login->txtOldPassword->setText(u"alice1"_s);
-            login->TxtNewPassword->setText(u"fresh9"_s);
-            login->TxtConfirmNewPassword->setText(u"fresh9"_s);
-            login->CmdChange_Click();
-        });
-        QTimer guard; // a view that never closes must not hang the run
-        guard.setSingleShot(true);
-        connect(&guard, &QTimer::timeout, login.get(), [this] { login->CmdCancel_Click(); });
-        guard.start(kWaitMs);
-        w->mnuChangePassword_Click();
-        guard.stop();
-        QVERIFY(filledIn);
-        QVERIFY(!login->isVisible());
-
-        QTRY_COMPARE_WITH_TIMEOUT(seams->boxes.count(), 1, kWaitMs);
-        QCOMPARE(seams->boxes.last().text, u"Password changed successfully."_s);
-        QCOMPARE(seams->boxes.last().title, u"Server Info"_s);
-        QCOMPARE(seams->boxes.last().icon, BoxIcon::Information);
-        QCOMPARE(session().Password, u"fresh9"_s);
-        WireClient stale;
-        QVERIFY(stale.connectTo(server->port()));
-        QCOMPARE(stale.logOn("ALICE", "alice1").value(0), u"Invalid"_s);
-        QVERIFY(!seams->exit.ended());
-        QVERIFY(peer("ALICE", "fresh9"));
     }
 
     void closeAnsweringTheLogOutDoesNotCutTheShutdownShort()
