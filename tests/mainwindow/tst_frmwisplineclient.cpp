@@ -5,8 +5,6 @@
 #include "WidgetProbes.h"
 #include "app/SessionState.h"
 #include "app/Settings.h"
-#include "app/Theme.h"
-#include "directory/UserDirectory.h"
 #include "link/ServerLink.h"
 #include "logon/FrmLogin.h"
 #include "mainwindow/FrmWisplineClient.h"
@@ -19,17 +17,14 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTextBlock>
 #include <QTextEdit>
 #include <memory>
 
 using namespace wispline;
 using wispline::test::colourOf;
 using wispline::test::FakeServer;
-using wispline::test::listTexts;
 
 class TestFrmWisplineClient : public QObject
 {
