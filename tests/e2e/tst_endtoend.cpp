@@ -128,15 +128,6 @@ private:
                         kWaitMs);
     }
 
-    // BOB as a raw peer, then the client logged on as ALICE and listing BOB; null on a failure.
-    WireClient* bobThenClient()
-    {
-        WireClient* bob = peer("BOB", "bob2");
-        if (!bob || !logOnClient())
-            return nullptr;
-        return QTest::qWaitFor([&] { return w->lstLevel2->count() == 1; }, kWaitMs) ? bob : nullptr;
-    }
-
     // A mouse click on the entry; false when the list does not hold it once.
     static bool clickEntry(QListWidget* list, const QString& name)
     {
@@ -194,7 +185,7 @@ private slots:
         resetSession();
     }
 
-    void userListsFollowTheServer()
+    void listsAMessageEachWayAndTheDaysDownload()
     {
         WireClient* bob = peer("BOB", "bob2");
         QVERIFY(bob && peer("DAVE", "dave3"));
@@ -205,15 +196,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2), QStringList{u"BOB"_s}, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel3), QStringList{u"DAVE"_s}, kWaitMs);
         QVERIFY(listTexts(w->lstLevel1).isEmpty());
-        bob->send("LOU~BOB2");
-        QTRY_VERIFY_WITH_TIMEOUT(listTexts(w->lstLevel2).isEmpty(), kWaitMs);
-        QVERIFY(seams->boxes.shown.isEmpty());
-    }
 
-    void aMessageEachWayAndTheDaysDownload()
-    {
-        WireClient* bob = bobThenClient();
-        QVERIFY(bob);
         // Nothing yet today.
         w->mnuDownloadMessages_Click();
         QTRY_COMPARE_WITH_TIMEOUT(seams->boxes.count(), 1, kWaitMs);
@@ -257,12 +240,15 @@ private slots:
         QCOMPARE(colourOf(w->RTBAllMsgs, lines.at(0)), QColor(0, 0, 0));
         QCOMPARE(colourOf(w->RTBAllMsgs, lines.at(2)), QColor(255, 0, 0));
         QCOMPARE(seams->boxes.count(), 1);
+
+        bob->send("LOU~BOB2");
+        QTRY_VERIFY_WITH_TIMEOUT(listTexts(w->lstLevel2).isEmpty(), kWaitMs);
     }
 
     void closeAnsweringTheLogOutDoesNotCutTheShutdownShort()
     {
-        WireClient* bob = bobThenClient();
-        QVERIFY(bob);
+        WireClient* bob = peer("BOB", "bob2");
+        QVERIFY(bob && logOnClient());
         bob->send("SND~BOB2~before you go~ALICE1~NOONE");
         const QString pattern = delivered(u"BOB"_s, u"before you go"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!lineMatching(w->RTBox, pattern).isNull(), kWaitMs);
