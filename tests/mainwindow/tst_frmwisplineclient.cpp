@@ -37,13 +37,18 @@ private:
     std::unique_ptr<FrmWisplineClient> w;
     QTemporaryDir dir;
 
-    void startClient(const QString& mode = QStringLiteral("LAN"),
-                     ServerLink::Timing timing = fastTiming())
+    // The log-on window in `mode` and the main window, not yet loaded.
+    void makeClient(const QString& mode, ServerLink::Timing timing = fastTiming())
     {
         login = std::make_unique<FrmLogin>();
         login->cmbMode->setCurrentText(mode);
         w = std::make_unique<FrmWisplineClient>(login.get());
         w->link().setTiming(timing);
+    }
+    void startClient(const QString& mode = QStringLiteral("LAN"),
+                     ServerLink::Timing timing = fastTiming())
+    {
+        makeClient(mode, timing);
         w->Form_Load();
         w->show();
         w->Form_Activate();
@@ -182,10 +187,7 @@ private slots:
                 closed.listen(QHostAddress::LocalHost, 0);
                 session().ServerPort = closed.serverPort();
             }
-            login = std::make_unique<FrmLogin>();
-            login->cmbMode->setCurrentText(mode);
-            w = std::make_unique<FrmWisplineClient>(login.get());
-            w->link().setTiming(fastTiming());
+            makeClient(mode);
             if (atOnce)
                 w->link().useSocket(new test::FailsAtOnce);
             w->Form_Load();
@@ -279,10 +281,7 @@ private slots:
 
     void ticksDuringAWaitDoNotStartAnotherWait()
     {
-        login = std::make_unique<FrmLogin>();
-        login->cmbMode->setCurrentText(QStringLiteral("LAN"));
-        w = std::make_unique<FrmWisplineClient>(login.get());
-        w->link().setTiming(fastTiming());
+        makeClient(QStringLiteral("LAN"));
         bool sawWait = false;
         // Runs inside the wait of the load's connection, as a timer tick would.
         connect(w->link().tcpClient, &QTcpSocket::connected, this, [&] {
