@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QPointer>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <sys/socket.h>
@@ -28,9 +27,7 @@ public:
                     const QByteArray data = s->readAll();
                     received[index] += data;
                     all += data;
-                    emit dataReceived();
                 });
-                emit connected();
             }
         });
     }
@@ -52,10 +49,6 @@ public:
     QList<QPointer<QTcpSocket>> connections;
     QList<QByteArray> received; // per connection
     QByteArray all;
-
-signals:
-    void connected();
-    void dataReceived();
 
 private:
     QTcpServer server_;
