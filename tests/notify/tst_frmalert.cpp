@@ -152,8 +152,7 @@ void tst_FrmAlert::clickClosesAndRestores_data()
     QTest::addColumn<bool>("onLabel");
     QTest::addColumn<bool>("minimised");
     QTest::newRow("label, main window minimised") << true << true;
-    QTest::newRow("background, main window minimised") << false << true;
-    QTest::newRow("label, main window normal") << true << false;
+    QTest::newRow("background, main window normal") << false << false;
 }
 
 void tst_FrmAlert::clickClosesAndRestores()

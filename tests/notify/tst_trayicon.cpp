@@ -29,8 +29,6 @@ void tst_TrayIcon::tipText_data()
         << QString(51, QLatin1Char('a')) << prefix + QString(51, QLatin1Char('a'));
     QTest::newRow("52 characters lose the last") << QString(51, QLatin1Char('b')) + QLatin1Char('Z')
                                                  << prefix + QString(51, QLatin1Char('b'));
-    QTest::newRow("very long name cut to 63")
-        << QString(200, QLatin1Char('c')) << prefix + QString(51, QLatin1Char('c'));
 }
 
 void tst_TrayIcon::tipText()
