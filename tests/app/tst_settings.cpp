@@ -58,8 +58,6 @@ private slots:
         QTest::addColumn<QString>("value");
         QTest::newRow("spaces kept") << "  Lease Line ";
         QTest::newRow("empty, not the default") << "";
-        QTest::newRow("ini syntax characters") << "a=b;c,d[e]#f\\g";
-        QTest::newRow("leading zeros stay text") << "007";
         QTest::newRow("non-latin text") << QString::fromUtf8("Ärger über €");
     }
 
@@ -74,13 +72,6 @@ private slots:
         QSettings s(settings::filePath(), QSettings::IniFormat);
         QCOMPARE(s.value(QStringLiteral("AkSettings/AkWLMode")).toString(), value);
         QCOMPARE(s.allKeys(), QStringList{"AkSettings/AkWLMode"});
-    }
-
-    void filePathIsTheStore()
-    {
-        const QSettings store(QSettings::IniFormat, QSettings::UserScope,
-                              QStringLiteral("AkWispline"), QStringLiteral("AkWispline"));
-        QCOMPARE(settings::filePath(), store.fileName());
     }
 
     void corruptFileSetAside_data()
