@@ -69,10 +69,10 @@ private slots:
             day_->mnuViewMessages_Click(); // nothing to view either
             QVERIFY(!shown());
             QVERIFY(!day_->escapePressed());
-            QCOMPARE(seams_->boxes.texts(),
-                     QStringList(downloads.size() + 1, QStringLiteral("No Messages To Display")));
-            QCOMPARE(seams_->boxes.shown.first().title, QStringLiteral("Day Messages"));
-            QCOMPARE(seams_->boxes.shown.first().icon, BoxIcon::Information);
+            QCOMPARE(seams_->boxes.lines(),
+                     QStringList(downloads.size() + 1,
+                                 test::box("Day Messages", BoxIcon::Information,
+                                           QStringLiteral("No Messages To Display"))));
             return;
         }
         QVERIFY(!view_->isHidden());
@@ -99,12 +99,10 @@ private slots:
         link_.connected = false;
         day_->mnuDownloadMessages_Click();
         QCOMPARE(link_.sent.size(), 1);
-        QCOMPARE(
-            seams_->boxes.texts(),
-            QStringList{QStringLiteral(
-                "Connection is Lost. Wait for sometime.\r\nThe request cannot be processed now.")});
-        QCOMPARE(seams_->boxes.last().title, QStringLiteral("All Messages"));
-        QCOMPARE(seams_->boxes.last().icon, BoxIcon::Information);
+        QCOMPARE(seams_->boxes.lines(),
+                 QStringList{test::box("All Messages", BoxIcon::Information,
+                                       "Connection is Lost. Wait for sometime.\r\nThe request "
+                                       "cannot be processed now.")});
         QVERIFY(!shown());
 
         day_->mnuViewMessages_Click(); // shown again, without asking the server
