@@ -22,8 +22,6 @@ private slots:
                                                    << "" << false;
         QTest::newRow("--help") << QStringList{"wispline", "--help"} << 0 << "Usage:"
                                 << "" << false;
-        QTest::newRow("--version") << QStringList{"wispline", "--version"} << 0 << "wispline 1."
-                                   << "" << false;
         QTest::newRow("unknown option: error and usage")
             << QStringList{"wispline", "--server", "x"} << 2 << ""
             << "Unknown option 'server'." << false;
