@@ -6,6 +6,7 @@
 
 #include <QList>
 #include <QStringList>
+#include <QTest>
 #include <deque>
 #include <functional>
 
@@ -38,9 +39,33 @@ public:
             t << r.text;
         return t;
     }
+    // Each shown box as one comparable line, made by box().
+    QStringList lines() const;
     const BoxRequest& last() const { return shown.last(); }
     int count() const { return int(shown.size()); }
 };
+
+// A shown box as one comparable line: title, icon and text.
+inline QString box(const QString& title, BoxIcon icon, const QString& text)
+{
+    return title + QLatin1Char('|') + QString::number(int(icon)) + QLatin1Char('|') + text;
+}
+
+inline QStringList RecordingBoxes::lines() const
+{
+    QStringList l;
+    for (const auto& r : shown)
+        l << box(r.title, r.icon, r.text);
+    return l;
+}
+
+// One data row of text columns, in column order.
+inline void textRow(const char* name, const QStringList& values)
+{
+    QTestData& row = QTest::newRow(name);
+    for (const QString& v : values)
+        row << v;
+}
 
 class FixedClock final : public Clock
 {

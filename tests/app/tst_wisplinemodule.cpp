@@ -2,9 +2,12 @@
 #include "app/SessionState.h"
 #include "app/WisplineModule.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -81,12 +84,6 @@ private slots:
                 QStringList());
     }
 
-    void version()
-    {
-        QCOMPARE(versionString(2, 10, 3), QStringLiteral("2.10.3"));
-        QCOMPARE(versionString(3, 0, 1024), QStringLiteral("3.0.1024"));
-    }
-
     void mainStartsLogon()
     {
         seams->clock.value = QDateTime(QDate(2026, 12, 5), QTime(23, 59, 59));
@@ -116,10 +113,10 @@ private slots:
         QVERIFY(running.acquire());
         InstanceGuard guard(lockPath());
         QVERIFY(!Main(guard, [] { QFAIL("log-on window shown"); }));
-        QCOMPARE(seams->boxes.texts(),
-                 QStringList{"Application already running.\r\nFirst close the previous instance."});
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("VESK Wispline"));
-        QCOMPARE(seams->boxes.last().icon, BoxIcon::Exclamation);
+        QCOMPARE(seams->boxes.lines(),
+                 QStringList{test::box(
+                     "VESK Wispline", BoxIcon::Exclamation,
+                     "Application already running.\r\nFirst close the previous instance.")});
         QCOMPARE(seams->exit.ends.size(), 1);
         QVERIFY(session().MessageLogPath.isEmpty());
         InstanceGuard third(lockPath()); // the first instance keeps its lock
@@ -130,10 +127,49 @@ private slots:
     {
         InstanceGuard guard(lockPath());
         QVERIFY(!Main(guard, [] { throw std::runtime_error("no window"); }));
-        QCOMPARE(seams->boxes.texts(), QStringList{"Cannot connect to server"});
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("Connection"));
-        QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
+        QCOMPARE(seams->boxes.lines(), QStringList{test::box("Connection", BoxIcon::Critical,
+                                                             "Cannot connect to server")});
         QCOMPARE(seams->exit.ends.size(), 1);
+    }
+
+    void lockIsFreedOnRelease_data()
+    {
+        QTest::addColumn<bool>("byDestructor");
+        QTest::newRow("release") << false;
+        QTest::newRow("guard destroyed") << true;
+    }
+    void lockIsFreedOnRelease()
+    {
+        QFETCH(bool, byDestructor);
+        {
+            InstanceGuard first(lockPath());
+            QVERIFY(first.acquire());
+            if (!byDestructor)
+                first.release();
+        }
+        InstanceGuard next(lockPath());
+        QVERIFY(next.acquire());
+    }
+
+    // A run that crashed leaves its lock file behind; the next start must not be refused for
+    // ever.
+    void lockOfEndedProcessIsTakenOver()
+    {
+        QProcess child;
+        child.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("exit 0")});
+        QVERIFY(child.waitForStarted());
+        const qint64 deadPid = child.processId();
+        QVERIFY(child.waitForFinished());
+        QFile file(lockPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::number(deadPid) + '\n' +
+                   QCoreApplication::applicationName().toUtf8() + '\n' +
+                   QSysInfo::machineHostName().toUtf8() + '\n');
+        file.close();
+        InstanceGuard guard(lockPath());
+        QVERIFY(guard.acquire());
+        InstanceGuard other(lockPath());
+        QVERIFY(!other.acquire());
     }
 };
 

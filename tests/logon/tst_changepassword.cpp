@@ -1,5 +1,6 @@
 #include "LogonTestSupport.h"
 #include "logon/FrmLogin.h"
+#include "messaging/FakeLink.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -35,16 +36,8 @@ class TestChangePassword : public QObject
     Q_OBJECT
 
     std::unique_ptr<test::LogonFixture> f;
-    test::RecordingLink link;
+    test::FakeLink link;
     std::unique_ptr<FrmLogin> w;
-
-    // The window as the password change finds it: logged on, password view shown.
-    void showPasswordView()
-    {
-        w->FrameLogin->hide();
-        w->FramePassword->show();
-        w->show();
-    }
 
     // Opens the view from the menu; `whileOpen` runs inside the modal show, which is then
     // left whatever happened there. False when the modal show never ran it.
@@ -67,6 +60,7 @@ private slots:
         f = std::make_unique<test::LogonFixture>();
         link.connected = true;
         link.sent.clear();
+        link.duringSend = nullptr;
         w = std::make_unique<FrmLogin>();
         w->setLinkWriter(&link);
         SessionState& s = session();
@@ -127,14 +121,15 @@ private slots:
         link.connected = linkState == QLatin1String("connected");
         if (linkState == QLatin1String("none"))
             w->setLinkWriter(nullptr);
-        showPasswordView();
+        w->FrameLogin->hide(); // as the password change finds it: logged on, view shown
+        w->FramePassword->show();
+        w->show();
         fillPasswordView(*w, oldPassword, newPassword, confirm);
         // A second press while the request is being sent sent CHPASS twice.
-        link.whileSending = [this] { QTest::mouseClick(w->CmdChange, Qt::LeftButton); };
+        link.duringSend = [this] { QTest::mouseClick(w->CmdChange, Qt::LeftButton); };
         QTest::mouseClick(w->CmdChange, Qt::LeftButton);
-        link.whileSending = nullptr;
 
-        QCOMPARE(test::shownBoxes(f->seams.boxes),
+        QCOMPARE(f->seams.boxes.lines(),
                  message.isEmpty()
                      ? QStringList{}
                      : QStringList{test::box("Change Password", BoxIcon::Critical, message)});

@@ -178,7 +178,7 @@ private slots:
 
         const SessionState& s = session();
         const bool refused = !message.isEmpty();
-        QCOMPARE(test::shownBoxes(f->seams.boxes),
+        QCOMPARE(f->seams.boxes.lines(),
                  refused ? QStringList{test::box("Wispline Logon", BoxIcon::Critical, message)}
                          : QStringList{});
         QCOMPARE(accepted, refused ? 0 : 1);
@@ -248,7 +248,7 @@ private slots:
             values << settings::get(key, kMissing);
         QCOMPARE(values.join(QLatin1Char('|')), stored);
         QCOMPARE(
-            test::shownBoxes(f->seams.boxes),
+            f->seams.boxes.lines(),
             QStringList{test::box("Save Settings", BoxIcon::Information,
                                   "Settings Saved Successfully.\r\nPassword will not be Saved.")});
         QCOMPARE(w.focusWidget(), w.txtPassword);
@@ -318,7 +318,7 @@ private slots:
         QStringList expected;
         for (const QString& text : expectedBoxes)
             expected << test::box(QStringLiteral("Invalid Key"), BoxIcon::Information, text);
-        QTRY_COMPARE(test::shownBoxes(f->seams.boxes), expected);
+        QTRY_COMPARE(f->seams.boxes.lines(), expected);
     }
 
     // At most 15 typed or pasted characters, but a longer server name put there by the

@@ -46,254 +46,246 @@ class TestMessageLog : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-    void twoSessionsOfOneDay();
-    void fileTextRoundTrips_data();
-    void fileTextRoundTrips();
-    void failureBoxesDoNotStack_data();
-    void failureBoxesDoNotStack();
-    void unreadableDayFileIsKeptAside_data();
-    void unreadableDayFileIsKeptAside();
-    void saveBeforeLoadKeepsEarlierLines();
-    void timeOfDayHasNoZone();
+    void init()
+    {
+        seams_ = std::make_unique<test::Seams>();
+        dir_ = std::make_unique<QTemporaryDir>();
+        path_ = dir_->filePath(QStringLiteral("M05122026.Msg"));
+        resetSession();
+        session().MessageLogPath = path_;
+    }
+
+    void cleanup()
+    {
+        dir_.reset();
+        seams_.reset();
+        resetSession();
+    }
+
+    void twoSessionsOfOneDay()
+    {
+        const QByteArray closed =
+            "Diconnected At " + timeOfDayText(seams_->clock.value.time()).toLatin1() + "\r\n\r\n";
+        QTextEdit first;
+        MessageLogView log1(&first);
+        log1.LoadMessageLog();
+        QCOMPARE(fileBytes(path_), QByteArray("\r\n"));
+        appendInColor(&first, QStringLiteral("blue\r\n\r\n"), kBlue);
+        appendInColor(&first, QStringLiteral("red\r\n\r\n"), QColor(255, 0, 0));
+        log1.SaveMessageLog(false);
+        QCOMPARE(fileBytes(path_), QByteArray("blue\r\n\r\nred\r\n\r\n\r\n"));
+        log1.SaveMessageLog(true);
+        QCOMPARE(fileBytes(path_), "blue\r\n\r\nred\r\n\r\n" + closed);
+
+        QTextEdit second;
+        MessageLogView log2(&second);
+        log2.LoadMessageLog();
+        appendInColor(&second, QStringLiteral("new\r\n\r\n"), kBlue);
+        QVERIFY(second.toPlainText().startsWith(QStringLiteral("blue\n\nred\n\nDiconnected At ")));
+        // Earlier lines come back in one colour whatever colour they had; new lines keep theirs.
+        const QColor earlier = MessageLogView::earlierLinesColor();
+        QVERIFY(earlier != QColor(0, 0, 0));
+        QTextCursor c(second.document());
+        for (const auto& [position, colour] :
+             {std::pair{1, earlier},
+              {7, earlier},
+              {int(second.toPlainText().indexOf("new")) + 1, kBlue}}) {
+            c.setPosition(position);
+            QCOMPARE(c.charFormat().foreground().color(), colour);
+        }
+        log2.SaveMessageLog(false);
+        QCOMPARE(fileBytes(path_), "blue\r\n\r\nred\r\n\r\n" + closed + "new\r\n\r\n\r\n");
+        QCOMPARE(seams_->boxes.count(), 0);
+    }
+
+    void fileTextRoundTrips_data()
+    {
+        QTest::addColumn<QByteArray>("fileText");
+        QTest::addColumn<QByteArray>("savedText");
+        QTest::newRow("blank lines kept")
+            << QByteArray("a\r\n\r\n\r\nb") << QByteArray("a\r\n\r\n\r\nb\r\n");
+        QTest::newRow("bare LF and lone CR")
+            << QByteArray("a\nb\rc") << QByteArray("a\r\nb\r\nc\r\n");
+        QByteArray latin1(" ~\t\xa0\xe9\xff");
+        for (int c = 0x20; c <= 0xff; c += 7)
+            latin1 += char(c);
+        QTest::newRow("Latin-1 bytes, no-break space") << latin1 << (latin1 + "\r\n");
+    }
+
+    void fileTextRoundTrips()
+    {
+        QFETCH(QByteArray, fileText);
+        QFETCH(QByteArray, savedText);
+        QFile f(path_);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(fileText) == fileText.size());
+        f.close();
+        QTextEdit area;
+        MessageLogView log(&area);
+        log.LoadMessageLog();
+        log.SaveMessageLog(false);
+        QCOMPARE(fileBytes(path_), savedText);
+    }
+
+    void failureBoxesDoNotStack_data()
+    {
+        QTest::addColumn<QString>("path"); // empty: the day's file is a folder
+        QTest::addColumn<int>("sizeCap");  // bytes a file may grow to; 0: no cap
+        QTest::addColumn<int>("areaSize"); // characters in the message area
+        const QString day = QStringLiteral("M05122026.Msg");
+        QTest::newRow("save, path is a folder") << QString() << 0 << 4;
+        QTest::newRow("save, folder missing") << QStringLiteral("missing/M.Msg") << 0 << 4;
+        QTest::newRow("save, disk full") << day << 1024 << 64 * 1024;
+        // Short enough to sit in the file's write buffer until the save is committed.
+        QTest::newRow("save, disk full, buffered") << day << 1024 << 4096;
+    }
+
+    void failureBoxesDoNotStack()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, sizeCap);
+        QFETCH(int, areaSize);
+        const QString kept(areaSize, QLatin1Char('k'));
+        QTextEdit area;
+        appendInColor(&area, kept, kBlue);
+        MessageLogView log(&area);
+        // The window's load ran while the day had no file yet; the fault came later.
+        log.LoadMessageLog();
+        QVERIFY(QFile::remove(path_));
+        if (path.isEmpty())
+            QVERIFY(QDir().mkdir(path_));
+        else
+            session().MessageLogPath = dir_->filePath(path);
+        QFile earlier(path_);
+        QVERIFY(!sizeCap ||
+                (earlier.open(QIODevice::WriteOnly) && earlier.write("earlier\r\n") == 9));
+        earlier.close();
+        // Timer ticks keep coming while the box waits for the user.
+        int nested = 0;
+        seams_->boxes.onShow = [&](const BoxRequest&) {
+            ++nested;
+            log.SaveMessageLog(false);
+            log.SaveMessageLog(true);
+        };
+        {
+            std::optional<FileSizeCap> cap;
+            if (sizeCap)
+                cap.emplace(sizeCap);
+            log.SaveMessageLog(true);
+        }
+
+        QCOMPARE(nested, 1);
+        QCOMPARE(seams_->boxes.count(), 1);
+        const BoxRequest box = seams_->boxes.last();
+        QCOMPARE(box.title, QStringLiteral("Message File"));
+        QCOMPARE(box.icon, BoxIcon::Critical);
+        QVERIFY(!box.text.isEmpty());
+        QCOMPARE(area.toPlainText(), kept);
+        // An interrupted save leaves the earlier file whole and no half-written file behind.
+        QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden),
+                 sizeCap ? QStringList{QStringLiteral("M05122026.Msg")} : QStringList());
+        if (sizeCap)
+            QCOMPARE(fileBytes(path_), QByteArray("earlier\r\n"));
+
+        seams_->boxes.onShow = nullptr;
+        log.SaveMessageLog(false);
+        if (sizeCap) { // the fault is gone
+            QCOMPARE(seams_->boxes.count(), 1);
+            QCOMPARE(fileBytes(path_), kept.toLatin1() + "\r\n");
+        } else { // a lasting fault is reported at every try
+            QCOMPARE(seams_->boxes.count(), 2);
+        }
+    }
+
+    void unreadableDayFileIsKeptAside_data()
+    {
+        QTest::addColumn<QString>("dayName");
+        QTest::addColumn<QStringList>("before"); // kept-aside files already there
+        QTest::addColumn<QString>("keptAs");     // empty: it cannot be moved
+        const QString day = QStringLiteral("M05122026.Msg");
+        const QString aside = day + QStringLiteral(".unreadable-103215");
+        QTest::newRow("kept aside") << day << QStringList() << aside;
+        QTest::newRow("an earlier kept-aside file stays")
+            << day << QStringList{aside} << aside + QStringLiteral("-2");
+        // No room in the name for the suffix: the file cannot be moved, so it is never replaced.
+        QTest::newRow("cannot be moved")
+            << QString(240, QLatin1Char('M')) << QStringList() << QString();
+    }
+
+    void unreadableDayFileIsKeptAside()
+    {
+        QFETCH(QString, dayName);
+        QFETCH(QStringList, before);
+        QFETCH(QString, keptAs);
+        path_ = dir_->filePath(dayName);
+        session().MessageLogPath = path_;
+        // A folder at the day's path cannot be read as a file, by root either.
+        QVERIFY(QDir().mkpath(path_ + QStringLiteral("/earlier")));
+        for (const QString& name : before) {
+            QFile f(dir_->filePath(name));
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write("older") == 5);
+        }
+        QTextEdit area;
+        appendInColor(&area, QStringLiteral("new"), kBlue);
+        MessageLogView log(&area);
+        int nested = 0;
+        seams_->boxes.onShow = [&](const BoxRequest&) {
+            ++nested;
+            log.SaveMessageLog(false); // the connect timer ticks on while the box waits
+        };
+        log.LoadMessageLog();
+        QCOMPARE(nested, 1);
+        QCOMPARE(seams_->boxes.last().title, QStringLiteral("Message File"));
+        QCOMPARE(seams_->boxes.last().icon, BoxIcon::Critical);
+        QCOMPARE(area.toPlainText(), QStringLiteral("new"));
+
+        seams_->boxes.onShow = nullptr;
+        log.SaveMessageLog(false);
+        QVERIFY(QFileInfo::exists(dir_->filePath(keptAs.isEmpty() ? dayName : keptAs) +
+                                  QStringLiteral("/earlier")));
+        for (const QString& name : before)
+            QCOMPARE(fileBytes(dir_->filePath(name)), QByteArray("older"));
+        if (keptAs.isEmpty()) {
+            QCOMPARE(seams_->boxes.count(), 2); // every save says why it did not write
+        } else {
+            QCOMPARE(seams_->boxes.count(), 1);
+            QCOMPARE(fileBytes(path_), QByteArray("new\r\n"));
+        }
+    }
+
+    // The link saves on some paths that can run before the window's load reached the log.
+    void saveBeforeLoadKeepsEarlierLines()
+    {
+        QFile f(path_);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("earlier\r\n") == 9);
+        f.close();
+        QTextEdit area;
+        appendInColor(&area, QStringLiteral("new\r\n"), kBlue);
+        MessageLogView log(&area);
+        log.SaveMessageLog(false);
+        const QByteArray both("earlier\r\nnew\r\n\r\n");
+        QCOMPARE(fileBytes(path_), both);
+        log.LoadMessageLog();
+        log.SaveMessageLog(false);
+        QCOMPARE(fileBytes(path_), both);
+        QCOMPARE(seams_->boxes.count(), 0);
+    }
+
+    void timeOfDayHasNoZone()
+    {
+        const QString text = timeOfDayText(QTime(22, 5, 9));
+        QVERIFY2(text.contains("05") && text.contains("09") && text == text.trimmed(),
+                 qPrintable(text));
+        const QString zone = QDateTime::currentDateTime().timeZoneAbbreviation();
+        QVERIFY2(zone.isEmpty() || !text.contains(zone), qPrintable(text));
+        QVERIFY(
+            generalDateText(QDateTime(QDate(2026, 12, 5), QTime(22, 5, 9))).endsWith(" " + text));
+    }
 
 private:
     std::unique_ptr<test::Seams> seams_;
     std::unique_ptr<QTemporaryDir> dir_;
     QString path_;
 };
-
-void TestMessageLog::init()
-{
-    seams_ = std::make_unique<test::Seams>();
-    dir_ = std::make_unique<QTemporaryDir>();
-    path_ = dir_->filePath(QStringLiteral("M05122026.Msg"));
-    resetSession();
-    session().MessageLogPath = path_;
-}
-
-void TestMessageLog::cleanup()
-{
-    dir_.reset();
-    seams_.reset();
-    resetSession();
-}
-
-void TestMessageLog::twoSessionsOfOneDay()
-{
-    const QByteArray closed =
-        "Diconnected At " + timeOfDayText(seams_->clock.value.time()).toLatin1() + "\r\n\r\n";
-    QTextEdit first;
-    MessageLogView log1(&first);
-    log1.LoadMessageLog();
-    QCOMPARE(fileBytes(path_), QByteArray("\r\n"));
-    appendInColor(&first, QStringLiteral("blue\r\n\r\n"), kBlue);
-    appendInColor(&first, QStringLiteral("red\r\n\r\n"), QColor(255, 0, 0));
-    log1.SaveMessageLog(false);
-    QCOMPARE(fileBytes(path_), QByteArray("blue\r\n\r\nred\r\n\r\n\r\n"));
-    log1.SaveMessageLog(true);
-    QCOMPARE(fileBytes(path_), "blue\r\n\r\nred\r\n\r\n" + closed);
-
-    QTextEdit second;
-    MessageLogView log2(&second);
-    log2.LoadMessageLog();
-    appendInColor(&second, QStringLiteral("new\r\n\r\n"), kBlue);
-    QVERIFY(second.toPlainText().startsWith(QStringLiteral("blue\n\nred\n\nDiconnected At ")));
-    // Earlier lines come back in one colour whatever colour they had; new lines keep theirs.
-    const QColor earlier = MessageLogView::earlierLinesColor();
-    QVERIFY(earlier != QColor(0, 0, 0));
-    QTextCursor c(second.document());
-    for (const auto& [position, colour] : {std::pair{1, earlier},
-                                           {7, earlier},
-                                           {int(second.toPlainText().indexOf("new")) + 1, kBlue}}) {
-        c.setPosition(position);
-        QCOMPARE(c.charFormat().foreground().color(), colour);
-    }
-    log2.SaveMessageLog(false);
-    QCOMPARE(fileBytes(path_), "blue\r\n\r\nred\r\n\r\n" + closed + "new\r\n\r\n\r\n");
-    QCOMPARE(seams_->boxes.count(), 0);
-}
-
-void TestMessageLog::fileTextRoundTrips_data()
-{
-    QTest::addColumn<QByteArray>("fileText");
-    QTest::addColumn<QByteArray>("savedText");
-    QTest::newRow("blank lines kept")
-        << QByteArray("a\r\n\r\n\r\nb") << QByteArray("a\r\n\r\n\r\nb\r\n");
-    QTest::newRow("bare LF and lone CR") << QByteArray("a\nb\rc") << QByteArray("a\r\nb\r\nc\r\n");
-    QByteArray latin1(" ~\t\xa0\xe9\xff");
-    for (int c = 0x20; c <= 0xff; c += 7)
-        latin1 += char(c);
-    QTest::newRow("Latin-1 bytes, no-break space") << latin1 << (latin1 + "\r\n");
-}
-
-void TestMessageLog::fileTextRoundTrips()
-{
-    QFETCH(QByteArray, fileText);
-    QFETCH(QByteArray, savedText);
-    QFile f(path_);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(fileText) == fileText.size());
-    f.close();
-    QTextEdit area;
-    MessageLogView log(&area);
-    log.LoadMessageLog();
-    log.SaveMessageLog(false);
-    QCOMPARE(fileBytes(path_), savedText);
-}
-
-void TestMessageLog::failureBoxesDoNotStack_data()
-{
-    QTest::addColumn<QString>("path"); // empty: the day's file is a folder
-    QTest::addColumn<int>("sizeCap");  // bytes a file may grow to; 0: no cap
-    QTest::addColumn<int>("areaSize"); // characters in the message area
-    const QString day = QStringLiteral("M05122026.Msg");
-    QTest::newRow("save, path is a folder") << QString() << 0 << 4;
-    QTest::newRow("save, folder missing") << QStringLiteral("missing/M.Msg") << 0 << 4;
-    QTest::newRow("save, disk full") << day << 1024 << 64 * 1024;
-    // Short enough to sit in the file's write buffer until the save is committed.
-    QTest::newRow("save, disk full, buffered") << day << 1024 << 4096;
-}
-
-void TestMessageLog::failureBoxesDoNotStack()
-{
-    QFETCH(QString, path);
-    QFETCH(int, sizeCap);
-    QFETCH(int, areaSize);
-    const QString kept(areaSize, QLatin1Char('k'));
-    QTextEdit area;
-    appendInColor(&area, kept, kBlue);
-    MessageLogView log(&area);
-    // The window's load ran while the day had no file yet; the fault came later.
-    log.LoadMessageLog();
-    QVERIFY(QFile::remove(path_));
-    if (path.isEmpty())
-        QVERIFY(QDir().mkdir(path_));
-    else
-        session().MessageLogPath = dir_->filePath(path);
-    QFile earlier(path_);
-    QVERIFY(!sizeCap || (earlier.open(QIODevice::WriteOnly) && earlier.write("earlier\r\n") == 9));
-    earlier.close();
-    // Timer ticks keep coming while the box waits for the user.
-    int nested = 0;
-    seams_->boxes.onShow = [&](const BoxRequest&) {
-        ++nested;
-        log.SaveMessageLog(false);
-        log.SaveMessageLog(true);
-    };
-    {
-        std::optional<FileSizeCap> cap;
-        if (sizeCap)
-            cap.emplace(sizeCap);
-        log.SaveMessageLog(true);
-    }
-
-    QCOMPARE(nested, 1);
-    QCOMPARE(seams_->boxes.count(), 1);
-    const BoxRequest box = seams_->boxes.last();
-    QCOMPARE(box.title, QStringLiteral("Message File"));
-    QCOMPARE(box.icon, BoxIcon::Critical);
-    QVERIFY(!box.text.isEmpty());
-    QCOMPARE(area.toPlainText(), kept);
-    // An interrupted save leaves the earlier file whole and no half-written file behind.
-    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden),
-             sizeCap ? QStringList{QStringLiteral("M05122026.Msg")} : QStringList());
-    if (sizeCap)
-        QCOMPARE(fileBytes(path_), QByteArray("earlier\r\n"));
-
-    seams_->boxes.onShow = nullptr;
-    log.SaveMessageLog(false);
-    if (sizeCap) { // the fault is gone
-        QCOMPARE(seams_->boxes.count(), 1);
-        QCOMPARE(fileBytes(path_), kept.toLatin1() + "\r\n");
-    } else { // a lasting fault is reported at every try
-        QCOMPARE(seams_->boxes.count(), 2);
-    }
-}
-
-void TestMessageLog::unreadableDayFileIsKeptAside_data()
-{
-    QTest::addColumn<QString>("dayName");
-    QTest::addColumn<QStringList>("before"); // kept-aside files already there
-    QTest::addColumn<QString>("keptAs");     // empty: it cannot be moved
-    const QString day = QStringLiteral("M05122026.Msg");
-    const QString aside = day + QStringLiteral(".unreadable-103215");
-    QTest::newRow("kept aside") << day << QStringList() << aside;
-    QTest::newRow("an earlier kept-aside file stays")
-        << day << QStringList{aside} << aside + QStringLiteral("-2");
-    // No room in the name for the suffix: the file cannot be moved, so it is never replaced.
-    QTest::newRow("cannot be moved")
-        << QString(240, QLatin1Char('M')) << QStringList() << QString();
-}
-
-void TestMessageLog::unreadableDayFileIsKeptAside()
-{
-    QFETCH(QString, dayName);
-    QFETCH(QStringList, before);
-    QFETCH(QString, keptAs);
-    path_ = dir_->filePath(dayName);
-    session().MessageLogPath = path_;
-    // A folder at the day's path cannot be read as a file, by root either.
-    QVERIFY(QDir().mkpath(path_ + QStringLiteral("/earlier")));
-    for (const QString& name : before) {
-        QFile f(dir_->filePath(name));
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("older") == 5);
-    }
-    QTextEdit area;
-    appendInColor(&area, QStringLiteral("new"), kBlue);
-    MessageLogView log(&area);
-    int nested = 0;
-    seams_->boxes.onShow = [&](const BoxRequest&) {
-        ++nested;
-        log.SaveMessageLog(false); // the connect timer ticks on while the box waits
-    };
-    log.LoadMessageLog();
-    QCOMPARE(nested, 1);
-    QCOMPARE(seams_->boxes.last().title, QStringLiteral("Message File"));
-    QCOMPARE(seams_->boxes.last().icon, BoxIcon::Critical);
-    QCOMPARE(area.toPlainText(), QStringLiteral("new"));
-
-    seams_->boxes.onShow = nullptr;
-    log.SaveMessageLog(false);
-    QVERIFY(QFileInfo::exists(dir_->filePath(keptAs.isEmpty() ? dayName : keptAs) +
-                              QStringLiteral("/earlier")));
-    for (const QString& name : before)
-        QCOMPARE(fileBytes(dir_->filePath(name)), QByteArray("older"));
-    if (keptAs.isEmpty()) {
-        QCOMPARE(seams_->boxes.count(), 2); // every save says why it did not write
-    } else {
-        QCOMPARE(seams_->boxes.count(), 1);
-        QCOMPARE(fileBytes(path_), QByteArray("new\r\n"));
-    }
-}
-
-// The link saves on some paths that can run before the window's load reached the log.
-void TestMessageLog::saveBeforeLoadKeepsEarlierLines()
-{
-    QFile f(path_);
-    QVERIFY(f.open(QIODevice::WriteOnly) && f.write("earlier\r\n") == 9);
-    f.close();
-    QTextEdit area;
-    appendInColor(&area, QStringLiteral("new\r\n"), kBlue);
-    MessageLogView log(&area);
-    log.SaveMessageLog(false);
-    const QByteArray both("earlier\r\nnew\r\n\r\n");
-    QCOMPARE(fileBytes(path_), both);
-    log.LoadMessageLog();
-    log.SaveMessageLog(false);
-    QCOMPARE(fileBytes(path_), both);
-    QCOMPARE(seams_->boxes.count(), 0);
-}
-
-void TestMessageLog::timeOfDayHasNoZone()
-{
-    const QString text = timeOfDayText(QTime(22, 5, 9));
-    QVERIFY2(text.contains("05") && text.contains("09") && text == text.trimmed(),
-             qPrintable(text));
-    const QString zone = QDateTime::currentDateTime().timeZoneAbbreviation();
-    QVERIFY2(zone.isEmpty() || !text.contains(zone), qPrintable(text));
-    QVERIFY(generalDateText(QDateTime(QDate(2026, 12, 5), QTime(22, 5, 9))).endsWith(" " + text));
-}
 
 QTEST_MAIN(TestMessageLog)
 #include "tst_messagelog.moc"
