@@ -1,13 +1,14 @@
 #include "TestSeams.h"
 #include "app/SessionState.h"
 #include "app/Theme.h"
+#include "logon/FrmLogin.h"
+#include "mainwindow/FrmWisplineClient.h"
 #include "mainwindow/Layout.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QMainWindow>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QTextEdit>
@@ -19,38 +20,14 @@ using namespace wispline;
 namespace
 {
 
-// Built the way the client builds its window: a menu bar, a central widget holding the frames
-// at absolute positions, the controls inside the frames, and what the load hides.
+// The client's own window, with what the load hides hidden.
 struct TestWindow {
-    QMainWindow window;
-    MainControls c;
+    FrmLogin login;
+    FrmWisplineClient window{&login};
+    const MainControls& c = window.controls();
 
     TestWindow()
     {
-        window.menuBar()->addMenu(QStringLiteral("&Masters"));
-        auto* client = new QWidget(&window);
-        window.setCentralWidget(client);
-        c.window = &window;
-        c.lblTitle = new QLabel(QStringLiteral("List of All Connected Users"), client);
-        c.fraLevel1And2 = new FrameBox(client);
-        c.Label1 = new QLabel(c.fraLevel1And2);
-        c.lstLevel1 = new QListWidget(c.fraLevel1And2);
-        c.Label2 = new QLabel(c.fraLevel1And2);
-        c.lstLevel2 = new QListWidget(c.fraLevel1And2);
-        c.chkAllSelectedLevel2 = new QCheckBox(c.fraLevel1And2);
-        c.chkAllSelectedLevel2->hide();
-        c.chkAllLevel2 = new QCheckBox(c.fraLevel1And2);
-        c.fraLevel3 = new FrameBox(client);
-        c.Label3 = new QLabel(c.fraLevel3);
-        c.lstLevel3 = new QListWidget(c.fraLevel3);
-        c.chkAllLevel3 = new QCheckBox(c.fraLevel3);
-        c.fraMessages = new FrameBox(client);
-        c.RTBox = new QTextEdit(c.fraMessages);
-        c.fraAllMessages = new FrameBox(client);
-        c.fraAllMessages->hide();
-        c.RTBAllMsgs = new QTextEdit(c.fraAllMessages);
-        c.txtSendData = new QLineEdit(client);
-        c.cmdSend = new QPushButton(QStringLiteral("&Send"), client);
         c.fraLevel1And2->hide();
         c.fraLevel3->hide();
         c.chkAllLevel2->hide();
@@ -192,7 +169,7 @@ private slots:
         QFETCH(QPoint, topLeft);
         QFETCH(QRect, usable);
         const MainControls& c = w_->c;
-        QMainWindow& window = w_->window;
+        FrmWisplineClient& window = w_->window;
         seams_->screen.whole = screen;
         seams_->screen.available = usable.isNull() ? screen : usable;
         if (onScreen) {
@@ -279,7 +256,7 @@ private slots:
     {
         QFETCH(Qt::WindowState, state);
         const MainControls& c = w_->c;
-        QMainWindow& window = w_->window;
+        FrmWisplineClient& window = w_->window;
         session().UserLevel = QStringLiteral("3");
         window.setGeometry(40, 50, 700, 500);
         c.RTBox->setGeometry(1, 2, 30, 40);
