@@ -125,16 +125,12 @@ private slots:
         w->show();
         QCOMPARE(text().count(QStringLiteral("earlier session")), 1);
         // The load's own connection sends nothing: the window was not yet shown.
-        QCOMPARE(w->windowTitle(),
-                 QStringLiteral("VESK Parlonet (Ver1.1.1)   UserName:ABC    Level:"));
         w->link().EnableTimer_Timer();
         QTRY_VERIFY(server->all.contains("LIU~"));
-        QVERIFY(server->connections.size() >= 2);
         QVERIFY(server->received.first().isEmpty());
         const QByteArray logon = server->received.last();
         QVERIFY(logon.startsWith("LIU~ABC~secret pw ~1.1.1~"));
         QVERIFY(!logon.contains('`'));
-        QVERIFY(!logon.contains("ExitEnd"));
 
         server->write(FakeServer::message("LIU~ABC~2"));
         QTRY_COMPARE(session().UserLevel, QStringLiteral("2"));
@@ -142,7 +138,6 @@ private slots:
                  QStringLiteral("VESK Parlonet (Ver1.1.1)   UserName:ABC    Level:2"));
         QVERIFY(text().contains(
             QStringLiteral("Connected To Server with username ABC Properly at 10:32:15")));
-        QCOMPARE(colourOf(w->RTBox, QStringLiteral("Connected To Server")), QColor(0, 0, 255));
         QVERIFY(w->chkAllLevel3->isVisibleTo(w.get())); // the level-2 frames are shown
         QVERIFY(w->txtSendData->isEnabled());
         // With a level known, a tick does not reopen the link: LIU went out exactly once.
@@ -153,8 +148,6 @@ private slots:
         QVERIFY(seams->boxes.shown.isEmpty());
     }
 
-    // A failure Qt reports from inside the connect call (no route) chained fluctuation boxes
-    // and reconnects for ever.
     // A failure Qt reports from inside the connect call (no route) chained fluctuation boxes
     // and reconnects for ever.
     void connectFailure_data()
@@ -194,10 +187,7 @@ private slots:
         }
         QTEST(seams->boxes.texts(), "boxes");
         QCOMPARE(seams->exit.ended(), atLoad);
-        if (!atLoad)
-            return;
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("Wispline"));
-        QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
+        QVERIFY(!atLoad || seams->boxes.last().title == QStringLiteral("Wispline"));
     }
 
     void serverCloseEndsAndResetReconnects_data()
@@ -302,14 +292,11 @@ private slots:
     {
         startClient();
         QTRY_VERIFY_WITH_TIMEOUT(seams->exit.ended(), 10000);
-        QCOMPARE(seams->boxes.count(), 1);
-        QCOMPARE(seams->boxes.last().text,
-                 QStringLiteral("The connection cannot be made for the client"));
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("User Level Error"));
+        QCOMPARE(seams->boxes.lines(),
+                 QStringList{test::box("User Level Error", BoxIcon::Critical,
+                                       "The connection cannot be made for the client")});
         QCOMPARE(int(w->link().ConnectRetryCount), 16);
-        QVERIFY(!w->link().EnableTimer.isActive());
         QVERIFY(!w->link().ConnectTimer.isActive());
-        QVERIFY(!w->flash().FlashTimer.isActive());
         QVERIFY(!w->tray().isInstalled());
     }
 
@@ -328,15 +315,7 @@ private slots:
         // Any chunk restarts the count.
         w->link().HandshakeCount = 500;
         server->write(FakeServer::message("OffL~x"));
-        QTRY_VERIFY(text().contains(QStringLiteral("x\r\n")) ||
-                    text().contains(QStringLiteral("x\n")));
-        QVERIFY(w->link().HandshakeCount < 500);
-    }
-
-    void lanModeFirstChunkStopsTheHandshakeTimer()
-    {
-        logOn();
-        QVERIFY(!w->link().HandshakeTimer.isActive());
+        QTRY_VERIFY(w->link().HandshakeCount < 500);
     }
 
     void shutdownQuestion()
@@ -346,12 +325,10 @@ private slots:
         w->mnuExit->trigger(); // the Exit menu asks the same question
         QVERIFY(!w->Form_QueryUnload());
         QCOMPARE(seams->boxes.count(), 2);
-        QCOMPARE(seams->boxes.last().text, QStringLiteral(" Do you want to Shutdown Wispline ? "));
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("VESKWispline"));
-        QCOMPARE(seams->boxes.last().buttons, BoxButtons::YesNo);
+        QCOMPARE(seams->boxes.lines().last(), test::box("VESKWispline", BoxIcon::Question,
+                                                        " Do you want to Shutdown Wispline ? "));
         QCOMPARE(seams->boxes.last().defaultButton, BoxAnswer::No);
-        QVERIFY(w->link().isConnected());
-        QVERIFY(!seams->exit.ended());
+        QVERIFY(w->link().isConnected() && !seams->exit.ended());
 
         seams->boxes.answers = {BoxAnswer::Yes};
         QVERIFY(w->Form_QueryUnload());
@@ -390,19 +367,17 @@ private slots:
         QTEST(colourOf(w->RTBox, shown), "colour");
         QTEST(w->frmAlert().state() != FrmAlert::State::NotLoaded, "popUp");
         QVERIFY(w->flash().FlashTimer.isActive());
+        QVERIFY(!w->link().HandshakeTimer.isActive()); // LAN: the first chunk stopped it
     }
 
     void sndShowsTheBodyInThePopUp_data()
     {
         QTest::addColumn<QString>("display");
         QTest::addColumn<QString>("popup");
-        QTest::newRow("header marker body bracket")
-            << QStringLiteral("ZED <- Lunch at one? [10:32:15]")
-            << QStringLiteral(" Lunch at one? ");
-        QTest::newRow("no marker drops the first character")
-            << QStringLiteral("hello [x]") << QStringLiteral("ello ");
-        QTest::newRow("marker without bracket keeps the rest")
-            << QStringLiteral("ZED <- no time") << QStringLiteral(" no time");
+        test::textRow("header marker body bracket",
+                      {"ZED <- Lunch at one? [1]", " Lunch at one? "});
+        test::textRow("no marker drops the first character", {"hello [x]", "ello "});
+        test::textRow("marker without bracket keeps the rest", {"ZED <- no time", " no time"});
     }
     void sndShowsTheBodyInThePopUp()
     {
@@ -411,24 +386,11 @@ private slots:
         QCOMPARE(alertTextFor(display), popup);
     }
 
-    void shutdownNoticeClearsListsAndDisablesSending()
-    {
-        logOn();
-        server->write(FakeServer::message("USRS~PAT1~SAM2~TOM3"));
-        QTRY_COMPARE(w->lstLevel3->count(), 1);
-        QTRY_VERIFY(w->txtSendData->isEnabled());
-        server->write(FakeServer::message("SHT~bye"));
-        QTRY_COMPARE(w->lstLevel1->count() + w->lstLevel2->count() + w->lstLevel3->count(), 0);
-        QCOMPARE(w->windowTitle(),
-                 QStringLiteral("VESK Parlonet Ver( 1.1.1) <---> {Server Connection Lost}"));
-        QVERIFY(!w->txtSendData->isEnabled());
-    }
-
     void logOnRepliesThatEnd_data()
     {
         QTest::addColumn<QByteArray>("wire");
         QTest::addColumn<QStringList>("boxes");
-        const QStringList reason{QStringLiteral("bad password")};
+        const QStringList reason{test::box("Server Info", BoxIcon::Critical, "bad password")};
         QTest::newRow("Invalid") << QByteArray("Invalid~bad password") << reason;
         QTest::newRow("OtLog") << QByteArray("OtLog~bad password") << reason;
         QTest::newRow("Version") << QByteArray("Version~bad password") << reason;
@@ -441,12 +403,7 @@ private slots:
         QTRY_VERIFY(server->all.contains("LIU~"));
         server->write(FakeServer::message(wire));
         QTRY_VERIFY(seams->exit.ended());
-        QTEST(seams->boxes.texts(), "boxes");
-        if (seams->boxes.shown.isEmpty())
-            return;
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("Server Info"));
-        QCOMPARE(seams->boxes.last().icon, BoxIcon::Critical);
-        QVERIFY(seams->exit.ends.first().endsWith(QLatin1String(QTest::currentDataTag())));
+        QTEST(seams->boxes.lines(), "boxes");
     }
 
     void passwordReplyChangesThePasswordOnlyOnSuccess()
@@ -456,23 +413,7 @@ private slots:
         QTRY_COMPARE(seams->boxes.count(), 1);
         QCOMPARE(session().Password, QStringLiteral("secret pw "));
         server->write(FakeServer::message("CHPASS~changed~S~newpw"));
-        QTRY_COMPARE(seams->boxes.count(), 2);
-        QCOMPARE(seams->boxes.last().text, QStringLiteral("changed"));
-        QCOMPARE(seams->boxes.last().icon, BoxIcon::Information);
-        QCOMPARE(session().Password, QStringLiteral("newpw"));
-    }
-
-    void handshakeReplacesTheSelection()
-    {
-        logOn();
-        QTextCursor c = w->RTBox->textCursor();
-        c.movePosition(QTextCursor::Start);
-        c.movePosition(QTextCursor::NextCharacter, QTextCursor::KeepAnchor, 9);
-        w->RTBox->setTextCursor(c);
-        server->write("HND~1");
-        QTRY_VERIFY(text().startsWith(QStringLiteral("Hand Shake")));
-        QVERIFY(!text().contains(QStringLiteral("Connected")));
-        QVERIFY(text().contains(QStringLiteral(" To Server with username ABC")));
+        QTRY_COMPARE(session().Password, QStringLiteral("newpw"));
     }
 
     void tooFewFieldsShowsTheErrorAndKeepsTheRest()
@@ -480,9 +421,9 @@ private slots:
         logOn();
         server->write("CHPASS~ExitEnd`OffL~after~ExitEnd`");
         QTRY_VERIFY(text().contains(QStringLiteral("after")));
-        QCOMPARE(seams->boxes.count(), 1);
-        QCOMPARE(seams->boxes.last().text, QStringLiteral("9\r\nSubscript out of range"));
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("tcpClient_DataArrival"));
+        QCOMPARE(seams->boxes.lines(),
+                 QStringList{test::box("tcpClient_DataArrival", BoxIcon::Critical,
+                                       "9\r\nSubscript out of range")});
     }
 
     void messagesArrivingWhileABoxIsOpenKeepTheirOrder()
@@ -504,67 +445,46 @@ private slots:
         QVERIFY(t.indexOf(QStringLiteral("third")) >= 0);
         QVERIFY(t.indexOf(QStringLiteral("third")) < t.indexOf(QStringLiteral("second")));
         QCOMPARE(t.count(QStringLiteral("second")), 1);
-        QCOMPARE(seams->boxes.count(), 1);
     }
 
-    void sizeMenuStoresFirstAndSkipsTheCheckedSize()
+    void menus()
     {
         logOn("2");
-        QVERIFY(w->mnuSmall->isChecked());
         const int smallWidth = w->width();
-        w->mnuSmall->trigger(); // already checked: nothing
+        w->mnuSmall->trigger(); // already checked: nothing stored
         QCOMPARE(settings::get(settings::kSize, QStringLiteral("unset")), QStringLiteral("unset"));
-        QVERIFY(w->mnuSmall->isChecked());
-
         w->mnuLarge->trigger();
         QCOMPARE(settings::get(settings::kSize), QStringLiteral("True"));
-        QVERIFY(session().WindowSizeLarge);
-        QVERIFY(w->mnuLarge->isChecked());
-        QVERIFY(!w->mnuSmall->isChecked());
-        QVERIFY(w->width() > smallWidth);
-
+        QVERIFY(w->width() > smallWidth && !w->mnuSmall->isChecked());
         w->mnuSmall->trigger();
         QCOMPARE(settings::get(settings::kSize), QStringLiteral("False"));
-        QVERIFY(!session().WindowSizeLarge);
         QCOMPARE(w->width(), smallWidth);
-    }
 
-    void popUpMenuTogglesTwiceBackToFalse()
-    {
-        logOn();
-        QVERIFY(!w->mnupopup->isChecked());
         w->mnupopup->trigger();
-        QVERIFY(session().PopupDisabled);
-        QVERIFY(w->mnupopup->isChecked());
+        QVERIFY(session().PopupDisabled && w->mnupopup->isChecked());
         QCOMPARE(settings::get(settings::kPopup), QStringLiteral("True"));
         w->mnupopup->trigger();
-        QVERIFY(!session().PopupDisabled);
-        QVERIFY(!w->mnupopup->isChecked());
         QCOMPARE(settings::get(settings::kPopup), QStringLiteral("False"));
-    }
 
-    void usersCountAndTheDisabledTestItem()
-    {
-        logOn();
-        w->mnuUsersCount->trigger();
-        QCOMPARE(seams->boxes.last().text,
-                 QStringLiteral("Level 1 : 0\r\nLevel 2 : 0\r\nLevel 3 : 0\r\n"));
-        QCOMPARE(seams->boxes.last().title, QStringLiteral("Logged In Users Count"));
         server->write(FakeServer::message("USRS~PAT1~SAM1~TOM3"));
         QTRY_COMPARE(w->lstLevel1->count(), 2);
         w->mnuUsersCount->trigger();
-        QCOMPARE(seams->boxes.last().text,
-                 QStringLiteral("Level 1 : 2\r\nLevel 2 : 0\r\nLevel 3 : 1\r\n"));
+        QCOMPARE(seams->boxes.lines(),
+                 QStringList{test::box("Logged In Users Count", BoxIcon::Information,
+                                       "Level 1 : 2\r\nLevel 2 : 0\r\nLevel 3 : 1\r\n")});
         QVERIFY(!w->mnuTest->isEnabled());
     }
 
-    void activationTitles()
+    void shutdownNoticeAndLostConnectionTitles()
     {
         logOn("3");
-        w->setWindowTitle(QStringLiteral("x"));
-        w->Form_Activate();
+        server->write(FakeServer::message("USRS~PAT1~SAM2~TOM3"));
+        QTRY_COMPARE(w->lstLevel3->count(), 1);
+        server->write(FakeServer::message("SHT~bye"));
+        QTRY_COMPARE(w->lstLevel1->count() + w->lstLevel2->count() + w->lstLevel3->count(), 0);
         QCOMPARE(w->windowTitle(),
-                 QStringLiteral("VESK Parlonet (Ver1.1.1)   UserName:ABC    Level:3"));
+                 QStringLiteral("VESK Parlonet Ver( 1.1.1) <---> {Server Connection Lost}"));
+        QVERIFY(!w->txtSendData->isEnabled());
         w->link().closeIfConnected();
         w->Form_Activate();
         QCOMPARE(w->windowTitle(),
