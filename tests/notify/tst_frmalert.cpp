@@ -88,8 +88,7 @@ private slots:
 
         const QString text = QStringLiteral("<b>lunch</b> &amp; <img src=x>");
         alert_->DisplayAlert(text, duration);
-        QVERIFY(alert_->isVisible());
-        QVERIFY(alert_->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+        QVERIFY(alert_->isVisible() && alert_->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
         // Texts from other users are never read as markup.
         QCOMPARE(alert_->lblAlert->text(), text);
         QCOMPARE(alert_->lblAlert->textFormat(), Qt::PlainText);
@@ -99,9 +98,8 @@ private slots:
                  area.bottom() - caption + 26); // 390 twips below the client area, and stays
         QCOMPARE(alert_->tmrAlert.interval(), interval);
         // Nothing left over from an earlier alert may cut this one short.
-        QVERIFY(alert_->tmrOpen.isActive());
-        QVERIFY(!alert_->tmrAlert.isActive());
-        QVERIFY(!alert_->tmrClose.isActive());
+        QVERIFY(alert_->tmrOpen.isActive() && !alert_->tmrAlert.isActive() &&
+                !alert_->tmrClose.isActive());
 
         int ticks = 0;
         for (; alert_->isOpening() && ticks < 1000; ++ticks) {
@@ -110,9 +108,7 @@ private slots:
         }
         // 204 px = 3060 twips: 99 steps of 30 from 90, then the tick that starts the display.
         QCOMPARE(ticks, 100);
-        QVERIFY(alert_->isShowing());
-        QVERIFY(alert_->isVisible());
-        QVERIFY(!alert_->tmrOpen.isActive());
+        QVERIFY(alert_->isShowing() && !alert_->tmrOpen.isActive());
         QCOMPARE(alert_->tmrAlert.isActive(), interval > 0);
         QCOMPARE(alert_->size(), QSize(352, 204));
         // The last line of text is on the screen.
@@ -121,18 +117,14 @@ private slots:
         QVERIFY(area.contains(label.translated(alert_->pos())));
 
         alert_->tmrAlert_Timer();
-        QVERIFY(alert_->isClosing());
-        QVERIFY(!alert_->tmrAlert.isActive());
-        QVERIFY(alert_->tmrClose.isActive());
+        QVERIFY(alert_->isClosing() && alert_->tmrClose.isActive());
         for (ticks = 0; alert_->isClosing() && ticks < 1000; ++ticks) {
             alert_->tmrClose_Timer();
             if (alert_->isClosing())
                 QCOMPARE(alert_->geometry().bottom(), bottom);
         }
         QCOMPARE(ticks, 99); // 98 shrinks down to 120 twips, then the unload
-        QVERIFY(!alert_->isLoaded());
-        QVERIFY(!alert_->isVisible());
-        QVERIFY(noTimerRuns(*alert_));
+        QVERIFY(!alert_->isLoaded() && !alert_->isVisible() && noTimerRuns(*alert_));
     }
 
     void clickClosesAndRestores_data()
@@ -161,11 +153,8 @@ private slots:
         else
             QTest::mouseClick(alert_->picBackground, Qt::LeftButton, {}, QPoint(300, 20));
 
-        QVERIFY(!alert_->isLoaded());
-        QVERIFY(!alert_->isVisible());
-        QVERIFY(noTimerRuns(*alert_));
-        QVERIFY(!mainWindow.isMinimized());
-        QVERIFY(mainWindow.isVisible());
+        QVERIFY(!alert_->isLoaded() && !alert_->isVisible() && noTimerRuns(*alert_));
+        QVERIFY(!mainWindow.isMinimized() && mainWindow.isVisible());
     }
 
     void makeTopmostKeepsTheWindowShown()
@@ -208,9 +197,7 @@ private slots:
 
         alert_->tmrAlert.setInterval(1); // end the display time now, on the timer itself
         QTRY_VERIFY_WITH_TIMEOUT(!alert_->isLoaded(), 30000);
-        QVERIFY(!alert_->isVisible());
-        QVERIFY(noTimerRuns(*alert_));
-        QVERIFY(focusKept());
+        QVERIFY(noTimerRuns(*alert_) && focusKept());
     }
 
 private:
