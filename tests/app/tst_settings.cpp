@@ -34,8 +34,6 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("expected");
 
-        QTest::newRow("True") << "True" << true;
-        QTest::newRow("False") << "False" << false;
         QTest::newRow("true in lower case") << "true" << true;
         QTest::newRow("0") << "0" << false;
         QTest::newRow("-1") << "-1" << true;
