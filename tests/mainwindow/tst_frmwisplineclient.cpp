@@ -61,19 +61,15 @@ private:
         return t;
     }
     // Starts the client and answers its log-on with `level`.
-    void logOn(const QByteArray& level = "1", const QString& mode = QStringLiteral("LAN"))
+    void logOn(const QByteArray& level = "1", const QString& mode = QStringLiteral("LAN"),
+               ServerLink::Timing timing = fastTiming())
     {
-        startClient(mode);
+        startClient(mode, timing);
         QTRY_VERIFY(server->all.contains("LIU~"));
         server->write(FakeServer::message("LIU~ABC~" + level));
         QTRY_COMPARE(session().UserLevel, QString::fromLatin1(level));
     }
     QString text() const { return w->RTBox->toPlainText(); }
-    void writeDayLog(const QByteArray& bytes)
-    {
-        QFile f(session().MessageLogPath);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
-    }
     const QString kFluctuation = QStringLiteral(
         "Connection to the server could not be established possibly becuase of Internet "
         "fluctuation.");
@@ -113,13 +109,13 @@ private slots:
         // log-on and its reply (the log-on went out twice under load).
         ServerLink::Timing t = fastTiming();
         t.enableMs = 3600 * 1000;
-        login = std::make_unique<FrmLogin>();
-        w = std::make_unique<FrmWisplineClient>(login.get());
-        w->link().setTiming(t);
+        makeClient(QStringLiteral("LAN"), t);
         // A window manager may never activate the window: its first showing must do.
         test::ActivationBlocker blocker;
         w->installEventFilter(&blocker);
-        writeDayLog("earlier session\r\n");
+        QFile log(session().MessageLogPath);
+        QVERIFY(log.open(QIODevice::WriteOnly) && log.write("earlier session\r\n") > 0);
+        log.close();
         w->Form_Load();
         w->Form_Load(); // a second log-on press loaded the day's log twice
         w->show();
@@ -282,8 +278,7 @@ private slots:
             w->link().ConnectTimer_Timer();
         });
         w->Form_Load();
-        QVERIFY(sawWait);
-        QVERIFY(w->link().isConnected());
+        QVERIFY(sawWait && w->link().isConnected());
         QTRY_COMPARE(int(server->connections.size()), 1);
         QVERIFY(seams->boxes.shown.isEmpty());
     }
@@ -305,10 +300,7 @@ private slots:
         ServerLink::Timing t = fastTiming();
         t.handshakeMs = 1;
         t.handshakeTicks = 900;
-        startClient(QStringLiteral("Internet"), t);
-        QTRY_VERIFY(server->all.contains("LIU~"));
-        server->write(FakeServer::message("LIU~ABC~1"));
-        QTRY_COMPARE(session().UserLevel, QStringLiteral("1"));
+        logOn("1", QStringLiteral("Internet"), t);
         QTRY_VERIFY_WITH_TIMEOUT(server->all.contains("HND~ABC1~1"), 15000);
         QCOMPARE(server->all.count("HND~"), 1);
         QVERIFY(w->link().HandshakeCount < 900);
