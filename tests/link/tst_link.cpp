@@ -1,0 +1,440 @@
+// The link layer below the window: the wire format, reassembly and dispatch.
+#include "link/InboundDispatcher.h"
+#include "link/Reassembler.h"
+#include "link/WireProtocol.h"
+
+#include <QTest>
+
+using namespace wispline;
+using namespace wispline::wire;
+
+Q_DECLARE_METATYPE(wispline::wire::Inbound)
+
+namespace
+{
+
+QList<InboundMessage> takeAll(Reassembler& r)
+{
+    QList<InboundMessage> out;
+    InboundMessage m;
+    while (r.takeNext(m))
+        out.append(m);
+    return out;
+}
+
+QStringList textsOf(const QList<InboundMessage>& messages)
+{
+    QStringList texts;
+    for (const auto& m : messages)
+        texts << m.text();
+    return texts;
+}
+
+QList<InboundMessage> feedAll(const QList<QByteArray>& chunks)
+{
+    Reassembler r;
+    for (const auto& c : chunks)
+        r.feed(c);
+    return takeAll(r);
+}
+
+// Writes down every call, with its arguments, in order.
+class RecordingHandler : public InboundHandler
+{
+public:
+    QStringList calls;
+
+    void onLogonAccepted(const QString& level) override { add("LogonAccepted", {level}); }
+    void onHandshake() override { add("Handshake", {}); }
+    void onLogonRefused(const QString& reason) override { add("LogonRefused", {reason}); }
+    void onUsersConnected(const QString& text) override { add("UsersConnected", {text}); }
+    void onOfflineMessage(const QString& text) override { add("OfflineMessage", {text}); }
+    void onUsersGone(const QString& text) override { add("UsersGone", {text}); }
+    void onPasswordReply(const QString& text, bool success, const QString& newPassword) override
+    {
+        add("PasswordReply", {text, success ? "success" : "failure", newPassword});
+    }
+    void onMessage(const QString& text) override { add("Message", {text}); }
+    void onServerShutdown(const QString& text) override { add("ServerShutdown", {text}); }
+    void onLoggedOnElsewhere(const QString& reason) override { add("LoggedOnElsewhere", {reason}); }
+    void onVersionRefused(const QString& reason) override { add("VersionRefused", {reason}); }
+    void onDownloadStart() override { add("DownloadStart", {}); }
+    void onDownloadMessage(const QString& text) override { add("DownloadMessage", {text}); }
+    void onDownloadEnd() override { add("DownloadEnd", {}); }
+    void onDispatchError(int number, const QString& description) override
+    {
+        add("Error", {QString::number(number), description});
+    }
+
+    void add(const QString& name, const QStringList& args)
+    {
+        calls << name + '(' + args.join(QLatin1Char('|')) + ')';
+    }
+};
+
+} // namespace
+
+class tst_Link : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The wire format: building, recognising, decoding.
+    void builders_data()
+    {
+        QTest::addColumn<QString>("built");
+        QTest::addColumn<QString>("expected");
+
+        QTest::newRow("logon upper-cases the name only")
+            << buildLogon("abc", "pW~x", "1.1.1", "00-1A-2B-3C-4D-5E")
+            << "LIU~ABC~pW~x~1.1.1~00-1A-2B-3C-4D-5E";
+        QTest::newRow("logon keeps letters whose capital is not one byte")
+            << buildLogon(QString::fromLatin1("j\xE9r\xF4me\xDF\xFF"), "p", "1.1.1", "m")
+            << QString::fromLatin1("LIU~J\xC9R\xD4ME\xDF\xFF~p~1.1.1~m");
+        QTest::newRow("handshake") << buildHandshake("abc2") << "HND~abc2~1";
+        QTest::newRow("logout") << buildLogout("abc2") << "LOU~abc2";
+        QTest::newRow("send to users") << buildSend("abc2", "Meeting at 10", "def3,ghi3", "NOONE")
+                                       << "SND~abc2~Meeting at 10~def3,ghi3~NOONE";
+        QTest::newRow("send to a level keeps inner spaces")
+            << buildSend("abc1", " a  b ", "NOONE", "L3A") << "SND~abc1~ a  b ~NOONE~L3A";
+        QTest::newRow("all messages joins upper name and level")
+            << buildAllMessages("abc", "2", "pw", "1.1.1") << "ALLMsgs~ABC2~pw~1.1.1";
+        QTest::newRow("change password keeps the name as it is")
+            << buildChangePassword("abc", "2", "n3w") << "CHPASS~abc~2~n3w";
+    }
+
+    void builders()
+    {
+        QFETCH(QString, built);
+        QFETCH(QString, expected);
+        QCOMPARE(built, expected);
+    }
+
+    void recognise_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<Inbound>("command");
+
+        // Each word of the catalogue is recognised in the dispatcher's rows; here the edges.
+        QTest::newRow("LIU with no field") << "LIU~ExitEnd" << Inbound::LIU;
+        QTest::newRow("HND alone") << "HND" << Inbound::HND;
+        QTest::newRow("HND without trailer") << "HND~abc2" << Inbound::HND;
+
+        QTest::newRow("trailer glued to field") << "SND~hiExitEnd" << Inbound::None;
+        QTest::newRow("trailer not last") << "SND~ExitEnd~hi" << Inbound::None;
+        QTest::newRow("trailer wrong case") << "SND~hi~exitend" << Inbound::None;
+        QTest::newRow("command wrong case") << "snd~hi~ExitEnd" << Inbound::None;
+        QTest::newRow("HND with suffix") << "HNDX~abc2" << Inbound::None;
+        QTest::newRow("command with space") << " SND~hi~ExitEnd" << Inbound::None;
+        QTest::newRow("outbound word") << "ALLMsgs~ABC2~pw~ExitEnd" << Inbound::None;
+        QTest::newRow("unknown word") << "FOO~x~ExitEnd" << Inbound::None;
+        QTest::newRow("command alone") << "SND" << Inbound::None;
+        QTest::newRow("empty") << "" << Inbound::None;
+        // Only the first eight bytes can hold the end of a command word.
+        QTest::newRow("word one byte too long") << "Versions~x~ExitEnd" << Inbound::None;
+        QTest::newRow("first separator far in") << "SNDSNDSND~x~ExitEnd" << Inbound::None;
+        QTest::newRow("short word, long message")
+            << "LGO~" + QString(100, 'a') + "~ExitEnd" << Inbound::LGO;
+    }
+
+    void recognise()
+    {
+        QFETCH(QString, text);
+        QFETCH(Inbound, command);
+        QCOMPARE(wispline::wire::recognise(wispline::wire::splitFields(text)), command);
+        // The byte-level tests used on received bytes must give the same answer.
+        const QByteArray bytes = toWire(text);
+        QCOMPARE(recogniseWire(bytes), command);
+        const InboundMessage m(bytes);
+        QCOMPARE(m.command(), command);
+        QCOMPARE(m.raw(), QByteArrayView(bytes));
+    }
+
+    void ansiRoundTrip()
+    {
+        QByteArray all;
+        for (int b = 0; b < 256; ++b)
+            all.append(char(b));
+        const QString text = fromWire(all);
+        QCOMPARE(text.size(), all.size());
+        QCOMPARE(toWire(text), all);
+        // Latin-1 one to one, and the page's printable characters at 0x80-0x9F ("€" was "?").
+        QCOMPARE(text.at(0xE9).unicode(), ushort(0xE9));
+        QCOMPARE(toWire(QStringLiteral("\u20AC\u2018\u2019\u201C\u201D\u2013\u2014\u2026")),
+                 QByteArray("\x80\x91\x92\x93\x94\x96\x97\x85"));
+        QCOMPARE(fromWire("\x80\x9F"), QStringLiteral("\u20AC\u0178"));
+
+        // A character beyond the page takes one byte ("?"), so the framing around it holds; a
+        // surrogate pair is one character.
+        QCOMPARE(toWire(QStringLiteral("a\u03A9b\U0001F600c")), QByteArray("a?b?c"));
+    }
+
+    void fields_data()
+    {
+        QTest::addColumn<QByteArray>("storage");
+        QTest::addColumn<qsizetype>("offset");
+        QTest::addColumn<qsizetype>("size");
+        QTest::addColumn<QStringList>("fields");
+
+        auto row = [](const char* name, const QByteArray& storage, const QStringList& fields) {
+            QTest::newRow(name) << storage << qsizetype(0) << storage.size() << fields;
+        };
+        row("several fields", "SND~hi~ExitEnd", {"SND", "hi", "ExitEnd"});
+        row("no separator", "HND", {"HND"});
+        row("empty message", "", {""});
+        row("empty fields at both ends and between", "~a~~b~", {"", "a", "", "b", ""});
+        row("separator alone", "~", {"", ""});
+        row("Latin-1 bytes decoded one to one", "OffL~\xE9t\xE9 \xFF~ExitEnd",
+            {"OffL", QString::fromLatin1("\xE9t\xE9 \xFF"), "ExitEnd"});
+        // A message cut out of a larger buffer sees only its own bytes.
+        QTest::newRow("slice of a larger buffer")
+            << QByteArray("LGO~a1~ExitEnd`SND~hi~ExitEnd`x~y~z") << qsizetype(15) << qsizetype(14)
+            << QStringList{"SND", "hi", "ExitEnd"};
+    }
+
+    void fields()
+    {
+        QFETCH(QByteArray, storage);
+        QFETCH(qsizetype, offset);
+        QFETCH(qsizetype, size);
+        QFETCH(QStringList, fields);
+
+        const QString text = fromWire(storage.sliced(offset, size));
+        QCOMPARE(wispline::wire::splitFields(text), fields);
+        const InboundMessage m(Inbound::None, storage, offset, size);
+        QCOMPARE(m.text(), text);
+        QCOMPARE(m.fields(), fields);
+        // A field the message lacks: the dispatcher's "Subscript out of range" rows.
+        QCOMPARE(m.fieldCount(), fields.size());
+    }
+
+    // Putting messages together from chunks.
+    void framing_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("chunks");
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<QByteArray>("pending");
+
+        auto row = [](const char* name, const QList<QByteArray>& chunks, const QStringList& texts,
+                      const QByteArray& pending = {}) {
+            QTest::newRow(name) << chunks << texts << pending;
+        };
+        row("several messages in one chunk",
+            {"USRS~abc1~def2~ExitEnd`SND~hi~ExitEnd`LGO~abc1~ExitEnd`"},
+            {"USRS~abc1~def2~ExitEnd", "SND~hi~ExitEnd", "LGO~abc1~ExitEnd"});
+        row("message split inside the command word", {"Of", "fL~kept~Exi", "tEnd`"},
+            {"OffL~kept~ExitEnd"});
+        row("chunk ends inside the trailer", {"SND~abc2 <x> hi [10:00]~Exit", "End`"},
+            {"SND~abc2 <x> hi [10:00]~ExitEnd"});
+        row("chunk ends after the trailer before the terminator",
+            {"SND~hi~ExitEnd", "`LGO~abc1~ExitEnd`"}, {"SND~hi~ExitEnd", "LGO~abc1~ExitEnd"});
+        row("trailer at a chunk end is taken at once", {"SND~a~ExitEnd", "~b~ExitEnd`"},
+            {"SND~a~ExitEnd"});
+        // Both are held while the second is put together in the buffer of the first.
+        row("two messages each finished from unfinished text",
+            {"SND~a", "~ExitEnd`SND~b", "~ExitEnd`"}, {"SND~a~ExitEnd", "SND~b~ExitEnd"});
+        row("users, message and half a message", {"USRS~abc1~ExitEnd`SND~hi~ExitEnd`OffL~ha"},
+            {"USRS~abc1~ExitEnd", "SND~hi~ExitEnd"}, "OffL~ha");
+        row("handshake without trailer or terminator", {"HND~x"}, {"HND~x"});
+        row("handshake then its terminator", {"HND~x", "`SND~hi~ExitEnd`"},
+            {"HND~x", "SND~hi~ExitEnd"});
+        row("logon reply with one field keeps the trailer as field 2", {"LIU~x~ExitEnd`"},
+            {"LIU~x~ExitEnd"});
+        row("unknown command in the same chunk does not swallow the next",
+            {"FOO~x~ExitEnd`SND~hi~ExitEnd`"}, {"SND~hi~ExitEnd"});
+        row("unknown command finished by the next chunk is dropped",
+            {"FOO~x~Exit", "End`SND~hi~ExitEnd`"}, {"SND~hi~ExitEnd"});
+        row("unterminated unknown command waits for its terminator", {"FOO~x~ExitEnd"}, {},
+            "FOO~x~ExitEnd");
+        row("only unknown elements", {"FOO~1`BAR~2`", "``"}, {});
+        row("terminated message without trailer dropped", {"SND~lost`OffL~kept~ExitEnd`"},
+            {"OffL~kept~ExitEnd"});
+        row("empty elements skipped", {"``SND~hi~ExitEnd```", "`", ""}, {"SND~hi~ExitEnd"});
+    }
+
+    void framing()
+    {
+        QFETCH(QList<QByteArray>, chunks);
+        QFETCH(QStringList, texts);
+        QFETCH(QByteArray, pending);
+
+        Reassembler r;
+        for (const auto& c : chunks)
+            r.feed(c);
+        QCOMPARE(r.pending(), pending);
+        // Looking must neither take nor skip anything: the texts below would differ.
+        QCOMPARE(r.hasNext(), !texts.isEmpty());
+        const QList<InboundMessage> messages = takeAll(r);
+        QCOMPARE(textsOf(messages), texts);
+        QVERIFY(!r.hasNext());
+    }
+
+    void anyTwoWaySplitGivesTheSameMessages_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+
+        // High bytes (Windows-1252 text) must not end or split anything.
+        QTest::newRow("catalogue mix") << QByteArray("LIU~x~2~ExitEnd`USRS~abc1~def2~ExitEnd`"
+                                                     "SND~abc2 <x> hi [10:00]~ExitEnd`FOO~y`"
+                                                     "CHPASS~Done~S~n3w~ExitEnd`ALLM~END~ExitEnd`"
+                                                     "OffL~\x80\xe9\xff~ExitEnd`");
+        QTest::newRow("empty fields and elements")
+            << QByteArray("``OffL~~ExitEnd`LGO~~ExitEnd``SHT~~~ExitEnd`");
+    }
+
+    void anyTwoWaySplitGivesTheSameMessages()
+    {
+        // Without HND and without a field "ExitEnd" inside a message, where the stream is cut must
+        // not matter: one chunk and every two-chunk cut agree (byte by byte: the interleaving
+        // test).
+        QFETCH(QByteArray, stream);
+        const QStringList whole = textsOf(feedAll({stream}));
+        QVERIFY(!whole.isEmpty());
+        for (qsizetype cut = 1; cut < stream.size(); ++cut) {
+            const QStringList split = textsOf(feedAll({stream.first(cut), stream.sliced(cut)}));
+            QVERIFY2(split == whole, qPrintable(QString("cut at %1").arg(cut)));
+        }
+    }
+
+    void interleavedFeedsAndTakesKeepOrder_data()
+    {
+        QTest::addColumn<qsizetype>("chunkSize");
+        QTest::addColumn<int>("feedsPerTake");
+
+        QTest::newRow("byte chunks, take after every third feed") << qsizetype(1) << 3;
+        QTest::newRow("medium chunks, take after every fourth feed") << qsizetype(50) << 4;
+    }
+
+    void interleavedFeedsAndTakesKeepOrder()
+    {
+        // A nested event loop feeds while the outer handler takes one message now and then, so the
+        // queue grows long without ever being emptied; every message still comes out once, in
+        // order.
+        QFETCH(qsizetype, chunkSize);
+        QFETCH(int, feedsPerTake);
+
+        const QByteArray kinds[] = {"SND~message #~ExitEnd`", "FOO~dropped #`",
+                                    "USRS~u#1~ExitEnd``", "ALLM~MSG~*~ExitEnd`", "OffL~#~ExitEnd`"};
+        QByteArray stream;
+        for (int i = 0; i < 400; ++i)
+            stream += QByteArray(kinds[i % 5])
+                          .replace("#", QByteArray::number(i))
+                          .replace("*", QByteArray(i % 37, 'x'));
+        const QStringList whole = textsOf(feedAll({stream}));
+        QCOMPARE(whole.size(), 320);
+
+        Reassembler r;
+        QStringList taken;
+        InboundMessage m;
+        int feeds = 0;
+        for (qsizetype at = 0; at < stream.size(); at += chunkSize) {
+            r.feed(stream.mid(at, chunkSize));
+            if (++feeds % feedsPerTake == 0 && r.takeNext(m))
+                taken << m.text();
+        }
+        taken += textsOf(takeAll(r));
+        QCOMPARE(taken, whole);
+    }
+
+    // The unfinished text had no limit: a server that never sent a terminator grew it for ever.
+    void oversizedElementIsDroppedAndTheNextKept_data()
+    {
+        QTest::addColumn<QByteArray>("end"); // how the oversized element ends
+        QTest::newRow("terminator in a later chunk") << QByteArray("rest`");
+        QTest::newRow("terminator with the next message") << QByteArray("`");
+    }
+
+    void oversizedElementIsDroppedAndTheNextKept()
+    {
+        QFETCH(QByteArray, end);
+        Reassembler r;
+        const QByteArray block(64 * 1024, 'x');
+        r.feed("SND~");
+        for (qsizetype fed = 0; fed < 20 * 1024 * 1024; fed += block.size())
+            r.feed(block);
+        QVERIFY(r.pending().size() <= Reassembler::kMaxPending);
+        if (end == "`") {
+            r.feed(end + "SND~after~ExitEnd`");
+        } else {
+            r.feed(end);
+            r.feed("SND~after~ExitEnd`");
+        }
+        QCOMPARE(textsOf(takeAll(r)), QStringList{QStringLiteral("SND~after~ExitEnd")});
+        QVERIFY(r.pending().isEmpty());
+    }
+
+    // Unfinished text of a dropped connection was glued to the next connection's first message.
+    void discardedPendingIsNotGluedToTheNextMessage()
+    {
+        Reassembler r;
+        r.feed("SND~hel");
+        r.discardPending();
+        r.feed("LIU~x~2~ExitEnd`");
+        QCOMPARE(textsOf(takeAll(r)), QStringList{QStringLiteral("LIU~x~2~ExitEnd")});
+    }
+
+    // Handing each recognised message to its handler.
+    void dispatch_data()
+    {
+        QTest::addColumn<QByteArray>("element");
+        QTest::addColumn<QStringList>("calls");
+
+        const QString missing = QStringLiteral("Error(9|Subscript out of range)");
+        auto row = [](const char* name, const QByteArray& element, const QStringList& calls) {
+            QTest::newRow(name) << element << calls;
+        };
+        row("logon accepted", "LIU~x~2~ExitEnd", {"LogonAccepted(2)"});
+        row("logon with one field takes the trailer as level", "LIU~x~ExitEnd",
+            {"LogonAccepted(ExitEnd)"});
+        row("logon with no field fails", "LIU~ExitEnd", {missing});
+        row("handshake alone", "HND", {"Handshake()"});
+        row("logon refused", "Invalid~No such user~ExitEnd", {"LogonRefused(No such user)"});
+        row("users connected get the whole text", "USRS~abc1~def2~ExitEnd",
+            {"UsersConnected(USRS~abc1~def2~ExitEnd)"});
+        row("users gone get the whole text", "LGO~abc1~ExitEnd", {"UsersGone(LGO~abc1~ExitEnd)"});
+        row("offline message", "OffL~kept for you~ExitEnd", {"OfflineMessage(kept for you)"});
+        row("password changed", "CHPASS~Done~S~n3w~ExitEnd", {"PasswordReply(Done|success|n3w)"});
+        row("password change refused without a new password", "CHPASS~Wrong~F~ExitEnd",
+            {"PasswordReply(Wrong|failure|)"});
+        row("password change success is case-sensitive", "CHPASS~Done~s~n3w~ExitEnd",
+            {"PasswordReply(Done|failure|)"});
+        row("password changed takes the trailer as password", "CHPASS~Done~S~ExitEnd",
+            {"PasswordReply(Done|success|ExitEnd)"});
+        row("password success without a new password fails", "CHPASS~Done~S", {missing});
+        row("password reply without a success field fails", "CHPASS~ExitEnd", {missing});
+        row("message", "SND~abc2 <x> hi [10:00]~ExitEnd", {"Message(abc2 <x> hi [10:00])"});
+        row("server shutdown", "SHT~going down~ExitEnd", {"ServerShutdown(going down)"});
+        row("logged on elsewhere", "OtLog~elsewhere~ExitEnd", {"LoggedOnElsewhere(elsewhere)"});
+        row("version refused", "Version~too old~ExitEnd", {"VersionRefused(too old)"});
+        row("download start", "ALLM~START~ExitEnd", {"DownloadStart()"});
+        row("download line", "ALLM~MSG~10:00 hello~ExitEnd", {"DownloadMessage(10:00 hello)"});
+        row("download line without text fails", "ALLM~MSG", {missing});
+        row("download end", "ALLM~END~ExitEnd", {"DownloadEnd()"});
+        row("download sub-command is case-sensitive", "ALLM~end~ExitEnd", {});
+        row("download sub-command must match exactly", "ALLM~ENDS~ExitEnd", {});
+        row("unrecognised", "FOO~x~ExitEnd", {});
+    }
+
+    void dispatch()
+    {
+        // A message built from its element is recognised as the reassembler would; rows without a
+        // trailer that still reach the handler stand for fields the handling reads but lacks. The
+        // element sits between neighbours in one chunk, and its fields come from its own bytes
+        // only.
+        QFETCH(QByteArray, element);
+        QFETCH(QStringList, calls);
+
+        const InboundMessage recognised(element);
+        const wire::Inbound command = recognised.command() != wire::Inbound::None
+                                          ? recognised.command()
+                                          : wire::recogniseWire(element + "~ExitEnd");
+        const QByteArray before("SND~before~ExitEnd`");
+        const QByteArray chunk = before + element + "`ALLM~MSG~after~ExitEnd`";
+        RecordingHandler handler;
+        dispatchInbound(InboundMessage(command, chunk, before.size(), element.size()), handler);
+        QCOMPARE(handler.calls, calls);
+    }
+};
+
+QTEST_APPLESS_MAIN(tst_Link)
+#include "tst_link.moc"
