@@ -1,16 +1,19 @@
+// The level lists: who is listed, and the selection rules a send reads.
 #include "TestSeams.h"
 #include "app/SessionState.h"
 #include "app/Settings.h"
 #include "directory/PanelFixture.h"
 #include "directory/SelectionPanel.h"
+#include "directory/UserDirectory.h"
 
 #include <QFile>
+#include <QListWidget>
 #include <QStandardPaths>
 #include <QTest>
 
 using namespace wispline;
 
-class TestSelectionPanel : public QObject
+class TestDirectory : public QObject
 {
     Q_OBJECT
 
@@ -18,6 +21,14 @@ class TestSelectionPanel : public QObject
     {
         QTest::newRow(name) << QString::fromLatin1(level) << QString::fromLatin1(script)
                             << QString::fromLatin1(expected);
+    }
+
+    // Lists are written "l1|l2|l3", entries joined by ","; an empty name shows as "()".
+    static void listRow(const char* name, const char* before, const char* message,
+                        const char* after, const char* errorTitle = "")
+    {
+        QTest::newRow(name) << QString::fromUtf8(before) << QString::fromUtf8(message)
+                            << QString::fromUtf8(after) << QString::fromUtf8(errorTitle);
     }
 
 private slots:
@@ -128,7 +139,70 @@ private slots:
         QCOMPARE(session().RestoreSelectionOn, stored == QLatin1String("True"));
         QCOMPARE(f.c.mnuRestoreSelection->isChecked(), session().RestoreSelectionOn);
     }
+
+    // The lists kept from the server's user messages.
+    void update_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("errorTitle"); // empty: no box
+        listRow("addresses go to their level", "||", "USRS~abc1~xyz3~ExitEnd", "abc||xyz");
+        listRow("listed user kept, new one added", "|p|", "USRS~p2~q2~p2~ExitEnd", "|p,q|");
+        listRow("own address skipped", "||", "USRS~ME2~abc2~ExitEnd", "|abc|");
+        listRow("own name in other case or level added", "||", "USRS~me2~ME1~ExitEnd", "ME|me|");
+        listRow("names compared with case", "abc||", "USRS~ABC1~ExitEnd", "ABC,abc||");
+        listRow("one digit adds an empty name", "||", "USRS~2~ExitEnd", "|()|");
+        listRow("other levels, empty fields ignored", "||", "USRS~~abc4~abc0~d1~~ExitEnd~", "d||");
+        listRow("sorted without case", "||", "USRS~Zed1~bob1~Abc21~abc1~ExitEnd",
+                "abc,Abc2,bob,Zed||");
+        listRow("letters-only field stops adding", "||", "USRS~a1~xyz~d1~ExitEnd", "a||",
+                "Add Users");
+        listRow("non-ASCII digit is not a level", "||", "USRS~a\u0662~d1", "||", "Add Users");
+        listRow("gone users removed", "abc,def|p,q|", "LGO~abc1~q2~ExitEnd", "def|p|");
+        listRow("unlisted, other case, other level", "abc||", "LGO~zz1~ABC1~abc2~abc5", "abc||");
+        listRow("own address removed", "|ME,p|", "LGO~ME2~ExitEnd", "|p|");
+        listRow("letters-only field stops removing", "a,d||", "LGO~a1~bad~d1", "d||",
+                "Remove Users");
+    }
+    void update()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, message);
+        QFETCH(QString, after);
+        QFETCH(QString, errorTitle);
+        test::Seams seams;
+        session().UserName = QStringLiteral("ME");
+        session().UserLevel = QStringLiteral("2");
+        QListWidget lists[3];
+        for (int i = 0; i < 3; ++i) {
+            configureLevelList(&lists[i]);
+            const QString names = before.section(QLatin1Char('|'), i, i);
+            if (!names.isEmpty())
+                lists[i].addItems(names.split(QLatin1Char(',')));
+        }
+        UserDirectory directory(&lists[0], &lists[1], &lists[2]);
+        if (message.startsWith(QLatin1String("USRS")))
+            directory.AddUsers(message);
+        else
+            directory.RemoveUsers(message);
+
+        QStringList result;
+        for (const QListWidget& l : lists) {
+            QStringList names;
+            for (int i = 0; i < l.count(); ++i)
+                names << (l.item(i)->text().isEmpty() ? QStringLiteral("()") : l.item(i)->text());
+            result << names.join(QLatin1Char(','));
+        }
+        QCOMPARE(result.join(QLatin1Char('|')), after);
+        QCOMPARE(seams.boxes.lines(), errorTitle.isEmpty()
+                                          ? QStringList()
+                                          : QStringList{test::box(errorTitle, BoxIcon::Critical,
+                                                                  "13\r\nType mismatch")});
+        directory.clear();
+        QCOMPARE(lists[0].count() + lists[1].count() + lists[2].count(), 0);
+    }
 };
 
-QTEST_MAIN(TestSelectionPanel)
-#include "tst_selectionpanel.moc"
+QTEST_MAIN(TestDirectory)
+#include "tst_directory.moc"
