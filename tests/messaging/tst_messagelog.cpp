@@ -1,6 +1,9 @@
+// The day's message log file, and the day's messages downloaded into their own view.
 #include "TestSeams.h"
 #include "app/RichText.h"
 #include "app/SessionState.h"
+#include "messaging/DayMessages.h"
+#include "messaging/FakeLink.h"
 #include "messaging/MessageLog.h"
 
 #include <QTemporaryDir>
@@ -17,6 +20,7 @@ namespace
 {
 
 const QColor kBlue(0, 0, 255);
+const QString kNote = QStringLiteral("Press Esc Key to go back to Main Window.\n\n");
 
 QByteArray fileBytes(const QString& path)
 {
@@ -259,6 +263,89 @@ private slots:
         log.SaveMessageLog(false);
         QCOMPARE(fileBytes(path_), both);
         QCOMPARE(seams_->boxes.count(), 0);
+    }
+
+    // The day's messages downloaded from the server, in their own view.
+    void dayMessages_data()
+    {
+        QTest::addColumn<QList<QStringList>>("downloads");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("nothing downloaded yet") << QList<QStringList>{} << QString();
+        QTest::newRow("start and end only") << QList<QStringList>{{}} << QString();
+        QTest::newRow("messages in order, markup as text")
+            << QList<QStringList>{{QStringLiteral("<b>one</b>"), QStringLiteral("two")}}
+            << (QStringLiteral("<b>one</b>\n\ntwo\n\n") + kNote);
+        QTest::newRow("next download replaces the last")
+            << QList<QStringList>{{QStringLiteral("old")}, {QStringLiteral("new")}}
+            << (QStringLiteral("new\n\n") + kNote);
+    }
+
+    void dayMessages()
+    {
+        QWidget window;
+        auto* fra = new QWidget(&window);
+        auto* view = new QTextEdit(fra);
+        fra->hide();
+        window.show();
+        test::FakeLink link;
+        DayMessages day(view, fra, &link);
+        const auto shown = [fra] { return !fra->isHidden(); };
+        QFETCH(QList<QStringList>, downloads);
+        QFETCH(QString, expected);
+        for (const QStringList& messages : downloads) {
+            day.onStart();
+            for (const QString& m : messages)
+                day.onMessage(m);
+            day.onEnd();
+        }
+
+        QCOMPARE(view->toPlainText(), expected);
+        QCOMPARE(shown(), !expected.isEmpty());
+        if (expected.isEmpty()) {
+            day.mnuViewMessages_Click(); // nothing to view either
+            QVERIFY(!shown());
+            QVERIFY(!day.escapePressed());
+            QCOMPARE(seams_->boxes.lines(),
+                     QStringList(downloads.size() + 1,
+                                 test::box("Day Messages", BoxIcon::Information,
+                                           QStringLiteral("No Messages To Display"))));
+            return;
+        }
+        QVERIFY(!view->isHidden());
+        QCOMPARE(seams_->boxes.count(), 0);
+        QTextCursor c(view->document());
+        c.setPosition(1);
+        QCOMPARE(c.charFormat().foreground().color(), QColor(0, 0, 0));
+        c.setPosition(int(expected.indexOf(kNote)) + 1);
+        QCOMPARE(c.charFormat().foreground().color(), QColor(255, 0, 0));
+
+        QVERIFY(day.escapePressed());
+        QVERIFY(!shown());
+        QVERIFY(!day.escapePressed()); // Esc with the view hidden does nothing
+        QVERIFY(window.isVisible());
+
+        // A new request goes out at once; while disconnected none does. Either way the view waits
+        // for replies and keeps what the last download brought.
+        session().UserName = QStringLiteral("alice");
+        session().UserLevel = QStringLiteral("2");
+        session().Password = QStringLiteral(" pw ");
+        session().VersionString = QStringLiteral("1.1.1");
+        day.mnuDownloadMessages_Click();
+        QCOMPARE(link.sent, QStringList{QStringLiteral("ALLMsgs~ALICE2~ pw ~1.1.1")});
+        link.connected = false;
+        day.mnuDownloadMessages_Click();
+        QCOMPARE(link.sent.size(), 1);
+        QCOMPARE(seams_->boxes.lines(),
+                 QStringList{test::box("All Messages", BoxIcon::Information,
+                                       "Connection is Lost. Wait for sometime.\r\nThe request "
+                                       "cannot be processed now.")});
+        QVERIFY(!shown());
+
+        day.mnuViewMessages_Click(); // shown again, without asking the server
+        QVERIFY(shown());
+        QCOMPARE(view->toPlainText(), expected);
+        QCOMPARE(link.sent.size(), 1);
+        QCOMPARE(seams_->boxes.count(), 1);
     }
 
 private:
