@@ -1,12 +1,14 @@
 // The main window against a scripted server: connection lifecycle, timers, inbound dispatch,
-// the shutdown question.
+// the shutdown question; and its help window.
 #include "FakeServer.h"
 #include "TestSeams.h"
 #include "WidgetProbes.h"
 #include "app/SessionState.h"
 #include "app/Settings.h"
+#include "app/Theme.h"
 #include "link/ServerLink.h"
 #include "logon/FrmLogin.h"
+#include "mainwindow/FrmHelp.h"
 #include "mainwindow/FrmWisplineClient.h"
 #include "notify/FlashController.h"
 #include "notify/FrmAlert.h"
@@ -15,8 +17,11 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
@@ -333,19 +338,24 @@ private slots:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QColor>("colour");
         QTest::addColumn<bool>("popUpsOff");
-        QTest::addColumn<bool>("popUp");
-        const QString snd = QStringLiteral("ZED <- hello [10:00:00]");
-        QTest::newRow("SND blue, pop-up") << FakeServer::message("SND~" + snd.toLatin1()) << snd
-                                          << QColor(0, 0, 255) << false << true;
-        QTest::newRow("SND with pop-ups off: the line only")
-            << FakeServer::message("SND~" + snd.toLatin1()) << snd << QColor(0, 0, 255) << true
-            << false;
-        QTest::newRow("OffL magenta, no pop-up")
-            << FakeServer::message("OffL~kept for you") << QStringLiteral("kept for you")
-            << QColor(255, 0, 255) << false << false;
-        QTest::newRow("SHT red") << FakeServer::message("SHT~going down")
-                                 << QStringLiteral("going down") << QColor(255, 0, 0) << false
-                                 << false;
+        QTest::addColumn<QString>("popUp"); // the pop-up's text; null: no pop-up
+        const QColor blue(0, 0, 255);
+        auto row = [](const char* name, const QByteArray& wire, const char* shown,
+                      const QColor& colour, bool off, const QString& popUp) {
+            QTest::newRow(name) << FakeServer::message(wire) << QString::fromLatin1(shown) << colour
+                                << off << popUp;
+        };
+        row("SND blue, the body in the pop-up", "SND~ZED <- Lunch? [10:00:00]",
+            "ZED <- Lunch? [10:00:00]", blue, false, " Lunch? ");
+        row("SND without marker: the pop-up drops the first character", "SND~hello [x]",
+            "hello [x]", blue, false, "ello ");
+        row("SND marker without bracket", "SND~ZED <- no time", "ZED <- no time", blue, false,
+            " no time");
+        row("SND with pop-ups off: the line only", "SND~ZED <- hi [1]", "ZED <- hi [1]", blue, true,
+            {});
+        row("OffL magenta, no pop-up", "OffL~kept for you", "kept for you", QColor(255, 0, 255),
+            false, {});
+        row("SHT red", "SHT~going down", "going down", QColor(255, 0, 0), false, {});
     }
     void dispatch()
     {
@@ -357,25 +367,10 @@ private slots:
         server->write(wire);
         QTRY_VERIFY(text().contains(shown));
         QTEST(colourOf(w->RTBox, shown), "colour");
-        QTEST(w->frmAlert().state() != FrmAlert::State::NotLoaded, "popUp");
+        const bool popUp = w->frmAlert().state() != FrmAlert::State::NotLoaded;
+        QTEST(popUp ? w->frmAlert().lblAlert->text() : QString(), "popUp");
         QVERIFY(w->flash().FlashTimer.isActive());
         QVERIFY(!w->link().HandshakeTimer.isActive()); // LAN: the first chunk stopped it
-    }
-
-    void sndShowsTheBodyInThePopUp_data()
-    {
-        QTest::addColumn<QString>("display");
-        QTest::addColumn<QString>("popup");
-        test::textRow("header marker body bracket",
-                      {"ZED <- Lunch at one? [1]", " Lunch at one? "});
-        test::textRow("no marker drops the first character", {"hello [x]", "ello "});
-        test::textRow("marker without bracket keeps the rest", {"ZED <- no time", " no time"});
-    }
-    void sndShowsTheBodyInThePopUp()
-    {
-        QFETCH(QString, display);
-        QFETCH(QString, popup);
-        QCOMPARE(alertTextFor(display), popup);
     }
 
     void logOnRepliesThatEnd_data()
@@ -398,24 +393,18 @@ private slots:
         QTEST(seams->boxes.lines(), "boxes");
     }
 
-    void passwordReplyChangesThePasswordOnlyOnSuccess()
+    void passwordReplyAndTooFewFields()
     {
         logOn();
-        server->write(FakeServer::message("CHPASS~refused~F"));
-        QTRY_COMPARE(seams->boxes.count(), 1);
-        QCOMPARE(session().Password, QStringLiteral("secret pw "));
+        // Too few fields: the error box, and the rest of the chunk is still handled.
+        server->write("CHPASS~ExitEnd`CHPASS~refused~F~ExitEnd`OffL~after~ExitEnd`");
+        QTRY_VERIFY(text().contains(QStringLiteral("after")));
+        QCOMPARE(seams->boxes.lines().first(), test::box("tcpClient_DataArrival", BoxIcon::Critical,
+                                                         "9\r\nSubscript out of range"));
+        QCOMPARE(seams->boxes.last().text, QStringLiteral("refused"));
+        QCOMPARE(session().Password, QStringLiteral("secret pw ")); // only a success changes it
         server->write(FakeServer::message("CHPASS~changed~S~newpw"));
         QTRY_COMPARE(session().Password, QStringLiteral("newpw"));
-    }
-
-    void tooFewFieldsShowsTheErrorAndKeepsTheRest()
-    {
-        logOn();
-        server->write("CHPASS~ExitEnd`OffL~after~ExitEnd`");
-        QTRY_VERIFY(text().contains(QStringLiteral("after")));
-        QCOMPARE(seams->boxes.lines(),
-                 QStringList{test::box("tcpClient_DataArrival", BoxIcon::Critical,
-                                       "9\r\nSubscript out of range")});
     }
 
     void messagesArrivingWhileABoxIsOpenKeepTheirOrder()
@@ -482,6 +471,28 @@ private slots:
         QCOMPARE(w->windowTitle(),
                  QStringLiteral("VESK Parlonet Ver(1.1.1) <---> {Server Connection Lost}"));
         QCOMPARE(int(w->link().LoginFlag), 1);
+    }
+
+    void helpWindow()
+    {
+        session().ThemeForeColor = 0x0080FF;
+        FrmHelp help;
+        QCOMPARE(help.windowTitle() + '|' + help.Label1->text() + '|' + help.cmdOK->text(),
+                 QStringLiteral("Help|Do you know...|OK"));
+        QCOMPARE(
+            help.lblHelpText->text(),
+            QStringLiteral("Press Function Key \"F2\" after selecting the name from the Message "
+                           "Area, for sending a reply.\r\nReply can be sent to logged in users "
+                           "only."));
+        QVERIFY(!help.Picture1->pixmap().isNull());
+        QCOMPARE(help.palette().color(QPalette::Window), colorFromBgr(0));
+        QCOMPARE(help.lblHelpText->palette().color(QPalette::WindowText), colorFromBgr(0x0080FF));
+        QSignalSpy finished(&help, &QDialog::finished);
+        help.open();
+        QVERIFY(QTest::qWaitForWindowExposed(&help) && help.isModal());
+        QTest::mouseClick(help.cmdOK, Qt::LeftButton);
+        QTRY_COMPARE(finished.count(), 1);
+        QVERIFY(!help.isVisible());
     }
 };
 
