@@ -1,5 +1,11 @@
-#include "LogonTestSupport.h"
+// The log-on window: loading, logging on, saving, key filters, the password change and the
+// adapter address it sends.
+#include "TestSeams.h"
+#include "app/SessionState.h"
+#include "app/Settings.h"
 #include "logon/FrmLogin.h"
+#include "logon/MacAddress.h"
+#include "messaging/FakeLink.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -7,12 +13,60 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
 using namespace wispline;
+
+Q_DECLARE_METATYPE(wispline::AdapterRecord)
+
+namespace wispline::test
+{
+
+class MadeUpAdapters final : public AdapterList
+{
+public:
+    QList<AdapterRecord> list;
+    bool fail = false;
+    QList<AdapterRecord> adapters() const override
+    {
+        if (fail)
+            throw std::runtime_error("adapter list unavailable");
+        return list;
+    }
+    static AdapterRecord record(const QByteArray& hex, std::uint32_t type = kAdapterTypeEthernet,
+                                bool physical = false)
+    {
+        return AdapterRecord{QByteArray::fromHex(hex), type, physical};
+    }
+};
+
+// Seams, one Ethernet adapter, an empty settings store and the session as Main leaves it
+// before the log-on window opens.
+struct LogonFixture {
+    Seams seams;
+    MadeUpAdapters adapters;
+
+    LogonFixture()
+    {
+        adapters.list = {MadeUpAdapters::record("0a1b2c3d4e5f")};
+        setAdapterList(&adapters);
+        QSettings store(settings::filePath(), QSettings::IniFormat);
+        store.clear();
+        store.sync();
+        resetSession();
+        session().ThemeForeColor = 33023;
+        session().ThemeBackColor = 0;
+    }
+    ~LogonFixture() { setAdapterList(nullptr); }
+};
+
+} // namespace wispline::test
 
 namespace
 {
@@ -28,14 +82,58 @@ void fillLogonView(FrmLogin& w, const QString& mode, const QString& port, const 
     w.txtPassword->setText(password);
 }
 
+const QString kOldPassword = QStringLiteral("Secret1");
+
+void fillPasswordView(FrmLogin& w, const QString& oldPassword, const QString& newPassword,
+                      const QString& confirm)
+{
+    w.txtOldPassword->setText(oldPassword);
+    w.TxtNewPassword->setText(newPassword);
+    w.TxtConfirmNewPassword->setText(confirm);
+}
+
+QStringList passwordView(const FrmLogin& w)
+{
+    return {w.txtOldPassword->text(), w.TxtNewPassword->text(), w.TxtConfirmNewPassword->text()};
+}
+
 } // namespace
 
-class TestFrmLogin : public QObject
+class TestLogon : public QObject
 {
     Q_OBJECT
 
     std::unique_ptr<test::LogonFixture> f;
     QTemporaryDir system_;
+    test::FakeLink link;
+    std::unique_ptr<FrmLogin> pw; // the password change's window
+
+    // The window as the password change finds it: logged on, with a link.
+    void openPasswordWindow()
+    {
+        pw = std::make_unique<FrmLogin>();
+        pw->setLinkWriter(&link);
+        SessionState& s = session();
+        s.UserName = QStringLiteral("SMITH");
+        s.Password = kOldPassword;
+        s.UserLevel = QStringLiteral("2");
+        s.LogonDone = true;
+    }
+
+    // Opens the view from the menu; `whileOpen` runs inside the modal show, which is then
+    // left whatever happened there. False when the modal show never ran it.
+    bool openFromMenu(const std::function<void()>& whileOpen)
+    {
+        pw->hide();
+        bool ran = false;
+        QTimer::singleShot(0, pw.get(), [&] {
+            ran = true;
+            whileOpen();
+            pw->hide();
+        });
+        pw->mnuChangePassword_Click();
+        return ran;
+    }
 
 private slots:
     void initTestCase()
@@ -47,8 +145,18 @@ private slots:
         deployment.setValue(QStringLiteral("Deployment/InternetServer"), "internet.example");
         deployment.setValue(QStringLiteral("Deployment/DefaultServer"), "lan.example");
     }
-    void init() { f = std::make_unique<test::LogonFixture>(); }
-    void cleanup() { f.reset(); }
+    void init()
+    {
+        f = std::make_unique<test::LogonFixture>();
+        link.connected = true;
+        link.sent.clear();
+        link.duringSend = nullptr;
+    }
+    void cleanup()
+    {
+        pw.reset();
+        f.reset();
+    }
 
     void load_data()
     {
@@ -336,7 +444,151 @@ private slots:
         QTest::keyClick(edit, Qt::Key_X);
         QCOMPARE(edit->text(), longName);
     }
+
+    // The password change.
+    void change_data()
+    {
+        // linkState: connected, down or none. A refused or unsent change shows `message`; an
+        // accepted one sends `sent`.
+        for (const char* column :
+             {"oldPassword", "newPassword", "confirm", "linkState", "message", "sent"})
+            QTest::addColumn<QString>(column);
+        const QString oldMsg = QStringLiteral("   Old Password not matching !!!  ");
+        const QString userMsg = QStringLiteral(" UserName and Password cannot be same !!!     ");
+        const QString unsent = QStringLiteral("40006\r\nWrong protocol or connection state for "
+                                              "the requested transaction or request");
+        const QString old = kOldPassword;
+        const QString c = QStringLiteral("connected");
+        using test::textRow;
+        textRow("old password in other case", {"secret1", "N3w", "N3w", c, oldMsg, ""});
+        textRow("all three empty, old first", {"", "", "", c, oldMsg, ""});
+        textRow("new password empty before confirm",
+                {old, "", "x", c, " New Password cannot be blank !!!     ", ""});
+        textRow("confirm differs in case, before new equals old",
+                {old, old, "secret1", c,
+                 " New Password and Confirm New Password are not matching !!!     ", ""});
+        textRow("new equals old",
+                {old, old, old, c, " New Password and Old Password cannot be same !!!     ", ""});
+        textRow("new equals user name in other case", {old, "smith", "smith", c, userMsg, ""});
+        textRow("blanks pass the blank check", {old, "   ", "   ", c, "", "CHPASS~SMITH~2~   "});
+        textRow("new password is the old in other case",
+                {old, "secret1", "secret1", c, "", "CHPASS~SMITH~2~secret1"});
+        // A request that cannot go out is a failure, not a silent success.
+        textRow("link not connected", {old, "N3w", "N3w", "down", unsent, ""});
+        textRow("no link", {old, "N3w", "N3w", "none", unsent, ""});
+    }
+
+    void change()
+    {
+        openPasswordWindow();
+        QFETCH(QString, oldPassword);
+        QFETCH(QString, newPassword);
+        QFETCH(QString, confirm);
+        QFETCH(QString, message);
+        QFETCH(QString, sent);
+        QFETCH(QString, linkState);
+        link.connected = linkState == QLatin1String("connected");
+        if (linkState == QLatin1String("none"))
+            pw->setLinkWriter(nullptr);
+        pw->FrameLogin->hide(); // as the password change finds it: logged on, view shown
+        pw->FramePassword->show();
+        pw->show();
+        fillPasswordView(*pw, oldPassword, newPassword, confirm);
+        // A second press while the request is being sent sent CHPASS twice.
+        link.duringSend = [this] { QTest::mouseClick(pw->CmdChange, Qt::LeftButton); };
+        QTest::mouseClick(pw->CmdChange, Qt::LeftButton);
+
+        QCOMPARE(f->seams.boxes.lines(),
+                 message.isEmpty()
+                     ? QStringList{}
+                     : QStringList{test::box("Change Password", BoxIcon::Critical, message)});
+        QCOMPARE(link.sent, sent.isEmpty() ? QStringList{} : QStringList{sent});
+        // A refused or unsent change keeps the view open with its contents.
+        QCOMPARE(pw->isVisible(), sent.isEmpty());
+        if (sent.isEmpty())
+            QCOMPARE(passwordView(*pw), (QStringList{oldPassword, newPassword, confirm}));
+        // Only the server's reply changes the password in use, so a second change before it
+        // is still checked against the old one; nothing is stored.
+        QCOMPARE(session().Password, kOldPassword);
+        QCOMPARE(QSettings(settings::filePath(), QSettings::IniFormat).allKeys(), QStringList());
+    }
+
+    // The menu shows the window modally with the password view emptied; whatever the user
+    // does there, the caption and the view stay until the next menu click.
+    void menu_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QStringList>("sent");
+        QTest::newRow("change") << "change" << QStringList{"CHPASS~SMITH~2~N3w"};
+        QTest::newRow("cancel button sends nothing") << "cancel" << QStringList{};
+        QTest::newRow("window close button sends nothing") << "close" << QStringList{};
+    }
+
+    void menu()
+    {
+        openPasswordWindow();
+        QFETCH(QString, action);
+        fillPasswordView(*pw, QStringLiteral("left"), QStringLiteral("over"),
+                         QStringLiteral("text"));
+        QVERIFY(openFromMenu([&] {
+            QCOMPARE(pw->windowModality(), Qt::ApplicationModal);
+            QCOMPARE(pw->windowTitle(), QStringLiteral("Wispline(Change Password)"));
+            QVERIFY(pw->FramePassword->isVisibleTo(pw.get()) &&
+                    !pw->FrameLogin->isVisibleTo(pw.get()));
+            QCOMPARE(passwordView(*pw), (QStringList{"", "", ""}));
+            QTRY_COMPARE(pw->focusWidget(), pw->txtOldPassword);
+            fillPasswordView(*pw, kOldPassword, QStringLiteral("N3w"), QStringLiteral("N3w"));
+            if (action == QLatin1String("close"))
+                pw->close();
+            else
+                QTest::mouseClick(action == QLatin1String("change") ? pw->CmdChange : pw->CmdCancel,
+                                  Qt::LeftButton);
+        }));
+        QTEST(link.sent, "sent");
+        QVERIFY(f->seams.boxes.shown.isEmpty() && !f->seams.exit.ended());
+        QCOMPARE(pw->windowModality(), Qt::NonModal);
+        QCOMPARE(pw->windowTitle(), QStringLiteral("Wispline(Change Password)"));
+        QVERIFY(pw->FramePassword->isVisibleTo(pw.get()));
+    }
+
+    // The adapter address sent with the log-on.
+    void getMacAddress_data()
+    {
+        QTest::addColumn<QList<AdapterRecord>>("adapters");
+        QTest::addColumn<QString>("expected");
+        const auto eth = [](const char* hex) { return test::MadeUpAdapters::record(hex); };
+        const auto wireless = [](const char* hex) { return test::MadeUpAdapters::record(hex, 71); };
+        // Bridges, veth, tun/tap and container networks are Ethernet too; a device wins.
+        const auto device = [](const char* hex) {
+            return test::MadeUpAdapters::record(hex, kAdapterTypeEthernet, true);
+        };
+
+        QTest::newRow("no adapters") << QList<AdapterRecord>{} << QString();
+        QTest::newRow("upper case, one-digit bytes, bytes 6 and 7 ignored")
+            << QList<AdapterRecord>{eth("000c293a4bbe0708")} << "00-0C-29-3A-4B-BE";
+        QTest::newRow("short address padded with zero")
+            << QList<AdapterRecord>{eth("0a0b0c")} << "0A-0B-0C-00-00-00";
+        QTest::newRow("last ethernet wins, wireless skipped")
+            << QList<AdapterRecord>{eth("0a0b0c0d0e0f"), eth("001122aabbcc"),
+                                    wireless("a1b2c3d4e5f6")}
+            << "00-11-22-AA-BB-CC";
+        QTest::newRow("last device before virtual ones")
+            << QList<AdapterRecord>{eth("a1b2c3d4e5f6"), device("001122aabbcc"),
+                                    device("0a0b0c0d0e0f"), eth("010203040506")}
+            << "0A-0B-0C-0D-0E-0F";
+        QTest::newRow("no ethernet gives the count line")
+            << QList<AdapterRecord>{wireless("001122aabbcc"), test::MadeUpAdapters::record("a1", 9),
+                                    wireless("")}
+            << "3 Adapter(s):\r\n";
+    }
+
+    void getMacAddress()
+    {
+        QFETCH(QList<AdapterRecord>, adapters);
+        f->adapters.list = adapters;
+        QTEST(GetMACadr(), "expected");
+    }
 };
 
-QTEST_MAIN(TestFrmLogin)
-#include "tst_frmlogin.moc"
+QTEST_MAIN(TestLogon)
+#include "tst_logon.moc"
