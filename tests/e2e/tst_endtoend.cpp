@@ -20,12 +20,12 @@
 #include <QListWidget>
 #include <QSettings>
 #include <QTextEdit>
+#include <algorithm>
 #include <memory>
 #include <poll.h>
 #include <vector>
 
 using namespace wispline;
-using wispline::test::colourOf;
 using wispline::test::listTexts;
 using namespace Qt::StringLiterals;
 using wispline::server::test::kWaitMs;
@@ -46,20 +46,17 @@ QStringList linesOf(const QTextEdit* area)
     return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-QRegularExpression wholeLine(const QString& pattern)
+bool matches(const QString& pattern, const QString& line)
 {
-    return QRegularExpression(QRegularExpression::anchoredPattern(pattern));
+    return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(line).hasMatch();
 }
 
-// The first line of the area that matches `pattern` as a whole, or a null string.
-QString lineMatching(const QTextEdit* area, const QString& pattern)
+// Whether a line of the area matches `pattern` as a whole.
+bool hasLine(const QTextEdit* area, const QString& pattern)
 {
-    const QRegularExpression re = wholeLine(pattern);
-    for (const QString& line : linesOf(area)) {
-        if (re.match(line).hasMatch())
-            return line;
-    }
-    return {};
+    const QStringList lines = linesOf(area);
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const QString& line) { return matches(pattern, line); });
 }
 
 QString delivered(const QString& sender, const QString& body)
@@ -190,8 +187,6 @@ private slots:
         WireClient* bob = peer("BOB", "bob2");
         QVERIFY(bob && peer("DAVE", "dave3"));
         QVERIFY(logOnClient(u" alice "_s)); // the name as typed, upper-cased and trimmed
-        QCOMPARE(w->windowTitle(),
-                 u"VESK Parlonet (Ver"_s + programVersion() + u")   UserName:ALICE    Level:1"_s);
         // Users already connected come with the log-on; the client is not in its own lists.
         QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel2), QStringList{u"BOB"_s}, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(listTexts(w->lstLevel3), QStringList{u"DAVE"_s}, kWaitMs);
@@ -202,9 +197,7 @@ private slots:
         QVERIFY(clickEntry(w->lstLevel2, u"BOB"_s));
         typeAndSend(u"  "_s + body + u"  "_s);
         const QStringList snd = bob->take("SND");
-        QVERIFY2(wholeLine(delivered(u"ALICE"_s, body)).match(snd.value(1)).hasMatch(),
-                 qPrintable(snd.value(1)));
-        QVERIFY(bob->rawInput().contains("SND~" + snd.at(1).toLatin1() + "~ExitEnd`"));
+        QVERIFY2(matches(delivered(u"ALICE"_s, body), snd.value(1)), qPrintable(snd.value(1)));
         const QString echo = u"ALICE >> "_s + body + u" [To BOB]"_s;
         QVERIFY(linesOf(w->RTBox).contains(echo));
 
@@ -212,9 +205,7 @@ private slots:
         bob->send((u"SND~BOB2~"_s + reply + u"~ALICE1~NOONE"_s).toLatin1());
         bob->send("SND~BOB2~not for alice~CAROL2~NOONE");
         QVERIFY(bob->sync());
-        const QString pattern = delivered(u"BOB"_s, reply);
-        QTRY_VERIFY_WITH_TIMEOUT(!lineMatching(w->RTBox, pattern).isNull(), kWaitMs);
-        QCOMPARE(colourOf(w->RTBox, lineMatching(w->RTBox, pattern)), QColor(0, 0, 255));
+        QTRY_VERIFY_WITH_TIMEOUT(hasLine(w->RTBox, delivered(u"BOB"_s, reply)), kWaitMs);
         // The pop-up shows the body with the spaces that stood next to it.
         QCOMPARE(w->frmAlert().lblAlert->text(), QLatin1Char(' ') + reply + QLatin1Char(' '));
 
@@ -222,10 +213,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(w->fraAllMessages->isVisibleTo(w.get()), kWaitMs);
         const QStringList lines = linesOf(w->RTBAllMsgs);
         QCOMPARE(lines.size(), 3); // the two messages and the way back
-        QVERIFY2(wholeLine(kDayTime + u" ALICE -> BOB : "_s + body).match(lines.at(0)).hasMatch(),
-                 qPrintable(lines.at(0)));
-        QVERIFY2(wholeLine(kDayTime + u" BOB -> ALICE : "_s + reply).match(lines.at(1)).hasMatch(),
-                 qPrintable(lines.at(1)));
+        QVERIFY2(matches(kDayTime + u" ALICE -> BOB : "_s + body, lines.at(0)) &&
+                     matches(kDayTime + u" BOB -> ALICE : "_s + reply, lines.at(1)),
+                 qPrintable(lines.join('|')));
         QVERIFY(seams->boxes.shown.isEmpty());
 
         bob->send("LOU~BOB2");
@@ -238,7 +228,7 @@ private slots:
         QVERIFY(bob && logOnClient());
         bob->send("SND~BOB2~before you go~ALICE1~NOONE");
         const QString pattern = delivered(u"BOB"_s, u"before you go"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(!lineMatching(w->RTBox, pattern).isNull(), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(hasLine(w->RTBox, pattern), kWaitMs);
 
         // The server answers LOU by closing the connection. This runs inside the yield that
         // follows the log-out and returns once that close has reached the client's socket, so
@@ -255,7 +245,8 @@ private slots:
         seams->boxes.answers = {BoxAnswer::Yes};
         w->mnuExit->trigger();
         QVERIFY(closeArrived);
-        QCOMPARE(seams->boxes.last().text, u" Do you want to Shutdown Wispline ? "_s);
+        QCOMPARE(seams->boxes.count(),
+                 1); // the shutdown question, its text checked by the window test
         QCOMPARE(bob->take("LGO").value(1), u"ALICE1"_s);
 
         // The shutdown itself ends the program, after its last save of the message log; a close
