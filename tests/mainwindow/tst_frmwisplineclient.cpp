@@ -228,7 +228,7 @@ private slots:
         QTRY_COMPARE(int(server->connections.size()), before + 1);
         QTRY_VERIFY(w->link().isConnected());
         QVERIFY(!seams->exit.ended());
-        // The new connection starts with no unfinished text.
+        // The new connection starts with no unfinished text (it was glued to the next message).
         server->write(FakeServer::message("OffL~fresh"));
         QTRY_VERIFY(text().contains(QStringLiteral("fresh")));
         QVERIFY(!text().contains(QStringLiteral("hel")));
