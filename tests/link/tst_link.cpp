@@ -169,45 +169,6 @@ private slots:
         QCOMPARE(toWire(QStringLiteral("a\u03A9b\U0001F600c")), QByteArray("a?b?c"));
     }
 
-    void fields_data()
-    {
-        QTest::addColumn<QByteArray>("storage");
-        QTest::addColumn<qsizetype>("offset");
-        QTest::addColumn<qsizetype>("size");
-        QTest::addColumn<QStringList>("fields");
-
-        auto row = [](const char* name, const QByteArray& storage, const QStringList& fields) {
-            QTest::newRow(name) << storage << qsizetype(0) << storage.size() << fields;
-        };
-        row("several fields", "SND~hi~ExitEnd", {"SND", "hi", "ExitEnd"});
-        row("no separator", "HND", {"HND"});
-        row("empty message", "", {""});
-        row("empty fields at both ends and between", "~a~~b~", {"", "a", "", "b", ""});
-        row("separator alone", "~", {"", ""});
-        row("Latin-1 bytes decoded one to one", "OffL~\xE9t\xE9 \xFF~ExitEnd",
-            {"OffL", QString::fromLatin1("\xE9t\xE9 \xFF"), "ExitEnd"});
-        // A message cut out of a larger buffer sees only its own bytes.
-        QTest::newRow("slice of a larger buffer")
-            << QByteArray("LGO~a1~ExitEnd`SND~hi~ExitEnd`x~y~z") << qsizetype(15) << qsizetype(14)
-            << QStringList{"SND", "hi", "ExitEnd"};
-    }
-
-    void fields()
-    {
-        QFETCH(QByteArray, storage);
-        QFETCH(qsizetype, offset);
-        QFETCH(qsizetype, size);
-        QFETCH(QStringList, fields);
-
-        const QString text = fromWire(storage.sliced(offset, size));
-        QCOMPARE(wispline::wire::splitFields(text), fields);
-        const InboundMessage m(Inbound::None, storage, offset, size);
-        QCOMPARE(m.text(), text);
-        QCOMPARE(m.fields(), fields);
-        // A field the message lacks: the dispatcher's "Subscript out of range" rows.
-        QCOMPARE(m.fieldCount(), fields.size());
-    }
-
     // Putting messages together from chunks.
     void framing_data()
     {
@@ -361,16 +322,6 @@ private slots:
         }
         QCOMPARE(textsOf(takeAll(r)), QStringList{QStringLiteral("SND~after~ExitEnd")});
         QVERIFY(r.pending().isEmpty());
-    }
-
-    // Unfinished text of a dropped connection was glued to the next connection's first message.
-    void discardedPendingIsNotGluedToTheNextMessage()
-    {
-        Reassembler r;
-        r.feed("SND~hel");
-        r.discardPending();
-        r.feed("LIU~x~2~ExitEnd`");
-        QCOMPARE(textsOf(takeAll(r)), QStringList{QStringLiteral("LIU~x~2~ExitEnd")});
     }
 
     // Handing each recognised message to its handler.
