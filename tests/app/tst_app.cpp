@@ -151,10 +151,7 @@ private slots:
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("could not be read")));
 
         settings::save(settings::kMode, QStringLiteral("LAN"));
-        settings::save(settings::kSize, QStringLiteral("True"));
-
         QCOMPARE(settings::get(settings::kMode), QStringLiteral("LAN"));
-        QCOMPARE(settings::get(settings::kSize), QStringLiteral("True"));
         QCOMPARE(settings::get(settings::kUser, QStringLiteral("default")),
                  QStringLiteral("default"));
         const QStringList aside =
