@@ -115,29 +115,18 @@ private slots:
         QCOMPARE(f.state(), QStringLiteral("sel1=b;sel2=;sel3=;cur=-/-/-;chk=000"));
     }
 
-    void restoreSelection_data()
+    // The menu item toggles and stores the choice each time.
+    void restoreSelectionMenu()
     {
-        QTest::addColumn<bool>("startOn");
-        QTest::addColumn<int>("times");
-        QTest::addColumn<QString>("stored");
-        QTest::newRow("off, chosen once") << false << 1 << "True";
-        QTest::newRow("off, chosen twice") << false << 2 << "False";
-        QTest::newRow("on, chosen once") << true << 1 << "False";
-    }
-    void restoreSelection()
-    {
-        QFETCH(bool, startOn);
-        QFETCH(int, times);
-        QFETCH(QString, stored);
         test::PanelFixture f(QStringLiteral("||"));
         SelectionPanel panel(f.c);
-        session().RestoreSelectionOn = startOn;
-        f.c.mnuRestoreSelection->setChecked(startOn);
-        for (int i = 0; i < times; ++i)
+        for (const bool on : {true, false}) {
             f.c.mnuRestoreSelection->trigger();
-        QCOMPARE(settings::get(settings::kSelection), stored);
-        QCOMPARE(session().RestoreSelectionOn, stored == QLatin1String("True"));
-        QCOMPARE(f.c.mnuRestoreSelection->isChecked(), session().RestoreSelectionOn);
+            QCOMPARE(settings::get(settings::kSelection),
+                     QString::fromLatin1(on ? "True" : "False"));
+            QCOMPARE(session().RestoreSelectionOn, on);
+            QCOMPARE(f.c.mnuRestoreSelection->isChecked(), on);
+        }
     }
 
     // The lists kept from the server's user messages.
