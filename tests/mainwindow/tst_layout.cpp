@@ -58,51 +58,30 @@ private slots:
         resetSession();
     }
 
-    void arrangeControls_data()
-    {
-        QTest::addColumn<LayoutControl>("control");
-        QTest::addColumn<bool>("large");
-        QTest::addColumn<QRect>("twips");
-        QTest::addColumn<QString>("font"); // null: the row sets no font
-
-        QTest::newRow("window large")
-            << LayoutControl::Window << true << QRect(0, 0, 11955, 7380) << QString();
-        QTest::newRow("RTBox small")
-            << LayoutControl::RTBox << false << QRect(0, 0, 5175, 3015) << "Verdana 7";
-        QTest::newRow("txtSendData small") << LayoutControl::txtSendData << false
-                                           << QRect(0, 3485, 7935, 285) << "Times New Roman 8";
-        QTest::newRow("fraLevel3 large")
-            << LayoutControl::fraLevel3 << true << QRect(2280, 360, 2295, 5775) << QString();
-        QTest::newRow("cmdSend large")
-            << LayoutControl::cmdSend << true << QRect(10800, 6240, 975, 375) << "Verdana 10";
-    }
-
+    // The geometry alone: sizes from the table, the layout's fonts over the theme's (bold
+    // buttons stay bold), no resize strip, and what the level decides stays hidden.
     void arrangeControls()
     {
-        QFETCH(LayoutControl, control);
-        QFETCH(bool, large);
-        QFETCH(QRect, twips);
-        QFETCH(QString, font);
         const MainControls& c = w_->c;
-
-        // The theme sets its own fonts; the layout's fonts replace them (bold buttons stay bold).
+        const auto px = [](int x, int y, int width, int height) {
+            return QRect(twipsToPx(x), twipsToPx(y), twipsToPx(width), twipsToPx(height));
+        };
+        const auto font = [](const QWidget* w) {
+            return w->font().family() + ' ' + QString::number(w->font().pointSize());
+        };
         applyThemeToWindow(&w_->window);
-        QVERIFY(large ? ArrangeControlsLarge(c) : ArrangeControls(c));
+        QVERIFY(ArrangeControls(c));
+        QCOMPARE(c.RTBox->geometry(), px(0, 0, 5175, 3015));
+        QCOMPARE(c.txtSendData->geometry(), px(0, 3485, 7935, 285));
+        QCOMPARE(font(c.RTBox) + '|' + font(c.txtSendData),
+                 QStringLiteral("Verdana 7|Times New Roman 8"));
+        QVERIFY(ArrangeControlsLarge(c));
+        QCOMPARE(w_->outer(), px(0, 0, 11955, 7380).size());
+        QCOMPARE(w_->window.maximumSize(), w_->window.minimumSize());
+        QCOMPARE(c.fraLevel3->geometry(), px(2280, 360, 2295, 5775));
+        QCOMPARE(c.cmdSend->geometry(), px(10800, 6240, 975, 375));
+        QCOMPARE(font(c.cmdSend), QStringLiteral("Verdana 10"));
         QVERIFY(c.cmdSend->font().bold());
-        const QRect px(twipsToPx(twips.x()), twipsToPx(twips.y()), twipsToPx(twips.width()),
-                       twipsToPx(twips.height()));
-        if (control == LayoutControl::Window) {
-            QCOMPARE(w_->outer(), px.size());
-            QCOMPARE(w_->window.maximumSize(), w_->window.minimumSize()); // no resize strip
-        } else {
-            QWidget* widget = layoutWidget(c, control);
-            QCOMPARE(widget->geometry(), px);
-            if (!font.isNull())
-                QCOMPARE(widget->font().family() + ' ' +
-                             QString::number(widget->font().pointSize()),
-                         font);
-        }
-        // Geometry only: what the level decides stays hidden.
         QVERIFY(c.fraLevel1And2->isHidden() && c.chkAllLevel2->isHidden());
     }
 
