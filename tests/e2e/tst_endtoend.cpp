@@ -255,15 +255,8 @@ private slots:
         QFile log(session().MessageLogPath);
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QString saved = QString::fromLatin1(log.readAll());
-        QVERIFY(
-            saved.contains(u"Connected To Server with username ALICE Properly at 10:32:15\r\n"_s));
         QVERIFY(QRegularExpression(pattern).match(saved).hasMatch());
         QVERIFY(saved.endsWith(u"Diconnected At 10:32:15\r\n\r\n"_s));
-
-        // The server forgot the user: the next one to arrive sees only BOB.
-        WireClient* carol = peer("CAROL", "carol2");
-        QVERIFY(carol);
-        QCOMPARE(carol->take("USRS"), QStringList({"USRS", "BOB2", "ExitEnd"}));
     }
 };
 
