@@ -129,10 +129,6 @@ private slots:
         row("connection lost", "c1:a c1:b", " hello ", "",
             "Connection To Server Lost. Message (ABC >> hello [To a,b] ) Cannot Be Sent.\n\n", "",
             false);
-        row("connection lost, all level3", "k3", "hi", "",
-            "Connection To Server Lost. Message (ABC >> hi [To All Level3 Users] ) Cannot Be "
-            "Sent.\n\n",
-            "", false);
     }
     void send()
     {
