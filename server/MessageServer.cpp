@@ -7,6 +7,7 @@
 
 #include <QSet>
 #include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <deque>
@@ -97,6 +98,17 @@ protected:
 
 } // namespace
 
+// What a log-on check takes to a worker and brings back.
+struct MessageServer::LogOnCheck {
+    quint64 clientId = 0;
+    QString userName;
+    QList<QByteArray> fields;
+    std::optional<Account> account;
+    bool outdated = false;
+    bool matches = false;
+    std::optional<PasswordHash> renewed;
+};
+
 struct MessageServer::Client {
     quint64 id = 0;
     QTcpSocket* socket = nullptr;
@@ -109,6 +121,11 @@ struct MessageServer::Client {
     int level = 0;
     bool loggedOn = false;
     bool gone = false;
+    // While its log-on is checked off the thread, a connection's later messages wait here, in
+    // order; a close meanwhile is acted on once the answer is back.
+    bool checking = false;
+    bool lost = false;
+    QList<InboundPiece> held;
 
     // Bytes handed to the socket so far, and the message texts among them that the socket has
     // not yet written through (kept only while it holds output back).
@@ -148,10 +165,14 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
 {
     connect(server_.get(), &QTcpServer::newConnection, this, &MessageServer::acceptConnections);
     clock_.start();
+    workers_.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
 }
 
 MessageServer::~MessageServer()
 {
+    // Answers still to come are dropped with this object; checks under way finish first.
+    workers_.clear();
+    workers_.waitForDone();
     for (auto& entry : clients_) {
         // Clients still connected after the shutdown's grace period keep what they never got.
         Client* client = entry.second.get();
@@ -191,6 +212,7 @@ void MessageServer::acceptConnections()
         socket->setParent(nullptr);
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         clients_.emplace(socket, std::move(client));
+        byId_.insert(c->id, c);
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { readFrom(c); });
         connect(socket, &QTcpSocket::disconnected, this, [this, c] { connectionLost(c); });
         connect(socket, &QTcpSocket::bytesWritten, this, [this, c] {
@@ -219,7 +241,8 @@ void MessageServer::readFrom(Client* client)
         client->splitter.feed(client->socket->read(client->splitter.limit()), pieces);
         handlePieces(client, pieces);
     }
-    if (client->gone)
+    // The settle timer waits until the log-on check is back: the input is read on from there.
+    if (client->gone || client->checking)
         return;
     if (client->splitter.pendingSize() > 0) {
         if (!client->settleTimer) {
@@ -236,7 +259,7 @@ void MessageServer::readFrom(Client* client)
 
 void MessageServer::settle(Client* client)
 {
-    if (client->gone)
+    if (client->gone || client->checking)
         return;
     QList<InboundPiece> pieces;
     client->splitter.settle(pieces);
@@ -245,9 +268,14 @@ void MessageServer::settle(Client* client)
 
 void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& pieces)
 {
-    for (const InboundPiece& piece : pieces) {
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
         if (client->gone)
             return;
+        if (client->checking) {
+            client->held.append(pieces.mid(i));
+            return;
+        }
+        const InboundPiece& piece = pieces[i];
         switch (piece.kind) {
         case InboundPiece::Message:
             handle(client, piece.text);
@@ -308,27 +336,79 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
         logOnFailed(client, userName, false);
         return;
     }
-    const std::optional<Account> account = store_.account(userName);
-    if (!store_.passwordMatches(account, fields[2])) {
-        logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
-                    .arg(client->id)
-                    .arg(shown(userName)));
-        send(client, frame({"Invalid", kInvalidLogon}));
-        logOnFailed(client, userName, true);
+    // The key derivation runs on a worker; this connection's later messages wait for its
+    // answer, the others' do not.
+    auto check = std::make_shared<LogOnCheck>();
+    check->clientId = client->id;
+    check->userName = userName;
+    check->fields = fields;
+    check->account = store_.account(userName);
+    check->outdated = check->account && store_.hashIsOutdated(*check->account);
+    client->checking = true;
+    const ServerStore* store = &store_;
+    workers_.start([this, store, check] {
+        check->matches = store->passwordMatches(check->account, check->fields[2]);
+        if (check->matches && check->outdated)
+            check->renewed = store->hashPassword(check->fields[2]);
+        QMetaObject::invokeMethod(
+            this, [this, check] { finishLogOn(*check); }, Qt::QueuedConnection);
+    });
+}
+
+void MessageServer::finishLogOn(const LogOnCheck& check)
+{
+    Client* client = byId_.value(check.clientId);
+    if (!client || client->gone)
         return;
-    }
-    failedNames_.remove(userName);
-    failedAddresses_.remove(client->remote);
-    client->failedLogOns = 0;
-    if (store_.hashIsOutdated(*account)) {
-        if (store_.rehashPassword(account->name, fields[2]) == StoreResult::Ok)
-            logLine(
-                QStringLiteral("#%1: password hash of %2 renewed").arg(client->id).arg(userName));
-        else
-            logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
+    client->checking = false;
+    if (!shuttingDown_) {
+        const QList<QByteArray>& fields = check.fields;
+        const QString& userName = check.userName;
+        if (check.matches) {
+            failedNames_.remove(userName);
+            failedAddresses_.remove(client->remote);
+            client->failedLogOns = 0;
+            if (check.renewed) {
+                if (store_.storePasswordHash(check.account->name, *check.renewed) ==
+                    StoreResult::Ok)
+                    logLine(QStringLiteral("#%1: password hash of %2 renewed")
+                                .arg(client->id)
+                                .arg(userName));
+                else
+                    logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
+                                .arg(client->id)
+                                .arg(userName, store_.lastError()));
+            }
+            completeLogOn(client, userName, *check.account, fields);
+        } else {
+            logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
                         .arg(client->id)
-                        .arg(userName, store_.lastError()));
+                        .arg(shown(userName)));
+            send(client, frame({"Invalid", kInvalidLogon}));
+            logOnFailed(client, userName, true);
+        }
     }
+    resumeInput(client);
+}
+
+void MessageServer::resumeInput(Client* client)
+{
+    if (client->gone)
+        return;
+    const QList<InboundPiece> held = std::move(client->held);
+    client->held.clear();
+    handlePieces(client, held);
+    if (client->gone || client->checking)
+        return;
+    if (client->lost)
+        connectionLost(client);
+    else
+        readFrom(client);
+}
+
+void MessageServer::completeLogOn(Client* client, const QString& userName, const Account& account,
+                                  const QList<QByteArray>& fields)
+{
     const QByteArray name = wire(userName);
     const QString minimum = store_.minimumVersion();
     const QString version = text(fields[3]);
@@ -354,7 +434,7 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     }
 
     client->name = name;
-    client->level = account->level;
+    client->level = account.level;
     client->loggedOn = true;
     const std::vector<Client*> others = onlineClients();
     online_.insert(name, client);
@@ -764,6 +844,15 @@ void MessageServer::connectionLost(Client* client)
 {
     if (client->gone)
         return;
+    if (client->checking) {
+        // Nothing more will come: a message that waited for more bytes is complete, and waits
+        // behind the log-on like the rest.
+        QList<InboundPiece> pieces;
+        client->splitter.settle(pieces);
+        client->held.append(pieces);
+        client->lost = true;
+        return;
+    }
     // Nothing more will come: a message that waited for more bytes is complete.
     if (client->splitter.pendingSize() > 0) {
         settle(client);
@@ -791,6 +880,7 @@ void MessageServer::connectionLost(Client* client)
 void MessageServer::forget(Client* client)
 {
     client->gone = true;
+    byId_.remove(client->id);
     if (client->settleTimer)
         client->settleTimer->stop();
     if (online_.value(client->name) == client)

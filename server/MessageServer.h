@@ -10,6 +10,7 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
+#include <QThreadPool>
 #include <functional>
 #include <memory>
 #include <unordered_map>
@@ -21,6 +22,7 @@ namespace wispline::server
 {
 
 class ServerStore;
+struct Account;
 
 class MessageServer : public QObject
 {
@@ -70,6 +72,11 @@ private:
     void handle(Client* client, const QByteArray& message);
 
     void logOn(Client* client, const QList<QByteArray>& fields);
+    struct LogOnCheck;
+    void finishLogOn(const LogOnCheck& check);
+    void resumeInput(Client* client);
+    void completeLogOn(Client* client, const QString& userName, const Account& account,
+                       const QList<QByteArray>& fields);
     void handshake(Client* client);
     void logOut(Client* client);
     void route(Client* client, const QList<QByteArray>& fields);
@@ -117,6 +124,7 @@ private:
     ServerStore& store_;
     std::unique_ptr<QTcpServer> server_;
     std::unordered_map<QTcpSocket*, std::unique_ptr<Client>> clients_;
+    QHash<quint64, Client*> byId_; // for answers that come back from the workers
     QHash<QByteArray, Client*> online_;
     std::vector<std::unique_ptr<Client>> departed_; // freed on the next turn of the event loop
     quint64 nextId_ = 1;
@@ -126,6 +134,8 @@ private:
     QElapsedTimer clock_;
     QHash<QString, Failures> failedNames_;
     QHash<QString, Failures> failedAddresses_;
+    // Password key derivations (about 0.1 s each) run here, never on the routing thread.
+    QThreadPool workers_;
 };
 
 } // namespace wispline::server

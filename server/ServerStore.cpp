@@ -274,13 +274,27 @@ StoreResult ServerStore::rehashPassword(const QString& name, const QByteArray& p
 
 StoreResult ServerStore::storeHash(const QString& name, const QByteArray& password)
 {
-    const QByteArray salt = newSalt();
+    return storePasswordHash(name, hashPassword(password));
+}
+
+PasswordHash ServerStore::hashPassword(const QByteArray& password) const
+{
+    PasswordHash h;
+    h.salt = newSalt();
+    h.iterations = kdfIterations_;
+    h.hash = derive(h.salt, password, h.iterations);
+    return h;
+}
+
+StoreResult ServerStore::storePasswordHash(const QString& rawName, const PasswordHash& h)
+{
+    const QString name = normalizeUserName(rawName);
     QSqlQuery q(db_);
     q.prepare(
         QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = ? WHERE name = ?"));
-    q.addBindValue(salt);
-    q.addBindValue(derive(salt, password, kdfIterations_));
-    q.addBindValue(kdfIterations_);
+    q.addBindValue(h.salt);
+    q.addBindValue(h.hash);
+    q.addBindValue(h.iterations);
     q.addBindValue(name);
     if (!q.exec()) {
         lastError_ = q.lastError().text();

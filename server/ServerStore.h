@@ -32,6 +32,13 @@ struct Account {
     int iterations = 0; // PBKDF2 rounds; 0 for a hash of the old kind (one salted SHA-256 pass)
 };
 
+// A salt and PBKDF2 hash of a password, with its round count.
+struct PasswordHash {
+    QByteArray salt;
+    QByteArray hash;
+    int iterations = 0;
+};
+
 // A display text kept for an offline user, with its row id.
 struct OfflineMessage {
     qint64 id = 0;
@@ -82,11 +89,15 @@ public:
     std::optional<Account> account(const QString& name);
     QList<Account> accounts();
     // Wire bytes of a password against an account; with no account, costs the same and fails.
+    // Touches no database: safe on any thread, so the key derivation can run off the routing
+    // thread (as can hashPassword()).
     bool passwordMatches(const std::optional<Account>& account, const QByteArray& password) const;
     // True when the account's hash is of the old kind or weaker than new ones.
     bool hashIsOutdated(const Account& account) const;
     // Stores the password again with the current key derivation (after a right log-on).
     StoreResult rehashPassword(const QString& name, const QByteArray& password);
+    PasswordHash hashPassword(const QByteArray& password) const;
+    StoreResult storePasswordHash(const QString& name, const PasswordHash& hash);
     void setKdfIterations(int iterations) { kdfIterations_ = iterations; }
     int kdfIterations() const { return kdfIterations_; }
     StoreResult addUser(const QString& name, const QString& password, int level,
