@@ -238,7 +238,13 @@ void MessageServer::readFrom(Client* client)
     QList<InboundPiece> pieces;
     while (!client->gone && client->socket->bytesAvailable() > 0) {
         pieces.clear();
-        client->splitter.feed(client->socket->read(client->splitter.limit()), pieces);
+        // Read into one buffer kept for all: a read sized to the limit would stay allocated at
+        // that size with each connection's unfinished message.
+        readBuffer_.resize(client->splitter.limit());
+        const qint64 got = client->socket->read(readBuffer_.data(), readBuffer_.size());
+        if (got <= 0)
+            break;
+        client->splitter.feed(QByteArray(readBuffer_.constData(), got), pieces);
         handlePieces(client, pieces);
     }
     // The settle timer waits until the log-on check is back: the input is read on from there.

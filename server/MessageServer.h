@@ -136,6 +136,7 @@ private:
     QHash<QString, Failures> failedAddresses_;
     // Password key derivations (about 0.1 s each) run here, never on the routing thread.
     QThreadPool workers_;
+    QByteArray readBuffer_;
 };
 
 } // namespace wispline::server
