@@ -64,6 +64,15 @@ void EpollEventDispatcher::registerSocketNotifier(QSocketNotifier* notifier)
     Watch& watch = watches_[fd];
     if (!watch.read && !watch.write && !watch.exception)
         watch.generation = nextGeneration_++;
+    QSocketNotifier* const before = notifier->type() == QSocketNotifier::Read    ? watch.read
+                                    : notifier->type() == QSocketNotifier::Write ? watch.write
+                                                                                 : watch.exception;
+    // Another notifier on this number: its descriptor was closed before it was let go, which
+    // took it out of the epoll set. Set the new one up from scratch.
+    if (before && before != notifier) {
+        watch = Watch();
+        watch.generation = nextGeneration_++;
+    }
     switch (notifier->type()) {
     case QSocketNotifier::Read:
         watch.read = notifier;

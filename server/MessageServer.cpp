@@ -1,12 +1,12 @@
 #include "MessageServer.h"
 
+#include "ClientConnection.h"
 #include "ServerLog.h"
 #include "ServerRules.h"
 #include "ServerStore.h"
 #include "link/Ansi.h"
 
 #include <QSet>
-#include <QTcpSocket>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -74,26 +74,14 @@ QString excerpt(const QByteArray& bytes)
            QStringLiteral(" (%1 bytes)").arg(bytes.size());
 }
 
-// Accepted sockets write straight through to the kernel: a buffered socket would arm and
-// disarm a write notifier for every message it sends, which costs more than the write.
-class DirectTcpServer : public QTcpServer
+// Hands each accepted descriptor over as it is: the server wraps it in a lean connection.
+class DescriptorServer : public QTcpServer
 {
 public:
-    using QTcpServer::QTcpServer;
+    std::function<void(int)> accepted;
 
 protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto* socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
-                                         QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-            logLine(QStringLiteral("cannot take a new connection: %1").arg(socket->errorString()));
-            delete socket;
-            ::close(int(descriptor));
-            return;
-        }
-        addPendingConnection(socket);
-    }
+    void incomingConnection(qintptr descriptor) override { accepted(int(descriptor)); }
 };
 
 } // namespace
@@ -111,7 +99,7 @@ struct MessageServer::LogOnCheck {
 
 struct MessageServer::Client {
     quint64 id = 0;
-    QTcpSocket* socket = nullptr;
+    std::unique_ptr<ClientConnection> socket;
     InboundSplitter splitter;
     std::unique_ptr<QTimer> settleTimer; // made on the first message that waits for its end
     QString peer;
@@ -160,10 +148,11 @@ struct MessageServer::Client {
     }
 };
 
-MessageServer::MessageServer(ServerStore& store, QObject* parent)
-    : QObject(parent), store_(store), server_(std::make_unique<DirectTcpServer>())
+MessageServer::MessageServer(ServerStore& store, QObject* parent) : QObject(parent), store_(store)
 {
-    connect(server_.get(), &QTcpServer::newConnection, this, &MessageServer::acceptConnections);
+    auto server = std::make_unique<DescriptorServer>();
+    server->accepted = [this](int descriptor) { accept(descriptor); };
+    server_ = std::move(server);
     clock_.start();
     workers_.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
 }
@@ -176,11 +165,10 @@ MessageServer::~MessageServer()
     for (auto& entry : clients_) {
         // Clients still connected after the shutdown's grace period keep what they never got.
         Client* client = entry.second.get();
-        client->through = client->queued - entry.first->bytesToWrite();
+        client->through = client->queued - client->socket->bytesToWrite();
         keepUnsent(client);
-        QObject::disconnect(entry.first, nullptr, this, nullptr);
-        entry.first->abort();
-        delete entry.first;
+        client->socket->disconnected = nullptr;
+        client->socket->abort();
     }
 }
 
@@ -195,55 +183,45 @@ bool MessageServer::listen(const QHostAddress& address, quint16 port, QString* e
     return false;
 }
 
-void MessageServer::acceptConnections()
+void MessageServer::accept(int descriptor)
 {
-    while (QTcpSocket* socket = server_->nextPendingConnection()) {
-        if (shuttingDown_) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        auto client = std::make_unique<Client>();
-        Client* c = client.get();
-        c->id = nextId_++;
-        c->socket = socket;
-        c->remote = socket->peerAddress().toString();
-        c->peer = QStringLiteral("%1:%2").arg(c->remote).arg(socket->peerPort());
-        socket->setParent(nullptr);
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        clients_.emplace(socket, std::move(client));
-        byId_.insert(c->id, c);
-        connect(socket, &QTcpSocket::readyRead, this, [this, c] { readFrom(c); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, c] { connectionLost(c); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, c] {
-            c->through = c->queued - c->socket->bytesToWrite();
-            while (!c->unsent.empty() && c->unsent.front().end <= c->through)
-                c->unsent.pop_front();
-            pump(c);
-        });
-        connect(socket, &QTcpSocket::errorOccurred, this,
-                [this, c](QAbstractSocket::SocketError error) {
-                    if (error != QAbstractSocket::RemoteHostClosedError && !c->gone)
-                        logLine(QStringLiteral("%1: socket error: %2")
-                                    .arg(c->who(), c->socket->errorString()));
-                });
-        logLine(QStringLiteral("#%1 connected from %2").arg(c->id).arg(c->peer));
-        if (socket->bytesAvailable() > 0)
-            readFrom(c);
+    if (shuttingDown_) {
+        ::close(descriptor);
+        return;
     }
+    auto client = std::make_unique<Client>();
+    Client* c = client.get();
+    c->id = nextId_++;
+    c->socket = std::make_unique<ClientConnection>(descriptor);
+    c->remote = c->socket->peerAddress().toString();
+    c->peer = QStringLiteral("%1:%2").arg(c->remote).arg(c->socket->peerPort());
+    clients_.emplace(c->id, std::move(client));
+    c->socket->readyRead = [this, c] { readFrom(c); };
+    c->socket->disconnected = [this, c] { connectionLost(c); };
+    c->socket->bytesWritten = [this, c] {
+        c->through = c->queued - c->socket->bytesToWrite();
+        while (!c->unsent.empty() && c->unsent.front().end <= c->through)
+            c->unsent.pop_front();
+        pump(c);
+    };
+    c->socket->failed = [this, c](const QString& reason) {
+        if (!c->gone)
+            logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
+    };
+    logLine(QStringLiteral("#%1 connected from %2").arg(c->id).arg(c->peer));
 }
 
 void MessageServer::readFrom(Client* client)
 {
     QList<InboundPiece> pieces;
-    while (!client->gone && client->socket->bytesAvailable() > 0) {
+    while (!client->gone) {
         pieces.clear();
         // Read into one buffer kept for all: a read sized to the limit would stay allocated at
         // that size with each connection's unfinished message.
         readBuffer_.resize(client->splitter.limit());
         const qint64 got = client->socket->read(readBuffer_.data(), readBuffer_.size());
         if (got <= 0)
-            break;
+            break; // nothing more for now, or the end: then disconnected() follows
         client->splitter.feed(QByteArray(readBuffer_.constData(), got), pieces);
         handlePieces(client, pieces);
     }
@@ -363,9 +341,10 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
 
 void MessageServer::finishLogOn(const LogOnCheck& check)
 {
-    Client* client = byId_.value(check.clientId);
-    if (!client || client->gone)
+    const auto found = clients_.find(check.clientId);
+    if (found == clients_.end() || found->second->gone)
         return;
+    Client* client = found->second.get();
     client->checking = false;
     if (!shuttingDown_) {
         const QList<QByteArray>& fields = check.fields;
@@ -662,8 +641,7 @@ void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fie
 void MessageServer::pump(Client* client)
 {
     while ((client->backlog || client->dayStream) && !client->gone && client->loggedOn &&
-           client->socket->state() == QAbstractSocket::ConnectedState &&
-           client->socket->bytesToWrite() < kPumpLowWater) {
+           client->socket->isConnected() && client->socket->bytesToWrite() < kPumpLowWater) {
         if (client->backlog ? !pumpBacklog(client) : !pumpDayMessages(client))
             return;
     }
@@ -756,7 +734,7 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
 void MessageServer::send(Client* client, const QByteArray& framed, const QByteArray* display,
                          qint64 offlineId)
 {
-    if (client->gone || client->socket->state() != QAbstractSocket::ConnectedState)
+    if (client->gone || !client->socket->isConnected())
         return;
     if (client->socket->bytesToWrite() > kMaxQueuedOutput) {
         dropNonReader(client, display ? *display : QByteArray(), offlineId);
@@ -840,7 +818,7 @@ void MessageServer::endConnection(Client* client)
     if (client->gone)
         return;
     // Whatever is still queued for the client is written before the close.
-    if (client->socket->state() == QAbstractSocket::ConnectedState)
+    if (client->socket->isConnected())
         client->socket->disconnectFromHost();
     else
         connectionLost(client);
@@ -886,15 +864,14 @@ void MessageServer::connectionLost(Client* client)
 void MessageServer::forget(Client* client)
 {
     client->gone = true;
-    byId_.remove(client->id);
     if (client->settleTimer)
         client->settleTimer->stop();
     if (online_.value(client->name) == client)
         online_.remove(client->name);
-    QTcpSocket* socket = client->socket;
-    QObject::disconnect(socket, nullptr, this, nullptr);
-    socket->deleteLater();
-    auto it = clients_.find(socket);
+    // The connection is freed with its client on the next turn of the event loop: this may be
+    // running inside one of its callbacks, which do nothing once the client is gone.
+    client->socket->abort();
+    auto it = clients_.find(client->id);
     if (it != clients_.end()) {
         departed_.push_back(std::move(it->second));
         clients_.erase(it);

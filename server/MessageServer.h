@@ -16,8 +16,6 @@
 #include <unordered_map>
 #include <vector>
 
-class QTcpSocket;
-
 namespace wispline::server
 {
 
@@ -62,7 +60,7 @@ signals:
 private:
     struct Client;
 
-    void acceptConnections();
+    void accept(int descriptor);
     void readFrom(Client* client);
     void settle(Client* client);
     void handlePieces(Client* client, const QList<InboundPiece>& pieces);
@@ -123,8 +121,7 @@ private:
 
     ServerStore& store_;
     std::unique_ptr<QTcpServer> server_;
-    std::unordered_map<QTcpSocket*, std::unique_ptr<Client>> clients_;
-    QHash<quint64, Client*> byId_; // for answers that come back from the workers
+    std::unordered_map<quint64, std::unique_ptr<Client>> clients_; // by id
     QHash<QByteArray, Client*> online_;
     std::vector<std::unique_ptr<Client>> departed_; // freed on the next turn of the event loop
     quint64 nextId_ = 1;

@@ -106,8 +106,6 @@ QString describe(StoreResult result)
 ServerStore::ServerStore(QObject* parent) : QObject(parent)
 {
     flushTimer_.setSingleShot(true);
-    checkpointTimer_.setInterval(kCheckpointMs);
-    connect(&checkpointTimer_, &QTimer::timeout, this, &ServerStore::checkpoint);
     connect(&flushTimer_, &QTimer::timeout, this, [this] {
         if (!flush())
             flushTimer_.start(kRetryMs);
@@ -118,6 +116,7 @@ ServerStore::ServerStore(QObject* parent) : QObject(parent)
 
 ServerStore::~ServerStore()
 {
+    stopCheckpoints();
     if (db_.isOpen())
         flush();
     insertMessage_.reset();
@@ -155,7 +154,7 @@ bool ServerStore::open(const QString& path, QString* error)
     insertMessage_ = std::make_unique<QSqlQuery>(db_);
     insertMessage_->prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, "
                                            "body) VALUES(?, ?, ?, ?, ?)"));
-    checkpointTimer_.start();
+    checkpointer_ = std::thread([this, file = info.absoluteFilePath()] { runCheckpoints(file); });
     insertOffline_ = std::make_unique<QSqlQuery>(db_);
     // A message given back from a dropped connection may still be in the queue: it stays once.
     insertOffline_->prepare(QStringLiteral(
@@ -451,12 +450,40 @@ void ServerStore::scheduleFlush()
         flushTimer_.start(commitDelayMs_);
 }
 
-void ServerStore::checkpoint()
+void ServerStore::runCheckpoints(QString path)
 {
-    if (!written_ || !db_.isOpen())
+    const QString name = connectionName_ + QStringLiteral("-checkpoints");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        if (db.open()) {
+            std::unique_lock<std::mutex> lock(checkpointMutex_);
+            while (!checkpointWake_.wait_for(lock, std::chrono::milliseconds(kCheckpointMs),
+                                             [this] { return checkpointStop_; })) {
+                if (!written_.exchange(false))
+                    continue;
+                lock.unlock();
+                QSqlQuery q(db);
+                if (!q.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)")))
+                    written_ = true; // tried again next time
+                lock.lock();
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+void ServerStore::stopCheckpoints()
+{
+    if (!checkpointer_.joinable())
         return;
-    flush();
-    written_ = !exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
+    {
+        const std::lock_guard<std::mutex> lock(checkpointMutex_);
+        checkpointStop_ = true;
+    }
+    checkpointWake_.notify_all();
+    checkpointer_.join();
 }
 
 bool ServerStore::flush()

@@ -13,9 +13,13 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QTimer>
+#include <atomic>
+#include <condition_variable>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 class QSqlQuery;
@@ -154,7 +158,10 @@ private:
     bool supervisorIsValid(const QString& supervisor);
     StoreResult storeHash(const QString& name, const QByteArray& password);
     QByteArray derive(const QByteArray& salt, const QByteArray& password, int iterations) const;
-    void checkpoint();
+    // Checkpoints (and their disk syncs) run on their own thread and connection: WAL lets
+    // them copy committed pages while this connection goes on committing.
+    void runCheckpoints(QString path);
+    void stopCheckpoints();
 
     QString connectionName_;
     QSqlDatabase db_;
@@ -163,8 +170,11 @@ private:
     QTimer flushTimer_;
     int commitDelayMs_ = kDefaultCommitDelayMs;
     int kdfIterations_ = kDefaultKdfIterations;
-    QTimer checkpointTimer_;
-    bool written_ = false; // committed since the last checkpoint
+    std::thread checkpointer_;
+    std::mutex checkpointMutex_;
+    std::condition_variable checkpointWake_;
+    bool checkpointStop_ = false;
+    std::atomic<bool> written_{false}; // committed since the last checkpoint
     std::unique_ptr<QSqlQuery> insertMessage_;
     std::unique_ptr<QSqlQuery> insertOffline_;
 };
