@@ -603,7 +603,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
                 QStringLiteral("%1: no such recipient %2").arg(client->who(), shown(target.name)));
             continue;
         }
-        store_.recordMessage(now.day, now.time, sender, target.name, body);
+        store_.recordMessage(now.day, now.time, sender, target.name, body, !target.online);
         if (target.online)
             send(target.online, framed, &display);
         else
@@ -775,7 +775,7 @@ int MessageServer::keepUnsent(Client* client)
                 ++kept;
             }
         }
-        if (kept > 0 && !store_.flush())
+        if (kept > 0 && !store_.flushOffline())
             logLine(QStringLiteral("%1: could not keep its unsent messages yet: %2")
                         .arg(client->who(), store_.lastError()));
     }
