@@ -88,7 +88,6 @@ protected:
 
 // What a log-on check takes to a worker and brings back.
 struct MessageServer::LogOnCheck {
-    quint64 clientId = 0;
     QString userName;
     QList<QByteArray> fields;
     std::optional<Account> account;
@@ -323,57 +322,70 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     // The key derivation runs on a worker; this connection's later messages wait for its
     // answer, the others' do not.
     auto check = std::make_shared<LogOnCheck>();
-    check->clientId = client->id;
     check->userName = userName;
     check->fields = fields;
     check->account = store_.account(userName);
     check->outdated = check->account && store_.hashIsOutdated(*check->account);
-    client->checking = true;
     const ServerStore* store = &store_;
-    workers_.start([this, store, check] {
-        check->matches = store->passwordMatches(check->account, check->fields[2]);
-        if (check->matches && check->outdated)
-            check->renewed = store->hashPassword(check->fields[2]);
+    offThread(
+        client,
+        [store, check] {
+            check->matches = store->passwordMatches(check->account, check->fields[2]);
+            if (check->matches && check->outdated)
+                check->renewed = store->hashPassword(check->fields[2]);
+        },
+        [this, check](Client* c) { finishLogOn(c, *check); });
+}
+
+void MessageServer::offThread(Client* client, std::function<void()> work,
+                              std::function<void(Client*)> then)
+{
+    client->checking = true;
+    const quint64 id = client->id;
+    workers_.start([this, id, work = std::move(work), then = std::move(then)]() mutable {
+        work();
         QMetaObject::invokeMethod(
-            this, [this, check] { finishLogOn(*check); }, Qt::QueuedConnection);
+            this,
+            [this, id, then = std::move(then)] {
+                const auto found = clients_.find(id);
+                if (found == clients_.end() || found->second->gone)
+                    return;
+                Client* client = found->second.get();
+                client->checking = false;
+                if (!shuttingDown_)
+                    then(client);
+                resumeInput(client);
+            },
+            Qt::QueuedConnection);
     });
 }
 
-void MessageServer::finishLogOn(const LogOnCheck& check)
+void MessageServer::finishLogOn(Client* client, const LogOnCheck& check)
 {
-    const auto found = clients_.find(check.clientId);
-    if (found == clients_.end() || found->second->gone)
-        return;
-    Client* client = found->second.get();
-    client->checking = false;
-    if (!shuttingDown_) {
-        const QList<QByteArray>& fields = check.fields;
-        const QString& userName = check.userName;
-        if (check.matches) {
-            failedNames_.remove(userName);
-            failedAddresses_.remove(client->remote);
-            client->failedLogOns = 0;
-            if (check.renewed) {
-                if (store_.storePasswordHash(check.account->name, *check.renewed) ==
-                    StoreResult::Ok)
-                    logLine(QStringLiteral("#%1: password hash of %2 renewed")
-                                .arg(client->id)
-                                .arg(userName));
-                else
-                    logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
-                                .arg(client->id)
-                                .arg(userName, store_.lastError()));
-            }
-            completeLogOn(client, userName, *check.account, fields);
-        } else {
-            logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
-                        .arg(client->id)
-                        .arg(shown(userName)));
-            send(client, frame({"Invalid", kInvalidLogon}));
-            logOnFailed(client, userName, true);
+    const QList<QByteArray>& fields = check.fields;
+    const QString& userName = check.userName;
+    if (check.matches) {
+        failedNames_.remove(userName);
+        failedAddresses_.remove(client->remote);
+        client->failedLogOns = 0;
+        if (check.renewed) {
+            if (store_.storePasswordHash(check.account->name, *check.renewed) == StoreResult::Ok)
+                logLine(QStringLiteral("#%1: password hash of %2 renewed")
+                            .arg(client->id)
+                            .arg(userName));
+            else
+                logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
+                            .arg(client->id)
+                            .arg(userName, store_.lastError()));
         }
+        completeLogOn(client, userName, *check.account, fields);
+    } else {
+        logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
+                    .arg(client->id)
+                    .arg(shown(userName)));
+        send(client, frame({"Invalid", kInvalidLogon}));
+        logOnFailed(client, userName, true);
     }
-    resumeInput(client);
 }
 
 void MessageServer::resumeInput(Client* client)
@@ -622,12 +634,35 @@ void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fie
     int level = 0;
     const bool ownName = splitAddress(fields[1], &name, &level) && name == client->name;
     send(client, frame({"ALLM", "START"}));
-    if (!ownName || !store_.passwordMatches(store_.account(text(client->name)), fields[2])) {
-        logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
-                    .arg(client->who(), shown(fields[1])));
-        send(client, frame({"ALLM", "END"}));
+    if (!ownName) {
+        refuseDayMessages(client, fields[1]);
         return;
     }
+    // The password's key derivation runs on a worker, like a log-on's.
+    auto matches = std::make_shared<bool>(false);
+    const ServerStore* store = &store_;
+    offThread(
+        client,
+        [store, matches, account = store_.account(text(client->name)), password = fields[2]] {
+            *matches = store->passwordMatches(account, password);
+        },
+        [this, matches, asked = fields[1]](Client* c) {
+            if (*matches)
+                startDayMessages(c);
+            else
+                refuseDayMessages(c, asked);
+        });
+}
+
+void MessageServer::refuseDayMessages(Client* client, const QByteArray& asked)
+{
+    logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
+                .arg(client->who(), shown(asked)));
+    send(client, frame({"ALLM", "END"}));
+}
+
+void MessageServer::startDayMessages(Client* client)
+{
     // Sent a batch at a time as the socket drains, up to the last message stored by now.
     client->dayStream = true;
     client->day = stamp().local.date();
@@ -720,15 +755,30 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
         problem = QStringLiteral("You can only change your own password.");
     else
         problem = passwordProblem(password);
-    if (problem.isEmpty() && store_.setPassword(text(name), password) != StoreResult::Ok)
-        problem = QStringLiteral("The password could not be changed. Please try again later.");
     if (!problem.isEmpty()) {
-        logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
-        send(client, frame({"CHPASS", wire(problem), "F"}));
+        refusePasswordChange(client, problem);
         return;
     }
-    logLine(QStringLiteral("%1: password changed").arg(client->who()));
-    send(client, frame({"CHPASS", kPasswordChanged, "S", fields[3]}));
+    // The new hash is derived on a worker and stored here.
+    auto hash = std::make_shared<PasswordHash>();
+    const ServerStore* store = &store_;
+    offThread(
+        client, [store, hash, password] { *hash = store->hashPassword(wire(password)); },
+        [this, hash, name, newPassword = fields[3]](Client* c) {
+            if (store_.storePasswordHash(text(name), *hash) != StoreResult::Ok) {
+                refusePasswordChange(c, QStringLiteral("The password could not be changed. "
+                                                       "Please try again later."));
+                return;
+            }
+            logLine(QStringLiteral("%1: password changed").arg(c->who()));
+            send(c, frame({"CHPASS", kPasswordChanged, "S", newPassword}));
+        });
+}
+
+void MessageServer::refusePasswordChange(Client* client, const QString& problem)
+{
+    logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
+    send(client, frame({"CHPASS", wire(problem), "F"}));
 }
 
 void MessageServer::send(Client* client, const QByteArray& framed, const QByteArray* display,

@@ -1,6 +1,8 @@
 #pragma once
 // The message server: accepts client connections, logs users on and routes their messages.
-// Everything runs on one thread, driven by socket events.
+// Routing runs on one thread, driven by socket events; password key derivations go to worker
+// threads and the store commits delivered messages on a thread of its own, so neither holds up
+// anyone else's messages.
 #include "InboundSplitter.h"
 
 #include <QByteArray>
@@ -71,7 +73,13 @@ private:
 
     void logOn(Client* client, const QList<QByteArray>& fields);
     struct LogOnCheck;
-    void finishLogOn(const LogOnCheck& check);
+    void finishLogOn(Client* client, const LogOnCheck& check);
+    // Runs work (a key derivation) on a worker, then then() here; the connection's later
+    // messages wait for it, the other connections' do not.
+    void offThread(Client* client, std::function<void()> work, std::function<void(Client*)> then);
+    void refuseDayMessages(Client* client, const QByteArray& asked);
+    void startDayMessages(Client* client);
+    void refusePasswordChange(Client* client, const QString& problem);
     void resumeInput(Client* client);
     void completeLogOn(Client* client, const QString& userName, const Account& account,
                        const QList<QByteArray>& fields);
