@@ -598,7 +598,8 @@ int main(int argc, char* argv[])
             return 1;
         }
         config.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n"
-                                    "persistence false\nlog_dest none\nmax_queued_messages 0\n")
+                                    "persistence false\nlog_dest none\nmax_queued_messages 0\n"
+                                    "set_tcp_nodelay true\n")
                          .arg(port)
                          .toUtf8());
         config.close();
