@@ -5,9 +5,14 @@
 //   3. "L2A" messages, each delivered to every Level 2 user.
 // Each message body carries its send time; the receiving client computes the delivery latency.
 // Every phase is bounded in message count and in time, and the run stops by itself.
+//
+// With --mqtt 1 the same load goes to a local MQTT broker (mosquitto, QoS 0, persistence off)
+// instead, for comparison: each client subscribes to its own topic (and Level 2 users to one
+// shared topic, the counterpart of "L2A") and publishes to the recipient's.
 #include "ServerStore.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -51,6 +56,7 @@ struct Options {
     long broadcasts = 1000; // phase 3 "L2A" messages
     double broadcastRate = 200;
     int phaseSeconds = 60; // each phase gives up after this long
+    bool mqtt = false;
 };
 
 std::int64_t nowNs()
@@ -67,8 +73,50 @@ struct Conn {
     std::string out;
     bool wantWrite = false;
     bool loggedOn = false;
+    bool connAcked = false; // MQTT
     int handshakes = 0;
 };
+
+// The resident memory of a process in MB, from /proc.
+double residentMb(qint64 pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%lld/status", static_cast<long long>(pid));
+    FILE* f = std::fopen(path, "r");
+    if (!f)
+        return 0;
+    char line[256];
+    double kb = 0;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::sscanf(line, "VmRSS: %lf kB", &kb) == 1)
+            break;
+    }
+    std::fclose(f);
+    return kb / 1024;
+}
+
+// MQTT 3.1.1 packets, as far as QoS 0 needs them.
+std::string mqttPacket(unsigned char type, const std::string& body)
+{
+    std::string p(1, char(type));
+    std::size_t n = body.size();
+    do {
+        unsigned char byte = n % 128;
+        n /= 128;
+        if (n > 0)
+            byte |= 0x80;
+        p += char(byte);
+    } while (n > 0);
+    return p + body;
+}
+
+std::string mqttString(const std::string& s)
+{
+    std::string out;
+    out += char(s.size() >> 8);
+    out += char(s.size() & 0xff);
+    return out + s;
+}
 
 // CPU seconds (user + system) the process has used so far, from /proc.
 double cpuSeconds(qint64 pid)
@@ -102,6 +150,7 @@ public:
     bool connectAll(quint16 port);
     bool logOnAll();
     bool handshakeAll();
+    double serverMb() const { return residentMb(serverPid_); }
     void runPhase(const char* title, long count, double rate, int window, bool broadcast);
 
 private:
@@ -110,6 +159,8 @@ private:
     void poll(int timeoutMs);
     void readFrom(Conn& c);
     void handle(Conn& c, const char* msg, std::size_t len);
+    void handleMqtt(Conn& c, unsigned char type, const char* body, std::size_t len);
+    void delivered(const char* sendTime); // the digits after "T"
     bool waitUntil(const std::function<bool()>& done, int seconds);
 
     Options o_;
@@ -119,6 +170,7 @@ private:
     std::vector<std::int64_t> latencies_;
     long delivered_ = 0;
     std::int64_t lastDelivery_ = 0;
+    std::int64_t longestGap_ = 0; // between two deliveries, within a phase
 };
 
 bool Load::connectAll(quint16 port)
@@ -206,6 +258,30 @@ void Load::readFrom(Conn& c)
         c.in.append(buf, std::size_t(n));
     }
     std::size_t start = 0;
+    if (o_.mqtt) {
+        for (;;) {
+            // Fixed header: type, then the remaining length in up to four 7-bit groups.
+            std::size_t length = 0;
+            std::size_t at = start + 1;
+            int shift = 0;
+            bool complete = false;
+            while (at < c.in.size() && shift <= 21) {
+                const unsigned char byte = static_cast<unsigned char>(c.in[at++]);
+                length |= std::size_t(byte & 0x7f) << shift;
+                shift += 7;
+                if (!(byte & 0x80)) {
+                    complete = true;
+                    break;
+                }
+            }
+            if (!complete || c.in.size() - at < length)
+                break;
+            handleMqtt(c, static_cast<unsigned char>(c.in[start]) >> 4, c.in.data() + at, length);
+            start = at + length;
+        }
+        c.in.erase(0, start);
+        return;
+    }
     for (;;) {
         const std::size_t end = c.in.find('`', start);
         if (end == std::string::npos)
@@ -216,18 +292,49 @@ void Load::readFrom(Conn& c)
     c.in.erase(0, start);
 }
 
+void Load::delivered(const char* sendTime)
+{
+    const std::int64_t sent = std::strtoll(sendTime, nullptr, 10);
+    const std::int64_t now = nowNs();
+    latencies_.push_back(now - sent);
+    if (delivered_ > 0)
+        longestGap_ = std::max(longestGap_, now - lastDelivery_);
+    ++delivered_;
+    lastDelivery_ = now;
+}
+
+void Load::handleMqtt(Conn& c, unsigned char type, const char* body, std::size_t len)
+{
+    switch (type) {
+    case 2: // CONNACK
+        c.connAcked = true;
+        break;
+    case 9: // SUBACK: subscribed, which counts as logged on
+        c.loggedOn = true;
+        break;
+    case 13: // PINGRESP
+        ++c.handshakes;
+        break;
+    case 3: // PUBLISH at QoS 0: topic, then the payload
+        if (len >= 2) {
+            const std::size_t topic = 2 + ((std::size_t(static_cast<unsigned char>(body[0])) << 8) |
+                                           static_cast<unsigned char>(body[1]));
+            if (topic < len && body[topic] == 'T')
+                delivered(body + topic + 1);
+        }
+        break;
+    default:
+        break;
+    }
+}
+
 void Load::handle(Conn& c, const char* msg, std::size_t len)
 {
     if (len >= 4 && std::memcmp(msg, "SND~", 4) == 0) {
         // "SENDER <- T<ns> ... [HH:mm:ss]"
         const char* mark = static_cast<const char*>(memmem(msg, len, "<- T", 4));
-        if (mark) {
-            const std::int64_t sent = std::strtoll(mark + 4, nullptr, 10);
-            const std::int64_t now = nowNs();
-            latencies_.push_back(now - sent);
-            ++delivered_;
-            lastDelivery_ = now;
-        }
+        if (mark)
+            delivered(mark + 4);
     } else if (len >= 4 && std::memcmp(msg, "LIU~", 4) == 0) {
         c.loggedOn = true;
     } else if (len >= 4 && std::memcmp(msg, "HND~", 4) == 0) {
@@ -250,9 +357,30 @@ bool Load::waitUntil(const std::function<bool()>& done, int seconds)
 
 bool Load::logOnAll()
 {
-    for (Conn& c : conns_) {
-        send(c, "LIU~" + c.name + "~pw" + c.name + "~1.1.1~00-00-00-00-00-00");
-        poll(0);
+    if (o_.mqtt) {
+        for (Conn& c : conns_) {
+            send(c, mqttPacket(0x10, mqttString("MQTT") + std::string("\x04\x02\x00\x00", 4) +
+                                         mqttString(c.name)));
+            poll(0);
+        }
+        if (!waitUntil(
+                [&] {
+                    return std::all_of(conns_.begin(), conns_.end(),
+                                       [](const Conn& c) { return c.connAcked; });
+                },
+                o_.phaseSeconds))
+            return false;
+        for (Conn& c : conns_) {
+            std::string topics = mqttString("u/" + c.name) + '\0';
+            if (c.level == 2)
+                topics += mqttString("L2A") + '\0';
+            send(c, mqttPacket(0x82, std::string("\x00\x01", 2) + topics));
+        }
+    } else {
+        for (Conn& c : conns_) {
+            send(c, "LIU~" + c.name + "~pw" + c.name + "~1.1.1~00-00-00-00-00-00");
+            poll(0);
+        }
     }
     return waitUntil(
         [&] {
@@ -266,7 +394,8 @@ bool Load::handshakeAll()
 {
     const int target = conns_.empty() ? 0 : conns_.front().handshakes + 1;
     for (Conn& c : conns_)
-        send(c, "HND~" + c.name + std::to_string(c.level) + "~1");
+        send(c, o_.mqtt ? std::string("\xc0\x00", 2)
+                        : "HND~" + c.name + std::to_string(c.level) + "~1");
     return waitUntil(
         [&] {
             return std::all_of(conns_.begin(), conns_.end(),
@@ -277,9 +406,12 @@ bool Load::handshakeAll()
 
 void Load::runPhase(const char* title, long count, double rate, int window, bool broadcast)
 {
+    if (count <= 0)
+        return;
     latencies_.clear();
     latencies_.reserve(std::size_t(count) * (broadcast ? std::size_t(o_.level2) : 1));
     delivered_ = 0;
+    longestGap_ = 0;
     const int levelTwo = std::max(1, std::min(o_.level2, o_.clients));
     const long expected = broadcast ? count * levelTwo : count;
     std::mt19937 random(12345);
@@ -309,6 +441,15 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
                 while (to == from);
             }
             Conn& c = conns_[std::size_t(from)];
+            if (o_.mqtt) {
+                const std::string payload =
+                    "T" + std::to_string(nowNs()) + " load message number " + std::to_string(sent);
+                const std::string topic =
+                    broadcast ? std::string("L2A") : "u/" + conns_[std::size_t(to)].name;
+                send(c, mqttPacket(0x30, mqttString(topic) + payload));
+                ++sent;
+                continue;
+            }
             message.assign("SND~");
             message += c.name;
             message += std::to_string(c.level);
@@ -350,9 +491,44 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
                 double(sent) / seconds);
     std::printf("  latency ms: p50 %.2f  p90 %.2f  p99 %.2f  max %.2f\n", percentile(0.50),
                 percentile(0.90), percentile(0.99), percentile(1.0));
+    std::printf("  largest gap between deliveries %.2f ms\n", double(longestGap_) / 1e6);
     std::printf("  server CPU %.2f s, %.1f us per delivery\n", cpu,
                 delivered_ ? cpu * 1e6 / double(delivered_) : 0.0);
     std::fflush(stdout);
+}
+
+// A loopback port nobody listens on now, for the broker.
+quint16 freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    quint16 port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
+        port = ntohs(addr.sin_port);
+    if (fd >= 0)
+        ::close(fd);
+    return port;
+}
+
+bool waitForListener(quint16 port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 100; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (up)
+            return true;
+        ::usleep(50000);
+    }
+    return false;
 }
 
 void raiseDescriptorLimit()
@@ -387,6 +563,8 @@ bool readOptions(const QStringList& args, Options* o)
             o->broadcastRate = v;
         else if (key == QLatin1String("--phase-seconds"))
             o->phaseSeconds = int(v);
+        else if (key == QLatin1String("--mqtt"))
+            o->mqtt = v != 0;
         else
             return false;
     }
@@ -402,7 +580,7 @@ int main(int argc, char* argv[])
     if (!readOptions(app.arguments(), &options)) {
         std::fprintf(stderr, "usage: bench_server_load [--clients N] [--level2 N] [--direct N] "
                              "[--rate PER_S] [--burst N] [--window N] [--broadcasts N] "
-                             "[--broadcast-rate PER_S] [--phase-seconds S]\n");
+                             "[--broadcast-rate PER_S] [--phase-seconds S] [--mqtt 0|1]\n");
         return 2;
     }
     raiseDescriptorLimit();
@@ -410,44 +588,75 @@ int main(int argc, char* argv[])
 
     QTemporaryDir dir;
     const QString database = dir.filePath(QStringLiteral("load.db"));
-    {
-        wispline::server::ServerStore store;
-        store.setKdfIterations(kKdfIterations);
-        QString error;
-        if (!store.open(database, &error)) {
-            std::fprintf(stderr, "database: %s\n", qPrintable(error));
+    QProcess server;
+    quint16 port = 0;
+    if (options.mqtt) {
+        port = freePort();
+        QFile config(dir.filePath(QStringLiteral("broker.conf")));
+        if (port == 0 || !config.open(QIODevice::WriteOnly)) {
+            std::fprintf(stderr, "cannot set the broker up\n");
             return 1;
         }
-        for (int i = 0; i < options.clients; ++i) {
-            const QString name = QStringLiteral("U%1").arg(i, 4, 10, QLatin1Char('0'));
-            store.addUser(name, QStringLiteral("pw") + name, i < options.level2 ? 2 : 1);
+        config.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n"
+                                    "persistence false\nlog_dest none\nmax_queued_messages 0\n"
+                                    "set_tcp_nodelay true\n")
+                         .arg(port)
+                         .toUtf8());
+        config.close();
+        server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        server.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), config.fileName()});
+        if (!server.waitForStarted(10000) || !waitForListener(port)) {
+            std::fprintf(stderr, "the broker (mosquitto) did not start\n");
+            return 1;
         }
-    }
+    } else {
+        {
+            wispline::server::ServerStore store;
+            store.setKdfIterations(kKdfIterations);
+            QString error;
+            if (!store.open(database, &error)) {
+                std::fprintf(stderr, "database: %s\n", qPrintable(error));
+                return 1;
+            }
+            for (int i = 0; i < options.clients; ++i) {
+                const QString name = QStringLiteral("U%1").arg(i, 4, 10, QLatin1Char('0'));
+                store.addUser(name, QStringLiteral("pw") + name, i < options.level2 ? 2 : 1);
+            }
+        }
 
-    QProcess server;
-    server.setStandardErrorFile(dir.filePath(QStringLiteral("server.log")));
-    server.start(QStringLiteral(WISPLINE_SERVER_PATH),
-                 {QStringLiteral("--db"), database, QStringLiteral("--port"), QStringLiteral("0"),
-                  QStringLiteral("--quiet"), QStringLiteral("--kdf-iterations"),
-                  QString::number(kKdfIterations)});
-    if (!server.waitForStarted(10000)) {
-        std::fprintf(stderr, "the server did not start\n");
-        return 1;
-    }
-    quint16 port = 0;
-    QString output;
-    const QRegularExpression line(QStringLiteral("listening on [^:]+:(\\d+)"));
-    while (port == 0 && server.waitForReadyRead(10000)) {
-        output += QString::fromUtf8(server.readAllStandardOutput());
-        const QRegularExpressionMatch m = line.match(output);
-        if (m.hasMatch())
-            port = quint16(m.captured(1).toUInt());
-    }
-    if (port == 0) {
-        std::fprintf(stderr, "the server did not report its port\n");
-        server.kill();
-        server.waitForFinished();
-        return 1;
+        server.setStandardErrorFile(dir.filePath(QStringLiteral("server.log")));
+        QStringList arguments{QStringLiteral(WISPLINE_SERVER_PATH),
+                              QStringLiteral("--db"),
+                              database,
+                              QStringLiteral("--port"),
+                              QStringLiteral("0"),
+                              QStringLiteral("--quiet"),
+                              QStringLiteral("--kdf-iterations"),
+                              QString::number(kKdfIterations)};
+        // A profiler may wrap the server (BENCH_SERVER_WRAPPER=heaptrack, say); the memory then
+        // reported is the wrapper's.
+        const QString wrapper = qEnvironmentVariable("BENCH_SERVER_WRAPPER");
+        if (!wrapper.isEmpty())
+            arguments.prepend(wrapper);
+        server.start(arguments.takeFirst(), arguments);
+        if (!server.waitForStarted(10000)) {
+            std::fprintf(stderr, "the server did not start\n");
+            return 1;
+        }
+        QString output;
+        const QRegularExpression line(QStringLiteral("listening on [^:]+:(\\d+)"));
+        while (port == 0 && server.waitForReadyRead(10000)) {
+            output += QString::fromUtf8(server.readAllStandardOutput());
+            const QRegularExpressionMatch m = line.match(output);
+            if (m.hasMatch())
+                port = quint16(m.captured(1).toUInt());
+        }
+        if (port == 0) {
+            std::fprintf(stderr, "the server did not report its port\n");
+            server.kill();
+            server.waitForFinished();
+            return 1;
+        }
     }
 
     int rc = 0;
@@ -459,8 +668,10 @@ int main(int argc, char* argv[])
             rc = 1;
         } else {
             const double logon = std::chrono::duration<double>(Clock::now() - t0).count();
-            std::printf("%d clients logged on in %.2f s (%d at Level 2)\n", options.clients, logon,
-                        options.level2);
+            std::printf("%s: %d clients logged on in %.2f s (%d at Level 2), server memory "
+                        "%.1f MB\n",
+                        options.mqtt ? "broker" : "wispline-server", options.clients, logon,
+                        options.level2, load.serverMb());
             char title[160];
             std::snprintf(title, sizeof title, "one-to-one at %.0f messages/s", options.rate);
             load.runPhase(title, options.direct, options.rate, 0, false);

@@ -186,7 +186,11 @@ void InboundSplitter::split(QList<InboundPiece>& out, bool settled)
         out.append({InboundPiece::BadFieldCount, buf.mid(pos, end - pos)});
         pos = end;
     }
-    pending_.remove(0, pos);
+    // An emptied buffer is let go: a connection that waits between messages holds nothing.
+    if (pos == pending_.size())
+        pending_.clear();
+    else
+        pending_.remove(0, pos);
 }
 
 } // namespace wispline::server

@@ -1,12 +1,13 @@
 #include "MessageServer.h"
 
+#include "ClientConnection.h"
 #include "ServerLog.h"
 #include "ServerRules.h"
 #include "ServerStore.h"
 #include "link/Ansi.h"
 
 #include <QSet>
-#include <QTcpSocket>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <deque>
@@ -73,33 +74,31 @@ QString excerpt(const QByteArray& bytes)
            QStringLiteral(" (%1 bytes)").arg(bytes.size());
 }
 
-// Accepted sockets write straight through to the kernel: a buffered socket would arm and
-// disarm a write notifier for every message it sends, which costs more than the write.
-class DirectTcpServer : public QTcpServer
+// Hands each accepted descriptor over as it is: the server wraps it in a lean connection.
+class DescriptorServer : public QTcpServer
 {
 public:
-    using QTcpServer::QTcpServer;
+    std::function<void(int)> accepted;
 
 protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        auto* socket = new QTcpSocket(this);
-        if (!socket->setSocketDescriptor(descriptor, QAbstractSocket::ConnectedState,
-                                         QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-            logLine(QStringLiteral("cannot take a new connection: %1").arg(socket->errorString()));
-            delete socket;
-            ::close(int(descriptor));
-            return;
-        }
-        addPendingConnection(socket);
-    }
+    void incomingConnection(qintptr descriptor) override { accepted(int(descriptor)); }
 };
 
 } // namespace
 
+// What a log-on check takes to a worker and brings back.
+struct MessageServer::LogOnCheck {
+    QString userName;
+    QList<QByteArray> fields;
+    std::optional<Account> account;
+    bool outdated = false;
+    bool matches = false;
+    std::optional<PasswordHash> renewed;
+};
+
 struct MessageServer::Client {
     quint64 id = 0;
-    QTcpSocket* socket = nullptr;
+    std::unique_ptr<ClientConnection> socket;
     InboundSplitter splitter;
     std::unique_ptr<QTimer> settleTimer; // made on the first message that waits for its end
     QString peer;
@@ -109,6 +108,11 @@ struct MessageServer::Client {
     int level = 0;
     bool loggedOn = false;
     bool gone = false;
+    // While its log-on is checked off the thread, a connection's later messages wait here, in
+    // order; a close meanwhile is acted on once the answer is back.
+    bool checking = false;
+    bool lost = false;
+    QList<InboundPiece> held;
 
     // Bytes handed to the socket so far, and the message texts among them that the socket has
     // not yet written through (kept only while it holds output back).
@@ -143,23 +147,27 @@ struct MessageServer::Client {
     }
 };
 
-MessageServer::MessageServer(ServerStore& store, QObject* parent)
-    : QObject(parent), store_(store), server_(std::make_unique<DirectTcpServer>())
+MessageServer::MessageServer(ServerStore& store, QObject* parent) : QObject(parent), store_(store)
 {
-    connect(server_.get(), &QTcpServer::newConnection, this, &MessageServer::acceptConnections);
+    auto server = std::make_unique<DescriptorServer>();
+    server->accepted = [this](int descriptor) { accept(descriptor); };
+    server_ = std::move(server);
     clock_.start();
+    workers_.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
 }
 
 MessageServer::~MessageServer()
 {
+    // Answers still to come are dropped with this object; checks under way finish first.
+    workers_.clear();
+    workers_.waitForDone();
     for (auto& entry : clients_) {
         // Clients still connected after the shutdown's grace period keep what they never got.
         Client* client = entry.second.get();
-        client->through = client->queued - entry.first->bytesToWrite();
+        client->through = client->queued - client->socket->bytesToWrite();
         keepUnsent(client);
-        QObject::disconnect(entry.first, nullptr, this, nullptr);
-        entry.first->abort();
-        delete entry.first;
+        client->socket->disconnected = nullptr;
+        client->socket->abort();
     }
 }
 
@@ -174,52 +182,50 @@ bool MessageServer::listen(const QHostAddress& address, quint16 port, QString* e
     return false;
 }
 
-void MessageServer::acceptConnections()
+void MessageServer::accept(int descriptor)
 {
-    while (QTcpSocket* socket = server_->nextPendingConnection()) {
-        if (shuttingDown_) {
-            socket->abort();
-            socket->deleteLater();
-            continue;
-        }
-        auto client = std::make_unique<Client>();
-        Client* c = client.get();
-        c->id = nextId_++;
-        c->socket = socket;
-        c->remote = socket->peerAddress().toString();
-        c->peer = QStringLiteral("%1:%2").arg(c->remote).arg(socket->peerPort());
-        socket->setParent(nullptr);
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        clients_.emplace(socket, std::move(client));
-        connect(socket, &QTcpSocket::readyRead, this, [this, c] { readFrom(c); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, c] { connectionLost(c); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, c] {
-            c->through = c->queued - c->socket->bytesToWrite();
-            while (!c->unsent.empty() && c->unsent.front().end <= c->through)
-                c->unsent.pop_front();
-            pump(c);
-        });
-        connect(socket, &QTcpSocket::errorOccurred, this,
-                [this, c](QAbstractSocket::SocketError error) {
-                    if (error != QAbstractSocket::RemoteHostClosedError && !c->gone)
-                        logLine(QStringLiteral("%1: socket error: %2")
-                                    .arg(c->who(), c->socket->errorString()));
-                });
-        logLine(QStringLiteral("#%1 connected from %2").arg(c->id).arg(c->peer));
-        if (socket->bytesAvailable() > 0)
-            readFrom(c);
+    if (shuttingDown_) {
+        ::close(descriptor);
+        return;
     }
+    auto client = std::make_unique<Client>();
+    Client* c = client.get();
+    c->id = nextId_++;
+    c->socket = std::make_unique<ClientConnection>(descriptor);
+    c->remote = c->socket->peerAddress().toString();
+    c->peer = QStringLiteral("%1:%2").arg(c->remote).arg(c->socket->peerPort());
+    clients_.emplace(c->id, std::move(client));
+    c->socket->readyRead = [this, c] { readFrom(c); };
+    c->socket->disconnected = [this, c] { connectionLost(c); };
+    c->socket->bytesWritten = [this, c] {
+        c->through = c->queued - c->socket->bytesToWrite();
+        while (!c->unsent.empty() && c->unsent.front().end <= c->through)
+            c->unsent.pop_front();
+        pump(c);
+    };
+    c->socket->failed = [this, c](const QString& reason) {
+        if (!c->gone)
+            logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
+    };
+    logLine(QStringLiteral("#%1 connected from %2").arg(c->id).arg(c->peer));
 }
 
 void MessageServer::readFrom(Client* client)
 {
     QList<InboundPiece> pieces;
-    while (!client->gone && client->socket->bytesAvailable() > 0) {
+    while (!client->gone) {
         pieces.clear();
-        client->splitter.feed(client->socket->read(client->splitter.limit()), pieces);
+        // Read into one buffer kept for all: a read sized to the limit would stay allocated at
+        // that size with each connection's unfinished message.
+        readBuffer_.resize(client->splitter.limit());
+        const qint64 got = client->socket->read(readBuffer_.data(), readBuffer_.size());
+        if (got <= 0)
+            break; // nothing more for now, or the end: then disconnected() follows
+        client->splitter.feed(QByteArray(readBuffer_.constData(), got), pieces);
         handlePieces(client, pieces);
     }
-    if (client->gone)
+    // The settle timer waits until the log-on check is back: the input is read on from there.
+    if (client->gone || client->checking)
         return;
     if (client->splitter.pendingSize() > 0) {
         if (!client->settleTimer) {
@@ -236,7 +242,7 @@ void MessageServer::readFrom(Client* client)
 
 void MessageServer::settle(Client* client)
 {
-    if (client->gone)
+    if (client->gone || client->checking)
         return;
     QList<InboundPiece> pieces;
     client->splitter.settle(pieces);
@@ -245,9 +251,14 @@ void MessageServer::settle(Client* client)
 
 void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& pieces)
 {
-    for (const InboundPiece& piece : pieces) {
+    for (qsizetype i = 0; i < pieces.size(); ++i) {
         if (client->gone)
             return;
+        if (client->checking) {
+            client->held.append(pieces.mid(i));
+            return;
+        }
+        const InboundPiece& piece = pieces[i];
         switch (piece.kind) {
         case InboundPiece::Message:
             handle(client, piece.text);
@@ -308,27 +319,93 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
         logOnFailed(client, userName, false);
         return;
     }
-    const std::optional<Account> account = store_.account(userName);
-    if (!store_.passwordMatches(account, fields[2])) {
+    // The key derivation runs on a worker; this connection's later messages wait for its
+    // answer, the others' do not.
+    auto check = std::make_shared<LogOnCheck>();
+    check->userName = userName;
+    check->fields = fields;
+    check->account = store_.account(userName);
+    check->outdated = check->account && store_.hashIsOutdated(*check->account);
+    const ServerStore* store = &store_;
+    offThread(
+        client,
+        [store, check] {
+            check->matches = store->passwordMatches(check->account, check->fields[2]);
+            if (check->matches && check->outdated)
+                check->renewed = store->hashPassword(check->fields[2]);
+        },
+        [this, check](Client* c) { finishLogOn(c, *check); });
+}
+
+void MessageServer::offThread(Client* client, std::function<void()> work,
+                              std::function<void(Client*)> then)
+{
+    client->checking = true;
+    const quint64 id = client->id;
+    workers_.start([this, id, work = std::move(work), then = std::move(then)]() mutable {
+        work();
+        QMetaObject::invokeMethod(
+            this,
+            [this, id, then = std::move(then)] {
+                const auto found = clients_.find(id);
+                if (found == clients_.end() || found->second->gone)
+                    return;
+                Client* client = found->second.get();
+                client->checking = false;
+                if (!shuttingDown_)
+                    then(client);
+                resumeInput(client);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void MessageServer::finishLogOn(Client* client, const LogOnCheck& check)
+{
+    const QList<QByteArray>& fields = check.fields;
+    const QString& userName = check.userName;
+    if (check.matches) {
+        failedNames_.remove(userName);
+        failedAddresses_.remove(client->remote);
+        client->failedLogOns = 0;
+        if (check.renewed) {
+            if (store_.storePasswordHash(check.account->name, *check.renewed) == StoreResult::Ok)
+                logLine(QStringLiteral("#%1: password hash of %2 renewed")
+                            .arg(client->id)
+                            .arg(userName));
+            else
+                logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
+                            .arg(client->id)
+                            .arg(userName, store_.lastError()));
+        }
+        completeLogOn(client, userName, *check.account, fields);
+    } else {
         logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
                     .arg(client->id)
                     .arg(shown(userName)));
         send(client, frame({"Invalid", kInvalidLogon}));
         logOnFailed(client, userName, true);
+    }
+}
+
+void MessageServer::resumeInput(Client* client)
+{
+    if (client->gone)
         return;
-    }
-    failedNames_.remove(userName);
-    failedAddresses_.remove(client->remote);
-    client->failedLogOns = 0;
-    if (store_.hashIsOutdated(*account)) {
-        if (store_.rehashPassword(account->name, fields[2]) == StoreResult::Ok)
-            logLine(
-                QStringLiteral("#%1: password hash of %2 renewed").arg(client->id).arg(userName));
-        else
-            logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
-                        .arg(client->id)
-                        .arg(userName, store_.lastError()));
-    }
+    const QList<InboundPiece> held = std::move(client->held);
+    client->held.clear();
+    handlePieces(client, held);
+    if (client->gone || client->checking)
+        return;
+    if (client->lost)
+        connectionLost(client);
+    else
+        readFrom(client);
+}
+
+void MessageServer::completeLogOn(Client* client, const QString& userName, const Account& account,
+                                  const QList<QByteArray>& fields)
+{
     const QByteArray name = wire(userName);
     const QString minimum = store_.minimumVersion();
     const QString version = text(fields[3]);
@@ -354,7 +431,7 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     }
 
     client->name = name;
-    client->level = account->level;
+    client->level = account.level;
     client->loggedOn = true;
     const std::vector<Client*> others = onlineClients();
     online_.insert(name, client);
@@ -538,7 +615,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
                 QStringLiteral("%1: no such recipient %2").arg(client->who(), shown(target.name)));
             continue;
         }
-        store_.recordMessage(now.day, now.time, sender, target.name, body);
+        store_.recordMessage(now.day, now.time, sender, target.name, body, !target.online);
         if (target.online)
             send(target.online, framed, &display);
         else
@@ -557,12 +634,35 @@ void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fie
     int level = 0;
     const bool ownName = splitAddress(fields[1], &name, &level) && name == client->name;
     send(client, frame({"ALLM", "START"}));
-    if (!ownName || !store_.passwordMatches(store_.account(text(client->name)), fields[2])) {
-        logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
-                    .arg(client->who(), shown(fields[1])));
-        send(client, frame({"ALLM", "END"}));
+    if (!ownName) {
+        refuseDayMessages(client, fields[1]);
         return;
     }
+    // The password's key derivation runs on a worker, like a log-on's.
+    auto matches = std::make_shared<bool>(false);
+    const ServerStore* store = &store_;
+    offThread(
+        client,
+        [store, matches, account = store_.account(text(client->name)), password = fields[2]] {
+            *matches = store->passwordMatches(account, password);
+        },
+        [this, matches, asked = fields[1]](Client* c) {
+            if (*matches)
+                startDayMessages(c);
+            else
+                refuseDayMessages(c, asked);
+        });
+}
+
+void MessageServer::refuseDayMessages(Client* client, const QByteArray& asked)
+{
+    logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
+                .arg(client->who(), shown(asked)));
+    send(client, frame({"ALLM", "END"}));
+}
+
+void MessageServer::startDayMessages(Client* client)
+{
     // Sent a batch at a time as the socket drains, up to the last message stored by now.
     client->dayStream = true;
     client->day = stamp().local.date();
@@ -576,8 +676,7 @@ void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fie
 void MessageServer::pump(Client* client)
 {
     while ((client->backlog || client->dayStream) && !client->gone && client->loggedOn &&
-           client->socket->state() == QAbstractSocket::ConnectedState &&
-           client->socket->bytesToWrite() < kPumpLowWater) {
+           client->socket->isConnected() && client->socket->bytesToWrite() < kPumpLowWater) {
         if (client->backlog ? !pumpBacklog(client) : !pumpDayMessages(client))
             return;
     }
@@ -656,21 +755,36 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
         problem = QStringLiteral("You can only change your own password.");
     else
         problem = passwordProblem(password);
-    if (problem.isEmpty() && store_.setPassword(text(name), password) != StoreResult::Ok)
-        problem = QStringLiteral("The password could not be changed. Please try again later.");
     if (!problem.isEmpty()) {
-        logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
-        send(client, frame({"CHPASS", wire(problem), "F"}));
+        refusePasswordChange(client, problem);
         return;
     }
-    logLine(QStringLiteral("%1: password changed").arg(client->who()));
-    send(client, frame({"CHPASS", kPasswordChanged, "S", fields[3]}));
+    // The new hash is derived on a worker and stored here.
+    auto hash = std::make_shared<PasswordHash>();
+    const ServerStore* store = &store_;
+    offThread(
+        client, [store, hash, password] { *hash = store->hashPassword(wire(password)); },
+        [this, hash, name, newPassword = fields[3]](Client* c) {
+            if (store_.storePasswordHash(text(name), *hash) != StoreResult::Ok) {
+                refusePasswordChange(c, QStringLiteral("The password could not be changed. "
+                                                       "Please try again later."));
+                return;
+            }
+            logLine(QStringLiteral("%1: password changed").arg(c->who()));
+            send(c, frame({"CHPASS", kPasswordChanged, "S", newPassword}));
+        });
+}
+
+void MessageServer::refusePasswordChange(Client* client, const QString& problem)
+{
+    logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
+    send(client, frame({"CHPASS", wire(problem), "F"}));
 }
 
 void MessageServer::send(Client* client, const QByteArray& framed, const QByteArray* display,
                          qint64 offlineId)
 {
-    if (client->gone || client->socket->state() != QAbstractSocket::ConnectedState)
+    if (client->gone || !client->socket->isConnected())
         return;
     if (client->socket->bytesToWrite() > kMaxQueuedOutput) {
         dropNonReader(client, display ? *display : QByteArray(), offlineId);
@@ -711,7 +825,7 @@ int MessageServer::keepUnsent(Client* client)
                 ++kept;
             }
         }
-        if (kept > 0 && !store_.flush())
+        if (kept > 0 && !store_.flushOffline())
             logLine(QStringLiteral("%1: could not keep its unsent messages yet: %2")
                         .arg(client->who(), store_.lastError()));
     }
@@ -754,7 +868,7 @@ void MessageServer::endConnection(Client* client)
     if (client->gone)
         return;
     // Whatever is still queued for the client is written before the close.
-    if (client->socket->state() == QAbstractSocket::ConnectedState)
+    if (client->socket->isConnected())
         client->socket->disconnectFromHost();
     else
         connectionLost(client);
@@ -764,6 +878,15 @@ void MessageServer::connectionLost(Client* client)
 {
     if (client->gone)
         return;
+    if (client->checking) {
+        // Nothing more will come: a message that waited for more bytes is complete, and waits
+        // behind the log-on like the rest.
+        QList<InboundPiece> pieces;
+        client->splitter.settle(pieces);
+        client->held.append(pieces);
+        client->lost = true;
+        return;
+    }
     // Nothing more will come: a message that waited for more bytes is complete.
     if (client->splitter.pendingSize() > 0) {
         settle(client);
@@ -795,10 +918,10 @@ void MessageServer::forget(Client* client)
         client->settleTimer->stop();
     if (online_.value(client->name) == client)
         online_.remove(client->name);
-    QTcpSocket* socket = client->socket;
-    QObject::disconnect(socket, nullptr, this, nullptr);
-    socket->deleteLater();
-    auto it = clients_.find(socket);
+    // The connection is freed with its client on the next turn of the event loop: this may be
+    // running inside one of its callbacks, which do nothing once the client is gone.
+    client->socket->abort();
+    auto it = clients_.find(client->id);
     if (it != clients_.end()) {
         departed_.push_back(std::move(it->second));
         clients_.erase(it);

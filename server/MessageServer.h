@@ -1,6 +1,8 @@
 #pragma once
 // The message server: accepts client connections, logs users on and routes their messages.
-// Everything runs on one thread, driven by socket events.
+// Routing runs on one thread, driven by socket events; password key derivations go to worker
+// threads and the store commits delivered messages on a thread of its own, so neither holds up
+// anyone else's messages.
 #include "InboundSplitter.h"
 
 #include <QByteArray>
@@ -10,17 +12,17 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
+#include <QThreadPool>
 #include <functional>
 #include <memory>
 #include <unordered_map>
 #include <vector>
 
-class QTcpSocket;
-
 namespace wispline::server
 {
 
 class ServerStore;
+struct Account;
 
 class MessageServer : public QObject
 {
@@ -60,7 +62,7 @@ signals:
 private:
     struct Client;
 
-    void acceptConnections();
+    void accept(int descriptor);
     void readFrom(Client* client);
     void settle(Client* client);
     void handlePieces(Client* client, const QList<InboundPiece>& pieces);
@@ -70,6 +72,17 @@ private:
     void handle(Client* client, const QByteArray& message);
 
     void logOn(Client* client, const QList<QByteArray>& fields);
+    struct LogOnCheck;
+    void finishLogOn(Client* client, const LogOnCheck& check);
+    // Runs work (a key derivation) on a worker, then then() here; the connection's later
+    // messages wait for it, the other connections' do not.
+    void offThread(Client* client, std::function<void()> work, std::function<void(Client*)> then);
+    void refuseDayMessages(Client* client, const QByteArray& asked);
+    void startDayMessages(Client* client);
+    void refusePasswordChange(Client* client, const QString& problem);
+    void resumeInput(Client* client);
+    void completeLogOn(Client* client, const QString& userName, const Account& account,
+                       const QList<QByteArray>& fields);
     void handshake(Client* client);
     void logOut(Client* client);
     void route(Client* client, const QList<QByteArray>& fields);
@@ -116,7 +129,7 @@ private:
 
     ServerStore& store_;
     std::unique_ptr<QTcpServer> server_;
-    std::unordered_map<QTcpSocket*, std::unique_ptr<Client>> clients_;
+    std::unordered_map<quint64, std::unique_ptr<Client>> clients_; // by id
     QHash<QByteArray, Client*> online_;
     std::vector<std::unique_ptr<Client>> departed_; // freed on the next turn of the event loop
     quint64 nextId_ = 1;
@@ -126,6 +139,9 @@ private:
     QElapsedTimer clock_;
     QHash<QString, Failures> failedNames_;
     QHash<QString, Failures> failedAddresses_;
+    // Password key derivations (about 0.1 s each) run here, never on the routing thread.
+    QThreadPool workers_;
+    QByteArray readBuffer_;
 };
 
 } // namespace wispline::server

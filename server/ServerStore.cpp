@@ -106,10 +106,8 @@ QString describe(StoreResult result)
 ServerStore::ServerStore(QObject* parent) : QObject(parent)
 {
     flushTimer_.setSingleShot(true);
-    checkpointTimer_.setInterval(kCheckpointMs);
-    connect(&checkpointTimer_, &QTimer::timeout, this, &ServerStore::checkpoint);
     connect(&flushTimer_, &QTimer::timeout, this, [this] {
-        if (!flush())
+        if (!flushOwn())
             flushTimer_.start(kRetryMs);
     });
     static int counter = 0;
@@ -120,6 +118,7 @@ ServerStore::~ServerStore()
 {
     if (db_.isOpen())
         flush();
+    stopStorage();
     insertMessage_.reset();
     insertOffline_.reset();
     if (db_.isValid()) {
@@ -155,7 +154,8 @@ bool ServerStore::open(const QString& path, QString* error)
     insertMessage_ = std::make_unique<QSqlQuery>(db_);
     insertMessage_->prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, "
                                            "body) VALUES(?, ?, ?, ?, ?)"));
-    checkpointTimer_.start();
+    storageRunning_ = true;
+    storage_ = std::thread([this, file = info.absoluteFilePath()] { runStorage(file); });
     insertOffline_ = std::make_unique<QSqlQuery>(db_);
     // A message given back from a dropped connection may still be in the queue: it stays once.
     insertOffline_->prepare(QStringLiteral(
@@ -274,13 +274,27 @@ StoreResult ServerStore::rehashPassword(const QString& name, const QByteArray& p
 
 StoreResult ServerStore::storeHash(const QString& name, const QByteArray& password)
 {
-    const QByteArray salt = newSalt();
+    return storePasswordHash(name, hashPassword(password));
+}
+
+PasswordHash ServerStore::hashPassword(const QByteArray& password) const
+{
+    PasswordHash h;
+    h.salt = newSalt();
+    h.iterations = kdfIterations_;
+    h.hash = derive(h.salt, password, h.iterations);
+    return h;
+}
+
+StoreResult ServerStore::storePasswordHash(const QString& rawName, const PasswordHash& h)
+{
+    const QString name = normalizeUserName(rawName);
     QSqlQuery q(db_);
     q.prepare(
         QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = ? WHERE name = ?"));
-    q.addBindValue(salt);
-    q.addBindValue(derive(salt, password, kdfIterations_));
-    q.addBindValue(kdfIterations_);
+    q.addBindValue(h.salt);
+    q.addBindValue(h.hash);
+    q.addBindValue(h.iterations);
     q.addBindValue(name);
     if (!q.exec()) {
         lastError_ = q.lastError().text();
@@ -400,8 +414,22 @@ StoreResult ServerStore::setMinimumVersion(const QString& version)
 }
 
 void ServerStore::recordMessage(const QString& day, const QString& time, const QByteArray& sender,
-                                const QByteArray& recipient, const QByteArray& body)
+                                const QByteArray& recipient, const QByteArray& body,
+                                bool withOffline)
 {
+    if (!withOffline) {
+        const std::lock_guard<std::mutex> lock(storageMutex_);
+        if (storageRunning_) {
+            if (records_.size() >= kMaxPendingWrites)
+                records_.erase(records_.begin());
+            const bool first = records_.empty();
+            records_.push_back({day, time, sender, recipient, body});
+            ++recorded_;
+            if (first)
+                storageWake_.notify_one();
+            return;
+        }
+    }
     PendingWrite w;
     w.day = day;
     w.time = time;
@@ -424,7 +452,7 @@ void ServerStore::queueOffline(const QString& created, const QByteArray& recipie
     pending_.push_back(std::move(w));
     // Nobody else holds this message until its recipient logs on: commit it at once. It is
     // rare next to deliveries to connected users, so the batching loses nothing here.
-    if (!commitNow || !flush())
+    if (!commitNow || !flushOwn())
         scheduleFlush();
 }
 
@@ -437,15 +465,151 @@ void ServerStore::scheduleFlush()
         flushTimer_.start(commitDelayMs_);
 }
 
-void ServerStore::checkpoint()
+void ServerStore::runStorage(QString path)
 {
-    if (!written_ || !db_.isOpen())
+    const QString name = connectionName_ + QStringLiteral("-storage");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        const bool opened = db.open();
+        QSqlQuery insert(db);
+        insert.prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, body) "
+                                      "VALUES(?, ?, ?, ?, ?)"));
+        using Clock = std::chrono::steady_clock;
+        auto nextCheckpoint = Clock::now() + std::chrono::milliseconds(kCheckpointMs);
+        std::unique_lock<std::mutex> lock(storageMutex_);
+        if (!opened) {
+            storageError_ = db.lastError().text();
+            storageRunning_ = false; // records stay on the caller's connection
+        }
+        while (storageRunning_) {
+            storageWake_.wait_until(lock, nextCheckpoint, [this] {
+                return storageStop_ || flushWanted_ || !records_.empty();
+            });
+            if (!records_.empty()) {
+                // A batch gathers for the commit delay, unless someone waits for it.
+                storageWake_.wait_for(lock, std::chrono::milliseconds(commitDelayMs_.load()),
+                                      [this] { return storageStop_ || flushWanted_; });
+                std::vector<Record> batch;
+                batch.swap(records_);
+                const quint64 upTo = recorded_;
+                lock.unlock();
+                QString error;
+                const bool ok = commitRecords(db, insert, batch, &error);
+                lock.lock();
+                if (ok) {
+                    committed_ = upTo;
+                    written_ = true;
+                } else {
+                    // Kept, ahead of what came meanwhile, and tried again after a pause.
+                    batch.insert(batch.end(), std::make_move_iterator(records_.begin()),
+                                 std::make_move_iterator(records_.end()));
+                    records_.swap(batch);
+                    if (records_.size() > kMaxPendingWrites)
+                        records_.erase(records_.begin(),
+                                       records_.begin() +
+                                           std::ptrdiff_t(records_.size() - kMaxPendingWrites));
+                    failedUpTo_ = upTo;
+                    storageError_ = error;
+                }
+                storageDone_.notify_all();
+                if (!ok && !storageStop_)
+                    storageWake_.wait_for(lock, std::chrono::milliseconds(kRetryMs),
+                                          [this] { return storageStop_; });
+                if (!ok && storageStop_)
+                    break; // the shutdown does not wait on a database that refuses
+                continue;
+            }
+            if (storageStop_)
+                break;
+            if (flushWanted_) {
+                committed_ = recorded_; // nothing waits
+                storageDone_.notify_all();
+                storageWake_.wait(
+                    lock, [this] { return storageStop_ || !flushWanted_ || !records_.empty(); });
+                continue;
+            }
+            if (Clock::now() >= nextCheckpoint) {
+                nextCheckpoint = Clock::now() + std::chrono::milliseconds(kCheckpointMs);
+                if (written_.exchange(false)) {
+                    lock.unlock();
+                    QSqlQuery q(db);
+                    if (!q.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)")))
+                        written_ = true; // tried again next time
+                    lock.lock();
+                }
+            }
+        }
+        storageRunning_ = false;
+        storageDone_.notify_all();
+        lock.unlock();
+        insert.finish();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+bool ServerStore::commitRecords(QSqlDatabase& db, QSqlQuery& insert,
+                                const std::vector<Record>& records, QString* error)
+{
+    if (!db.transaction()) {
+        *error = db.lastError().text();
+        return false;
+    }
+    for (const Record& r : records) {
+        insert.bindValue(0, r.day);
+        insert.bindValue(1, r.time);
+        insert.bindValue(2, fromWire(r.sender));
+        insert.bindValue(3, fromWire(r.recipient));
+        insert.bindValue(4, fromWire(r.body));
+        if (!insert.exec()) {
+            *error = insert.lastError().text();
+            db.rollback();
+            return false;
+        }
+    }
+    if (!db.commit()) {
+        *error = db.lastError().text();
+        db.rollback();
+        return false;
+    }
+    return true;
+}
+
+void ServerStore::stopStorage()
+{
+    if (!storage_.joinable())
         return;
-    flush();
-    written_ = !exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
+    {
+        const std::lock_guard<std::mutex> lock(storageMutex_);
+        storageStop_ = true;
+    }
+    storageWake_.notify_all();
+    storage_.join();
 }
 
 bool ServerStore::flush()
+{
+    bool ok = flushOwn();
+    std::unique_lock<std::mutex> lock(storageMutex_);
+    if (!storageRunning_ || committed_ >= recorded_)
+        return ok;
+    const quint64 upTo = recorded_;
+    flushWanted_ = true;
+    storageWake_.notify_all();
+    storageDone_.wait(
+        lock, [&] { return !storageRunning_ || committed_ >= upTo || failedUpTo_ >= upTo; });
+    flushWanted_ = false;
+    storageWake_.notify_all();
+    if (committed_ < upTo) {
+        lastError_ = storageError_;
+        ok = false;
+    }
+    return ok;
+}
+
+bool ServerStore::flushOwn()
 {
     if (pending_.empty() || !db_.isOpen())
         return true;
@@ -487,7 +651,7 @@ QList<OfflineMessage> ServerStore::offlineBatch(const QByteArray& recipient, qin
                                                 int limit)
 {
     QList<OfflineMessage> batch;
-    flush();
+    flushOwn();
     QSqlQuery q(db_);
     q.prepare(QStringLiteral(
         "SELECT id, text FROM offline WHERE recipient = ? AND id > ? ORDER BY id LIMIT ?"));

@@ -2,10 +2,11 @@
 // Everything the server keeps across restarts, in one SQLite file: accounts, settings, the
 // messages of each day and the messages waiting for users who were offline.
 //
-// Delivered messages are collected and committed together a few milliseconds later: under load
-// one transaction carries hundreds of messages instead of one commit each. Messages kept for an
-// offline user, accounts and settings are committed at once. Reads that depend on pending
-// writes commit them first, and so does the shutdown.
+// Delivered messages are handed to a storage thread, which commits them together within the
+// commit delay on its own connection (under load one transaction carries hundreds of messages)
+// and runs the WAL checkpoints: neither ever holds up the routing thread. Messages kept for an
+// offline user, accounts and settings are committed at once on the caller's connection. Reads
+// that depend on pending writes wait for them first, and so does the shutdown.
 #include <QByteArray>
 #include <QDate>
 #include <QList>
@@ -13,9 +14,13 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QTimer>
+#include <atomic>
+#include <condition_variable>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 class QSqlQuery;
@@ -30,6 +35,13 @@ struct Account {
     QByteArray salt;
     QByteArray hash;
     int iterations = 0; // PBKDF2 rounds; 0 for a hash of the old kind (one salted SHA-256 pass)
+};
+
+// A salt and PBKDF2 hash of a password, with its round count.
+struct PasswordHash {
+    QByteArray salt;
+    QByteArray hash;
+    int iterations = 0;
 };
 
 // A display text kept for an offline user, with its row id.
@@ -82,11 +94,15 @@ public:
     std::optional<Account> account(const QString& name);
     QList<Account> accounts();
     // Wire bytes of a password against an account; with no account, costs the same and fails.
+    // Touches no database: safe on any thread, so the key derivation can run off the routing
+    // thread (as can hashPassword()).
     bool passwordMatches(const std::optional<Account>& account, const QByteArray& password) const;
     // True when the account's hash is of the old kind or weaker than new ones.
     bool hashIsOutdated(const Account& account) const;
     // Stores the password again with the current key derivation (after a right log-on).
     StoreResult rehashPassword(const QString& name, const QByteArray& password);
+    PasswordHash hashPassword(const QByteArray& password) const;
+    StoreResult storePasswordHash(const QString& name, const PasswordHash& hash);
     void setKdfIterations(int iterations) { kdfIterations_ = iterations; }
     int kdfIterations() const { return kdfIterations_; }
     StoreResult addUser(const QString& name, const QString& password, int level,
@@ -102,8 +118,11 @@ public:
 
     // A message given to (or kept for) one recipient, for the day's messages; the day is
     // yyyy-MM-dd and the time HH:mm:ss, both local.
+    // One for an offline recipient (withOffline) is committed with the queueOffline() that
+    // follows it, so both survive anything from then on; the others go to the storage thread.
     void recordMessage(const QString& day, const QString& time, const QByteArray& sender,
-                       const QByteArray& recipient, const QByteArray& body);
+                       const QByteArray& recipient, const QByteArray& body,
+                       bool withOffline = false);
     // A display text kept until its recipient logs on. One that came from the queue and is
     // given back by a dropped connection keeps its old row id, and so its place. Committed at
     // once unless commitNow is false (a caller queueing many commits them with flush()).
@@ -121,8 +140,10 @@ public:
     // The highest message row id so far (pending writes committed first).
     qint64 lastMessageId();
 
-    // Commits every pending write now.
+    // Commits every pending write now, waiting for the storage thread's.
     bool flush();
+    // Commits the offline queue's pending writes now (not the delivered messages).
+    bool flushOffline() { return flushOwn(); }
     void setCommitDelay(int ms) { commitDelayMs_ = ms; }
 
 private:
@@ -143,17 +164,41 @@ private:
     bool supervisorIsValid(const QString& supervisor);
     StoreResult storeHash(const QString& name, const QByteArray& password);
     QByteArray derive(const QByteArray& salt, const QByteArray& password, int iterations) const;
-    void checkpoint();
+    bool flushOwn(); // this connection's pending writes alone
+    // The storage thread: commits delivered messages and runs checkpoints (and their disk
+    // syncs) on its own connection; WAL lets both go on beside this connection.
+    struct Record {
+        QString day;
+        QString time;
+        QByteArray sender;
+        QByteArray recipient;
+        QByteArray body;
+    };
+    void runStorage(QString path);
+    bool commitRecords(QSqlDatabase& db, QSqlQuery& insert, const std::vector<Record>& records,
+                       QString* error);
+    void stopStorage();
 
     QString connectionName_;
     QSqlDatabase db_;
     QString lastError_;
     std::vector<PendingWrite> pending_;
     QTimer flushTimer_;
-    int commitDelayMs_ = kDefaultCommitDelayMs;
+    std::atomic<int> commitDelayMs_{kDefaultCommitDelayMs};
     int kdfIterations_ = kDefaultKdfIterations;
-    QTimer checkpointTimer_;
-    bool written_ = false; // committed since the last checkpoint
+    std::thread storage_;
+    std::mutex storageMutex_;
+    std::condition_variable storageWake_; // records, a flush or the stop for the thread
+    std::condition_variable storageDone_; // a commit tried, for flush()
+    std::vector<Record> records_;         // waiting for the storage thread
+    quint64 recorded_ = 0;                // records handed over so far
+    quint64 committed_ = 0;               // of those, committed
+    quint64 failedUpTo_ = 0;              // the last commit that failed covered these
+    QString storageError_;
+    bool storageRunning_ = false;
+    bool flushWanted_ = false;
+    bool storageStop_ = false;
+    std::atomic<bool> written_{false}; // committed since the last checkpoint
     std::unique_ptr<QSqlQuery> insertMessage_;
     std::unique_ptr<QSqlQuery> insertOffline_;
 };

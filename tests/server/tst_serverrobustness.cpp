@@ -2,6 +2,9 @@
 // never stop the server, lose what it accepted or disturb anyone else's session.
 #include "ServerHarness.h"
 
+#include <QSqlDatabase>
+#include <QSqlQuery>
+
 using namespace wispline::server::test;
 using namespace Qt::StringLiterals;
 
@@ -33,7 +36,8 @@ private slots:
                                                        {"EVE", "eve2", "2"},
                                                        {"FAY", "fay1", "1"},
                                                        {"GUS", "gus2", "2"},
-                                                       {"HAL", "hal1", "1"}})
+                                                       {"HAL", "hal1", "1"},
+                                                       {"IVY", "ivy1", "1"}})
             QCOMPARE(addUser(database_, u).exitCode, 0);
         QVERIFY(server_.start(database_, {}, true));
         QVERIFY(alice_.logOnAt(server_.port(), "ALICE", "alice1"));
@@ -318,6 +322,28 @@ private slots:
         QCOMPARE(log.count("user name HAL throttled"_L1), 1);
         QCOMPARE(log.count("address 127.0.0.2 throttled"_L1), 1);
         QCOMPARE(log.count("throttled"_L1), 2);
+    }
+
+    // A log-on whose key derivation takes long (a hash of many rounds) holds up nobody else:
+    // a message sent after it arrives before its answer.
+    void aSlowLogOnCheckHoldsUpNobodyElse()
+    {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"direct"_s);
+            db.setDatabaseName(database_);
+            QSqlQuery q(db);
+            QVERIFY(db.open());
+            QVERIFY(q.exec(u"UPDATE accounts SET iterations = 5000000 WHERE name = 'IVY'"_s));
+        }
+        QSqlDatabase::removeDatabase(u"direct"_s);
+        WireClient ivy;
+        QVERIFY(ivy.connectTo(server_.port(), u"127.0.0.4"_s));
+        ivy.send("LIU~IVY~ivy1~1.1.1~00-11-22-33-44-55");
+        alice_.send("SND~ALICE1~while another logs on~BOB2~NOONE");
+        QVERIFY(bob_.take("SND").value(1).startsWith("ALICE <- while another logs on ["_L1));
+        QVERIFY(alice_.sync()); // whatever the server sent Ivy before has arrived by now
+        QVERIFY(ivy.messages().isEmpty());
+        QVERIFY(!ivy.take("Invalid").isEmpty()); // the stored hash has other rounds
     }
 
     // A 60 KB user name makes a log line of ordinary length.

@@ -1,0 +1,178 @@
+#include "ClientConnection.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace wispline::server
+{
+
+ClientConnection::ClientConnection(int descriptor) : fd_(descriptor)
+{
+    sockaddr_storage address{};
+    socklen_t size = sizeof address;
+    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+        peerAddress_.setAddress(reinterpret_cast<const sockaddr*>(&address));
+        if (address.ss_family == AF_INET)
+            peerPort_ = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+        else if (address.ss_family == AF_INET6)
+            peerPort_ = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    // Messages are short and each answers someone: no waiting to fill a segment.
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    readNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+    QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, readNotifier_.get(),
+                     [this] { onReadable(); });
+    writeNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Write);
+    writeNotifier_->setEnabled(false);
+    QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
+                     [this] { onWritable(); });
+}
+
+ClientConnection::~ClientConnection()
+{
+    // The notifiers go before the descriptor: a number closed first may be reused at once.
+    readNotifier_.reset();
+    writeNotifier_.reset();
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+qint64 ClientConnection::read(char* data, qint64 size)
+{
+    if (fd_ < 0 || inputEnded_ || state_ == State::Closed)
+        return 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd_, data, std::size_t(size), 0);
+        if (n > 0)
+            return n;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return 0;
+        // The end of the input, or a failure: the connection is over once the caller is done.
+        inputEnded_ = true;
+        if (n < 0 && errno != ECONNRESET && failed)
+            failed(QString::fromLocal8Bit(std::strerror(errno)));
+        readNotifier_->setEnabled(false);
+        QTimer::singleShot(0, readNotifier_.get(), [this] { closeNow(); });
+        return 0;
+    }
+}
+
+void ClientConnection::onReadable()
+{
+    if (readyRead)
+        readyRead();
+}
+
+void ClientConnection::write(const QByteArray& bytes)
+{
+    if (state_ != State::Connected || bytes.isEmpty())
+        return;
+    if (bytesToWrite() == 0) {
+        out_ = bytes;
+        outSent_ = 0;
+    } else {
+        out_.append(bytes);
+    }
+    if (!flush())
+        return;
+    if (bytesToWrite() > 0)
+        writeNotifier_->setEnabled(true);
+}
+
+bool ClientConnection::flush()
+{
+    while (bytesToWrite() > 0) {
+        const ssize_t n =
+            ::send(fd_, out_.constData() + outSent_, std::size_t(bytesToWrite()), MSG_NOSIGNAL);
+        if (n > 0) {
+            outSent_ += n;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        // Reported from the event loop: the caller may be in the middle of a write.
+        writeNotifier_->setEnabled(false);
+        QTimer::singleShot(0, writeNotifier_.get(), [this, reason] { fail(reason); });
+        return false;
+    }
+    // All written: the buffer is let go, so an idle connection holds nothing.
+    out_ = QByteArray();
+    outSent_ = 0;
+    return true;
+}
+
+void ClientConnection::onWritable()
+{
+    if (!flush())
+        return;
+    if (bytesToWrite() == 0) {
+        writeNotifier_->setEnabled(false);
+        if (state_ == State::Closing) {
+            closeNow();
+            return;
+        }
+    } else if (outSent_ > 1024 * 1024) {
+        out_.remove(0, outSent_); // what went is not kept while much more waits
+        outSent_ = 0;
+    }
+    if (bytesWritten)
+        bytesWritten();
+}
+
+void ClientConnection::disconnectFromHost()
+{
+    if (state_ != State::Connected)
+        return;
+    if (bytesToWrite() == 0) {
+        closeNow();
+        return;
+    }
+    state_ = State::Closing;
+    readNotifier_->setEnabled(false);
+}
+
+void ClientConnection::abort()
+{
+    out_ = QByteArray();
+    outSent_ = 0;
+    closeNow();
+}
+
+void ClientConnection::fail(const QString& reason)
+{
+    if (state_ == State::Closed)
+        return;
+    if (failed)
+        failed(reason);
+    closeNow();
+}
+
+void ClientConnection::closeNow()
+{
+    if (state_ == State::Closed)
+        return;
+    state_ = State::Closed;
+    readNotifier_->setEnabled(false);
+    writeNotifier_->setEnabled(false);
+    ::close(fd_);
+    fd_ = -1;
+    if (disconnected)
+        disconnected();
+}
+
+} // namespace wispline::server

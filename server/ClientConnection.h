@@ -1,0 +1,72 @@
+#pragma once
+// One client's TCP connection, kept lean: its descriptor, a read and a write notifier, and the
+// output the kernel has not taken yet. A QTcpSocket holds a read buffer of 16 KB or more for
+// good once it has read anything, which at a thousand connections is most of the server's
+// memory; here input goes straight from the kernel into the caller's buffer.
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace wispline::server
+{
+
+class ClientConnection
+{
+public:
+    // Takes a connected, non-blocking descriptor.
+    explicit ClientConnection(int descriptor);
+    ~ClientConnection();
+    ClientConnection(const ClientConnection&) = delete;
+    ClientConnection& operator=(const ClientConnection&) = delete;
+
+    // Called when input (or its end) waits; read() until it returns 0.
+    std::function<void()> readyRead;
+    // Called when waiting output has gone to the kernel.
+    std::function<void()> bytesWritten;
+    // Called once, when the connection is closed by either side or fails.
+    std::function<void()> disconnected;
+    // Called before disconnected() when the connection fails other than by a peer's close.
+    std::function<void(const QString&)> failed;
+
+    // True until the peer closes, the connection fails or a close is asked for.
+    bool isConnected() const { return state_ == State::Connected; }
+    QHostAddress peerAddress() const { return peerAddress_; }
+    quint16 peerPort() const { return peerPort_; }
+
+    // Up to size bytes; 0 when nothing waits. The end of the input, or a failure, closes the
+    // connection (disconnected() follows once the caller returns to the event loop).
+    qint64 read(char* data, qint64 size);
+    // Hands bytes over: what the kernel does not take at once waits here for it.
+    void write(const QByteArray& bytes);
+    qint64 bytesToWrite() const { return out_.size() - outSent_; }
+    // Closes once the waiting output is written; disconnected() follows.
+    void disconnectFromHost();
+    // Closes now, dropping the waiting output; disconnected() is called before this returns.
+    void abort();
+
+private:
+    enum class State { Connected, Closing, Closed };
+
+    void onReadable();
+    void onWritable();
+    bool flush(); // false on failure
+    void fail(const QString& reason);
+    void closeNow();
+
+    int fd_ = -1;
+    State state_ = State::Connected;
+    bool inputEnded_ = false;
+    QHostAddress peerAddress_;
+    quint16 peerPort_ = 0;
+    QByteArray out_;
+    qsizetype outSent_ = 0;
+    std::unique_ptr<QSocketNotifier> readNotifier_;
+    std::unique_ptr<QSocketNotifier> writeNotifier_;
+};
+
+} // namespace wispline::server

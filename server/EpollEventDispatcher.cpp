@@ -1,0 +1,328 @@
+#include "EpollEventDispatcher.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimerEvent>
+
+#include <cerrno>
+#include <ctime>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace wispline::server
+{
+namespace
+{
+
+constexpr qint64 kNsPerMs = 1000000;
+constexpr int kMaxEvents = 256;
+// The token of the eventfd in epoll's data; a socket's token carries its descriptor in the low
+// half, which is never all ones.
+constexpr std::uint64_t kWakeToken = ~std::uint64_t(0);
+
+qint64 monotonicNs()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+qint64 intervalNsOf(qint64 intervalMs, Qt::TimerType type)
+{
+    // Very coarse timers fire on whole seconds, as Qt's own do.
+    if (type == Qt::VeryCoarseTimer)
+        intervalMs = (intervalMs + 500) / 1000 * 1000;
+    return intervalMs * kNsPerMs;
+}
+
+} // namespace
+
+EpollEventDispatcher::EpollEventDispatcher(QObject* parent) : QAbstractEventDispatcher(parent)
+{
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epoll_ < 0 || wake_ < 0)
+        qFatal("cannot set up epoll: %s", strerror(errno));
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = kWakeToken;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &ev) != 0)
+        qFatal("cannot watch the wake-up descriptor: %s", strerror(errno));
+}
+
+EpollEventDispatcher::~EpollEventDispatcher()
+{
+    ::close(wake_);
+    ::close(epoll_);
+}
+
+void EpollEventDispatcher::registerSocketNotifier(QSocketNotifier* notifier)
+{
+    const int fd = int(notifier->socket());
+    Watch& watch = watches_[fd];
+    if (!watch.read && !watch.write && !watch.exception)
+        watch.generation = nextGeneration_++;
+    QSocketNotifier* const before = notifier->type() == QSocketNotifier::Read    ? watch.read
+                                    : notifier->type() == QSocketNotifier::Write ? watch.write
+                                                                                 : watch.exception;
+    // Another notifier on this number: its descriptor was closed before it was let go, which
+    // took it out of the epoll set. Set the new one up from scratch.
+    if (before && before != notifier) {
+        watch = Watch();
+        watch.generation = nextGeneration_++;
+    }
+    switch (notifier->type()) {
+    case QSocketNotifier::Read:
+        watch.read = notifier;
+        break;
+    case QSocketNotifier::Write:
+        watch.write = notifier;
+        break;
+    case QSocketNotifier::Exception:
+        watch.exception = notifier;
+        break;
+    }
+    updateWatch(fd, watch);
+}
+
+void EpollEventDispatcher::unregisterSocketNotifier(QSocketNotifier* notifier)
+{
+    const int fd = int(notifier->socket());
+    const auto it = watches_.find(fd);
+    if (it == watches_.end())
+        return;
+    Watch& watch = it->second;
+    if (watch.read == notifier)
+        watch.read = nullptr;
+    if (watch.write == notifier)
+        watch.write = nullptr;
+    if (watch.exception == notifier)
+        watch.exception = nullptr;
+    if (!watch.read && !watch.write && !watch.exception) {
+        // The descriptor may already be closed, which took it out of the set by itself.
+        if (watch.events != 0)
+            ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+        watches_.erase(it);
+        return;
+    }
+    updateWatch(fd, watch);
+}
+
+void EpollEventDispatcher::updateWatch(int fd, Watch& watch)
+{
+    std::uint32_t events = 0;
+    if (watch.read)
+        events |= EPOLLIN | EPOLLRDHUP;
+    if (watch.write)
+        events |= EPOLLOUT;
+    if (watch.exception)
+        events |= EPOLLPRI;
+    if (events == watch.events)
+        return;
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = (std::uint64_t(watch.generation) << 32) | std::uint32_t(fd);
+    int op = watch.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    int rc = ::epoll_ctl(epoll_, op, fd, &ev);
+    // A descriptor closed and reused behind our back: whichever way round, set it anew.
+    if (rc != 0 && errno == ENOENT)
+        rc = ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &ev);
+    else if (rc != 0 && errno == EEXIST)
+        rc = ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
+    if (rc != 0)
+        qWarning("cannot watch socket %d: %s", fd, strerror(errno));
+    watch.events = events;
+}
+
+void EpollEventDispatcher::registerTimer(int timerId, qint64 interval, Qt::TimerType timerType,
+                                         QObject* object)
+{
+    Timer timer;
+    timer.object = object;
+    timer.type = timerType;
+    timer.intervalNs = intervalNsOf(interval, timerType);
+    timer.dueNs = monotonicNs() + timer.intervalNs;
+    unregisterTimer(timerId);
+    timers_.emplace(timerId, timer);
+    due_.emplace(timer.dueNs, timerId);
+}
+
+bool EpollEventDispatcher::unregisterTimer(int timerId)
+{
+    const auto it = timers_.find(timerId);
+    if (it == timers_.end())
+        return false;
+    due_.erase({it->second.dueNs, timerId});
+    timers_.erase(it);
+    return true;
+}
+
+bool EpollEventDispatcher::unregisterTimers(QObject* object)
+{
+    bool any = false;
+    for (auto it = timers_.begin(); it != timers_.end();) {
+        if (it->second.object == object) {
+            due_.erase({it->second.dueNs, it->first});
+            it = timers_.erase(it);
+            any = true;
+        } else {
+            ++it;
+        }
+    }
+    return any;
+}
+
+QList<QAbstractEventDispatcher::TimerInfo>
+EpollEventDispatcher::registeredTimers(QObject* object) const
+{
+    QList<TimerInfo> list;
+    for (const auto& [id, timer] : timers_) {
+        if (timer.object == object)
+            list.append(TimerInfo(id, int(timer.intervalNs / kNsPerMs), timer.type));
+    }
+    return list;
+}
+
+int EpollEventDispatcher::remainingTime(int timerId)
+{
+    const auto it = timers_.find(timerId);
+    if (it == timers_.end())
+        return -1;
+    const qint64 left = it->second.dueNs - monotonicNs();
+    return left <= 0 ? 0 : int((left + kNsPerMs - 1) / kNsPerMs);
+}
+
+void EpollEventDispatcher::wakeUp()
+{
+    // One write is enough until the loop has read it.
+    if (wakePending_.exchange(true))
+        return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(wake_, &one, sizeof one);
+}
+
+void EpollEventDispatcher::interrupt()
+{
+    interrupted_.store(true);
+    wakeUp();
+}
+
+void EpollEventDispatcher::drainWakeUps()
+{
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(wake_, &count, sizeof count);
+    wakePending_.store(false);
+}
+
+int EpollEventDispatcher::waitMs(bool mayWait) const
+{
+    if (!mayWait)
+        return 0;
+    if (due_.empty())
+        return -1;
+    const qint64 left = due_.begin()->first - monotonicNs();
+    if (left <= 0)
+        return 0;
+    // Rounded up: waking a little early would only spin until the timer is due.
+    const qint64 ms = (left + kNsPerMs - 1) / kNsPerMs;
+    return ms > 0x7fffffff ? 0x7fffffff : int(ms);
+}
+
+bool EpollEventDispatcher::fireTimers()
+{
+    if (due_.empty())
+        return false;
+    const qint64 now = monotonicNs();
+    std::vector<int> ready;
+    for (auto it = due_.begin(); it != due_.end() && it->first <= now; ++it)
+        ready.push_back(it->second);
+    // Each due timer fires once per pass, even one that comes due again while others fire.
+    for (const int id : ready) {
+        const auto it = timers_.find(id);
+        if (it == timers_.end())
+            continue;
+        Timer& timer = it->second;
+        if (timer.dueNs > now)
+            continue; // restarted by an earlier timer's handler
+        due_.erase({timer.dueNs, id});
+        timer.dueNs += timer.intervalNs;
+        if (timer.dueNs <= now)
+            timer.dueNs = now + timer.intervalNs; // fell behind: no burst to catch up
+        due_.emplace(timer.dueNs, id);
+        QTimerEvent event(id);
+        QCoreApplication::sendEvent(timer.object, &event);
+    }
+    return !ready.empty();
+}
+
+bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
+{
+    interrupted_.store(false);
+    emit awake();
+    QCoreApplication::sendPostedEvents();
+
+    const bool mayWait = (flags & QEventLoop::WaitForMoreEvents) && !interrupted_.load();
+    const bool withSockets = !(flags & QEventLoop::ExcludeSocketNotifiers);
+    const bool withTimers = !(flags & QEventLoop::X11ExcludeTimers);
+    if (mayWait)
+        emit aboutToBlock();
+
+    epoll_event events[kMaxEvents];
+    int count = 0;
+    do {
+        count = ::epoll_wait(epoll_, events, kMaxEvents,
+                             withTimers ? waitMs(mayWait) : (mayWait && withSockets ? -1 : 0));
+    } while (count < 0 && errno == EINTR && !interrupted_.load());
+    if (count < 0)
+        count = 0;
+    if (mayWait)
+        emit awake();
+
+    bool handled = false;
+    // The ready list is taken first; each notifier is looked up again before it is activated,
+    // since an earlier one may have removed it.
+    struct Ready {
+        int fd;
+        std::uint32_t generation;
+        std::uint32_t events;
+    };
+    std::vector<Ready> ready;
+    ready.reserve(std::size_t(count));
+    for (int i = 0; i < count; ++i) {
+        if (events[i].data.u64 == kWakeToken) {
+            drainWakeUps();
+            handled = true;
+            continue;
+        }
+        ready.push_back({int(std::uint32_t(events[i].data.u64)),
+                         std::uint32_t(events[i].data.u64 >> 32), events[i].events});
+    }
+    if (withSockets) {
+        for (const Ready& r : ready) {
+            auto activate = [&](QSocketNotifier* Watch::*which) {
+                const auto it = watches_.find(r.fd);
+                if (it == watches_.end() || it->second.generation != r.generation)
+                    return;
+                QSocketNotifier* notifier = it->second.*which;
+                if (!notifier || !notifier->isEnabled())
+                    return;
+                QEvent event(QEvent::SockAct);
+                QCoreApplication::sendEvent(notifier, &event);
+                handled = true;
+            };
+            if (r.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+                activate(&Watch::read);
+            if (r.events & (EPOLLOUT | EPOLLHUP | EPOLLERR))
+                activate(&Watch::write);
+            if (r.events & EPOLLPRI)
+                activate(&Watch::exception);
+        }
+    }
+    if (withTimers && fireTimers())
+        handled = true;
+    return handled;
+}
+
+} // namespace wispline::server
