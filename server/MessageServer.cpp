@@ -203,7 +203,7 @@ void MessageServer::accept(int descriptor)
             c->unsent.pop_front();
         pump(c);
     };
-    c->socket->failed = [this, c](const QString& reason) {
+    c->socket->failed = [c](const QString& reason) {
         if (!c->gone)
             logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
     };
