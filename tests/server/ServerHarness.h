@@ -7,6 +7,9 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,14 +40,29 @@ inline bool waitFor(const std::function<bool()>& done, int ms = kWaitMs)
 }
 
 // Password hashes in tests take few rounds: a log-on at the real count costs tens of ms.
-inline QStringList fewKdfRounds()
-{
-    return {QStringLiteral("--kdf-iterations"), QStringLiteral("1000")};
-}
+inline const QStringList kFewKdfRounds{QStringLiteral("--kdf-iterations"), QStringLiteral("1000")};
 
-inline QString serverPath()
+// One statement on the database file, beside the server; the first row's values, if any.
+inline QVariantList sqlRow(const QString& database, const QString& statement,
+                           const QVariantList& values = {})
 {
-    return QStringLiteral(WISPLINE_SERVER_PATH);
+    QVariantList row;
+    {
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("direct"));
+        db.setDatabaseName(database);
+        QSqlQuery q(db);
+        if (db.open() && q.prepare(statement)) {
+            for (const QVariant& v : values)
+                q.addBindValue(v);
+            if (q.exec() && q.next()) {
+                for (int i = 0; i < q.record().count(); ++i)
+                    row.append(q.value(i));
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("direct"));
+    return row;
 }
 
 inline int exitCodeOf(const QProcess& p)
@@ -66,9 +84,9 @@ runAdmin(const QString& database, const QStringList& arguments, const QByteArray
 {
     QProcess p;
     p.setProcessEnvironment(environment);
-    p.start(serverPath(),
+    p.start(QStringLiteral(WISPLINE_SERVER_PATH),
             (database.isEmpty() ? QStringList() : QStringList{QStringLiteral("--db"), database}) +
-                fewKdfRounds() + arguments);
+                kFewKdfRounds + arguments);
     p.write(input);
     p.closeWriteChannel();
     AdminResult r;
@@ -102,9 +120,10 @@ public:
         process_.setProcessChannelMode(captureLog ? QProcess::MergedChannels
                                                   : QProcess::ForwardedErrorChannel);
         process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        process_.start(serverPath(), QStringList{QStringLiteral("--db"), database,
-                                                 QStringLiteral("--port"), QStringLiteral("0")} +
-                                         fewKdfRounds() + extra);
+        process_.start(QStringLiteral(WISPLINE_SERVER_PATH),
+                       QStringList{QStringLiteral("--db"), database, QStringLiteral("--port"),
+                                   QStringLiteral("0")} +
+                           kFewKdfRounds + extra);
         static const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
         return waitFor(
                    [&] {
@@ -237,7 +256,6 @@ public:
     }
 
     QList<Fields>& messages() { return messages_; }
-    QByteArray rawInput() const { return raw_; }
     QTcpSocket& socket() { return socket_; }
 
     bool waitForClose()
@@ -270,7 +288,6 @@ private:
         if (paused_)
             return;
         const QByteArray bytes = socket_.readAll();
-        raw_ += bytes;
         pending_ += bytes;
         qsizetype start = 0;
         qsizetype end;
@@ -285,7 +302,6 @@ private:
 
     bool paused_ = false;
     QTcpSocket socket_;
-    QByteArray raw_;
     QByteArray pending_;
     QList<Fields> messages_;
 };
