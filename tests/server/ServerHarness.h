@@ -89,13 +89,10 @@ runAdmin(const QString& database, const QStringList& arguments, const QByteArray
                 kFewKdfRounds + arguments);
     p.write(input);
     p.closeWriteChannel();
-    AdminResult r;
     if (!p.waitForFinished(kWaitMs))
-        return r; // the QProcess kills it on the way out
-    r.exitCode = exitCodeOf(p);
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+        return {}; // the QProcess kills it on the way out
+    return {exitCodeOf(p), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
 }
 
 // Adds a user given as name, password, level and optionally supervisor.
@@ -159,9 +156,9 @@ public:
     // Waits, serving events, for the process to end by itself; the exit code, or -1.
     int waitForExit()
     {
-        if (!waitFor([&] { return process_.state() == QProcess::NotRunning; }, kWaitMs))
-            return -1;
-        return exitCodeOf(process_);
+        return waitFor([&] { return process_.state() == QProcess::NotRunning; })
+                   ? exitCodeOf(process_)
+                   : -1;
     }
 
     void kill()
