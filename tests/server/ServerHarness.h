@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <sys/prctl.h>
@@ -122,15 +123,11 @@ public:
                                    QStringLiteral("0")} +
                            kFewKdfRounds + extra);
         static const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
-        return waitFor(
-                   [&] {
-                       const QRegularExpressionMatch m = line.match(output());
-                       if (m.hasMatch())
-                           port_ = quint16(m.captured(1).toUInt());
-                       return port_ != 0 || process_.state() == QProcess::NotRunning;
-                   },
-                   kWaitMs) &&
-               port_ != 0;
+        (void)waitFor([&] {
+            port_ = quint16(line.match(output()).captured(1).toUInt()); // 0 until the line
+            return port_ != 0 || process_.state() == QProcess::NotRunning;
+        });
+        return port_ != 0;
     }
 
     quint16 port() const { return port_; }
@@ -206,11 +203,9 @@ public:
     // message and returns its fields, trailer included, or nothing when none came.
     Fields take(const QString& command, const QString& field1 = {})
     {
-        return takeFirst(
-            [&](const Fields& m) {
-                return m.value(0) == command && (field1.isNull() || m.value(1) == field1);
-            },
-            false);
+        return takeFirst([&](const Fields& m) {
+            return m.value(0) == command && (field1.isNull() || m.value(1) == field1);
+        });
     }
 
     // A handshake round trip: everything the server queued for this client before it handled
@@ -237,10 +232,8 @@ public:
     QList<Fields> received(const QString& command) const
     {
         QList<Fields> out;
-        for (const Fields& m : messages_) {
-            if (m.value(0) == command)
-                out.append(m);
-        }
+        std::copy_if(messages_.cbegin(), messages_.cend(), std::back_inserter(out),
+                     [&](const Fields& m) { return m.value(0) == command; });
         return out;
     }
 
@@ -262,7 +255,7 @@ public:
     }
 
 private:
-    Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier)
+    Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier = false)
     {
         Fields found;
         (void)waitFor(
