@@ -102,9 +102,8 @@ private slots:
         WireClient amy;
         WireClient ben;
         WireClient stranger; // connected, never logged on
-        QVERIFY(amy.logOnAt(server.port(), "AMY", "amy1"));
-        QVERIFY(ben.logOnAt(server.port(), "BEN", "ben2"));
-        QVERIFY(stranger.connectTo(server.port()));
+        QVERIFY(amy.logOnAt(server.port(), "AMY", "amy1") &&
+                ben.logOnAt(server.port(), "BEN", "ben2") && stranger.connectTo(server.port()));
         QVERIFY(amy.sync());
         amy.messages().clear();
 

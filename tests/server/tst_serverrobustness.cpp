@@ -248,10 +248,8 @@ private slots:
         WireClient elsewhere;
         QVERIFY(elsewhere.connectTo(server_.port(), u"127.0.0.3"_s));
         QCOMPARE(elsewhere.logOn("HAL", "hal1").value(0), u"Invalid"_s);
-        WireClient carol;
-        QVERIFY(carol.connectTo(server_.port(), u"127.0.0.3"_s));
-        QCOMPARE(carol.logOn("CAROL", "carol2").value(0), u"LIU"_s);
-        carol.socket().disconnectFromHost();
+        QCOMPARE(elsewhere.logOn("CAROL", "carol2").value(0), u"LIU"_s);
+        elsewhere.socket().disconnectFromHost();
         QCOMPARE(alice_.take("LGO", "CAROL2").size(), 3);
 
         QCOMPARE(server_.output().count("throttled"_L1), 2); // the name and the address
@@ -278,9 +276,7 @@ private slots:
         WireClient c;
         QVERIFY(c.connectTo(server_.port()));
         QCOMPARE(c.logOn(QString(60000, u'N'), u"pw"_s).value(0), u"Invalid"_s);
-        const QString log = server_.output();
-        QVERIFY(log.contains("log-on refused for "_L1 + QString(64, u'N') + "...:"_L1));
-        for (const QString& line : log.split(u'\n'))
+        for (const QString& line : server_.output().split(u'\n'))
             QVERIFY2(line.size() < 400, qPrintable(line.left(100)));
     }
 };
