@@ -33,8 +33,7 @@ private slots:
 
     void init()
     {
-        QVERIFY(alice_.sync());
-        QVERIFY(bob_.sync());
+        QVERIFY(alice_.sync() && bob_.sync());
         alice_.messages().clear();
         bob_.messages().clear();
     }
