@@ -250,26 +250,21 @@ public:
 
     bool waitForClose()
     {
-        return waitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; },
-                       kWaitMs);
+        return waitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; });
     }
 
 private:
     Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier = false)
     {
         Fields found;
-        (void)waitFor(
-            [&] {
-                for (qsizetype i = 0; i < messages_.size(); ++i) {
-                    if (wanted(messages_[i])) {
-                        found = messages_[i];
-                        messages_.remove(dropEarlier ? 0 : i, dropEarlier ? i + 1 : 1);
-                        return true;
-                    }
-                }
+        (void)waitFor([&] {
+            const auto it = std::find_if(messages_.begin(), messages_.end(), wanted);
+            if (it == messages_.end())
                 return false;
-            },
-            kWaitMs);
+            found = *it;
+            messages_.erase(dropEarlier ? messages_.begin() : it, it + 1);
+            return true;
+        });
         return found;
     }
 
@@ -277,8 +272,7 @@ private:
     {
         if (paused_)
             return;
-        const QByteArray bytes = socket_.readAll();
-        pending_ += bytes;
+        pending_ += socket_.readAll();
         qsizetype start = 0;
         qsizetype end;
         while ((end = pending_.indexOf('`', start)) >= 0) {
