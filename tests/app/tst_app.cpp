@@ -369,19 +369,6 @@ private slots:
         QCOMPARE(seams->exit.ends.size(), 1);
     }
 
-    void lockIsFreedOnReleaseAndByTheGuardsEnd()
-    {
-        InstanceGuard first(lockPath());
-        QVERIFY(first.acquire());
-        first.release();
-        {
-            InstanceGuard next(lockPath());
-            QVERIFY(next.acquire());
-        }
-        InstanceGuard last(lockPath());
-        QVERIFY(last.acquire());
-    }
-
     // A run that crashed leaves its lock file behind; the next start must not be refused for
     // ever.
     void lockOfEndedProcessIsTakenOver()

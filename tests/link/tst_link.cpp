@@ -230,33 +230,6 @@ private slots:
         QVERIFY(!r.hasNext());
     }
 
-    void anyTwoWaySplitGivesTheSameMessages_data()
-    {
-        QTest::addColumn<QByteArray>("stream");
-
-        // High bytes (Windows-1252 text) must not end or split anything.
-        QTest::newRow("catalogue mix") << QByteArray("LIU~x~2~ExitEnd`USRS~abc1~def2~ExitEnd`"
-                                                     "SND~abc2 <x> hi [10:00]~ExitEnd`FOO~y`"
-                                                     "CHPASS~Done~S~n3w~ExitEnd`ALLM~END~ExitEnd`"
-                                                     "OffL~\x80\xe9\xff~ExitEnd`");
-        QTest::newRow("empty fields and elements")
-            << QByteArray("``OffL~~ExitEnd`LGO~~ExitEnd``SHT~~~ExitEnd`");
-    }
-
-    void anyTwoWaySplitGivesTheSameMessages()
-    {
-        // Without HND and without a field "ExitEnd" inside a message, where the stream is cut must
-        // not matter: one chunk and every two-chunk cut agree (byte by byte: the interleaving
-        // test).
-        QFETCH(QByteArray, stream);
-        const QStringList whole = textsOf(feedAll({stream}));
-        QVERIFY(!whole.isEmpty());
-        for (qsizetype cut = 1; cut < stream.size(); ++cut) {
-            const QStringList split = textsOf(feedAll({stream.first(cut), stream.sliced(cut)}));
-            QVERIFY2(split == whole, qPrintable(QString("cut at %1").arg(cut)));
-        }
-    }
-
     void interleavedFeedsAndTakesKeepOrder_data()
     {
         QTest::addColumn<qsizetype>("chunkSize");

@@ -7,10 +7,14 @@
 #include <QDeadlineTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <functional>
 #include <sys/prctl.h>
@@ -37,14 +41,29 @@ inline bool waitFor(const std::function<bool()>& done, int ms = kWaitMs)
 }
 
 // Password hashes in tests take few rounds: a log-on at the real count costs tens of ms.
-inline QStringList fewKdfRounds()
-{
-    return {QStringLiteral("--kdf-iterations"), QStringLiteral("1000")};
-}
+inline const QStringList kFewKdfRounds{QStringLiteral("--kdf-iterations"), QStringLiteral("1000")};
 
-inline QString serverPath()
+// One statement on the database file, beside the server; the first row's values, if any.
+inline QVariantList sqlRow(const QString& database, const QString& statement,
+                           const QVariantList& values = {})
 {
-    return QStringLiteral(WISPLINE_SERVER_PATH);
+    QVariantList row;
+    {
+        QSqlDatabase db =
+            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("direct"));
+        db.setDatabaseName(database);
+        QSqlQuery q(db);
+        if (db.open() && q.prepare(statement)) {
+            for (const QVariant& v : values)
+                q.addBindValue(v);
+            if (q.exec() && q.next()) {
+                for (int i = 0; i < q.record().count(); ++i)
+                    row.append(q.value(i));
+            }
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("direct"));
+    return row;
 }
 
 inline int exitCodeOf(const QProcess& p)
@@ -66,18 +85,15 @@ runAdmin(const QString& database, const QStringList& arguments, const QByteArray
 {
     QProcess p;
     p.setProcessEnvironment(environment);
-    p.start(serverPath(),
+    p.start(QStringLiteral(WISPLINE_SERVER_PATH),
             (database.isEmpty() ? QStringList() : QStringList{QStringLiteral("--db"), database}) +
-                fewKdfRounds() + arguments);
+                kFewKdfRounds + arguments);
     p.write(input);
     p.closeWriteChannel();
-    AdminResult r;
     if (!p.waitForFinished(kWaitMs))
-        return r; // the QProcess kills it on the way out
-    r.exitCode = exitCodeOf(p);
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+        return {}; // the QProcess kills it on the way out
+    return {exitCodeOf(p), QString::fromUtf8(p.readAllStandardOutput()),
+            QString::fromUtf8(p.readAllStandardError())};
 }
 
 // Adds a user given as name, password, level and optionally supervisor.
@@ -102,19 +118,16 @@ public:
         process_.setProcessChannelMode(captureLog ? QProcess::MergedChannels
                                                   : QProcess::ForwardedErrorChannel);
         process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        process_.start(serverPath(), QStringList{QStringLiteral("--db"), database,
-                                                 QStringLiteral("--port"), QStringLiteral("0")} +
-                                         fewKdfRounds() + extra);
+        process_.start(QStringLiteral(WISPLINE_SERVER_PATH),
+                       QStringList{QStringLiteral("--db"), database, QStringLiteral("--port"),
+                                   QStringLiteral("0")} +
+                           kFewKdfRounds + extra);
         static const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
-        return waitFor(
-                   [&] {
-                       const QRegularExpressionMatch m = line.match(output());
-                       if (m.hasMatch())
-                           port_ = quint16(m.captured(1).toUInt());
-                       return port_ != 0 || process_.state() == QProcess::NotRunning;
-                   },
-                   kWaitMs) &&
-               port_ != 0;
+        (void)waitFor([&] {
+            port_ = quint16(line.match(output()).captured(1).toUInt()); // 0 until the line
+            return port_ != 0 || process_.state() == QProcess::NotRunning;
+        });
+        return port_ != 0;
     }
 
     quint16 port() const { return port_; }
@@ -140,9 +153,9 @@ public:
     // Waits, serving events, for the process to end by itself; the exit code, or -1.
     int waitForExit()
     {
-        if (!waitFor([&] { return process_.state() == QProcess::NotRunning; }, kWaitMs))
-            return -1;
-        return exitCodeOf(process_);
+        return waitFor([&] { return process_.state() == QProcess::NotRunning; })
+                   ? exitCodeOf(process_)
+                   : -1;
     }
 
     void kill()
@@ -190,11 +203,9 @@ public:
     // message and returns its fields, trailer included, or nothing when none came.
     Fields take(const QString& command, const QString& field1 = {})
     {
-        return takeFirst(
-            [&](const Fields& m) {
-                return m.value(0) == command && (field1.isNull() || m.value(1) == field1);
-            },
-            false);
+        return takeFirst([&](const Fields& m) {
+            return m.value(0) == command && (field1.isNull() || m.value(1) == field1);
+        });
     }
 
     // A handshake round trip: everything the server queued for this client before it handled
@@ -221,10 +232,8 @@ public:
     QList<Fields> received(const QString& command) const
     {
         QList<Fields> out;
-        for (const Fields& m : messages_) {
-            if (m.value(0) == command)
-                out.append(m);
-        }
+        std::copy_if(messages_.cbegin(), messages_.cend(), std::back_inserter(out),
+                     [&](const Fields& m) { return m.value(0) == command; });
         return out;
     }
 
@@ -237,31 +246,25 @@ public:
     }
 
     QList<Fields>& messages() { return messages_; }
-    QByteArray rawInput() const { return raw_; }
     QTcpSocket& socket() { return socket_; }
 
     bool waitForClose()
     {
-        return waitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; },
-                       kWaitMs);
+        return waitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; });
     }
 
 private:
-    Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier)
+    Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier = false)
     {
         Fields found;
-        (void)waitFor(
-            [&] {
-                for (qsizetype i = 0; i < messages_.size(); ++i) {
-                    if (wanted(messages_[i])) {
-                        found = messages_[i];
-                        messages_.remove(dropEarlier ? 0 : i, dropEarlier ? i + 1 : 1);
-                        return true;
-                    }
-                }
+        (void)waitFor([&] {
+            const auto it = std::find_if(messages_.begin(), messages_.end(), wanted);
+            if (it == messages_.end())
                 return false;
-            },
-            kWaitMs);
+            found = *it;
+            messages_.erase(dropEarlier ? messages_.begin() : it, it + 1);
+            return true;
+        });
         return found;
     }
 
@@ -269,9 +272,7 @@ private:
     {
         if (paused_)
             return;
-        const QByteArray bytes = socket_.readAll();
-        raw_ += bytes;
-        pending_ += bytes;
+        pending_ += socket_.readAll();
         qsizetype start = 0;
         qsizetype end;
         while ((end = pending_.indexOf('`', start)) >= 0) {
@@ -285,7 +286,6 @@ private:
 
     bool paused_ = false;
     QTcpSocket socket_;
-    QByteArray raw_;
     QByteArray pending_;
     QList<Fields> messages_;
 };
