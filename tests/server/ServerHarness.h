@@ -138,7 +138,12 @@ public:
         return output_;
     }
 
-    void signal(int number) { ::kill(pid_t(process_.processId()), number); }
+    void signal(int number)
+    {
+        // Id 0 (not running) would signal the test's own process group.
+        if (process_.processId() > 0)
+            ::kill(pid_t(process_.processId()), number);
+    }
 
     // SIGTERM and wait for the exit; the exit code, or -1 when it did not end normally.
     int stop()
