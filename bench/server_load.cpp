@@ -77,21 +77,28 @@ struct Conn {
     int handshakes = 0;
 };
 
-// The resident memory of a process in MB, from /proc.
-double residentMb(qint64 pid)
+// A small file of /proc/<pid>/ as text (empty when the process is gone).
+std::string procText(qint64 pid, const char* name)
 {
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/%lld/status", static_cast<long long>(pid));
-    FILE* f = std::fopen(path, "r");
-    if (!f)
-        return 0;
-    char line[256];
-    double kb = 0;
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::sscanf(line, "VmRSS: %lf kB", &kb) == 1)
-            break;
+    std::snprintf(path, sizeof path, "/proc/%lld/%s", static_cast<long long>(pid), name);
+    std::string text;
+    if (FILE* f = std::fopen(path, "r")) {
+        char buf[4096];
+        text.assign(buf, std::fread(buf, 1, sizeof buf, f));
+        std::fclose(f);
     }
-    std::fclose(f);
+    return text;
+}
+
+// The resident memory of a process in MB.
+double residentMb(qint64 pid)
+{
+    const std::string status = procText(pid, "status");
+    const std::size_t at = status.find("VmRSS:");
+    double kb = 0;
+    if (at != std::string::npos)
+        std::sscanf(status.c_str() + at, "VmRSS: %lf kB", &kb);
     return kb / 1024;
 }
 
@@ -118,26 +125,18 @@ std::string mqttString(const std::string& s)
     return out + s;
 }
 
-// CPU seconds (user + system) the process has used so far, from /proc.
+// CPU seconds (user + system) the process has used so far.
 double cpuSeconds(qint64 pid)
 {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%lld/stat", static_cast<long long>(pid));
-    FILE* f = std::fopen(path, "r");
-    if (!f)
-        return 0;
-    char buf[1024];
-    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    buf[n] = '\0';
+    const std::string stat = procText(pid, "stat");
     // Fields after the command name, which is in parentheses and may hold spaces.
-    const char* p = std::strrchr(buf, ')');
-    if (!p)
+    const std::size_t p = stat.rfind(')');
+    if (p == std::string::npos)
         return 0;
     unsigned long utime = 0;
     unsigned long stime = 0;
-    if (std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) !=
-        2)
+    if (std::sscanf(stat.c_str() + p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                    &utime, &stime) != 2)
         return 0;
     return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
 }
