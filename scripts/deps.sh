@@ -3,6 +3,7 @@
 # missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
+          libqt6sql6-psql postgresql
           qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool
           dpkg-dev desktop-file-utils appstream)
 # The sanitizer and fuzzing passes build with clang and its runtime libraries.

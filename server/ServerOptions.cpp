@@ -120,7 +120,10 @@ void describeOptions(QCommandLineParser& parser)
         {QStringLiteral("address"), QStringLiteral("Listen on ADDR."), QStringLiteral("ADDR")},
         {QStringLiteral("port"), QStringLiteral("Listen on PORT (0 for any free one)."),
          QStringLiteral("PORT")},
-        {QStringLiteral("db"), QStringLiteral("The database FILE."), QStringLiteral("FILE")},
+        {QStringLiteral("db"),
+         QStringLiteral("The database: a FILE (SQLite), or a PostgreSQL address "
+                        "postgresql://user@host:port/database (the password from .pgpass)."),
+         QStringLiteral("FILE")},
         {QStringLiteral("demo"), QStringLiteral("Add the demo accounts, then serve.")},
         {QStringLiteral("quiet"), QStringLiteral("Write no log.")},
         {QStringLiteral("commit-delay"),

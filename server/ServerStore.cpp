@@ -11,6 +11,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTimer>
+#include <QUrl>
 #include <QVariant>
 
 namespace wispline::server
@@ -23,6 +24,16 @@ namespace
 constexpr std::size_t kMaxPendingWrites = 200000;
 constexpr int kRetryMs = 1000;
 constexpr int kCheckpointMs = 10000;
+// Serialises the schema creation of nodes starting together on one PostgreSQL database.
+constexpr int kSchemaLockKey = 0x5749;
+
+// A LIMIT value: SQLite takes -1 for none, PostgreSQL NULL.
+QVariant limitValue(int limit, bool postgres)
+{
+    if (limit < 0 && postgres)
+        return QVariant(QMetaType::fromType<qint64>());
+    return QVariant(limit);
+}
 
 // The hash of accounts stored before key derivation; still read until their next log-on.
 QByteArray oldHash(const QByteArray& salt, const QByteArray& password)
@@ -128,18 +139,63 @@ ServerStore::~ServerStore()
     }
 }
 
+bool ServerStore::isPostgresAddress(const QString& path)
+{
+    return path.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive) ||
+           path.startsWith(QLatin1String("postgres://"), Qt::CaseInsensitive);
+}
+
+QSqlDatabase ServerStore::addConnection(const QString& name) const
+{
+    if (!postgres_) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file_);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        return db;
+    }
+    // No password here: libpq reads it from .pgpass, or the file PGPASSFILE names.
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    db.setHostName(pgHost_);
+    if (pgPort_ > 0)
+        db.setPort(pgPort_);
+    db.setDatabaseName(pgDatabase_);
+    if (!pgUser_.isEmpty())
+        db.setUserName(pgUser_);
+    db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+    return db;
+}
+
 bool ServerStore::open(const QString& path, QString* error)
 {
-    const QFileInfo info(path);
-    if (!QDir().mkpath(info.absolutePath())) {
-        lastError_ = QStringLiteral("cannot create the folder %1").arg(info.absolutePath());
+    const auto fail = [&](const QString& why) {
+        lastError_ = why;
         if (error)
             *error = lastError_;
         return false;
+    };
+    postgres_ = isPostgresAddress(path);
+    if (postgres_) {
+        const QUrl url(path, QUrl::StrictMode);
+        if (!url.isValid() || url.host().isEmpty())
+            return fail(QStringLiteral("not a PostgreSQL address (postgresql://user@host:port/"
+                                       "database)"));
+        // Command lines are visible to every local user.
+        if (!url.password().isEmpty())
+            return fail(QStringLiteral("a password does not belong in the address: put it in "
+                                       ".pgpass or the file PGPASSFILE names"));
+        pgHost_ = url.host();
+        pgPort_ = url.port(-1);
+        pgDatabase_ = url.path().mid(1);
+        pgUser_ = url.userName();
+        if (pgDatabase_.isEmpty())
+            return fail(QStringLiteral("the address names no database"));
+    } else {
+        const QFileInfo info(path);
+        if (!QDir().mkpath(info.absolutePath()))
+            return fail(QStringLiteral("cannot create the folder %1").arg(info.absolutePath()));
+        file_ = info.absoluteFilePath();
     }
-    db_ = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName_);
-    db_.setDatabaseName(info.absoluteFilePath());
-    db_.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+    db_ = addConnection(connectionName_);
     if (!db_.open()) {
         lastError_ = db_.lastError().text();
         if (error)
@@ -155,11 +211,15 @@ bool ServerStore::open(const QString& path, QString* error)
     insertMessage_->prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, "
                                            "body) VALUES(?, ?, ?, ?, ?)"));
     storageRunning_ = true;
-    storage_ = std::thread([this, file = info.absoluteFilePath()] { runStorage(file); });
+    storage_ = std::thread([this] { runStorage(); });
     insertOffline_ = std::make_unique<QSqlQuery>(db_);
     // A message given back from a dropped connection may still be in the queue: it stays once.
-    insertOffline_->prepare(QStringLiteral(
-        "INSERT OR IGNORE INTO offline(id, recipient, text, created) VALUES(?, ?, ?, ?)"));
+    insertOffline_->prepare(
+        postgres_ ? QStringLiteral("INSERT INTO offline(id, recipient, text, created) "
+                                   "VALUES(COALESCE(?, nextval(pg_get_serial_sequence('offline', "
+                                   "'id'))), ?, ?, ?) ON CONFLICT DO NOTHING")
+                  : QStringLiteral("INSERT OR IGNORE INTO offline(id, recipient, text, created) "
+                                   "VALUES(?, ?, ?, ?)"));
     return true;
 }
 
@@ -175,6 +235,36 @@ bool ServerStore::exec(const QString& sql)
 
 bool ServerStore::ensureSchema()
 {
+    if (postgres_) {
+        // Nodes starting together would race on CREATE ... IF NOT EXISTS: one at a time.
+        if (!db_.transaction()) {
+            lastError_ = db_.lastError().text();
+            return false;
+        }
+        const bool created =
+            exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLockKey)) &&
+            exec(QStringLiteral("CREATE TABLE IF NOT EXISTS accounts(name TEXT PRIMARY KEY, "
+                                "level INTEGER NOT NULL, supervisor TEXT NOT NULL DEFAULT '', "
+                                "salt BYTEA NOT NULL, hash BYTEA NOT NULL, iterations INTEGER "
+                                "NOT NULL DEFAULT 0)")) &&
+            exec(QStringLiteral(
+                "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value TEXT)")) &&
+            exec(QStringLiteral("CREATE TABLE IF NOT EXISTS messages(id BIGSERIAL PRIMARY KEY, "
+                                "day TEXT NOT NULL, time TEXT NOT NULL, sender TEXT NOT NULL, "
+                                "recipient TEXT NOT NULL, body TEXT NOT NULL)")) &&
+            exec(QStringLiteral("CREATE INDEX IF NOT EXISTS messages_day ON messages(day)")) &&
+            exec(QStringLiteral("CREATE TABLE IF NOT EXISTS offline(id BIGSERIAL PRIMARY KEY, "
+                                "recipient TEXT NOT NULL, text TEXT NOT NULL, created TEXT)")) &&
+            exec(QStringLiteral(
+                "CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)"));
+        if (!created || !db_.commit()) {
+            if (created)
+                lastError_ = db_.lastError().text();
+            db_.rollback();
+            return false;
+        }
+        return true;
+    }
     // WAL lets the admin commands read and write while the server runs; NORMAL syncs at each
     // checkpoint rather than each commit, which a crash of the process itself does not undo.
     // Checkpoints (and their disk syncs) run on a timer instead of whenever the log fills, so
@@ -403,8 +493,11 @@ StoreResult ServerStore::setMinimumVersion(const QString& version)
     if (!parseVersion(version, nullptr))
         return StoreResult::BadVersion;
     QSqlQuery q(db_);
-    q.prepare(
-        QStringLiteral("INSERT OR REPLACE INTO settings(key, value) VALUES('min_version', ?)"));
+    q.prepare(postgres_ ? QStringLiteral("INSERT INTO settings(key, value) VALUES('min_version', "
+                                         "?) ON CONFLICT(key) DO UPDATE SET value = "
+                                         "EXCLUDED.value")
+                        : QStringLiteral("INSERT OR REPLACE INTO settings(key, value) "
+                                         "VALUES('min_version', ?)"));
     q.addBindValue(version.trimmed());
     if (!q.exec()) {
         lastError_ = q.lastError().text();
@@ -465,13 +558,11 @@ void ServerStore::scheduleFlush()
         flushTimer_.start(commitDelayMs_);
 }
 
-void ServerStore::runStorage(QString path)
+void ServerStore::runStorage()
 {
     const QString name = connectionName_ + QStringLiteral("-storage");
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        QSqlDatabase db = addConnection(name);
         const bool opened = db.open();
         QSqlQuery insert(db);
         insert.prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, body) "
@@ -530,7 +621,8 @@ void ServerStore::runStorage(QString path)
                     lock, [this] { return storageStop_ || !flushWanted_ || !records_.empty(); });
                 continue;
             }
-            if (Clock::now() >= nextCheckpoint) {
+            // PostgreSQL checkpoints itself.
+            if (!postgres_ && Clock::now() >= nextCheckpoint) {
                 nextCheckpoint = Clock::now() + std::chrono::milliseconds(kCheckpointMs);
                 if (written_.exchange(false)) {
                     lock.unlock();
@@ -657,7 +749,7 @@ QList<OfflineMessage> ServerStore::offlineBatch(const QByteArray& recipient, qin
         "SELECT id, text FROM offline WHERE recipient = ? AND id > ? ORDER BY id LIMIT ?"));
     q.addBindValue(fromWire(recipient));
     q.addBindValue(afterId);
-    q.addBindValue(limit);
+    q.addBindValue(limitValue(limit, postgres_));
     if (!q.exec()) {
         lastError_ = q.lastError().text();
         return batch;
@@ -697,7 +789,7 @@ QList<DayMessage> ServerStore::messagesOfDay(const QDate& day, const QByteArray&
     q.addBindValue(name);
     q.addBindValue(afterId);
     q.addBindValue(upToId);
-    q.addBindValue(limit);
+    q.addBindValue(limitValue(limit, postgres_));
     if (!q.exec()) {
         lastError_ = q.lastError().text();
         return result;

@@ -1,6 +1,7 @@
 #pragma once
-// Everything the server keeps across restarts, in one SQLite file: accounts, settings, the
-// messages of each day and the messages waiting for users who were offline.
+// Everything the server keeps across restarts: accounts, settings, the messages of each day and
+// the messages waiting for users who were offline. In one SQLite file by default, or in a
+// PostgreSQL database (a postgresql:// address); the two differ only in a few statements.
 //
 // Delivered messages are handed to a storage thread, which commits them together within the
 // commit delay on its own connection (under load one transaction carries hundreds of messages)
@@ -86,8 +87,12 @@ public:
     explicit ServerStore(QObject* parent = nullptr);
     ~ServerStore() override;
 
-    // Opens (and on first use creates) the database file. False with a reason on failure.
+    // Opens (and on first use creates) the database file, or connects to the PostgreSQL
+    // database of a postgresql:// address and creates its tables. False with a reason on failure.
     bool open(const QString& path, QString* error);
+    // True for a postgresql:// (or postgres://) address rather than a file name.
+    static bool isPostgresAddress(const QString& path);
+    bool isPostgres() const { return postgres_; }
     QString lastError() const { return lastError_; }
 
     // Accounts.
@@ -160,6 +165,8 @@ private:
 
     bool exec(const QString& sql);
     bool ensureSchema();
+    // Sets up a connection to this store's database under a name, for one thread.
+    QSqlDatabase addConnection(const QString& name) const;
     void scheduleFlush();
     bool supervisorIsValid(const QString& supervisor);
     StoreResult storeHash(const QString& name, const QByteArray& password);
@@ -174,12 +181,18 @@ private:
         QByteArray recipient;
         QByteArray body;
     };
-    void runStorage(QString path);
+    void runStorage();
     bool commitRecords(QSqlDatabase& db, QSqlQuery& insert, const std::vector<Record>& records,
                        QString* error);
     void stopStorage();
 
     QString connectionName_;
+    bool postgres_ = false;
+    QString file_;   // SQLite: the absolute file name
+    QString pgHost_; // PostgreSQL: where, and as whom; the password comes from .pgpass
+    int pgPort_ = -1;
+    QString pgDatabase_;
+    QString pgUser_;
     QSqlDatabase db_;
     QString lastError_;
     std::vector<PendingWrite> pending_;

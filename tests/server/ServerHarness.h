@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 #include <algorithm>
 #include <csignal>
 #include <functional>
@@ -43,15 +44,37 @@ inline bool waitFor(const std::function<bool()>& done, int ms = kWaitMs)
 // Password hashes in tests take few rounds: a log-on at the real count costs tens of ms.
 inline const QStringList kFewKdfRounds{QStringLiteral("--kdf-iterations"), QStringLiteral("1000")};
 
-// One statement on the database file, beside the server; the first row's values, if any.
+// The database of a test: a file in dir, or the PostgreSQL database of the throwaway cluster
+// that scripts/with-postgres.sh runs the test beside.
+inline QString testDatabase(const QTemporaryDir& dir, const QString& file)
+{
+    const QString postgres = qEnvironmentVariable("WISPLINE_PG_URL");
+    return postgres.isEmpty() ? dir.filePath(file) : postgres;
+}
+
+inline bool isPostgres(const QString& database)
+{
+    return database.startsWith(QLatin1String("postgresql://"));
+}
+
+// One statement on the database, beside the server; the first row's values, if any.
 inline QVariantList sqlRow(const QString& database, const QString& statement,
                            const QVariantList& values = {})
 {
     QVariantList row;
     {
-        QSqlDatabase db =
-            QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("direct"));
-        db.setDatabaseName(database);
+        QSqlDatabase db;
+        if (isPostgres(database)) {
+            const QUrl url(database);
+            db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("direct"));
+            db.setHostName(url.host());
+            db.setPort(url.port());
+            db.setUserName(url.userName());
+            db.setDatabaseName(url.path().mid(1));
+        } else {
+            db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("direct"));
+            db.setDatabaseName(database);
+        }
         QSqlQuery q(db);
         if (db.open() && q.prepare(statement)) {
             for (const QVariant& v : values)

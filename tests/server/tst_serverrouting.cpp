@@ -48,7 +48,9 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir_.isValid());
-        database_ = dir_.filePath(u"routing.db"_s);
+        database_ = testDatabase(dir_, u"routing.db"_s);
+        if (isPostgres(database_) && !QSqlDatabase::isDriverAvailable(u"QPSQL"_s))
+            QSKIP("Qt's PostgreSQL driver (libqt6sql6-psql) is not installed");
         for (const QStringList& u : kUsers)
             QCOMPARE(addUser(database_, u).exitCode, 0);
         QVERIFY(server_.start(database_));

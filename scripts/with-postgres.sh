@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Runs a command beside a throwaway PostgreSQL cluster: created in a temporary folder, listening on
+# a free loopback port, stopped and removed at the end. The command finds it in WISPLINE_PG_URL
+# (trust authentication, so no password). Exits 77 (skipped) when PostgreSQL is not installed.
+#   bash scripts/with-postgres.sh COMMAND [ARGUMENTS...]
+set -euo pipefail
+bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)
+if [ -z "$bin" ] || [ ! -x "$bin/initdb" ]; then
+    echo "PostgreSQL server programs not found (Debian package postgresql); skipped"
+    exit 77
+fi
+dir=$(mktemp -d "${TMPDIR:-/tmp}/wispline-pg.XXXXXX")
+# PostgreSQL refuses to run as root: the cluster belongs to an unprivileged user then.
+as=()
+if [ "$(id -u)" -eq 0 ]; then
+    chmod 755 "$dir"
+    chown nobody "$dir"
+    as=(runuser -u nobody --)
+fi
+stop() {
+    "${as[@]}" "$bin/pg_ctl" -D "$dir/data" -m immediate stop >/dev/null 2>&1 || true
+    rm -rf "$dir"
+}
+trap stop EXIT
+"${as[@]}" "$bin/initdb" -D "$dir/data" -A trust -U wispline -E UTF8 --locale=C >"$dir/initdb.log" 2>&1 ||
+    { cat "$dir/initdb.log"; exit 1; }
+# A port some other program took meanwhile makes the start fail: try another.
+started=0
+for _ in 1 2 3 4 5 6 7 8; do
+    port=$((20000 + RANDOM % 40000))
+    if "${as[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
+        -o "-c listen_addresses=127.0.0.1 -p $port -k $dir -c fsync=off" start >/dev/null; then
+        started=1
+        break
+    fi
+done
+[ $started = 1 ] || { cat "$dir/server.log"; exit 1; }
+export WISPLINE_PG_URL="postgresql://wispline@127.0.0.1:$port/postgres"
+status=0
+"$@" || status=$?
+exit $status
