@@ -2,6 +2,7 @@
 
 #include "ClientConnection.h"
 #include "ServerLog.h"
+#include "ServerNode.h"
 #include "ServerRules.h"
 #include "ServerStore.h"
 #include "link/Ansi.h"
@@ -429,6 +430,16 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
         send(older, frame({"OtLog", kOtherLogon}));
         endConnection(older);
     }
+    if (node_) {
+        const QString elsewhere = node_->nodeOf(name);
+        if (!elsewhere.isEmpty()) {
+            logLine(QStringLiteral("#%1 %2: replaces the session on node %3")
+                        .arg(client->id)
+                        .arg(userName, elsewhere));
+            node_->endSessionThere(elsewhere, name);
+        }
+        node_->setPresent(name, account.level);
+    }
 
     client->name = name;
     client->level = account.level;
@@ -524,6 +535,7 @@ void MessageServer::logOut(Client* client)
     logLine(QStringLiteral("%1: logged out").arg(client->who()));
     const QByteArray address = client->address();
     online_.remove(client->name);
+    goneFromHere(client->name);
     client->loggedOn = false;
     broadcast(frame({"LGO", address}), client);
     endConnection(client);
@@ -548,6 +560,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     struct Target {
         QByteArray name;
         Client* online;
+        QString node; // connected to another node
     };
     std::vector<Target> targets;
     QSet<QByteArray> seen{sender};
@@ -570,7 +583,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
             Client* online = online_.value(name);
             if (online ? online->level == 2 : level == 2)
                 namedLevel2.append(name);
-            targets.push_back({name, online});
+            targets.push_back({name, online, online || !node_ ? QString() : node_->nodeOf(name)});
         }
     }
 
@@ -579,7 +592,18 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         for (Client* other : onlineClients()) {
             if (other->level == level && !seen.contains(other->name)) {
                 seen.insert(other->name);
-                targets.push_back({other->name, other});
+                targets.push_back({other->name, other, {}});
+            }
+        }
+        if (!node_)
+            return;
+        for (const QByteArray& name : node_->remoteUsers(level)) {
+            if (!seen.contains(name) && !online_.contains(name)) {
+                const QString elsewhere = node_->nodeOf(name);
+                if (elsewhere.isEmpty())
+                    continue;
+                seen.insert(name);
+                targets.push_back({name, nullptr, elsewhere});
             }
         }
     };
@@ -593,7 +617,13 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
                 Client* online = online_.value(name);
                 if (online && !seen.contains(name)) {
                     seen.insert(name);
-                    targets.push_back({name, online});
+                    targets.push_back({name, online, {}});
+                } else if (!online && node_ && !seen.contains(name)) {
+                    const QString elsewhere = node_->nodeOf(name);
+                    if (!elsewhere.isEmpty()) {
+                        seen.insert(name);
+                        targets.push_back({name, nullptr, elsewhere});
+                    }
                 }
             }
         }
@@ -610,6 +640,11 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     const QByteArray display = displayText(sender, body, now.clock);
     const QByteArray framed = frame({"SND", display});
     for (const Target& target : targets) {
+        // Recorded for the day in the same transaction that hands it to the other node.
+        if (!target.node.isEmpty() &&
+            node_->deliver(target.node, now.day, now.time, sender, target.name, body, display,
+                           now.local.toString(Qt::ISODate)))
+            continue;
         if (!target.online && !store_.account(text(target.name))) {
             logLine(
                 QStringLiteral("%1: no such recipient %2").arg(client->who(), shown(target.name)));
@@ -902,6 +937,7 @@ void MessageServer::connectionLost(Client* client)
     }
     if (client->loggedOn && online_.value(client->name) == client) {
         online_.remove(client->name);
+        goneFromHere(client->name);
         client->loggedOn = false;
         logLine(QStringLiteral("#%1 %2: connection lost").arg(client->id).arg(text(client->name)));
         broadcast(frame({"LGO", client->address()}), client);
@@ -916,8 +952,10 @@ void MessageServer::forget(Client* client)
     client->gone = true;
     if (client->settleTimer)
         client->settleTimer->stop();
-    if (online_.value(client->name) == client)
+    if (online_.value(client->name) == client) {
         online_.remove(client->name);
+        goneFromHere(client->name);
+    }
     // The connection is freed with its client on the next turn of the event loop: this may be
     // running inside one of its callbacks, which do nothing once the client is gone.
     client->socket->abort();
@@ -930,6 +968,56 @@ void MessageServer::forget(Client* client)
         QTimer::singleShot(0, this, [this] { departed_.clear(); });
     if (shuttingDown_ && clients_.empty())
         QTimer::singleShot(0, this, &MessageServer::closed);
+}
+
+void MessageServer::setNode(ServerNode* node)
+{
+    node_ = node;
+    connect(node, &ServerNode::wake, this, &MessageServer::drainInbox);
+    connect(node, &ServerNode::presenceLost, this, [this] {
+        for (const Client* client : onlineClients())
+            node_->setPresent(client->name, client->level);
+    });
+}
+
+void MessageServer::goneFromHere(const QByteArray& name)
+{
+    if (node_)
+        node_->setAbsent(name);
+}
+
+void MessageServer::drainInbox()
+{
+    constexpr int kBatch = 1000;
+    for (;;) {
+        const QList<ServerNode::InboxRow> rows = node_->inbox(kBatch);
+        if (rows.isEmpty())
+            return;
+        QList<ServerNode::InboxRow> toOffline;
+        for (const ServerNode::InboxRow& row : rows) {
+            Client* client = online_.value(row.recipient);
+            if (row.kind == "otlog") {
+                if (!client)
+                    continue;
+                logLine(
+                    QStringLiteral("%1: replaced by a log-on on another node").arg(client->who()));
+                online_.remove(row.recipient);
+                client->loggedOn = false;
+                send(client, frame({"OtLog", kOtherLogon}));
+                broadcast(frame({"LGO", client->address()}), client);
+                endConnection(client);
+            } else if (client) {
+                // Given back to the offline queue, like any other, should the client drop.
+                send(client, frame({"SND", row.text}), &row.text);
+            } else {
+                toOffline.append(row);
+            }
+        }
+        if (!node_->settle(rows.last().id, toOffline))
+            return; // tried again on the next wake-up
+        if (rows.size() < kBatch)
+            return;
+    }
 }
 
 void MessageServer::shutDown(const QByteArray& reason)

@@ -21,6 +21,7 @@
 namespace wispline::server
 {
 
+class ServerNode;
 class ServerStore;
 struct Account;
 
@@ -38,6 +39,10 @@ public:
     // Stops accepting, tells every connected client the text in an SHT message and closes
     // every connection; closed() follows once all are gone.
     void shutDown(const QByteArray& text);
+
+    // One node of several on a shared database: users connected to other nodes are reached
+    // through it. Without one, this server is the only one.
+    void setNode(ServerNode* node);
 
     int connectionCount() const { return int(clients_.size()); }
     int onlineCount() const { return int(online_.size()); }
@@ -88,6 +93,9 @@ private:
     void route(Client* client, const QList<QByteArray>& fields);
     void sendDayMessages(Client* client, const QList<QByteArray>& fields);
     void changePassword(Client* client, const QList<QByteArray>& fields);
+    // What other nodes routed to users here: handed to them, or to the offline queues.
+    void drainInbox();
+    void goneFromHere(const QByteArray& name);
 
     // Long outputs (an offline backlog, the day's messages) go out a batch at a time as the
     // socket drains.
@@ -128,6 +136,7 @@ private:
     const Stamp& stamp();
 
     ServerStore& store_;
+    ServerNode* node_ = nullptr;
     std::unique_ptr<QTcpServer> server_;
     std::unordered_map<quint64, std::unique_ptr<Client>> clients_; // by id
     QHash<QByteArray, Client*> online_;

@@ -241,7 +241,9 @@ bool ServerStore::ensureSchema()
             lastError_ = db_.lastError().text();
             return false;
         }
+        // CREATE ... IF NOT EXISTS notices are expected on every start but the first.
         const bool created =
+            exec(QStringLiteral("SET client_min_messages TO warning")) &&
             exec(QStringLiteral("SELECT pg_advisory_xact_lock(%1)").arg(kSchemaLockKey)) &&
             exec(QStringLiteral("CREATE TABLE IF NOT EXISTS accounts(name TEXT PRIMARY KEY, "
                                 "level INTEGER NOT NULL, supervisor TEXT NOT NULL DEFAULT '', "
@@ -256,7 +258,17 @@ bool ServerStore::ensureSchema()
             exec(QStringLiteral("CREATE TABLE IF NOT EXISTS offline(id BIGSERIAL PRIMARY KEY, "
                                 "recipient TEXT NOT NULL, text TEXT NOT NULL, created TEXT)")) &&
             exec(QStringLiteral(
-                "CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)"));
+                "CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)")) &&
+            // Several nodes on one database: each heart-beats in nodes, says who is connected
+            // to it in presence, and receives what other nodes route to its users in inbox.
+            exec(QStringLiteral("CREATE TABLE IF NOT EXISTS nodes(id TEXT PRIMARY KEY, seen "
+                                "TIMESTAMPTZ NOT NULL)")) &&
+            exec(QStringLiteral("CREATE TABLE IF NOT EXISTS presence(name TEXT PRIMARY KEY, "
+                                "node TEXT NOT NULL, level INTEGER NOT NULL)")) &&
+            exec(QStringLiteral("CREATE TABLE IF NOT EXISTS inbox(id BIGSERIAL PRIMARY KEY, "
+                                "node TEXT NOT NULL, kind TEXT NOT NULL, recipient TEXT NOT "
+                                "NULL, text TEXT NOT NULL, created TEXT NOT NULL)")) &&
+            exec(QStringLiteral("CREATE INDEX IF NOT EXISTS inbox_node ON inbox(node, id)"));
         if (!created || !db_.commit()) {
             if (created)
                 lastError_ = db_.lastError().text();
@@ -636,7 +648,7 @@ void ServerStore::runStorage()
         storageRunning_ = false;
         storageDone_.notify_all();
         lock.unlock();
-        insert.finish();
+        insert.clear(); // a prepared statement is freed on its open connection
         db.close();
     }
     QSqlDatabase::removeDatabase(name);

@@ -93,6 +93,8 @@ public:
     // True for a postgresql:// (or postgres://) address rather than a file name.
     static bool isPostgresAddress(const QString& path);
     bool isPostgres() const { return postgres_; }
+    // Sets up a connection to this store's database under a name, for one thread.
+    QSqlDatabase addConnection(const QString& name) const;
     QString lastError() const { return lastError_; }
 
     // Accounts.
@@ -165,8 +167,6 @@ private:
 
     bool exec(const QString& sql);
     bool ensureSchema();
-    // Sets up a connection to this store's database under a name, for one thread.
-    QSqlDatabase addConnection(const QString& name) const;
     void scheduleFlush();
     bool supervisorIsValid(const QString& supervisor);
     StoreResult storeHash(const QString& name, const QByteArray& password);

@@ -2,6 +2,7 @@
 #include "EpollEventDispatcher.h"
 #include "MessageServer.h"
 #include "ServerLog.h"
+#include "ServerNode.h"
 #include "ServerOptions.h"
 #include "ServerStore.h"
 #include "SignalWatcher.h"
@@ -10,6 +11,7 @@
 #include <QTextStream>
 #include <QTimer>
 #include <csignal>
+#include <memory>
 #include <sys/resource.h>
 
 using namespace wispline::server;
@@ -80,7 +82,19 @@ int main(int argc, char* argv[])
     ::signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
 
+    // On PostgreSQL this server is one node of those sharing the database. Declared before the
+    // server, so that it outlives the connections the server ends on the way out.
+    std::unique_ptr<ServerNode> node;
+    if (store.isPostgres()) {
+        node = std::make_unique<ServerNode>(store);
+        if (!node->start(&error)) {
+            err << "wispline-server: cannot join the other nodes: " << error << Qt::endl;
+            return 1;
+        }
+    }
     MessageServer server(store);
+    if (node)
+        server.setNode(node.get());
     if (options.settleMs >= 0)
         server.setSettleTime(options.settleMs);
     SignalWatcher watcher;

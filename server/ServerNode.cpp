@@ -1,0 +1,292 @@
+#include "ServerNode.h"
+
+#include "ServerLog.h"
+#include "ServerStore.h"
+#include "link/Ansi.h"
+
+#include <QRandomGenerator>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace wispline::server
+{
+namespace
+{
+
+QString fromWire(QByteArrayView bytes)
+{
+    return wispline::ansi::decode(bytes);
+}
+
+QByteArray toWire(const QString& text)
+{
+    return wispline::ansi::encode(text);
+}
+
+QString channelOf(const QString& node)
+{
+    return QStringLiteral("wispline_") + node;
+}
+
+} // namespace
+
+ServerNode::ServerNode(ServerStore& store, QObject* parent) : QObject(parent), store_(store)
+{
+    // A channel name too: lower case letters and digits.
+    id_ = QStringLiteral("n%1").arg(QRandomGenerator::system()->generate64(), 16, 16,
+                                    QLatin1Char('0'));
+    connectionName_ = QStringLiteral("wispline-node-") + id_;
+    listenName_ = connectionName_ + QStringLiteral("-listen");
+    heartbeat_.setInterval(kHeartbeatMs);
+    connect(&heartbeat_, &QTimer::timeout, this, &ServerNode::heartbeat);
+}
+
+ServerNode::~ServerNode()
+{
+    if (db_.isOpen()) {
+        // Nothing waits for this node any more: its inbox goes to the offline queues.
+        QSqlQuery q(db_);
+        q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
+        q.addBindValue(id_);
+        q.exec();
+        q.prepare(QStringLiteral("DELETE FROM presence WHERE node = ?"));
+        q.addBindValue(id_);
+        q.exec();
+        q.prepare(QStringLiteral(
+            "WITH gone AS (DELETE FROM inbox WHERE node = ? RETURNING id, kind, recipient, "
+            "text, created) INSERT INTO offline(recipient, text, created) SELECT recipient, "
+            "text, created FROM gone WHERE kind = 'm' ORDER BY id"));
+        q.addBindValue(id_);
+        if (!q.exec())
+            logLine(QStringLiteral("could not hand this node's inbox over: %1")
+                        .arg(q.lastError().text()));
+    }
+    for (QSqlDatabase* db : {&db_, &listen_}) {
+        if (db->isValid()) {
+            const QString name = db->connectionName();
+            db->close();
+            *db = QSqlDatabase();
+            QSqlDatabase::removeDatabase(name);
+        }
+    }
+}
+
+bool ServerNode::start(QString* error)
+{
+    db_ = store_.addConnection(connectionName_);
+    listen_ = store_.addConnection(listenName_);
+    if (!db_.open() || !listen_.open()) {
+        *error = db_.lastError().text() + listen_.lastError().text();
+        return false;
+    }
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("INSERT INTO nodes(id, seen) VALUES(?, now())"));
+    q.addBindValue(id_);
+    if (!q.exec()) {
+        *error = q.lastError().text();
+        return false;
+    }
+    if (!listen_.driver()->subscribeToNotification(channelOf(id_))) {
+        *error = listen_.driver()->lastError().text();
+        return false;
+    }
+    connect(listen_.driver(), &QSqlDriver::notification, this, [this] { emit wake(); });
+    heartbeat_.start();
+    logLine(QStringLiteral("node %1 on the shared database").arg(id_));
+    // Whatever was routed here before the LISTEN.
+    QTimer::singleShot(0, this, [this] { emit wake(); });
+    return true;
+}
+
+QString ServerNode::live() const
+{
+    return QStringLiteral("(SELECT id FROM nodes WHERE seen > now() - interval '%1 seconds')")
+        .arg(kExpirySeconds);
+}
+
+QString ServerNode::nodeOf(const QByteArray& name)
+{
+    QSqlQuery q(db_);
+    q.prepare(
+        QStringLiteral("SELECT node FROM presence WHERE name = ? AND node <> ? AND node IN ") +
+        live());
+    q.addBindValue(fromWire(name));
+    q.addBindValue(id_);
+    if (!q.exec() || !q.next())
+        return {};
+    return q.value(0).toString();
+}
+
+QList<QByteArray> ServerNode::remoteUsers(int level)
+{
+    QList<QByteArray> names;
+    QSqlQuery q(db_);
+    q.prepare(
+        QStringLiteral("SELECT name FROM presence WHERE level = ? AND node <> ? AND node IN ") +
+        live());
+    q.addBindValue(level);
+    q.addBindValue(id_);
+    if (q.exec()) {
+        while (q.next())
+            names.append(toWire(q.value(0).toString()));
+    }
+    return names;
+}
+
+void ServerNode::setPresent(const QByteArray& name, int level)
+{
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("INSERT INTO presence(name, node, level) VALUES(?, ?, ?) ON "
+                             "CONFLICT(name) DO UPDATE SET node = EXCLUDED.node, level = "
+                             "EXCLUDED.level"));
+    q.addBindValue(fromWire(name));
+    q.addBindValue(id_);
+    q.addBindValue(level);
+    if (!q.exec())
+        logLine(QStringLiteral("presence of %1 not recorded: %2")
+                    .arg(fromWire(name), q.lastError().text()));
+}
+
+void ServerNode::setAbsent(const QByteArray& name)
+{
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("DELETE FROM presence WHERE name = ? AND node = ?"));
+    q.addBindValue(fromWire(name));
+    q.addBindValue(id_);
+    q.exec();
+}
+
+bool ServerNode::put(const QString& node, const QByteArray& kind, const QByteArray& recipient,
+                     const QByteArray& text, const QString& created)
+{
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral(
+        "INSERT INTO inbox(node, kind, recipient, text, created) VALUES(?, ?, ?, ?, ?)"));
+    q.addBindValue(node);
+    q.addBindValue(QString::fromLatin1(kind));
+    q.addBindValue(fromWire(recipient));
+    // Never NULL, for a session's end too.
+    q.addBindValue(text.isEmpty() ? QStringLiteral("") : fromWire(text));
+    q.addBindValue(created.isEmpty() ? QStringLiteral("") : created);
+    if (!q.exec())
+        return false;
+    // Delivered at the commit, with the row.
+    return q.exec(QStringLiteral("NOTIFY ") + channelOf(node));
+}
+
+bool ServerNode::deliver(const QString& node, const QString& day, const QString& time,
+                         const QByteArray& sender, const QByteArray& recipient,
+                         const QByteArray& body, const QByteArray& display, const QString& created)
+{
+    if (!db_.transaction())
+        return false;
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral(
+        "INSERT INTO messages(day, time, sender, recipient, body) VALUES(?, ?, ?, ?, ?)"));
+    q.addBindValue(day);
+    q.addBindValue(time);
+    q.addBindValue(fromWire(sender));
+    q.addBindValue(fromWire(recipient));
+    q.addBindValue(fromWire(body));
+    if (!q.exec() || !put(node, "m", recipient, display, created) || !db_.commit()) {
+        logLine(QStringLiteral("could not route to node %1: %2")
+                    .arg(node, db_.lastError().text() + q.lastError().text()));
+        db_.rollback();
+        return false;
+    }
+    return true;
+}
+
+bool ServerNode::endSessionThere(const QString& node, const QByteArray& name)
+{
+    if (!db_.transaction())
+        return false;
+    if (!put(node, "otlog", name, {}, {}) || !db_.commit()) {
+        db_.rollback();
+        return false;
+    }
+    return true;
+}
+
+QList<ServerNode::InboxRow> ServerNode::inbox(int limit)
+{
+    QList<InboxRow> rows;
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("SELECT id, kind, recipient, text, created FROM inbox WHERE node = ? "
+                             "ORDER BY id LIMIT ?"));
+    q.addBindValue(id_);
+    q.addBindValue(limit);
+    if (!q.exec())
+        return rows;
+    while (q.next())
+        rows.append({q.value(0).toLongLong(), q.value(1).toString().toLatin1(),
+                     toWire(q.value(2).toString()), toWire(q.value(3).toString()),
+                     q.value(4).toString()});
+    return rows;
+}
+
+bool ServerNode::settle(qint64 upTo, const QList<InboxRow>& toOffline)
+{
+    if (!db_.transaction())
+        return false;
+    QSqlQuery q(db_);
+    bool ok = true;
+    for (const InboxRow& row : toOffline) {
+        q.prepare(QStringLiteral("INSERT INTO offline(recipient, text, created) VALUES(?, ?, ?)"));
+        q.addBindValue(fromWire(row.recipient));
+        q.addBindValue(fromWire(row.text));
+        q.addBindValue(row.created);
+        ok = ok && q.exec();
+    }
+    q.prepare(QStringLiteral("DELETE FROM inbox WHERE node = ? AND id <= ?"));
+    q.addBindValue(id_);
+    q.addBindValue(upTo);
+    if (!ok || !q.exec() || !db_.commit()) {
+        db_.rollback();
+        return false;
+    }
+    return true;
+}
+
+void ServerNode::heartbeat()
+{
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("UPDATE nodes SET seen = now() WHERE id = ?"));
+    q.addBindValue(id_);
+    if (q.exec() && q.numRowsAffected() == 0) {
+        // Declared dead meanwhile (a long stall): back in, with this node's users.
+        q.prepare(QStringLiteral("INSERT INTO nodes(id, seen) VALUES(?, now())"));
+        q.addBindValue(id_);
+        q.exec();
+        emit presenceLost();
+    }
+    // Dead nodes: their users are gone, and what waited for them goes to the node a user has
+    // logged on to since, or else to the offline queue; so do rows that reached an inbox after
+    // its node was removed.
+    if (db_.transaction()) {
+        const bool ok =
+            q.exec(QStringLiteral("DELETE FROM nodes WHERE seen <= now() - interval '%1 "
+                                  "seconds'")
+                       .arg(kExpirySeconds)) &&
+            q.exec(QStringLiteral("DELETE FROM presence WHERE node NOT IN (SELECT id FROM "
+                                  "nodes)")) &&
+            q.exec(QStringLiteral(
+                "WITH gone AS (DELETE FROM inbox WHERE node NOT IN (SELECT id FROM nodes) "
+                "RETURNING id, kind, recipient, text, created), "
+                "kept AS (INSERT INTO offline(recipient, text, created) SELECT recipient, text, "
+                "created FROM gone WHERE kind = 'm' AND recipient NOT IN (SELECT name FROM "
+                "presence) ORDER BY id), "
+                "moved AS (INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
+                "p.node, g.kind, g.recipient, g.text, g.created FROM gone g JOIN presence p ON "
+                "p.name = g.recipient WHERE g.kind = 'm' ORDER BY g.id RETURNING node) "
+                "SELECT pg_notify('wispline_' || node, '') FROM (SELECT DISTINCT node FROM "
+                "moved) AS woken"));
+        if (!ok || !db_.commit())
+            db_.rollback();
+    }
+    emit wake();
+}
+
+} // namespace wispline::server

@@ -1,0 +1,86 @@
+#pragma once
+// One of several server nodes sharing a PostgreSQL database. PostgreSQL holds the shared state:
+// each node heart-beats in the nodes table, records who is connected to it in presence, and
+// finds what other nodes routed to its users in its rows of inbox, written in the transaction
+// that records the message. A NOTIFY on the node's channel only wakes it: it drains its inbox
+// at start, on every notification and on every heartbeat, so a lost notification loses nothing.
+// Rows of a node that stopped heart-beating go to the offline queues.
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QSqlDatabase>
+#include <QString>
+#include <QTimer>
+
+namespace wispline::server
+{
+
+class ServerStore;
+
+class ServerNode : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kHeartbeatMs = 1000;
+    // A node unheard of for this long is dead.
+    static constexpr int kExpirySeconds = 5;
+
+    explicit ServerNode(ServerStore& store, QObject* parent = nullptr);
+    // Leaves the cluster: what waits in this node's inbox goes to the offline queues.
+    ~ServerNode() override;
+
+    // Connects, registers this node and listens for wake-ups. False with a reason on failure.
+    bool start(QString* error);
+    QString id() const { return id_; }
+
+    // The other live node a user is connected to; empty when none.
+    QString nodeOf(const QByteArray& name);
+    // Users of a level connected to other live nodes.
+    QList<QByteArray> remoteUsers(int level);
+    void setPresent(const QByteArray& name, int level);
+    // Only while the user is still recorded on this node.
+    void setAbsent(const QByteArray& name);
+
+    // A message for a user connected to another node: recorded for the day and put in that
+    // node's inbox in one transaction, then the node is woken. False when it could not be.
+    bool deliver(const QString& node, const QString& day, const QString& time,
+                 const QByteArray& sender, const QByteArray& recipient, const QByteArray& body,
+                 const QByteArray& display, const QString& created);
+    // Asks another node to end a user's session there (a log-on here replaces it).
+    bool endSessionThere(const QString& node, const QByteArray& name);
+
+    struct InboxRow {
+        qint64 id = 0;
+        QByteArray kind; // "m" a message, "otlog" the end of a session
+        QByteArray recipient;
+        QByteArray text; // the display text of a message
+        QString created;
+    };
+    // The oldest rows of this node's inbox.
+    QList<InboxRow> inbox(int limit);
+    // Removes this node's rows up to upTo, putting the given ones in the offline queues in the
+    // same transaction.
+    bool settle(qint64 upTo, const QList<InboxRow>& toOffline);
+
+signals:
+    // Something may wait in the inbox.
+    void wake();
+    // Another node declared this one dead and removed its presence: record it again.
+    void presenceLost();
+
+private:
+    void heartbeat();
+    bool put(const QString& node, const QByteArray& kind, const QByteArray& recipient,
+             const QByteArray& text, const QString& created);
+    QString live() const;
+
+    ServerStore& store_;
+    QString id_;
+    QString connectionName_;
+    QString listenName_;
+    QSqlDatabase db_;
+    QSqlDatabase listen_; // LISTEN alone: its socket is readable whenever a notification comes
+    QTimer heartbeat_;
+};
+
+} // namespace wispline::server
