@@ -6,6 +6,11 @@
 // Each message body carries its send time; the receiving client computes the delivery latency.
 // Every phase is bounded in message count and in time, and the run stops by itself.
 //
+// With --db postgresql://... --nodes 2 the clients are split between two server nodes on that
+// database (every other client on each): about half the one-to-one messages cross nodes, and the
+// latency is reported for those and for the rest apart. The database must be empty (run it with
+// scripts/with-postgres.sh, which passes one in WISPLINE_PG_URL).
+//
 // With --mqtt 1 the same load goes to a local MQTT broker (mosquitto, QoS 0, persistence off)
 // instead, for comparison: each client subscribes to its own topic (and Level 2 users to one
 // shared topic, the counterpart of "L2A") and publishes to the recipient's.
@@ -27,6 +32,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <random>
@@ -57,6 +63,8 @@ struct Options {
     double broadcastRate = 200;
     int phaseSeconds = 60; // each phase gives up after this long
     bool mqtt = false;
+    QString database; // empty: a throw-away SQLite file
+    int nodes = 1;
 };
 
 std::int64_t nowNs()
@@ -69,6 +77,7 @@ struct Conn {
     int fd = -1;
     std::string name;
     int level = 1;
+    int node = 0;
     std::string in;
     std::string out;
     bool wantWrite = false;
@@ -146,7 +155,7 @@ class Load
 public:
     Load(const Options& o, qint64 serverPid) : o_(o), serverPid_(serverPid) {}
 
-    bool connectAll(quint16 port);
+    bool connectAll(const std::vector<quint16>& ports);
     bool logOnAll();
     bool handshakeAll();
     double serverMb() const { return residentMb(serverPid_); }
@@ -167,21 +176,24 @@ private:
     int epoll_ = -1;
     std::vector<Conn> conns_;
     std::vector<std::int64_t> latencies_;
+    std::vector<std::int64_t> crossLatencies_; // of those, between two nodes
+    std::vector<std::int64_t> sameLatencies_;
     long delivered_ = 0;
     std::int64_t lastDelivery_ = 0;
     std::int64_t longestGap_ = 0; // between two deliveries, within a phase
 };
 
-bool Load::connectAll(quint16 port)
+bool Load::connectAll(const std::vector<quint16>& ports)
 {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     conns_.resize(std::size_t(o_.clients));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int i = 0; i < o_.clients; ++i) {
         Conn& c = conns_[std::size_t(i)];
+        c.node = i % int(ports.size());
+        addr.sin_port = htons(ports[std::size_t(c.node)]);
         char name[16];
         std::snprintf(name, sizeof name, "U%04d", i);
         c.name = name;
@@ -293,9 +305,13 @@ void Load::readFrom(Conn& c)
 
 void Load::delivered(const char* sendTime)
 {
-    const std::int64_t sent = std::strtoll(sendTime, nullptr, 10);
+    char* end = nullptr;
+    const std::int64_t sent = std::strtoll(sendTime, &end, 10);
     const std::int64_t now = nowNs();
     latencies_.push_back(now - sent);
+    // "T<ns> x" between two nodes, "T<ns> s" on one.
+    if (end && end[0] == ' ' && (end[1] == 'x' || end[1] == 's'))
+        (end[1] == 'x' ? crossLatencies_ : sameLatencies_).push_back(now - sent);
     if (delivered_ > 0)
         longestGap_ = std::max(longestGap_, now - lastDelivery_);
     ++delivered_;
@@ -408,6 +424,8 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
     if (count <= 0)
         return;
     latencies_.clear();
+    crossLatencies_.clear();
+    sameLatencies_.clear();
     latencies_.reserve(std::size_t(count) * (broadcast ? std::size_t(o_.level2) : 1));
     delivered_ = 0;
     longestGap_ = 0;
@@ -454,6 +472,8 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
             message += std::to_string(c.level);
             message += "~T";
             message += std::to_string(nowNs());
+            if (!broadcast)
+                message += conns_[std::size_t(to)].node != c.node ? " x" : " s";
             message += " load message number ";
             message += std::to_string(sent);
             if (broadcast) {
@@ -476,13 +496,15 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
     const std::int64_t end = lastDelivery_ > start ? lastDelivery_ : nowNs();
     const double seconds = double(end - start) / 1e9;
     std::sort(latencies_.begin(), latencies_.end());
-    auto percentile = [&](double p) {
-        if (latencies_.empty())
+    std::sort(crossLatencies_.begin(), crossLatencies_.end());
+    std::sort(sameLatencies_.begin(), sameLatencies_.end());
+    auto percentileOf = [](const std::vector<std::int64_t>& sorted, double p) {
+        if (sorted.empty())
             return 0.0;
-        const std::size_t i =
-            std::min(latencies_.size() - 1, std::size_t(p * double(latencies_.size())));
-        return double(latencies_[i]) / 1e6;
+        const std::size_t i = std::min(sorted.size() - 1, std::size_t(p * double(sorted.size())));
+        return double(sorted[i]) / 1e6;
     };
+    auto percentile = [&](double p) { return percentileOf(latencies_, p); };
     std::printf("%s\n", title);
     std::printf("  sent %ld, delivered %ld of %ld in %.2f s%s\n", sent, delivered_, expected,
                 seconds, delivered_ < expected ? "  (TIMED OUT)" : "");
@@ -490,6 +512,12 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
                 double(sent) / seconds);
     std::printf("  latency ms: p50 %.2f  p90 %.2f  p99 %.2f  max %.2f\n", percentile(0.50),
                 percentile(0.90), percentile(0.99), percentile(1.0));
+    if (o_.nodes > 1 && !broadcast) {
+        std::printf("  same node:  %zu delivered, p50 %.2f  p99 %.2f ms\n", sameLatencies_.size(),
+                    percentileOf(sameLatencies_, 0.50), percentileOf(sameLatencies_, 0.99));
+        std::printf("  cross-node: %zu delivered, p50 %.2f  p99 %.2f ms\n", crossLatencies_.size(),
+                    percentileOf(crossLatencies_, 0.50), percentileOf(crossLatencies_, 0.99));
+    }
     std::printf("  largest gap between deliveries %.2f ms\n", double(longestGap_) / 1e6);
     std::printf("  server CPU %.2f s, %.1f us per delivery\n", cpu,
                 delivered_ ? cpu * 1e6 / double(delivered_) : 0.0);
@@ -564,10 +592,16 @@ bool readOptions(const QStringList& args, Options* o)
             o->phaseSeconds = int(v);
         else if (key == QLatin1String("--mqtt"))
             o->mqtt = v != 0;
+        else if (key == QLatin1String("--db"))
+            o->database = args[i + 1];
+        else if (key == QLatin1String("--nodes"))
+            o->nodes = int(v);
         else
             return false;
     }
-    return (args.size() % 2) == 1 && o->clients >= 2 && o->level2 >= 1 && o->level2 < o->clients;
+    return (args.size() % 2) == 1 && o->nodes >= 1 && o->nodes <= 8 &&
+           (o->nodes == 1 || o->database.startsWith(QLatin1String("postgresql://"))) &&
+           o->clients >= 2 && o->level2 >= 1 && o->level2 < o->clients;
 }
 
 } // namespace
@@ -579,16 +613,20 @@ int main(int argc, char* argv[])
     if (!readOptions(app.arguments(), &options)) {
         std::fprintf(stderr, "usage: bench_server_load [--clients N] [--level2 N] [--direct N] "
                              "[--rate PER_S] [--burst N] [--window N] [--broadcasts N] "
-                             "[--broadcast-rate PER_S] [--phase-seconds S] [--mqtt 0|1]\n");
+                             "[--broadcast-rate PER_S] [--phase-seconds S] [--mqtt 0|1] "
+                             "[--db postgresql://... --nodes N]\n");
         return 2;
     }
     raiseDescriptorLimit();
     ::signal(SIGPIPE, SIG_IGN);
 
     QTemporaryDir dir;
-    const QString database = dir.filePath(QStringLiteral("load.db"));
+    const QString database =
+        options.database.isEmpty() ? dir.filePath(QStringLiteral("load.db")) : options.database;
     QProcess server;
     quint16 port = 0;
+    std::vector<std::unique_ptr<QProcess>> moreNodes;
+    std::vector<quint16> ports;
     if (options.mqtt) {
         port = freePort();
         QFile config(dir.filePath(QStringLiteral("broker.conf")));
@@ -623,46 +661,63 @@ int main(int argc, char* argv[])
             }
         }
 
-        server.setStandardErrorFile(dir.filePath(QStringLiteral("server.log")));
-        QStringList arguments{QStringLiteral(WISPLINE_SERVER_PATH),
-                              QStringLiteral("--db"),
-                              database,
-                              QStringLiteral("--port"),
-                              QStringLiteral("0"),
-                              QStringLiteral("--quiet"),
-                              QStringLiteral("--kdf-iterations"),
-                              QString::number(kKdfIterations)};
-        // A profiler may wrap the server (BENCH_SERVER_WRAPPER=heaptrack, say); the memory then
-        // reported is the wrapper's.
-        const QString wrapper = qEnvironmentVariable("BENCH_SERVER_WRAPPER");
-        if (!wrapper.isEmpty())
-            arguments.prepend(wrapper);
-        server.start(arguments.takeFirst(), arguments);
-        if (!server.waitForStarted(10000)) {
-            std::fprintf(stderr, "the server did not start\n");
+        // Starts one node; its port, or 0.
+        const auto startNode = [&](QProcess& process, int number) -> quint16 {
+            process.setStandardErrorFile(dir.filePath(QStringLiteral("server%1.log").arg(number)));
+            QStringList arguments{QStringLiteral(WISPLINE_SERVER_PATH),
+                                  QStringLiteral("--db"),
+                                  database,
+                                  QStringLiteral("--port"),
+                                  QStringLiteral("0"),
+                                  QStringLiteral("--quiet"),
+                                  QStringLiteral("--kdf-iterations"),
+                                  QString::number(kKdfIterations)};
+            // A profiler may wrap the server (BENCH_SERVER_WRAPPER=heaptrack, say); the memory
+            // then reported is the wrapper's.
+            const QString wrapper = qEnvironmentVariable("BENCH_SERVER_WRAPPER");
+            if (!wrapper.isEmpty())
+                arguments.prepend(wrapper);
+            process.start(arguments.takeFirst(), arguments);
+            if (!process.waitForStarted(10000)) {
+                std::fprintf(stderr, "the server did not start\n");
+                return 0;
+            }
+            QString output;
+            quint16 found = 0;
+            const QRegularExpression line(QStringLiteral("listening on [^:]+:(\\d+)"));
+            while (found == 0 && process.waitForReadyRead(10000)) {
+                output += QString::fromUtf8(process.readAllStandardOutput());
+                const QRegularExpressionMatch m = line.match(output);
+                if (m.hasMatch())
+                    found = quint16(m.captured(1).toUInt());
+            }
+            if (found == 0) {
+                std::fprintf(stderr, "the server did not report its port\n");
+                process.kill();
+                process.waitForFinished();
+            }
+            return found;
+        };
+        port = startNode(server, 0);
+        if (port == 0)
             return 1;
-        }
-        QString output;
-        const QRegularExpression line(QStringLiteral("listening on [^:]+:(\\d+)"));
-        while (port == 0 && server.waitForReadyRead(10000)) {
-            output += QString::fromUtf8(server.readAllStandardOutput());
-            const QRegularExpressionMatch m = line.match(output);
-            if (m.hasMatch())
-                port = quint16(m.captured(1).toUInt());
-        }
-        if (port == 0) {
-            std::fprintf(stderr, "the server did not report its port\n");
-            server.kill();
-            server.waitForFinished();
-            return 1;
+        ports.push_back(port);
+        for (int n = 1; n < options.nodes; ++n) {
+            moreNodes.push_back(std::make_unique<QProcess>());
+            const quint16 more = startNode(*moreNodes.back(), n);
+            if (more == 0)
+                return 1;
+            ports.push_back(more);
         }
     }
+    if (ports.empty())
+        ports.push_back(port);
 
     int rc = 0;
     {
         Load load(options, server.processId());
         const auto t0 = Clock::now();
-        if (!load.connectAll(port) || !load.logOnAll() || !load.handshakeAll()) {
+        if (!load.connectAll(ports) || !load.logOnAll() || !load.handshakeAll()) {
             std::fprintf(stderr, "could not log all clients on\n");
             rc = 1;
         } else {
@@ -683,6 +738,10 @@ int main(int argc, char* argv[])
                           options.broadcastRate, options.level2);
             load.runPhase(title, options.broadcasts, options.broadcastRate, 0, true);
         }
+    }
+    for (const auto& node : moreNodes) {
+        ::kill(pid_t(node->processId()), SIGTERM);
+        node->waitForFinished(30000);
     }
     ::kill(pid_t(server.processId()), SIGTERM);
     if (!server.waitForFinished(30000)) {

@@ -641,10 +641,11 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     const QByteArray framed = frame({"SND", display});
     for (const Target& target : targets) {
         // Recorded for the day in the same transaction that hands it to the other node.
-        if (!target.node.isEmpty() &&
+        if (!target.node.isEmpty()) {
             node_->deliver(target.node, now.day, now.time, sender, target.name, body, display,
-                           now.local.toString(Qt::ISODate)))
+                           now.local.toString(Qt::ISODate));
             continue;
+        }
         if (!target.online && !store_.account(text(target.name))) {
             logLine(
                 QStringLiteral("%1: no such recipient %2").arg(client->who(), shown(target.name)));

@@ -5,8 +5,10 @@
 #include "link/Ansi.h"
 
 #include <QRandomGenerator>
+#include <QSet>
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 #include <QSqlQuery>
 #include <QVariant>
 
@@ -40,12 +42,15 @@ ServerNode::ServerNode(ServerStore& store, QObject* parent) : QObject(parent), s
     connectionName_ = QStringLiteral("wispline-node-") + id_;
     listenName_ = connectionName_ + QStringLiteral("-listen");
     heartbeat_.setInterval(kHeartbeatMs);
+    flushTimer_.setSingleShot(true);
+    connect(&flushTimer_, &QTimer::timeout, this, &ServerNode::flushOutgoing);
     connect(&heartbeat_, &QTimer::timeout, this, &ServerNode::heartbeat);
 }
 
 ServerNode::~ServerNode()
 {
     if (db_.isOpen()) {
+        flushOutgoing();
         // Nothing waits for this node any more: its inbox goes to the offline queues.
         QSqlQuery q(db_);
         q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
@@ -176,27 +181,58 @@ bool ServerNode::put(const QString& node, const QByteArray& kind, const QByteArr
     return q.exec(QStringLiteral("NOTIFY ") + channelOf(node));
 }
 
-bool ServerNode::deliver(const QString& node, const QString& day, const QString& time,
+void ServerNode::deliver(const QString& node, const QString& day, const QString& time,
                          const QByteArray& sender, const QByteArray& recipient,
                          const QByteArray& body, const QByteArray& display, const QString& created)
 {
-    if (!db_.transaction())
-        return false;
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral(
-        "INSERT INTO messages(day, time, sender, recipient, body) VALUES(?, ?, ?, ?, ?)"));
-    q.addBindValue(day);
-    q.addBindValue(time);
-    q.addBindValue(fromWire(sender));
-    q.addBindValue(fromWire(recipient));
-    q.addBindValue(fromWire(body));
-    if (!q.exec() || !put(node, "m", recipient, display, created) || !db_.commit()) {
-        logLine(QStringLiteral("could not route to node %1: %2")
-                    .arg(node, db_.lastError().text() + q.lastError().text()));
-        db_.rollback();
-        return false;
+    outgoing_.push_back({node, day, time, fromWire(sender), fromWire(recipient), fromWire(body),
+                         fromWire(display), created});
+    if (!flushTimer_.isActive())
+        flushTimer_.start(0);
+}
+
+QString ServerNode::literal(const QString& text) const
+{
+    QSqlField field(QString(), QMetaType::fromType<QString>());
+    field.setValue(text.isNull() ? QStringLiteral("") : text);
+    return db_.driver()->formatValue(field);
+}
+
+void ServerNode::flushOutgoing()
+{
+    if (outgoing_.empty())
+        return;
+    // One statement per table for the whole batch: a round trip per message would cap what a
+    // node routes to the others.
+    QString messages =
+        QStringLiteral("INSERT INTO messages(day, time, sender, recipient, body) VALUES ");
+    QString inbox =
+        QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) VALUES ");
+    QSet<QString> nodes;
+    for (std::size_t i = 0; i < outgoing_.size(); ++i) {
+        const Outgoing& o = outgoing_[i];
+        const QString comma = i ? QStringLiteral(", ") : QString();
+        messages += comma + QLatin1Char('(') + literal(o.day) + QLatin1Char(',') + literal(o.time) +
+                    QLatin1Char(',') + literal(o.sender) + QLatin1Char(',') + literal(o.recipient) +
+                    QLatin1Char(',') + literal(o.body) + QLatin1Char(')');
+        inbox += comma + QLatin1Char('(') + literal(o.node) + QStringLiteral(",'m',") +
+                 literal(o.recipient) + QLatin1Char(',') + literal(o.display) + QLatin1Char(',') +
+                 literal(o.created) + QLatin1Char(')');
+        nodes.insert(o.node);
     }
-    return true;
+    QSqlQuery q(db_);
+    bool ok = db_.transaction() && q.exec(messages) && q.exec(inbox);
+    for (const QString& node : std::as_const(nodes))
+        ok = ok && q.exec(QStringLiteral("NOTIFY ") + channelOf(node));
+    if (!ok || !db_.commit()) {
+        logLine(QStringLiteral("could not route %1 message(s) to other nodes: %2")
+                    .arg(outgoing_.size())
+                    .arg(q.lastError().text() + db_.lastError().text()));
+        db_.rollback();
+        flushTimer_.start(kHeartbeatMs); // kept, and tried again
+        return;
+    }
+    outgoing_.clear();
 }
 
 bool ServerNode::endSessionThere(const QString& node, const QByteArray& name)

@@ -11,6 +11,7 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <QTimer>
+#include <vector>
 
 namespace wispline::server
 {
@@ -42,8 +43,9 @@ public:
     void setAbsent(const QByteArray& name);
 
     // A message for a user connected to another node: recorded for the day and put in that
-    // node's inbox in one transaction, then the node is woken. False when it could not be.
-    bool deliver(const QString& node, const QString& day, const QString& time,
+    // node's inbox in one transaction, then the node is woken. Those routed in one turn of the
+    // event loop share the transaction, in the order routed; one that fails is tried again.
+    void deliver(const QString& node, const QString& day, const QString& time,
                  const QByteArray& sender, const QByteArray& recipient, const QByteArray& body,
                  const QByteArray& display, const QString& created);
     // Asks another node to end a user's session there (a log-on here replaces it).
@@ -70,6 +72,8 @@ signals:
 
 private:
     void heartbeat();
+    void flushOutgoing();
+    QString literal(const QString& text) const;
     bool put(const QString& node, const QByteArray& kind, const QByteArray& recipient,
              const QByteArray& text, const QString& created);
     QString live() const;
@@ -81,6 +85,18 @@ private:
     QSqlDatabase db_;
     QSqlDatabase listen_; // LISTEN alone: its socket is readable whenever a notification comes
     QTimer heartbeat_;
+    struct Outgoing {
+        QString node;
+        QString day;
+        QString time;
+        QString sender;
+        QString recipient;
+        QString body;
+        QString display;
+        QString created;
+    };
+    std::vector<Outgoing> outgoing_;
+    QTimer flushTimer_;
 };
 
 } // namespace wispline::server
