@@ -456,8 +456,14 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
     users.reserve(qsizetype(others.size()) + 1);
     for (const Client* other : others)
         users.append(other->address());
+    if (node_) {
+        for (const QByteArray& address : node_->remoteAddresses())
+            users.append(address);
+    }
     send(client, frame(users));
     broadcast(frame({"USRS", client->address()}), client);
+    if (node_)
+        node_->announce("usrs", client->address());
 
     // Kept messages follow the reply, a batch at a time as the socket drains; each batch's
     // rows go once handed to the socket, so a drop part way leaves the rest for next time.
@@ -538,6 +544,8 @@ void MessageServer::logOut(Client* client)
     goneFromHere(client->name);
     client->loggedOn = false;
     broadcast(frame({"LGO", address}), client);
+    if (node_)
+        node_->announce("lgo", address);
     endConnection(client);
 }
 
@@ -942,6 +950,8 @@ void MessageServer::connectionLost(Client* client)
         client->loggedOn = false;
         logLine(QStringLiteral("#%1 %2: connection lost").arg(client->id).arg(text(client->name)));
         broadcast(frame({"LGO", client->address()}), client);
+        if (node_)
+            node_->announce("lgo", client->address());
     } else {
         logLine(QStringLiteral("%1: connection closed").arg(client->who()));
     }
@@ -975,6 +985,10 @@ void MessageServer::setNode(ServerNode* node)
 {
     node_ = node;
     connect(node, &ServerNode::wake, this, &MessageServer::drainInbox);
+    connect(node, &ServerNode::usersGone, this, [this](const QList<QByteArray>& addresses) {
+        for (const QByteArray& address : addresses)
+            broadcast(frame({"LGO", address}), nullptr);
+    });
     connect(node, &ServerNode::presenceLost, this, [this] {
         for (const Client* client : onlineClients())
             node_->setPresent(client->name, client->level);
@@ -997,7 +1011,9 @@ void MessageServer::drainInbox()
         QList<ServerNode::InboxRow> toOffline;
         for (const ServerNode::InboxRow& row : rows) {
             Client* client = online_.value(row.recipient);
-            if (row.kind == "otlog") {
+            if (row.kind == "usrs" || row.kind == "lgo") {
+                broadcast(frame({row.kind.toUpper(), row.text}), nullptr);
+            } else if (row.kind == "otlog") {
                 if (!client)
                     continue;
                 logLine(

@@ -1,6 +1,7 @@
 #include "ServerNode.h"
 
 #include "ServerLog.h"
+#include "ServerRules.h"
 #include "ServerStore.h"
 #include "link/Ansi.h"
 
@@ -138,6 +139,36 @@ QList<QByteArray> ServerNode::remoteUsers(int level)
             names.append(toWire(q.value(0).toString()));
     }
     return names;
+}
+
+QList<QByteArray> ServerNode::remoteAddresses()
+{
+    QList<QByteArray> addresses;
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("SELECT name, level FROM presence WHERE node <> ? AND node IN ") +
+              live());
+    q.addBindValue(id_);
+    if (q.exec()) {
+        while (q.next())
+            addresses.append(addressOf(toWire(q.value(0).toString()), q.value(1).toInt()));
+    }
+    return addresses;
+}
+
+void ServerNode::announce(const QByteArray& kind, const QByteArray& address)
+{
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT id, "
+                             "?, '', ?, '' FROM nodes WHERE id <> ? AND id IN ") +
+              live());
+    q.addBindValue(QString::fromLatin1(kind));
+    q.addBindValue(fromWire(address));
+    q.addBindValue(id_);
+    if (!q.exec())
+        return;
+    q.prepare(QStringLiteral("SELECT pg_notify('wispline_' || id, '') FROM nodes WHERE id <> ?"));
+    q.addBindValue(id_);
+    q.exec();
 }
 
 void ServerNode::setPresent(const QByteArray& name, int level)
@@ -301,13 +332,20 @@ void ServerNode::heartbeat()
     // Dead nodes: their users are gone, and what waited for them goes to the node a user has
     // logged on to since, or else to the offline queue; so do rows that reached an inbox after
     // its node was removed.
+    QList<QByteArray> gone;
     if (db_.transaction()) {
+        const auto takeGone = [&] {
+            while (q.next())
+                gone.append(addressOf(toWire(q.value(0).toString()), q.value(1).toInt()));
+            return true;
+        };
         const bool ok =
             q.exec(QStringLiteral("DELETE FROM nodes WHERE seen <= now() - interval '%1 "
                                   "seconds'")
                        .arg(kExpirySeconds)) &&
             q.exec(QStringLiteral("DELETE FROM presence WHERE node NOT IN (SELECT id FROM "
-                                  "nodes)")) &&
+                                  "nodes) RETURNING name, level")) &&
+            takeGone() &&
             q.exec(QStringLiteral(
                 "WITH gone AS (DELETE FROM inbox WHERE node NOT IN (SELECT id FROM nodes) "
                 "RETURNING id, kind, recipient, text, created), "
@@ -319,8 +357,16 @@ void ServerNode::heartbeat()
                 "p.name = g.recipient WHERE g.kind = 'm' ORDER BY g.id RETURNING node) "
                 "SELECT pg_notify('wispline_' || node, '') FROM (SELECT DISTINCT node FROM "
                 "moved) AS woken"));
-        if (!ok || !db_.commit())
+        if (!ok || !db_.commit()) {
             db_.rollback();
+            gone.clear();
+        }
+    }
+    if (!gone.isEmpty()) {
+        // Every live node learns it from its own heartbeat's turn or from this one.
+        for (const QByteArray& address : std::as_const(gone))
+            announce("lgo", address);
+        emit usersGone(gone);
     }
     emit wake();
 }

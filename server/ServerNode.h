@@ -38,6 +38,10 @@ public:
     QString nodeOf(const QByteArray& name);
     // Users of a level connected to other live nodes.
     QList<QByteArray> remoteUsers(int level);
+    // Their addresses (name and level), for the user list.
+    QList<QByteArray> remoteAddresses();
+    // Tells the other live nodes' users that a user came ("usrs") or went ("lgo").
+    void announce(const QByteArray& kind, const QByteArray& address);
     void setPresent(const QByteArray& name, int level);
     // Only while the user is still recorded on this node.
     void setAbsent(const QByteArray& name);
@@ -53,7 +57,8 @@ public:
 
     struct InboxRow {
         qint64 id = 0;
-        QByteArray kind; // "m" a message, "otlog" the end of a session
+        // "m" a message, "otlog" the end of a session, "usrs"/"lgo" a user came or went elsewhere
+        QByteArray kind;
         QByteArray recipient;
         QByteArray text; // the display text of a message
         QString created;
@@ -69,6 +74,8 @@ signals:
     void wake();
     // Another node declared this one dead and removed its presence: record it again.
     void presenceLost();
+    // Users of a dead node are gone (their addresses).
+    void usersGone(const QList<QByteArray>& addresses);
 
 private:
     void heartbeat();

@@ -71,6 +71,9 @@ private slots:
         auto carol = logOn(a_, u"CAROL"_s);
         auto bob = logOn(b_, u"BOB"_s);
         QVERIFY(alice && carol && bob);
+        // In each other's user lists.
+        QVERIFY(!alice->take(u"USRS"_s, u"BOB2"_s).isEmpty());
+        QVERIFY(bob->take(u"USRS"_s).contains(u"CAROL2"_s));
         constexpr int kCount = 20;
         for (int i = 0; i < kCount; ++i)
             alice->send(u"SND~ALICE1~n%1.~%2~%3"_s.arg(i).arg(recipients, code).toLatin1());
