@@ -1012,6 +1012,10 @@ void MessageServer::drainInbox()
         for (const ServerNode::InboxRow& row : rows) {
             Client* client = online_.value(row.recipient);
             if (row.kind == "usrs" || row.kind == "lgo") {
+                QByteArray name;
+                int level = 0;
+                if (splitAddress(row.text, &name, &level))
+                    node_->forgetNodeOf(name);
                 broadcast(frame({row.kind.toUpper(), row.text}), nullptr);
             } else if (row.kind == "otlog") {
                 if (!client)

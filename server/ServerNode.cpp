@@ -42,6 +42,7 @@ ServerNode::ServerNode(ServerStore& store, QObject* parent) : QObject(parent), s
                                     QLatin1Char('0'));
     connectionName_ = QStringLiteral("wispline-node-") + id_;
     listenName_ = connectionName_ + QStringLiteral("-listen");
+    clock_.start();
     heartbeat_.setInterval(kHeartbeatMs);
     flushTimer_.setSingleShot(true);
     connect(&flushTimer_, &QTimer::timeout, this, &ServerNode::flushOutgoing);
@@ -114,15 +115,24 @@ QString ServerNode::live() const
 
 QString ServerNode::nodeOf(const QByteArray& name)
 {
+    constexpr qint64 kRememberMs = 2000;
+    const auto it = nodeCache_.constFind(name);
+    if (it != nodeCache_.cend() && it->until > clock_.elapsed())
+        return it->node;
     QSqlQuery q(db_);
     q.prepare(
         QStringLiteral("SELECT node FROM presence WHERE name = ? AND node <> ? AND node IN ") +
         live());
     q.addBindValue(fromWire(name));
     q.addBindValue(id_);
-    if (!q.exec() || !q.next())
+    if (!q.exec() || !q.next()) {
+        nodeCache_.remove(name);
         return {};
-    return q.value(0).toString();
+    }
+    const QString node = q.value(0).toString();
+    // Only where a user is: one who logs on elsewhere must not miss messages meanwhile.
+    nodeCache_.insert(name, {node, clock_.elapsed() + kRememberMs});
+    return node;
 }
 
 QList<QByteArray> ServerNode::remoteUsers(int level)
@@ -301,6 +311,19 @@ bool ServerNode::settle(qint64 upTo, const QList<InboxRow>& toOffline)
     QSqlQuery q(db_);
     bool ok = true;
     for (const InboxRow& row : toOffline) {
+        q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
+                                 "node, 'm', name, ?, ? FROM presence WHERE name = ? AND node <> "
+                                 "? AND node IN ") +
+                  live() + QStringLiteral(" RETURNING node"));
+        q.addBindValue(fromWire(row.text));
+        q.addBindValue(row.created);
+        q.addBindValue(fromWire(row.recipient));
+        q.addBindValue(id_);
+        ok = ok && q.exec();
+        if (ok && q.next()) {
+            ok = q.exec(QStringLiteral("NOTIFY ") + channelOf(q.value(0).toString()));
+            continue;
+        }
         q.prepare(QStringLiteral("INSERT INTO offline(recipient, text, created) VALUES(?, ?, ?)"));
         q.addBindValue(fromWire(row.recipient));
         q.addBindValue(fromWire(row.text));

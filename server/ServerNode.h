@@ -6,6 +6,8 @@
 // at start, on every notification and on every heartbeat, so a lost notification loses nothing.
 // Rows of a node that stopped heart-beating go to the offline queues.
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSqlDatabase>
@@ -34,8 +36,12 @@ public:
     bool start(QString* error);
     QString id() const { return id_; }
 
-    // The other live node a user is connected to; empty when none.
+    // The other live node a user is connected to; empty when none. Remembered for a moment:
+    // a look-up per message would cap cross-node routing. A message sent on a stale answer is
+    // forwarded by the node it reaches.
     QString nodeOf(const QByteArray& name);
+    // The user came to or left another node: look again next time.
+    void forgetNodeOf(const QByteArray& name) { nodeCache_.remove(name); }
     // Users of a level connected to other live nodes.
     QList<QByteArray> remoteUsers(int level);
     // Their addresses (name and level), for the user list.
@@ -65,8 +71,8 @@ public:
     };
     // The oldest rows of this node's inbox.
     QList<InboxRow> inbox(int limit);
-    // Removes this node's rows up to upTo, putting the given ones in the offline queues in the
-    // same transaction.
+    // Removes this node's rows up to upTo, in the same transaction forwarding the given ones to
+    // the node their recipient is on now, or else putting them in the offline queues.
     bool settle(qint64 upTo, const QList<InboxRow>& toOffline);
 
 signals:
@@ -104,6 +110,12 @@ private:
     };
     std::vector<Outgoing> outgoing_;
     QTimer flushTimer_;
+    struct Cached {
+        QString node;
+        qint64 until = 0; // ms on clock_
+    };
+    QHash<QByteArray, Cached> nodeCache_;
+    QElapsedTimer clock_;
 };
 
 } // namespace wispline::server
