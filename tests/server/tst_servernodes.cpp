@@ -14,7 +14,8 @@ namespace
 const QList<QStringList> kUsers{{"ALICE", "alice1", "1"},
                                 {"BOB", "bob2", "2"},
                                 {"CAROL", "carol2", "2"},
-                                {"DAVE", "dave1", "1"}};
+                                {"DAVE", "dave1", "1"},
+                                {"ERIN", "erin3", "3", "BOB"}};
 
 int countOf(const QList<QStringList>& messages, const QString& body)
 {
@@ -58,8 +59,11 @@ private slots:
     {
         QTest::addColumn<QString>("recipients");
         QTest::addColumn<QString>("code");
-        QTest::newRow("one to one") << u"BOB2"_s << u"NOONE"_s;
-        QTest::newRow("all level 2 on both nodes") << u"NOONE"_s << u"L2A"_s;
+        QTest::addColumn<bool>("toCarol"); // level 2, on the sender's node
+        QTest::addColumn<bool>("toErin");  // level 3 under Bob, on Bob's node
+        QTest::newRow("one to one") << u"BOB2"_s << u"NOONE"_s << false << false;
+        QTest::newRow("all level 2 on both nodes") << u"NOONE"_s << u"L2A"_s << true << false;
+        QTest::newRow("under a level 2 user") << u"BOB2"_s << u"L2S"_s << false << true;
     }
 
     // Each message once, in the order sent, on whichever node the recipient is.
@@ -67,10 +71,13 @@ private slots:
     {
         QFETCH(QString, recipients);
         QFETCH(QString, code);
+        QFETCH(bool, toCarol);
+        QFETCH(bool, toErin);
         auto alice = logOn(a_, u"ALICE"_s);
         auto carol = logOn(a_, u"CAROL"_s);
         auto bob = logOn(b_, u"BOB"_s);
-        QVERIFY(alice && carol && bob);
+        auto erin = logOn(b_, u"ERIN"_s);
+        QVERIFY(alice && carol && bob && erin);
         // In each other's user lists.
         QVERIFY(!alice->take(u"USRS"_s, u"BOB2"_s).isEmpty());
         QVERIFY(bob->take(u"USRS"_s).contains(u"CAROL2"_s));
@@ -79,12 +86,15 @@ private slots:
             alice->send(u"SND~ALICE1~n%1.~%2~%3"_s.arg(i).arg(recipients, code).toLatin1());
         QVERIFY(alice->sync());
         QVERIFY(waitFor([&] { return bob->received(u"SND"_s).size() >= kCount; }));
-        QVERIFY(bob->sync() && carol->sync());
+        if (toErin)
+            QVERIFY(waitFor([&] { return erin->received(u"SND"_s).size() >= kCount; }));
+        QVERIFY(bob->sync() && carol->sync() && erin->sync());
         const QList<QStringList> got = bob->received(u"SND"_s);
         QCOMPARE(got.size(), kCount);
         for (int i = 0; i < kCount; ++i)
             QVERIFY2(got[i].value(1).contains(u"n%1."_s.arg(i)), qPrintable(got[i].value(1)));
-        QCOMPARE(carol->received(u"SND"_s).size(), code == "L2A"_L1 ? kCount : 0);
+        QCOMPARE(carol->received(u"SND"_s).size(), toCarol ? kCount : 0);
+        QCOMPARE(erin->received(u"SND"_s).size(), toErin ? kCount : 0);
     }
 
     void otherLogOnAcrossNodes()
