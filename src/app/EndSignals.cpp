@@ -31,8 +31,11 @@ EndSignals::EndSignals(QObject* parent) : QObject(parent)
 {
     const sigset_t set = endSet();
     fd_ = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        // Blocked signals nobody reads would make the program deaf to SIGTERM: let them act.
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
         return;
+    }
     notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &EndSignals::readOne);
 }
