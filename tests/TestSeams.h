@@ -3,9 +3,11 @@
 // process end, a chosen program folder and a fixed screen. Install with a Seams object in a
 // test's init(); everything is restored when it goes out of scope.
 #include "app/Seams.h"
+#include "app/SessionState.h"
 
 #include <QList>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QTest>
 #include <deque>
 #include <functional>
@@ -128,6 +130,20 @@ struct Seams {
     }
     Seams(const Seams&) = delete;
     Seams& operator=(const Seams&) = delete;
+};
+
+// What most tests start from: the seams, a fresh session and an empty temporary folder that is
+// the program folder. Made in init(), dropped in cleanup().
+struct Sandbox {
+    Seams seams;
+    QTemporaryDir dir;
+
+    Sandbox()
+    {
+        resetSession();
+        seams.folder.folder = dir.path();
+    }
+    ~Sandbox() { resetSession(); }
 };
 
 } // namespace wispline::test

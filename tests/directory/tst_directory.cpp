@@ -1,5 +1,6 @@
 // The level lists: who is listed, and the selection rules a send reads.
 #include "TestSeams.h"
+#include "WidgetProbes.h"
 #include "app/SessionState.h"
 #include "app/Settings.h"
 #include "directory/PanelFixture.h"
@@ -16,6 +17,8 @@ using namespace wispline;
 class TestDirectory : public QObject
 {
     Q_OBJECT
+
+    inline static const QRegularExpression kEmpty{QStringLiteral("^$")};
 
     static void row(const char* name, const char* level, const char* script, const char* expected)
     {
@@ -177,12 +180,8 @@ private slots:
             directory.RemoveUsers(message);
 
         QStringList result;
-        for (const QListWidget& l : lists) {
-            QStringList names;
-            for (int i = 0; i < l.count(); ++i)
-                names << (l.item(i)->text().isEmpty() ? QStringLiteral("()") : l.item(i)->text());
-            result << names.join(QLatin1Char(','));
-        }
+        for (const QListWidget& l : lists)
+            result << test::listTexts(&l).replaceInStrings(kEmpty, QStringLiteral("()")).join(u',');
         QCOMPARE(result.join(QLatin1Char('|')), after);
         QCOMPARE(seams.boxes.lines(), errorTitle.isEmpty()
                                           ? QStringList()

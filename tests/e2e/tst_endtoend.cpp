@@ -73,8 +73,7 @@ class TestEndToEnd : public QObject
 
 private:
     QTemporaryDir settingsDir;
-    std::unique_ptr<test::Seams> seams;
-    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<test::Sandbox> sb;
     std::unique_ptr<ServerProcess> server;
     std::vector<std::unique_ptr<WireClient>> peers;
     std::unique_ptr<FrmLogin> login;
@@ -155,19 +154,15 @@ private slots:
 
     void init()
     {
-        resetSession();
-        seams = std::make_unique<test::Seams>();
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
-        seams->folder.folder = dir->path();
+        sb = std::make_unique<test::Sandbox>();
         SessionState& s = session();
         s.ThemeForeColor = 33023;
         s.ThemeBackColor = 0;
         s.VersionString = programVersion();
-        s.MessageLogPath = dir->filePath(messageLogFileName(seams->clock.value.date()));
+        s.MessageLogPath = sb->dir.filePath(messageLogFileName(sb->seams.clock.value.date()));
 
         server = std::make_unique<ServerProcess>();
-        QVERIFY2(server->start(dir->filePath(u"server.db"_s), {u"--demo"_s}),
+        QVERIFY2(server->start(sb->dir.filePath(u"server.db"_s), {u"--demo"_s}),
                  qPrintable(server->output()));
     }
 
@@ -177,9 +172,7 @@ private slots:
         login.reset();
         peers.clear();
         server.reset();
-        seams.reset();
-        dir.reset();
-        resetSession();
+        sb.reset();
     }
 
     void listsAMessageEachWayAndTheDaysDownload()
@@ -216,7 +209,7 @@ private slots:
         QVERIFY2(matches(kDayTime + u" ALICE -> BOB : "_s + body, lines.at(0)) &&
                      matches(kDayTime + u" BOB -> ALICE : "_s + reply, lines.at(1)),
                  qPrintable(lines.join('|')));
-        QVERIFY(seams->boxes.shown.isEmpty());
+        QVERIFY(sb->seams.boxes.shown.isEmpty());
 
         bob->send("LOU~BOB2");
         QTRY_VERIFY_WITH_TIMEOUT(listTexts(w->lstLevel2).isEmpty(), kWaitMs);
@@ -242,16 +235,16 @@ private slots:
                 closeArrived = ::poll(&p, 1, kWaitMs) == 1;
             },
             Qt::QueuedConnection);
-        seams->boxes.answers = {BoxAnswer::Yes};
+        sb->seams.boxes.answers = {BoxAnswer::Yes};
         w->mnuExit->trigger();
         QVERIFY(closeArrived);
-        QCOMPARE(seams->boxes.count(),
+        QCOMPARE(sb->seams.boxes.count(),
                  1); // the shutdown question, its text checked by the window test
         QCOMPARE(bob->take("LGO").value(1), u"ALICE1"_s);
 
         // The shutdown itself ends the program, after its last save of the message log; a close
         // noticed on the way must not end it first, which would lose that save.
-        QCOMPARE(seams->exit.ends, QStringList{u"Form_QueryUnload"_s});
+        QCOMPARE(sb->seams.exit.ends, QStringList{u"Form_QueryUnload"_s});
         QFile log(session().MessageLogPath);
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QString saved = QString::fromLatin1(log.readAll());

@@ -21,8 +21,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
 #include <memory>
@@ -36,11 +34,10 @@ class TestFrmWisplineClient : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<test::Seams> seams;
+    std::unique_ptr<test::Sandbox> sb;
     std::unique_ptr<FakeServer> server;
     std::unique_ptr<FrmLogin> login;
     std::unique_ptr<FrmWisplineClient> w;
-    QTemporaryDir dir;
 
     // The log-on window in `mode` and the main window, not yet loaded.
     void makeClient(const QString& mode, ServerLink::Timing timing = fastTiming())
@@ -84,9 +81,7 @@ private:
 private slots:
     void init()
     {
-        resetSession();
-        seams = std::make_unique<test::Seams>();
-        seams->folder.folder = dir.path();
+        sb = std::make_unique<test::Sandbox>();
         server = std::make_unique<FakeServer>();
         SessionState& s = session();
         s.UserName = QStringLiteral("ABC");
@@ -94,7 +89,7 @@ private slots:
         s.VersionString = QStringLiteral("1.1.1");
         s.ServerAddress = QStringLiteral("127.0.0.1");
         s.ServerPort = server->port();
-        s.MessageLogPath = dir.filePath(QStringLiteral("M05122026.Msg"));
+        s.MessageLogPath = sb->dir.filePath(QStringLiteral("M05122026.Msg"));
         s.ThemeForeColor = 33023;
         s.LogonDone = true;
     }
@@ -103,8 +98,7 @@ private slots:
         w.reset();
         login.reset();
         server.reset();
-        seams.reset();
-        QFile::remove(session().MessageLogPath);
+        sb.reset();
         QFile::remove(settings::filePath());
     }
 
@@ -145,7 +139,7 @@ private slots:
         w->link().EnableTimer_Timer();
         QCOMPARE(w->link().tcpClient->localPort(), localPort);
         QCOMPARE(server->all.count("LIU~"), 1);
-        QVERIFY(seams->boxes.shown.isEmpty());
+        QVERIFY(sb->seams.boxes.shown.isEmpty());
     }
 
     // A failure Qt reports from inside the connect call (no route) chained fluctuation boxes
@@ -185,9 +179,9 @@ private slots:
                 w->link().useSocket(new test::FailsAtOnce);
             w->Form_Load();
         }
-        QTEST(seams->boxes.texts(), "boxes");
-        QCOMPARE(seams->exit.ended(), atLoad);
-        QVERIFY(!atLoad || seams->boxes.last().title == QStringLiteral("Wispline"));
+        QTEST(sb->seams.boxes.texts(), "boxes");
+        QCOMPARE(sb->seams.exit.ended(), atLoad);
+        QVERIFY(!atLoad || sb->seams.boxes.last().title == QStringLiteral("Wispline"));
     }
 
     void serverCloseEndsAndResetReconnects_data()
@@ -209,20 +203,20 @@ private slots:
         const int before = int(server->connections.size());
         if (!reset) {
             server->last()->disconnectFromHost();
-            QTRY_COMPARE(seams->exit.ends, QStringList{QStringLiteral("tcpClient_Close")});
-            QVERIFY(seams->boxes.shown.isEmpty());
+            QTRY_COMPARE(sb->seams.exit.ends, QStringList{QStringLiteral("tcpClient_Close")});
+            QVERIFY(sb->seams.boxes.shown.isEmpty());
             return;
         }
         test::resetConnection(server->last());
         if (mode == QLatin1String("LAN")) {
             QTRY_COMPARE(w->windowTitle(), QStringLiteral("VESK Parlonet (Ver 1.1.1)"));
-            QVERIFY(seams->boxes.shown.isEmpty());
+            QVERIFY(sb->seams.boxes.shown.isEmpty());
             w->link().ConnectTimer_Timer();
         } else {
-            QTRY_COMPARE(seams->boxes.texts(), QStringList{kFluctuation});
+            QTRY_COMPARE(sb->seams.boxes.texts(), QStringList{kFluctuation});
         }
         QTRY_COMPARE(int(server->connections.size()), before + 1);
-        QTRY_VERIFY(w->link().isConnected() && !seams->exit.ended());
+        QTRY_VERIFY(w->link().isConnected() && !sb->seams.exit.ended());
         // The new connection starts with no unfinished text (it was glued to the next message).
         server->write(FakeServer::message("OffL~fresh"));
         QTRY_VERIFY(text().contains(QStringLiteral("fresh")));
@@ -258,8 +252,8 @@ private slots:
                 server->last()->disconnectFromHost();
             }
         }
-        QTRY_VERIFY(seams->exit.ended());
-        QTEST(seams->exit.statuses.first(), "status");
+        QTRY_VERIFY(sb->seams.exit.ended());
+        QTEST(sb->seams.exit.statuses.first(), "status");
         QFile log(session().MessageLogPath);
         QVERIFY(log.open(QIODevice::ReadOnly));
         QVERIFY(QString::fromLatin1(log.readAll()).contains(kept));
@@ -280,14 +274,14 @@ private slots:
         w->Form_Load();
         QVERIFY(sawWait && w->link().isConnected());
         QTRY_COMPARE(int(server->connections.size()), 1);
-        QVERIFY(seams->boxes.shown.isEmpty());
+        QVERIFY(sb->seams.boxes.shown.isEmpty());
     }
 
     void serverThatNeverAnswersGivesUpOnTheSixteenthTick()
     {
         startClient();
-        QTRY_VERIFY_WITH_TIMEOUT(seams->exit.ended(), 10000);
-        QCOMPARE(seams->boxes.lines(),
+        QTRY_VERIFY_WITH_TIMEOUT(sb->seams.exit.ended(), 10000);
+        QCOMPARE(sb->seams.boxes.lines(),
                  QStringList{test::box("User Level Error", BoxIcon::Critical,
                                        "The connection cannot be made for the client")});
         QCOMPARE(int(w->link().ConnectRetryCount), 16);
@@ -313,18 +307,18 @@ private slots:
     void shutdownQuestion()
     {
         logOn();
-        seams->boxes.answers = {BoxAnswer::No};
+        sb->seams.boxes.answers = {BoxAnswer::No};
         w->mnuExit->trigger(); // the Exit menu asks the same question
         QVERIFY(!w->Form_QueryUnload());
-        QCOMPARE(seams->boxes.count(), 2);
-        QCOMPARE(seams->boxes.lines().last(), test::box("VESKWispline", BoxIcon::Question,
-                                                        " Do you want to Shutdown Wispline ? "));
-        QCOMPARE(seams->boxes.last().defaultButton, BoxAnswer::No);
-        QVERIFY(w->link().isConnected() && !seams->exit.ended());
+        QCOMPARE(sb->seams.boxes.count(), 2);
+        QCOMPARE(sb->seams.boxes.lines().last(), test::box("VESKWispline", BoxIcon::Question,
+                                                           " Do you want to Shutdown Wispline ? "));
+        QCOMPARE(sb->seams.boxes.last().defaultButton, BoxAnswer::No);
+        QVERIFY(w->link().isConnected() && !sb->seams.exit.ended());
 
-        seams->boxes.answers = {BoxAnswer::Yes};
+        sb->seams.boxes.answers = {BoxAnswer::Yes};
         QVERIFY(w->Form_QueryUnload());
-        QCOMPARE(seams->exit.statuses, QList<int>{0});
+        QCOMPARE(sb->seams.exit.statuses, QList<int>{0});
     }
 
     void dispatch_data()
@@ -384,8 +378,8 @@ private slots:
         startClient();
         QTRY_VERIFY(server->all.contains("LIU~"));
         server->write(FakeServer::message(wire));
-        QTRY_VERIFY(seams->exit.ended());
-        QTEST(seams->boxes.lines(), "boxes");
+        QTRY_VERIFY(sb->seams.exit.ended());
+        QTEST(sb->seams.boxes.lines(), "boxes");
     }
 
     void passwordReplyAndTooFewFields()
@@ -394,9 +388,10 @@ private slots:
         // Too few fields: the error box, and the rest of the chunk is still handled.
         server->write("CHPASS~ExitEnd`CHPASS~refused~F~ExitEnd`OffL~after~ExitEnd`");
         QTRY_VERIFY(text().contains(QStringLiteral("after")));
-        QCOMPARE(seams->boxes.lines().first(), test::box("tcpClient_DataArrival", BoxIcon::Critical,
-                                                         "9\r\nSubscript out of range"));
-        QCOMPARE(seams->boxes.last().text, QStringLiteral("refused"));
+        QCOMPARE(
+            sb->seams.boxes.lines().first(),
+            test::box("tcpClient_DataArrival", BoxIcon::Critical, "9\r\nSubscript out of range"));
+        QCOMPARE(sb->seams.boxes.last().text, QStringLiteral("refused"));
         QCOMPARE(session().Password, QStringLiteral("secret pw ")); // only a success changes it
         server->write(FakeServer::message("CHPASS~changed~S~newpw"));
         QTRY_COMPARE(session().Password, QStringLiteral("newpw"));
@@ -406,7 +401,7 @@ private slots:
     {
         logOn();
         bool sentMore = false;
-        seams->boxes.onShow = [&](const BoxRequest&) {
+        sb->seams.boxes.onShow = [&](const BoxRequest&) {
             if (sentMore)
                 return;
             sentMore = true;
@@ -445,7 +440,7 @@ private slots:
         server->write(FakeServer::message("USRS~PAT1~SAM1~TOM3"));
         QTRY_COMPARE(w->lstLevel1->count(), 2);
         w->mnuUsersCount->trigger();
-        QCOMPARE(seams->boxes.lines(),
+        QCOMPARE(sb->seams.boxes.lines(),
                  QStringList{test::box("Logged In Users Count", BoxIcon::Information,
                                        "Level 1 : 2\r\nLevel 2 : 0\r\nLevel 3 : 1\r\n")});
         QVERIFY(!w->mnuTest->isEnabled());
@@ -480,11 +475,10 @@ private slots:
                            "Area, for sending a reply.\r\nReply can be sent to logged in users "
                            "only."));
         QVERIFY(!help.Picture1->pixmap().isNull());
-        QCOMPARE(help.palette().color(QPalette::Window), colorFromBgr(0));
         QCOMPARE(help.lblHelpText->palette().color(QPalette::WindowText), colorFromBgr(0x0080FF));
-        QSignalSpy finished(&help, &QDialog::finished);
+        help.show();
         QTest::mouseClick(help.cmdOK, Qt::LeftButton);
-        QCOMPARE(finished.count(), 1);
+        QVERIFY(!help.isVisible());
     }
 };
 

@@ -40,22 +40,20 @@ struct TestWindow {
 class TestLayout : public QObject
 {
     Q_OBJECT
-    std::unique_ptr<test::Seams> seams_;
+    std::unique_ptr<test::Sandbox> sb_;
     std::unique_ptr<TestWindow> w_;
 
 private slots:
     void init()
     {
-        seams_ = std::make_unique<test::Seams>();
-        resetSession();
+        sb_ = std::make_unique<test::Sandbox>();
         w_ = std::make_unique<TestWindow>();
     }
 
     void cleanup()
     {
         w_.reset();
-        seams_.reset();
-        resetSession();
+        sb_.reset();
     }
 
     // The geometry alone: sizes from the table, the layout's fonts over the theme's (bold
@@ -148,8 +146,8 @@ private slots:
         QFETCH(QRect, usable);
         const MainControls& c = w_->c;
         FrmWisplineClient& window = w_->window;
-        seams_->screen.whole = screen;
-        seams_->screen.available = usable.isNull() ? screen : usable;
+        sb_->seams.screen.whole = screen;
+        sb_->seams.screen.available = usable.isNull() ? screen : usable;
         if (onScreen) {
             window.show();
             QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -158,7 +156,7 @@ private slots:
 
         large ? ShowFramesLarge(c) : ShowFrames(c);
 
-        QVERIFY(seams_->boxes.shown.isEmpty());
+        QVERIFY(sb_->seams.boxes.shown.isEmpty());
         QCOMPARE(w_->outer(), QSize(twipsToPx(twips[0]), twipsToPx(large ? 7380 : 4515)));
         QCOMPARE(c.txtSendData->width(), twipsToPx(twips[1]));
         QCOMPARE(c.cmdSend->x(), twipsToPx(twips[2]));
@@ -201,7 +199,7 @@ private slots:
         session().UserLevel = level;
         w_->window.move(5, 6);
         large ? ShowFramesLarge(c) : ShowFrames(c);
-        QCOMPARE(seams_->boxes.lines(),
+        QCOMPARE(sb_->seams.boxes.lines(),
                  QStringList{test::box(title, BoxIcon::Critical, "13\r\nType mismatch")});
         // The geometry and the level 1 and 2 frame came first; no level step, no centring.
         QCOMPARE(c.cmdSend->x(), twipsToPx(large ? 10800 : 8040));
@@ -232,7 +230,7 @@ private slots:
         QCOMPARE(window.geometry(), before);
         ShowFramesLarge(c);
 
-        QCOMPARE(seams_->boxes.count(), 0);
+        QCOMPARE(sb_->seams.boxes.count(), 0);
         QCOMPARE(c.RTBox->geometry(), QRect(1, 2, 30, 40)); // the geometry stopped at the window
         // Captions and the level step's control changes still apply.
         QCOMPARE(c.lblTitle->text(), QStringLiteral("ConnectedUsers"));

@@ -53,19 +53,11 @@ class TestMessageLog : public QObject
 private slots:
     void init()
     {
-        seams_ = std::make_unique<test::Seams>();
-        dir_ = std::make_unique<QTemporaryDir>();
-        path_ = dir_->filePath(QStringLiteral("M05122026.Msg"));
-        resetSession();
+        sb_ = std::make_unique<test::Sandbox>();
+        path_ = sb_->dir.filePath(QStringLiteral("M05122026.Msg"));
         session().MessageLogPath = path_;
     }
-
-    void cleanup()
-    {
-        dir_.reset();
-        seams_.reset();
-        resetSession();
-    }
+    void cleanup() { sb_.reset(); }
 
     void twoSessionsOfOneDay()
     {
@@ -95,7 +87,7 @@ private slots:
         QCOMPARE(test::colourOf(&second, QStringLiteral("new")), kBlue);
         log2.SaveMessageLog(false);
         QCOMPARE(fileBytes(path_), "blue\r\n\r\nred\r\n\r\n" + closed + "new\r\n\r\n\r\n");
-        QCOMPARE(seams_->boxes.count(), 0);
+        QCOMPARE(sb_->seams.boxes.count(), 0);
     }
 
     void fileTextRoundTrips_data()
@@ -154,14 +146,14 @@ private slots:
         if (path.isEmpty())
             QVERIFY(QDir().mkdir(path_));
         else
-            session().MessageLogPath = dir_->filePath(path);
+            session().MessageLogPath = sb_->dir.filePath(path);
         QFile earlier(path_);
         QVERIFY(!sizeCap ||
                 (earlier.open(QIODevice::WriteOnly) && earlier.write("earlier\r\n") == 9));
         earlier.close();
         // Timer ticks keep coming while the box waits for the user.
         int nested = 0;
-        seams_->boxes.onShow = [&](const BoxRequest&) {
+        sb_->seams.boxes.onShow = [&](const BoxRequest&) {
             ++nested;
             log.SaveMessageLog(false);
             log.SaveMessageLog(true);
@@ -174,19 +166,19 @@ private slots:
         }
 
         QCOMPARE(nested, 1);
-        QCOMPARE(seams_->boxes.count(), 1);
-        QCOMPARE(seams_->boxes.last().title, QStringLiteral("Message File"));
+        QCOMPARE(sb_->seams.boxes.count(), 1);
+        QCOMPARE(sb_->seams.boxes.last().title, QStringLiteral("Message File"));
         QCOMPARE(area.toPlainText(), kept);
         // An interrupted save leaves the earlier file whole and no half-written file behind.
-        QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden),
+        QCOMPARE(QDir(sb_->dir.path()).entryList(QDir::Files | QDir::Hidden),
                  sizeCap ? QStringList{QStringLiteral("M05122026.Msg")} : QStringList());
         if (sizeCap)
             QCOMPARE(fileBytes(path_), QByteArray("earlier\r\n"));
 
-        seams_->boxes.onShow = nullptr;
+        sb_->seams.boxes.onShow = nullptr;
         log.SaveMessageLog(false);
         // Once the fault is gone the save writes; a lasting fault is reported at every try.
-        QCOMPARE(seams_->boxes.count(), sizeCap ? 1 : 2);
+        QCOMPARE(sb_->seams.boxes.count(), sizeCap ? 1 : 2);
         QVERIFY(!sizeCap || fileBytes(path_) == kept.toLatin1() + "\r\n");
     }
 
@@ -210,36 +202,36 @@ private slots:
         QFETCH(QString, dayName);
         QFETCH(QStringList, before);
         QFETCH(QString, keptAs);
-        path_ = dir_->filePath(dayName);
+        path_ = sb_->dir.filePath(dayName);
         session().MessageLogPath = path_;
         // A folder at the day's path cannot be read as a file, by root either.
         QVERIFY(QDir().mkpath(path_ + QStringLiteral("/earlier")));
         for (const QString& name : before) {
-            QFile f(dir_->filePath(name));
+            QFile f(sb_->dir.filePath(name));
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write("older") == 5);
         }
         QTextEdit area;
         appendInColor(&area, QStringLiteral("new"), kBlue);
         MessageLogView log(&area);
         int nested = 0;
-        seams_->boxes.onShow = [&](const BoxRequest&) {
+        sb_->seams.boxes.onShow = [&](const BoxRequest&) {
             ++nested;
             log.SaveMessageLog(false); // the connect timer ticks on while the box waits
         };
         log.LoadMessageLog();
         QCOMPARE(nested, 1);
-        QCOMPARE(seams_->boxes.lines().first(),
-                 test::box("Message File", BoxIcon::Critical, seams_->boxes.last().text));
+        QCOMPARE(sb_->seams.boxes.lines().first(),
+                 test::box("Message File", BoxIcon::Critical, sb_->seams.boxes.last().text));
         QCOMPARE(area.toPlainText(), QStringLiteral("new"));
 
-        seams_->boxes.onShow = nullptr;
+        sb_->seams.boxes.onShow = nullptr;
         log.SaveMessageLog(false);
-        QVERIFY(QFileInfo::exists(dir_->filePath(keptAs.isEmpty() ? dayName : keptAs) +
+        QVERIFY(QFileInfo::exists(sb_->dir.filePath(keptAs.isEmpty() ? dayName : keptAs) +
                                   QStringLiteral("/earlier")));
         for (const QString& name : before)
-            QCOMPARE(fileBytes(dir_->filePath(name)), QByteArray("older"));
+            QCOMPARE(fileBytes(sb_->dir.filePath(name)), QByteArray("older"));
         // Every save says why it did not write; once moved aside, the day's file is written.
-        QCOMPARE(seams_->boxes.count(), keptAs.isEmpty() ? 2 : 1);
+        QCOMPARE(sb_->seams.boxes.count(), keptAs.isEmpty() ? 2 : 1);
         QVERIFY(keptAs.isEmpty() || fileBytes(path_) == QByteArray("new\r\n"));
     }
 
@@ -258,7 +250,7 @@ private slots:
         log.LoadMessageLog();
         log.SaveMessageLog(false);
         QCOMPARE(fileBytes(path_), both);
-        QCOMPARE(seams_->boxes.count(), 0);
+        QCOMPARE(sb_->seams.boxes.count(), 0);
     }
 
     // The day's messages downloaded from the server, in their own view.
@@ -298,13 +290,13 @@ private slots:
         if (expected.isEmpty()) {
             day.mnuViewMessages_Click(); // nothing to view either
             QVERIFY(fra->isHidden() && !day.escapePressed());
-            QCOMPARE(seams_->boxes.lines(),
+            QCOMPARE(sb_->seams.boxes.lines(),
                      QStringList(downloads.size() + 1,
                                  test::box("Day Messages", BoxIcon::Information,
                                            QStringLiteral("No Messages To Display"))));
             return;
         }
-        QVERIFY(seams_->boxes.shown.isEmpty());
+        QVERIFY(sb_->seams.boxes.shown.isEmpty());
         QCOMPARE(test::colourOf(view, expected.left(2)), QColor(0, 0, 0));
         QCOMPARE(test::colourOf(view, kNote), QColor(255, 0, 0));
         QVERIFY(day.escapePressed() && fra->isHidden());
@@ -320,7 +312,7 @@ private slots:
         link.connected = false;
         day.mnuDownloadMessages_Click();
         QCOMPARE(link.sent, QStringList{QStringLiteral("ALLMsgs~ALICE2~ pw ~1.1.1")});
-        QCOMPARE(seams_->boxes.lines(),
+        QCOMPARE(sb_->seams.boxes.lines(),
                  QStringList{test::box("All Messages", BoxIcon::Information,
                                        "Connection is Lost. Wait for sometime.\r\nThe request "
                                        "cannot be processed now.")});
@@ -332,8 +324,7 @@ private slots:
     }
 
 private:
-    std::unique_ptr<test::Seams> seams_;
-    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<test::Sandbox> sb_;
     QString path_;
 };
 

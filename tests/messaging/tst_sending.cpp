@@ -108,7 +108,6 @@ private slots:
             "ABC >> \thi  you [To p]\n\n");
         row("level1 before level2 current", "c2:p c1:c c1:a", "hi", "SND~ABC1~hi~a1,c1~NOONE",
             "ABC >> hi [To a,c]\n\n");
-        row("level3 entry", "c3:z", "hi", "SND~ABC1~hi~z3~NOONE", "ABC >> hi [To z]\n\n");
         row("all level2 by group code", "k2", "hi", "SND~ABC1~hi~NOONE~L2A",
             "ABC >> hi [To All Level2 Users]\n\n");
         row("all level3 by group code", "c1:a k3", "hi", "SND~ABC1~hi~NOONE~L3A",

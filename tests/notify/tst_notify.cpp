@@ -162,18 +162,6 @@ private slots:
         QVERIFY(!mainWindow.isMinimized() && mainWindow.isVisible());
     }
 
-    void makeTopmostKeepsTheWindowShown()
-    {
-        for (bool topmost : {true, false}) {
-            QWidget w;
-            w.setWindowFlag(Qt::WindowStaysOnTopHint, !topmost);
-            w.show();
-            FrmAlert::MakeTopmost(&w, topmost);
-            QCOMPARE(w.windowFlags().testFlag(Qt::WindowStaysOnTopHint), topmost);
-            QVERIFY(w.isVisible()); // changing the layer must not hide it
-        }
-    }
-
     void realTimersNeverTakeTheFocus()
     {
         QWidget other;
@@ -220,8 +208,6 @@ private slots:
             << 3125.f << 0 << 101 << 5 << 3125.f << 101 << 95.f;
         QTest::newRow("border counts towards the full size")
             << 3060.f << 15 << 99 << 15 << 3075.f << 99 << 105.f;
-        QTest::newRow("121: one shrink below the limit")
-            << 121.f << 0 << 1 << 1 << 121.f << 1 << 91.f;
         QTest::newRow("lower than the strip: display at once, unload at the first tick")
             << 60.f << 0 << 0 << 0 << 90.f << 0 << 90.f;
         QTest::newRow("full height ending in a half still ends")
@@ -365,26 +351,13 @@ private slots:
     }
 
     // The tray icon.
-    void tipText_data()
-    {
-        QTest::addColumn<QString>("userName");
-        QTest::addColumn<QString>("tip");
-        const QString prefix = QStringLiteral("Wispline of ");
-        QTest::newRow("short name")
-            << QStringLiteral(" ravi ") << prefix + QStringLiteral(" ravi ");
-        QTest::newRow("empty name") << QString() << prefix;
-        QTest::newRow("51 characters shown whole")
-            << QString(51, QLatin1Char('a')) << prefix + QString(51, QLatin1Char('a'));
-        QTest::newRow("52 characters lose the last")
-            << QString(51, QLatin1Char('b')) + QLatin1Char('Z')
-            << prefix + QString(51, QLatin1Char('b'));
-    }
-
+    // The tip holds at most 63 characters.
     void tipText()
     {
-        QFETCH(QString, userName);
-        QFETCH(QString, tip);
-        QCOMPARE(TrayIcon::tipText(userName), tip);
+        const QString prefix = QStringLiteral("Wispline of ");
+        QCOMPARE(TrayIcon::tipText(QStringLiteral(" ravi ")), prefix + QStringLiteral(" ravi "));
+        const QString longest(51, QLatin1Char('b'));
+        QCOMPARE(TrayIcon::tipText(longest + QLatin1Char('Z')), prefix + longest);
     }
 
     void installsOnceAndRemovesSafely()

@@ -50,8 +50,6 @@ private slots:
             {"msg:SND~ALICE1~ask LIU~BOB2~NOONE"});
         row("empty last field before the next message", {"LOU~SND~A1~x~B2~NOONE"},
             {"msg:LOU~", "msg:SND~A1~x~B2~NOONE"});
-        row("message split over two reads", {"SND~ALICE1~a long te", "xt~BOB2~NOONE"},
-            {"msg:SND~ALICE1~a long text~BOB2~NOONE"});
         row("split inside the command word", {"CHP", "ASS~BOB~2~new"}, {"msg:CHPASS~BOB~2~new"});
         row("waits for the missing fields", {"SND~ALICE1~hi"}, {}, 13);
         row("short message ended by a write after the settle time",
