@@ -596,23 +596,26 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     }
 
     const QByteArray& code = fields[4];
+    // A user connected here or on another node, once; nobody when connected nowhere.
+    auto addConnected = [&](const QByteArray& name, Client* online) {
+        if (seen.contains(name))
+            return;
+        const QString elsewhere = online || !node_ ? QString() : node_->nodeOf(name);
+        if (!online && elsewhere.isEmpty())
+            return;
+        seen.insert(name);
+        targets.push_back({name, online, elsewhere});
+    };
     auto addOnlineLevel = [&](int level) {
         for (Client* other : onlineClients()) {
-            if (other->level == level && !seen.contains(other->name)) {
-                seen.insert(other->name);
-                targets.push_back({other->name, other, {}});
-            }
+            if (other->level == level)
+                addConnected(other->name, other);
         }
         if (!node_)
             return;
         for (const QByteArray& name : node_->remoteUsers(level)) {
-            if (!seen.contains(name) && !online_.contains(name)) {
-                const QString elsewhere = node_->nodeOf(name);
-                if (elsewhere.isEmpty())
-                    continue;
-                seen.insert(name);
-                targets.push_back({name, nullptr, elsewhere});
-            }
+            if (!online_.contains(name))
+                addConnected(name, nullptr);
         }
     };
     if (code == "L2A") {
@@ -621,19 +624,8 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         addOnlineLevel(3);
     } else if (code == "L2S") {
         for (const QByteArray& boss : namedLevel2) {
-            for (const QByteArray& name : store_.supervisedBy(boss)) {
-                Client* online = online_.value(name);
-                if (online && !seen.contains(name)) {
-                    seen.insert(name);
-                    targets.push_back({name, online, {}});
-                } else if (!online && node_ && !seen.contains(name)) {
-                    const QString elsewhere = node_->nodeOf(name);
-                    if (!elsewhere.isEmpty()) {
-                        seen.insert(name);
-                        targets.push_back({name, nullptr, elsewhere});
-                    }
-                }
-            }
+            for (const QByteArray& name : store_.supervisedBy(boss))
+                addConnected(name, online_.value(name));
         }
     } else if (code != "NOONE") {
         logLine(QStringLiteral("%1: unknown destination code %2; named recipients only")
