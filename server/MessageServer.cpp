@@ -5,7 +5,6 @@
 #include "ServerNode.h"
 #include "ServerRules.h"
 #include "ServerStore.h"
-#include "link/Ansi.h"
 
 #include <QSet>
 #include <QThread>
@@ -37,16 +36,6 @@ constexpr qsizetype kMaxTrackedSources = 10000;
 // Longest client-supplied value written to the log.
 constexpr qsizetype kLoggedChars = 64;
 
-QString text(QByteArrayView bytes)
-{
-    return wispline::ansi::decode(bytes);
-}
-
-QByteArray wire(const QString& text)
-{
-    return wispline::ansi::encode(text);
-}
-
 // A value from a client, for the log: control characters shown as ".", long ones cut.
 QString shown(const QString& value)
 {
@@ -60,7 +49,7 @@ QString shown(const QString& value)
 
 QString shown(const QByteArray& bytes)
 {
-    return shown(text(QByteArrayView(bytes).first(std::min(bytes.size(), kLoggedChars + 1))));
+    return shown(fromWire(QByteArrayView(bytes).first(std::min(bytes.size(), kLoggedChars + 1))));
 }
 
 // The command word and the rest of a message, for the log; long texts are cut.
@@ -71,7 +60,7 @@ QString excerpt(const QByteArray& bytes)
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
             c = '.';
     }
-    return text(shown) + (bytes.size() > 60 ? QStringLiteral("...") : QString()) +
+    return fromWire(shown) + (bytes.size() > 60 ? QStringLiteral("...") : QString()) +
            QStringLiteral(" (%1 bytes)").arg(bytes.size());
 }
 
@@ -143,7 +132,7 @@ struct MessageServer::Client {
     QByteArray address() const { return addressOf(name, level); }
     QString who() const
     {
-        return loggedOn ? QStringLiteral("#%1 %2").arg(id).arg(text(name))
+        return loggedOn ? QStringLiteral("#%1 %2").arg(id).arg(fromWire(name))
                         : QStringLiteral("#%1 %2").arg(id).arg(peer);
     }
 };
@@ -308,7 +297,7 @@ void MessageServer::handle(Client* client, const QByteArray& message)
 
 void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
 {
-    const QString userName = normalizeUserName(text(fields[1]));
+    const QString userName = normalizeUserName(fromWire(fields[1]));
     if (client->loggedOn) {
         logLine(QStringLiteral("%1: second log-on on one connection (as %2), ignored")
                     .arg(client->who(), shown(userName)));
@@ -407,17 +396,17 @@ void MessageServer::resumeInput(Client* client)
 void MessageServer::completeLogOn(Client* client, const QString& userName, const Account& account,
                                   const QList<QByteArray>& fields)
 {
-    const QByteArray name = wire(userName);
+    const QByteArray name = toWire(userName);
     const QString minimum = store_.minimumVersion();
-    const QString version = text(fields[3]);
+    const QString version = fromWire(fields[3]);
     if (!minimum.isEmpty() && compareVersions(version, minimum) < 0) {
         logLine(QStringLiteral("#%1: log-on refused for %2: version %3 below %4")
                     .arg(client->id)
                     .arg(userName, shown(version), minimum));
         send(client,
-             frame({"Version", wire(QStringLiteral("This version (%1) can no longer log on. "
-                                                   "Please install version %2 or later.")
-                                        .arg(version, minimum))}));
+             frame({"Version", toWire(QStringLiteral("This version (%1) can no longer log on. "
+                                                     "Please install version %2 or later.")
+                                          .arg(version, minimum))}));
         return;
     }
 
@@ -533,7 +522,7 @@ void MessageServer::recordFailure(QHash<QString, Failures>& table, const QString
 void MessageServer::handshake(Client* client)
 {
     const Stamp& now = stamp();
-    send(client, frame({"HND", wire(now.day + QLatin1Char(' ') + now.time)}));
+    send(client, frame({"HND", toWire(now.day + QLatin1Char(' ') + now.time)}));
 }
 
 void MessageServer::logOut(Client* client)
@@ -646,7 +635,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
                            now.local.toString(Qt::ISODate));
             continue;
         }
-        if (!target.online && !store_.account(text(target.name))) {
+        if (!target.online && !store_.account(fromWire(target.name))) {
             logLine(
                 QStringLiteral("%1: no such recipient %2").arg(client->who(), shown(target.name)));
             continue;
@@ -679,7 +668,7 @@ void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fie
     const ServerStore* store = &store_;
     offThread(
         client,
-        [store, matches, account = store_.account(text(client->name)), password = fields[2]] {
+        [store, matches, account = store_.account(fromWire(client->name)), password = fields[2]] {
             *matches = store->passwordMatches(account, password);
         },
         [this, matches, asked = fields[1]](Client* c) {
@@ -774,8 +763,9 @@ bool MessageServer::pumpDayMessages(Client* client)
     while (client->dayNext < client->dayRows.size() &&
            client->socket->bytesToWrite() < kPumpLowWater) {
         const DayMessage& m = client->dayRows[client->dayNext++];
-        send(client, frame({"ALLM", "MSG",
-                            sanitizeField(wire(dayLine(m.time, m.sender, m.recipient, m.body)))}));
+        send(client,
+             frame({"ALLM", "MSG",
+                    sanitizeField(toWire(dayLine(m.time, m.sender, m.recipient, m.body)))}));
         if (client->gone)
             return false;
     }
@@ -784,8 +774,8 @@ bool MessageServer::pumpDayMessages(Client* client)
 
 void MessageServer::changePassword(Client* client, const QList<QByteArray>& fields)
 {
-    const QByteArray name = wire(normalizeUserName(text(fields[1])));
-    const QString password = text(fields[3]);
+    const QByteArray name = toWire(normalizeUserName(fromWire(fields[1])));
+    const QString password = fromWire(fields[3]);
     QString problem;
     if (name != client->name)
         problem = QStringLiteral("You can only change your own password.");
@@ -799,9 +789,9 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
     auto hash = std::make_shared<PasswordHash>();
     const ServerStore* store = &store_;
     offThread(
-        client, [store, hash, password] { *hash = store->hashPassword(wire(password)); },
+        client, [store, hash, password] { *hash = store->hashPassword(toWire(password)); },
         [this, hash, name, newPassword = fields[3]](Client* c) {
-            if (store_.storePasswordHash(text(name), *hash) != StoreResult::Ok) {
+            if (store_.storePasswordHash(fromWire(name), *hash) != StoreResult::Ok) {
                 refusePasswordChange(c, QStringLiteral("The password could not be changed. "
                                                        "Please try again later."));
                 return;
@@ -814,7 +804,7 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
 void MessageServer::refusePasswordChange(Client* client, const QString& problem)
 {
     logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
-    send(client, frame({"CHPASS", wire(problem), "F"}));
+    send(client, frame({"CHPASS", toWire(problem), "F"}));
 }
 
 void MessageServer::send(Client* client, const QByteArray& framed, const QByteArray* display,
@@ -893,7 +883,7 @@ const MessageServer::Stamp& MessageServer::stamp()
         stamp_.second = second;
         stamp_.local = QDateTime::currentDateTime();
         stamp_.time = stamp_.local.time().toString(QStringLiteral("HH:mm:ss"));
-        stamp_.clock = wire(stamp_.time);
+        stamp_.clock = toWire(stamp_.time);
         stamp_.day = stamp_.local.date().toString(Qt::ISODate);
     }
     return stamp_;
@@ -940,7 +930,8 @@ void MessageServer::connectionLost(Client* client)
         online_.remove(client->name);
         goneFromHere(client->name);
         client->loggedOn = false;
-        logLine(QStringLiteral("#%1 %2: connection lost").arg(client->id).arg(text(client->name)));
+        logLine(
+            QStringLiteral("#%1 %2: connection lost").arg(client->id).arg(fromWire(client->name)));
         broadcast(frame({"LGO", client->address()}), client);
         if (node_)
             node_->announce("lgo", client->address());

@@ -3,7 +3,6 @@
 #include "ServerLog.h"
 #include "ServerRules.h"
 #include "ServerStore.h"
-#include "link/Ansi.h"
 
 #include <QRandomGenerator>
 #include <QSet>
@@ -17,16 +16,6 @@ namespace wispline::server
 {
 namespace
 {
-
-QString fromWire(QByteArrayView bytes)
-{
-    return wispline::ansi::decode(bytes);
-}
-
-QByteArray toWire(const QString& text)
-{
-    return wispline::ansi::encode(text);
-}
 
 QString channelOf(const QString& node)
 {

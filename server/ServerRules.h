@@ -1,6 +1,8 @@
 #pragma once
 // Small rules shared by the server, its admin commands and its tools: account names, passwords,
 // versions, user addresses and the framing of server-to-client messages.
+#include "link/Ansi.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -12,6 +14,16 @@ inline constexpr char kSeparator = '~';
 inline constexpr char kTerminator = '`';
 inline constexpr int kMaxNameLength = 32;
 inline constexpr int kMaxPasswordLength = 64;
+
+// Wire bytes as stored text and back: one byte per character in the clients' code page.
+inline QString fromWire(QByteArrayView bytes)
+{
+    return wispline::ansi::decode(bytes);
+}
+inline QByteArray toWire(const QString& text)
+{
+    return wispline::ansi::encode(text);
+}
 
 // Upper-cases and trims a user name; the result may still be invalid.
 QString normalizeUserName(const QString& name);

@@ -1,7 +1,6 @@
 #include "ServerStore.h"
 
 #include "ServerRules.h"
-#include "link/Ansi.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -50,16 +49,6 @@ bool sameBytes(const QByteArray& a, const QByteArray& b)
     for (qsizetype i = 0; i < a.size(); ++i)
         difference |= static_cast<unsigned char>(a[i] ^ b[i]);
     return difference == 0;
-}
-
-QString fromWire(QByteArrayView bytes)
-{
-    return wispline::ansi::decode(bytes);
-}
-
-QByteArray toWire(const QString& text)
-{
-    return wispline::ansi::encode(text);
 }
 
 QByteArray newSalt()
