@@ -55,6 +55,8 @@ bool writeUserFile(const QString& path, const QString& key, const QString& value
     s.setValue(key, value);
     s.endGroup();
     s.sync();
+    // The user's own preferences: no other account reads them. Later writes keep the mode.
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return s.status() != QSettings::FormatError;
 }
 } // namespace

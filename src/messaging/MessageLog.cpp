@@ -132,6 +132,8 @@ bool MessageLog::write(const QString& snapshot, bool disconnected, const QTime& 
         error_ = file.errorString();
         return false;
     }
+    // Private messages: readable by this account only, whatever the folder allows.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QByteArray bytes = content(snapshot, disconnected, at);
     if (file.write(bytes) != bytes.size()) {
         error_ = file.errorString();

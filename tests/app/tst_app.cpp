@@ -116,6 +116,9 @@ private slots:
         QSettings s(settings::filePath(), QSettings::IniFormat);
         QCOMPARE(s.value(QStringLiteral("AkSettings/AkWLMode")).toString(), value);
         QCOMPARE(s.allKeys(), QStringList{"AkSettings/AkWLMode"});
+        QCOMPARE(QFile::permissions(settings::filePath()) &
+                     ~(QFile::ReadUser | QFile::WriteUser | QFile::ExeUser),
+                 QFile::ReadOwner | QFile::WriteOwner); // this account's only
     }
 
     void corruptFileSetAside_data()
