@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QTimer>
 
 int main(int argc, char** argv)
 {
@@ -35,8 +36,13 @@ int main(int argc, char** argv)
     };
     wispline::EndSignals endSignals;
     QObject::connect(&endSignals, &wispline::EndSignals::received, &app, endFromOutside);
+    // The session manager must get its answer first: the end runs once the handler returned.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
-                     [&] { endFromOutside("session end"); });
+                     [&] { QTimer::singleShot(0, &app, [&] { endFromOutside("session end"); }); });
+    // Any other way out of the event loop (the session's "Die", a lost display connection that
+    // Qt survives, a quit) ends as an end from outside does: handled, logged out, saved.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &app,
+                     [&] { endFromOutside("event loop ended"); });
     const bool started = wispline::Main(guard, [&] {
         login = new wispline::FrmLogin();
         login->setOnAccepted([&] {

@@ -96,6 +96,16 @@ FrmWisplineClient::FrmWisplineClient(FrmLogin* login, QWidget* parent)
     if (login_)
         login_->setLinkWriter(link_.get());
     qApp->installEventFilter(this);
+    saveSoon_.setSingleShot(true);
+    saveSoon_.setInterval(3000);
+    connect(&saveSoon_, &QTimer::timeout, this, [this] {
+        if (!link_->hasEnded())
+            saveMessageLog(false);
+    });
+    connect(RTBox, &QTextEdit::textChanged, this, [this] {
+        if (loaded_ && !saveSoon_.isActive())
+            saveSoon_.start();
+    });
 }
 
 FrmWisplineClient::~FrmWisplineClient()

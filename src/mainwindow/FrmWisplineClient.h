@@ -7,6 +7,7 @@
 #include "mainwindow/MainControls.h"
 
 #include <QMainWindow>
+#include <QTimer>
 #include <memory>
 
 // The control classes are declared by MainControls.h.
@@ -166,8 +167,11 @@ private:
     std::unique_ptr<FrmAlert> alert_;
     std::unique_ptr<TrayIcon> tray_;
     std::unique_ptr<FlashController> flash_;
-    bool loaded_ = false;    // Form_Load has run
+    bool loaded_ = false; // Form_Load has run
     bool shown_ = false;
+    // The log is saved a few seconds after the message area grows (once per burst): an end the
+    // program never sees loses at most those seconds.
+    QTimer saveSoon_;
 };
 
 // The text the pop-up shows for a message's display text: from two characters after the first
