@@ -2,10 +2,13 @@
 // A scripted message server on an ephemeral loopback port: records what each connection
 // sends and lets the test write to the newest one.
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QList>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 namespace wispline::test
@@ -60,6 +63,20 @@ inline void resetConnection(QTcpSocket* socket)
     const linger now = {1, 0};
     ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &now, sizeof(now));
     socket->abort();
+}
+
+// Waits until the kernel holds bytes for `socket` that Qt has not read yet, without running
+// the event loop (which would let Qt read them).
+inline bool waitUntilReadable(QTcpSocket* socket)
+{
+    const QDeadlineTimer limit(10000);
+    int waiting = 0;
+    while (::ioctl(int(socket->socketDescriptor()), FIONREAD, &waiting) == 0 && waiting == 0) {
+        if (limit.hasExpired())
+            return false;
+        QThread::yieldCurrentThread();
+    }
+    return waiting > 0;
 }
 
 // A socket whose connect fails inside the connect call, as Qt reports an unreachable network.

@@ -7,6 +7,7 @@
 #include <QEventLoop>
 #include <QScopeGuard>
 #include <QTcpSocket>
+#include <algorithm>
 
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
@@ -138,6 +139,11 @@ void ServerLink::closeSocket()
 {
     linkUp_ = false;
     unwatchConnection();
+    // What was received before the close is still the window's: aborting would drop Qt's buffer.
+    if (tcpClient->bytesAvailable() > 0) {
+        readIntoReassembler();
+        postDispatch();
+    }
     if (tcpClient->state() == QAbstractSocket::ConnectedState)
         tcpClient->flush(); // a log-out written just before must still leave
     tcpClient->abort();
@@ -293,6 +299,21 @@ void ServerLink::onSocketError(QAbstractSocket::SocketError error)
     host_.setCaption(resetTitle());
     closeSocket();
     QTimer::singleShot(0, this, [this] {
+        if (ended_ || ShuttingDown)
+            return;
+        if (reconnectsHeld_)
+            reconnectDue_ = true;
+        else
+            tcpClient_Error();
+    });
+}
+
+void ServerLink::holdReconnects(bool hold)
+{
+    reconnectsHeld_ = hold;
+    if (hold || !std::exchange(reconnectDue_, false))
+        return;
+    QTimer::singleShot(0, this, [this] {
         if (!ended_ && !ShuttingDown)
             tcpClient_Error();
     });
@@ -303,7 +324,7 @@ void ServerLink::ConnectTimer_Timer()
     if (ended_)
         return;
     const bool reconnect = (!isConnected() && !ShuttingDown) || session().UserLevel.isEmpty();
-    if (reconnect && !waiting_) {
+    if (reconnect && !waiting_ && !reconnectsHeld_) {
         openAndWait();
         if (ended_)
             return;
@@ -360,28 +381,36 @@ void ServerLink::SendLogout()
         send(wire::buildLogout(session().senderAddress()));
 }
 
+namespace
+{
+// The handling of these messages can open a box; a download's lines stay behind its end.
+bool opensBox(const wire::InboundMessage& message, const std::deque<wire::InboundMessage>& held)
+{
+    switch (message.command()) {
+    case wire::Inbound::Invalid:
+    case wire::Inbound::CHPASS:
+    case wire::Inbound::OtLog:
+    case wire::Inbound::Version:
+        return true;
+    case wire::Inbound::ALLM:
+        return message.rawField(1) == QByteArrayView("END") ||
+               std::any_of(held.begin(), held.end(), [](const wire::InboundMessage& m) {
+                   return m.command() == wire::Inbound::ALLM;
+               });
+    default:
+        return false;
+    }
+}
+} // namespace
+
 void ServerLink::tcpClient_DataArrival()
 {
     if (ended_)
         return;
     HandshakeTimer.stop();
     HandshakeCount = 0;
-    reassembler_.feed(tcpClient->readAll());
-    // A message box opened by one message runs a nested event loop; data that arrives
-    // meanwhile is queued behind the messages still waiting and handled by this outer call,
-    // in order.
-    if (dispatching_)
-        return;
-    dispatching_ = true;
-    wire::InboundMessage message;
-    for (;;) {
-        while (!ended_ && reassembler_.takeNext(message))
-            dispatchInbound(message, host_.inbound());
-        if (ended_ || tcpClient->bytesAvailable() <= 0)
-            break;
-        reassembler_.feed(tcpClient->readAll());
-    }
-    dispatching_ = false;
+    readIntoReassembler();
+    dispatchReceived();
     if (ended_)
         return;
     if (isInternetMode()) {
@@ -390,23 +419,83 @@ void ServerLink::tcpClient_DataArrival()
     }
 }
 
-void ServerLink::drainQueue()
+void ServerLink::readIntoReassembler()
 {
-    // Messages queued behind a box that is still open would be lost with the process: the
-    // ones that write into the message area are handled (they open no box), the others
-    // (lists, download, replies) mean nothing once the program ends.
+    reassembler_.feed(tcpClient->readAll());
+}
+
+void ServerLink::dispatchReceived()
+{
+    // A box runs a nested event loop: one opened here, inside the socket's signal, would stop
+    // Qt from reporting more data until it closed. Messages that open one wait for the next
+    // turn of the event loop; all others are handled now, even while a box is open.
     wire::InboundMessage message;
-    while (reassembler_.takeNext(message)) {
-        switch (message.command()) {
-        case wire::Inbound::SND:
-        case wire::Inbound::OffL:
-        case wire::Inbound::SHT:
+    while (!ended_ && reassembler_.takeNext(message)) {
+        if (opensBox(message, held_)) {
+            held_.push_back(message);
+            postDispatch();
+        } else {
             dispatchInbound(message, host_.inbound());
-            break;
-        default:
-            break;
         }
     }
+}
+
+void ServerLink::postDispatch()
+{
+    if (dispatchPosted_)
+        return;
+    dispatchPosted_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            dispatchPosted_ = false;
+            if (ended_)
+                return;
+            dispatchReceived();
+            handleHeld();
+        },
+        Qt::QueuedConnection);
+}
+
+void ServerLink::handleHeld()
+{
+    // One box at a time, in arrival order: a call from inside a box leaves the rest to the
+    // call that opened it.
+    if (inBox_)
+        return;
+    inBox_ = true;
+    while (!ended_ && !held_.empty()) {
+        const wire::InboundMessage message = held_.front();
+        held_.pop_front();
+        dispatchInbound(message, host_.inbound());
+    }
+    inBox_ = false;
+}
+
+void ServerLink::handleReceived()
+{
+    if (ended_)
+        return;
+    // What the kernel holds has been received too.
+    if (isConnected())
+        tcpClient->waitForReadyRead(0);
+    if (tcpClient->bytesAvailable() > 0)
+        readIntoReassembler();
+    dispatchReceived();
+}
+
+void ServerLink::drainQueue()
+{
+    // Messages received but not yet handled would be lost with the process: all that open no
+    // box are handled; a box cannot be answered once the program ends.
+    if (tcpClient->bytesAvailable() > 0)
+        readIntoReassembler();
+    wire::InboundMessage message;
+    while (reassembler_.takeNext(message)) {
+        if (!opensBox(message, held_))
+            dispatchInbound(message, host_.inbound());
+    }
+    held_.clear();
     reassembler_.clearQueue();
 }
 
@@ -418,8 +507,6 @@ void ServerLink::terminate(const char* where, End end)
     ConnectTimer.stop();
     EnableTimer.stop();
     HandshakeTimer.stop();
-    if (tcpClient->bytesAvailable() > 0)
-        reassembler_.feed(tcpClient->readAll());
     drainQueue();
     unwatchConnection();
     tcpClient->abort(); // the process end closes the connection

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QTimer>
 #include <cstdint>
+#include <deque>
 
 class QTcpSocket;
 
@@ -67,6 +68,8 @@ public:
     void ConnectToRemoteServer();
     void SendLogout();
     void closeIfConnected();
+    // While held, a lost link is not reopened; a reopening that fell due runs on release.
+    void holdReconnects(bool hold);
 
     // How the program ends: by the user's choice (the caller has saved the message log with its
     // disconnection line; status 0), or for any other cause (status 1).
@@ -89,6 +92,9 @@ public:
     void tcpClient_Close();
     void tcpClient_Error();
     void tcpClient_DataArrival();
+    // Hands everything already received (the socket's buffer included) to the window, except
+    // the messages that would open a box: an end that is about to save the log runs it first.
+    void handleReceived();
     void ConnectTimer_Timer();
     void EnableTimer_Timer();
     void HandshakeTimer_Timer();
@@ -119,6 +125,10 @@ private:
     void unwatchConnection();
     bool peerReset() const;
     void drainQueue();
+    void readIntoReassembler();
+    void dispatchReceived();
+    void handleHeld();
+    void postDispatch();
     bool openAndWait(); // opens a new connection and waits until it is made or has failed
     void yieldOnce();
 
@@ -126,7 +136,13 @@ private:
     Timing timing_;
     wire::Reassembler reassembler_;
     bool waiting_ = false;
-    bool dispatching_ = false;
+    // Messages that open a box wait here, in order, until no box of ours is open; the others
+    // are handled as they arrive, so alerts never wait behind a box.
+    std::deque<wire::InboundMessage> held_;
+    bool inBox_ = false;
+    bool dispatchPosted_ = false;
+    bool reconnectsHeld_ = false;
+    bool reconnectDue_ = false;
     bool linkUp_ = false; // a connection was made and not closed by us since
     bool ended_ = false;
     // A second descriptor of the connected socket: it keeps the kernel's view of the connection

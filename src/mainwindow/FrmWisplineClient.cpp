@@ -29,6 +29,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QShowEvent>
 #include <QStyleHints>
 #include <QTextEdit>
@@ -351,6 +352,9 @@ bool FrmWisplineClient::eventFilter(QObject* watched, QEvent* event)
 
 bool FrmWisplineClient::Form_QueryUnload()
 {
+    // A reconnect started inside the question would stack its own box and wait on top of it.
+    link_->holdReconnects(true);
+    const auto release = qScopeGuard([this] { link_->holdReconnects(false); });
     const BoxAnswer answer = showBox(QStringLiteral(" Do you want to Shutdown Wispline ? "),
                                      QStringLiteral("VESKWispline"), BoxIcon::Question,
                                      BoxButtons::YesNo, BoxAnswer::No);
@@ -369,6 +373,8 @@ void FrmWisplineClient::endSession(const char* cause)
 void FrmWisplineClient::shutDown(const char* where)
 {
     link_->ShuttingDown = true;
+    // Everything received reaches the message area, and so the log, before the link goes.
+    link_->handleReceived();
     link_->SendLogout();
     link_->closeIfConnected();
     saveMessageLog(true);
