@@ -284,7 +284,8 @@ void FrmWisplineClient::Form_Load()
         QGuiApplication::restoreOverrideCursor();
         return;
     }
-    log_->LoadMessageLog();
+    // A box here would hold up the first showing, and the log-on waits for it.
+    log_->LoadMessageLog(MessageLogView::Report::AfterShowing);
     mnuRestoreSelection->setChecked(s.RestoreSelectionOn);
     mnupopup->setChecked(s.PopupDisabled);
     fraLevel1And2->setVisible(false);
@@ -326,6 +327,7 @@ void FrmWisplineClient::showEvent(QShowEvent* event)
     if (!shown_) {
         shown_ = true;
         link_->LoginFlag = 1;
+        QTimer::singleShot(0, this, [this] { log_->reportHeldFailure(); });
     }
     activateWindow();
     raise();
@@ -560,6 +562,9 @@ void FrmWisplineClient::onLogonRefused(const QString& reason)
     qCInfo(lcLink) << "log-on refused";
     link_->LoginFlag = 0;
     link_->closeIfConnected();
+    // The timers would end the program with another cause while the box is read.
+    link_->EnableTimer.stop();
+    link_->ConnectTimer.stop();
     showBox(reason, QStringLiteral("Server Info"), BoxIcon::Critical);
     if (link_->hasEnded())
         return;
@@ -625,6 +630,8 @@ void FrmWisplineClient::onLoggedOnElsewhere(const QString& reason)
 
 void FrmWisplineClient::onVersionRefused(const QString& reason)
 {
+    link_->EnableTimer.stop();
+    link_->ConnectTimer.stop();
     showBox(reason, QStringLiteral("Server Info"), BoxIcon::Critical);
     link_->closeIfConnected();
     link_->terminate("tcpClient_DataArrival: Version");

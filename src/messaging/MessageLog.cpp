@@ -183,11 +183,18 @@ QColor MessageLogView::earlierLinesColor()
     return inactive;
 }
 
-void MessageLogView::LoadMessageLog()
+void MessageLogView::LoadMessageLog(Report report)
 {
     if (loaded_)
         return;
     loaded_ = true;
+    auto fail = [&](const QString& description) {
+        if (report == Report::Now)
+            reportFailure(description);
+        else
+            heldFailure_ = description;
+        failureHeld_ = report != Report::Now;
+    };
     MessageLog log(session().MessageLogPath);
     if (log.exists()) {
         QString text;
@@ -199,14 +206,14 @@ void MessageLogView::LoadMessageLog()
                 neverReplace_ = true;
                 readError_ = readError;
             }
-            reportFailure(readError);
+            fail(readError);
             return;
         }
         insertAtStartInColor(RTBox, text, earlierLinesColor());
         return;
     }
     if (!log.write(areaSnapshot(RTBox), false, services::clock().now().time()))
-        reportFailure(log.errorString());
+        fail(log.errorString());
 }
 
 void MessageLogView::SaveMessageLog(bool Disconnected)
@@ -220,6 +227,13 @@ void MessageLogView::SaveMessageLog(bool Disconnected)
     MessageLog log(session().MessageLogPath);
     if (!log.write(areaSnapshot(RTBox), Disconnected, services::clock().now().time()))
         reportFailure(log.errorString());
+}
+
+void MessageLogView::reportHeldFailure()
+{
+    if (!std::exchange(failureHeld_, false))
+        return;
+    reportFailure(std::exchange(heldFailure_, QString()));
 }
 
 void MessageLogView::reportFailure(const QString& description)

@@ -69,7 +69,10 @@ public:
     // the colour of earlier sessions; otherwise the file is created from the area. A file that
     // cannot be read is kept aside (MessageLog::keepAside) and reported; saves then start the
     // day's file afresh. Runs once; later calls do nothing.
-    void LoadMessageLog();
+    // With AfterShowing a failure is kept for reportHeldFailure() instead of a box now.
+    enum class Report { Now, AfterShowing };
+    void LoadMessageLog(Report report = Report::Now);
+    void reportHeldFailure();
     // Every minute (false) and at the confirmed close (true). A save that comes before the
     // load runs the load first, so it never replaces earlier sessions' lines it has not read.
     void SaveMessageLog(bool Disconnected);
@@ -89,6 +92,8 @@ private:
     // A failure box is open (its modal loop keeps timers running): later failures do not pile
     // further boxes on top of it.
     bool failureBoxOpen_ = false;
+    bool failureHeld_ = false;
+    QString heldFailure_;
 };
 
 } // namespace wispline
