@@ -12,8 +12,8 @@ public:
     // The socket's state is "connected" (7).
     virtual bool isConnected() const = 0;
     // One socket write carrying exactly `message`, then one turn of the event loop.
-    // Does nothing when not connected.
-    virtual void send(const QString& message) = 0;
+    // False when nothing could be handed to the connection (not connected, or the write failed).
+    virtual bool send(const QString& message) = 0;
 };
 
 } // namespace wispline

@@ -74,14 +74,18 @@ bool ServerLink::isConnected() const
     return tcpClient->state() == QAbstractSocket::ConnectedState;
 }
 
-void ServerLink::send(const QString& message)
+bool ServerLink::send(const QString& message)
 {
     if (!isConnected())
-        return;
+        return false;
     // One write per message, pushed out at once: the server reads one message per segment.
-    tcpClient->write(wire::toWire(message));
+    // A connection the kernel already knows to be gone fails the write, and Qt drops it.
+    const QByteArray bytes = wire::toWire(message);
+    bool written = tcpClient->write(bytes) == bytes.size();
     tcpClient->flush();
+    written = written && isConnected();
     yieldOnce();
+    return written;
 }
 
 void ServerLink::yieldOnce()

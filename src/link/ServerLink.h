@@ -60,7 +60,7 @@ public:
 
     // LinkWriter
     bool isConnected() const override;
-    void send(const QString& message) override;
+    bool send(const QString& message) override;
 
     // Replaces the socket (tests use one that fails in its own way); the link owns it.
     void useSocket(QTcpSocket* socket);

@@ -5,6 +5,7 @@
 #include "app/Seams.h"
 #include "app/SessionState.h"
 #include "directory/SelectionPanel.h"
+#include "link/Ansi.h"
 #include "link/LinkWriter.h"
 #include "link/WireProtocol.h"
 
@@ -104,7 +105,8 @@ void MessageSender::cmdSend_Click()
     if (sending_)
         return;
 
-    const QString text = trimSpaces(c_.txtSendData->text());
+    // The wire holds one byte per character: the echo and the log show what went out.
+    const QString text = ansi::roundTrip(trimSpaces(c_.txtSendData->text()));
     if (text.isEmpty()) {
         focusComposeBox();
         return;
@@ -140,17 +142,24 @@ void MessageSender::cmdSend_Click()
     const QString shown =
         s.UserName + QStringLiteral(" >> ") + text + QStringLiteral(" [To ") + d.display;
 
-    if (!link_ || !link_->isConnected()) {
+    const auto cannotBeSent = [&] {
         appendInColor(c_.RTBox,
                       QStringLiteral("Connection To Server Lost. Message (") + shown +
                           QStringLiteral("] ) Cannot Be Sent.") + kTwoLineBreaks,
                       QColor(255, 0, 0));
+    };
+    if (!link_ || !link_->isConnected()) {
+        cannotBeSent();
         return;
     }
 
     sending_ = true;
-    link_->send(outgoing);
+    const bool sent = link_->send(outgoing);
     sending_ = false;
+    if (!sent) { // the connection went in the meantime: the text stays for another try
+        cannotBeSent();
+        return;
+    }
 
     if (!session().RestoreSelectionOn) {
         panel_.ClearLevelSelections(1, 2, 3);

@@ -64,11 +64,12 @@ struct ReplyBench : Bench {
     }
 };
 
-// `wire` empty: nothing sent; `box` is "title|text" or empty.
+// `wire` empty: nothing sent; `box` is "title|text" or empty; `link`: 1 connected, 0 not,
+// 2 connected but the write fails.
 void row(const char* name, const char* script, const char* text, const char* wire, const char* area,
-         const char* box = "", bool connected = true)
+         const char* box = "", int link = 1)
 {
-    QTest::newRow(name) << QString::fromLatin1(script) << QString::fromLatin1(text) << connected
+    QTest::newRow(name) << QString::fromLatin1(script) << QString::fromUtf8(text) << link
                         << QString::fromLatin1(wire) << QString::fromLatin1(area)
                         << QString::fromLatin1(box);
 }
@@ -99,7 +100,7 @@ private slots:
     {
         for (const char* column : {"script", "text"})
             QTest::addColumn<QString>(column);
-        QTest::addColumn<bool>("connected");
+        QTest::addColumn<int>("link");
         for (const char* column : {"wire", "area", "box"})
             QTest::addColumn<QString>(column);
         row("level2 entries in list order", "c2:q c2:p", "hi", "SND~ABC1~hi~p2,q2~NOONE",
@@ -127,19 +128,24 @@ private slots:
             "Invalid Key|Quote (`) key not allowed");
         row("connection lost", "c1:a c1:b", " hello ", "",
             "Connection To Server Lost. Message (ABC >> hello [To a,b] ) Cannot Be Sent.\n\n", "",
-            false);
+            0);
+        row("write fails: not echoed as sent", "c1:a", "hello", "",
+            "Connection To Server Lost. Message (ABC >> hello [To a] ) Cannot Be Sent.\n\n", "", 2);
+        row("outside the code page: echoed as sent", "c2:p", "ok \u2713 \U0001F600 \u0436",
+            "SND~ABC1~ok ? ? ?~p2~NOONE", "ABC >> ok ? ? ? [To p]\n\n");
     }
     void send()
     {
         QFETCH(QString, script);
         QFETCH(QString, text);
-        QFETCH(bool, connected);
+        QFETCH(int, link);
         QFETCH(QString, wire);
         QFETCH(QString, area);
         QFETCH(QString, box);
         Bench b;
         QVERIFY(b.f.show());
-        b.link.connected = connected;
+        b.link.connected = link != 0;
+        b.link.writeFails = link == 2;
         b.f.run(script);
         const QString before = b.f.state();
         b.f.c.txtSendData->setValidator(nullptr); // as if the text got past the box's filter
@@ -152,7 +158,7 @@ private slots:
         QCOMPARE(b.boxes(), box.isEmpty() ? QStringList() : QStringList{box});
         if (!area.isEmpty())
             QCOMPARE(test::colourOf(b.f.c.RTBox, area.left(2)),
-                     connected ? QColor(0, 0, 0) : QColor(255, 0, 0));
+                     link == 1 ? QColor(0, 0, 0) : QColor(255, 0, 0));
         if (wire.isEmpty()) { // text and selection stay for another try
             QCOMPARE(b.f.c.txtSendData->text(), text);
             QCOMPARE(b.f.state(), before);
