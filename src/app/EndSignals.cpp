@@ -2,6 +2,7 @@
 
 #include <QSocketNotifier>
 #include <csignal>
+#include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -10,21 +11,36 @@ namespace wispline
 
 namespace
 {
+// The end signals this process reacts to: a signal the parent set to be ignored (nohup ignores
+// SIGHUP) stays ignored, as blocking and reading it would override that choice.
 sigset_t endSet()
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGHUP);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction current = {};
+        if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+            continue;
+        sigaddset(&set, signal);
+    }
     return set;
+}
+
+sigset_t g_blocked;
+
+// A child (a browser started for a link, say) must get the signals as usual.
+void unblockInChild()
+{
+    pthread_sigmask(SIG_UNBLOCK, &g_blocked, nullptr);
 }
 } // namespace
 
 void EndSignals::block()
 {
-    const sigset_t set = endSet();
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    g_blocked = endSet();
+    pthread_sigmask(SIG_BLOCK, &g_blocked, nullptr);
+    static const bool registered = pthread_atfork(nullptr, nullptr, unblockInChild) == 0;
+    (void)registered;
 }
 
 EndSignals::EndSignals(QObject* parent) : QObject(parent)
