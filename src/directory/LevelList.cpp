@@ -38,19 +38,41 @@ template <typename Handler> bool LevelList::track(Handler&& handler)
     return true;
 }
 
+namespace
+{
+// Only the primary button selects: a right or middle click must not change the recipients.
+bool selects(const QMouseEvent* event)
+{
+    return event->button() == Qt::LeftButton ||
+           (event->button() == Qt::NoButton && (event->buttons() & Qt::LeftButton));
+}
+} // namespace
+
 void LevelList::mousePressEvent(QMouseEvent* event)
 {
     changedSincePress_ = false;
+    if (!selects(event)) {
+        event->accept();
+        return;
+    }
     track([&] { QListWidget::mousePressEvent(event); });
 }
 
 void LevelList::mouseMoveEvent(QMouseEvent* event)
 {
+    if (event->buttons() != Qt::NoButton && !selects(event)) {
+        event->accept();
+        return;
+    }
     track([&] { QListWidget::mouseMoveEvent(event); });
 }
 
 void LevelList::mouseReleaseEvent(QMouseEvent* event)
 {
+    if (!selects(event)) {
+        event->accept();
+        return;
+    }
     const bool changed = track([&] { QListWidget::mouseReleaseEvent(event); });
     // A click on an entry runs the rule even when it changed nothing, as a click always did.
     if (!changed && !changedSincePress_ && event->button() == Qt::LeftButton &&
@@ -63,6 +85,10 @@ void LevelList::mouseDoubleClickEvent(QMouseEvent* event)
 {
     // The second press of a double click starts a gesture of its own.
     changedSincePress_ = false;
+    if (!selects(event)) {
+        event->accept();
+        return;
+    }
     track([&] { QListWidget::mouseDoubleClickEvent(event); });
 }
 

@@ -61,7 +61,8 @@ struct PanelFixture {
     }
 
     // "c2:p" clicks entry p of lstLevel2; "d2:p-r" drags over lstLevel2 from p to r; "K2:Down"
-    // types the key into lstLevel2; "k2", "k3", "kS" click the group boxes.
+    // types the key into lstLevel2; "k2", "k3", "kS" click the group boxes; "r2:p" and "m2:p"
+    // click p with the right and the middle button.
     void run(const QString& script)
     {
         for (const QString& step : script.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
@@ -95,7 +96,10 @@ struct PanelFixture {
                 QTest::mouseRelease(l->viewport(), Qt::LeftButton, {}, to);
                 continue;
             }
-            QTest::mouseClick(l->viewport(), Qt::LeftButton, {}, from);
+            const Qt::MouseButton button = step.startsWith(QLatin1Char('r'))   ? Qt::RightButton
+                                           : step.startsWith(QLatin1Char('m')) ? Qt::MiddleButton
+                                                                               : Qt::LeftButton;
+            QTest::mouseClick(l->viewport(), button, {}, from);
         }
     }
 

@@ -87,6 +87,8 @@ private slots:
             "sel1=;sel2=p;sel3=;cur=-/p/-;chk=000");
         row("level3 user, keys in level1 keep one", "3", "c1:a K1:Down K1:Space",
             "sel1=b;sel2=;sel3=;cur=b/-/-;chk=000");
+        row("right and middle clicks select nothing", "3", "c1:a r1:b m2:p r3:x",
+            "sel1=a;sel2=;sel3=;cur=a/-/-;chk=000");
         row("no select-all key", "1", "c1:a K2:Ctrl+A", "sel1=a;sel2=;sel3=;cur=a/-/-;chk=000");
     }
     void rules()
