@@ -27,17 +27,17 @@ KeyVerdict judgeKey(QChar c)
     }
 }
 
-QString stripForbidden(const QString& text, bool* hadSeparator)
+QString stripSeparators(const QString& text, bool* hadSeparator)
 {
     QString out;
     out.reserve(text.size());
     bool separator = false;
     for (QChar c : text) {
         const KeyVerdict v = judgeKey(c);
-        if (v == KeyVerdict::Pass)
-            out.append(c);
-        else if (v != KeyVerdict::Swallow)
+        if (v == KeyVerdict::RefuseTilde || v == KeyVerdict::RefuseGrave)
             separator = true;
+        else
+            out.append(c);
     }
     if (hadSeparator)
         *hadSeparator = separator;
@@ -80,8 +80,9 @@ protected:
     }
 };
 
-// Everything else that edits the text: the forbidden characters are taken out. The validator
-// runs inside the edit, so the box is shown once the edit is done.
+// Everything else that edits the text (a paste, a drop): the separators are taken out; quotes
+// stay, as only typed quotes are swallowed. The validator runs inside the edit, so the box is
+// shown once the edit is done.
 class PasteValidator final : public QValidator
 {
 public:
@@ -91,9 +92,9 @@ public:
     {
         bool separator = false;
         const QString before = input.left(pos);
-        const QString cleaned = stripForbidden(input, &separator);
+        const QString cleaned = stripSeparators(input, &separator);
         if (cleaned.size() != input.size()) {
-            pos = int(stripForbidden(before).size());
+            pos = int(stripSeparators(before).size());
             if (separator) {
                 const KeyVerdict v = input.contains(QLatin1Char('~')) ? KeyVerdict::RefuseTilde
                                                                       : KeyVerdict::RefuseGrave;

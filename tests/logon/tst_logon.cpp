@@ -384,9 +384,9 @@ private slots:
             QTest::addRow("%s typed", box) << box << false << "a~b`c'd\"e"
                                            << "abcde" << QStringList{tilde, grave};
         }
-        // Pasting goes through the same filter, one box per pasted text.
-        QTest::newRow("pasted") << "txtPassword" << true << "x~y'z`"
-                                << "xyz" << QStringList{tilde};
+        // Pasted separators go, with one box per pasted text; pasted quotes stay.
+        QTest::newRow("pasted") << "txtPassword" << true << "x~y'z`\""
+                                << "xy'z\"" << QStringList{tilde};
         // The connection boxes do not go on the wire as fields: nothing is filtered there.
         for (const char* box : {"cmbMode", "txtIPAddress", "txtPortNo"})
             QTest::addRow("%s unfiltered", box) << box << false << "a~'"
