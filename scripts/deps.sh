@@ -5,7 +5,9 @@ set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
           libqt6sql6-psql postgresql
           qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool
-          dpkg-dev desktop-file-utils appstream adduser)
+          dpkg-dev desktop-file-utils appstream adduser
+          # The pop-up is checked under three window managers (tests/e2e/popup_wm.sh).
+          x11-utils dbus-daemon xfwm4 kwin-x11)
 # The sanitizer and fuzzing passes build with clang and its runtime libraries.
 [ "${WISPLINE_CLANG:-0}" = 1 ] && packages+=(clang libclang-rt-dev)
 missing=()

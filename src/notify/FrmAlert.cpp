@@ -10,6 +10,7 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QStyle>
+#include <QWindow>
 
 namespace wispline
 {
@@ -18,14 +19,26 @@ namespace
 {
 constexpr int kAnimationIntervalMs = 10;
 constexpr int kDesignDisplayMs = 5000;
+constexpr int kX11NotificationType = 0x000800; // Qt's X11 window type "Notification"
 } // namespace
 
 FrmAlert::FrmAlert(QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                           Qt::WindowDoesNotAcceptFocus),
       animation_(float(pxToTwips(kPictureWidthPx)), float(pxToTwips(kPictureHeightPx)))
 {
     setObjectName(QStringLiteral("frmAlert"));
+    setWindowTitle(QStringLiteral("Wispline"));
+    // A notification, for the window manager: shown on top of every application, without the
+    // focus, also while the main window is minimised or another program is active. A utility
+    // window (or any window transient for ours) is hidden by some managers (KWin) whenever our
+    // application is not the active one, which is when an alert matters most. On X11 Qt takes
+    // the type from this property when it creates the native window; a native widget has its
+    // window handle before that.
+    setAttribute(Qt::WA_NativeWindow);
+    if (QWindow* handle = windowHandle())
+        handle->setProperty("_q_xcb_wm_window_type", kX11NotificationType);
+    setAttribute(Qt::WA_QuitOnClose, false);
     // Showing the pop-up must never pull the keyboard away from the window the user types in.
     setAttribute(Qt::WA_ShowWithoutActivating);
     setFocusPolicy(Qt::NoFocus);
