@@ -65,17 +65,15 @@ inline void resetConnection(QTcpSocket* socket)
     socket->abort();
 }
 
-// Waits until the kernel holds bytes for `socket` that Qt has not read yet, without running
-// the event loop (which would let Qt read them).
+// Waits, without running the event loop (Qt would read them), until the kernel holds bytes for
+// `socket`.
 inline bool waitUntilReadable(QTcpSocket* socket)
 {
     const QDeadlineTimer limit(10000);
     int waiting = 0;
-    while (::ioctl(int(socket->socketDescriptor()), FIONREAD, &waiting) == 0 && waiting == 0) {
-        if (limit.hasExpired())
-            return false;
+    while (::ioctl(int(socket->socketDescriptor()), FIONREAD, &waiting) == 0 && waiting == 0 &&
+           !limit.hasExpired())
         QThread::yieldCurrentThread();
-    }
     return waiting > 0;
 }
 
