@@ -101,7 +101,7 @@ FrmWisplineClient::FrmWisplineClient(FrmLogin* login, QWidget* parent)
     saveSoon_.setInterval(3000);
     connect(&saveSoon_, &QTimer::timeout, this, [this] {
         if (!link_->hasEnded())
-            saveMessageLog(false);
+            log_->saveQuietly();
     });
     connect(RTBox, &QTextEdit::textChanged, this, [this] {
         if (loaded_ && !saveSoon_.isActive())

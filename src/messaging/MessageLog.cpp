@@ -229,6 +229,14 @@ void MessageLogView::SaveMessageLog(bool Disconnected)
         reportFailure(log.errorString());
 }
 
+void MessageLogView::saveQuietly()
+{
+    if (!loaded_ || neverReplace_)
+        return;
+    MessageLog(session().MessageLogPath)
+        .write(areaSnapshot(RTBox), false, services::clock().now().time());
+}
+
 void MessageLogView::reportHeldFailure()
 {
     if (!std::exchange(failureHeld_, false))

@@ -76,6 +76,9 @@ public:
     // Every minute (false) and at the confirmed close (true). A save that comes before the
     // load runs the load first, so it never replaces earlier sessions' lines it has not read.
     void SaveMessageLog(bool Disconnected);
+    // The same without a box on failure: the saves between the minute's ticks leave the
+    // reporting of a lasting fault to those ticks.
+    void saveQuietly();
 
     // The single colour that lines of earlier sessions are shown in.
     static QColor earlierLinesColor();
