@@ -190,8 +190,8 @@ run_manager() {
     local told
     told=$(grep -o 'USRS~ALICE1~ExitEnd`' "$work/bob.in" | wc -l)
     bob_told() { [ "$(grep -o 'USRS~ALICE1~ExitEnd`' "$work/bob.in" | wc -l)" -gt "$told" ]; }
-    # Keys typed while a slow client (a sanitizer build under load) is still placing its focus
-    # can miss the password box; a refused log-on is tried once more.
+    # A refused log-on (seen once with a sanitizer build under load: keys typed before a slow
+    # client placed its focus, or the previous session not yet gone) is tried once more.
     logged_on() { has_window "UserName:ALICE    Level:1"; }
     refused() { logged_on || grep -q "log-on refused" "$work/client.log"; }
     for _ in 1 2; do
