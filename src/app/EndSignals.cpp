@@ -28,7 +28,7 @@ sigset_t endSet()
 
 sigset_t g_blocked;
 
-// A child (a browser started for a link, say) must get the signals as usual.
+// A forked child inherits the mask but nobody reads its signals: it gets them back as usual.
 void unblockInChild()
 {
     pthread_sigmask(SIG_UNBLOCK, &g_blocked, nullptr);
