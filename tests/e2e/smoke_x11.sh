@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Smoke test of the wispline executable in a real X session: log on by typing into the log-on
-# window, send a message to all Level 2 users, close through the Exit menu and find the
-# disconnection line in the day's message log next to the program.
+# window (started as nohup starts it, then sent a hang-up), send a message to all Level 2 users,
+# close through the Exit menu and find the disconnection line in the day's message log next to
+# the program.
 #
 # The client always connects to port 30609, so the server must listen there. When the system
 # allows it the whole test runs in a private network namespace with a loopback of its own, so a
@@ -153,7 +154,9 @@ mkdir -p "$work/program" "$XDG_CONFIG_HOME/AkWispline"
 cp "$client_exe" "$work/program/wispline"
 printf '[AkSettings]\nAkWLUser=ALICE\nAkWLMode=LAN\n' >"$XDG_CONFIG_HOME/AkWispline/AkWispline.ini"
 start_day=$(date +%d%m%Y)
-QT_QPA_PLATFORM=xcb "$work/program/wispline" >"$work/client.log" 2>&1 &
+# Started as "nohup" starts it: a hang-up must not end it.
+QT_QPA_PLATFORM=xcb bash -c 'trap "" HUP; exec "$0"' "$work/program/wispline" \
+    >"$work/client.log" 2>&1 &
 client_pid=$!
 
 wait_until 60 has_window "VESK Chat Login" || fail "no log-on window"
@@ -172,6 +175,7 @@ logged_on() {
 wait_until 60 logged_on || fail "no main window titled \"$title\""
 wait_until 60 bob_got 'USRS~ALICE1~ExitEnd`' || fail "BOB was not told about ALICE"
 echo "logged on: $title"
+kill -HUP "$client_pid"
 
 # ---- a message to all Level 2 users, by keyboard ----
 timeout 20 xdotool windowactivate --sync "$main_win" || fail "cannot activate the main window"
@@ -186,6 +190,7 @@ xdotool type --delay 40 "$message"
 xdotool key Return
 wait_until 60 bob_got "SND~ALICE <- $message \[[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\]~ExitEnd\`" ||
     fail "BOB did not receive the message"
+alive "$client_pid" || fail "the client ended on the hang-up it was started to ignore"
 echo "BOB received: $(grep -o "SND~ALICE <- [^\`]*" "$work/bob.in")"
 
 # ---- Exit menu, and Yes to the shutdown question ----
