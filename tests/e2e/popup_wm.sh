@@ -19,7 +19,7 @@ skip() {
     echo "SKIPPED: $*"
     exit "$SKIP"
 }
-for tool in Xvfb xdotool xwininfo xmessage timeout; do
+for tool in Xvfb xdotool xwininfo xmessage dbus-daemon timeout; do
     command -v "$tool" >/dev/null || skip "$tool is not installed (bash scripts/deps.sh installs it)"
 done
 
@@ -33,7 +33,7 @@ fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/wispline-popup.XXXXXX") || exit 1
 chmod 700 "$work"
-x_pid="" wm_pid="" server_pid="" peer_pid="" client_pid="" other_pid="" peer_fd=""
+x_pid="" wm_pid="" bus_pid="" server_pid="" peer_pid="" client_pid="" other_pid="" peer_fd=""
 
 stop() {
     local pid=$1 i
@@ -51,7 +51,9 @@ stop_desktop() {
     stop "$other_pid"
     stop "$wm_pid"
     stop "$x_pid"
-    client_pid="" other_pid="" wm_pid="" x_pid=""
+    # The services the bus started for the manager (xfconfd, kglobalaccel) end with it.
+    stop "$bus_pid"
+    client_pid="" other_pid="" wm_pid="" x_pid="" bus_pid=""
 }
 cleanup() {
     [ -n "$peer_fd" ] && exec {peer_fd}>&-
@@ -100,7 +102,8 @@ stack_index() {
 # ---- the server and BOB, a Level 2 user on a raw connection, for all managers ----
 export HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
 export XDG_DATA_HOME="$work/data" XDG_CACHE_HOME="$work/cache"
-unset WAYLAND_DISPLAY SESSION_MANAGER QT_QPA_PLATFORM
+unset WAYLAND_DISPLAY SESSION_MANAGER QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS
+export NO_AT_BRIDGE=1 # no accessibility bus for the managers' toolkits
 mkdir -m 700 "$HOME" "$XDG_CONFIG_HOME" "$XDG_RUNTIME_DIR" "$XDG_DATA_HOME" "$XDG_CACHE_HOME"
 mkdir "$XDG_CONFIG_HOME/AkWispline" "$work/program"
 "$server_exe" --address 127.0.0.1 --port "$PORT" --db "$work/server.db" --demo \
@@ -161,6 +164,7 @@ check_popup() {
 }
 
 run_manager() {
+    stop_desktop # what a failed check of the last manager left running
     wm=$1
     shift
     local display main_win other_win
@@ -174,6 +178,12 @@ run_manager() {
     [ -n "$display" ] || { fail "Xvfb did not start"; return; }
     export DISPLAY=":$display"
     root=$(xwininfo -root | awk '/Window id:/ {print $4}')
+    # A session bus of its own: xfwm4 keeps its settings and KWin its shortcuts there.
+    dbus-daemon --session --fork --nopidfile --print-address=3 --print-pid=4 \
+        3>"$work/bus.address" 4>"$work/bus.pid" || { fail "no session bus"; return; }
+    bus_pid=$(head -n 1 "$work/bus.pid")
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$work/bus.address")
+    export DBUS_SESSION_BUS_ADDRESS
     # A manager that ends while starting (its session bus was slow, say) gets a second try.
     for _ in 1 2; do
         "$@" >"$work/wm.log" 2>&1 &
@@ -236,12 +246,12 @@ elif command -v openbox >/dev/null; then
 else missing+=(openbox); fi
 if ! wanted xfwm4; then :
 elif command -v xfwm4 >/dev/null; then
-    run_manager xfwm4 dbus-run-session xfwm4 --compositor=off --sm-client-disable
+    run_manager xfwm4 xfwm4 --compositor=off --sm-client-disable
     managers=$((managers + 1))
 else missing+=(xfwm4); fi
 if ! wanted kwin; then :
-elif command -v kwin_x11 >/dev/null && command -v dbus-run-session >/dev/null; then
-    run_manager kwin env KWIN_COMPOSE=N dbus-run-session kwin_x11 --replace
+elif command -v kwin_x11 >/dev/null; then
+    run_manager kwin env KWIN_COMPOSE=N kwin_x11 --replace
     managers=$((managers + 1))
 else missing+=(kwin_x11); fi
 
