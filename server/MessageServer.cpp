@@ -22,16 +22,22 @@ const QByteArray kInvalidLogon = QByteArrayLiteral("Invalid user name or passwor
 const QByteArray kOtherLogon =
     QByteArrayLiteral("You have been logged off because your user name logged on elsewhere.");
 const QByteArray kPasswordChanged = QByteArrayLiteral("Password changed successfully.");
+const QByteArray kBusy = QByteArrayLiteral("The server is busy. Please try again in a minute.");
 
 // Rows of an offline backlog or of the day's messages sent in one go, and the output below
 // which the next batch is sent.
 constexpr int kBatchRows = 256;
 constexpr qint64 kPumpLowWater = 256 * 1024;
 
-// Failed log-ons of a name or an address are forgotten after this long without another, and
-// the tables are swept of such entries when they grow past kMaxTrackedSources.
-constexpr qint64 kForgetFailuresMs = 15 * 60 * 1000;
-constexpr qsizetype kMaxTrackedSources = 10000;
+// What a connection sends while its password is checked waits, up to this much; more closes it.
+constexpr qsizetype kMaxHeldBytes = 4096;
+// Bytes read from one connection in one turn of the event loop; the rest waits for the next.
+constexpr qint64 kReadBudget = 128 * 1024;
+// Lines one connection may put in the log; what it causes beyond that is counted.
+constexpr int kLogBudget = 50;
+// Day downloads: a user may start kDayBurst at once, then one per kDayGapMs.
+constexpr double kDayBurst = 3;
+constexpr qint64 kDayGapMs = 10000;
 
 // Longest client-supplied value written to the log.
 constexpr qsizetype kLoggedChars = 64;
@@ -41,7 +47,7 @@ QString shown(const QString& value)
 {
     QString cut = value.left(kLoggedChars);
     for (QChar& c : cut) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f))
             c = QLatin1Char('.');
     }
     return value.size() > kLoggedChars ? cut + QStringLiteral("...") : cut;
@@ -64,16 +70,6 @@ QString excerpt(const QByteArray& bytes)
            QStringLiteral(" (%1 bytes)").arg(bytes.size());
 }
 
-// Hands each accepted descriptor over as it is: the server wraps it in a lean connection.
-class DescriptorServer : public QTcpServer
-{
-public:
-    std::function<void(int)> accepted;
-
-protected:
-    void incomingConnection(qintptr descriptor) override { accepted(int(descriptor)); }
-};
-
 } // namespace
 
 // What a log-on check takes to a worker and brings back.
@@ -82,6 +78,7 @@ struct MessageServer::LogOnCheck {
     QList<QByteArray> fields;
     std::optional<Account> account;
     bool outdated = false;
+    QByteArray checkedSalt;
     bool matches = false;
     std::optional<PasswordHash> renewed;
 };
@@ -92,9 +89,12 @@ struct MessageServer::Client {
     InboundSplitter splitter;
     std::unique_ptr<QTimer> settleTimer; // made on the first message that waits for its end
     QString peer;
-    QString remote;       // the peer's address alone
-    int failedLogOns = 0; // in a row on this connection
-    QByteArray name;      // set once logged on
+    QString remote;         // the peer's address alone
+    int failedLogOns = 0;   // in a row on this connection
+    bool anonymous = false; // counted by the listener until logged on
+    int logBudget = kLogBudget;
+    qint64 unlogged = 0;
+    QByteArray name; // set once logged on
     int level = 0;
     bool loggedOn = false;
     bool gone = false;
@@ -103,6 +103,8 @@ struct MessageServer::Client {
     bool checking = false;
     bool lost = false;
     QList<InboundPiece> held;
+    qsizetype heldBytes = 0;
+    std::shared_ptr<std::atomic<bool>> cancelled; // set when the connection goes meanwhile
 
     // Bytes handed to the socket so far, and the message texts among them that the socket has
     // not yet written through (kept only while it holds output back).
@@ -122,6 +124,7 @@ struct MessageServer::Client {
     QList<OfflineMessage> backlogRows;
     qsizetype backlogNext = 0;
     bool backlogAllRead = false;
+    bool dayAsked = false;  // a download asked for and not yet ended
     bool dayStream = false; // the day's messages still to send
     QDate day;
     qint64 dayUpTo = 0; // the last message stored when asked for
@@ -137,20 +140,26 @@ struct MessageServer::Client {
     }
 };
 
-MessageServer::MessageServer(ServerStore& store, QObject* parent) : QObject(parent), store_(store)
+MessageServer::MessageServer(ServerStore& store, QObject* parent)
+    : QObject(parent), store_(store), gate_(this)
 {
-    auto server = std::make_unique<DescriptorServer>();
-    server->accepted = [this](int descriptor) { accept(descriptor); };
-    server_ = std::move(server);
+    listener_.accepted = [this](int descriptor) { accept(descriptor); };
     clock_.start();
-    workers_.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+    deadlineTimer_.setSingleShot(true);
+    connect(&deadlineTimer_, &QTimer::timeout, this, &MessageServer::closeLateLogOns);
+}
+
+void MessageServer::setLimits(const Limits& limits)
+{
+    limits_ = limits;
+    listener_.setLimits(limits.maxAnonymous, limits.maxAnonymousPerAddress);
+    gate_.setLimits(limits.maxChecks, limits.maxChecksPerAddress);
 }
 
 MessageServer::~MessageServer()
 {
     // Answers still to come are dropped with this object; checks under way finish first.
-    workers_.clear();
-    workers_.waitForDone();
+    gate_.stop();
     for (auto& entry : clients_) {
         // Clients still connected after the shutdown's grace period keep what they never got.
         Client* client = entry.second.get();
@@ -163,13 +172,7 @@ MessageServer::~MessageServer()
 
 bool MessageServer::listen(const QHostAddress& address, quint16 port, QString* error)
 {
-    server_->setMaxPendingConnections(1024);
-    server_->setListenBacklogSize(1024);
-    if (server_->listen(address, port))
-        return true;
-    if (error)
-        *error = server_->errorString();
-    return false;
+    return listener_.listen(address, port, error);
 }
 
 void MessageServer::accept(int descriptor)
@@ -178,11 +181,21 @@ void MessageServer::accept(int descriptor)
         ::close(descriptor);
         return;
     }
+    auto socket = std::make_unique<ClientConnection>(descriptor);
+    const QString remote = socket->peerAddress().toString();
+    if (!listener_.admit(remote)) {
+        socket->abort();
+        return;
+    }
     auto client = std::make_unique<Client>();
     Client* c = client.get();
     c->id = nextId_++;
-    c->socket = std::make_unique<ClientConnection>(descriptor);
-    c->remote = c->socket->peerAddress().toString();
+    c->socket = std::move(socket);
+    c->remote = remote;
+    c->anonymous = true;
+    deadlines_.emplace_back(c->id, clock_.elapsed() + limits_.logOnTimeMs);
+    if (!deadlineTimer_.isActive())
+        deadlineTimer_.start(limits_.logOnTimeMs);
     c->peer = QStringLiteral("%1:%2").arg(c->remote).arg(c->socket->peerPort());
     clients_.emplace(c->id, std::move(client));
     c->socket->readyRead = [this, c] { readFrom(c); };
@@ -197,13 +210,46 @@ void MessageServer::accept(int descriptor)
         if (!c->gone)
             logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
     };
-    logLine(QStringLiteral("#%1 connected from %2").arg(c->id).arg(c->peer));
+    if (mayLog(c))
+        logLine(QStringLiteral("#%1 connected from %2").arg(c->id).arg(c->peer));
+}
+
+void MessageServer::closeLateLogOns()
+{
+    const qint64 now = clock_.elapsed();
+    while (!deadlines_.empty() && deadlines_.front().second <= now) {
+        const auto found = clients_.find(deadlines_.front().first);
+        deadlines_.pop_front();
+        if (found == clients_.end() || found->second->loggedOn || found->second->gone)
+            continue;
+        Client* client = found->second.get();
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: not logged on within %2 s, connection closed")
+                        .arg(client->who())
+                        .arg(limits_.logOnTimeMs / 1000.0));
+        forget(client);
+    }
+    if (!deadlines_.empty())
+        deadlineTimer_.start(int(std::max<qint64>(deadlines_.front().second - now, 1)));
+}
+
+bool MessageServer::mayLog(Client* client)
+{
+    if (client->logBudget > 0) {
+        --client->logBudget;
+        return true;
+    }
+    ++client->unlogged;
+    return false;
 }
 
 void MessageServer::readFrom(Client* client)
 {
     QList<InboundPiece> pieces;
-    while (!client->gone) {
+    // Read until the kernel has no more, or the budget of this turn is spent (the rest waits
+    // for the next turn), or a check begins: a connection is not read while its password is.
+    qint64 budget = kReadBudget;
+    while (!client->gone && !client->checking && budget > 0) {
         pieces.clear();
         // Read into one buffer kept for all: a read sized to the limit would stay allocated at
         // that size with each connection's unfinished message.
@@ -211,6 +257,7 @@ void MessageServer::readFrom(Client* client)
         const qint64 got = client->socket->read(readBuffer_.data(), readBuffer_.size());
         if (got <= 0)
             break; // nothing more for now, or the end: then disconnected() follows
+        budget -= got;
         client->splitter.feed(QByteArray(readBuffer_.constData(), got), pieces);
         handlePieces(client, pieces);
     }
@@ -245,42 +292,58 @@ void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& piec
         if (client->gone)
             return;
         if (client->checking) {
-            client->held.append(pieces.mid(i));
+            for (; i < pieces.size(); ++i) {
+                client->heldBytes += pieces[i].text.size();
+                client->held.append(pieces[i]);
+            }
+            if (client->heldBytes > kMaxHeldBytes) {
+                if (mayLog(client))
+                    logLine(QStringLiteral("%1: over %2 bytes sent during a password check, "
+                                           "connection closed")
+                                .arg(client->who())
+                                .arg(kMaxHeldBytes));
+                client->held.clear();
+                client->socket->abort();
+            }
             return;
         }
         const InboundPiece& piece = pieces[i];
-        switch (piece.kind) {
-        case InboundPiece::Message:
+        if (piece.kind == InboundPiece::Message) {
             handle(client, piece.text);
-            break;
-        case InboundPiece::BadFieldCount:
-            logLine(QStringLiteral("%1: wrong field count, ignored: %2")
-                        .arg(client->who(), excerpt(piece.text)));
-            break;
-        case InboundPiece::Garbage:
-            logLine(QStringLiteral("%1: unknown command, ignored: %2")
-                        .arg(client->who(), excerpt(piece.text)));
-            break;
-        case InboundPiece::Overflow:
-            logLine(QStringLiteral("%1: unfinished message over %2 bytes, dropped: %3")
-                        .arg(client->who())
-                        .arg(client->splitter.limit())
-                        .arg(excerpt(piece.text)));
-            break;
+            continue;
         }
+        if (mayLog(client))
+            logLine(piece.kind == InboundPiece::BadFieldCount
+                        ? QStringLiteral("%1: wrong field count: %2")
+                              .arg(client->who(), excerpt(piece.text))
+                    : piece.kind == InboundPiece::Garbage
+                        ? QStringLiteral("%1: unknown command: %2")
+                              .arg(client->who(), excerpt(piece.text))
+                        : QStringLiteral("%1: unfinished message over %2 bytes: %3")
+                              .arg(client->who())
+                              .arg(client->splitter.limit())
+                              .arg(excerpt(piece.text)));
+        // Before its log-on a connection may send a log-on and nothing else.
+        if (!client->loggedOn)
+            forget(client);
     }
 }
 
 void MessageServer::handle(Client* client, const QByteArray& message)
 {
-    const QList<QByteArray> fields = message.split(kSeparator);
+    QList<QByteArray> fields = message.split(kSeparator);
+    for (QByteArray& field : fields)
+        blankControls(field);
     const QByteArray& command = fields.front();
     if (command == "LIU") {
         logOn(client, fields);
         return;
     }
     if (!client->loggedOn) {
-        logLine(QStringLiteral("%1: %2 before log-on, ignored").arg(client->who(), shown(command)));
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: %2 before log-on, connection closed")
+                        .arg(client->who(), shown(command)));
+        forget(client);
         return;
     }
     if (command == "SND")
@@ -303,19 +366,33 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
                     .arg(client->who(), shown(userName)));
         return;
     }
-    // A throttled attempt is refused unchecked: it learns nothing and costs no key derivation.
-    if (throttled(userName.left(kMaxNameLength + 1), client->remote)) {
+    // A throttled attempt is refused unchecked: it learns nothing, costs no key derivation and
+    // counts for nothing. The name is cut: anything longer is no account name.
+    const QString cutName = userName.left(kMaxNameLength + 1);
+    switch (gate_.admit(cutName, client->remote)) {
+    case LogOnGate::Admission::Check:
+        break;
+    case LogOnGate::Admission::Throttled:
         send(client, frame({"Invalid", kInvalidLogon}));
-        logOnFailed(client, userName, false);
+        logOnFailed(client);
+        return;
+    case LogOnGate::Admission::Busy:
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: too many password checks waiting, log-on refused")
+                        .arg(client->who()));
+        send(client, frame({"Invalid", kBusy}));
+        endConnection(client);
         return;
     }
     // The key derivation runs on a worker; this connection's later messages wait for its
     // answer, the others' do not.
     auto check = std::make_shared<LogOnCheck>();
-    check->userName = userName;
+    check->userName = cutName;
     check->fields = fields;
-    check->account = store_.account(userName);
+    check->account = store_.account(cutName);
     check->outdated = check->account && store_.hashIsOutdated(*check->account);
+    if (check->account)
+        check->checkedSalt = check->account->salt;
     const ServerStore* store = &store_;
     offThread(
         client,
@@ -331,22 +408,47 @@ void MessageServer::offThread(Client* client, std::function<void()> work,
                               std::function<void(Client*)> then)
 {
     client->checking = true;
+    client->heldBytes = 0;
+    client->socket->pauseReading(true);
+    client->cancelled = std::make_shared<std::atomic<bool>>(false);
     const quint64 id = client->id;
-    workers_.start([this, id, work = std::move(work), then = std::move(then)]() mutable {
-        work();
-        QMetaObject::invokeMethod(
-            this,
-            [this, id, then = std::move(then)] {
-                const auto found = clients_.find(id);
-                if (found == clients_.end() || found->second->gone)
-                    return;
-                Client* client = found->second.get();
-                client->checking = false;
-                if (!shuttingDown_)
-                    then(client);
-                resumeInput(client);
-            },
-            Qt::QueuedConnection);
+    gate_.run(client->remote, client->cancelled, std::move(work),
+              [this, id, then = std::move(then)](bool ran) { checkDone(id, ran, then); });
+}
+
+void MessageServer::checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then)
+{
+    const auto found = clients_.find(id);
+    if (found == clients_.end() || found->second->gone)
+        return;
+    Client* client = found->second.get();
+    client->checking = false;
+    client->socket->pauseReading(false);
+    // A connection lost meanwhile gets no answer: above all, nobody is logged on by it (the
+    // user may well have a newer session by now).
+    if (!ran || client->socket->peerClosed())
+        client->lost = true;
+    if (!client->lost && !shuttingDown_)
+        then(client);
+    if (!client->checking)
+        resumeInput(client);
+}
+
+void MessageServer::answerLogOnLater(Client* client, qint64 delayMs)
+{
+    // The connection is not read meanwhile, as during the check.
+    client->checking = true;
+    client->socket->pauseReading(true);
+    QTimer::singleShot(delayMs, this, [this, id = client->id] {
+        const auto found = clients_.find(id);
+        if (found == clients_.end() || found->second->gone)
+            return;
+        Client* c = found->second.get();
+        c->checking = false;
+        c->socket->pauseReading(false);
+        send(c, frame({"Invalid", kInvalidLogon}));
+        logOnFailed(c);
+        resumeInput(c);
     });
 }
 
@@ -355,33 +457,43 @@ void MessageServer::finishLogOn(Client* client, const LogOnCheck& check)
     const QList<QByteArray>& fields = check.fields;
     const QString& userName = check.userName;
     if (check.matches) {
-        failedNames_.remove(userName);
-        failedAddresses_.remove(client->remote);
+        gate_.succeeded(userName, client->remote);
         client->failedLogOns = 0;
         if (check.renewed) {
-            if (store_.storePasswordHash(check.account->name, *check.renewed) == StoreResult::Ok)
+            // Not over a password an admin set since the check.
+            const StoreResult renewed =
+                store_.storePasswordHash(check.account->name, *check.renewed, check.checkedSalt);
+            if (renewed == StoreResult::Ok)
                 logLine(QStringLiteral("#%1: password hash of %2 renewed")
                             .arg(client->id)
                             .arg(userName));
-            else
+            else if (renewed == StoreResult::Failed)
                 logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
                             .arg(client->id)
                             .arg(userName, store_.lastError()));
         }
         completeLogOn(client, userName, *check.account, fields);
-    } else {
+        return;
+    }
+    if (mayLog(client))
         logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
                     .arg(client->id)
                     .arg(shown(userName)));
-        send(client, frame({"Invalid", kInvalidLogon}));
-        logOnFailed(client, userName, true);
+    const qint64 delay = gate_.failed(userName, client->remote);
+    if (delay > 0) {
+        answerLogOnLater(client, delay);
+        return;
     }
+    send(client, frame({"Invalid", kInvalidLogon}));
+    logOnFailed(client);
 }
 
 void MessageServer::resumeInput(Client* client)
 {
     if (client->gone)
         return;
+    if (client->lost && !client->loggedOn)
+        client->held.clear();
     const QList<InboundPiece> held = std::move(client->held);
     client->held.clear();
     handlePieces(client, held);
@@ -433,12 +545,18 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
     client->name = name;
     client->level = account.level;
     client->loggedOn = true;
+    if (client->anonymous) {
+        client->anonymous = false;
+        listener_.release(client->remote);
+    }
     const std::vector<Client*> others = onlineClients();
     online_.insert(name, client);
-    logLine(QStringLiteral("%1: logged on, level %2, version %3, adapter %4")
+    logLine(QStringLiteral("%1: logged on, level %2, version %3")
                 .arg(client->who())
                 .arg(client->level)
-                .arg(shown(version), shown(fields[4])));
+                .arg(shown(version)));
+    // The adapter address is personal data.
+    debugLine(QStringLiteral("%1: adapter %2").arg(client->who(), shown(fields[4])));
 
     send(client, frame({"LIU", name, QByteArray::number(client->level)}));
     QList<QByteArray> users{"USRS"};
@@ -465,57 +583,14 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
     pump(client);
 }
 
-bool MessageServer::throttled(const QString& name, const QString& address)
+void MessageServer::logOnFailed(Client* client)
 {
-    const qint64 now = clock_.elapsed();
-    const auto byName = failedNames_.constFind(name);
-    const auto byAddress = failedAddresses_.constFind(address);
-    return (byName != failedNames_.cend() && byName->lockedUntil > now) ||
-           (byAddress != failedAddresses_.cend() && byAddress->lockedUntil > now);
-}
-
-void MessageServer::logOnFailed(Client* client, const QString& name, bool checked)
-{
-    // An attempt refused unchecked only adds to sources already counted: it costs the sender
-    // nothing, so it must not grow the tables. The name is cut: anything longer is no account
-    // name.
-    recordFailure(failedNames_, name.left(kMaxNameLength + 1), checked,
-                  [&] { return QStringLiteral("user name %1").arg(shown(name)); });
-    recordFailure(failedAddresses_, client->remote, checked,
-                  [&] { return QStringLiteral("address %1").arg(client->remote); });
     if (++client->failedLogOns >= kFailuresPerConnection) {
-        logLine(QStringLiteral("%1: %2 failed log-ons in a row, connection closed")
-                    .arg(client->who())
-                    .arg(client->failedLogOns));
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: %2 failed log-ons in a row, connection closed")
+                        .arg(client->who())
+                        .arg(client->failedLogOns));
         endConnection(client);
-    }
-}
-
-void MessageServer::recordFailure(QHash<QString, Failures>& table, const QString& key, bool mayAdd,
-                                  const std::function<QString()>& what)
-{
-    if (!mayAdd && !table.contains(key))
-        return;
-    const qint64 now = clock_.elapsed();
-    auto forgotten = [now](const Failures& f) {
-        return f.lockedUntil <= now && now - f.last > kForgetFailuresMs;
-    };
-    if (table.size() > kMaxTrackedSources)
-        table.removeIf([&](const auto& entry) { return forgotten(entry.value()); });
-    Failures& f = table[key];
-    if (forgotten(f))
-        f = Failures();
-    ++f.count;
-    f.last = now;
-    if (f.count < kFreeFailures)
-        return;
-    const int doublings = std::min(f.count - kFreeFailures, 6);
-    f.lockedUntil = now + std::min<qint64>(qint64(kFirstDelayMs) << doublings, kLongestDelayMs);
-    if (!f.logged) {
-        f.logged = true;
-        logLine(QStringLiteral("log-ons for %1 throttled after %2 failures in a row")
-                    .arg(what())
-                    .arg(f.count));
     }
 }
 
@@ -543,13 +618,24 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     const QByteArray& sender = client->name;
     QByteArray claimedName;
     int claimedLevel = 0;
-    if (!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender)
+    if ((!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender) &&
+        mayLog(client))
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
                     .arg(client->who(), shown(fields[1])));
 
+    // Only what this user's client could have addressed is routed.
+    const QByteArray& list = fields[3];
+    const QByteArray& code = fields[4];
+    if (const char* problem = addressingProblem(client->level, list, code)) {
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: message refused: %2")
+                        .arg(client->who(), QLatin1String(problem)));
+        return;
+    }
     const QByteArray body = sanitizeField(fields[2].trimmed());
     if (body.isEmpty()) {
-        logLine(QStringLiteral("%1: empty message, ignored").arg(client->who()));
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: empty message, ignored").arg(client->who()));
         return;
     }
 
@@ -561,73 +647,73 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     };
     std::vector<Target> targets;
     QSet<QByteArray> seen{sender};
-    QList<QByteArray> namedLevel2;
-    const QByteArray& list = fields[3];
     if (list != "NOONE") {
+        QList<QByteArray> absent; // not connected here: one query tells which exist
         for (const QByteArray& address : list.split(',')) {
             QByteArray name;
             int level = 0;
-            if (address.isEmpty())
-                continue;
-            if (!splitAddress(address, &name, &level)) {
-                logLine(QStringLiteral("%1: bad recipient address %2")
-                            .arg(client->who(), shown(address)));
-                continue;
-            }
-            if (seen.contains(name))
+            if (!splitAddress(address, &name, &level) || seen.contains(name))
                 continue;
             seen.insert(name);
             Client* online = online_.value(name);
-            if (online ? online->level == 2 : level == 2)
-                namedLevel2.append(name);
-            targets.push_back({name, online, online || !node_ ? QString() : node_->nodeOf(name)});
+            targets.push_back({name, online, QString()});
+            if (!online)
+                absent.append(name);
+        }
+        if (!absent.isEmpty()) {
+            const QSet<QByteArray> known = store_.knownNames(absent);
+            const qsizetype before = targets.size();
+            const auto unknown = std::remove_if(targets.begin(), targets.end(), [&](Target& t) {
+                if (t.online)
+                    return false;
+                if (!known.contains(t.name))
+                    return true;
+                if (node_)
+                    t.node = node_->nodeOf(t.name);
+                return false;
+            });
+            targets.erase(unknown, targets.end());
+            if (qsizetype(targets.size()) < before && mayLog(client))
+                logLine(QStringLiteral("%1: %2 unknown recipient(s) left out")
+                            .arg(client->who())
+                            .arg(before - qsizetype(targets.size())));
         }
     }
 
-    const QByteArray& code = fields[4];
     // A user connected here or on another node, once; nobody when connected nowhere.
-    auto addConnected = [&](const QByteArray& name, Client* online) {
-        if (seen.contains(name))
-            return;
-        const QString elsewhere = online || !node_ ? QString() : node_->nodeOf(name);
-        if (!online && elsewhere.isEmpty())
-            return;
-        seen.insert(name);
-        targets.push_back({name, online, elsewhere});
-    };
     auto addOnlineLevel = [&](int level) {
         for (Client* other : onlineClients()) {
-            if (other->level == level)
-                addConnected(other->name, other);
+            if (other->level == level && !seen.contains(other->name)) {
+                seen.insert(other->name);
+                targets.push_back({other->name, other, QString()});
+            }
         }
         if (!node_)
             return;
         for (const QByteArray& name : node_->remoteUsers(level)) {
-            if (!online_.contains(name))
-                addConnected(name, nullptr);
+            if (seen.contains(name) || online_.contains(name))
+                continue;
+            const QString elsewhere = node_->nodeOf(name);
+            if (elsewhere.isEmpty())
+                continue;
+            seen.insert(name);
+            targets.push_back({name, nullptr, elsewhere});
         }
     };
-    if (code == "L2A") {
+    if (code == "L2A")
         addOnlineLevel(2);
-    } else if (code == "L3A") {
+    else if (code == "L3A")
         addOnlineLevel(3);
-    } else if (code == "L2S") {
-        for (const QByteArray& boss : namedLevel2) {
-            for (const QByteArray& name : store_.supervisedBy(boss))
-                addConnected(name, online_.value(name));
-        }
-    } else if (code != "NOONE") {
-        logLine(QStringLiteral("%1: unknown destination code %2; named recipients only")
-                    .arg(client->who(), shown(code)));
-    }
 
     if (targets.empty()) {
-        logLine(QStringLiteral("%1: message reached nobody").arg(client->who()));
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: message reached nobody").arg(client->who()));
         return;
     }
     const Stamp& now = stamp();
     const QByteArray display = displayText(sender, body, now.clock);
     const QByteArray framed = frame({"SND", display});
+    bool kept = false;
     for (const Target& target : targets) {
         // Recorded for the day in the same transaction that hands it to the other node.
         if (!target.node.isEmpty()) {
@@ -635,63 +721,95 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
                            now.local.toString(Qt::ISODate));
             continue;
         }
-        if (!target.online && !store_.account(fromWire(target.name))) {
-            logLine(
-                QStringLiteral("%1: no such recipient %2").arg(client->who(), shown(target.name)));
-            continue;
-        }
         store_.recordMessage(now.day, now.time, sender, target.name, body, !target.online);
-        if (target.online)
+        if (target.online) {
             send(target.online, framed, &display);
-        else
-            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display);
+        } else {
+            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, 0, false);
+            kept = true;
+        }
     }
+    // The messages kept for offline recipients are committed together.
+    if (kept && !store_.flushOffline())
+        logLine(QStringLiteral("%1: messages for offline users not saved yet: %2")
+                    .arg(client->who(), store_.lastError()));
 }
 
 void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fields)
 {
-    if (client->dayStream) {
-        logLine(QStringLiteral("%1: day messages asked for while being sent, ignored")
-                    .arg(client->who()));
+    if (client->dayAsked) {
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: day messages asked for again before the end, ignored")
+                        .arg(client->who()));
         return;
     }
-    QByteArray name;
-    int level = 0;
-    const bool ownName = splitAddress(fields[1], &name, &level) && name == client->name;
-    send(client, frame({"ALLM", "START"}));
-    if (!ownName) {
-        refuseDayMessages(client, fields[1]);
-        return;
-    }
-    // The password's key derivation runs on a worker, like a log-on's.
+    client->dayAsked = true;
+    // A user may start a few downloads at once, then one every kDayGapMs: a download loop costs
+    // the others nothing to speak of. One asked for too soon waits its turn.
+    const qint64 now = clock_.elapsed();
+    DayAllowance& allowance = dayAllowance_[client->name];
+    if (allowance.at == 0)
+        allowance.left = kDayBurst;
+    allowance.left = std::min(kDayBurst, allowance.left + double(now - allowance.at) / kDayGapMs);
+    allowance.at = now;
+    allowance.left -= 1;
+    const qint64 wait = allowance.left >= 0 ? 0 : qint64(-allowance.left * kDayGapMs);
+    QTimer::singleShot(
+        wait, this, [this, id = client->id, password = fields[2], asked = fields[1]] {
+            const auto found = clients_.find(id);
+            if (found == clients_.end() || found->second->gone || !found->second->loggedOn)
+                return;
+            Client* c = found->second.get();
+            QByteArray name;
+            int level = 0;
+            send(c, frame({"ALLM", "START"}));
+            if (!splitAddress(asked, &name, &level) || name != c->name) {
+                refuseDayMessages(c, asked);
+                return;
+            }
+            checkDayMessages(c, password);
+        });
+}
+
+void MessageServer::checkDayMessages(Client* client, const QByteArray& password)
+{
+    // The password's key derivation runs on a worker, like a log-on's; the download reads up to
+    // what is committed once the messages recorded so far are.
     auto matches = std::make_shared<bool>(false);
     const ServerStore* store = &store_;
     offThread(
         client,
-        [store, matches, account = store_.account(fromWire(client->name)), password = fields[2]] {
+        [store, matches, account = store_.account(fromWire(client->name)), password] {
             *matches = store->passwordMatches(account, password);
         },
-        [this, matches, asked = fields[1]](Client* c) {
-            if (*matches)
-                startDayMessages(c);
-            else
-                refuseDayMessages(c, asked);
+        [this, matches](Client* c) {
+            if (!*matches) {
+                refuseDayMessages(c, c->address());
+                return;
+            }
+            store_.whenCommitted([this, id = c->id](qint64 upTo) {
+                const auto found = clients_.find(id);
+                if (found != clients_.end() && !found->second->gone && found->second->loggedOn)
+                    startDayMessages(found->second.get(), upTo);
+            });
         });
 }
 
 void MessageServer::refuseDayMessages(Client* client, const QByteArray& asked)
 {
-    logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
-                .arg(client->who(), shown(asked)));
+    if (mayLog(client))
+        logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
+                    .arg(client->who(), shown(asked)));
+    client->dayAsked = false;
     send(client, frame({"ALLM", "END"}));
 }
 
-void MessageServer::startDayMessages(Client* client)
+void MessageServer::startDayMessages(Client* client, qint64 upTo)
 {
-    // Sent a batch at a time as the socket drains, up to the last message stored by now.
+    // Sent a batch at a time as the socket drains, up to the last message committed by now.
     client->dayStream = true;
     client->day = stamp().local.date();
-    client->dayUpTo = store_.lastMessageId();
+    client->dayUpTo = upTo;
     client->dayRows.clear();
     client->dayNext = 0;
     client->dayAllRead = false;
@@ -756,6 +874,7 @@ bool MessageServer::pumpDayMessages(Client* client)
         client->dayAllRead = client->dayRows.size() < kBatchRows;
         if (client->dayRows.isEmpty()) {
             client->dayStream = false;
+            client->dayAsked = false;
             send(client, frame({"ALLM", "END"}));
             return true;
         }
@@ -911,6 +1030,8 @@ void MessageServer::connectionLost(Client* client)
         client->splitter.settle(pieces);
         client->held.append(pieces);
         client->lost = true;
+        if (client->cancelled)
+            *client->cancelled = true;
         return;
     }
     // Nothing more will come: a message that waited for more bytes is complete.
@@ -943,7 +1064,19 @@ void MessageServer::connectionLost(Client* client)
 
 void MessageServer::forget(Client* client)
 {
+    if (client->gone)
+        return;
     client->gone = true;
+    if (client->cancelled)
+        *client->cancelled = true;
+    if (client->anonymous) {
+        client->anonymous = false;
+        listener_.release(client->remote);
+    }
+    if (client->unlogged > 0)
+        logLine(QStringLiteral("#%1: %2 more log line(s) about this connection left out")
+                    .arg(client->id)
+                    .arg(client->unlogged));
     if (client->settleTimer)
         client->settleTimer->stop();
     if (online_.value(client->name) == client) {
@@ -1029,7 +1162,7 @@ void MessageServer::shutDown(const QByteArray& reason)
     if (shuttingDown_)
         return;
     shuttingDown_ = true;
-    server_->close();
+    listener_.close();
     logLine(QStringLiteral("shutting down, %1 connection(s)").arg(clients_.size()));
     const QByteArray framed = frame({"SHT", sanitizeField(reason)});
     std::vector<Client*> everyone;
