@@ -2,54 +2,40 @@
 
 #include "ServerLog.h"
 
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTimer>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+
 namespace wispline::server
 {
-namespace
-{
-
-// Hands each accepted descriptor over as it is: the server wraps it in a lean connection.
-class DescriptorServer : public QTcpServer
-{
-public:
-    std::function<void(int)> accepted;
-
-protected:
-    void incomingConnection(qintptr descriptor) override { accepted(int(descriptor)); }
-};
-
-} // namespace
-
-Listener::Listener(QObject* parent) : QObject(parent)
-{
-    auto server = std::make_unique<DescriptorServer>();
-    server->accepted = [this](int descriptor) {
-        failing_ = false;
-        accepted(descriptor);
-    };
-    server_ = std::move(server);
-    // Qt stops accepting on an error that is not temporary (no descriptor left) and never
-    // starts again by itself.
-    connect(server_.get(), &QTcpServer::acceptError, this, [this] { acceptFailed(); });
-}
+Listener::Listener(QObject* parent) : QObject(parent), server_(std::make_unique<QTcpServer>()) {}
 
 Listener::~Listener() = default;
 
 bool Listener::listen(const QHostAddress& address, quint16 port, QString* error)
 {
-    server_->setMaxPendingConnections(1024);
     server_->setListenBacklogSize(1024);
-    if (server_->listen(address, port))
-        return true;
-    if (error)
-        *error = server_->errorString();
-    return false;
+    if (!server_->listen(address, port)) {
+        if (error)
+            *error = server_->errorString();
+        return false;
+    }
+    // Accepted here rather than by QTcpServer, which on some errors (no descriptor left)
+    // either stops for good or tries again at once, for ever.
+    server_->pauseAccepting();
+    notifier_ =
+        std::make_unique<QSocketNotifier>(server_->socketDescriptor(), QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { acceptWaiting(); });
+    return true;
 }
 
 void Listener::close()
 {
+    notifier_.reset();
     server_->close();
 }
 
@@ -63,18 +49,35 @@ quint16 Listener::port() const
     return server_->serverPort();
 }
 
-void Listener::acceptFailed()
+void Listener::acceptWaiting()
 {
-    if (!failing_) {
-        failing_ = true;
-        logLine(QStringLiteral("cannot accept connections: %1; trying again every %2 ms")
-                    .arg(server_->errorString())
-                    .arg(kRetryMs));
+    // A few at a time: a flood of connections does not hold up the connected.
+    for (int i = 0; i < 64 && notifier_; ++i) {
+        const int descriptor = ::accept4(int(server_->socketDescriptor()), nullptr, nullptr,
+                                         SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (descriptor >= 0) {
+            failing_ = false;
+            accepted(descriptor);
+            continue;
+        }
+        if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        // Out of descriptors or memory: accepting pauses and resumes shortly.
+        if (!failing_) {
+            failing_ = true;
+            logLine(QStringLiteral("cannot accept connections: %1; trying again every %2 ms")
+                        .arg(QString::fromLocal8Bit(std::strerror(errno)))
+                        .arg(kRetryMs));
+        }
+        notifier_->setEnabled(false);
+        QTimer::singleShot(kRetryMs, this, [this] {
+            if (notifier_)
+                notifier_->setEnabled(true);
+        });
+        return;
     }
-    QTimer::singleShot(kRetryMs, this, [this] {
-        if (server_->isListening())
-            server_->resumeAccepting();
-    });
 }
 
 void Listener::setLimits(int overall, int perAddress)

@@ -1,7 +1,8 @@
 #pragma once
 // The listening socket and the limits on connections that have not logged on yet: a host that
 // opens connections and never logs on holds no more than its share, and all of them together
-// no more than the cap. Accepting always resumes after an error (out of descriptors, say).
+// no more than the cap. Accepting pauses on an error (out of descriptors, say), is logged once,
+// and always resumes.
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <memory>
 
+class QSocketNotifier;
 class QTcpServer;
 
 namespace wispline::server
@@ -27,7 +29,7 @@ public:
     explicit Listener(QObject* parent = nullptr);
     ~Listener() override;
 
-    // Each accepted descriptor, as it is.
+    // Each accepted descriptor, non-blocking.
     std::function<void(int)> accepted;
 
     bool listen(const QHostAddress& address, quint16 port, QString* error);
@@ -44,9 +46,10 @@ public:
     int anonymous() const { return anonymous_; }
 
 private:
-    void acceptFailed();
+    void acceptWaiting();
 
-    std::unique_ptr<QTcpServer> server_;
+    std::unique_ptr<QTcpServer> server_; // binds and listens
+    std::unique_ptr<QSocketNotifier> notifier_;
     int maxAnonymous_ = kDefaultMaxAnonymous;
     int maxPerAddress_ = kDefaultMaxAnonymousPerAddress;
     int anonymous_ = 0;
