@@ -4,6 +4,7 @@
 
 #include <QThread>
 #include <algorithm>
+#include <utility>
 
 namespace wispline::server
 {
@@ -92,8 +93,8 @@ void LogOnGate::run(const QString& address, std::shared_ptr<std::atomic<bool>> c
     });
 }
 
-bool LogOnGate::record(QHash<QString, Failures>& table, const QString& key, int free,
-                       qint64 longest)
+LogOnGate::Failures& LogOnGate::record(QHash<QString, Failures>& table, const QString& key,
+                                       int free, qint64 longest)
 {
     const qint64 now = clock_.elapsed();
     auto forgotten = [now](const Failures& f) {
@@ -106,35 +107,39 @@ bool LogOnGate::record(QHash<QString, Failures>& table, const QString& key, int 
         f = Failures();
     ++f.count;
     f.last = now;
-    if (f.count < free)
-        return false;
-    f.lockedUntil = now + delayAfter(f.count, free, longest);
-    const bool first = !f.logged;
-    f.logged = true;
-    return first;
+    if (f.count >= free)
+        f.lockedUntil = now + delayAfter(f.count, free, longest);
+    return f;
 }
 
 qint64 LogOnGate::failed(const QString& name, const QString& address)
 {
-    // The name is cut: anything longer is no account name, and it is logged cut as well.
-    if (record(pairs_, pairKey(name, address), kFreeFailures, kLongestDelayMs))
+    const auto first = [](Failures& f) {
+        return f.lockedUntil > 0 && !std::exchange(f.logged, true);
+    };
+    Failures& pair = record(pairs_, pairKey(name, address), kFreeFailures, kLongestDelayMs);
+    if (first(pair))
         logLine(QStringLiteral("log-ons for user name %1 from address %2 throttled after %3 "
                                "failures in a row")
                     .arg(name, address)
-                    .arg(kFreeFailures));
-    if (record(addresses_, address, kFreeAddressFailures, kLongestDelayMs))
+                    .arg(pair.count));
+    Failures& from = record(addresses_, address, kFreeAddressFailures, kLongestDelayMs);
+    if (first(from))
         logLine(QStringLiteral("log-ons from address %1 throttled after %2 failures in a row")
                     .arg(address)
-                    .arg(kFreeAddressFailures));
-    // On the name alone nothing is locked: its owner may be anywhere.
-    const bool first = record(names_, name, kFreeFailures, kLongestAnswerDelayMs);
-    if (first)
+                    .arg(from.count));
+    // On the name alone nothing is locked, since its owner may be anywhere: guesses from
+    // addresses not locked themselves get their answers late.
+    Failures& byName = record(names_, name, kFreeFailures, kLongestAnswerDelayMs);
+    if (first(byName))
         logLine(QStringLiteral("wrong passwords for user name %1 answered slowly after %2 "
                                "failures in a row")
                     .arg(name)
-                    .arg(kFreeFailures));
-    const auto it = names_.constFind(name);
-    return it->lockedUntil > clock_.elapsed() ? it->lockedUntil - clock_.elapsed() : 0;
+                    .arg(byName.count));
+    const qint64 now = clock_.elapsed();
+    if (pair.lockedUntil > now || from.lockedUntil > now)
+        return 0;
+    return std::max<qint64>(byName.lockedUntil - now, 0);
 }
 
 void LogOnGate::succeeded(const QString& name, const QString& address)

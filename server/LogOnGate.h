@@ -59,8 +59,8 @@ private:
         qint64 lockedUntil = 0; // ms on clock_
         bool logged = false;
     };
-    // Counts one failure; true the first time it locks the source.
-    bool record(QHash<QString, Failures>& table, const QString& key, int free, qint64 longest);
+    // Counts one failure, and locks the source from the free-th on.
+    Failures& record(QHash<QString, Failures>& table, const QString& key, int free, qint64 longest);
     static QString pairKey(const QString& name, const QString& address);
     bool locked(const QHash<QString, Failures>& table, const QString& key) const;
 

@@ -36,7 +36,7 @@ constexpr qint64 kReadBudget = 128 * 1024;
 // Lines one connection may put in the log; what it causes beyond that is counted.
 constexpr int kLogBudget = 50;
 // Day downloads: a user may start kDayBurst at once, then one per kDayGapMs.
-constexpr double kDayBurst = 3;
+constexpr double kDayBurst = 5;
 constexpr qint64 kDayGapMs = 10000;
 
 // Longest client-supplied value written to the log.
@@ -418,10 +418,9 @@ void MessageServer::offThread(Client* client, std::function<void()> work,
 
 void MessageServer::checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then)
 {
-    const auto found = clients_.find(id);
-    if (found == clients_.end() || found->second->gone)
+    Client* client = clientById(id);
+    if (!client)
         return;
-    Client* client = found->second.get();
     client->checking = false;
     client->socket->pauseReading(false);
     // A connection lost meanwhile gets no answer: above all, nobody is logged on by it (the
@@ -440,10 +439,9 @@ void MessageServer::answerLogOnLater(Client* client, qint64 delayMs)
     client->checking = true;
     client->socket->pauseReading(true);
     QTimer::singleShot(delayMs, this, [this, id = client->id] {
-        const auto found = clients_.find(id);
-        if (found == clients_.end() || found->second->gone)
+        Client* c = clientById(id);
+        if (!c)
             return;
-        Client* c = found->second.get();
         c->checking = false;
         c->socket->pauseReading(false);
         send(c, frame({"Invalid", kInvalidLogon}));
@@ -754,21 +752,20 @@ void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fie
     allowance.at = now;
     allowance.left -= 1;
     const qint64 wait = allowance.left >= 0 ? 0 : qint64(-allowance.left * kDayGapMs);
-    QTimer::singleShot(
-        wait, this, [this, id = client->id, password = fields[2], asked = fields[1]] {
-            const auto found = clients_.find(id);
-            if (found == clients_.end() || found->second->gone || !found->second->loggedOn)
-                return;
-            Client* c = found->second.get();
-            QByteArray name;
-            int level = 0;
-            send(c, frame({"ALLM", "START"}));
-            if (!splitAddress(asked, &name, &level) || name != c->name) {
-                refuseDayMessages(c, asked);
-                return;
-            }
-            checkDayMessages(c, password);
-        });
+    QTimer::singleShot(wait, this,
+                       [this, id = client->id, password = fields[2], asked = fields[1]] {
+                           Client* c = clientById(id);
+                           if (!c || !c->loggedOn)
+                               return;
+                           QByteArray name;
+                           int level = 0;
+                           send(c, frame({"ALLM", "START"}));
+                           if (!splitAddress(asked, &name, &level) || name != c->name) {
+                               refuseDayMessages(c, asked);
+                               return;
+                           }
+                           checkDayMessages(c, password);
+                       });
 }
 
 void MessageServer::checkDayMessages(Client* client, const QByteArray& password)
@@ -788,9 +785,8 @@ void MessageServer::checkDayMessages(Client* client, const QByteArray& password)
                 return;
             }
             store_.whenCommitted([this, id = c->id](qint64 upTo) {
-                const auto found = clients_.find(id);
-                if (found != clients_.end() && !found->second->gone && found->second->loggedOn)
-                    startDayMessages(found->second.get(), upTo);
+                if (Client* still = clientById(id); still && still->loggedOn)
+                    startDayMessages(still, upTo);
             });
         });
 }
@@ -818,11 +814,28 @@ void MessageServer::startDayMessages(Client* client, qint64 upTo)
 
 void MessageServer::pump(Client* client)
 {
+    bool read = false; // the day's messages: one read of the store per turn, others go between
     while ((client->backlog || client->dayStream) && !client->gone && client->loggedOn &&
            client->socket->isConnected() && client->socket->bytesToWrite() < kPumpLowWater) {
+        if (!client->backlog && client->dayNext == client->dayRows.size()) {
+            if (read) {
+                QTimer::singleShot(0, this, [this, id = client->id] {
+                    if (Client* c = clientById(id))
+                        pump(c);
+                });
+                return;
+            }
+            read = true;
+        }
         if (client->backlog ? !pumpBacklog(client) : !pumpDayMessages(client))
             return;
     }
+}
+
+MessageServer::Client* MessageServer::clientById(quint64 id) const
+{
+    const auto found = clients_.find(id);
+    return found == clients_.end() || found->second->gone ? nullptr : found->second.get();
 }
 
 bool MessageServer::pumpBacklog(Client* client)

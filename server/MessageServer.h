@@ -76,6 +76,7 @@ private:
     struct Client;
 
     void accept(int descriptor);
+    Client* clientById(quint64 id) const; // nullptr once gone
     void readFrom(Client* client);
     void settle(Client* client);
     void handlePieces(Client* client, const QList<InboundPiece>& pieces);
