@@ -121,11 +121,6 @@ ServerStore::~ServerStore()
     stopStorage();
     insertMessage_.reset();
     insertOffline_.reset();
-    if (dayDb_.isValid()) {
-        dayDb_.close();
-        dayDb_ = QSqlDatabase();
-        QSqlDatabase::removeDatabase(connectionName_ + QStringLiteral("-day"));
-    }
     if (db_.isValid()) {
         db_.close();
         db_ = QSqlDatabase();
@@ -201,11 +196,6 @@ bool ServerStore::open(const QString& path, QString* error)
             *error = lastError_;
         return false;
     }
-    // The day's messages are read on a connection of their own, up to what is committed, so a
-    // download never waits for the storage thread nor holds up this connection's writes.
-    dayDb_ = addConnection(connectionName_ + QStringLiteral("-day"));
-    if (!dayDb_.open())
-        return fail(dayDb_.lastError().text());
     {
         QSqlQuery q(db_);
         if (q.exec(QStringLiteral("SELECT MAX(id) FROM messages")) && q.next())
@@ -823,38 +813,6 @@ bool ServerStore::dropOffline(const QByteArray& recipient, qint64 afterId, qint6
     }
     written_ = true;
     return true;
-}
-
-QList<DayMessage> ServerStore::messagesOfDay(const QDate& day, const QByteArray& user,
-                                             qint64 afterId, qint64 upToId, int limit)
-{
-    QList<DayMessage> result;
-    // Each half walks its index from afterId; a message to oneself is one row of both.
-    QSqlQuery q(dayDb_);
-    q.prepare(QStringLiteral(
-        "SELECT id, time, sender, recipient, body FROM ("
-        "SELECT * FROM (SELECT id, time, sender, recipient, body FROM messages WHERE day = ? AND "
-        "sender = ? AND id > ? AND id <= ? ORDER BY id LIMIT ?) AS s UNION "
-        "SELECT * FROM (SELECT id, time, sender, recipient, body FROM messages WHERE day = ? AND "
-        "recipient = ? AND id > ? AND id <= ? ORDER BY id LIMIT ?) AS r) AS u ORDER BY id LIMIT "
-        "?"));
-    const QString name = fromWire(user);
-    for (int half = 0; half < 2; ++half) {
-        q.addBindValue(day.toString(Qt::ISODate));
-        q.addBindValue(name);
-        q.addBindValue(afterId);
-        q.addBindValue(upToId);
-        q.addBindValue(limitValue(limit, postgres_));
-    }
-    q.addBindValue(limitValue(limit, postgres_));
-    if (!q.exec()) {
-        lastError_ = q.lastError().text();
-        return result;
-    }
-    while (q.next())
-        result.append({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(),
-                       q.value(3).toString(), q.value(4).toString()});
-    return result;
 }
 
 void ServerStore::whenCommitted(std::function<void(qint64)> then)

@@ -144,11 +144,6 @@ public:
     QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit);
     // Removes a user's kept texts with row ids in (afterId, upToId], once handed over.
     bool dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId);
-    // Messages of a day sent or received by a user, oldest first; at most limit (all when
-    // negative) with row ids in (afterId, upToId].
-    QList<DayMessage> messagesOfDay(const QDate& day, const QByteArray& user, qint64 afterId = 0,
-                                    qint64 upToId = std::numeric_limits<qint64>::max(),
-                                    int limit = -1);
     // Calls then(watermark) on this thread once what was recorded so far is committed, without
     // waiting for it: the watermark is the highest message row id committed.
     void whenCommitted(std::function<void(qint64)> then);
@@ -228,7 +223,6 @@ private:
     bool hurry_ = false;          // someone waits for the next commit: no commit delay
     std::vector<Waiter> waiters_; // on the caller's thread, for whenCommitted()
     std::atomic<qint64> watermark_{0};
-    QSqlDatabase dayDb_;
     std::atomic<bool> written_{false}; // committed since the last checkpoint
     std::unique_ptr<QSqlQuery> insertMessage_;
     std::unique_ptr<QSqlQuery> insertOffline_;
