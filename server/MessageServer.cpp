@@ -27,6 +27,8 @@ const QByteArray kBusy = QByteArrayLiteral("The server is busy. Please try again
 // Rows of an offline backlog or of the day's messages sent in one go, and the output below
 // which the next batch is sent.
 constexpr int kBatchRows = 256;
+// The day's messages are read a smaller batch at a time, each when the one before has gone.
+constexpr int kDayBatchRows = 128;
 constexpr qint64 kPumpLowWater = 256 * 1024;
 
 // What a connection sends while its password is checked waits, up to this much; more closes it.
@@ -35,6 +37,11 @@ constexpr qsizetype kMaxHeldBytes = 4096;
 constexpr qint64 kReadBudget = 128 * 1024;
 // Lines one connection may put in the log; what it causes beyond that is counted.
 constexpr int kLogBudget = 50;
+// Recipients looked up for one connection: kNamedBurst at once, kNamedPerSecond over time;
+// names known to exist are remembered, up to kMaxKnownNames.
+constexpr double kNamedBurst = 2 * kMaxRecipients;
+constexpr double kNamedPerSecond = 200;
+constexpr qsizetype kMaxKnownNames = 200000;
 // Day downloads: a user may start kDayBurst at once, then one per kDayGapMs.
 constexpr double kDayBurst = 5;
 constexpr qint64 kDayGapMs = 10000;
@@ -93,6 +100,8 @@ struct MessageServer::Client {
     int failedLogOns = 0;   // in a row on this connection
     bool anonymous = false; // counted by the listener until logged on
     int logBudget = kLogBudget;
+    double namedLeft = kNamedBurst;
+    qint64 namedAt = 0; // ms on clock_
     qint64 unlogged = 0;
     QByteArray name; // set once logged on
     int level = 0;
@@ -101,6 +110,7 @@ struct MessageServer::Client {
     // While its log-on is checked off the thread, a connection's later messages wait here, in
     // order; a close meanwhile is acted on once the answer is back.
     bool checking = false;
+    bool slowed = false; // not read for a while: it asked for more than its share
     bool lost = false;
     QList<InboundPiece> held;
     qsizetype heldBytes = 0;
@@ -127,10 +137,9 @@ struct MessageServer::Client {
     bool dayAsked = false;  // a download asked for and not yet ended
     bool dayStream = false; // the day's messages still to send
     QDate day;
-    qint64 dayUpTo = 0; // the last message stored when asked for
-    QList<DayMessage> dayRows;
-    qsizetype dayNext = 0;
-    bool dayAllRead = false;
+    qint64 dayUpTo = 0;      // the last message committed when asked for
+    qint64 dayAfter = 0;     // the last row sent
+    bool dayReading = false; // a batch is being read
 
     QByteArray address() const { return addressOf(name, level); }
     QString who() const
@@ -141,7 +150,7 @@ struct MessageServer::Client {
 };
 
 MessageServer::MessageServer(ServerStore& store, QObject* parent)
-    : QObject(parent), store_(store), gate_(this)
+    : QObject(parent), store_(store), gate_(this), dayReader_(store)
 {
     listener_.accepted = [this](int descriptor) { accept(descriptor); };
     clock_.start();
@@ -249,7 +258,7 @@ void MessageServer::readFrom(Client* client)
     // Read until the kernel has no more, or the budget of this turn is spent (the rest waits
     // for the next turn), or a check begins: a connection is not read while its password is.
     qint64 budget = kReadBudget;
-    while (!client->gone && !client->checking && budget > 0) {
+    while (!client->gone && !client->checking && !client->slowed && budget > 0) {
         pieces.clear();
         // Read into one buffer kept for all: a read sized to the limit would stay allocated at
         // that size with each connection's unfinished message.
@@ -409,7 +418,7 @@ void MessageServer::offThread(Client* client, std::function<void()> work,
 {
     client->checking = true;
     client->heldBytes = 0;
-    client->socket->pauseReading(true);
+    client->socket->pauseReading(true); // checking
     client->cancelled = std::make_shared<std::atomic<bool>>(false);
     const quint64 id = client->id;
     gate_.run(client->remote, client->cancelled, std::move(work),
@@ -422,7 +431,7 @@ void MessageServer::checkDone(quint64 id, bool ran, const std::function<void(Cli
     if (!client)
         return;
     client->checking = false;
-    client->socket->pauseReading(false);
+    updateReading(client);
     // A connection lost meanwhile gets no answer: above all, nobody is logged on by it (the
     // user may well have a newer session by now).
     if (!ran || client->socket->peerClosed())
@@ -437,13 +446,13 @@ void MessageServer::answerLogOnLater(Client* client, qint64 delayMs)
 {
     // The connection is not read meanwhile, as during the check.
     client->checking = true;
-    client->socket->pauseReading(true);
+    client->socket->pauseReading(true); // checking
     QTimer::singleShot(delayMs, this, [this, id = client->id] {
         Client* c = clientById(id);
         if (!c)
             return;
         c->checking = false;
-        c->socket->pauseReading(false);
+        updateReading(c);
         send(c, frame({"Invalid", kInvalidLogon}));
         logOnFailed(c);
         resumeInput(c);
@@ -646,7 +655,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     std::vector<Target> targets;
     QSet<QByteArray> seen{sender};
     if (list != "NOONE") {
-        QList<QByteArray> absent; // not connected here: one query tells which exist
+        QList<QByteArray> unsure; // neither connected here nor known: one query tells
         for (const QByteArray& address : list.split(',')) {
             QByteArray name;
             int level = 0;
@@ -655,27 +664,32 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
             seen.insert(name);
             Client* online = online_.value(name);
             targets.push_back({name, online, QString()});
-            if (!online)
-                absent.append(name);
+            if (!online && !knownNames_.contains(name))
+                unsure.append(name);
         }
-        if (!absent.isEmpty()) {
-            const QSet<QByteArray> known = store_.knownNames(absent);
-            const qsizetype before = targets.size();
-            const auto unknown = std::remove_if(targets.begin(), targets.end(), [&](Target& t) {
-                if (t.online)
-                    return false;
-                if (!known.contains(t.name))
-                    return true;
-                if (node_)
-                    t.node = node_->nodeOf(t.name);
+        if (!unsure.isEmpty() && !mayLookUp(client, unsure.size()))
+            return;
+        const QSet<QByteArray> found =
+            unsure.isEmpty() ? QSet<QByteArray>() : store_.knownNames(unsure);
+        const qsizetype before = targets.size();
+        const auto unknown = std::remove_if(targets.begin(), targets.end(), [&](Target& t) {
+            if (t.online)
                 return false;
-            });
-            targets.erase(unknown, targets.end());
-            if (qsizetype(targets.size()) < before && mayLog(client))
-                logLine(QStringLiteral("%1: %2 unknown recipient(s) left out")
-                            .arg(client->who())
-                            .arg(before - qsizetype(targets.size())));
-        }
+            if (!knownNames_.contains(t.name) && !found.contains(t.name))
+                return true;
+            if (node_)
+                t.node = node_->nodeOf(t.name);
+            return false;
+        });
+        targets.erase(unknown, targets.end());
+        if (qsizetype(targets.size()) < before && mayLog(client))
+            logLine(QStringLiteral("%1: %2 unknown recipient(s) left out")
+                        .arg(client->who())
+                        .arg(before - qsizetype(targets.size())));
+        // Accounts are never removed, so a name found once stays known.
+        if (knownNames_.size() + found.size() > kMaxKnownNames)
+            knownNames_.clear();
+        knownNames_.unite(found);
     }
 
     // A user connected here or on another node, once; nobody when connected nowhere.
@@ -806,30 +820,89 @@ void MessageServer::startDayMessages(Client* client, qint64 upTo)
     client->dayStream = true;
     client->day = stamp().local.date();
     client->dayUpTo = upTo;
-    client->dayRows.clear();
-    client->dayNext = 0;
-    client->dayAllRead = false;
+    client->dayAfter = 0;
     pump(client);
 }
 
 void MessageServer::pump(Client* client)
 {
-    bool read = false; // the day's messages: one read of the store per turn, others go between
-    while ((client->backlog || client->dayStream) && !client->gone && client->loggedOn &&
-           client->socket->isConnected() && client->socket->bytesToWrite() < kPumpLowWater) {
-        if (!client->backlog && client->dayNext == client->dayRows.size()) {
-            if (read) {
-                QTimer::singleShot(0, this, [this, id = client->id] {
-                    if (Client* c = clientById(id))
-                        pump(c);
-                });
-                return;
-            }
-            read = true;
-        }
-        if (client->backlog ? !pumpBacklog(client) : !pumpDayMessages(client))
+    while (client->backlog && !client->gone && client->loggedOn && client->socket->isConnected() &&
+           client->socket->bytesToWrite() < kPumpLowWater) {
+        if (!pumpBacklog(client))
             return;
     }
+    if (client->dayStream && !client->backlog && !client->dayReading && !client->gone &&
+        client->socket->isConnected() && client->socket->bytesToWrite() < kPumpLowWater)
+        readDayMessages(client);
+}
+
+void MessageServer::readDayMessages(Client* client)
+{
+    // One batch at a time, read and formatted on the reader's thread.
+    client->dayReading = true;
+    dayReader_.read(
+        client->day, client->name, client->dayAfter, client->dayUpTo, kDayBatchRows,
+        [](const DayMessage& m) {
+            return frame({"ALLM", "MSG",
+                          sanitizeField(toWire(dayLine(m.time, m.sender, m.recipient, m.body)))});
+        },
+        [this, id = client->id](const DayReader::Batch& batch) {
+            Client* c = clientById(id);
+            if (!c || !c->loggedOn)
+                return;
+            c->dayReading = false;
+            if (batch.rows > 0) {
+                c->dayAfter = batch.lastId;
+                send(c, batch.bytes);
+            }
+            if (batch.rows < kDayBatchRows) {
+                c->dayStream = false;
+                c->dayAsked = false;
+                send(c, frame({"ALLM", "END"}));
+                return;
+            }
+            pump(c);
+        });
+}
+
+bool MessageServer::mayLookUp(Client* client, qsizetype names)
+{
+    // Names looked up for one connection: kNamedBurst at once and kNamedPerSecond over time,
+    // far above what anyone types; beyond that it is refused and not read for a while.
+    const qint64 now = clock_.elapsed();
+    client->namedLeft = std::min(kNamedBurst, client->namedLeft + double(now - client->namedAt) *
+                                                                      kNamedPerSecond / 1000);
+    client->namedAt = now;
+    if (double(names) <= client->namedLeft) {
+        client->namedLeft -= double(names);
+        return true;
+    }
+    if (mayLog(client))
+        logLine(QStringLiteral("%1: message refused: too many unknown recipients lately")
+                    .arg(client->who()));
+    slowDown(client, qint64((double(names) - client->namedLeft) * 1000 / kNamedPerSecond) + 1);
+    return false;
+}
+
+void MessageServer::updateReading(Client* client)
+{
+    client->socket->pauseReading(client->checking || client->slowed);
+}
+
+void MessageServer::slowDown(Client* client, qint64 ms)
+{
+    if (client->slowed)
+        return;
+    client->slowed = true;
+    updateReading(client);
+    QTimer::singleShot(ms, this, [this, id = client->id] {
+        if (Client* c = clientById(id)) {
+            c->slowed = false;
+            updateReading(c);
+            if (!c->checking)
+                readFrom(c);
+        }
+    });
 }
 
 MessageServer::Client* MessageServer::clientById(quint64 id) const
@@ -872,35 +945,6 @@ bool MessageServer::pumpBacklog(Client* client)
         !store_.dropOffline(client->name, before, client->backlogAfter))
         logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
                     .arg(client->who(), store_.lastError()));
-    return true;
-}
-
-bool MessageServer::pumpDayMessages(Client* client)
-{
-    if (client->dayNext == client->dayRows.size()) {
-        const qint64 after = client->dayRows.isEmpty() ? 0 : client->dayRows.last().id;
-        client->dayRows = client->dayAllRead
-                              ? QList<DayMessage>()
-                              : store_.messagesOfDay(client->day, client->name, after,
-                                                     client->dayUpTo, kBatchRows);
-        client->dayNext = 0;
-        client->dayAllRead = client->dayRows.size() < kBatchRows;
-        if (client->dayRows.isEmpty()) {
-            client->dayStream = false;
-            client->dayAsked = false;
-            send(client, frame({"ALLM", "END"}));
-            return true;
-        }
-    }
-    while (client->dayNext < client->dayRows.size() &&
-           client->socket->bytesToWrite() < kPumpLowWater) {
-        const DayMessage& m = client->dayRows[client->dayNext++];
-        send(client,
-             frame({"ALLM", "MSG",
-                    sanitizeField(toWire(dayLine(m.time, m.sender, m.recipient, m.body)))}));
-        if (client->gone)
-            return false;
-    }
     return true;
 }
 

@@ -3,6 +3,7 @@
 // Routing runs on one thread, driven by socket events; password key derivations go to worker
 // threads and the store commits delivered messages on a thread of its own, so neither holds up
 // anyone else's messages.
+#include "DayReader.h"
 #include "InboundSplitter.h"
 #include "Listener.h"
 #include "LogOnGate.h"
@@ -13,6 +14,7 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 #include <deque>
 #include <functional>
@@ -77,6 +79,10 @@ private:
 
     void accept(int descriptor);
     Client* clientById(quint64 id) const; // nullptr once gone
+    // A connection is read unless its password is being checked or it is slowed down.
+    void updateReading(Client* client);
+    void slowDown(Client* client, qint64 ms);
+    bool mayLookUp(Client* client, qsizetype names);
     void readFrom(Client* client);
     void settle(Client* client);
     void handlePieces(Client* client, const QList<InboundPiece>& pieces);
@@ -114,7 +120,7 @@ private:
     // socket drains.
     void pump(Client* client);
     bool pumpBacklog(Client* client);
-    bool pumpDayMessages(Client* client);
+    void readDayMessages(Client* client);
     void dropNonReader(Client* client, const QByteArray& display, qint64 offlineId);
     // Gives what the socket has not written through back to the offline queue; how many.
     int keepUnsent(Client* client);
@@ -164,7 +170,9 @@ private:
         qint64 at = 0;
     };
     QHash<QByteArray, DayAllowance> dayAllowance_;
+    QSet<QByteArray> knownNames_; // account names looked up and found
     QByteArray readBuffer_;
+    DayReader dayReader_; // declared last: gone first, with its thread
 };
 
 } // namespace wispline::server
