@@ -292,14 +292,15 @@ bool ServerStore::ensureSchema()
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY, "
                             "day TEXT NOT NULL, time TEXT NOT NULL, sender TEXT NOT NULL, "
                             "recipient TEXT NOT NULL, body TEXT NOT NULL)")) &&
-        // A user's messages of a day are found by index, as sender and as recipient: a
-        // download reads its own rows, never the whole day. Both begin with the day, which
-        // grows with the row id, so an insert touches the day's part of each index alone.
+        // A user's messages of a day are found by index, as sender and as recipient, in row id
+        // order (an index entry ends with the row id): a download reads its own rows, never
+        // the whole day. Both begin with the day, which grows with the row id, so an insert
+        // touches the day's part of each index alone.
         exec(QStringLiteral("DROP INDEX IF EXISTS messages_day")) &&
         exec(QStringLiteral(
-            "CREATE INDEX IF NOT EXISTS messages_day_sender ON messages(day, sender, id)")) &&
-        exec(QStringLiteral("CREATE INDEX IF NOT EXISTS messages_day_recipient ON "
-                            "messages(day, recipient, id)")) &&
+            "CREATE INDEX IF NOT EXISTS messages_day_sender ON messages(day, sender)")) &&
+        exec(QStringLiteral(
+            "CREATE INDEX IF NOT EXISTS messages_day_recipient ON messages(day, recipient)")) &&
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS offline(id INTEGER PRIMARY KEY, "
                             "recipient TEXT NOT NULL, text TEXT NOT NULL, created TEXT)")) &&
         exec(QStringLiteral("CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)"));
