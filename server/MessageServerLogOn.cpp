@@ -30,8 +30,9 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
 {
     const QString userName = normalizeUserName(fromWire(fields[1]));
     if (client->loggedOn) {
-        logLine(QStringLiteral("%1: second log-on on one connection (as %2), ignored")
-                    .arg(client->who(), shown(userName)));
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: second log-on on one connection (as %2), ignored")
+                        .arg(client->who(), shown(userName)));
         return;
     }
     // A throttled attempt is refused unchecked: it learns nothing, costs no key derivation and
@@ -267,14 +268,16 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
                                                        "Please try again later."));
                 return;
             }
-            logLine(QStringLiteral("%1: password changed").arg(c->who()));
+            if (mayLog(c))
+                logLine(QStringLiteral("%1: password changed").arg(c->who()));
             send(c, frame({"CHPASS", kPasswordChanged, "S", newPassword}));
         });
 }
 
 void MessageServer::refusePasswordChange(Client* client, const QString& problem)
 {
-    logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
+    if (mayLog(client))
+        logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
     send(client, frame({"CHPASS", toWire(problem), "F"}));
 }
 
