@@ -490,21 +490,6 @@ StoreResult ServerStore::setLevel(const QString& rawName, int level, const QStri
     return StoreResult::Ok;
 }
 
-QList<QByteArray> ServerStore::supervisedBy(const QByteArray& supervisor)
-{
-    QList<QByteArray> names;
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT name FROM accounts WHERE supervisor = ? AND level = 3"));
-    q.addBindValue(fromWire(supervisor));
-    if (!q.exec()) {
-        lastError_ = q.lastError().text();
-        return names;
-    }
-    while (q.next())
-        names.append(toWire(q.value(0).toString()));
-    return names;
-}
-
 QString ServerStore::minimumVersion()
 {
     QSqlQuery q(db_);

@@ -121,8 +121,6 @@ public:
                         const QString& supervisor = {});
     StoreResult setPassword(const QString& name, const QString& password);
     StoreResult setLevel(const QString& name, int level, const QString& supervisor = {});
-    // Names of the Level 3 users whose supervisor is the given Level 2 user.
-    QList<QByteArray> supervisedBy(const QByteArray& supervisor);
 
     // The lowest client version allowed to log on; empty when any version is.
     QString minimumVersion();
