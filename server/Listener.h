@@ -22,7 +22,7 @@ class Listener : public QObject
     Q_OBJECT
 public:
     static constexpr int kDefaultMaxAnonymous = 1000;
-    static constexpr int kDefaultMaxAnonymousPerAddress = 20;
+    static constexpr int kDefaultMaxAnonymousPerAddress = 64;
     // The pause before accepting again after an accept error.
     static constexpr int kRetryMs = 100;
 

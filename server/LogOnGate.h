@@ -22,7 +22,7 @@ class LogOnGate
 public:
     // Checks waiting or running at once, overall and from one address, by default.
     static constexpr int kDefaultMaxChecks = 256;
-    static constexpr int kDefaultMaxChecksPerAddress = 8;
+    static constexpr int kDefaultMaxChecksPerAddress = 16;
     // Failures in a row before a lock: of a name from one address, and of an address.
     static constexpr int kFreeFailures = 5;
     static constexpr int kFreeAddressFailures = 20;

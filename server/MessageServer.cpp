@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <deque>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace wispline::server
@@ -88,6 +89,10 @@ void MessageServer::accept(int descriptor)
     auto socket = std::make_unique<ClientConnection>(descriptor);
     const QString remote = socket->peerAddress().toString();
     if (!listener_.admit(remote)) {
+        // A reset, not a close: the client takes a close for the server ending its session and
+        // stops, while after a reset it connects again.
+        const linger reset{1, 0};
+        ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         socket->abort();
         return;
     }

@@ -20,8 +20,6 @@ inline const QByteArray kInvalidLogon = QByteArrayLiteral("Invalid user name or 
 inline const QByteArray kOtherLogon =
     QByteArrayLiteral("You have been logged off because your user name logged on elsewhere.");
 inline const QByteArray kPasswordChanged = QByteArrayLiteral("Password changed successfully.");
-inline const QByteArray kBusy =
-    QByteArrayLiteral("The server is busy. Please try again in a minute.");
 
 // Rows of an offline backlog or of the day's messages sent in one go, and the output below
 // which the next batch is sent.

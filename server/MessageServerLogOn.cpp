@@ -46,11 +46,12 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
         logOnFailed(client);
         return;
     case LogOnGate::Admission::Busy:
+        // Left unanswered: the client asks again every second, whereas any answer would end
+        // it. An office behind one address logging on at once only waits its turn.
         if (mayLog(client))
-            logLine(QStringLiteral("%1: too many password checks waiting, log-on refused")
+            logLine(QStringLiteral("%1: too many password checks waiting, log-on left for the "
+                                   "client to repeat")
                         .arg(client->who()));
-        send(client, frame({"Invalid", kBusy}));
-        endConnection(client);
         return;
     }
     // The key derivation runs on a worker; this connection's later messages wait for its
