@@ -72,18 +72,8 @@ fail() {
     failures=$((failures + 1))
     return 1
 }
-wait_until() {
-    local seconds=$1 i
-    shift
-    for ((i = 0; i < seconds * 10; i++)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
-alive() { kill -0 "$1" 2>/dev/null; }
-window_named() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
-has_window() { [ -n "$(window_named "$1")" ]; }
+# shellcheck source=x11_helpers.sh
+source "$(dirname "$0")/x11_helpers.sh"
 
 # The child of the root window that holds `w` (the manager's frame, or `w` itself).
 toplevel() {

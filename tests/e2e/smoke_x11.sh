@@ -89,23 +89,8 @@ fail() {
     exit 1
 }
 
-# Polls a command until it succeeds, for at most the given number of seconds.
-wait_until() {
-    local seconds=$1 i
-    shift
-    for ((i = 0; i < seconds * 10; i++)); do
-        "$@" && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-alive() { kill -0 "$1" 2>/dev/null; }
-
-# The first visible window whose title matches the pattern.
-window_named() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1; }
-
-has_window() { [ -n "$(window_named "$1")" ]; }
+# shellcheck source=x11_helpers.sh
+source "$(dirname "$0")/x11_helpers.sh"
 
 # ---- an X server of its own, with a window manager that activates windows on request ----
 export HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
