@@ -11,6 +11,10 @@
 // latency is reported for those and for the rest apart. The database must be empty (run it with
 // scripts/with-postgres.sh, which passes one in WISPLINE_PG_URL).
 //
+// With --attack 1, during every phase the first user (Level 2) downloads the day's messages in a
+// loop, on a day of --day-rows messages of its own, and the second floods messages to as many
+// made-up recipients as a message may name; the latency is that of everyone else's messages.
+//
 // With --mqtt 1 the same load goes to a local MQTT broker (mosquitto, QoS 0, persistence off)
 // instead, for comparison: each client subscribes to its own topic (and Level 2 users to one
 // shared topic, the counterpart of "L2A") and publishes to the recipient's.
@@ -20,6 +24,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -65,6 +71,8 @@ struct Options {
     bool mqtt = false;
     QString database; // empty: a throw-away SQLite file
     int nodes = 1;
+    bool attack = false;
+    long dayRows = 0; // today's messages of the first user, stored before the start
 };
 
 std::int64_t nowNs()
@@ -169,6 +177,11 @@ private:
     void handle(Conn& c, const char* msg, std::size_t len);
     void handleMqtt(Conn& c, unsigned char type, const char* body, std::size_t len);
     void delivered(const char* sendTime); // the digits after "T"
+    void askForDayMessages()
+    {
+        send(conns_[0], "ALLMsgs~" + conns_[0].name + "2~pw" + conns_[0].name + "~1.1.1");
+    }
+    void flood(); // the second user's made-up recipients, while its last one is taken
     bool waitUntil(const std::function<bool()>& done, int seconds);
 
     Options o_;
@@ -181,7 +194,26 @@ private:
     long delivered_ = 0;
     std::int64_t lastDelivery_ = 0;
     std::int64_t longestGap_ = 0; // between two deliveries, within a phase
+    bool downloading_ = false;
+    long downloads_ = 0;
+    long floods_ = 0;
+    std::string flood_;
 };
+
+void Load::flood()
+{
+    Conn& c = conns_[1];
+    if (!c.out.empty())
+        return;
+    if (flood_.empty()) {
+        flood_ = "SND~" + c.name + "2~flood~";
+        for (int i = 0; i < 1000; ++i)
+            flood_ += (i ? ",F" : "F") + std::to_string(1000000 + i) + '1';
+        flood_ += "~NOONE";
+    }
+    send(c, flood_);
+    ++floods_;
+}
 
 bool Load::connectAll(const std::vector<quint16>& ports)
 {
@@ -354,6 +386,9 @@ void Load::handle(Conn& c, const char* msg, std::size_t len)
         c.loggedOn = true;
     } else if (len >= 4 && std::memcmp(msg, "HND~", 4) == 0) {
         ++c.handshakes;
+    } else if (len >= 8 && std::memcmp(msg, "ALLM~END", 8) == 0 && o_.attack) {
+        ++downloads_;
+        askForDayMessages();
     } else if (len >= 8 && std::memcmp(msg, "Invalid~", 8) == 0) {
         std::fprintf(stderr, "log-on refused for %s\n", c.name.c_str());
     }
@@ -432,7 +467,13 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
     const int levelTwo = std::max(1, std::min(o_.level2, o_.clients));
     const long expected = broadcast ? count * levelTwo : count;
     std::mt19937 random(12345);
-    std::uniform_int_distribution<int> pick(0, o_.clients - 1);
+    // Under attack the first two users are the attackers, and the others' messages are timed.
+    std::uniform_int_distribution<int> pick(o_.attack ? 2 : 0, o_.clients - 1);
+    if (o_.attack && !downloading_)
+        askForDayMessages();
+    downloading_ = o_.attack;
+    downloads_ = 0;
+    floods_ = 0;
     std::uniform_int_distribution<int> pickLevel1(levelTwo, std::max(levelTwo, o_.clients - 1));
 
     const double cpuBefore = cpuSeconds(serverPid_);
@@ -488,6 +529,8 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
             send(c, message);
             ++sent;
         }
+        if (o_.attack)
+            flood();
         poll(sent < count ? 0 : 5);
         if (rate > 0 && sent < count && sent >= due)
             poll(1);
@@ -521,6 +564,10 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
     std::printf("  largest gap between deliveries %.2f ms\n", double(longestGap_) / 1e6);
     std::printf("  server CPU %.2f s, %.1f us per delivery\n", cpu,
                 delivered_ ? cpu * 1e6 / double(delivered_) : 0.0);
+    if (o_.attack)
+        std::printf("  meanwhile %ld day downloads ended and %ld messages to 1,000 made-up "
+                    "recipients were sent; server memory %.1f MB\n",
+                    downloads_, floods_, serverMb());
     std::fflush(stdout);
 }
 
@@ -556,6 +603,35 @@ bool waitForListener(quint16 port)
         ::usleep(50000);
     }
     return false;
+}
+
+// Today's messages between the first user and the others, as the server would have stored them.
+bool fillDay(const wispline::server::ServerStore& store, long rows)
+{
+    const QString connection = QStringLiteral("bench-fill");
+    bool ok = false;
+    {
+        QSqlDatabase db = store.addConnection(connection);
+        QSqlQuery insert(db);
+        const QString day = QDate::currentDate().toString(Qt::ISODate);
+        ok = db.open() && db.transaction() &&
+             insert.prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, "
+                                           "body) VALUES(?, '12:00:00', ?, ?, ?)"));
+        for (long i = 0; ok && i < rows; ++i) {
+            const QString other = QStringLiteral("U%1").arg(2 + i % 100, 4, 10, QLatin1Char('0'));
+            insert.bindValue(0, day);
+            insert.bindValue(1, i % 2 ? QStringLiteral("U0000") : other);
+            insert.bindValue(2, i % 2 ? other : QStringLiteral("U0000"));
+            insert.bindValue(3, QStringLiteral("an earlier message of the day, number %1").arg(i));
+            ok = insert.exec();
+        }
+        ok = ok && db.commit();
+        if (!ok)
+            std::fprintf(stderr, "could not fill the day: %s\n",
+                         qPrintable(insert.lastError().text() + db.lastError().text()));
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return ok;
 }
 
 void raiseDescriptorLimit()
@@ -596,12 +672,17 @@ bool readOptions(const QStringList& args, Options* o)
             o->database = args[i + 1];
         else if (key == QLatin1String("--nodes"))
             o->nodes = int(v);
+        else if (key == QLatin1String("--attack"))
+            o->attack = v != 0;
+        else if (key == QLatin1String("--day-rows"))
+            o->dayRows = long(v);
         else
             return false;
     }
     return (args.size() % 2) == 1 && o->nodes >= 1 && o->nodes <= 8 &&
            (o->nodes == 1 || o->database.startsWith(QLatin1String("postgresql://"))) &&
-           o->clients >= 2 && o->level2 >= 1 && o->level2 < o->clients;
+           o->clients >= 2 && o->level2 >= 1 && o->level2 < o->clients &&
+           (!o->attack || (o->level2 >= 2 && o->clients >= 4 && !o->mqtt));
 }
 
 } // namespace
@@ -614,7 +695,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: bench_server_load [--clients N] [--level2 N] [--direct N] "
                              "[--rate PER_S] [--burst N] [--window N] [--broadcasts N] "
                              "[--broadcast-rate PER_S] [--phase-seconds S] [--mqtt 0|1] "
-                             "[--db postgresql://... --nodes N]\n");
+                             "[--db postgresql://... --nodes N] [--attack 0|1] [--day-rows N]\n");
         return 2;
     }
     raiseDescriptorLimit();
@@ -659,19 +740,22 @@ int main(int argc, char* argv[])
                 const QString name = QStringLiteral("U%1").arg(i, 4, 10, QLatin1Char('0'));
                 store.addUser(name, QStringLiteral("pw") + name, i < options.level2 ? 2 : 1);
             }
+            if (options.dayRows > 0 && !fillDay(store, options.dayRows))
+                return 1;
         }
 
         // Starts one node; its port, or 0.
         const auto startNode = [&](QProcess& process, int number) -> quint16 {
             process.setStandardErrorFile(dir.filePath(QStringLiteral("server%1.log").arg(number)));
-            QStringList arguments{QStringLiteral(WISPLINE_SERVER_PATH),
-                                  QStringLiteral("--db"),
-                                  database,
-                                  QStringLiteral("--port"),
-                                  QStringLiteral("0"),
-                                  QStringLiteral("--quiet"),
-                                  QStringLiteral("--kdf-iterations"),
-                                  QString::number(kKdfIterations)};
+            QStringList arguments{
+                QStringLiteral(WISPLINE_SERVER_PATH), QStringLiteral("--db"), database,
+                QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--quiet"),
+                QStringLiteral("--kdf-iterations"), QString::number(kKdfIterations),
+                // Every client comes from this one address, at once.
+                QStringLiteral("--max-anonymous"), QStringLiteral("1000000"),
+                QStringLiteral("--max-anonymous-per-address"), QStringLiteral("1000000"),
+                QStringLiteral("--max-checks"), QStringLiteral("1000000"),
+                QStringLiteral("--max-checks-per-address"), QStringLiteral("1000000")};
             // A profiler may wrap the server (BENCH_SERVER_WRAPPER=heaptrack, say); the memory
             // then reported is the wrapper's.
             const QString wrapper = qEnvironmentVariable("BENCH_SERVER_WRAPPER");

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -71,8 +72,35 @@ qint64 ClientConnection::read(char* data, qint64 size)
 
 void ClientConnection::onReadable()
 {
-    if (readyRead)
-        readyRead();
+    if (!paused_) {
+        if (readyRead)
+            readyRead();
+        return;
+    }
+    // Paused: a close with nothing before it ends the connection now; input stops the notifier
+    // until the pause ends (the kernel keeps it, and tells the peer to wait).
+    char byte;
+    const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
+        readNotifier_->setEnabled(false);
+        return;
+    }
+    (void)read(&byte, 1); // nothing can follow the end or a failure: closes as usual
+}
+
+void ClientConnection::pauseReading(bool paused)
+{
+    paused_ = paused;
+    if (state_ == State::Connected && !inputEnded_)
+        readNotifier_->setEnabled(true);
+}
+
+bool ClientConnection::peerClosed() const
+{
+    if (fd_ < 0 || inputEnded_)
+        return true;
+    pollfd p{fd_, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
 void ClientConnection::write(const QByteArray& bytes)

@@ -41,6 +41,11 @@ public:
     // Up to size bytes; 0 when nothing waits. The end of the input, or a failure, closes the
     // connection (disconnected() follows once the caller returns to the event loop).
     qint64 read(char* data, qint64 size);
+    // A paused connection is not read: its input waits in the kernel, and the peer is slowed
+    // by TCP. Its close is still noticed while nothing else waits.
+    void pauseReading(bool paused);
+    // True when the peer has closed its side (a paused connection may not have noticed yet).
+    bool peerClosed() const;
     // Hands bytes over: what the kernel does not take at once waits here for it.
     void write(const QByteArray& bytes);
     qint64 bytesToWrite() const { return out_.size() - outSent_; }
@@ -61,6 +66,7 @@ private:
     int fd_ = -1;
     State state_ = State::Connected;
     bool inputEnded_ = false;
+    bool paused_ = false;
     QHostAddress peerAddress_;
     quint16 peerPort_ = 0;
     QByteArray out_;

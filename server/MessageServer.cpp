@@ -1,10 +1,8 @@
 #include "MessageServer.h"
 
-#include "ClientConnection.h"
+#include "MessageServerClient.h"
 #include "ServerLog.h"
 #include "ServerNode.h"
-#include "ServerRules.h"
-#include "ServerStore.h"
 
 #include <QSet>
 #include <QThread>
@@ -17,31 +15,14 @@ namespace wispline::server
 {
 namespace
 {
+constexpr qsizetype kLoggedChars = 64; // the longest client-supplied value written to the log
+}
 
-const QByteArray kInvalidLogon = QByteArrayLiteral("Invalid user name or password.");
-const QByteArray kOtherLogon =
-    QByteArrayLiteral("You have been logged off because your user name logged on elsewhere.");
-const QByteArray kPasswordChanged = QByteArrayLiteral("Password changed successfully.");
-
-// Rows of an offline backlog or of the day's messages sent in one go, and the output below
-// which the next batch is sent.
-constexpr int kBatchRows = 256;
-constexpr qint64 kPumpLowWater = 256 * 1024;
-
-// Failed log-ons of a name or an address are forgotten after this long without another, and
-// the tables are swept of such entries when they grow past kMaxTrackedSources.
-constexpr qint64 kForgetFailuresMs = 15 * 60 * 1000;
-constexpr qsizetype kMaxTrackedSources = 10000;
-
-// Longest client-supplied value written to the log.
-constexpr qsizetype kLoggedChars = 64;
-
-// A value from a client, for the log: control characters shown as ".", long ones cut.
 QString shown(const QString& value)
 {
     QString cut = value.left(kLoggedChars);
     for (QChar& c : cut) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+        if (c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f))
             c = QLatin1Char('.');
     }
     return value.size() > kLoggedChars ? cut + QStringLiteral("...") : cut;
@@ -52,7 +33,6 @@ QString shown(const QByteArray& bytes)
     return shown(fromWire(QByteArrayView(bytes).first(std::min(bytes.size(), kLoggedChars + 1))));
 }
 
-// The command word and the rest of a message, for the log; long texts are cut.
 QString excerpt(const QByteArray& bytes)
 {
     QByteArray shown = bytes.left(60);
@@ -64,93 +44,26 @@ QString excerpt(const QByteArray& bytes)
            QStringLiteral(" (%1 bytes)").arg(bytes.size());
 }
 
-// Hands each accepted descriptor over as it is: the server wraps it in a lean connection.
-class DescriptorServer : public QTcpServer
+MessageServer::MessageServer(ServerStore& store, QObject* parent)
+    : QObject(parent), store_(store), gate_(this), dayReader_(store)
 {
-public:
-    std::function<void(int)> accepted;
-
-protected:
-    void incomingConnection(qintptr descriptor) override { accepted(int(descriptor)); }
-};
-
-} // namespace
-
-// What a log-on check takes to a worker and brings back.
-struct MessageServer::LogOnCheck {
-    QString userName;
-    QList<QByteArray> fields;
-    std::optional<Account> account;
-    bool outdated = false;
-    bool matches = false;
-    std::optional<PasswordHash> renewed;
-};
-
-struct MessageServer::Client {
-    quint64 id = 0;
-    std::unique_ptr<ClientConnection> socket;
-    InboundSplitter splitter;
-    std::unique_ptr<QTimer> settleTimer; // made on the first message that waits for its end
-    QString peer;
-    QString remote;       // the peer's address alone
-    int failedLogOns = 0; // in a row on this connection
-    QByteArray name;      // set once logged on
-    int level = 0;
-    bool loggedOn = false;
-    bool gone = false;
-    // While its log-on is checked off the thread, a connection's later messages wait here, in
-    // order; a close meanwhile is acted on once the answer is back.
-    bool checking = false;
-    bool lost = false;
-    QList<InboundPiece> held;
-
-    // Bytes handed to the socket so far, and the message texts among them that the socket has
-    // not yet written through (kept only while it holds output back).
-    struct Unsent {
-        qint64 end = 0;
-        QByteArray display;
-        qint64 offlineId = 0;
-    };
-    qint64 queued = 0;
-    qint64 through = 0; // of those, written to the kernel as last seen
-    std::deque<Unsent> unsent;
-
-    // Long outputs are read from the store a batch at a time and handed over row by row.
-    bool backlog = false;    // offline messages still to hand over
-    qint64 backlogAfter = 0; // the last row handed over
-    int backlogCount = 0;    // rows handed over
-    QList<OfflineMessage> backlogRows;
-    qsizetype backlogNext = 0;
-    bool backlogAllRead = false;
-    bool dayStream = false; // the day's messages still to send
-    QDate day;
-    qint64 dayUpTo = 0; // the last message stored when asked for
-    QList<DayMessage> dayRows;
-    qsizetype dayNext = 0;
-    bool dayAllRead = false;
-
-    QByteArray address() const { return addressOf(name, level); }
-    QString who() const
-    {
-        return loggedOn ? QStringLiteral("#%1 %2").arg(id).arg(fromWire(name))
-                        : QStringLiteral("#%1 %2").arg(id).arg(peer);
-    }
-};
-
-MessageServer::MessageServer(ServerStore& store, QObject* parent) : QObject(parent), store_(store)
-{
-    auto server = std::make_unique<DescriptorServer>();
-    server->accepted = [this](int descriptor) { accept(descriptor); };
-    server_ = std::move(server);
+    listener_.accepted = [this](int descriptor) { accept(descriptor); };
     clock_.start();
-    workers_.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+    deadlineTimer_.setSingleShot(true);
+    connect(&deadlineTimer_, &QTimer::timeout, this, &MessageServer::closeLateLogOns);
+}
+
+void MessageServer::setLimits(const Limits& limits)
+{
+    limits_ = limits;
+    listener_.setLimits(limits.maxAnonymous, limits.maxAnonymousPerAddress);
+    gate_.setLimits(limits.maxChecks, limits.maxChecksPerAddress);
 }
 
 MessageServer::~MessageServer()
 {
     // Answers still to come are dropped with this object; checks under way finish first.
-    workers_.clear();
-    workers_.waitForDone();
+    gate_.stop();
     for (auto& entry : clients_) {
         // Clients still connected after the shutdown's grace period keep what they never got.
         Client* client = entry.second.get();
@@ -163,13 +76,7 @@ MessageServer::~MessageServer()
 
 bool MessageServer::listen(const QHostAddress& address, quint16 port, QString* error)
 {
-    server_->setMaxPendingConnections(1024);
-    server_->setListenBacklogSize(1024);
-    if (server_->listen(address, port))
-        return true;
-    if (error)
-        *error = server_->errorString();
-    return false;
+    return listener_.listen(address, port, error);
 }
 
 void MessageServer::accept(int descriptor)
@@ -178,11 +85,21 @@ void MessageServer::accept(int descriptor)
         ::close(descriptor);
         return;
     }
+    auto socket = std::make_unique<ClientConnection>(descriptor);
+    const QString remote = socket->peerAddress().toString();
+    if (!listener_.admit(remote)) {
+        socket->abort();
+        return;
+    }
     auto client = std::make_unique<Client>();
     Client* c = client.get();
     c->id = nextId_++;
-    c->socket = std::make_unique<ClientConnection>(descriptor);
-    c->remote = c->socket->peerAddress().toString();
+    c->socket = std::move(socket);
+    c->remote = remote;
+    c->anonymous = true;
+    deadlines_.emplace_back(c->id, clock_.elapsed() + limits_.logOnTimeMs);
+    if (!deadlineTimer_.isActive())
+        deadlineTimer_.start(limits_.logOnTimeMs);
     c->peer = QStringLiteral("%1:%2").arg(c->remote).arg(c->socket->peerPort());
     clients_.emplace(c->id, std::move(client));
     c->socket->readyRead = [this, c] { readFrom(c); };
@@ -197,13 +114,27 @@ void MessageServer::accept(int descriptor)
         if (!c->gone)
             logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
     };
-    logLine(QStringLiteral("#%1 connected from %2").arg(c->id).arg(c->peer));
+    if (mayLog(c))
+        logLine(QStringLiteral("#%1 connected from %2").arg(c->id).arg(c->peer));
+}
+
+bool MessageServer::mayLog(Client* client)
+{
+    if (client->logBudget > 0) {
+        --client->logBudget;
+        return true;
+    }
+    ++client->unlogged;
+    return false;
 }
 
 void MessageServer::readFrom(Client* client)
 {
     QList<InboundPiece> pieces;
-    while (!client->gone) {
+    // Read until the kernel has no more, or the budget of this turn is spent (the rest waits
+    // for the next turn), or a check begins: a connection is not read while its password is.
+    qint64 budget = kReadBudget;
+    while (!client->gone && !client->checking && !client->slowed && budget > 0) {
         pieces.clear();
         // Read into one buffer kept for all: a read sized to the limit would stay allocated at
         // that size with each connection's unfinished message.
@@ -211,6 +142,7 @@ void MessageServer::readFrom(Client* client)
         const qint64 got = client->socket->read(readBuffer_.data(), readBuffer_.size());
         if (got <= 0)
             break; // nothing more for now, or the end: then disconnected() follows
+        budget -= got;
         client->splitter.feed(QByteArray(readBuffer_.constData(), got), pieces);
         handlePieces(client, pieces);
     }
@@ -245,42 +177,58 @@ void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& piec
         if (client->gone)
             return;
         if (client->checking) {
-            client->held.append(pieces.mid(i));
+            for (; i < pieces.size(); ++i) {
+                client->heldBytes += pieces[i].text.size();
+                client->held.append(pieces[i]);
+            }
+            if (client->heldBytes > kMaxHeldBytes) {
+                if (mayLog(client))
+                    logLine(QStringLiteral("%1: over %2 bytes sent during a password check, "
+                                           "connection closed")
+                                .arg(client->who())
+                                .arg(kMaxHeldBytes));
+                client->held.clear();
+                client->socket->abort();
+            }
             return;
         }
         const InboundPiece& piece = pieces[i];
-        switch (piece.kind) {
-        case InboundPiece::Message:
+        if (piece.kind == InboundPiece::Message) {
             handle(client, piece.text);
-            break;
-        case InboundPiece::BadFieldCount:
-            logLine(QStringLiteral("%1: wrong field count, ignored: %2")
-                        .arg(client->who(), excerpt(piece.text)));
-            break;
-        case InboundPiece::Garbage:
-            logLine(QStringLiteral("%1: unknown command, ignored: %2")
-                        .arg(client->who(), excerpt(piece.text)));
-            break;
-        case InboundPiece::Overflow:
-            logLine(QStringLiteral("%1: unfinished message over %2 bytes, dropped: %3")
-                        .arg(client->who())
-                        .arg(client->splitter.limit())
-                        .arg(excerpt(piece.text)));
-            break;
+            continue;
         }
+        if (mayLog(client))
+            logLine(piece.kind == InboundPiece::BadFieldCount
+                        ? QStringLiteral("%1: wrong field count: %2")
+                              .arg(client->who(), excerpt(piece.text))
+                    : piece.kind == InboundPiece::Garbage
+                        ? QStringLiteral("%1: unknown command: %2")
+                              .arg(client->who(), excerpt(piece.text))
+                        : QStringLiteral("%1: unfinished message over %2 bytes: %3")
+                              .arg(client->who())
+                              .arg(client->splitter.limit())
+                              .arg(excerpt(piece.text)));
+        // Before its log-on a connection may send a log-on and nothing else.
+        if (!client->loggedOn)
+            forget(client);
     }
 }
 
 void MessageServer::handle(Client* client, const QByteArray& message)
 {
-    const QList<QByteArray> fields = message.split(kSeparator);
+    QList<QByteArray> fields = message.split(kSeparator);
+    for (QByteArray& field : fields)
+        blankControls(field);
     const QByteArray& command = fields.front();
     if (command == "LIU") {
         logOn(client, fields);
         return;
     }
     if (!client->loggedOn) {
-        logLine(QStringLiteral("%1: %2 before log-on, ignored").arg(client->who(), shown(command)));
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: %2 before log-on, connection closed")
+                        .arg(client->who(), shown(command)));
+        forget(client);
         return;
     }
     if (command == "SND")
@@ -295,93 +243,12 @@ void MessageServer::handle(Client* client, const QByteArray& message)
         changePassword(client, fields);
 }
 
-void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
-{
-    const QString userName = normalizeUserName(fromWire(fields[1]));
-    if (client->loggedOn) {
-        logLine(QStringLiteral("%1: second log-on on one connection (as %2), ignored")
-                    .arg(client->who(), shown(userName)));
-        return;
-    }
-    // A throttled attempt is refused unchecked: it learns nothing and costs no key derivation.
-    if (throttled(userName.left(kMaxNameLength + 1), client->remote)) {
-        send(client, frame({"Invalid", kInvalidLogon}));
-        logOnFailed(client, userName, false);
-        return;
-    }
-    // The key derivation runs on a worker; this connection's later messages wait for its
-    // answer, the others' do not.
-    auto check = std::make_shared<LogOnCheck>();
-    check->userName = userName;
-    check->fields = fields;
-    check->account = store_.account(userName);
-    check->outdated = check->account && store_.hashIsOutdated(*check->account);
-    const ServerStore* store = &store_;
-    offThread(
-        client,
-        [store, check] {
-            check->matches = store->passwordMatches(check->account, check->fields[2]);
-            if (check->matches && check->outdated)
-                check->renewed = store->hashPassword(check->fields[2]);
-        },
-        [this, check](Client* c) { finishLogOn(c, *check); });
-}
-
-void MessageServer::offThread(Client* client, std::function<void()> work,
-                              std::function<void(Client*)> then)
-{
-    client->checking = true;
-    const quint64 id = client->id;
-    workers_.start([this, id, work = std::move(work), then = std::move(then)]() mutable {
-        work();
-        QMetaObject::invokeMethod(
-            this,
-            [this, id, then = std::move(then)] {
-                const auto found = clients_.find(id);
-                if (found == clients_.end() || found->second->gone)
-                    return;
-                Client* client = found->second.get();
-                client->checking = false;
-                if (!shuttingDown_)
-                    then(client);
-                resumeInput(client);
-            },
-            Qt::QueuedConnection);
-    });
-}
-
-void MessageServer::finishLogOn(Client* client, const LogOnCheck& check)
-{
-    const QList<QByteArray>& fields = check.fields;
-    const QString& userName = check.userName;
-    if (check.matches) {
-        failedNames_.remove(userName);
-        failedAddresses_.remove(client->remote);
-        client->failedLogOns = 0;
-        if (check.renewed) {
-            if (store_.storePasswordHash(check.account->name, *check.renewed) == StoreResult::Ok)
-                logLine(QStringLiteral("#%1: password hash of %2 renewed")
-                            .arg(client->id)
-                            .arg(userName));
-            else
-                logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
-                            .arg(client->id)
-                            .arg(userName, store_.lastError()));
-        }
-        completeLogOn(client, userName, *check.account, fields);
-    } else {
-        logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
-                    .arg(client->id)
-                    .arg(shown(userName)));
-        send(client, frame({"Invalid", kInvalidLogon}));
-        logOnFailed(client, userName, true);
-    }
-}
-
 void MessageServer::resumeInput(Client* client)
 {
     if (client->gone)
         return;
+    if (client->lost && !client->loggedOn)
+        client->held.clear();
     const QList<InboundPiece> held = std::move(client->held);
     client->held.clear();
     handlePieces(client, held);
@@ -391,132 +258,6 @@ void MessageServer::resumeInput(Client* client)
         connectionLost(client);
     else
         readFrom(client);
-}
-
-void MessageServer::completeLogOn(Client* client, const QString& userName, const Account& account,
-                                  const QList<QByteArray>& fields)
-{
-    const QByteArray name = toWire(userName);
-    const QString minimum = store_.minimumVersion();
-    const QString version = fromWire(fields[3]);
-    if (!minimum.isEmpty() && compareVersions(version, minimum) < 0) {
-        logLine(QStringLiteral("#%1: log-on refused for %2: version %3 below %4")
-                    .arg(client->id)
-                    .arg(userName, shown(version), minimum));
-        send(client,
-             frame({"Version", toWire(QStringLiteral("This version (%1) can no longer log on. "
-                                                     "Please install version %2 or later.")
-                                          .arg(version, minimum))}));
-        return;
-    }
-
-    if (Client* older = online_.value(name)) {
-        logLine(QStringLiteral("%1: replaced by a new log-on on #%2")
-                    .arg(older->who())
-                    .arg(client->id));
-        online_.remove(name);
-        older->loggedOn = false;
-        send(older, frame({"OtLog", kOtherLogon}));
-        endConnection(older);
-    }
-    if (node_) {
-        const QString elsewhere = node_->nodeOf(name);
-        if (!elsewhere.isEmpty()) {
-            logLine(QStringLiteral("#%1 %2: replaces the session on node %3")
-                        .arg(client->id)
-                        .arg(userName, elsewhere));
-            node_->endSessionThere(elsewhere, name);
-        }
-        node_->setPresent(name, account.level);
-    }
-
-    client->name = name;
-    client->level = account.level;
-    client->loggedOn = true;
-    const std::vector<Client*> others = onlineClients();
-    online_.insert(name, client);
-    logLine(QStringLiteral("%1: logged on, level %2, version %3, adapter %4")
-                .arg(client->who())
-                .arg(client->level)
-                .arg(shown(version), shown(fields[4])));
-
-    send(client, frame({"LIU", name, QByteArray::number(client->level)}));
-    QList<QByteArray> users{"USRS"};
-    users.reserve(qsizetype(others.size()) + 1);
-    for (const Client* other : others)
-        users.append(other->address());
-    if (node_) {
-        for (const QByteArray& address : node_->remoteAddresses())
-            users.append(address);
-    }
-    send(client, frame(users));
-    broadcast(frame({"USRS", client->address()}), client);
-    if (node_)
-        node_->announce("usrs", client->address());
-
-    // Kept messages follow the reply, a batch at a time as the socket drains; each batch's
-    // rows go once handed to the socket, so a drop part way leaves the rest for next time.
-    client->backlog = true;
-    client->backlogAfter = 0;
-    client->backlogCount = 0;
-    client->backlogRows.clear();
-    client->backlogNext = 0;
-    client->backlogAllRead = false;
-    pump(client);
-}
-
-bool MessageServer::throttled(const QString& name, const QString& address)
-{
-    const qint64 now = clock_.elapsed();
-    const auto byName = failedNames_.constFind(name);
-    const auto byAddress = failedAddresses_.constFind(address);
-    return (byName != failedNames_.cend() && byName->lockedUntil > now) ||
-           (byAddress != failedAddresses_.cend() && byAddress->lockedUntil > now);
-}
-
-void MessageServer::logOnFailed(Client* client, const QString& name, bool checked)
-{
-    // An attempt refused unchecked only adds to sources already counted: it costs the sender
-    // nothing, so it must not grow the tables. The name is cut: anything longer is no account
-    // name.
-    recordFailure(failedNames_, name.left(kMaxNameLength + 1), checked,
-                  [&] { return QStringLiteral("user name %1").arg(shown(name)); });
-    recordFailure(failedAddresses_, client->remote, checked,
-                  [&] { return QStringLiteral("address %1").arg(client->remote); });
-    if (++client->failedLogOns >= kFailuresPerConnection) {
-        logLine(QStringLiteral("%1: %2 failed log-ons in a row, connection closed")
-                    .arg(client->who())
-                    .arg(client->failedLogOns));
-        endConnection(client);
-    }
-}
-
-void MessageServer::recordFailure(QHash<QString, Failures>& table, const QString& key, bool mayAdd,
-                                  const std::function<QString()>& what)
-{
-    if (!mayAdd && !table.contains(key))
-        return;
-    const qint64 now = clock_.elapsed();
-    auto forgotten = [now](const Failures& f) {
-        return f.lockedUntil <= now && now - f.last > kForgetFailuresMs;
-    };
-    if (table.size() > kMaxTrackedSources)
-        table.removeIf([&](const auto& entry) { return forgotten(entry.value()); });
-    Failures& f = table[key];
-    if (forgotten(f))
-        f = Failures();
-    ++f.count;
-    f.last = now;
-    if (f.count < kFreeFailures)
-        return;
-    const int doublings = std::min(f.count - kFreeFailures, 6);
-    f.lockedUntil = now + std::min<qint64>(qint64(kFirstDelayMs) << doublings, kLongestDelayMs);
-    if (!f.logged) {
-        f.logged = true;
-        logLine(QStringLiteral("log-ons for %1 throttled after %2 failures in a row")
-                    .arg(what())
-                    .arg(f.count));
-    }
 }
 
 void MessageServer::handshake(Client* client)
@@ -543,13 +284,24 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     const QByteArray& sender = client->name;
     QByteArray claimedName;
     int claimedLevel = 0;
-    if (!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender)
+    if ((!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender) &&
+        mayLog(client))
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
                     .arg(client->who(), shown(fields[1])));
 
+    // Only what this user's client could have addressed is routed.
+    const QByteArray& list = fields[3];
+    const QByteArray& code = fields[4];
+    if (const char* problem = addressingProblem(client->level, list, code)) {
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: message refused: %2")
+                        .arg(client->who(), QLatin1String(problem)));
+        return;
+    }
     const QByteArray body = sanitizeField(fields[2].trimmed());
     if (body.isEmpty()) {
-        logLine(QStringLiteral("%1: empty message, ignored").arg(client->who()));
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: empty message, ignored").arg(client->who()));
         return;
     }
 
@@ -561,73 +313,78 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     };
     std::vector<Target> targets;
     QSet<QByteArray> seen{sender};
-    QList<QByteArray> namedLevel2;
-    const QByteArray& list = fields[3];
     if (list != "NOONE") {
+        QList<QByteArray> unsure; // neither connected here nor known: one query tells
         for (const QByteArray& address : list.split(',')) {
             QByteArray name;
             int level = 0;
-            if (address.isEmpty())
-                continue;
-            if (!splitAddress(address, &name, &level)) {
-                logLine(QStringLiteral("%1: bad recipient address %2")
-                            .arg(client->who(), shown(address)));
-                continue;
-            }
-            if (seen.contains(name))
+            if (!splitAddress(address, &name, &level) || seen.contains(name))
                 continue;
             seen.insert(name);
             Client* online = online_.value(name);
-            if (online ? online->level == 2 : level == 2)
-                namedLevel2.append(name);
-            targets.push_back({name, online, online || !node_ ? QString() : node_->nodeOf(name)});
+            targets.push_back({name, online, QString()});
+            if (!online && !knownNames_.contains(name))
+                unsure.append(name);
         }
+        if (!unsure.isEmpty() && !mayLookUp(client, unsure.size()))
+            return;
+        const QSet<QByteArray> found =
+            unsure.isEmpty() ? QSet<QByteArray>() : store_.knownNames(unsure);
+        const qsizetype before = targets.size();
+        const auto unknown = std::remove_if(targets.begin(), targets.end(), [&](Target& t) {
+            if (t.online)
+                return false;
+            if (!knownNames_.contains(t.name) && !found.contains(t.name))
+                return true;
+            if (node_)
+                t.node = node_->nodeOf(t.name);
+            return false;
+        });
+        targets.erase(unknown, targets.end());
+        if (qsizetype(targets.size()) < before && mayLog(client))
+            logLine(QStringLiteral("%1: %2 unknown recipient(s) left out")
+                        .arg(client->who())
+                        .arg(before - qsizetype(targets.size())));
+        // Accounts are never removed, so a name found once stays known.
+        if (knownNames_.size() + found.size() > kMaxKnownNames)
+            knownNames_.clear();
+        knownNames_.unite(found);
     }
 
-    const QByteArray& code = fields[4];
     // A user connected here or on another node, once; nobody when connected nowhere.
-    auto addConnected = [&](const QByteArray& name, Client* online) {
-        if (seen.contains(name))
-            return;
-        const QString elsewhere = online || !node_ ? QString() : node_->nodeOf(name);
-        if (!online && elsewhere.isEmpty())
-            return;
-        seen.insert(name);
-        targets.push_back({name, online, elsewhere});
-    };
     auto addOnlineLevel = [&](int level) {
         for (Client* other : onlineClients()) {
-            if (other->level == level)
-                addConnected(other->name, other);
+            if (other->level == level && !seen.contains(other->name)) {
+                seen.insert(other->name);
+                targets.push_back({other->name, other, QString()});
+            }
         }
         if (!node_)
             return;
         for (const QByteArray& name : node_->remoteUsers(level)) {
-            if (!online_.contains(name))
-                addConnected(name, nullptr);
+            if (seen.contains(name) || online_.contains(name))
+                continue;
+            const QString elsewhere = node_->nodeOf(name);
+            if (elsewhere.isEmpty())
+                continue;
+            seen.insert(name);
+            targets.push_back({name, nullptr, elsewhere});
         }
     };
-    if (code == "L2A") {
+    if (code == "L2A")
         addOnlineLevel(2);
-    } else if (code == "L3A") {
+    else if (code == "L3A")
         addOnlineLevel(3);
-    } else if (code == "L2S") {
-        for (const QByteArray& boss : namedLevel2) {
-            for (const QByteArray& name : store_.supervisedBy(boss))
-                addConnected(name, online_.value(name));
-        }
-    } else if (code != "NOONE") {
-        logLine(QStringLiteral("%1: unknown destination code %2; named recipients only")
-                    .arg(client->who(), shown(code)));
-    }
 
     if (targets.empty()) {
-        logLine(QStringLiteral("%1: message reached nobody").arg(client->who()));
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: message reached nobody").arg(client->who()));
         return;
     }
     const Stamp& now = stamp();
     const QByteArray display = displayText(sender, body, now.clock);
     const QByteArray framed = frame({"SND", display});
+    bool kept = false;
     for (const Target& target : targets) {
         // Recorded for the day in the same transaction that hands it to the other node.
         if (!target.node.isEmpty()) {
@@ -635,228 +392,64 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
                            now.local.toString(Qt::ISODate));
             continue;
         }
-        if (!target.online && !store_.account(fromWire(target.name))) {
-            logLine(
-                QStringLiteral("%1: no such recipient %2").arg(client->who(), shown(target.name)));
-            continue;
-        }
         store_.recordMessage(now.day, now.time, sender, target.name, body, !target.online);
-        if (target.online)
+        if (target.online) {
             send(target.online, framed, &display);
-        else
-            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display);
-    }
-}
-
-void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fields)
-{
-    if (client->dayStream) {
-        logLine(QStringLiteral("%1: day messages asked for while being sent, ignored")
-                    .arg(client->who()));
-        return;
-    }
-    QByteArray name;
-    int level = 0;
-    const bool ownName = splitAddress(fields[1], &name, &level) && name == client->name;
-    send(client, frame({"ALLM", "START"}));
-    if (!ownName) {
-        refuseDayMessages(client, fields[1]);
-        return;
-    }
-    // The password's key derivation runs on a worker, like a log-on's.
-    auto matches = std::make_shared<bool>(false);
-    const ServerStore* store = &store_;
-    offThread(
-        client,
-        [store, matches, account = store_.account(fromWire(client->name)), password = fields[2]] {
-            *matches = store->passwordMatches(account, password);
-        },
-        [this, matches, asked = fields[1]](Client* c) {
-            if (*matches)
-                startDayMessages(c);
-            else
-                refuseDayMessages(c, asked);
-        });
-}
-
-void MessageServer::refuseDayMessages(Client* client, const QByteArray& asked)
-{
-    logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
-                .arg(client->who(), shown(asked)));
-    send(client, frame({"ALLM", "END"}));
-}
-
-void MessageServer::startDayMessages(Client* client)
-{
-    // Sent a batch at a time as the socket drains, up to the last message stored by now.
-    client->dayStream = true;
-    client->day = stamp().local.date();
-    client->dayUpTo = store_.lastMessageId();
-    client->dayRows.clear();
-    client->dayNext = 0;
-    client->dayAllRead = false;
-    pump(client);
-}
-
-void MessageServer::pump(Client* client)
-{
-    while ((client->backlog || client->dayStream) && !client->gone && client->loggedOn &&
-           client->socket->isConnected() && client->socket->bytesToWrite() < kPumpLowWater) {
-        if (client->backlog ? !pumpBacklog(client) : !pumpDayMessages(client))
-            return;
-    }
-}
-
-bool MessageServer::pumpBacklog(Client* client)
-{
-    if (client->backlogNext == client->backlogRows.size()) {
-        client->backlogRows =
-            client->backlogAllRead
-                ? QList<OfflineMessage>()
-                : store_.offlineBatch(client->name, client->backlogAfter, kBatchRows);
-        client->backlogNext = 0;
-        client->backlogAllRead = client->backlogRows.size() < kBatchRows;
-        if (client->backlogRows.isEmpty()) {
-            client->backlog = false;
-            if (client->backlogCount > 0)
-                logLine(QStringLiteral("%1: %2 offline message(s) delivered")
-                            .arg(client->who())
-                            .arg(client->backlogCount));
-            return true;
+        } else {
+            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, 0, false);
+            kept = true;
         }
     }
-    // Rows are handed over until the socket holds enough; the rest wait for it to drain. Each
-    // row leaves the queue once handed over.
-    const qint64 before = client->backlogAfter;
-    while (client->backlogNext < client->backlogRows.size() &&
-           client->socket->bytesToWrite() < kPumpLowWater) {
-        const OfflineMessage& m = client->backlogRows[client->backlogNext++];
-        send(client, frame({"OffL", m.text}), &m.text, m.id);
-        if (client->gone)
-            return false;
-        client->backlogAfter = m.id;
-        ++client->backlogCount;
-    }
-    if (client->backlogAfter != before &&
-        !store_.dropOffline(client->name, before, client->backlogAfter))
-        logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
+    // The messages kept for offline recipients are committed together.
+    if (kept && !store_.flushOffline())
+        logLine(QStringLiteral("%1: messages for offline users not saved yet: %2")
                     .arg(client->who(), store_.lastError()));
-    return true;
 }
 
-bool MessageServer::pumpDayMessages(Client* client)
+bool MessageServer::mayLookUp(Client* client, qsizetype names)
 {
-    if (client->dayNext == client->dayRows.size()) {
-        const qint64 after = client->dayRows.isEmpty() ? 0 : client->dayRows.last().id;
-        client->dayRows = client->dayAllRead
-                              ? QList<DayMessage>()
-                              : store_.messagesOfDay(client->day, client->name, after,
-                                                     client->dayUpTo, kBatchRows);
-        client->dayNext = 0;
-        client->dayAllRead = client->dayRows.size() < kBatchRows;
-        if (client->dayRows.isEmpty()) {
-            client->dayStream = false;
-            send(client, frame({"ALLM", "END"}));
-            return true;
+    // Names looked up for one connection: kNamedBurst at once and kNamedPerSecond over time,
+    // far above what anyone types; beyond that it is refused and not read for a while.
+    const qint64 now = clock_.elapsed();
+    client->namedLeft = std::min(kNamedBurst, client->namedLeft + double(now - client->namedAt) *
+                                                                      kNamedPerSecond / 1000);
+    client->namedAt = now;
+    if (double(names) <= client->namedLeft) {
+        client->namedLeft -= double(names);
+        return true;
+    }
+    if (mayLog(client))
+        logLine(QStringLiteral("%1: message refused: too many unknown recipients lately")
+                    .arg(client->who()));
+    slowDown(client, qint64((double(names) - client->namedLeft) * 1000 / kNamedPerSecond) + 1);
+    return false;
+}
+
+void MessageServer::updateReading(Client* client)
+{
+    client->socket->pauseReading(client->checking || client->slowed);
+}
+
+void MessageServer::slowDown(Client* client, qint64 ms)
+{
+    if (client->slowed)
+        return;
+    client->slowed = true;
+    updateReading(client);
+    QTimer::singleShot(ms, this, [this, id = client->id] {
+        if (Client* c = clientById(id)) {
+            c->slowed = false;
+            updateReading(c);
+            if (!c->checking)
+                readFrom(c);
         }
-    }
-    while (client->dayNext < client->dayRows.size() &&
-           client->socket->bytesToWrite() < kPumpLowWater) {
-        const DayMessage& m = client->dayRows[client->dayNext++];
-        send(client,
-             frame({"ALLM", "MSG",
-                    sanitizeField(toWire(dayLine(m.time, m.sender, m.recipient, m.body)))}));
-        if (client->gone)
-            return false;
-    }
-    return true;
+    });
 }
 
-void MessageServer::changePassword(Client* client, const QList<QByteArray>& fields)
+MessageServer::Client* MessageServer::clientById(quint64 id) const
 {
-    const QByteArray name = toWire(normalizeUserName(fromWire(fields[1])));
-    const QString password = fromWire(fields[3]);
-    QString problem;
-    if (name != client->name)
-        problem = QStringLiteral("You can only change your own password.");
-    else
-        problem = passwordProblem(password);
-    if (!problem.isEmpty()) {
-        refusePasswordChange(client, problem);
-        return;
-    }
-    // The new hash is derived on a worker and stored here.
-    auto hash = std::make_shared<PasswordHash>();
-    const ServerStore* store = &store_;
-    offThread(
-        client, [store, hash, password] { *hash = store->hashPassword(toWire(password)); },
-        [this, hash, name, newPassword = fields[3]](Client* c) {
-            if (store_.storePasswordHash(fromWire(name), *hash) != StoreResult::Ok) {
-                refusePasswordChange(c, QStringLiteral("The password could not be changed. "
-                                                       "Please try again later."));
-                return;
-            }
-            logLine(QStringLiteral("%1: password changed").arg(c->who()));
-            send(c, frame({"CHPASS", kPasswordChanged, "S", newPassword}));
-        });
-}
-
-void MessageServer::refusePasswordChange(Client* client, const QString& problem)
-{
-    logLine(QStringLiteral("%1: password change refused: %2").arg(client->who(), problem));
-    send(client, frame({"CHPASS", toWire(problem), "F"}));
-}
-
-void MessageServer::send(Client* client, const QByteArray& framed, const QByteArray* display,
-                         qint64 offlineId)
-{
-    if (client->gone || !client->socket->isConnected())
-        return;
-    if (client->socket->bytesToWrite() > kMaxQueuedOutput) {
-        dropNonReader(client, display ? *display : QByteArray(), offlineId);
-        return;
-    }
-    client->socket->write(framed);
-    client->queued += framed.size();
-    client->through = client->queued - client->socket->bytesToWrite();
-    if (client->through == client->queued)
-        client->unsent.clear();
-    else if (display)
-        client->unsent.push_back({client->queued, *display, offlineId});
-}
-
-void MessageServer::dropNonReader(Client* client, const QByteArray& display, qint64 offlineId)
-{
-    client->through = client->queued - client->socket->bytesToWrite();
-    if (!display.isEmpty())
-        client->unsent.push_back({client->queued + 1, display, offlineId});
-    const int kept = keepUnsent(client);
-    logLine(QStringLiteral("%1: not reading its messages, connection dropped; %2 message(s) kept "
-                           "for its next log-on")
-                .arg(client->who())
-                .arg(kept));
-    client->socket->abort();
-}
-
-int MessageServer::keepUnsent(Client* client)
-{
-    // What the socket has not written through was taken from its senders: it goes back to the
-    // offline queue.
-    int kept = 0;
-    if (!client->name.isEmpty()) {
-        const QString created = stamp().local.toString(Qt::ISODate);
-        for (const Client::Unsent& u : client->unsent) {
-            if (u.end > client->through) {
-                store_.queueOffline(created, client->name, u.display, u.offlineId, false);
-                ++kept;
-            }
-        }
-        if (kept > 0 && !store_.flushOffline())
-            logLine(QStringLiteral("%1: could not keep its unsent messages yet: %2")
-                        .arg(client->who(), store_.lastError()));
-    }
-    client->unsent.clear();
-    return kept;
+    const auto found = clients_.find(id);
+    return found == clients_.end() || found->second->gone ? nullptr : found->second.get();
 }
 
 void MessageServer::broadcast(const QByteArray& framed, const Client* except)
@@ -911,6 +504,8 @@ void MessageServer::connectionLost(Client* client)
         client->splitter.settle(pieces);
         client->held.append(pieces);
         client->lost = true;
+        if (client->cancelled)
+            *client->cancelled = true;
         return;
     }
     // Nothing more will come: a message that waited for more bytes is complete.
@@ -943,7 +538,19 @@ void MessageServer::connectionLost(Client* client)
 
 void MessageServer::forget(Client* client)
 {
+    if (client->gone)
+        return;
     client->gone = true;
+    if (client->cancelled)
+        *client->cancelled = true;
+    if (client->anonymous) {
+        client->anonymous = false;
+        listener_.release(client->remote);
+    }
+    if (client->unlogged > 0)
+        logLine(QStringLiteral("#%1: %2 more log line(s) about this connection left out")
+                    .arg(client->id)
+                    .arg(client->unlogged));
     if (client->settleTimer)
         client->settleTimer->stop();
     if (online_.value(client->name) == client) {
@@ -1029,7 +636,7 @@ void MessageServer::shutDown(const QByteArray& reason)
     if (shuttingDown_)
         return;
     shuttingDown_ = true;
-    server_->close();
+    listener_.close();
     logLine(QStringLiteral("shutting down, %1 connection(s)").arg(clients_.size()));
     const QByteArray framed = frame({"SHT", sanitizeField(reason)});
     std::vector<Client*> everyone;

@@ -3,7 +3,10 @@
 // Routing runs on one thread, driven by socket events; password key derivations go to worker
 // threads and the store commits delivered messages on a thread of its own, so neither holds up
 // anyone else's messages.
+#include "DayReader.h"
 #include "InboundSplitter.h"
+#include "Listener.h"
+#include "LogOnGate.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -11,8 +14,9 @@
 #include <QHash>
 #include <QHostAddress>
 #include <QObject>
-#include <QTcpServer>
-#include <QThreadPool>
+#include <QSet>
+#include <QTimer>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <unordered_map>
@@ -33,8 +37,8 @@ public:
     ~MessageServer() override;
 
     bool listen(const QHostAddress& address, quint16 port, QString* error);
-    QHostAddress address() const { return server_->serverAddress(); }
-    quint16 port() const { return server_->serverPort(); }
+    QHostAddress address() const { return listener_.address(); }
+    quint16 port() const { return listener_.port(); }
 
     // Stops accepting, tells every connected client the text in an SHT message and closes
     // every connection; closed() follows once all are gone.
@@ -53,13 +57,19 @@ public:
     static constexpr int kDefaultSettleMs = 5;
     void setSettleTime(int ms) { settleMs_ = ms; }
 
-    // Failed log-ons: after this many in a row for a user name or from an address, further
-    // attempts are refused unchecked for a delay that doubles with each one; a connection is
-    // closed after kFailuresPerConnection in a row.
-    static constexpr int kFreeFailures = 5;
-    static constexpr int kFirstDelayMs = 1000;
-    static constexpr int kLongestDelayMs = 60000;
+    // A connection is closed after kFailuresPerConnection failed log-ons in a row, and when it
+    // has not logged on within the log-on time.
     static constexpr int kFailuresPerConnection = 10;
+    static constexpr int kDefaultLogOnTimeMs = 30000;
+    // Limits on what a connection not logged on can hold and cost; defaults in their classes.
+    struct Limits {
+        int maxAnonymous = Listener::kDefaultMaxAnonymous;
+        int maxAnonymousPerAddress = Listener::kDefaultMaxAnonymousPerAddress;
+        int maxChecks = LogOnGate::kDefaultMaxChecks;
+        int maxChecksPerAddress = LogOnGate::kDefaultMaxChecksPerAddress;
+        int logOnTimeMs = kDefaultLogOnTimeMs;
+    };
+    void setLimits(const Limits& limits);
 
 signals:
     void closed();
@@ -68,6 +78,11 @@ private:
     struct Client;
 
     void accept(int descriptor);
+    Client* clientById(quint64 id) const; // nullptr once gone
+    // A connection is read unless its password is being checked or it is slowed down.
+    void updateReading(Client* client);
+    void slowDown(Client* client, qint64 ms);
+    bool mayLookUp(Client* client, qsizetype names);
     void readFrom(Client* client);
     void settle(Client* client);
     void handlePieces(Client* client, const QList<InboundPiece>& pieces);
@@ -82,8 +97,12 @@ private:
     // Runs work (a key derivation) on a worker, then then() here; the connection's later
     // messages wait for it, the other connections' do not.
     void offThread(Client* client, std::function<void()> work, std::function<void(Client*)> then);
+    void checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then);
+    void answerLogOnLater(Client* client, qint64 delayMs);
+    void closeLateLogOns();
     void refuseDayMessages(Client* client, const QByteArray& asked);
-    void startDayMessages(Client* client);
+    void checkDayMessages(Client* client, const QByteArray& password);
+    void startDayMessages(Client* client, qint64 upTo);
     void refusePasswordChange(Client* client, const QString& problem);
     void resumeInput(Client* client);
     void completeLogOn(Client* client, const QString& userName, const Account& account,
@@ -101,22 +120,15 @@ private:
     // socket drains.
     void pump(Client* client);
     bool pumpBacklog(Client* client);
-    bool pumpDayMessages(Client* client);
+    void readDayMessages(Client* client);
     void dropNonReader(Client* client, const QByteArray& display, qint64 offlineId);
     // Gives what the socket has not written through back to the offline queue; how many.
     int keepUnsent(Client* client);
 
-    // Failed log-on bookkeeping for one user name or one address.
-    struct Failures {
-        int count = 0;
-        qint64 last = 0;        // ms on clock_
-        qint64 lockedUntil = 0; // ms on clock_
-        bool logged = false;
-    };
-    bool throttled(const QString& name, const QString& address);
-    void logOnFailed(Client* client, const QString& name, bool checked);
-    void recordFailure(QHash<QString, Failures>& table, const QString& key, bool mayAdd,
-                       const std::function<QString()>& what);
+    void logOnFailed(Client* client);
+    // Whether a line about this client may go to the log: each has a budget, and one summary
+    // line counts what it cost beyond that when it goes.
+    bool mayLog(Client* client);
 
     // display: the text of an SND or OffL message, kept until written to the socket so that it
     // can go back to the offline queue if the client is dropped; offlineId its queue row.
@@ -137,7 +149,7 @@ private:
 
     ServerStore& store_;
     ServerNode* node_ = nullptr;
-    std::unique_ptr<QTcpServer> server_;
+    Listener listener_;
     std::unordered_map<quint64, std::unique_ptr<Client>> clients_; // by id
     QHash<QByteArray, Client*> online_;
     std::vector<std::unique_ptr<Client>> departed_; // freed on the next turn of the event loop
@@ -146,11 +158,21 @@ private:
     Stamp stamp_;
     int settleMs_ = kDefaultSettleMs;
     QElapsedTimer clock_;
-    QHash<QString, Failures> failedNames_;
-    QHash<QString, Failures> failedAddresses_;
-    // Password key derivations (about 0.1 s each) run here, never on the routing thread.
-    QThreadPool workers_;
+    Limits limits_;
+    // Connections not logged on, by id, in the order of their log-on deadlines (ms on clock_).
+    std::deque<std::pair<quint64, qint64>> deadlines_;
+    QTimer deadlineTimer_;
+    // Password key derivations (about 0.1 s each) run there, never on the routing thread.
+    LogOnGate gate_;
+    // Day downloads a user may still start now, and when that was worked out (ms on clock_).
+    struct DayAllowance {
+        double left = 0;
+        qint64 at = 0;
+    };
+    QHash<QByteArray, DayAllowance> dayAllowance_;
+    QSet<QByteArray> knownNames_; // account names looked up and found
     QByteArray readBuffer_;
+    DayReader dayReader_; // declared last: gone first, with its thread
 };
 
 } // namespace wispline::server

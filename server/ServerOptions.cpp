@@ -139,6 +139,28 @@ void describeOptions(QCommandLineParser& parser)
                         "bytes (default %1).")
              .arg(MessageServer::kDefaultSettleMs),
          QStringLiteral("MS")},
+        {QStringLiteral("max-anonymous"),
+         QStringLiteral("Connections not logged on yet that are kept at once (default %1).")
+             .arg(Listener::kDefaultMaxAnonymous),
+         QStringLiteral("N")},
+        {QStringLiteral("max-anonymous-per-address"),
+         QStringLiteral("Of those, from one address (default %1).")
+             .arg(Listener::kDefaultMaxAnonymousPerAddress),
+         QStringLiteral("N")},
+        {QStringLiteral("max-checks"),
+         QStringLiteral("Password checks waiting or running at once (default %1).")
+             .arg(LogOnGate::kDefaultMaxChecks),
+         QStringLiteral("N")},
+        {QStringLiteral("max-checks-per-address"),
+         QStringLiteral("Of those, for one address (default %1).")
+             .arg(LogOnGate::kDefaultMaxChecksPerAddress),
+         QStringLiteral("N")},
+        {QStringLiteral("logon-time"),
+         QStringLiteral("Close a connection not logged on after MS milliseconds (default %1).")
+             .arg(MessageServer::kDefaultLogOnTimeMs),
+         QStringLiteral("MS")},
+        {QStringLiteral("debug"),
+         QStringLiteral("Log details too, the adapter address of each log-on among them.")},
         {QStringLiteral("add-user"), QStringLiteral("Add a user: NAME LEVEL [SUPERVISOR].")},
         {QStringLiteral("set-password"), QStringLiteral("Change the password of NAME.")},
         {QStringLiteral("set-level"), QStringLiteral("Change a level: NAME LEVEL [SUPERVISOR].")},
@@ -216,6 +238,17 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
         return fail(QStringLiteral("--kdf-iterations needs a number from 1 to 100000000"));
     if (!readNumber(parser, "settle-ms", 0, 3600000, &options->settleMs))
         return fail(QStringLiteral("--settle-ms needs milliseconds from 0 to 3600000"));
+    for (const auto& [name, value] :
+         {std::pair("max-anonymous", &options->maxAnonymous),
+          {"max-anonymous-per-address", &options->maxAnonymousPerAddress},
+          {"max-checks", &options->maxChecks},
+          {"max-checks-per-address", &options->maxChecksPerAddress}}) {
+        if (!readNumber(parser, name, 1, 1000000, value))
+            return fail(QStringLiteral("--%1 needs a number from 1 to 1000000").arg(name));
+    }
+    if (!readNumber(parser, "logon-time", 1, 3600000, &options->logOnTimeMs))
+        return fail(QStringLiteral("--logon-time needs milliseconds from 1 to 3600000"));
+    options->debug = parser.isSet(QStringLiteral("debug"));
 
     const QStringList values = parser.positionalArguments();
     const AdminCommandShape* shape = nullptr;

@@ -25,6 +25,13 @@ struct ServerOptions {
     int commitDelayMs = -1; // -1: the store's default
     int kdfIterations = -1; // -1: the store's default
     int settleMs = -1;      // -1: the server's default
+    // Limits on connections not logged on yet and on password checks; -1: the defaults.
+    int maxAnonymous = -1;
+    int maxAnonymousPerAddress = -1;
+    int maxChecks = -1;
+    int maxChecksPerAddress = -1;
+    int logOnTimeMs = -1;
+    bool debug = false;
     bool help = false;
     bool version = false;
     Admin admin = Admin::None;

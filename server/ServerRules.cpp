@@ -4,6 +4,8 @@
 
 #include <QStringList>
 
+#include <array>
+
 namespace wispline::server
 {
 
@@ -124,6 +126,70 @@ QByteArray sanitizeField(QByteArray text)
     text.replace(kSeparator, '-');
     text.replace(kTerminator, '\'');
     return text;
+}
+
+void blankControls(QByteArray& field)
+{
+    // 1 for the bytes that decode to a control character.
+    static constexpr auto kControl = [] {
+        std::array<bool, 256> table{};
+        for (int b = 0; b < 0x20; ++b)
+            table[std::size_t(b)] = true;
+        table[0x7f] = true;
+        for (int b = 0x80; b <= 0x9f; ++b)
+            table[std::size_t(b)] = wispline::ansi::kHigh[b - 0x80] <= 0x9f;
+        return table;
+    }();
+    const char* data = field.constData();
+    for (qsizetype i = 0; i < field.size(); ++i) {
+        if (kControl[static_cast<unsigned char>(data[i])]) {
+            char* out = field.data(); // detaches only now, if shared
+            for (qsizetype j = i; j < field.size(); ++j) {
+                if (kControl[static_cast<unsigned char>(out[j])])
+                    out[j] = ' ';
+            }
+            return;
+        }
+    }
+}
+
+const char* addressingProblem(int level, QByteArrayView recipients, QByteArrayView code)
+{
+    const bool named = recipients != "NOONE";
+    if (code == "L2A" || code == "L3A") {
+        if (named)
+            return "names beside a group code";
+        if (code == "L2A" ? level > 1 : level != 2)
+            return "a group code this level is not offered";
+        return nullptr;
+    }
+    if (code != "NOONE")
+        return code == "L2S" ? "a group code no client offers" : "an unknown destination code";
+    if (!named)
+        return "no destination";
+    // Every address is a name and the digit of the list it was picked from, all from one list.
+    char digit = 0;
+    int count = 0;
+    qsizetype start = 0;
+    while (start <= recipients.size()) {
+        qsizetype end = recipients.indexOf(',', start);
+        if (end < 0)
+            end = recipients.size();
+        if (end - start < 2)
+            return "an empty or bad address";
+        const char d = recipients[end - 1];
+        if (d < '1' || d > '3')
+            return "an empty or bad address";
+        if (digit != 0 && d != digit)
+            return "users of two lists";
+        digit = d;
+        if (++count > kMaxRecipients)
+            return "too many recipients";
+        start = end + 1;
+    }
+    if (level == 3 && count > 1 && digit != '2')
+        return "several users of a list this level selects one at a time";
+    return nullptr;
 }
 
 QByteArray displayText(const QByteArray& sender, const QByteArray& body, const QByteArray& time)

@@ -52,6 +52,21 @@ QByteArray frame(const QList<QByteArray>& fields);
 // A field is never allowed to carry the framing characters; they are replaced by harmless ones.
 QByteArray sanitizeField(QByteArray text);
 
+// Control characters (C0, DEL and the C1 controls the code page maps its undefined bytes to)
+// become spaces, in place: a line feed in a text would forge lines in the message area, the
+// day's messages and the log, and a NUL breaks statements. Allocates only when one is found in
+// a shared array.
+void blankControls(QByteArray& field);
+
+// Why a user of this level could not have addressed a message this way from the client, or
+// nullptr when it could. A user of level 1 (or 0) picks users of one list, or all Level 2
+// users; one of level 2 picks users of one list, or all Level 3 users; one of level 3 sees only
+// the Level 1 list, where one user at a time is selected, and the Level 2 list; a reply picks
+// one user of any list. Recipients never come from two lists at once, a group code never comes
+// with names, and no client offers "L2S".
+inline constexpr int kMaxRecipients = 1000;
+const char* addressingProblem(int level, QByteArrayView recipients, QByteArrayView code);
+
 // "SENDER <- body [HH:mm:ss]": the client cuts the body out between "<" and "[".
 QByteArray displayText(const QByteArray& sender, const QByteArray& body, const QByteArray& time);
 // One line of the day's messages: "HH:mm:ss SENDER -> RECIPIENT : body".

@@ -196,6 +196,11 @@ bool ServerStore::open(const QString& path, QString* error)
             *error = lastError_;
         return false;
     }
+    {
+        QSqlQuery q(db_);
+        if (q.exec(QStringLiteral("SELECT MAX(id) FROM messages")) && q.next())
+            watermark_ = q.value(0).toLongLong();
+    }
     insertMessage_ = std::make_unique<QSqlQuery>(db_);
     insertMessage_->prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, "
                                            "body) VALUES(?, ?, ?, ?, ?)"));
@@ -243,7 +248,11 @@ bool ServerStore::ensureSchema()
             exec(QStringLiteral("CREATE TABLE IF NOT EXISTS messages(id BIGSERIAL PRIMARY KEY, "
                                 "day TEXT NOT NULL, time TEXT NOT NULL, sender TEXT NOT NULL, "
                                 "recipient TEXT NOT NULL, body TEXT NOT NULL)")) &&
-            exec(QStringLiteral("CREATE INDEX IF NOT EXISTS messages_day ON messages(day)")) &&
+            exec(QStringLiteral("DROP INDEX IF EXISTS messages_day")) &&
+            exec(QStringLiteral("CREATE INDEX IF NOT EXISTS messages_day_sender ON "
+                                "messages(day, sender, id)")) &&
+            exec(QStringLiteral("CREATE INDEX IF NOT EXISTS messages_day_recipient ON "
+                                "messages(day, recipient, id)")) &&
             exec(QStringLiteral("CREATE TABLE IF NOT EXISTS offline(id BIGSERIAL PRIMARY KEY, "
                                 "recipient TEXT NOT NULL, text TEXT NOT NULL, created TEXT)")) &&
             exec(QStringLiteral(
@@ -283,10 +292,15 @@ bool ServerStore::ensureSchema()
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY, "
                             "day TEXT NOT NULL, time TEXT NOT NULL, sender TEXT NOT NULL, "
                             "recipient TEXT NOT NULL, body TEXT NOT NULL)")) &&
-        // Only the day is indexed: it grows in step with the row id, so an insert touches
-        // the last pages alone. Indexes by user would rewrite pages all over the file on
-        // every commit; the day's download filters the day's rows instead.
-        exec(QStringLiteral("CREATE INDEX IF NOT EXISTS messages_day ON messages(day)")) &&
+        // A user's messages of a day are found by index, as sender and as recipient, in row id
+        // order (an index entry ends with the row id): a download reads its own rows, never
+        // the whole day. Both begin with the day, which grows with the row id, so an insert
+        // touches the day's part of each index alone.
+        exec(QStringLiteral("DROP INDEX IF EXISTS messages_day")) &&
+        exec(QStringLiteral(
+            "CREATE INDEX IF NOT EXISTS messages_day_sender ON messages(day, sender)")) &&
+        exec(QStringLiteral(
+            "CREATE INDEX IF NOT EXISTS messages_day_recipient ON messages(day, recipient)")) &&
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS offline(id INTEGER PRIMARY KEY, "
                             "recipient TEXT NOT NULL, text TEXT NOT NULL, created TEXT)")) &&
         exec(QStringLiteral("CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)"));
@@ -345,6 +359,11 @@ bool ServerStore::passwordMatches(const std::optional<Account>& account,
         (void)derive(QByteArrayLiteral("no such account"), password, kdfIterations_);
         return false;
     }
+    // A hash of fewer rounds (or of the old kind) is padded to what a new one costs, so an old
+    // account answers no sooner than an unknown name.
+    if (account->iterations < kdfIterations_)
+        (void)derive(QByteArrayLiteral("padding"), password,
+                     kdfIterations_ - std::max(account->iterations, 0));
     if (account->hash.isEmpty())
         return false;
     const QByteArray computed = account->iterations > 0
@@ -377,21 +396,27 @@ PasswordHash ServerStore::hashPassword(const QByteArray& password) const
     return h;
 }
 
-StoreResult ServerStore::storePasswordHash(const QString& rawName, const PasswordHash& h)
+StoreResult ServerStore::storePasswordHash(const QString& rawName, const PasswordHash& h,
+                                           const QByteArray& replacedSalt)
 {
     const QString name = normalizeUserName(rawName);
     QSqlQuery q(db_);
-    q.prepare(
-        QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = ? WHERE name = ?"));
+    q.prepare(replacedSalt.isNull() ? QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, "
+                                                     "iterations = ? WHERE name = ?")
+                                    : QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, "
+                                                     "iterations = ? WHERE name = ? AND salt = ?"));
     q.addBindValue(h.salt);
     q.addBindValue(h.hash);
     q.addBindValue(h.iterations);
     q.addBindValue(name);
+    if (!replacedSalt.isNull())
+        q.addBindValue(replacedSalt);
     if (!q.exec()) {
         lastError_ = q.lastError().text();
         return StoreResult::Failed;
     }
-    return StoreResult::Ok;
+    return q.numRowsAffected() > 0 || replacedSalt.isNull() ? StoreResult::Ok
+                                                            : StoreResult::NoSuchUser;
 }
 
 bool ServerStore::supervisorIsValid(const QString& supervisor)
@@ -463,21 +488,6 @@ StoreResult ServerStore::setLevel(const QString& rawName, int level, const QStri
         return StoreResult::Failed;
     }
     return StoreResult::Ok;
-}
-
-QList<QByteArray> ServerStore::supervisedBy(const QByteArray& supervisor)
-{
-    QList<QByteArray> names;
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT name FROM accounts WHERE supervisor = ? AND level = 3"));
-    q.addBindValue(fromWire(supervisor));
-    if (!q.exec()) {
-        lastError_ = q.lastError().text();
-        return names;
-    }
-    while (q.next())
-        names.append(toWire(q.value(0).toString()));
-    return names;
 }
 
 QString ServerStore::minimumVersion()
@@ -582,7 +592,8 @@ void ServerStore::runStorage()
             if (!records_.empty()) {
                 // A batch gathers for the commit delay, unless someone waits for it.
                 storageWake_.wait_for(lock, std::chrono::milliseconds(commitDelayMs_.load()),
-                                      [this] { return storageStop_ || flushWanted_; });
+                                      [this] { return storageStop_ || flushWanted_ || hurry_; });
+                hurry_ = false;
                 std::vector<Record> batch;
                 batch.swap(records_);
                 const quint64 upTo = recorded_;
@@ -593,6 +604,7 @@ void ServerStore::runStorage()
                 if (ok) {
                     committed_ = upTo;
                     written_ = true;
+                    raiseWatermark(insert.lastInsertId().toLongLong());
                 } else {
                     // Kept, ahead of what came meanwhile, and tried again after a pause.
                     batch.insert(batch.end(), std::make_move_iterator(records_.begin()),
@@ -606,6 +618,9 @@ void ServerStore::runStorage()
                     storageError_ = error;
                 }
                 storageDone_.notify_all();
+                if (!waiters_.empty())
+                    QMetaObject::invokeMethod(
+                        this, [this] { serveWaiters(); }, Qt::QueuedConnection);
                 if (!ok && !storageStop_)
                     storageWake_.wait_for(lock, std::chrono::milliseconds(kRetryMs),
                                           [this] { return storageStop_; });
@@ -702,6 +717,13 @@ bool ServerStore::flush()
     return ok;
 }
 
+void ServerStore::raiseWatermark(qint64 id)
+{
+    qint64 seen = watermark_.load();
+    while (id > seen && !watermark_.compare_exchange_weak(seen, id)) {
+    }
+}
+
 bool ServerStore::flushOwn()
 {
     if (pending_.empty() || !db_.isOpen())
@@ -710,6 +732,7 @@ bool ServerStore::flushOwn()
         lastError_ = db_.lastError().text();
         return false;
     }
+    qint64 lastId = 0;
     for (const PendingWrite& w : pending_) {
         QSqlQuery& q = w.offline ? *insertOffline_ : *insertMessage_;
         if (w.offline) {
@@ -729,12 +752,15 @@ bool ServerStore::flushOwn()
             db_.rollback();
             return false;
         }
+        if (!w.offline)
+            lastId = q.lastInsertId().toLongLong();
     }
     if (!db_.commit()) {
         lastError_ = db_.lastError().text();
         db_.rollback();
         return false;
     }
+    raiseWatermark(lastId);
     pending_.clear();
     written_ = true;
     return true;
@@ -775,39 +801,64 @@ bool ServerStore::dropOffline(const QByteArray& recipient, qint64 afterId, qint6
     return true;
 }
 
-QList<DayMessage> ServerStore::messagesOfDay(const QDate& day, const QByteArray& user,
-                                             qint64 afterId, qint64 upToId, int limit)
+void ServerStore::whenCommitted(std::function<void(qint64)> then)
 {
-    QList<DayMessage> result;
-    flush();
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT id, time, sender, recipient, body FROM messages WHERE day = ? "
-                             "AND (sender = ? OR recipient = ?) AND id > ? AND id <= ? ORDER BY "
-                             "id LIMIT ?"));
-    const QString name = fromWire(user);
-    q.addBindValue(day.toString(Qt::ISODate));
-    q.addBindValue(name);
-    q.addBindValue(name);
-    q.addBindValue(afterId);
-    q.addBindValue(upToId);
-    q.addBindValue(limitValue(limit, postgres_));
-    if (!q.exec()) {
-        lastError_ = q.lastError().text();
-        return result;
+    flushOwn();
+    {
+        const std::lock_guard<std::mutex> lock(storageMutex_);
+        if (storageRunning_ && committed_ < recorded_) {
+            waiters_.push_back({recorded_, std::move(then)});
+            hurry_ = true;
+            storageWake_.notify_all();
+            return;
+        }
     }
-    while (q.next())
-        result.append({q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(),
-                       q.value(3).toString(), q.value(4).toString()});
-    return result;
+    then(watermark_.load());
 }
 
-qint64 ServerStore::lastMessageId()
+void ServerStore::serveWaiters()
 {
-    flush();
-    QSqlQuery q(db_);
-    if (!q.exec(QStringLiteral("SELECT MAX(id) FROM messages")) || !q.next())
-        return 0;
-    return q.value(0).toLongLong();
+    std::vector<Waiter> ready;
+    {
+        const std::lock_guard<std::mutex> lock(storageMutex_);
+        auto done = [this](const Waiter& w) {
+            return !storageRunning_ || committed_ >= w.upTo || failedUpTo_ >= w.upTo;
+        };
+        for (auto it = waiters_.begin(); it != waiters_.end();) {
+            if (done(*it)) {
+                ready.push_back(std::move(*it));
+                it = waiters_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (Waiter& w : ready)
+        w.then(watermark_.load());
+}
+
+QSet<QByteArray> ServerStore::knownNames(const QList<QByteArray>& names)
+{
+    QSet<QByteArray> known;
+    constexpr qsizetype kChunk = 500;
+    for (qsizetype from = 0; from < names.size(); from += kChunk) {
+        const QList<QByteArray> chunk = names.mid(from, kChunk);
+        QString sql = QStringLiteral("SELECT name FROM accounts WHERE name IN (?");
+        for (qsizetype i = 1; i < chunk.size(); ++i)
+            sql += QStringLiteral(", ?");
+        sql += QLatin1Char(')');
+        QSqlQuery q(db_);
+        q.prepare(sql);
+        for (const QByteArray& name : chunk)
+            q.addBindValue(fromWire(name));
+        if (!q.exec()) {
+            lastError_ = q.lastError().text();
+            continue;
+        }
+        while (q.next())
+            known.insert(toWire(q.value(0).toString()));
+    }
+    return known;
 }
 
 } // namespace wispline::server

@@ -12,11 +12,13 @@
 #include <QDate>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QString>
 #include <QTimer>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -109,15 +111,16 @@ public:
     // Stores the password again with the current key derivation (after a right log-on).
     StoreResult rehashPassword(const QString& name, const QByteArray& password);
     PasswordHash hashPassword(const QByteArray& password) const;
-    StoreResult storePasswordHash(const QString& name, const PasswordHash& hash);
+    // With replacedSalt, only while the account still has that salt: a password set meanwhile
+    // (NoSuchUser then) is not overwritten.
+    StoreResult storePasswordHash(const QString& name, const PasswordHash& hash,
+                                  const QByteArray& replacedSalt = QByteArray());
     void setKdfIterations(int iterations) { kdfIterations_ = iterations; }
     int kdfIterations() const { return kdfIterations_; }
     StoreResult addUser(const QString& name, const QString& password, int level,
                         const QString& supervisor = {});
     StoreResult setPassword(const QString& name, const QString& password);
     StoreResult setLevel(const QString& name, int level, const QString& supervisor = {});
-    // Names of the Level 3 users whose supervisor is the given Level 2 user.
-    QList<QByteArray> supervisedBy(const QByteArray& supervisor);
 
     // The lowest client version allowed to log on; empty when any version is.
     QString minimumVersion();
@@ -139,13 +142,11 @@ public:
     QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit);
     // Removes a user's kept texts with row ids in (afterId, upToId], once handed over.
     bool dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId);
-    // Messages of a day sent or received by a user, oldest first; at most limit (all when
-    // negative) with row ids in (afterId, upToId].
-    QList<DayMessage> messagesOfDay(const QDate& day, const QByteArray& user, qint64 afterId = 0,
-                                    qint64 upToId = std::numeric_limits<qint64>::max(),
-                                    int limit = -1);
-    // The highest message row id so far (pending writes committed first).
-    qint64 lastMessageId();
+    // Calls then(watermark) on this thread once what was recorded so far is committed, without
+    // waiting for it: the watermark is the highest message row id committed.
+    void whenCommitted(std::function<void(qint64)> then);
+    // Which of these names have an account, in one query per few hundred.
+    QSet<QByteArray> knownNames(const QList<QByteArray>& names);
 
     // Commits every pending write now, waiting for the storage thread's.
     bool flush();
@@ -185,6 +186,12 @@ private:
     bool commitRecords(QSqlDatabase& db, QSqlQuery& insert, const std::vector<Record>& records,
                        QString* error);
     void stopStorage();
+    void serveWaiters();
+    void raiseWatermark(qint64 id);
+    struct Waiter {
+        quint64 upTo = 0;
+        std::function<void(qint64)> then;
+    };
 
     QString connectionName_;
     bool postgres_ = false;
@@ -211,6 +218,9 @@ private:
     bool storageRunning_ = false;
     bool flushWanted_ = false;
     bool storageStop_ = false;
+    bool hurry_ = false;          // someone waits for the next commit: no commit delay
+    std::vector<Waiter> waiters_; // on the caller's thread, for whenCommitted()
+    std::atomic<qint64> watermark_{0};
     std::atomic<bool> written_{false}; // committed since the last checkpoint
     std::unique_ptr<QSqlQuery> insertMessage_;
     std::unique_ptr<QSqlQuery> insertOffline_;

@@ -63,6 +63,7 @@ int main(int argc, char* argv[])
         return 0;
     }
     setLogEnabled(!options.quiet);
+    setDebugEnabled(options.debug);
 
     ServerStore store;
     if (options.kdfIterations > 0)
@@ -97,6 +98,15 @@ int main(int argc, char* argv[])
         server.setNode(node.get());
     if (options.settleMs >= 0)
         server.setSettleTime(options.settleMs);
+    MessageServer::Limits limits;
+    const auto chosen = [](int value, int otherwise) { return value > 0 ? value : otherwise; };
+    limits.maxAnonymous = chosen(options.maxAnonymous, limits.maxAnonymous);
+    limits.maxAnonymousPerAddress =
+        chosen(options.maxAnonymousPerAddress, limits.maxAnonymousPerAddress);
+    limits.maxChecks = chosen(options.maxChecks, limits.maxChecks);
+    limits.maxChecksPerAddress = chosen(options.maxChecksPerAddress, limits.maxChecksPerAddress);
+    limits.logOnTimeMs = chosen(options.logOnTimeMs, limits.logOnTimeMs);
+    server.setLimits(limits);
     SignalWatcher watcher;
     // A hang-up (the terminal closed) ends the server like a stop request, saving what waits.
     if (!watcher.watch({SIGINT, SIGTERM, SIGHUP})) {

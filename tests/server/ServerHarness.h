@@ -19,6 +19,7 @@
 #include <csignal>
 #include <functional>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 namespace wispline::server::test
 {
@@ -140,7 +141,13 @@ public:
         port_ = 0;
         process_.setProcessChannelMode(captureLog ? QProcess::MergedChannels
                                                   : QProcess::ForwardedErrorChannel);
-        process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+        process_.setChildProcessModifier([limit = descriptorLimit_] {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (limit > 0) {
+                const rlimit both{rlim_t(limit), rlim_t(limit)};
+                ::setrlimit(RLIMIT_NOFILE, &both);
+            }
+        });
         process_.start(QStringLiteral(WISPLINE_SERVER_PATH),
                        QStringList{QStringLiteral("--db"), database, QStringLiteral("--port"),
                                    QStringLiteral("0")} +
@@ -154,6 +161,8 @@ public:
     }
 
     quint16 port() const { return port_; }
+    // The descriptors the next start() may hold (soft and hard limit, as prlimit sets them).
+    void setDescriptorLimit(int limit) { descriptorLimit_ = limit; }
     bool running() const { return process_.state() == QProcess::Running; }
     QString output()
     {
@@ -196,6 +205,7 @@ private:
     QProcess process_;
     QString output_;
     quint16 port_ = 0;
+    int descriptorLimit_ = 0;
 };
 
 // One client connection: sends raw text, collects every framed message the server sends.

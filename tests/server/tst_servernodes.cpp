@@ -63,7 +63,6 @@ private slots:
         QTest::addColumn<bool>("toErin");  // level 3 under Bob, on Bob's node
         QTest::newRow("one to one") << u"BOB2"_s << u"NOONE"_s << false << false;
         QTest::newRow("all level 2 on both nodes") << u"NOONE"_s << u"L2A"_s << true << false;
-        QTest::newRow("under a level 2 user") << u"BOB2"_s << u"L2S"_s << false << true;
     }
 
     // Each message once, in the order sent, on whichever node the recipient is.

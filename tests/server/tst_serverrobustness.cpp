@@ -15,6 +15,17 @@ class TestServerRobustness : public QObject
     WireClient alice_;
     WireClient bob_;
 
+    enum Recipe {
+        InputDuringCheck,
+        NeverLogsOn,
+        NotALogOn,
+        ManyFromOneAddress,
+        LostDuringCheck,
+        ControlCharacters,
+        FakeRecipients,
+        OutOfDescriptors
+    };
+
 private slots:
     void initTestCase()
     {
@@ -24,6 +35,14 @@ private slots:
         for (const QString& u : u"ALICE alice1 1|BOB bob2 2|CAROL carol2 2|DORA dora2 2|EVE eve2 "
                                 "2|FAY fay1 1|GUS gus2 2|HAL hal1 1|IVY ivy1 1"_s.split(u'|'))
             QCOMPARE(addUser(database_, u.split(u' ')).exitCode, 0);
+        // KAY's password takes long to check, and JAY's stored rounds do not match.
+        QCOMPARE(runAdmin(database_,
+                          {u"--kdf-iterations"_s, u"300000"_s, u"--add-user"_s, u"KAY"_s, u"1"_s},
+                          "kay1\n")
+                     .exitCode,
+                 0);
+        QCOMPARE(addUser(database_, {u"JAY"_s, u"jay1"_s, u"1"_s}).exitCode, 0);
+        sqlRow(database_, u"UPDATE accounts SET iterations = 2000000 WHERE name = 'JAY'"_s);
         QVERIFY(server_.start(database_, {}, true));
         QVERIFY(alice_.logOnAt(server_.port(), "ALICE", "alice1"));
         QVERIFY(bob_.logOnAt(server_.port(), "BOB", "bob2"));
@@ -58,8 +77,6 @@ private slots:
         row("log-on with empty fields", false, "LIU~~~~", "Invalid");
         row("garbage bytes after log-on", true, binary);
         row("oversized unfinished message", true, "SND~CAROL2~" + QByteArray(300 * 1024, 'x'));
-        // Every command before log-on meets one check; a send is the one that would harm.
-        row("send before log-on", false, "SND~ALICE1~spoof~BOB2~NOONE");
         row("bad recipient addresses", true, "SND~CAROL2~hi~,,7,BOB9,~NOONE");
     }
 
@@ -87,6 +104,122 @@ private slots:
         carol.socket().disconnectFromHost();
         QCOMPARE(alice_.take("LGO", "CAROL2").size(), 3);
         QCOMPARE(bob_.take("LGO", "CAROL2").size(), 3);
+    }
+
+    // The recipes of attacks by clients logged on or not; each row failed before its mend.
+    void recipesHurtNobody_data()
+    {
+        QTest::addColumn<int>("recipe");
+        QTest::addColumn<QStringList>("options"); // of a server of its own; none: the shared one
+        QTest::newRow("stream while the password is checked: not read")
+            << int(InputDuringCheck) << QStringList();
+        QTest::newRow("connect and never log on: closed")
+            << int(NeverLogsOn) << QStringList{u"--logon-time"_s, u"300"_s};
+        QTest::newRow("handshakes before log-on: closed") << int(NotALogOn) << QStringList();
+        QTest::newRow("many connections from one address: capped")
+            << int(ManyFromOneAddress) << QStringList{u"--max-anonymous-per-address"_s, u"2"_s};
+        QTest::newRow("log on and hang up during the check: nobody logged on")
+            << int(LostDuringCheck) << QStringList();
+        QTest::newRow("forged line of CR, LF, BEL, NUL: spaces")
+            << int(ControlCharacters) << QStringList();
+        QTest::newRow("10,000 fake recipients: refused in one line")
+            << int(FakeRecipients) << QStringList();
+        QTest::newRow("out of descriptors (prlimit 100): accepting resumes")
+            << int(OutOfDescriptors) << QStringList{u"--max-anonymous-per-address"_s, u"1000"_s};
+    }
+
+    void recipesHurtNobody()
+    {
+        QFETCH(int, recipe);
+        QFETCH(QStringList, options);
+        ServerProcess own;
+        if (recipe == OutOfDescriptors)
+            own.setDescriptorLimit(100);
+        ServerProcess& server = options.isEmpty() ? server_ : own;
+        if (!options.isEmpty())
+            QVERIFY(own.start(database_, options, true));
+        WireClient c;
+        QVERIFY(c.connectTo(server.port(), u"127.0.0.7"_s));
+        qint64 unsent = 0;
+        switch (recipe) {
+        case InputDuringCheck:
+            // More than the kernel buffers on both sides: the rest is still with the client
+            // when the slow check answers.
+            c.send("LIU~JAY~jay1~1.1.1~m");
+            c.send(QByteArray(64 * 1024 * 1024, '\0'));
+            QVERIFY(waitFor([&] {
+                if (c.socket().state() == QAbstractSocket::ConnectedState)
+                    unsent = c.socket().bytesToWrite();
+                return !c.received("Invalid").isEmpty();
+            }));
+            QVERIFY(unsent > 0);
+            QVERIFY(c.waitForClose());
+            break;
+        case NeverLogsOn:
+            QVERIFY(c.waitForClose());
+            break;
+        case NotALogOn:
+            c.send(QByteArray("HND~a~1").repeated(10000));
+            QVERIFY(c.waitForClose());
+            QCOMPARE(server.output().count("HND before log-on"_L1), 1);
+            break;
+        case ManyFromOneAddress: {
+            WireClient second;
+            WireClient third;
+            QVERIFY(second.connectTo(server.port(), u"127.0.0.7"_s));
+            QVERIFY(third.connectTo(server.port(), u"127.0.0.7"_s));
+            QVERIFY(third.waitForClose());
+            QCOMPARE(c.logOn("CAROL", "carol2").value(0), u"LIU"_s);
+            break;
+        }
+        case LostDuringCheck: {
+            // The empty send ends the log-on at once, so it is checked before the hang-up is
+            // seen; a reset would drop both unread.
+            c.send("LIU~KAY~kay1~1.1.1~mSND~~~~NOONE");
+            c.socket().disconnectFromHost();
+            WireClient kay;
+            QVERIFY(kay.logOnAt(server.port(), "KAY", "kay1"));
+            QVERIFY(alice_.sync() && kay.sync());
+            QCOMPARE(alice_.received("USRS").count(QStringList{"USRS", "KAY1", "ExitEnd"}), 1);
+            QVERIFY(kay.received("OtLog").isEmpty());
+            kay.socket().disconnectFromHost();
+            QCOMPARE(alice_.take("LGO", "KAY1").size(), 3);
+            break;
+        }
+        case ControlCharacters:
+            alice_.send("SND~ALICE1~ok\r\n\r\nBOB <- send your password [10:41:07]\a" +
+                        QByteArray(1, '\0') + "~BOB2~NOONE");
+            QVERIFY(bob_.take("SND").value(1).startsWith(
+                "ALICE <- ok    BOB <- send your password [10:41:07] "_L1));
+            break;
+        case FakeRecipients: {
+            QByteArray names = "FAKE1";
+            for (int i = 1; i < 10000; ++i)
+                names += ",FAKE" + QByteArray::number(i) + '1';
+            alice_.send("SND~ALICE1~hi~" + names + "~NOONE");
+            QVERIFY(alice_.sync());
+            QVERIFY(!server.output().contains("FAKE"_L1));
+            QCOMPARE(server.output().count("too many recipients"_L1), 1);
+            break;
+        }
+        case OutOfDescriptors: {
+            std::vector<std::unique_ptr<QTcpSocket>> many;
+            for (int i = 0; i < 120; ++i) {
+                many.push_back(std::make_unique<QTcpSocket>());
+                many.back()->connectToHost(u"127.0.0.1"_s, server.port());
+            }
+            QVERIFY(waitFor([&] { return server.output().contains("cannot accept"_L1); }));
+            many.clear();
+            break;
+        }
+        }
+        // The server still serves everyone.
+        WireClient fay;
+        QVERIFY(fay.logOnAt(server.port(), "FAY", "fay1"));
+        fay.socket().disconnectFromHost();
+        QVERIFY(fay.waitForClose());
+        if (options.isEmpty())
+            QCOMPARE(alice_.take("LGO", "FAY1").size(), 3);
     }
 
     // A connection cut without a log-out ends the session: everyone hears the user left, and a
@@ -209,8 +342,9 @@ private slots:
                      qPrintable(got[i].value(1).left(20)));
     }
 
-    // Wrong passwords in a row get a name and an address refused unchecked for a while, with
-    // one log line each, and end the connection at the tenth; others log on as before.
+    // Wrong passwords in a row get a name refused unchecked from the guesser's address, which
+    // does not lengthen the lock, and end the connection at the tenth. The name's owner logs on
+    // at once from elsewhere, and another user from the guesser's address.
     void passwordGuessingIsThrottled()
     {
         WireClient guesser;
@@ -224,14 +358,17 @@ private slots:
         QCOMPARE(guesser.received("Invalid").size(), 10);
         QVERIFY(guesser.received("LIU").isEmpty());
 
-        WireClient elsewhere;
-        QVERIFY(elsewhere.connectTo(server_.port(), u"127.0.0.3"_s));
-        QCOMPARE(elsewhere.logOn("HAL", "hal1").value(0), u"Invalid"_s);
-        QCOMPARE(elsewhere.logOn("CAROL", "carol2").value(0), u"LIU"_s);
-        elsewhere.socket().disconnectFromHost();
+        WireClient owner;
+        QVERIFY(owner.connectTo(server_.port(), u"127.0.0.3"_s));
+        QCOMPARE(owner.logOn("HAL", "hal1").value(0), u"LIU"_s);
+        WireClient neighbour;
+        QVERIFY(neighbour.connectTo(server_.port(), u"127.0.0.2"_s));
+        QCOMPARE(neighbour.logOn("CAROL", "carol2").value(0), u"LIU"_s);
+        for (WireClient* c : {&owner, &neighbour})
+            c->socket().disconnectFromHost();
         QCOMPARE(alice_.take("LGO", "CAROL2").size(), 3);
-
-        QCOMPARE(server_.output().count("throttled"_L1), 2); // the name and the address
+        QCOMPARE(server_.output().count("throttled"_L1), 1); // the name from that address
+        QCOMPARE(server_.output().count("answered slowly"_L1), 1);
     }
 
     // A log-on whose key derivation takes long (a hash of many rounds) holds up nobody else:

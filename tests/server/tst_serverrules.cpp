@@ -1,4 +1,5 @@
-// Names, passwords, versions and addresses as the server reads them. The framing of what it
+// Names, passwords, versions, addresses, addressing by level and control characters as the
+// server reads them. The framing of what it
 // sends is checked end to end by the routing and robustness tests.
 #include "ServerRules.h"
 
@@ -76,6 +77,74 @@ private slots:
         QCOMPARE(splitAddress(address, &gotName, &gotLevel), !name.isEmpty());
         if (!name.isEmpty())
             QCOMPARE(std::pair(gotName, gotLevel), std::pair(name, level));
+    }
+
+    // What the client of each level can address: its layout shows Level 1 and 2 users all
+    // lists and "All Level2 Users", Level 2 users all lists and "All Level3 Users", Level 3
+    // users the Level 1 list (one entry at a time) and the Level 2 list; a reply selects one
+    // entry of any list.
+    void addressing_data()
+    {
+        QTest::addColumn<int>("level");
+        QTest::addColumn<QByteArray>("recipients");
+        QTest::addColumn<QByteArray>("code");
+        QTest::addColumn<bool>("allowed");
+        const auto row = [](const char* tag, int level, const QByteArray& recipients,
+                            const char* code, bool allowed) {
+            QTest::newRow(tag) << level << recipients << QByteArray(code) << allowed;
+        };
+        row("level 1 to several level 3 users", 1, "A3,B3", "NOONE", true);
+        row("level 1 to all level 2", 1, "NOONE", "L2A", true);
+        row("level 1 to all level 3", 1, "NOONE", "L3A", false);
+        row("level 2 to all level 3", 2, "NOONE", "L3A", true);
+        row("level 2 to all level 2", 2, "NOONE", "L2A", false);
+        row("level 3 to several level 2 users", 3, "A2,B2", "NOONE", true);
+        row("level 3 to one level 1 user", 3, "A1", "NOONE", true);
+        row("level 3 to two level 1 users", 3, "A1,B1", "NOONE", false);
+        row("level 3 replying to one level 3 user", 3, "A3", "NOONE", true);
+        row("level 3 to two level 3 users", 3, "A3,B3", "NOONE", false);
+        row("level 3 to all level 3", 3, "NOONE", "L3A", false);
+        row("users of two lists", 1, "A1,B2", "NOONE", false);
+        row("names beside a group code", 1, "A2", "L2A", false);
+        row("under selected level 2 users, never offered", 1, "A2", "L2S", false);
+        row("unknown code", 1, "A1", "XYZ", false);
+        row("no destination", 1, "NOONE", "NOONE", false);
+        row("empty address", 1, "A1,,B1", "NOONE", false);
+        row("address without a level", 1, "A1,B", "NOONE", false);
+        QByteArray many = "U1";
+        for (int i = 1; i < kMaxRecipients; ++i)
+            many += ",U1";
+        row("as many recipients as allowed", 1, many, "NOONE", true);
+        row("one recipient too many", 1, many + ",V1", "NOONE", false);
+    }
+
+    void addressing()
+    {
+        QFETCH(int, level);
+        QFETCH(QByteArray, recipients);
+        QFETCH(QByteArray, code);
+        QFETCH(bool, allowed);
+        QCOMPARE(addressingProblem(level, recipients, code) == nullptr, allowed);
+    }
+
+    // C0 controls, DEL and the C1 controls of the code page's five undefined bytes become
+    // spaces; its printable characters at 0x80-0x9F stay.
+    void controlsBlanked_data()
+    {
+        QTest::addColumn<QByteArray>("field");
+        QTest::addColumn<QByteArray>("blanked");
+        QTest::newRow("forged line") << QByteArray("ok\r\nBOB <- x") << QByteArray("ok  BOB <- x");
+        QTest::newRow("NUL, BEL, DEL") << QByteArray("a\0b\ac\x7f", 6) << QByteArray("a b c ");
+        QTest::newRow("C1 control and euro sign")
+            << QByteArray("\x81\x80\x9d") << QByteArray(" \x80 ");
+    }
+
+    void controlsBlanked()
+    {
+        QFETCH(QByteArray, field);
+        QFETCH(QByteArray, blanked);
+        blankControls(field);
+        QCOMPARE(field, blanked);
     }
 };
 

@@ -1,0 +1,99 @@
+#include "DayReader.h"
+
+#include "ServerLog.h"
+#include "ServerRules.h"
+
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace wispline::server
+{
+
+DayReader::DayReader(const ServerStore& store, QObject* parent) : QObject(parent), store_(store)
+{
+    thread_ = std::thread([this] { run(); });
+}
+
+DayReader::~DayReader()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void DayReader::read(const QDate& day, const QByteArray& user, qint64 afterId, qint64 upToId,
+                     int limit, std::function<QByteArray(const DayMessage&)> format,
+                     std::function<void(const Batch&)> then)
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back({day.toString(Qt::ISODate), fromWire(user), afterId, upToId, limit,
+                             std::move(format), std::move(then)});
+    }
+    wake_.notify_one();
+}
+
+void DayReader::run()
+{
+    static int counter = 0;
+    const QString name = QStringLiteral("wispline-day-reader-%1").arg(++counter);
+    {
+        QSqlDatabase db = store_.addConnection(name);
+        const bool opened = db.open();
+        QSqlQuery q(db);
+        // Each half walks its index from afterId; a message to oneself is a row of both.
+        const bool prepared =
+            opened &&
+            q.prepare(QStringLiteral(
+                "SELECT id, time, sender, recipient, body FROM ("
+                "SELECT * FROM (SELECT id, time, sender, recipient, body FROM messages WHERE day "
+                "= ? AND sender = ? AND id > ? AND id <= ? ORDER BY id LIMIT ?) AS s UNION "
+                "SELECT * FROM (SELECT id, time, sender, recipient, body FROM messages WHERE day "
+                "= ? AND recipient = ? AND id > ? AND id <= ? ORDER BY id LIMIT ?) AS r) AS u "
+                "ORDER BY id LIMIT ?"));
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stop_ || !requests_.empty(); });
+            if (stop_)
+                break;
+            Request r = std::move(requests_.front());
+            requests_.pop_front();
+            lock.unlock();
+            Batch batch;
+            for (int half = 0; half < 2; ++half) {
+                q.bindValue(half * 5, r.day);
+                q.bindValue(half * 5 + 1, r.user);
+                q.bindValue(half * 5 + 2, r.afterId);
+                q.bindValue(half * 5 + 3, r.upToId);
+                q.bindValue(half * 5 + 4, r.limit);
+            }
+            q.bindValue(10, r.limit);
+            // A failed read ends the download with what was sent so far.
+            if (prepared && q.exec()) {
+                while (q.next()) {
+                    const DayMessage m{q.value(0).toLongLong(), q.value(1).toString(),
+                                       q.value(2).toString(), q.value(3).toString(),
+                                       q.value(4).toString()};
+                    batch.bytes += r.format(m);
+                    batch.lastId = m.id;
+                    ++batch.rows;
+                }
+            }
+            q.finish();
+            QMetaObject::invokeMethod(
+                this, [batch = std::move(batch), then = std::move(r.then)] { then(batch); },
+                Qt::QueuedConnection);
+            lock.lock();
+        }
+        lock.unlock();
+        q.clear(); // a prepared statement is freed on its open connection
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+}
+
+} // namespace wispline::server

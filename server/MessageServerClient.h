@@ -1,0 +1,124 @@
+#pragma once
+// The message server's view of one client connection, and the limits and texts its parts share:
+// the routing (MessageServer.cpp), the way in (MessageServerLogOn.cpp) and the long outputs
+// (MessageServerDelivery.cpp).
+#include "ClientConnection.h"
+#include "MessageServer.h"
+#include "ServerRules.h"
+#include "ServerStore.h"
+
+#include <QDate>
+#include <QTimer>
+#include <atomic>
+#include <deque>
+#include <optional>
+
+namespace wispline::server
+{
+
+inline const QByteArray kInvalidLogon = QByteArrayLiteral("Invalid user name or password.");
+inline const QByteArray kOtherLogon =
+    QByteArrayLiteral("You have been logged off because your user name logged on elsewhere.");
+inline const QByteArray kPasswordChanged = QByteArrayLiteral("Password changed successfully.");
+inline const QByteArray kBusy =
+    QByteArrayLiteral("The server is busy. Please try again in a minute.");
+
+// Rows of an offline backlog or of the day's messages sent in one go, and the output below
+// which the next batch is sent.
+inline constexpr int kBatchRows = 256;
+// The day's messages are read a smaller batch at a time, each when the one before has gone.
+inline constexpr int kDayBatchRows = 128;
+inline constexpr qint64 kPumpLowWater = 256 * 1024;
+
+// What a connection sends while its password is checked waits, up to this much; more closes it.
+inline constexpr qsizetype kMaxHeldBytes = 4096;
+// Bytes read from one connection in one turn of the event loop; the rest waits for the next.
+inline constexpr qint64 kReadBudget = 128 * 1024;
+// Lines one connection may put in the log; what it causes beyond that is counted.
+inline constexpr int kLogBudget = 50;
+// Recipients looked up for one connection: kNamedBurst at once, kNamedPerSecond over time;
+// names known to exist are remembered, up to kMaxKnownNames.
+inline constexpr double kNamedBurst = 2 * kMaxRecipients;
+inline constexpr double kNamedPerSecond = 200;
+inline constexpr qsizetype kMaxKnownNames = 200000;
+// Day downloads: a user may start kDayBurst at once, then one per kDayGapMs.
+inline constexpr double kDayBurst = 5;
+inline constexpr qint64 kDayGapMs = 10000;
+
+// A value from a client, for the log: control characters shown as ".", long ones cut.
+QString shown(const QString& value);
+QString shown(const QByteArray& bytes);
+// The command word and the rest of a message, for the log; long texts are cut.
+QString excerpt(const QByteArray& bytes);
+
+// What a log-on check takes to a worker and brings back.
+struct MessageServer::LogOnCheck {
+    QString userName;
+    QList<QByteArray> fields;
+    std::optional<Account> account;
+    bool outdated = false;
+    QByteArray checkedSalt;
+    bool matches = false;
+    std::optional<PasswordHash> renewed;
+};
+
+struct MessageServer::Client {
+    quint64 id = 0;
+    std::unique_ptr<ClientConnection> socket;
+    InboundSplitter splitter;
+    std::unique_ptr<QTimer> settleTimer; // made on the first message that waits for its end
+    QString peer;
+    QString remote;         // the peer's address alone
+    int failedLogOns = 0;   // in a row on this connection
+    bool anonymous = false; // counted by the listener until logged on
+    int logBudget = kLogBudget;
+    double namedLeft = kNamedBurst;
+    qint64 namedAt = 0; // ms on clock_
+    qint64 unlogged = 0;
+    QByteArray name; // set once logged on
+    int level = 0;
+    bool loggedOn = false;
+    bool gone = false;
+    // While its log-on is checked off the thread, a connection's later messages wait here, in
+    // order; a close meanwhile is acted on once the answer is back.
+    bool checking = false;
+    bool slowed = false; // not read for a while: it asked for more than its share
+    bool lost = false;
+    QList<InboundPiece> held;
+    qsizetype heldBytes = 0;
+    std::shared_ptr<std::atomic<bool>> cancelled; // set when the connection goes meanwhile
+
+    // Bytes handed to the socket so far, and the message texts among them that the socket has
+    // not yet written through (kept only while it holds output back).
+    struct Unsent {
+        qint64 end = 0;
+        QByteArray display;
+        qint64 offlineId = 0;
+    };
+    qint64 queued = 0;
+    qint64 through = 0; // of those, written to the kernel as last seen
+    std::deque<Unsent> unsent;
+
+    // Long outputs are read from the store a batch at a time and handed over row by row.
+    bool backlog = false;    // offline messages still to hand over
+    qint64 backlogAfter = 0; // the last row handed over
+    int backlogCount = 0;    // rows handed over
+    QList<OfflineMessage> backlogRows;
+    qsizetype backlogNext = 0;
+    bool backlogAllRead = false;
+    bool dayAsked = false;  // a download asked for and not yet ended
+    bool dayStream = false; // the day's messages still to send
+    QDate day;
+    qint64 dayUpTo = 0;      // the last message committed when asked for
+    qint64 dayAfter = 0;     // the last row sent
+    bool dayReading = false; // a batch is being read
+
+    QByteArray address() const { return addressOf(name, level); }
+    QString who() const
+    {
+        return loggedOn ? QStringLiteral("#%1 %2").arg(id).arg(fromWire(name))
+                        : QStringLiteral("#%1 %2").arg(id).arg(peer);
+    }
+};
+
+} // namespace wispline::server

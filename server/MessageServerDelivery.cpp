@@ -1,0 +1,217 @@
+// Long outputs (offline backlogs, day downloads) paced by the socket, and what a dropped
+// connection gives back to the offline queue.
+#include "MessageServerClient.h"
+#include "ServerLog.h"
+#include "ServerNode.h"
+
+namespace wispline::server
+{
+
+void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fields)
+{
+    if (client->dayAsked) {
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: day messages asked for again before the end, ignored")
+                        .arg(client->who()));
+        return;
+    }
+    client->dayAsked = true;
+    // A user may start a few downloads at once, then one every kDayGapMs: a download loop costs
+    // the others nothing to speak of. One asked for too soon waits its turn.
+    const qint64 now = clock_.elapsed();
+    DayAllowance& allowance = dayAllowance_[client->name];
+    if (allowance.at == 0)
+        allowance.left = kDayBurst;
+    allowance.left = std::min(kDayBurst, allowance.left + double(now - allowance.at) / kDayGapMs);
+    allowance.at = now;
+    allowance.left -= 1;
+    const qint64 wait = allowance.left >= 0 ? 0 : qint64(-allowance.left * kDayGapMs);
+    QTimer::singleShot(wait, this,
+                       [this, id = client->id, password = fields[2], asked = fields[1]] {
+                           Client* c = clientById(id);
+                           if (!c || !c->loggedOn)
+                               return;
+                           QByteArray name;
+                           int level = 0;
+                           send(c, frame({"ALLM", "START"}));
+                           if (!splitAddress(asked, &name, &level) || name != c->name) {
+                               refuseDayMessages(c, asked);
+                               return;
+                           }
+                           checkDayMessages(c, password);
+                       });
+}
+
+void MessageServer::checkDayMessages(Client* client, const QByteArray& password)
+{
+    // The password's key derivation runs on a worker, like a log-on's; the download reads up to
+    // what is committed once the messages recorded so far are.
+    auto matches = std::make_shared<bool>(false);
+    const ServerStore* store = &store_;
+    offThread(
+        client,
+        [store, matches, account = store_.account(fromWire(client->name)), password] {
+            *matches = store->passwordMatches(account, password);
+        },
+        [this, matches](Client* c) {
+            if (!*matches) {
+                refuseDayMessages(c, c->address());
+                return;
+            }
+            store_.whenCommitted([this, id = c->id](qint64 upTo) {
+                if (Client* still = clientById(id); still && still->loggedOn)
+                    startDayMessages(still, upTo);
+            });
+        });
+}
+
+void MessageServer::refuseDayMessages(Client* client, const QByteArray& asked)
+{
+    if (mayLog(client))
+        logLine(QStringLiteral("%1: day messages refused for %2: wrong user or password")
+                    .arg(client->who(), shown(asked)));
+    client->dayAsked = false;
+    send(client, frame({"ALLM", "END"}));
+}
+
+void MessageServer::startDayMessages(Client* client, qint64 upTo)
+{
+    // Sent a batch at a time as the socket drains, up to the last message committed by now.
+    client->dayStream = true;
+    client->day = stamp().local.date();
+    client->dayUpTo = upTo;
+    client->dayAfter = 0;
+    pump(client);
+}
+
+void MessageServer::pump(Client* client)
+{
+    while (client->backlog && !client->gone && client->loggedOn && client->socket->isConnected() &&
+           client->socket->bytesToWrite() < kPumpLowWater) {
+        if (!pumpBacklog(client))
+            return;
+    }
+    if (client->dayStream && !client->backlog && !client->dayReading && !client->gone &&
+        client->socket->isConnected() && client->socket->bytesToWrite() < kPumpLowWater)
+        readDayMessages(client);
+}
+
+void MessageServer::readDayMessages(Client* client)
+{
+    // One batch at a time, read and formatted on the reader's thread.
+    client->dayReading = true;
+    dayReader_.read(
+        client->day, client->name, client->dayAfter, client->dayUpTo, kDayBatchRows,
+        [](const DayMessage& m) {
+            return frame({"ALLM", "MSG",
+                          sanitizeField(toWire(dayLine(m.time, m.sender, m.recipient, m.body)))});
+        },
+        [this, id = client->id](const DayReader::Batch& batch) {
+            Client* c = clientById(id);
+            if (!c || !c->loggedOn)
+                return;
+            c->dayReading = false;
+            if (batch.rows > 0) {
+                c->dayAfter = batch.lastId;
+                send(c, batch.bytes);
+            }
+            if (batch.rows < kDayBatchRows) {
+                c->dayStream = false;
+                c->dayAsked = false;
+                send(c, frame({"ALLM", "END"}));
+                return;
+            }
+            pump(c);
+        });
+}
+
+bool MessageServer::pumpBacklog(Client* client)
+{
+    if (client->backlogNext == client->backlogRows.size()) {
+        client->backlogRows =
+            client->backlogAllRead
+                ? QList<OfflineMessage>()
+                : store_.offlineBatch(client->name, client->backlogAfter, kBatchRows);
+        client->backlogNext = 0;
+        client->backlogAllRead = client->backlogRows.size() < kBatchRows;
+        if (client->backlogRows.isEmpty()) {
+            client->backlog = false;
+            if (client->backlogCount > 0)
+                logLine(QStringLiteral("%1: %2 offline message(s) delivered")
+                            .arg(client->who())
+                            .arg(client->backlogCount));
+            return true;
+        }
+    }
+    // Rows are handed over until the socket holds enough; the rest wait for it to drain. Each
+    // row leaves the queue once handed over.
+    const qint64 before = client->backlogAfter;
+    while (client->backlogNext < client->backlogRows.size() &&
+           client->socket->bytesToWrite() < kPumpLowWater) {
+        const OfflineMessage& m = client->backlogRows[client->backlogNext++];
+        send(client, frame({"OffL", m.text}), &m.text, m.id);
+        if (client->gone)
+            return false;
+        client->backlogAfter = m.id;
+        ++client->backlogCount;
+    }
+    if (client->backlogAfter != before &&
+        !store_.dropOffline(client->name, before, client->backlogAfter))
+        logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
+                    .arg(client->who(), store_.lastError()));
+    return true;
+}
+
+void MessageServer::send(Client* client, const QByteArray& framed, const QByteArray* display,
+                         qint64 offlineId)
+{
+    if (client->gone || !client->socket->isConnected())
+        return;
+    if (client->socket->bytesToWrite() > kMaxQueuedOutput) {
+        dropNonReader(client, display ? *display : QByteArray(), offlineId);
+        return;
+    }
+    client->socket->write(framed);
+    client->queued += framed.size();
+    client->through = client->queued - client->socket->bytesToWrite();
+    if (client->through == client->queued)
+        client->unsent.clear();
+    else if (display)
+        client->unsent.push_back({client->queued, *display, offlineId});
+}
+
+void MessageServer::dropNonReader(Client* client, const QByteArray& display, qint64 offlineId)
+{
+    client->through = client->queued - client->socket->bytesToWrite();
+    if (!display.isEmpty())
+        client->unsent.push_back({client->queued + 1, display, offlineId});
+    const int kept = keepUnsent(client);
+    logLine(QStringLiteral("%1: not reading its messages, connection dropped; %2 message(s) kept "
+                           "for its next log-on")
+                .arg(client->who())
+                .arg(kept));
+    client->socket->abort();
+}
+
+int MessageServer::keepUnsent(Client* client)
+{
+    // What the socket has not written through was taken from its senders: it goes back to the
+    // offline queue.
+    int kept = 0;
+    if (!client->name.isEmpty()) {
+        const QString created = stamp().local.toString(Qt::ISODate);
+        for (const Client::Unsent& u : client->unsent) {
+            if (u.end > client->through) {
+                store_.queueOffline(created, client->name, u.display, u.offlineId, false);
+                ++kept;
+            }
+        }
+        if (kept > 0 && !store_.flushOffline())
+            logLine(QStringLiteral("%1: could not keep its unsent messages yet: %2")
+                        .arg(client->who(), store_.lastError()));
+    }
+    client->unsent.clear();
+    return kept;
+}
+
+} // namespace wispline::server
