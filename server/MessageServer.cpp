@@ -51,6 +51,13 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
     clock_.start();
     deadlineTimer_.setSingleShot(true);
     connect(&deadlineTimer_, &QTimer::timeout, this, &MessageServer::closeLateLogOns);
+    connect(&acknowledgementTimer_, &QTimer::timeout, this, [this] {
+        for (auto& entry : clients_) {
+            if (!entry.second->unacknowledged.empty())
+                noteAcknowledged(entry.second.get());
+        }
+    });
+    acknowledgementTimer_.start(kAcknowledgementCheckMs);
 }
 
 void MessageServer::setLimits(const Limits& limits)
@@ -67,8 +74,7 @@ MessageServer::~MessageServer()
     for (auto& entry : clients_) {
         // Clients still connected after the shutdown's grace period keep what they never got.
         Client* client = entry.second.get();
-        client->through = client->queued - client->socket->bytesToWrite();
-        keepUnsent(client);
+        giveBack(client);
         client->socket->disconnected = nullptr;
         client->socket->abort();
     }
@@ -85,7 +91,8 @@ void MessageServer::accept(int descriptor)
         ::close(descriptor);
         return;
     }
-    auto socket = std::make_unique<ClientConnection>(descriptor);
+    auto socket = std::make_unique<ClientConnection>(descriptor, limits_.deadPeerSeconds,
+                                                     limits_.closeTimeMs);
     const QString remote = socket->peerAddress().toString();
     if (!listener_.admit(remote)) {
         socket->abort();
@@ -105,9 +112,7 @@ void MessageServer::accept(int descriptor)
     c->socket->readyRead = [this, c] { readFrom(c); };
     c->socket->disconnected = [this, c] { connectionLost(c); };
     c->socket->bytesWritten = [this, c] {
-        c->through = c->queued - c->socket->bytesToWrite();
-        while (!c->unsent.empty() && c->unsent.front().end <= c->through)
-            c->unsent.pop_front();
+        noteAcknowledged(c);
         pump(c);
     };
     c->socket->failed = [c](const QString& reason) {
@@ -486,7 +491,7 @@ void MessageServer::endConnection(Client* client)
 {
     if (client->gone)
         return;
-    // Whatever is still queued for the client is written before the close.
+    // Whatever is still queued for the client is written before the close, within the close time.
     if (client->socket->isConnected())
         client->socket->disconnectFromHost();
     else
@@ -514,13 +519,6 @@ void MessageServer::connectionLost(Client* client)
         if (client->gone)
             return;
     }
-    if (!client->unsent.empty()) {
-        const int kept = keepUnsent(client);
-        if (kept > 0)
-            logLine(QStringLiteral("%1: %2 unsent message(s) kept for its next log-on")
-                        .arg(client->who())
-                        .arg(kept));
-    }
     if (client->loggedOn && online_.value(client->name) == client) {
         online_.remove(client->name);
         goneFromHere(client->name);
@@ -541,6 +539,7 @@ void MessageServer::forget(Client* client)
     if (client->gone)
         return;
     client->gone = true;
+    handBack(client);
     if (client->cancelled)
         *client->cancelled = true;
     if (client->anonymous) {

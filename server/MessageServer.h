@@ -61,6 +61,10 @@ public:
     // has not logged on within the log-on time.
     static constexpr int kFailuresPerConnection = 10;
     static constexpr int kDefaultLogOnTimeMs = 30000;
+    // A peer that answers nothing (its path gone) is noticed within this time, and a connection
+    // being closed gets this long to have its output acknowledged before it is reset.
+    static constexpr int kDefaultDeadPeerSeconds = 60;
+    static constexpr int kDefaultCloseTimeMs = 15000;
     // Limits on what a connection not logged on can hold and cost; defaults in their classes.
     struct Limits {
         int maxAnonymous = Listener::kDefaultMaxAnonymous;
@@ -68,6 +72,8 @@ public:
         int maxChecks = LogOnGate::kDefaultMaxChecks;
         int maxChecksPerAddress = LogOnGate::kDefaultMaxChecksPerAddress;
         int logOnTimeMs = kDefaultLogOnTimeMs;
+        int deadPeerSeconds = kDefaultDeadPeerSeconds;
+        int closeTimeMs = kDefaultCloseTimeMs;
     };
     void setLimits(const Limits& limits);
 
@@ -122,8 +128,12 @@ private:
     bool pumpBacklog(Client* client);
     void readDayMessages(Client* client);
     void dropNonReader(Client* client, const QByteArray& display, qint64 offlineId);
-    // Gives what the socket has not written through back to the offline queue; how many.
-    int keepUnsent(Client* client);
+    // Forgets the messages the peer has acknowledged, and their queue rows.
+    void noteAcknowledged(Client* client);
+    // Gives what the peer has not acknowledged back to the offline queue; how many.
+    int giveBack(Client* client);
+    // At the end of a connection: gives back, then lets a session that replaced it go on.
+    void handBack(Client* client);
 
     void logOnFailed(Client* client);
     // Whether a line about this client may go to the log: each has a budget, and one summary
@@ -162,6 +172,7 @@ private:
     // Connections not logged on, by id, in the order of their log-on deadlines (ms on clock_).
     std::deque<std::pair<quint64, qint64>> deadlines_;
     QTimer deadlineTimer_;
+    QTimer acknowledgementTimer_;
     // Password key derivations (about 0.1 s each) run there, never on the routing thread.
     LogOnGate gate_;
     // Day downloads a user may still start now, and when that was worked out (ms on clock_).

@@ -180,6 +180,9 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
         older->loggedOn = false;
         send(older, frame({"OtLog", kOtherLogon}));
         endConnection(older);
+        // Its backlog waits for what the closing session does not get to its peer.
+        if (!older->gone)
+            client->predecessor = older->id;
     }
     if (node_) {
         const QString elsewhere = node_->nodeOf(name);

@@ -106,6 +106,8 @@ int main(int argc, char* argv[])
     limits.maxChecks = chosen(options.maxChecks, limits.maxChecks);
     limits.maxChecksPerAddress = chosen(options.maxChecksPerAddress, limits.maxChecksPerAddress);
     limits.logOnTimeMs = chosen(options.logOnTimeMs, limits.logOnTimeMs);
+    limits.deadPeerSeconds = chosen(options.deadPeerSeconds, limits.deadPeerSeconds);
+    limits.closeTimeMs = chosen(options.closeTimeMs, limits.closeTimeMs);
     server.setLimits(limits);
     SignalWatcher watcher;
     // A hang-up (the terminal closed) ends the server like a stop request, saving what waits.

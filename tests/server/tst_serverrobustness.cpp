@@ -2,8 +2,31 @@
 // never stop the server, lose what it accepted or disturb anyone else's session.
 #include "ServerHarness.h"
 
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <cstring>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 using namespace wispline::server::test;
 using namespace Qt::StringLiterals;
+
+namespace
+{
+bool loopbackUp()
+{
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = short(request.ifr_flags | IFF_UP);
+    up = up && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
+    ::close(s);
+    return up;
+}
+} // namespace
 
 class TestServerRobustness : public QObject
 {
@@ -25,10 +48,18 @@ class TestServerRobustness : public QObject
         FakeRecipients,
         OutOfDescriptors
     };
+    enum End { StopsReading, LogsOutUnread, PathVanishes, PathVanishesLogsOnAgain };
+    QString iptables_; // empty: packets cannot be dropped here
 
 private slots:
     void initTestCase()
     {
+        // In a network namespace of its own where it may (as root), a connection's packets can be
+        // dropped as a vanished path drops them.
+        if (::unshare(CLONE_NEWNET) == 0) {
+            QVERIFY(loopbackUp());
+            iptables_ = QStandardPaths::findExecutable(u"iptables"_s, {u"/usr/sbin"_s, u"/sbin"_s});
+        }
         QVERIFY(dir_.isValid());
         database_ = dir_.filePath(u"robust.db"_s);
         // Name, password and level of each account.
@@ -311,34 +342,88 @@ private slots:
         QVERIFY(again.received("OffL").isEmpty());
     }
 
-    // A client that stops reading is dropped; what was taken for it and not yet written to it
-    // arrives at its next log-on, and nothing arrives twice.
-    void aDroppedNonReaderLosesNothing()
+    // However a connection ends, what was taken for its user and not acknowledged by the peer's
+    // TCP arrives once, in order: read before the end, or at the next log-on. A vanished path is
+    // made by dropping the connection's packets.
+    void nothingIsLostWithTheConnection_data()
     {
-        constexpr int count = 500; // 30 MB: past the output limit and the kernel's buffers
+        QTest::addColumn<int>("end");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QStringList>("options"); // of a server of its own; none: the shared one
+        // 30 MB: past the output limit and the kernel's buffers.
+        QTest::newRow("stops reading: dropped at the output limit")
+            << int(StopsReading) << 500 << QStringList();
+        // 6 MB into a small window: output left, below the limit.
+        QTest::newRow("stops reading, logs out: reset at the close time")
+            << int(LogsOutUnread) << 100 << QStringList{u"--close-time"_s, u"300"_s};
+        QTest::newRow("path vanishes: the others hear it, all kept")
+            << int(PathVanishes) << 20 << QStringList{u"--keepalive-seconds"_s, u"2"_s};
+        QTest::newRow("path vanishes, logs on from another: all kept")
+            << int(PathVanishesLogsOnAgain) << 20 << QStringList{u"--close-time"_s, u"300"_s};
+    }
+
+    void nothingIsLostWithTheConnection()
+    {
+        QFETCH(int, end);
+        QFETCH(int, count);
+        QFETCH(QStringList, options);
+        const bool vanishes = end == PathVanishes || end == PathVanishesLogsOnAgain;
+        if (vanishes && iptables_.isEmpty())
+            QSKIP("needs a network namespace of its own and iptables (run as root)");
+        ServerProcess own;
+        WireClient hal;
+        if (!options.isEmpty()) {
+            QVERIFY(own.start(database_, options, true));
+            QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+        }
+        ServerProcess& server = options.isEmpty() ? server_ : own;
+        WireClient& sender = options.isEmpty() ? alice_ : hal;
+        const QString sign = options.isEmpty() ? u"ALICE"_s : u"HAL"_s;
         WireClient eve;
-        QVERIFY(eve.logOnAt(server_.port(), "EVE", "eve2"));
+        eve.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        QVERIFY(eve.logOnAt(server.port(), "EVE", "eve2"));
         QVERIFY(eve.sync());
         eve.messages().clear();
-        eve.pauseReading(true);
-        const QByteArray filler(60000, 'e');
+        const quint16 path = eve.socket().localPort();
+        const auto cut = [&](const char* how) {
+            for (const char* port : {"--sport", "--dport"})
+                QProcess::execute(iptables_,
+                                  {QLatin1String(how), u"INPUT"_s, u"-p"_s, u"tcp"_s,
+                                   QLatin1String(port), QString::number(path), u"-j"_s, u"DROP"_s});
+        };
+        const auto restore = qScopeGuard([&] {
+            if (vanishes)
+                cut("-D");
+        });
+        if (vanishes)
+            cut("-I");
+        else
+            eve.pauseReading(true);
+        const QByteArray filler(vanishes ? 1000 : 60000, 'e');
         for (int i = 0; i < count; ++i)
-            alice_.send("SND~ALICE1~" + QByteArray::number(i) + ' ' + filler + "~EVE2~NOONE");
-        QCOMPARE(alice_.take("LGO", "EVE2").size(), 3);
-        QVERIFY(alice_.sync());
+            sender.send("SND~" + sign.toLatin1() + "1~" + QByteArray::number(i) + ' ' + filler +
+                        "~EVE2~NOONE");
+        QVERIFY(sender.sync());
+        if (end == LogsOutUnread) {
+            eve.send("LOU~EVE2");
+            QVERIFY(waitFor([&] { return server.output().contains("message(s) kept"_L1); }));
+        }
+        if (end != PathVanishesLogsOnAgain)
+            QCOMPARE(sender.take("LGO", "EVE2").size(), 3);
 
-        // What reached its socket before the drop is still there to read.
+        // What reached the peer before the end is still there to read.
         eve.pauseReading(false);
-        QVERIFY(eve.waitForClose());
+        if (!vanishes)
+            QVERIFY(eve.waitForClose());
         QList<QStringList> got = eve.received("SND");
         WireClient again;
-        QVERIFY(again.logOnAt(server_.port(), "EVE", "eve2"));
+        QVERIFY(again.logOnAt(server.port(), "EVE", "eve2"));
         (void)waitFor([&] { return got.size() + again.received("OffL").size() >= count; });
         QVERIFY(again.sync());
         got += again.received("OffL");
         QCOMPARE(got.size(), count);
         for (int i = 0; i < count; ++i)
-            QVERIFY2(got[i].value(1).startsWith(u"ALICE <- %1 e"_s.arg(i)),
+            QVERIFY2(got[i].value(1).startsWith(u"%1 <- %2 e"_s.arg(sign).arg(i)),
                      qPrintable(got[i].value(1).left(20)));
     }
 
