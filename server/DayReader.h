@@ -1,7 +1,7 @@
 #pragma once
 // Reads the day's messages of a user for a download, on a thread and a database connection of
-// its own: a download of a million rows neither holds up the routing thread nor waits for the
-// storage thread. It reads only what is committed, up to the watermark it is given.
+// its own, paced: a download of a million rows neither holds up the routing thread nor waits
+// for the storage thread. It reads only what is committed, up to the watermark it is given.
 #include "ServerStore.h"
 
 #include <QByteArray>
@@ -21,6 +21,9 @@ class DayReader : public QObject
 {
     Q_OBJECT
 public:
+    // The pause after a full batch.
+    static constexpr int kPauseMs = 2;
+
     explicit DayReader(const ServerStore& store, QObject* parent = nullptr);
     ~DayReader() override;
 
