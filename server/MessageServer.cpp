@@ -161,6 +161,7 @@ void MessageServer::readFrom(Client* client)
             connect(client->settleTimer.get(), &QTimer::timeout, this,
                     [this, client] { settle(client); });
         }
+        client->settled = false;
         client->settleTimer->start(settleMs_);
     } else if (client->settleTimer) {
         client->settleTimer->stop();
@@ -171,9 +172,18 @@ void MessageServer::settle(Client* client)
 {
     if (client->gone || client->checking)
         return;
+    // What still waits for the rest of a destination code after the close time is taken as is.
     QList<InboundPiece> pieces;
-    client->splitter.settle(pieces);
+    if (client->settled)
+        client->splitter.finish(pieces);
+    else
+        client->splitter.settle(pieces);
     handlePieces(client, pieces);
+    if (!client->gone && !client->checking && !client->settled &&
+        client->splitter.pendingSize() > 0) {
+        client->settled = true;
+        client->settleTimer->start(limits_.closeTimeMs);
+    }
 }
 
 void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& pieces)
@@ -502,22 +512,23 @@ void MessageServer::connectionLost(Client* client)
 {
     if (client->gone)
         return;
+    // Nothing more will come: a message that waited for more bytes is complete.
+    if (client->splitter.pendingSize() > 0 && !client->checking) {
+        client->settled = true;
+        settle(client);
+        if (client->gone)
+            return;
+    }
     if (client->checking) {
-        // Nothing more will come: a message that waited for more bytes is complete, and waits
-        // behind the log-on like the rest.
+        // The rest waits behind the check like the input before it (a check received whole
+        // may still be carried out).
         QList<InboundPiece> pieces;
-        client->splitter.settle(pieces);
+        client->splitter.finish(pieces);
         client->held.append(pieces);
         client->lost = true;
         if (client->cancelled)
             *client->cancelled = true;
         return;
-    }
-    // Nothing more will come: a message that waited for more bytes is complete.
-    if (client->splitter.pendingSize() > 0) {
-        settle(client);
-        if (client->gone)
-            return;
     }
     if (client->loggedOn && online_.value(client->name) == client) {
         online_.remove(client->name);

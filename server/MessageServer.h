@@ -101,9 +101,11 @@ private:
     struct LogOnCheck;
     void finishLogOn(Client* client, const LogOnCheck& check);
     // Runs work (a key derivation) on a worker, then then() here; the connection's later
-    // messages wait for it, the other connections' do not.
-    void offThread(Client* client, std::function<void()> work, std::function<void(Client*)> then);
-    void checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then);
+    // messages wait for it, the other connections' do not. Work carriedOut runs, and then()
+    // with it, even when the connection goes meanwhile.
+    void offThread(Client* client, std::function<void()> work, std::function<void(Client*)> then,
+                   bool carriedOut = false);
+    void checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then, bool carriedOut);
     void answerLogOnLater(Client* client, qint64 delayMs);
     void closeLateLogOns();
     void refuseDayMessages(Client* client, const QByteArray& asked);

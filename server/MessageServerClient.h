@@ -71,6 +71,7 @@ struct MessageServer::Client {
     std::unique_ptr<ClientConnection> socket;
     InboundSplitter splitter;
     std::unique_ptr<QTimer> settleTimer; // made on the first message that waits for its end
+    bool settled = false; // the settle time has passed over what waits: next, the close time
     QString peer;
     QString remote;         // the peer's address alone
     int failedLogOns = 0;   // in a row on this connection

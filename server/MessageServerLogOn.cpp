@@ -74,18 +74,23 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
 }
 
 void MessageServer::offThread(Client* client, std::function<void()> work,
-                              std::function<void(Client*)> then)
+                              std::function<void(Client*)> then, bool carriedOut)
 {
     client->checking = true;
     client->heldBytes = 0;
     client->socket->pauseReading(true); // checking
     client->cancelled = std::make_shared<std::atomic<bool>>(false);
     const quint64 id = client->id;
-    gate_.run(client->remote, client->cancelled, std::move(work),
-              [this, id, then = std::move(then)](bool ran) { checkDone(id, ran, then); });
+    // A request received whole is carried out even when its connection goes meanwhile.
+    gate_.run(client->remote,
+              carriedOut ? std::make_shared<std::atomic<bool>>(false) : client->cancelled,
+              std::move(work), [this, id, then = std::move(then), carriedOut](bool ran) {
+                  checkDone(id, ran, then, carriedOut);
+              });
 }
 
-void MessageServer::checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then)
+void MessageServer::checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then,
+                              bool carriedOut)
 {
     Client* client = clientById(id);
     if (!client)
@@ -96,7 +101,7 @@ void MessageServer::checkDone(quint64 id, bool ran, const std::function<void(Cli
     // user may well have a newer session by now).
     if (!ran || client->socket->peerClosed())
         client->lost = true;
-    if (!client->lost && !shuttingDown_)
+    if (carriedOut ? ran : !client->lost && !shuttingDown_)
         then(client);
     if (!client->checking)
         resumeInput(client);
@@ -274,7 +279,8 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
             if (mayLog(c))
                 logLine(QStringLiteral("%1: password changed").arg(c->who()));
             send(c, frame({"CHPASS", kPasswordChanged, "S", newPassword}));
-        });
+        },
+        true);
 }
 
 void MessageServer::refusePasswordChange(Client* client, const QString& problem)

@@ -46,7 +46,8 @@ class TestServerRobustness : public QObject
         LostDuringCheck,
         ControlCharacters,
         FakeRecipients,
-        OutOfDescriptors
+        OutOfDescriptors,
+        ChangeAndHangUp
     };
     enum End { StopsReading, LogsOutUnread, PathVanishes, PathVanishesLogsOnAgain };
     QString iptables_; // empty: packets cannot be dropped here
@@ -63,8 +64,9 @@ private slots:
         QVERIFY(dir_.isValid());
         database_ = dir_.filePath(u"robust.db"_s);
         // Name, password and level of each account.
-        for (const QString& u : u"ALICE alice1 1|BOB bob2 2|CAROL carol2 2|DORA dora2 2|EVE eve2 "
-                                "2|FAY fay1 1|GUS gus2 2|HAL hal1 1|IVY ivy1 1"_s.split(u'|'))
+        for (const QString& u :
+             u"ALICE alice1 1|BOB bob2 2|CAROL carol2 2|DORA dora2 2|EVE eve2 "
+             "2|FAY fay1 1|GUS gus2 2|HAL hal1 1|IVY ivy1 1|LEN len1 1"_s.split(u'|'))
             QCOMPARE(addUser(database_, u.split(u' ')).exitCode, 0);
         // KAY's password takes long to check, and JAY's stored rounds do not match.
         QCOMPARE(runAdmin(database_,
@@ -157,6 +159,9 @@ private slots:
             << int(FakeRecipients) << QStringList();
         QTest::newRow("out of descriptors (prlimit 100): accepting resumes")
             << int(OutOfDescriptors) << QStringList{u"--max-anonymous-per-address"_s, u"1000"_s};
+        // The new hash takes long: the hang-up is seen before it is ready.
+        QTest::newRow("change the password and hang up at once: changed")
+            << int(ChangeAndHangUp) << QStringList{u"--kdf-iterations"_s, u"300000"_s};
     }
 
     void recipesHurtNobody()
@@ -231,6 +236,16 @@ private slots:
             QVERIFY(alice_.sync());
             QVERIFY(!server.output().contains("FAKE"_L1));
             QCOMPARE(server.output().count("too many recipients"_L1), 1);
+            break;
+        }
+        case ChangeAndHangUp: {
+            QCOMPARE(c.logOn("LEN", "len1").value(0), u"LIU"_s);
+            c.send("CHPASS~LEN~1~len-new9");
+            c.socket().disconnectFromHost();
+            QVERIFY2(waitFor([&] { return server.output().contains("LEN: password changed"_L1); }),
+                     qPrintable(server.output()));
+            WireClient again;
+            QVERIFY(again.logOnAt(server.port(), "LEN", "len-new9"));
             break;
         }
         case OutOfDescriptors: {
