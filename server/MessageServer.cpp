@@ -58,6 +58,7 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
         }
     });
     acknowledgementTimer_.start(kAcknowledgementCheckMs);
+    connect(&storeTimer_, &QTimer::timeout, this, &MessageServer::resumeAfterStore);
 }
 
 void MessageServer::setLimits(const Limits& limits)
@@ -139,6 +140,8 @@ void MessageServer::readFrom(Client* client)
     // Read until the kernel has no more, or the budget of this turn is spent (the rest waits
     // for the next turn), or a check begins: a connection is not read while its password is.
     qint64 budget = kReadBudget;
+    if (heldForStore(client))
+        return;
     while (!client->gone && !client->checking && !client->slowed && budget > 0) {
         pieces.clear();
         // Read into one buffer kept for all: a read sized to the limit would stay allocated at
@@ -411,14 +414,13 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         if (target.online) {
             send(target.online, framed, &display);
         } else {
-            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, 0, false);
+            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, false);
             kept = true;
         }
     }
-    // The messages kept for offline recipients are committed together.
-    if (kept && !store_.flushOffline())
-        logLine(QStringLiteral("%1: messages for offline users not saved yet: %2")
-                    .arg(client->who(), store_.lastError()));
+    // The messages kept for offline recipients are committed together (or kept and retried).
+    if (kept)
+        store_.flushOffline();
 }
 
 bool MessageServer::mayLookUp(Client* client, qsizetype names)

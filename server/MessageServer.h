@@ -136,6 +136,10 @@ private:
     int giveBack(Client* client);
     // At the end of a connection: gives back, then lets a session that replaced it go on.
     void handBack(Client* client);
+    // While the store cannot keep up, connections are not read; true when this one waits.
+    bool heldForStore(Client* client);
+    void resumeAfterStore();
+    static constexpr int kStoreCheckMs = 100;
 
     void logOnFailed(Client* client);
     // Whether a line about this client may go to the log: each has a budget, and one summary
@@ -175,6 +179,8 @@ private:
     std::deque<std::pair<quint64, qint64>> deadlines_;
     QTimer deadlineTimer_;
     QTimer acknowledgementTimer_;
+    QTimer storeTimer_;
+    std::vector<quint64> storeWaiters_; // connections not read until the store catches up
     // Password key derivations (about 0.1 s each) run there, never on the routing thread.
     LogOnGate gate_;
     // Day downloads a user may still start now, and when that was worked out (ms on clock_).

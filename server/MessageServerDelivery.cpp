@@ -218,12 +218,11 @@ int MessageServer::giveBack(Client* client)
         const QString created = stamp().local.toString(Qt::ISODate);
         for (const Client::Unacknowledged& u : client->unacknowledged) {
             if (u.offlineId == 0)
-                store_.queueOffline(created, client->name, u.display, 0, false);
+                store_.queueOffline(created, client->name, u.display, false);
             ++kept;
         }
-        if (kept > 0 && !store_.flushOffline())
-            logLine(QStringLiteral("%1: could not keep its unacknowledged messages yet: %2")
-                        .arg(client->who(), store_.lastError()));
+        if (kept > 0)
+            store_.flushOffline(); // or kept and retried
     }
     client->unacknowledged.clear();
     return kept;
@@ -240,6 +239,37 @@ void MessageServer::handBack(Client* client)
     if (next && next != client && next->predecessor == client->id) {
         next->predecessor = 0;
         pump(next);
+    }
+}
+
+bool MessageServer::heldForStore(Client* client)
+{
+    // Nothing is dropped when the store falls behind: the senders wait, slowed by TCP.
+    if (!store_.congested())
+        return false;
+    client->socket->pauseReading(true);
+    storeWaiters_.push_back(client->id);
+    if (!storeTimer_.isActive()) {
+        logLine(QStringLiteral("storage: cannot keep up, clients not read until it does"));
+        storeTimer_.start(kStoreCheckMs);
+    }
+    return true;
+}
+
+void MessageServer::resumeAfterStore()
+{
+    if (store_.congested())
+        return;
+    storeTimer_.stop();
+    logLine(QStringLiteral("storage: caught up, clients read again"));
+    const std::vector<quint64> waiting = std::move(storeWaiters_);
+    storeWaiters_.clear();
+    for (const quint64 id : waiting) {
+        if (Client* c = clientById(id)) {
+            updateReading(c);
+            if (!c->checking && !c->slowed)
+                readFrom(c);
+        }
     }
 }
 

@@ -10,6 +10,7 @@
 // that depend on pending writes wait for them first, and so does the shutdown.
 #include <QByteArray>
 #include <QDate>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -96,7 +97,7 @@ public:
     static bool isPostgresAddress(const QString& path);
     bool isPostgres() const { return postgres_; }
     // Sets up a connection to this store's database under a name, for one thread.
-    QSqlDatabase addConnection(const QString& name) const;
+    QSqlDatabase addConnection(const QString& name, int busyMs = 5000) const;
     QString lastError() const { return lastError_; }
 
     // Accounts.
@@ -133,11 +134,11 @@ public:
     void recordMessage(const QString& day, const QString& time, const QByteArray& sender,
                        const QByteArray& recipient, const QByteArray& body,
                        bool withOffline = false);
-    // A display text kept until its recipient logs on. One that came from the queue and is
-    // given back by a dropped connection keeps its old row id, and so its place. Committed at
-    // once unless commitNow is false (a caller queueing many commits them with flush()).
+    // A display text kept until its recipient logs on, after the others waiting for them (row
+    // ids are never reused). Committed at once unless commitNow is false (a caller queueing
+    // many commits them with flushOffline()); one that fails is kept and retried, never dropped.
     void queueOffline(const QString& created, const QByteArray& recipient,
-                      const QByteArray& displayText, qint64 id = 0, bool commitNow = true);
+                      const QByteArray& displayText, bool commitNow = true);
     // Up to limit texts kept for a user with row ids above afterId, oldest first.
     QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit);
     // Removes a user's kept texts with row ids in (afterId, upToId], once handed over.
@@ -150,8 +151,12 @@ public:
 
     // Commits every pending write now, waiting for the storage thread's.
     bool flush();
-    // Commits the offline queue's pending writes now (not the delivered messages).
-    bool flushOffline() { return flushOwn(); }
+    // Commits the offline queue's pending writes now (not the delivered messages); while the
+    // store fails, leaves them to the retry timer.
+    bool flushOffline();
+    // True while more waits to be written than the server should hold: it stops reading its
+    // clients until the store catches up.
+    bool congested() const;
     void setCommitDelay(int ms) { commitDelayMs_ = ms; }
 
 private:
@@ -160,7 +165,6 @@ private:
         QString day;
         QString time;
         QString created;
-        qint64 id = 0;
         QString sender;
         QString recipient;
         QString text;
@@ -173,6 +177,10 @@ private:
     StoreResult storeHash(const QString& name, const QByteArray& password);
     QByteArray derive(const QByteArray& salt, const QByteArray& password, int iterations) const;
     bool flushOwn(); // this connection's pending writes alone
+    bool offlineIdsNeverReused();
+    // Storage failures and the recovery after them, for the log (routing thread only).
+    void reportFailure(const QString& what, const QString& error);
+    void reportRecovery();
     // The storage thread: commits delivered messages and runs checkpoints (and their disk
     // syncs) on its own connection; WAL lets both go on beside this connection.
     struct Record {
@@ -203,6 +211,12 @@ private:
     QSqlDatabase db_;
     QString lastError_;
     std::vector<PendingWrite> pending_;
+    qint64 pendingBytes_ = 0;
+    std::atomic<qint64> recordBytes_{0}; // of records_ and the batch being committed
+    bool failing_ = false;
+    QElapsedTimer failureClock_;
+    qint64 failureLoggedAt_ = -1; // ms on failureClock_; -1: no failure logged lately
+    int failuresUnlogged_ = 0;
     QTimer flushTimer_;
     std::atomic<int> commitDelayMs_{kDefaultCommitDelayMs};
     int kdfIterations_ = kDefaultKdfIterations;

@@ -66,7 +66,7 @@ private slots:
         // Name, password and level of each account.
         for (const QString& u :
              u"ALICE alice1 1|BOB bob2 2|CAROL carol2 2|DORA dora2 2|EVE eve2 "
-             "2|FAY fay1 1|GUS gus2 2|HAL hal1 1|IVY ivy1 1|LEN len1 1"_s.split(u'|'))
+             "2|FAY fay1 1|GUS gus2 2|HAL hal1 1|IVY ivy1 1|LEN len1 1|MAY may2 2"_s.split(u'|'))
             QCOMPARE(addUser(database_, u.split(u' ')).exitCode, 0);
         // KAY's password takes long to check, and JAY's stored rounds do not match.
         QCOMPARE(runAdmin(database_,
@@ -440,6 +440,41 @@ private slots:
         for (int i = 0; i < count; ++i)
             QVERIFY2(got[i].value(1).startsWith(u"%1 <- %2 e"_s.arg(sign).arg(i)),
                      qPrintable(got[i].value(1).left(20)));
+    }
+
+    // A store held locked by another program while messages flow: the wait is logged, routing
+    // goes on, and every message kept for an offline user is there once the lock goes.
+    void aLockedStoreLosesNothing()
+    {
+        constexpr int count = 20;
+        ServerProcess own;
+        QVERIFY(own.start(database_, {}, true));
+        WireClient hal;
+        QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"lock"_s);
+            db.setDatabaseName(database_);
+            QVERIFY(db.open());
+            QSqlQuery lock(db);
+            QVERIFY(lock.exec(u"BEGIN EXCLUSIVE"_s));
+            for (int i = 0; i < count; ++i)
+                hal.send("SND~HAL1~" + QByteArray::number(i) + " locked~MAY2~NOONE");
+            QVERIFY(hal.sync());
+            QVERIFY2(waitFor([&] { return own.output().contains("storage: "_L1); }),
+                     qPrintable(own.output()));
+            QVERIFY(lock.exec(u"ROLLBACK"_s));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(u"lock"_s);
+        QVERIFY(waitFor([&] { return own.output().contains("storage: working again"_L1); }));
+        WireClient may;
+        QVERIFY(may.logOnAt(own.port(), "MAY", "may2"));
+        (void)waitFor([&] { return may.received("OffL").size() >= count; });
+        QVERIFY(may.sync());
+        const QList<QStringList> got = may.received("OffL");
+        QCOMPARE(got.size(), count);
+        for (int i = 0; i < count; ++i)
+            QVERIFY(got[i].value(1).startsWith(u"HAL <- %1 locked"_s.arg(i)));
     }
 
     // Wrong passwords in a row get a name refused unchecked from the guesser's address, which
