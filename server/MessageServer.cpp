@@ -52,6 +52,7 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
     deadlineTimer_.setSingleShot(true);
     connect(&deadlineTimer_, &QTimer::timeout, this, &MessageServer::closeLateLogOns);
     connect(&acknowledgementTimer_, &QTimer::timeout, this, [this] {
+        checkStore();
         for (auto& entry : clients_) {
             if (!entry.second->unacknowledged.empty())
                 noteAcknowledged(entry.second.get());
@@ -199,7 +200,7 @@ void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& piec
                 client->heldBytes += pieces[i].text.size();
                 client->held.append(pieces[i]);
             }
-            if (client->heldBytes > kMaxHeldBytes) {
+            if (client->heldBytes > kMaxHeldBytes && !client->storeWait) {
                 if (mayLog(client))
                     logLine(QStringLiteral("%1: over %2 bytes sent during a password check, "
                                            "connection closed")
@@ -346,8 +347,14 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         }
         if (!unsure.isEmpty() && !mayLookUp(client, unsure.size()))
             return;
+        bool failed = false;
         const QSet<QByteArray> found =
-            unsure.isEmpty() ? QSet<QByteArray>() : store_.knownNames(unsure);
+            unsure.isEmpty() ? QSet<QByteArray>() : store_.knownNames(unsure, &failed);
+        if (failed) {
+            client->namedLeft += double(unsure.size());
+            routeLater(client, fields);
+            return;
+        }
         const qsizetype before = targets.size();
         const auto unknown = std::remove_if(targets.begin(), targets.end(), [&](Target& t) {
             if (t.online)

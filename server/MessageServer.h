@@ -65,6 +65,7 @@ public:
     // being closed gets this long to have its output acknowledged before it is reset.
     static constexpr int kDefaultDeadPeerSeconds = 60;
     static constexpr int kDefaultCloseTimeMs = 15000;
+    static constexpr int kDefaultStoreTimeoutSeconds = 60;
     // Limits on what a connection not logged on can hold and cost; defaults in their classes.
     struct Limits {
         int maxAnonymous = Listener::kDefaultMaxAnonymous;
@@ -74,11 +75,14 @@ public:
         int logOnTimeMs = kDefaultLogOnTimeMs;
         int deadPeerSeconds = kDefaultDeadPeerSeconds;
         int closeTimeMs = kDefaultCloseTimeMs;
+        int storeTimeoutSeconds = kDefaultStoreTimeoutSeconds;
     };
     void setLimits(const Limits& limits);
 
 signals:
     void closed();
+    // The store has failed for the store time without a success: the server should end.
+    void storeLost();
 
 private:
     struct Client;
@@ -139,6 +143,9 @@ private:
     // While the store cannot keep up, connections are not read; true when this one waits.
     bool heldForStore(Client* client);
     void resumeAfterStore();
+    // A message whose recipients could not be looked up is tried again later.
+    void routeLater(Client* client, const QList<QByteArray>& fields);
+    void checkStore();
     static constexpr int kStoreCheckMs = 100;
 
     void logOnFailed(Client* client);
@@ -181,6 +188,7 @@ private:
     QTimer acknowledgementTimer_;
     QTimer storeTimer_;
     std::vector<quint64> storeWaiters_; // connections not read until the store catches up
+    bool storeLost_ = false;
     // Password key derivations (about 0.1 s each) run there, never on the routing thread.
     LogOnGate gate_;
     // Day downloads a user may still start now, and when that was worked out (ms on clock_).

@@ -33,6 +33,8 @@ inline constexpr qint64 kPumpLowWater = 256 * 1024;
 // often every connection is asked anyway.
 inline constexpr std::size_t kAcknowledgementCheck = 64;
 inline constexpr int kAcknowledgementCheckMs = 1000;
+// A message whose recipients could not be looked up is tried again after this long.
+inline constexpr int kStoreRetryMs = 1000;
 
 // What a connection sends while its password is checked waits, up to this much; more closes it.
 inline constexpr qsizetype kMaxHeldBytes = 4096;
@@ -87,7 +89,8 @@ struct MessageServer::Client {
     // While its log-on is checked off the thread, a connection's later messages wait here, in
     // order; a close meanwhile is acted on once the answer is back.
     bool checking = false;
-    bool slowed = false; // not read for a while: it asked for more than its share
+    bool slowed = false;    // not read for a while: it asked for more than its share
+    bool storeWait = false; // a message waits for the store to answer, the rest behind it
     bool lost = false;
     QList<InboundPiece> held;
     qsizetype heldBytes = 0;

@@ -273,4 +273,33 @@ void MessageServer::resumeAfterStore()
     }
 }
 
+void MessageServer::routeLater(Client* client, const QList<QByteArray>& fields)
+{
+    // The message waits, and the connection's later input behind it, until the store answers.
+    client->held.prepend({InboundPiece::Message, fields.join(kSeparator)});
+    client->checking = true;
+    client->storeWait = true;
+    client->socket->pauseReading(true);
+    QTimer::singleShot(kStoreRetryMs, this, [this, id = client->id] {
+        Client* c = clientById(id);
+        if (!c)
+            return;
+        c->checking = false;
+        c->storeWait = false;
+        updateReading(c);
+        resumeInput(c);
+    });
+}
+
+void MessageServer::checkStore()
+{
+    // Without a working store for so long, a restart by the service manager is the best hope.
+    if (storeLost_ || store_.failingForMs() < qint64(limits_.storeTimeoutSeconds) * 1000)
+        return;
+    storeLost_ = true;
+    logLine(QStringLiteral("storage: no working database for %1 s; leaving")
+                .arg(limits_.storeTimeoutSeconds));
+    emit storeLost();
+}
+
 } // namespace wispline::server

@@ -58,7 +58,11 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     auto check = std::make_shared<LogOnCheck>();
     check->userName = cutName;
     check->fields = fields;
-    check->account = store_.account(cutName);
+    bool failed = false;
+    check->account = store_.account(cutName, &failed);
+    if (failed)
+        return; // a failed query is no answer: unanswered, the client asks again
+
     check->outdated = check->account && store_.hashIsOutdated(*check->account);
     if (check->account)
         check->checkedSalt = check->account->salt;
@@ -164,7 +168,10 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
                                   const QList<QByteArray>& fields)
 {
     const QByteArray name = toWire(userName);
-    const QString minimum = store_.minimumVersion();
+    bool failed = false;
+    const QString minimum = store_.minimumVersion(&failed);
+    if (failed)
+        return; // neither let in unchecked nor refused: the client asks again
     const QString version = fromWire(fields[3]);
     if (!minimum.isEmpty() && compareVersions(version, minimum) < 0) {
         logLine(QStringLiteral("#%1: log-on refused for %2: version %3 below %4")

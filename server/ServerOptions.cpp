@@ -169,6 +169,11 @@ void describeOptions(QCommandLineParser& parser)
                         "milliseconds (default %1).")
              .arg(MessageServer::kDefaultCloseTimeMs),
          QStringLiteral("MS")},
+        {QStringLiteral("store-timeout"),
+         QStringLiteral("Leave with exit status 1 after S seconds without a working database "
+                        "(default %1).")
+             .arg(MessageServer::kDefaultStoreTimeoutSeconds),
+         QStringLiteral("S")},
         {QStringLiteral("debug"),
          QStringLiteral("Log details too, the adapter address of each log-on among them.")},
         {QStringLiteral("add-user"), QStringLiteral("Add a user: NAME LEVEL [SUPERVISOR].")},
@@ -262,6 +267,8 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
         return fail(QStringLiteral("--keepalive-seconds needs seconds from 2 to 3600"));
     if (!readNumber(parser, "close-time", 1, 3600000, &options->closeTimeMs))
         return fail(QStringLiteral("--close-time needs milliseconds from 1 to 3600000"));
+    if (!readNumber(parser, "store-timeout", 1, 3600, &options->storeTimeoutSeconds))
+        return fail(QStringLiteral("--store-timeout needs seconds from 1 to 3600"));
     options->debug = parser.isSet(QStringLiteral("debug"));
 
     const QStringList values = parser.positionalArguments();

@@ -33,6 +33,7 @@ struct ServerOptions {
     int logOnTimeMs = -1;
     int deadPeerSeconds = -1; // -1: the server's default
     int closeTimeMs = -1;     // -1: the server's default
+    int storeTimeoutSeconds = -1;
     bool debug = false;
     bool help = false;
     bool version = false;

@@ -352,7 +352,7 @@ bool ServerStore::offlineIdsNeverReused()
     return moved;
 }
 
-std::optional<Account> ServerStore::account(const QString& name)
+std::optional<Account> ServerStore::account(const QString& name, bool* failed)
 {
     QSqlQuery q(db_);
     q.prepare(QStringLiteral(
@@ -360,8 +360,14 @@ std::optional<Account> ServerStore::account(const QString& name)
     q.addBindValue(normalizeUserName(name));
     if (!q.exec()) {
         lastError_ = q.lastError().text();
+        if (failed) {
+            *failed = true;
+            reportFailure(QStringLiteral("reading an account"), lastError_);
+        }
         return std::nullopt;
     }
+    if (failed)
+        reportRecovery();
     if (!q.next())
         return std::nullopt;
     return accountFrom(q);
@@ -528,11 +534,21 @@ StoreResult ServerStore::setLevel(const QString& rawName, int level, const QStri
     return StoreResult::Ok;
 }
 
-QString ServerStore::minimumVersion()
+QString ServerStore::minimumVersion(bool* failed)
 {
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("SELECT value FROM settings WHERE key = 'min_version'"));
-    if (!q.exec() || !q.next())
+    if (!q.exec()) {
+        lastError_ = q.lastError().text();
+        if (failed) {
+            *failed = true;
+            reportFailure(QStringLiteral("reading the minimum version"), lastError_);
+        }
+        return {};
+    }
+    if (failed)
+        reportRecovery();
+    if (!q.next())
         return {};
     return q.value(0).toString();
 }
@@ -613,10 +629,19 @@ bool ServerStore::congested() const
     return pendingBytes_ + recordBytes_.load() > kMaxPendingBytes;
 }
 
+qint64 ServerStore::failingForMs() const
+{
+    return failing_ ? failureClock_.elapsed() - failingSince_ : 0;
+}
+
 void ServerStore::reportFailure(const QString& what, const QString& error)
 {
+    if (!failing_)
+        failingSince_ = failureClock_.elapsed();
     failing_ = true;
-    if (failureLoggedAt_ >= 0 && failureClock_.elapsed() - failureLoggedAt_ < kFailureLogMs) {
+    const auto logged = failureLoggedAt_.constFind(what);
+    if (logged != failureLoggedAt_.cend() &&
+        failureClock_.elapsed() - logged.value() < kFailureLogMs) {
         ++failuresUnlogged_;
         return;
     }
@@ -626,7 +651,7 @@ void ServerStore::reportFailure(const QString& what, const QString& error)
             : QString();
     logLine(
         QStringLiteral("storage: %1 failed: %2; kept and tried again%3").arg(what, error, more));
-    failureLoggedAt_ = failureClock_.elapsed();
+    failureLoggedAt_.insert(what, failureClock_.elapsed());
     failuresUnlogged_ = 0;
 }
 
@@ -635,7 +660,7 @@ void ServerStore::reportRecovery()
     if (!failing_)
         return;
     failing_ = false;
-    failureLoggedAt_ = -1;
+    failureLoggedAt_.clear();
     logLine(QStringLiteral("storage: working again after %1 more failure(s); nothing was lost")
                 .arg(failuresUnlogged_));
     failuresUnlogged_ = 0;
@@ -933,7 +958,7 @@ void ServerStore::serveWaiters()
         w.then(watermark_.load());
 }
 
-QSet<QByteArray> ServerStore::knownNames(const QList<QByteArray>& names)
+QSet<QByteArray> ServerStore::knownNames(const QList<QByteArray>& names, bool* failed)
 {
     QSet<QByteArray> known;
     constexpr qsizetype kChunk = 500;
@@ -949,8 +974,15 @@ QSet<QByteArray> ServerStore::knownNames(const QList<QByteArray>& names)
             q.addBindValue(fromWire(name));
         if (!q.exec()) {
             lastError_ = q.lastError().text();
+            if (failed) {
+                *failed = true;
+                reportFailure(QStringLiteral("looking up recipients"), lastError_);
+                return {};
+            }
             continue;
         }
+        if (failed)
+            reportRecovery();
         while (q.next())
             known.insert(toWire(q.value(0).toString()));
     }

@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QDate>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -101,7 +102,8 @@ public:
     QString lastError() const { return lastError_; }
 
     // Accounts.
-    std::optional<Account> account(const QString& name);
+    // With failed, a query that fails sets it (and is logged) rather than reading as no row.
+    std::optional<Account> account(const QString& name, bool* failed = nullptr);
     QList<Account> accounts();
     // Wire bytes of a password against an account; with no account, costs the same and fails.
     // Touches no database: safe on any thread, so the key derivation can run off the routing
@@ -124,7 +126,7 @@ public:
     StoreResult setLevel(const QString& name, int level, const QString& supervisor = {});
 
     // The lowest client version allowed to log on; empty when any version is.
-    QString minimumVersion();
+    QString minimumVersion(bool* failed = nullptr);
     StoreResult setMinimumVersion(const QString& version);
 
     // A message given to (or kept for) one recipient, for the day's messages; the day is
@@ -147,7 +149,7 @@ public:
     // waiting for it: the watermark is the highest message row id committed.
     void whenCommitted(std::function<void(qint64)> then);
     // Which of these names have an account, in one query per few hundred.
-    QSet<QByteArray> knownNames(const QList<QByteArray>& names);
+    QSet<QByteArray> knownNames(const QList<QByteArray>& names, bool* failed = nullptr);
 
     // Commits every pending write now, waiting for the storage thread's.
     bool flush();
@@ -157,6 +159,8 @@ public:
     // True while more waits to be written than the server should hold: it stops reading its
     // clients until the store catches up.
     bool congested() const;
+    // How long the store has failed without a success since, in ms; 0 while it works.
+    qint64 failingForMs() const;
     void setCommitDelay(int ms) { commitDelayMs_ = ms; }
 
 private:
@@ -215,7 +219,8 @@ private:
     std::atomic<qint64> recordBytes_{0}; // of records_ and the batch being committed
     bool failing_ = false;
     QElapsedTimer failureClock_;
-    qint64 failureLoggedAt_ = -1; // ms on failureClock_; -1: no failure logged lately
+    qint64 failingSince_ = 0;                // ms on failureClock_
+    QHash<QString, qint64> failureLoggedAt_; // of each kind, ms on failureClock_
     int failuresUnlogged_ = 0;
     QTimer flushTimer_;
     std::atomic<int> commitDelayMs_{kDefaultCommitDelayMs};

@@ -477,6 +477,39 @@ private slots:
             QVERIFY(got[i].value(1).startsWith(u"HAL <- %1 locked"_s.arg(i)));
     }
 
+    // A failed query is no answer: while the accounts cannot be read, a log-on is not refused
+    // and a message to a user not looked up yet waits; both go through once the store works.
+    // A server without a working store for its store time leaves with a failure status.
+    void aFailedQueryIsNoAnswer()
+    {
+        ServerProcess own;
+        ServerProcess leaving;
+        QVERIFY(own.start(database_, {}, true));
+        QVERIFY(leaving.start(database_, {u"--store-timeout"_s, u"1"_s}, true));
+        WireClient hal;
+        QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+        sqlRow(database_, u"ALTER TABLE accounts RENAME TO accounts_away"_s);
+        WireClient may;
+        QVERIFY(may.connectTo(own.port()));
+        may.send("LIU~MAY~may2~1.1.1~00-11-22-33-44-55");
+        hal.send("SND~HAL1~kept while the store fails~DORA2~NOONE");
+        QVERIFY(waitFor([&] {
+            return own.output().contains("reading an account failed"_L1) &&
+                   own.output().contains("looking up recipients failed"_L1);
+        }));
+        WireClient kay;
+        QVERIFY(kay.connectTo(leaving.port()));
+        kay.send("LIU~KAY~kay1~1.1.1~00-11-22-33-44-55");
+        QCOMPARE(leaving.waitForExit(), 1);
+        sqlRow(database_, u"ALTER TABLE accounts_away RENAME TO accounts"_s);
+
+        QVERIFY(hal.sync());
+        QCOMPARE(may.logOn("MAY", "may2").value(0), u"LIU"_s); // the client asks again
+        WireClient dora;
+        QVERIFY(dora.logOnAt(own.port(), "DORA", "dora2"));
+        QVERIFY(dora.take("OffL").value(1).startsWith("HAL <- kept while the store fails"_L1));
+    }
+
     // Wrong passwords in a row get a name refused unchecked from the guesser's address, which
     // does not lengthen the lock, and end the connection at the tenth. The name's owner logs on
     // at once from elsewhere, and another user from the guesser's address.
