@@ -49,12 +49,15 @@ ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int clos
     // Messages are short and each answers someone: no waiting to fill a segment.
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // A peer whose path is gone sends nothing, not even a reset: probes after half the time of
-    // silence, and output unacknowledged for the whole time, end the connection.
+    // A peer whose path is gone sends nothing, not even a reset: probes begin after half the
+    // time of silence, and the connection ends once nothing has been acknowledged for the user
+    // timeout. The kernel looks at that timeout only when a probe is due, so it ends a probe
+    // interval or two before the time.
     const int idle = std::max(1, deadPeerSeconds / 2);
-    const int count = 4;
-    const int interval = std::max(1, (deadPeerSeconds - idle) / count);
-    const unsigned userTimeout = unsigned(deadPeerSeconds) * 1000;
+    const int interval = std::max(1, deadPeerSeconds / 10);
+    const int count = std::max(1, (deadPeerSeconds - idle) / interval);
+    const unsigned userTimeout =
+        unsigned(std::max(idle + interval, deadPeerSeconds - 2 * interval)) * 1000;
     ::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
     ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);

@@ -62,7 +62,6 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     check->account = store_.account(cutName, &failed);
     if (failed)
         return; // a failed query is no answer: unanswered, the client asks again
-
     check->outdated = check->account && store_.hashIsOutdated(*check->account);
     if (check->account)
         check->checkedSalt = check->account->salt;

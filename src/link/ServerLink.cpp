@@ -156,16 +156,17 @@ void ServerLink::closeSocket()
 void ServerLink::keepAlive()
 {
     // A server whose path is gone sends nothing, not even a reset: probes after 30 s of silence,
-    // and output unacknowledged for 60 s, end the connection with a socket error.
+    // and nothing acknowledged for 48 s (checked as each probe is due), end the connection with
+    // a socket error within a minute.
     tcpClient->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
 #ifdef Q_OS_LINUX
     const qintptr fd = tcpClient->socketDescriptor();
     if (fd < 0)
         return;
     const int idle = 30;
-    const int interval = 7;
-    const int count = 4;
-    const unsigned userTimeout = 60000;
+    const int interval = 6;
+    const int count = 5;
+    const unsigned userTimeout = 48000;
     ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
