@@ -41,9 +41,14 @@ bool applyPragmas(QSqlDatabase& db)
            q.exec(QStringLiteral("PRAGMA journal_size_limit=%1").arg(kJournalSizeLimit));
 }
 
+// What a pending write holds, near enough, counted without converting anything.
 qint64 bytesOf(const QString& a, const QString& b)
 {
     return 64 + 2 * (a.size() + b.size());
+}
+qint64 bytesOf(const QByteArray& a, const QByteArray& b)
+{
+    return 64 + a.size() + b.size();
 }
 constexpr int kCheckpointMs = 10000;
 // Serialises the schema creation of nodes starting together on one PostgreSQL database.
@@ -579,7 +584,7 @@ void ServerStore::recordMessage(const QString& day, const QString& time, const Q
         const std::lock_guard<std::mutex> lock(storageMutex_);
         if (storageRunning_) {
             const bool first = records_.empty();
-            recordBytes_ += bytesOf(fromWire(recipient), fromWire(body));
+            recordBytes_ += bytesOf(recipient, body);
             records_.push_back({day, time, sender, recipient, body});
             ++recorded_;
             if (first)
@@ -707,7 +712,7 @@ void ServerStore::runStorage()
                 lock.lock();
                 qint64 batchBytes = 0;
                 for (const Record& r : batch)
-                    batchBytes += bytesOf(fromWire(r.recipient), fromWire(r.body));
+                    batchBytes += bytesOf(r.recipient, r.body);
                 if (ok) {
                     recordBytes_ -= batchBytes;
                     committed_ = upTo;
