@@ -539,6 +539,8 @@ void MessageServer::connectionLost(Client* client)
             *client->cancelled = true;
         return;
     }
+    // Settled before anyone hears the user left.
+    handBack(client);
     if (client->loggedOn && online_.value(client->name) == client) {
         online_.remove(client->name);
         goneFromHere(client->name);

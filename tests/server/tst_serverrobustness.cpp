@@ -49,7 +49,13 @@ class TestServerRobustness : public QObject
         OutOfDescriptors,
         ChangeAndHangUp
     };
-    enum End { StopsReading, LogsOutUnread, PathVanishes, PathVanishesLogsOnAgain };
+    enum End {
+        StopsReading,
+        LogsOutUnread,
+        BacklogLogsOutUnread,
+        PathVanishes,
+        PathVanishesLogsOnAgain
+    };
     QString iptables_; // empty: packets cannot be dropped here
 
 private slots:
@@ -371,6 +377,9 @@ private slots:
         // 6 MB into a small window: output left, below the limit.
         QTest::newRow("stops reading, logs out: reset at the close time")
             << int(LogsOutUnread) << 100 << QStringList{u"--close-time"_s, u"300"_s};
+        // Queue rows leave only once acknowledged.
+        QTest::newRow("offline backlog, stops reading, logs out: reset at the close time")
+            << int(BacklogLogsOutUnread) << 100 << QStringList{u"--close-time"_s, u"300"_s};
         QTest::newRow("path vanishes: the others hear it, all kept")
             << int(PathVanishes) << 20 << QStringList{u"--keepalive-seconds"_s, u"2"_s};
         QTest::newRow("path vanishes, logs on from another: all kept")
@@ -394,11 +403,23 @@ private slots:
         ServerProcess& server = options.isEmpty() ? server_ : own;
         WireClient& sender = options.isEmpty() ? alice_ : hal;
         const QString sign = options.isEmpty() ? u"ALICE"_s : u"HAL"_s;
+        const bool backlog = end == BacklogLogsOutUnread;
+        const QByteArray filler(vanishes ? 1000 : 60000, 'e');
+        const auto sendAll = [&] {
+            for (int i = 0; i < count; ++i)
+                sender.send("SND~" + sign.toLatin1() + "1~" + QByteArray::number(i) + ' ' + filler +
+                            "~EVE2~NOONE");
+            QVERIFY(sender.sync());
+        };
+        if (backlog)
+            sendAll();
         WireClient eve;
         eve.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
         QVERIFY(eve.logOnAt(server.port(), "EVE", "eve2"));
-        QVERIFY(eve.sync());
-        eve.messages().clear();
+        if (!backlog) {
+            QVERIFY(eve.sync());
+            eve.messages().clear();
+        }
         const quint16 path = eve.socket().localPort();
         const auto cut = [&](const char* how) {
             for (const char* port : {"--sport", "--dport"})
@@ -414,12 +435,9 @@ private slots:
             cut("-I");
         else
             eve.pauseReading(true);
-        const QByteArray filler(vanishes ? 1000 : 60000, 'e');
-        for (int i = 0; i < count; ++i)
-            sender.send("SND~" + sign.toLatin1() + "1~" + QByteArray::number(i) + ' ' + filler +
-                        "~EVE2~NOONE");
-        QVERIFY(sender.sync());
-        if (end == LogsOutUnread) {
+        if (!backlog)
+            sendAll();
+        if (end == LogsOutUnread || backlog) {
             eve.send("LOU~EVE2");
             QVERIFY(waitFor([&] { return server.output().contains("message(s) kept"_L1); }));
         }
@@ -430,7 +448,7 @@ private slots:
         eve.pauseReading(false);
         if (!vanishes)
             QVERIFY(eve.waitForClose());
-        QList<QStringList> got = eve.received("SND");
+        QList<QStringList> got = eve.received(backlog ? u"OffL"_s : u"SND"_s);
         WireClient again;
         QVERIFY(again.logOnAt(server.port(), "EVE", "eve2"));
         (void)waitFor([&] { return got.size() + again.received("OffL").size() >= count; });
@@ -440,6 +458,9 @@ private slots:
         for (int i = 0; i < count; ++i)
             QVERIFY2(got[i].value(1).startsWith(u"%1 <- %2 e"_s.arg(sign).arg(i)),
                      qPrintable(got[i].value(1).left(20)));
+        // The rows it acknowledged leave the queue with the session at the latest.
+        again.socket().disconnectFromHost();
+        QCOMPARE(sender.take("LGO", "EVE2").size(), 3);
     }
 
     // A store held locked by another program while messages flow: the wait is logged, routing
