@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if ((seed >> 8) % 4 == 0)
             splitter.settle(pieces); // no further byte for the settle time
     }
-    splitter.settle(pieces);
+    splitter.finish(pieces); // the end of the connection
 
     QByteArray out;
     for (const InboundPiece& piece : pieces) {

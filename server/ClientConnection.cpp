@@ -1,7 +1,12 @@
 #include "ClientConnection.h"
 
+#include <QDateTime>
 #include <QSocketNotifier>
 #include <QTimer>
+
+#include <algorithm>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
 #include <cstring>
@@ -15,7 +20,21 @@
 namespace wispline::server
 {
 
-ClientConnection::ClientConnection(int descriptor) : fd_(descriptor)
+namespace
+{
+// While closing, how often the peer's acknowledgements are looked at.
+constexpr int kCloseCheckMs = 100;
+
+// Bytes written to the kernel that the peer's TCP has not acknowledged yet.
+qint64 unacknowledgedInKernel(int fd)
+{
+    int queued = 0;
+    return fd >= 0 && ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? qint64(queued) : 0;
+}
+} // namespace
+
+ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int closeTimeMs)
+    : fd_(descriptor), closeTimeMs_(closeTimeMs)
 {
     sockaddr_storage address{};
     socklen_t size = sizeof address;
@@ -30,6 +49,20 @@ ClientConnection::ClientConnection(int descriptor) : fd_(descriptor)
     // Messages are short and each answers someone: no waiting to fill a segment.
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A peer whose path is gone sends nothing, not even a reset: probes begin after half the
+    // time of silence, and the connection ends once nothing has been acknowledged for the user
+    // timeout. The kernel looks at that timeout only when a probe is due, so it ends a probe
+    // interval or two before the time.
+    const int idle = std::max(1, deadPeerSeconds / 2);
+    const int interval = std::max(1, deadPeerSeconds / 10);
+    const int count = std::max(1, (deadPeerSeconds - idle) / interval);
+    const unsigned userTimeout =
+        unsigned(std::max(idle + interval, deadPeerSeconds - 2 * interval)) * 1000;
+    ::setsockopt(fd_, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
     readNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
     QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, readNotifier_.get(),
                      [this] { onReadable(); });
@@ -44,6 +77,7 @@ ClientConnection::~ClientConnection()
     // The notifiers go before the descriptor: a number closed first may be reused at once.
     readNotifier_.reset();
     writeNotifier_.reset();
+    closeTimer_.reset();
     if (fd_ >= 0)
         ::close(fd_);
 }
@@ -103,10 +137,18 @@ bool ClientConnection::peerClosed() const
     return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
 }
 
+qint64 ClientConnection::acknowledged() const
+{
+    if (state_ == State::Closed)
+        return acknowledgedAtClose_;
+    return handedOver_ - bytesToWrite() - unacknowledgedInKernel(fd_);
+}
+
 void ClientConnection::write(const QByteArray& bytes)
 {
     if (state_ != State::Connected || bytes.isEmpty())
         return;
+    handedOver_ += bytes.size();
     if (bytesToWrite() == 0) {
         out_ = bytes;
         outSent_ = 0;
@@ -151,7 +193,7 @@ void ClientConnection::onWritable()
     if (bytesToWrite() == 0) {
         writeNotifier_->setEnabled(false);
         if (state_ == State::Closing) {
-            closeNow();
+            checkClosing();
             return;
         }
     } else if (outSent_ > 1024 * 1024) {
@@ -166,18 +208,32 @@ void ClientConnection::disconnectFromHost()
 {
     if (state_ != State::Connected)
         return;
-    if (bytesToWrite() == 0) {
-        closeNow();
-        return;
-    }
     state_ = State::Closing;
     readNotifier_->setEnabled(false);
+    closeDeadline_ = QDateTime::currentMSecsSinceEpoch() + closeTimeMs_;
+    closeTimer_ = std::make_unique<QTimer>();
+    QObject::connect(closeTimer_.get(), &QTimer::timeout, closeTimer_.get(),
+                     [this] { checkClosing(); });
+    closeTimer_->start(kCloseCheckMs);
+    checkClosing();
+}
+
+void ClientConnection::checkClosing()
+{
+    if (state_ != State::Closing)
+        return;
+    // Closed once the peer has everything; a peer gone (reset, or its path) acknowledges
+    // nothing more, and one that does not read gets the close time.
+    pollfd p{fd_, 0, 0};
+    const bool broken = ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR));
+    if (bytesToWrite() == 0 && unacknowledgedInKernel(fd_) == 0)
+        closeNow();
+    else if (broken || QDateTime::currentMSecsSinceEpoch() >= closeDeadline_)
+        abort();
 }
 
 void ClientConnection::abort()
 {
-    out_ = QByteArray();
-    outSent_ = 0;
     closeNow();
 }
 
@@ -194,7 +250,18 @@ void ClientConnection::closeNow()
 {
     if (state_ == State::Closed)
         return;
+    acknowledgedAtClose_ = acknowledged();
+    // What the peer has not acknowledged is taken back: a reset, so that none of it arrives
+    // after all.
+    if (acknowledgedAtClose_ < handedOver_) {
+        const linger reset{1, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
     state_ = State::Closed;
+    out_ = QByteArray();
+    outSent_ = 0;
+    if (closeTimer_)
+        closeTimer_->stop(); // this may run in its timeout
     readNotifier_->setEnabled(false);
     writeNotifier_->setEnabled(false);
     ::close(fd_);

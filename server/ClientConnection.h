@@ -11,6 +11,7 @@
 #include <memory>
 
 class QSocketNotifier;
+class QTimer;
 
 namespace wispline::server
 {
@@ -18,8 +19,10 @@ namespace wispline::server
 class ClientConnection
 {
 public:
-    // Takes a connected, non-blocking descriptor.
-    explicit ClientConnection(int descriptor);
+    // Takes a connected descriptor. A peer that acknowledges nothing for deadPeerSeconds (its
+    // path gone without a packet) fails the connection; a close gets closeTimeMs to have its
+    // output acknowledged, then the connection is reset.
+    ClientConnection(int descriptor, int deadPeerSeconds, int closeTimeMs);
     ~ClientConnection();
     ClientConnection(const ClientConnection&) = delete;
     ClientConnection& operator=(const ClientConnection&) = delete;
@@ -49,9 +52,15 @@ public:
     // Hands bytes over: what the kernel does not take at once waits here for it.
     void write(const QByteArray& bytes);
     qint64 bytesToWrite() const { return out_.size() - outSent_; }
-    // Closes once the waiting output is written; disconnected() follows.
+    // Bytes handed to write() so far, and of those the ones the peer's TCP has acknowledged:
+    // one system call, so asked for now and then, not per message. Once closed, as at the close.
+    qint64 handedOver() const { return handedOver_; }
+    qint64 acknowledged() const;
+    // Closes once the output is written and acknowledged, or resets the connection when that
+    // takes longer than the close time; disconnected() follows.
     void disconnectFromHost();
-    // Closes now, dropping the waiting output; disconnected() is called before this returns.
+    // Closes now, dropping the waiting output (a reset when some of it is not acknowledged:
+    // the peer gets none of it); disconnected() is called before this returns.
     void abort();
 
 private:
@@ -62,6 +71,7 @@ private:
     bool flush(); // false on failure
     void fail(const QString& reason);
     void closeNow();
+    void checkClosing();
 
     int fd_ = -1;
     State state_ = State::Connected;
@@ -71,6 +81,11 @@ private:
     quint16 peerPort_ = 0;
     QByteArray out_;
     qsizetype outSent_ = 0;
+    qint64 handedOver_ = 0;
+    qint64 acknowledgedAtClose_ = 0;
+    int closeTimeMs_ = 0;
+    std::unique_ptr<QTimer> closeTimer_; // while closing: checks the acknowledgements
+    qint64 closeDeadline_ = 0;           // ms since the epoch
     std::unique_ptr<QSocketNotifier> readNotifier_;
     std::unique_ptr<QSocketNotifier> writeNotifier_;
 };

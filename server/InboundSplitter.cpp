@@ -33,6 +33,17 @@ bool isDestinationCode(const char* text, qsizetype length)
     return false;
 }
 
+// True when the text could still grow into a destination code: empty, or a proper prefix of one.
+bool couldBecomeDestinationCode(const char* text, qsizetype length)
+{
+    static const char* const kCodes[] = {"NOONE", "L2A", "L3A", "L2S"};
+    for (const char* code : kCodes) {
+        if (length < qsizetype(std::strlen(code)) && std::memcmp(text, code, length) == 0)
+            return true;
+    }
+    return false;
+}
+
 // The command whose word followed by "~" starts at pos, or nullptr.
 const Command* commandAt(const QByteArray& buf, qsizetype pos)
 {
@@ -112,6 +123,9 @@ void InboundSplitter::feed(const QByteArray& chunk, QList<InboundPiece>& out)
     // Each client write is one message: when a new write starts with a command word while an
     // earlier message has waited the settle time for fields, that one was short and will never
     // finish. Sooner, the command word may just as well be text in the message's next field.
+    // A message that waited for its destination code ends here, as it stands.
+    if (stale_ && !pending_.isEmpty() && commandAt(chunk, 0))
+        split(out, true, true);
     if (stale_ && !pending_.isEmpty() && commandAt(chunk, 0)) {
         out.append({commandAt(pending_, 0) ? InboundPiece::BadFieldCount : InboundPiece::Garbage,
                     pending_});
@@ -133,7 +147,13 @@ void InboundSplitter::settle(QList<InboundPiece>& out)
     stale_ = !pending_.isEmpty();
 }
 
-void InboundSplitter::split(QList<InboundPiece>& out, bool settled)
+void InboundSplitter::finish(QList<InboundPiece>& out)
+{
+    split(out, true, true);
+    stale_ = !pending_.isEmpty();
+}
+
+void InboundSplitter::split(QList<InboundPiece>& out, bool settled, bool finished)
 {
     const QByteArray& buf = pending_;
     qsizetype pos = 0;
@@ -162,11 +182,15 @@ void InboundSplitter::split(QList<InboundPiece>& out, bool settled)
 
         const qsizetype nextSeparator = buf.indexOf('~', lastSeparator + 1);
         if (nextSeparator < 0) {
-            // The last field runs to the end of what has come so far.
-            const bool codeEnds = std::strcmp(command->word, "SND") == 0 &&
-                                  isDestinationCode(buf.constData() + lastSeparator + 1,
-                                                    buf.size() - lastSeparator - 1);
-            if (!codeEnds && !settled)
+            // The last field runs to the end of what has come so far. A late segment may still
+            // bring the rest of a destination code.
+            const bool isSend = std::strcmp(command->word, "SND") == 0;
+            const char* last = buf.constData() + lastSeparator + 1;
+            const qsizetype lastLength = buf.size() - lastSeparator - 1;
+            const bool codeEnds = isSend && isDestinationCode(last, lastLength);
+            const bool codeMayGrow =
+                isSend && !codeEnds && couldBecomeDestinationCode(last, lastLength);
+            if (!codeEnds && (!settled || (codeMayGrow && !finished)))
                 break;
             out.append({InboundPiece::Message, buf.mid(pos)});
             pos = buf.size();

@@ -4,7 +4,9 @@
 // message ends and the next begins. The last field has no end mark: a message is complete at
 // once only when its last field is a destination code; otherwise when the next command word
 // follows it, or when no further byte has come for a short while (settle()), since TCP may cut a
-// message anywhere.
+// message anywhere. A message whose last field could still grow into a destination code (empty,
+// or a proper prefix of one) waits past the settle time: for the rest, for the next command
+// word, or for the end of the connection (finish()).
 #include <QByteArray>
 #include <QList>
 
@@ -36,12 +38,15 @@ public:
     // No byte came for the settle time: a message whose fields have all arrived is taken as it
     // stands, and an unfinished one is ended by a next read that starts with a command word.
     void settle(QList<InboundPiece>& out);
+    // Nothing more will come (the connection ended, or waited too long): every message whose
+    // fields have all arrived is taken as it stands.
+    void finish(QList<InboundPiece>& out);
 
     qsizetype pendingSize() const { return pending_.size(); }
     qsizetype limit() const { return limit_; }
 
 private:
-    void split(QList<InboundPiece>& out, bool settled);
+    void split(QList<InboundPiece>& out, bool settled, bool finished = false);
 
     QByteArray pending_;
     bool stale_ = false; // what is pending has been there for the settle time

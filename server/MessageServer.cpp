@@ -52,6 +52,15 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
     clock_.start();
     deadlineTimer_.setSingleShot(true);
     connect(&deadlineTimer_, &QTimer::timeout, this, &MessageServer::closeLateLogOns);
+    connect(&acknowledgementTimer_, &QTimer::timeout, this, [this] {
+        checkStore();
+        for (auto& entry : clients_) {
+            if (!entry.second->unacknowledged.empty())
+                noteAcknowledged(entry.second.get());
+        }
+    });
+    acknowledgementTimer_.start(kAcknowledgementCheckMs);
+    connect(&storeTimer_, &QTimer::timeout, this, &MessageServer::resumeAfterStore);
 }
 
 void MessageServer::setLimits(const Limits& limits)
@@ -68,8 +77,7 @@ MessageServer::~MessageServer()
     for (auto& entry : clients_) {
         // Clients still connected after the shutdown's grace period keep what they never got.
         Client* client = entry.second.get();
-        client->through = client->queued - client->socket->bytesToWrite();
-        keepUnsent(client);
+        giveBack(client);
         client->socket->disconnected = nullptr;
         client->socket->abort();
     }
@@ -86,7 +94,8 @@ void MessageServer::accept(int descriptor)
         ::close(descriptor);
         return;
     }
-    auto socket = std::make_unique<ClientConnection>(descriptor);
+    auto socket = std::make_unique<ClientConnection>(descriptor, limits_.deadPeerSeconds,
+                                                     limits_.closeTimeMs);
     const QString remote = socket->peerAddress().toString();
     if (!listener_.admit(remote)) {
         // A reset, not a close: the client takes a close for the server ending its session and
@@ -110,9 +119,7 @@ void MessageServer::accept(int descriptor)
     c->socket->readyRead = [this, c] { readFrom(c); };
     c->socket->disconnected = [this, c] { connectionLost(c); };
     c->socket->bytesWritten = [this, c] {
-        c->through = c->queued - c->socket->bytesToWrite();
-        while (!c->unsent.empty() && c->unsent.front().end <= c->through)
-            c->unsent.pop_front();
+        noteAcknowledged(c);
         pump(c);
     };
     c->socket->failed = [c](const QString& reason) {
@@ -139,6 +146,8 @@ void MessageServer::readFrom(Client* client)
     // Read until the kernel has no more, or the budget of this turn is spent (the rest waits
     // for the next turn), or a check begins: a connection is not read while its password is.
     qint64 budget = kReadBudget;
+    if (heldForStore(client))
+        return;
     while (!client->gone && !client->checking && !client->slowed && budget > 0) {
         pieces.clear();
         // Read into one buffer kept for all: a read sized to the limit would stay allocated at
@@ -161,6 +170,7 @@ void MessageServer::readFrom(Client* client)
             connect(client->settleTimer.get(), &QTimer::timeout, this,
                     [this, client] { settle(client); });
         }
+        client->settled = false;
         client->settleTimer->start(settleMs_);
     } else if (client->settleTimer) {
         client->settleTimer->stop();
@@ -171,9 +181,18 @@ void MessageServer::settle(Client* client)
 {
     if (client->gone || client->checking)
         return;
+    // What still waits for the rest of a destination code after the close time is taken as is.
     QList<InboundPiece> pieces;
-    client->splitter.settle(pieces);
+    if (client->settled)
+        client->splitter.finish(pieces);
+    else
+        client->splitter.settle(pieces);
     handlePieces(client, pieces);
+    if (!client->gone && !client->checking && !client->settled &&
+        client->splitter.pendingSize() > 0) {
+        client->settled = true;
+        client->settleTimer->start(limits_.closeTimeMs);
+    }
 }
 
 void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& pieces)
@@ -186,7 +205,7 @@ void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& piec
                 client->heldBytes += pieces[i].text.size();
                 client->held.append(pieces[i]);
             }
-            if (client->heldBytes > kMaxHeldBytes) {
+            if (client->heldBytes > kMaxHeldBytes && !client->storeWait) {
                 if (mayLog(client))
                     logLine(QStringLiteral("%1: over %2 bytes sent during a password check, "
                                            "connection closed")
@@ -333,8 +352,14 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         }
         if (!unsure.isEmpty() && !mayLookUp(client, unsure.size()))
             return;
+        bool failed = false;
         const QSet<QByteArray> found =
-            unsure.isEmpty() ? QSet<QByteArray>() : store_.knownNames(unsure);
+            unsure.isEmpty() ? QSet<QByteArray>() : store_.knownNames(unsure, &failed);
+        if (failed) {
+            client->namedLeft += double(unsure.size());
+            routeLater(client, fields);
+            return;
+        }
         const qsizetype before = targets.size();
         const auto unknown = std::remove_if(targets.begin(), targets.end(), [&](Target& t) {
             if (t.online)
@@ -401,14 +426,13 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         if (target.online) {
             send(target.online, framed, &display);
         } else {
-            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, 0, false);
+            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, false);
             kept = true;
         }
     }
-    // The messages kept for offline recipients are committed together.
-    if (kept && !store_.flushOffline())
-        logLine(QStringLiteral("%1: messages for offline users not saved yet: %2")
-                    .arg(client->who(), store_.lastError()));
+    // The messages kept for offline recipients are committed together (or kept and retried).
+    if (kept)
+        store_.flushOffline();
 }
 
 bool MessageServer::mayLookUp(Client* client, qsizetype names)
@@ -491,7 +515,7 @@ void MessageServer::endConnection(Client* client)
 {
     if (client->gone)
         return;
-    // Whatever is still queued for the client is written before the close.
+    // Whatever is still queued for the client is written before the close, within the close time.
     if (client->socket->isConnected())
         client->socket->disconnectFromHost();
     else
@@ -502,30 +526,26 @@ void MessageServer::connectionLost(Client* client)
 {
     if (client->gone)
         return;
+    // Nothing more will come: a message that waited for more bytes is complete.
+    if (client->splitter.pendingSize() > 0 && !client->checking) {
+        client->settled = true;
+        settle(client);
+        if (client->gone)
+            return;
+    }
     if (client->checking) {
-        // Nothing more will come: a message that waited for more bytes is complete, and waits
-        // behind the log-on like the rest.
+        // The rest waits behind the check like the input before it (a check received whole
+        // may still be carried out).
         QList<InboundPiece> pieces;
-        client->splitter.settle(pieces);
+        client->splitter.finish(pieces);
         client->held.append(pieces);
         client->lost = true;
         if (client->cancelled)
             *client->cancelled = true;
         return;
     }
-    // Nothing more will come: a message that waited for more bytes is complete.
-    if (client->splitter.pendingSize() > 0) {
-        settle(client);
-        if (client->gone)
-            return;
-    }
-    if (!client->unsent.empty()) {
-        const int kept = keepUnsent(client);
-        if (kept > 0)
-            logLine(QStringLiteral("%1: %2 unsent message(s) kept for its next log-on")
-                        .arg(client->who())
-                        .arg(kept));
-    }
+    // Settled before anyone hears the user left.
+    handBack(client);
     if (client->loggedOn && online_.value(client->name) == client) {
         online_.remove(client->name);
         goneFromHere(client->name);
@@ -546,6 +566,7 @@ void MessageServer::forget(Client* client)
     if (client->gone)
         return;
     client->gone = true;
+    handBack(client);
     if (client->cancelled)
         *client->cancelled = true;
     if (client->anonymous) {

@@ -61,6 +61,11 @@ public:
     // has not logged on within the log-on time.
     static constexpr int kFailuresPerConnection = 10;
     static constexpr int kDefaultLogOnTimeMs = 30000;
+    // A peer that answers nothing (its path gone) is noticed within this time, and a connection
+    // being closed gets this long to have its output acknowledged before it is reset.
+    static constexpr int kDefaultDeadPeerSeconds = 60;
+    static constexpr int kDefaultCloseTimeMs = 15000;
+    static constexpr int kDefaultStoreTimeoutSeconds = 60;
     // Limits on what a connection not logged on can hold and cost; defaults in their classes.
     struct Limits {
         int maxAnonymous = Listener::kDefaultMaxAnonymous;
@@ -68,11 +73,16 @@ public:
         int maxChecks = LogOnGate::kDefaultMaxChecks;
         int maxChecksPerAddress = LogOnGate::kDefaultMaxChecksPerAddress;
         int logOnTimeMs = kDefaultLogOnTimeMs;
+        int deadPeerSeconds = kDefaultDeadPeerSeconds;
+        int closeTimeMs = kDefaultCloseTimeMs;
+        int storeTimeoutSeconds = kDefaultStoreTimeoutSeconds;
     };
     void setLimits(const Limits& limits);
 
 signals:
     void closed();
+    // The store has failed for the store time without a success: the server should end.
+    void storeLost();
 
 private:
     struct Client;
@@ -95,9 +105,11 @@ private:
     struct LogOnCheck;
     void finishLogOn(Client* client, const LogOnCheck& check);
     // Runs work (a key derivation) on a worker, then then() here; the connection's later
-    // messages wait for it, the other connections' do not.
-    void offThread(Client* client, std::function<void()> work, std::function<void(Client*)> then);
-    void checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then);
+    // messages wait for it, the other connections' do not. Work carriedOut runs, and then()
+    // with it, even when the connection goes meanwhile.
+    void offThread(Client* client, std::function<void()> work, std::function<void(Client*)> then,
+                   bool carriedOut = false);
+    void checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then, bool carriedOut);
     void answerLogOnLater(Client* client, qint64 delayMs);
     void closeLateLogOns();
     void refuseDayMessages(Client* client, const QByteArray& asked);
@@ -122,8 +134,19 @@ private:
     bool pumpBacklog(Client* client);
     void readDayMessages(Client* client);
     void dropNonReader(Client* client, const QByteArray& display, qint64 offlineId);
-    // Gives what the socket has not written through back to the offline queue; how many.
-    int keepUnsent(Client* client);
+    // Forgets the messages the peer has acknowledged, and their queue rows.
+    void noteAcknowledged(Client* client);
+    // Gives what the peer has not acknowledged back to the offline queue; how many.
+    int giveBack(Client* client);
+    // At the end of a connection: gives back, then lets a session that replaced it go on.
+    void handBack(Client* client);
+    // While the store cannot keep up, connections are not read; true when this one waits.
+    bool heldForStore(Client* client);
+    void resumeAfterStore();
+    // A message whose recipients could not be looked up is tried again later.
+    void routeLater(Client* client, const QList<QByteArray>& fields);
+    void checkStore();
+    static constexpr int kStoreCheckMs = 100;
 
     void logOnFailed(Client* client);
     // Whether a line about this client may go to the log: each has a budget, and one summary
@@ -162,6 +185,10 @@ private:
     // Connections not logged on, by id, in the order of their log-on deadlines (ms on clock_).
     std::deque<std::pair<quint64, qint64>> deadlines_;
     QTimer deadlineTimer_;
+    QTimer acknowledgementTimer_;
+    QTimer storeTimer_;
+    std::vector<quint64> storeWaiters_; // connections not read until the store catches up
+    bool storeLost_ = false;
     // Password key derivations (about 0.1 s each) run there, never on the routing thread.
     LogOnGate gate_;
     // Day downloads a user may still start now, and when that was worked out (ms on clock_).

@@ -27,6 +27,12 @@ inline constexpr int kBatchRows = 256;
 // The day's messages are read a smaller batch at a time, each when the one before has gone.
 inline constexpr int kDayBatchRows = 128;
 inline constexpr qint64 kPumpLowWater = 256 * 1024;
+// Messages waiting for their acknowledgement after which the socket is asked again; and how
+// often every connection is asked anyway.
+inline constexpr std::size_t kAcknowledgementCheck = 64;
+inline constexpr int kAcknowledgementCheckMs = 1000;
+// A message whose recipients could not be looked up is tried again after this long.
+inline constexpr int kStoreRetryMs = 1000;
 
 // What a connection sends while its password is checked waits, up to this much; more closes it.
 inline constexpr qsizetype kMaxHeldBytes = 4096;
@@ -65,6 +71,7 @@ struct MessageServer::Client {
     std::unique_ptr<ClientConnection> socket;
     InboundSplitter splitter;
     std::unique_ptr<QTimer> settleTimer; // made on the first message that waits for its end
+    bool settled = false; // the settle time has passed over what waits: next, the close time
     QString peer;
     QString remote;         // the peer's address alone
     int failedLogOns = 0;   // in a row on this connection
@@ -80,22 +87,26 @@ struct MessageServer::Client {
     // While its log-on is checked off the thread, a connection's later messages wait here, in
     // order; a close meanwhile is acted on once the answer is back.
     bool checking = false;
-    bool slowed = false; // not read for a while: it asked for more than its share
+    bool slowed = false;    // not read for a while: it asked for more than its share
+    bool storeWait = false; // a message waits for the store to answer, the rest behind it
     bool lost = false;
     QList<InboundPiece> held;
     qsizetype heldBytes = 0;
     std::shared_ptr<std::atomic<bool>> cancelled; // set when the connection goes meanwhile
 
-    // Bytes handed to the socket so far, and the message texts among them that the socket has
-    // not yet written through (kept only while it holds output back).
-    struct Unsent {
+    // The messages handed to the socket that its peer has not acknowledged yet, each with the
+    // end of its bytes in the connection's output; looked at again once this many wait.
+    struct Unacknowledged {
         qint64 end = 0;
         QByteArray display;
-        qint64 offlineId = 0;
+        qint64 offlineId = 0; // its queue row, removed once acknowledged
     };
-    qint64 queued = 0;
-    qint64 through = 0; // of those, written to the kernel as last seen
-    std::deque<Unsent> unsent;
+    std::deque<Unacknowledged> unacknowledged;
+    std::size_t checkAt = kAcknowledgementCheck;
+    qint64 offlineAcknowledged = 0; // the last queue row acknowledged
+    qint64 offlineRemoved = 0;      // rows up to it removed from the queue
+    // The session this one replaced, while it is closing: what it gives back comes first.
+    quint64 predecessor = 0;
 
     // Long outputs are read from the store a batch at a time and handed over row by row.
     bool backlog = false;    // offline messages still to hand over

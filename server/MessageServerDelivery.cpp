@@ -1,5 +1,5 @@
-// Long outputs (offline backlogs, day downloads) paced by the socket, and what a dropped
-// connection gives back to the offline queue.
+// Long outputs (offline backlogs, day downloads) paced by the socket, what each connection's peer
+// has acknowledged, and what an ended connection gives back to the offline queue.
 #include "MessageServerClient.h"
 #include "ServerLog.h"
 #include "ServerNode.h"
@@ -86,13 +86,15 @@ void MessageServer::startDayMessages(Client* client, qint64 upTo)
 
 void MessageServer::pump(Client* client)
 {
-    while (client->backlog && !client->gone && client->loggedOn && client->socket->isConnected() &&
-           client->socket->bytesToWrite() < kPumpLowWater) {
+    // A replaced session's unacknowledged messages go back to the queue before it is read.
+    while (client->backlog && client->predecessor == 0 && !client->gone && client->loggedOn &&
+           client->socket->isConnected() && client->socket->bytesToWrite() < kPumpLowWater) {
         if (!pumpBacklog(client))
             return;
     }
-    if (client->dayStream && !client->backlog && !client->dayReading && !client->gone &&
-        client->socket->isConnected() && client->socket->bytesToWrite() < kPumpLowWater)
+    if (client->dayStream && !(client->backlog && client->predecessor == 0) &&
+        !client->dayReading && !client->gone && client->socket->isConnected() &&
+        client->socket->bytesToWrite() < kPumpLowWater)
         readDayMessages(client);
 }
 
@@ -144,8 +146,7 @@ bool MessageServer::pumpBacklog(Client* client)
         }
     }
     // Rows are handed over until the socket holds enough; the rest wait for it to drain. Each
-    // row leaves the queue once handed over.
-    const qint64 before = client->backlogAfter;
+    // row leaves the queue once the peer has acknowledged it.
     while (client->backlogNext < client->backlogRows.size() &&
            client->socket->bytesToWrite() < kPumpLowWater) {
         const OfflineMessage& m = client->backlogRows[client->backlogNext++];
@@ -155,10 +156,6 @@ bool MessageServer::pumpBacklog(Client* client)
         client->backlogAfter = m.id;
         ++client->backlogCount;
     }
-    if (client->backlogAfter != before &&
-        !store_.dropOffline(client->name, before, client->backlogAfter))
-        logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
-                    .arg(client->who(), store_.lastError()));
     return true;
 }
 
@@ -172,20 +169,19 @@ void MessageServer::send(Client* client, const QByteArray& framed, const QByteAr
         return;
     }
     client->socket->write(framed);
-    client->queued += framed.size();
-    client->through = client->queued - client->socket->bytesToWrite();
-    if (client->through == client->queued)
-        client->unsent.clear();
-    else if (display)
-        client->unsent.push_back({client->queued, *display, offlineId});
+    if (!display)
+        return;
+    // The acknowledgements are asked for once so many messages wait, not per message.
+    client->unacknowledged.push_back({client->socket->handedOver(), *display, offlineId});
+    if (client->unacknowledged.size() >= client->checkAt)
+        noteAcknowledged(client);
 }
 
 void MessageServer::dropNonReader(Client* client, const QByteArray& display, qint64 offlineId)
 {
-    client->through = client->queued - client->socket->bytesToWrite();
     if (!display.isEmpty())
-        client->unsent.push_back({client->queued + 1, display, offlineId});
-    const int kept = keepUnsent(client);
+        client->unacknowledged.push_back({client->socket->handedOver() + 1, display, offlineId});
+    const int kept = giveBack(client);
     logLine(QStringLiteral("%1: not reading its messages, connection dropped; %2 message(s) kept "
                            "for its next log-on")
                 .arg(client->who())
@@ -193,25 +189,117 @@ void MessageServer::dropNonReader(Client* client, const QByteArray& display, qin
     client->socket->abort();
 }
 
-int MessageServer::keepUnsent(Client* client)
+void MessageServer::noteAcknowledged(Client* client)
 {
-    // What the socket has not written through was taken from its senders: it goes back to the
-    // offline queue.
+    auto& waiting = client->unacknowledged;
+    const qint64 acknowledged = client->socket->acknowledged();
+    while (!waiting.empty() && waiting.front().end <= acknowledged) {
+        if (waiting.front().offlineId != 0)
+            client->offlineAcknowledged = waiting.front().offlineId;
+        waiting.pop_front();
+    }
+    client->checkAt = waiting.size() + kAcknowledgementCheck;
+    if (client->offlineAcknowledged > client->offlineRemoved) {
+        if (store_.dropOffline(client->name, client->offlineRemoved, client->offlineAcknowledged))
+            client->offlineRemoved = client->offlineAcknowledged;
+        else
+            logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
+                        .arg(client->who(), store_.lastError()));
+    }
+}
+
+int MessageServer::giveBack(Client* client)
+{
+    // What the peer has not acknowledged was taken from its senders: it goes back to the offline
+    // queue, after what waits there; a queue row not acknowledged is still there.
+    noteAcknowledged(client);
     int kept = 0;
     if (!client->name.isEmpty()) {
         const QString created = stamp().local.toString(Qt::ISODate);
-        for (const Client::Unsent& u : client->unsent) {
-            if (u.end > client->through) {
-                store_.queueOffline(created, client->name, u.display, u.offlineId, false);
-                ++kept;
-            }
+        for (const Client::Unacknowledged& u : client->unacknowledged) {
+            if (u.offlineId == 0)
+                store_.queueOffline(created, client->name, u.display, false);
+            ++kept;
         }
-        if (kept > 0 && !store_.flushOffline())
-            logLine(QStringLiteral("%1: could not keep its unsent messages yet: %2")
-                        .arg(client->who(), store_.lastError()));
+        if (kept > 0)
+            store_.flushOffline(); // or kept and retried
     }
-    client->unsent.clear();
+    client->unacknowledged.clear();
     return kept;
+}
+
+void MessageServer::handBack(Client* client)
+{
+    const int kept = giveBack(client);
+    if (kept > 0)
+        logLine(QStringLiteral("%1: %2 unacknowledged message(s) kept for its next log-on")
+                    .arg(client->who())
+                    .arg(kept));
+    Client* next = online_.value(client->name);
+    if (next && next != client && next->predecessor == client->id) {
+        next->predecessor = 0;
+        pump(next);
+    }
+}
+
+bool MessageServer::heldForStore(Client* client)
+{
+    // Nothing is dropped when the store falls behind: the senders wait, slowed by TCP.
+    if (!store_.congested())
+        return false;
+    client->socket->pauseReading(true);
+    storeWaiters_.push_back(client->id);
+    if (!storeTimer_.isActive()) {
+        logLine(QStringLiteral("storage: cannot keep up, clients not read until it does"));
+        storeTimer_.start(kStoreCheckMs);
+    }
+    return true;
+}
+
+void MessageServer::resumeAfterStore()
+{
+    if (store_.congested())
+        return;
+    storeTimer_.stop();
+    logLine(QStringLiteral("storage: caught up, clients read again"));
+    const std::vector<quint64> waiting = std::move(storeWaiters_);
+    storeWaiters_.clear();
+    for (const quint64 id : waiting) {
+        if (Client* c = clientById(id)) {
+            updateReading(c);
+            if (!c->checking && !c->slowed)
+                readFrom(c);
+        }
+    }
+}
+
+void MessageServer::routeLater(Client* client, const QList<QByteArray>& fields)
+{
+    // The message waits, and the connection's later input behind it, until the store answers.
+    client->held.prepend({InboundPiece::Message, fields.join(kSeparator)});
+    client->checking = true;
+    client->storeWait = true;
+    client->socket->pauseReading(true);
+    QTimer::singleShot(kStoreRetryMs, this, [this, id = client->id] {
+        Client* c = clientById(id);
+        if (!c)
+            return;
+        c->checking = false;
+        c->storeWait = false;
+        updateReading(c);
+        resumeInput(c);
+    });
+}
+
+void MessageServer::checkStore()
+{
+    // Without a working store for so long, a restart by the service manager is the best hope.
+    if (storeLost_ || store_.failingForMs() < qint64(limits_.storeTimeoutSeconds) * 1000)
+        return;
+    storeLost_ = true;
+    logLine(QStringLiteral("storage: no working database for %1 s; leaving")
+                .arg(limits_.storeTimeoutSeconds));
+    emit storeLost();
 }
 
 } // namespace wispline::server

@@ -59,7 +59,10 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     auto check = std::make_shared<LogOnCheck>();
     check->userName = cutName;
     check->fields = fields;
-    check->account = store_.account(cutName);
+    bool failed = false;
+    check->account = store_.account(cutName, &failed);
+    if (failed)
+        return; // a failed query is no answer: unanswered, the client asks again
     check->outdated = check->account && store_.hashIsOutdated(*check->account);
     if (check->account)
         check->checkedSalt = check->account->salt;
@@ -75,18 +78,23 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
 }
 
 void MessageServer::offThread(Client* client, std::function<void()> work,
-                              std::function<void(Client*)> then)
+                              std::function<void(Client*)> then, bool carriedOut)
 {
     client->checking = true;
     client->heldBytes = 0;
     client->socket->pauseReading(true); // checking
     client->cancelled = std::make_shared<std::atomic<bool>>(false);
     const quint64 id = client->id;
-    gate_.run(client->remote, client->cancelled, std::move(work),
-              [this, id, then = std::move(then)](bool ran) { checkDone(id, ran, then); });
+    // A request received whole is carried out even when its connection goes meanwhile.
+    gate_.run(client->remote,
+              carriedOut ? std::make_shared<std::atomic<bool>>(false) : client->cancelled,
+              std::move(work), [this, id, then = std::move(then), carriedOut](bool ran) {
+                  checkDone(id, ran, then, carriedOut);
+              });
 }
 
-void MessageServer::checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then)
+void MessageServer::checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then,
+                              bool carriedOut)
 {
     Client* client = clientById(id);
     if (!client)
@@ -97,7 +105,7 @@ void MessageServer::checkDone(quint64 id, bool ran, const std::function<void(Cli
     // user may well have a newer session by now).
     if (!ran || client->socket->peerClosed())
         client->lost = true;
-    if (!client->lost && !shuttingDown_)
+    if (carriedOut ? ran : !client->lost && !shuttingDown_)
         then(client);
     if (!client->checking)
         resumeInput(client);
@@ -160,7 +168,10 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
                                   const QList<QByteArray>& fields)
 {
     const QByteArray name = toWire(userName);
-    const QString minimum = store_.minimumVersion();
+    bool failed = false;
+    const QString minimum = store_.minimumVersion(&failed);
+    if (failed)
+        return; // neither let in unchecked nor refused: the client asks again
     const QString version = fromWire(fields[3]);
     if (!minimum.isEmpty() && compareVersions(version, minimum) < 0) {
         logLine(QStringLiteral("#%1: log-on refused for %2: version %3 below %4")
@@ -181,6 +192,9 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
         older->loggedOn = false;
         send(older, frame({"OtLog", kOtherLogon}));
         endConnection(older);
+        // Its backlog waits for what the closing session does not get to its peer.
+        if (!older->gone)
+            client->predecessor = older->id;
     }
     if (node_) {
         const QString elsewhere = node_->nodeOf(name);
@@ -272,7 +286,8 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
             if (mayLog(c))
                 logLine(QStringLiteral("%1: password changed").arg(c->who()));
             send(c, frame({"CHPASS", kPasswordChanged, "S", newPassword}));
-        });
+        },
+        true);
 }
 
 void MessageServer::refusePasswordChange(Client* client, const QString& problem)

@@ -159,6 +159,21 @@ void describeOptions(QCommandLineParser& parser)
          QStringLiteral("Close a connection not logged on after MS milliseconds (default %1).")
              .arg(MessageServer::kDefaultLogOnTimeMs),
          QStringLiteral("MS")},
+        {QStringLiteral("keepalive-seconds"),
+         QStringLiteral("End a connection whose peer has not answered for S seconds "
+                        "(default %1).")
+             .arg(MessageServer::kDefaultDeadPeerSeconds),
+         QStringLiteral("S")},
+        {QStringLiteral("close-time"),
+         QStringLiteral("Reset a closing connection whose output is not acknowledged after MS "
+                        "milliseconds (default %1).")
+             .arg(MessageServer::kDefaultCloseTimeMs),
+         QStringLiteral("MS")},
+        {QStringLiteral("store-timeout"),
+         QStringLiteral("Leave with exit status 1 after S seconds without a working database "
+                        "(default %1).")
+             .arg(MessageServer::kDefaultStoreTimeoutSeconds),
+         QStringLiteral("S")},
         {QStringLiteral("debug"),
          QStringLiteral("Log details too, the adapter address of each log-on among them.")},
         {QStringLiteral("add-user"), QStringLiteral("Add a user: NAME LEVEL [SUPERVISOR].")},
@@ -248,6 +263,12 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
     }
     if (!readNumber(parser, "logon-time", 1, 3600000, &options->logOnTimeMs))
         return fail(QStringLiteral("--logon-time needs milliseconds from 1 to 3600000"));
+    if (!readNumber(parser, "keepalive-seconds", 2, 3600, &options->deadPeerSeconds))
+        return fail(QStringLiteral("--keepalive-seconds needs seconds from 2 to 3600"));
+    if (!readNumber(parser, "close-time", 1, 3600000, &options->closeTimeMs))
+        return fail(QStringLiteral("--close-time needs milliseconds from 1 to 3600000"));
+    if (!readNumber(parser, "store-timeout", 1, 3600, &options->storeTimeoutSeconds))
+        return fail(QStringLiteral("--store-timeout needs seconds from 1 to 3600"));
     options->debug = parser.isSet(QStringLiteral("debug"));
 
     const QStringList values = parser.positionalArguments();

@@ -31,6 +31,9 @@ struct ServerOptions {
     int maxChecks = -1;
     int maxChecksPerAddress = -1;
     int logOnTimeMs = -1;
+    int deadPeerSeconds = -1; // -1: the server's default
+    int closeTimeMs = -1;     // -1: the server's default
+    int storeTimeoutSeconds = -1;
     bool debug = false;
     bool help = false;
     bool version = false;

@@ -1,5 +1,7 @@
 #include "ServerStore.h"
 
+#include "ServerLog.h"
+
 #include "ServerRules.h"
 
 #include <QCryptographicHash>
@@ -19,9 +21,35 @@ namespace
 {
 
 // Writes that fail (the file is locked by an admin command, the disk is full) are kept and
-// retried; beyond this many the oldest are given up.
-constexpr std::size_t kMaxPendingWrites = 200000;
+// retried, never given up; beyond this many bytes waiting the server stops reading its clients.
+constexpr qint64 kMaxPendingBytes = 64 * 1024 * 1024;
 constexpr int kRetryMs = 1000;
+// A storage failure goes to the log at most this often, with a count of the others.
+constexpr qint64 kFailureLogMs = 10000;
+// The routing connection waits this long for a lock held elsewhere before it tries later.
+constexpr int kRoutingBusyMs = 1000;
+// The write-ahead log is cut back to this size after each checkpoint.
+constexpr int kJournalSizeLimit = 64 * 1024 * 1024;
+
+// The same durability on every connection: each commit synced (offline messages, accounts and
+// passwords have no other copy), checkpoints by the storage thread's timer only.
+bool applyPragmas(QSqlDatabase& db)
+{
+    QSqlQuery q(db);
+    return q.exec(QStringLiteral("PRAGMA synchronous=FULL")) &&
+           q.exec(QStringLiteral("PRAGMA wal_autocheckpoint=0")) &&
+           q.exec(QStringLiteral("PRAGMA journal_size_limit=%1").arg(kJournalSizeLimit));
+}
+
+// What a pending write holds, near enough, counted without converting anything.
+qint64 bytesOf(const QString& a, const QString& b)
+{
+    return 64 + 2 * (a.size() + b.size());
+}
+qint64 bytesOf(const QByteArray& a, const QByteArray& b)
+{
+    return 64 + a.size() + b.size();
+}
 constexpr int kCheckpointMs = 10000;
 // Serialises the schema creation of nodes starting together on one PostgreSQL database.
 constexpr int kSchemaLockKey = 0x5749;
@@ -110,6 +138,7 @@ ServerStore::ServerStore(QObject* parent) : QObject(parent)
         if (!flushOwn())
             flushTimer_.start(kRetryMs);
     });
+    failureClock_.start();
     static int counter = 0;
     connectionName_ = QStringLiteral("wispline-server-%1").arg(++counter);
 }
@@ -134,12 +163,12 @@ bool ServerStore::isPostgresAddress(const QString& path)
            path.startsWith(QLatin1String("postgres://"), Qt::CaseInsensitive);
 }
 
-QSqlDatabase ServerStore::addConnection(const QString& name) const
+QSqlDatabase ServerStore::addConnection(const QString& name, int busyMs) const
 {
     if (!postgres_) {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         db.setDatabaseName(file_);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyMs));
         return db;
     }
     // No password here: libpq reads it from .pgpass, or the file PGPASSFILE names.
@@ -184,7 +213,7 @@ bool ServerStore::open(const QString& path, QString* error)
             return fail(QStringLiteral("cannot create the folder %1").arg(info.absolutePath()));
         file_ = info.absoluteFilePath();
     }
-    db_ = addConnection(connectionName_);
+    db_ = addConnection(connectionName_, kRoutingBusyMs);
     if (!db_.open()) {
         lastError_ = db_.lastError().text();
         if (error)
@@ -207,13 +236,8 @@ bool ServerStore::open(const QString& path, QString* error)
     storageRunning_ = true;
     storage_ = std::thread([this] { runStorage(); });
     insertOffline_ = std::make_unique<QSqlQuery>(db_);
-    // A message given back from a dropped connection may still be in the queue: it stays once.
     insertOffline_->prepare(
-        postgres_ ? QStringLiteral("INSERT INTO offline(id, recipient, text, created) "
-                                   "VALUES(COALESCE(?, nextval(pg_get_serial_sequence('offline', "
-                                   "'id'))), ?, ?, ?) ON CONFLICT DO NOTHING")
-                  : QStringLiteral("INSERT OR IGNORE INTO offline(id, recipient, text, created) "
-                                   "VALUES(?, ?, ?, ?)"));
+        QStringLiteral("INSERT INTO offline(recipient, text, created) VALUES(?, ?, ?)"));
     return true;
 }
 
@@ -271,14 +295,11 @@ bool ServerStore::ensureSchema()
         }
         return true;
     }
-    // WAL lets the admin commands read and write while the server runs; NORMAL syncs at each
-    // checkpoint rather than each commit, which a crash of the process itself does not undo.
-    // Checkpoints (and their disk syncs) run on a timer instead of whenever the log fills, so
-    // they do not stall message routing every few hundred commits.
+    // WAL lets the admin commands read and write while the server runs. Checkpoints (and their disk
+    // syncs) run on a timer instead of whenever the log fills, so they do not stall message routing
+    // every few hundred commits.
     const bool created =
-        exec(QStringLiteral("PRAGMA journal_mode=WAL")) &&
-        exec(QStringLiteral("PRAGMA synchronous=NORMAL")) &&
-        exec(QStringLiteral("PRAGMA wal_autocheckpoint=0")) &&
+        exec(QStringLiteral("PRAGMA journal_mode=WAL")) && applyPragmas(db_) &&
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS accounts(name TEXT PRIMARY KEY, "
                             "level INTEGER NOT NULL, supervisor TEXT NOT NULL DEFAULT '', "
                             "salt BLOB NOT NULL, hash BLOB NOT NULL, iterations INTEGER NOT "
@@ -293,8 +314,10 @@ bool ServerStore::ensureSchema()
         // every commit (measured: a third more server CPU per delivery); a day download walks
         // the day's rows once instead, on a thread of its own.
         exec(QStringLiteral("CREATE INDEX IF NOT EXISTS messages_day ON messages(day)")) &&
-        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS offline(id INTEGER PRIMARY KEY, "
-                            "recipient TEXT NOT NULL, text TEXT NOT NULL, created TEXT)")) &&
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS offline(id INTEGER PRIMARY KEY "
+                            "AUTOINCREMENT, recipient TEXT NOT NULL, text TEXT NOT NULL, created "
+                            "TEXT)")) &&
+        offlineIdsNeverReused() &&
         exec(QStringLiteral("CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)"));
     if (!created)
         return false;
@@ -306,7 +329,35 @@ bool ServerStore::ensureSchema()
         QStringLiteral("ALTER TABLE accounts ADD COLUMN iterations INTEGER NOT NULL DEFAULT 0"));
 }
 
-std::optional<Account> ServerStore::account(const QString& name)
+bool ServerStore::offlineIdsNeverReused()
+{
+    // Files from before took the ids of removed rows again: their queue moves, ids and all, to
+    // a table that never does.
+    {
+        QSqlQuery q(db_);
+        if (!q.exec(QStringLiteral(
+                "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'offline'")) ||
+            !q.next()) {
+            lastError_ = q.lastError().text();
+            return false;
+        }
+        if (q.value(0).toString().contains(QLatin1String("AUTOINCREMENT"), Qt::CaseInsensitive))
+            return true;
+    }
+    const bool moved =
+        db_.transaction() &&
+        exec(QStringLiteral("CREATE TABLE offline_new(id INTEGER PRIMARY KEY AUTOINCREMENT, "
+                            "recipient TEXT NOT NULL, text TEXT NOT NULL, created TEXT)")) &&
+        exec(QStringLiteral("INSERT INTO offline_new(id, recipient, text, created) SELECT id, "
+                            "recipient, text, created FROM offline ORDER BY id")) &&
+        exec(QStringLiteral("DROP TABLE offline")) &&
+        exec(QStringLiteral("ALTER TABLE offline_new RENAME TO offline")) && db_.commit();
+    if (!moved)
+        db_.rollback();
+    return moved;
+}
+
+std::optional<Account> ServerStore::account(const QString& name, bool* failed)
 {
     QSqlQuery q(db_);
     q.prepare(QStringLiteral(
@@ -314,8 +365,14 @@ std::optional<Account> ServerStore::account(const QString& name)
     q.addBindValue(normalizeUserName(name));
     if (!q.exec()) {
         lastError_ = q.lastError().text();
+        if (failed) {
+            *failed = true;
+            reportFailure(QStringLiteral("reading an account"), lastError_);
+        }
         return std::nullopt;
     }
+    if (failed)
+        reportRecovery();
     if (!q.next())
         return std::nullopt;
     return accountFrom(q);
@@ -482,11 +539,21 @@ StoreResult ServerStore::setLevel(const QString& rawName, int level, const QStri
     return StoreResult::Ok;
 }
 
-QString ServerStore::minimumVersion()
+QString ServerStore::minimumVersion(bool* failed)
 {
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("SELECT value FROM settings WHERE key = 'min_version'"));
-    if (!q.exec() || !q.next())
+    if (!q.exec()) {
+        lastError_ = q.lastError().text();
+        if (failed) {
+            *failed = true;
+            reportFailure(QStringLiteral("reading the minimum version"), lastError_);
+        }
+        return {};
+    }
+    if (failed)
+        reportRecovery();
+    if (!q.next())
         return {};
     return q.value(0).toString();
 }
@@ -516,9 +583,8 @@ void ServerStore::recordMessage(const QString& day, const QString& time, const Q
     if (!withOffline) {
         const std::lock_guard<std::mutex> lock(storageMutex_);
         if (storageRunning_) {
-            if (records_.size() >= kMaxPendingWrites)
-                records_.erase(records_.begin());
             const bool first = records_.empty();
+            recordBytes_ += bytesOf(recipient, body);
             records_.push_back({day, time, sender, recipient, body});
             ++recorded_;
             if (first)
@@ -532,31 +598,81 @@ void ServerStore::recordMessage(const QString& day, const QString& time, const Q
     w.sender = fromWire(sender);
     w.recipient = fromWire(recipient);
     w.text = fromWire(body);
+    pendingBytes_ += bytesOf(w.recipient, w.text);
     pending_.push_back(std::move(w));
     scheduleFlush();
 }
 
 void ServerStore::queueOffline(const QString& created, const QByteArray& recipient,
-                               const QByteArray& displayText, qint64 id, bool commitNow)
+                               const QByteArray& displayText, bool commitNow)
 {
     PendingWrite w;
     w.offline = true;
     w.created = created;
-    w.id = id;
     w.recipient = fromWire(recipient);
     w.text = fromWire(displayText);
+    pendingBytes_ += bytesOf(w.recipient, w.text);
     pending_.push_back(std::move(w));
     // Nobody else holds this message until its recipient logs on: commit it at once. It is
     // rare next to deliveries to connected users, so the batching loses nothing here.
-    if (!commitNow || !flushOwn())
+    if (!commitNow || !flushOffline())
         scheduleFlush();
+}
+
+bool ServerStore::flushOffline()
+{
+    // While the store fails, the retry timer tries: routing does not wait on it each time.
+    if (failing_) {
+        scheduleFlush();
+        return false;
+    }
+    return flushOwn();
+}
+
+bool ServerStore::congested() const
+{
+    return pendingBytes_ + recordBytes_.load() > kMaxPendingBytes;
+}
+
+qint64 ServerStore::failingForMs() const
+{
+    return failing_ ? failureClock_.elapsed() - failingSince_ : 0;
+}
+
+void ServerStore::reportFailure(const QString& what, const QString& error)
+{
+    if (!failing_)
+        failingSince_ = failureClock_.elapsed();
+    failing_ = true;
+    const auto logged = failureLoggedAt_.constFind(what);
+    if (logged != failureLoggedAt_.cend() &&
+        failureClock_.elapsed() - logged.value() < kFailureLogMs) {
+        ++failuresUnlogged_;
+        return;
+    }
+    const QString more =
+        failuresUnlogged_ > 0
+            ? QStringLiteral(" (%1 more failure(s) since the last line)").arg(failuresUnlogged_)
+            : QString();
+    logLine(
+        QStringLiteral("storage: %1 failed: %2; kept and tried again%3").arg(what, error, more));
+    failureLoggedAt_.insert(what, failureClock_.elapsed());
+    failuresUnlogged_ = 0;
+}
+
+void ServerStore::reportRecovery()
+{
+    if (!failing_)
+        return;
+    failing_ = false;
+    failureLoggedAt_.clear();
+    logLine(QStringLiteral("storage: working again after %1 more failure(s); nothing was lost")
+                .arg(failuresUnlogged_));
+    failuresUnlogged_ = 0;
 }
 
 void ServerStore::scheduleFlush()
 {
-    if (pending_.size() > kMaxPendingWrites)
-        pending_.erase(pending_.begin(),
-                       pending_.begin() + std::ptrdiff_t(pending_.size() - kMaxPendingWrites));
     if (!flushTimer_.isActive())
         flushTimer_.start(commitDelayMs_);
 }
@@ -566,12 +682,13 @@ void ServerStore::runStorage()
     const QString name = connectionName_ + QStringLiteral("-storage");
     {
         QSqlDatabase db = addConnection(name);
-        const bool opened = db.open();
+        const bool opened = db.open() && (postgres_ || applyPragmas(db));
         QSqlQuery insert(db);
         insert.prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, body) "
                                       "VALUES(?, ?, ?, ?, ?)"));
         using Clock = std::chrono::steady_clock;
         auto nextCheckpoint = Clock::now() + std::chrono::milliseconds(kCheckpointMs);
+        bool lastFailed = false;
         std::unique_lock<std::mutex> lock(storageMutex_);
         if (!opened) {
             storageError_ = db.lastError().text();
@@ -593,7 +710,11 @@ void ServerStore::runStorage()
                 QString error;
                 const bool ok = commitRecords(db, insert, batch, &error);
                 lock.lock();
+                qint64 batchBytes = 0;
+                for (const Record& r : batch)
+                    batchBytes += bytesOf(r.recipient, r.body);
                 if (ok) {
+                    recordBytes_ -= batchBytes;
                     committed_ = upTo;
                     written_ = true;
                     raiseWatermark(insert.lastInsertId().toLongLong());
@@ -602,13 +723,21 @@ void ServerStore::runStorage()
                     batch.insert(batch.end(), std::make_move_iterator(records_.begin()),
                                  std::make_move_iterator(records_.end()));
                     records_.swap(batch);
-                    if (records_.size() > kMaxPendingWrites)
-                        records_.erase(records_.begin(),
-                                       records_.begin() +
-                                           std::ptrdiff_t(records_.size() - kMaxPendingWrites));
                     failedUpTo_ = upTo;
                     storageError_ = error;
                 }
+                // Reported on the routing thread, which alone logs.
+                if (!ok || lastFailed)
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, ok, error] {
+                            if (ok)
+                                reportRecovery();
+                            else
+                                reportFailure(QStringLiteral("saving delivered messages"), error);
+                        },
+                        Qt::QueuedConnection);
+                lastFailed = !ok;
                 storageDone_.notify_all();
                 if (!waiters_.empty())
                     QMetaObject::invokeMethod(
@@ -722,16 +851,16 @@ bool ServerStore::flushOwn()
         return true;
     if (!db_.transaction()) {
         lastError_ = db_.lastError().text();
+        reportFailure(QStringLiteral("saving offline messages"), lastError_);
         return false;
     }
     qint64 lastId = 0;
     for (const PendingWrite& w : pending_) {
         QSqlQuery& q = w.offline ? *insertOffline_ : *insertMessage_;
         if (w.offline) {
-            q.bindValue(0, w.id > 0 ? QVariant(w.id) : QVariant(QMetaType::fromType<qint64>()));
-            q.bindValue(1, w.recipient);
-            q.bindValue(2, w.text);
-            q.bindValue(3, w.created);
+            q.bindValue(0, w.recipient);
+            q.bindValue(1, w.text);
+            q.bindValue(2, w.created);
         } else {
             q.bindValue(0, w.day);
             q.bindValue(1, w.time);
@@ -739,9 +868,11 @@ bool ServerStore::flushOwn()
             q.bindValue(3, w.recipient);
             q.bindValue(4, w.text);
         }
-        if (!q.exec()) {
-            lastError_ = q.lastError().text();
+        if (!q.exec() || q.numRowsAffected() != 1) {
+            lastError_ = q.lastError().isValid() ? q.lastError().text()
+                                                 : QStringLiteral("a row was not inserted");
             db_.rollback();
+            reportFailure(QStringLiteral("saving offline messages"), lastError_);
             return false;
         }
         if (!w.offline)
@@ -750,11 +881,14 @@ bool ServerStore::flushOwn()
     if (!db_.commit()) {
         lastError_ = db_.lastError().text();
         db_.rollback();
+        reportFailure(QStringLiteral("saving offline messages"), lastError_);
         return false;
     }
     raiseWatermark(lastId);
     pending_.clear();
+    pendingBytes_ = 0;
     written_ = true;
+    reportRecovery();
     return true;
 }
 
@@ -829,7 +963,7 @@ void ServerStore::serveWaiters()
         w.then(watermark_.load());
 }
 
-QSet<QByteArray> ServerStore::knownNames(const QList<QByteArray>& names)
+QSet<QByteArray> ServerStore::knownNames(const QList<QByteArray>& names, bool* failed)
 {
     QSet<QByteArray> known;
     constexpr qsizetype kChunk = 500;
@@ -845,8 +979,15 @@ QSet<QByteArray> ServerStore::knownNames(const QList<QByteArray>& names)
             q.addBindValue(fromWire(name));
         if (!q.exec()) {
             lastError_ = q.lastError().text();
+            if (failed) {
+                *failed = true;
+                reportFailure(QStringLiteral("looking up recipients"), lastError_);
+                return {};
+            }
             continue;
         }
+        if (failed)
+            reportRecovery();
         while (q.next())
             known.insert(toWire(q.value(0).toString()));
     }

@@ -10,6 +10,8 @@
 // that depend on pending writes wait for them first, and so does the shutdown.
 #include <QByteArray>
 #include <QDate>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -96,11 +98,12 @@ public:
     static bool isPostgresAddress(const QString& path);
     bool isPostgres() const { return postgres_; }
     // Sets up a connection to this store's database under a name, for one thread.
-    QSqlDatabase addConnection(const QString& name) const;
+    QSqlDatabase addConnection(const QString& name, int busyMs = 5000) const;
     QString lastError() const { return lastError_; }
 
     // Accounts.
-    std::optional<Account> account(const QString& name);
+    // With failed, a query that fails sets it (and is logged) rather than reading as no row.
+    std::optional<Account> account(const QString& name, bool* failed = nullptr);
     QList<Account> accounts();
     // Wire bytes of a password against an account; with no account, costs the same and fails.
     // Touches no database: safe on any thread, so the key derivation can run off the routing
@@ -123,7 +126,7 @@ public:
     StoreResult setLevel(const QString& name, int level, const QString& supervisor = {});
 
     // The lowest client version allowed to log on; empty when any version is.
-    QString minimumVersion();
+    QString minimumVersion(bool* failed = nullptr);
     StoreResult setMinimumVersion(const QString& version);
 
     // A message given to (or kept for) one recipient, for the day's messages; the day is
@@ -133,11 +136,11 @@ public:
     void recordMessage(const QString& day, const QString& time, const QByteArray& sender,
                        const QByteArray& recipient, const QByteArray& body,
                        bool withOffline = false);
-    // A display text kept until its recipient logs on. One that came from the queue and is
-    // given back by a dropped connection keeps its old row id, and so its place. Committed at
-    // once unless commitNow is false (a caller queueing many commits them with flush()).
+    // A display text kept until its recipient logs on, after the others waiting for them (row
+    // ids are never reused). Committed at once unless commitNow is false (a caller queueing
+    // many commits them with flushOffline()); one that fails is kept and retried, never dropped.
     void queueOffline(const QString& created, const QByteArray& recipient,
-                      const QByteArray& displayText, qint64 id = 0, bool commitNow = true);
+                      const QByteArray& displayText, bool commitNow = true);
     // Up to limit texts kept for a user with row ids above afterId, oldest first.
     QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit);
     // Removes a user's kept texts with row ids in (afterId, upToId], once handed over.
@@ -146,12 +149,18 @@ public:
     // waiting for it: the watermark is the highest message row id committed.
     void whenCommitted(std::function<void(qint64)> then);
     // Which of these names have an account, in one query per few hundred.
-    QSet<QByteArray> knownNames(const QList<QByteArray>& names);
+    QSet<QByteArray> knownNames(const QList<QByteArray>& names, bool* failed = nullptr);
 
     // Commits every pending write now, waiting for the storage thread's.
     bool flush();
-    // Commits the offline queue's pending writes now (not the delivered messages).
-    bool flushOffline() { return flushOwn(); }
+    // Commits the offline queue's pending writes now (not the delivered messages); while the
+    // store fails, leaves them to the retry timer.
+    bool flushOffline();
+    // True while more waits to be written than the server should hold: it stops reading its
+    // clients until the store catches up.
+    bool congested() const;
+    // How long the store has failed without a success since, in ms; 0 while it works.
+    qint64 failingForMs() const;
     void setCommitDelay(int ms) { commitDelayMs_ = ms; }
 
 private:
@@ -160,7 +169,6 @@ private:
         QString day;
         QString time;
         QString created;
-        qint64 id = 0;
         QString sender;
         QString recipient;
         QString text;
@@ -173,6 +181,10 @@ private:
     StoreResult storeHash(const QString& name, const QByteArray& password);
     QByteArray derive(const QByteArray& salt, const QByteArray& password, int iterations) const;
     bool flushOwn(); // this connection's pending writes alone
+    bool offlineIdsNeverReused();
+    // Storage failures and the recovery after them, for the log (routing thread only).
+    void reportFailure(const QString& what, const QString& error);
+    void reportRecovery();
     // The storage thread: commits delivered messages and runs checkpoints (and their disk
     // syncs) on its own connection; WAL lets both go on beside this connection.
     struct Record {
@@ -203,6 +215,13 @@ private:
     QSqlDatabase db_;
     QString lastError_;
     std::vector<PendingWrite> pending_;
+    qint64 pendingBytes_ = 0;
+    std::atomic<qint64> recordBytes_{0}; // of records_ and the batch being committed
+    bool failing_ = false;
+    QElapsedTimer failureClock_;
+    qint64 failingSince_ = 0;                // ms on failureClock_
+    QHash<QString, qint64> failureLoggedAt_; // of each kind, ms on failureClock_
+    int failuresUnlogged_ = 0;
     QTimer flushTimer_;
     std::atomic<int> commitDelayMs_{kDefaultCommitDelayMs};
     int kdfIterations_ = kDefaultKdfIterations;

@@ -106,6 +106,9 @@ int main(int argc, char* argv[])
     limits.maxChecks = chosen(options.maxChecks, limits.maxChecks);
     limits.maxChecksPerAddress = chosen(options.maxChecksPerAddress, limits.maxChecksPerAddress);
     limits.logOnTimeMs = chosen(options.logOnTimeMs, limits.logOnTimeMs);
+    limits.deadPeerSeconds = chosen(options.deadPeerSeconds, limits.deadPeerSeconds);
+    limits.closeTimeMs = chosen(options.closeTimeMs, limits.closeTimeMs);
+    limits.storeTimeoutSeconds = chosen(options.storeTimeoutSeconds, limits.storeTimeoutSeconds);
     server.setLimits(limits);
     SignalWatcher watcher;
     // A hang-up (the terminal closed) ends the server like a stop request, saving what waits.
@@ -127,16 +130,27 @@ int main(int argc, char* argv[])
     out << "listening on " << server.address().toString() << ':' << server.port() << Qt::endl;
 
     int exitCode = 0;
-    QObject::connect(&watcher, &SignalWatcher::received, &app, [&](int number) {
-        logLine(QStringLiteral("signal %1 received").arg(number));
+    const auto leave = [&] {
         server.shutDown(QByteArrayLiteral("Server is shutting down."));
         QTimer::singleShot(kShutdownGraceMs, &app, [&] {
             logLine(QStringLiteral("clients still connected after the grace period; leaving"));
             app.quit();
         });
+    };
+    QObject::connect(&watcher, &SignalWatcher::received, &app, [&](int number) {
+        logLine(QStringLiteral("signal %1 received").arg(number));
+        leave();
+    });
+    // Without a database the service manager's restart is the way back: the status says so.
+    bool storeLost = false;
+    QObject::connect(&server, &MessageServer::storeLost, &app, [&] {
+        storeLost = true;
+        leave();
     });
     QObject::connect(&server, &MessageServer::closed, &app, &QCoreApplication::quit);
     exitCode = app.exec();
+    if (storeLost)
+        exitCode = 1;
     if (!store.flush()) {
         logLine(QStringLiteral("could not save the last messages: %1").arg(store.lastError()));
         exitCode = 1;

@@ -153,6 +153,27 @@ void ServerLink::closeSocket()
     tcpClient->abort();
 }
 
+void ServerLink::keepAlive()
+{
+    // A server whose path is gone sends nothing, not even a reset: probes after 30 s of silence,
+    // and nothing acknowledged for 48 s (checked as each probe is due), end the connection with
+    // a socket error within a minute.
+    tcpClient->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+#ifdef Q_OS_LINUX
+    const qintptr fd = tcpClient->socketDescriptor();
+    if (fd < 0)
+        return;
+    const int idle = 30;
+    const int interval = 6;
+    const int count = 5;
+    const unsigned userTimeout = 48000;
+    ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(int(fd), IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    ::setsockopt(int(fd), IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
+#endif
+}
+
 void ServerLink::watchConnection()
 {
     unwatchConnection();
@@ -246,6 +267,7 @@ void ServerLink::tcpClient_Connect()
     qCInfo(lcLink) << "connected";
     // Each message leaves at once in its own segment: the server reads one message per read.
     tcpClient->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    keepAlive();
     if (isConnected() && !ShuttingDown) {
         host_.setCaption(connectedTitle());
         if (LoginFlag == 1) {

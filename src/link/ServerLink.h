@@ -121,6 +121,8 @@ signals:
 private:
     void openSocket();
     void closeSocket();
+    // The same dead-peer detection as the server's: a vanished path becomes a socket error.
+    void keepAlive();
     void watchConnection();
     void unwatchConnection();
     bool peerReset() const;

@@ -57,6 +57,13 @@ private slots:
         row("last field split", {"CHPASS~BOB~2~newpa", "ss99"}, {"msg:CHPASS~BOB~2~newpass99"});
         row("destination code split", {"SND~A1~hi~B2~L2", "A", "HND~A1~1"},
             {"msg:SND~A1~hi~B2~L2A", "msg:HND~A1~1"});
+        // A late segment (a retransmission) may bring the rest of the code after the settle time;
+        // the next command word ends the wait.
+        row("destination code split past the settle time",
+            {"SND~A1~hi~B2~L2", "", "A", "SND~A1~x~B2~N", "", "HND~A1~1"},
+            {"msg:SND~A1~hi~B2~L2A", "msg:SND~A1~x~B2~N", "msg:HND~A1~1"});
+        row("empty destination code past the settle time", {"SND~A1~hi~B2~", "", "NOONE"},
+            {"msg:SND~A1~hi~B2~NOONE"});
         row("destination code ends the message at once", {"SND~A1~hi~B2~L2S", "HND~A1~1"},
             {"msg:SND~A1~hi~B2~L2S", "msg:HND~A1~1"});
         row("next part starts with a command word", {"SND~ALICE1~", "LOU~BOB2~NOONE"},

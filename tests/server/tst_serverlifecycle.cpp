@@ -172,9 +172,10 @@ private slots:
         QVERIFY2((r.out + r.err).contains(output), qPrintable(r.out + r.err));
     }
 
-    // An account from before key derivation logs on with its password, which is then stored
-    // again the new way; a wrong one still fails.
-    void oldPasswordHashIsRenewedAtLogOn()
+    // A file from an older server: an account from before key derivation logs on with its
+    // password, which is then stored again the new way (a wrong one still fails); the offline
+    // queue, whose ids were reused once its newest rows went, moves to one that never does.
+    void aFileFromAnOlderServerIsUpgraded()
     {
         const QByteArray salt = "0123456789abcdef";
         const QByteArray oldHash =
@@ -183,12 +184,20 @@ private slots:
                u"CREATE TABLE accounts(name TEXT PRIMARY KEY, level INTEGER NOT NULL, "
                "supervisor TEXT NOT NULL DEFAULT '', salt BLOB NOT NULL, hash BLOB NOT NULL)"_s);
         sqlRow(database_, u"INSERT INTO accounts VALUES('AMY', 1, '', ?, ?)"_s, {salt, oldHash});
+        sqlRow(database_, u"CREATE TABLE offline(id INTEGER PRIMARY KEY, recipient TEXT NOT NULL, "
+                          "text TEXT NOT NULL, created TEXT)"_s);
+        sqlRow(database_, u"INSERT INTO offline VALUES(7, 'AMY', 'BEN <- kept [10:00:00]', '')"_s);
         ServerProcess server;
         QVERIFY(server.start(database_));
         WireClient amy;
         QVERIFY(amy.connectTo(server.port()));
         QCOMPARE(amy.logOn("AMY", "amy2").value(0), u"Invalid"_s);
         QCOMPARE(amy.logOn("AMY", "amy1").value(0), u"LIU"_s);
+        QCOMPARE(amy.take("OffL").value(1), u"BEN <- kept [10:00:00]"_s);
+        QVERIFY(sqlRow(database_, u"SELECT sql FROM sqlite_master WHERE name = 'offline'"_s)
+                    .value(0)
+                    .toString()
+                    .contains("AUTOINCREMENT"_L1));
         QCOMPARE(sqlRow(database_, u"SELECT iterations FROM accounts WHERE hash != ?"_s, {oldHash}),
                  QVariantList{1000});
         WireClient again;

@@ -2,8 +2,31 @@
 // never stop the server, lose what it accepted or disturb anyone else's session.
 #include "ServerHarness.h"
 
+#include <QScopeGuard>
+#include <QStandardPaths>
+#include <cstring>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 using namespace wispline::server::test;
 using namespace Qt::StringLiterals;
+
+namespace
+{
+bool loopbackUp()
+{
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = short(request.ifr_flags | IFF_UP);
+    up = up && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
+    ::close(s);
+    return up;
+}
+} // namespace
 
 class TestServerRobustness : public QObject
 {
@@ -23,17 +46,33 @@ class TestServerRobustness : public QObject
         LostDuringCheck,
         ControlCharacters,
         FakeRecipients,
-        OutOfDescriptors
+        OutOfDescriptors,
+        ChangeAndHangUp
     };
+    enum End {
+        StopsReading,
+        LogsOutUnread,
+        BacklogLogsOutUnread,
+        PathVanishes,
+        PathVanishesLogsOnAgain
+    };
+    QString iptables_; // empty: packets cannot be dropped here
 
 private slots:
     void initTestCase()
     {
+        // In a network namespace of its own where it may (as root), a connection's packets can be
+        // dropped as a vanished path drops them.
+        if (::unshare(CLONE_NEWNET) == 0) {
+            QVERIFY(loopbackUp());
+            iptables_ = QStandardPaths::findExecutable(u"iptables"_s, {u"/usr/sbin"_s, u"/sbin"_s});
+        }
         QVERIFY(dir_.isValid());
         database_ = dir_.filePath(u"robust.db"_s);
         // Name, password and level of each account.
-        for (const QString& u : u"ALICE alice1 1|BOB bob2 2|CAROL carol2 2|DORA dora2 2|EVE eve2 "
-                                "2|FAY fay1 1|GUS gus2 2|HAL hal1 1|IVY ivy1 1"_s.split(u'|'))
+        for (const QString& u :
+             u"ALICE alice1 1|BOB bob2 2|CAROL carol2 2|DORA dora2 2|EVE eve2 "
+             "2|FAY fay1 1|GUS gus2 2|HAL hal1 1|IVY ivy1 1|LEN len1 1|MAY may2 2"_s.split(u'|'))
             QCOMPARE(addUser(database_, u.split(u' ')).exitCode, 0);
         // KAY's password takes long to check, and JAY's stored rounds do not match.
         QCOMPARE(runAdmin(database_,
@@ -126,6 +165,9 @@ private slots:
             << int(FakeRecipients) << QStringList();
         QTest::newRow("out of descriptors (prlimit 100): accepting resumes")
             << int(OutOfDescriptors) << QStringList{u"--max-anonymous-per-address"_s, u"1000"_s};
+        // The new hash takes long: the hang-up is seen before it is ready.
+        QTest::newRow("change the password and hang up at once: changed")
+            << int(ChangeAndHangUp) << QStringList{u"--kdf-iterations"_s, u"300000"_s};
     }
 
     void recipesHurtNobody()
@@ -200,6 +242,16 @@ private slots:
             QVERIFY(alice_.sync());
             QVERIFY(!server.output().contains("FAKE"_L1));
             QCOMPARE(server.output().count("too many recipients"_L1), 1);
+            break;
+        }
+        case ChangeAndHangUp: {
+            QCOMPARE(c.logOn("LEN", "len1").value(0), u"LIU"_s);
+            c.send("CHPASS~LEN~1~len-new9");
+            c.socket().disconnectFromHost();
+            QVERIFY2(waitFor([&] { return server.output().contains("LEN: password changed"_L1); }),
+                     qPrintable(server.output()));
+            WireClient again;
+            QVERIFY(again.logOnAt(server.port(), "LEN", "len-new9"));
             break;
         }
         case OutOfDescriptors: {
@@ -311,35 +363,174 @@ private slots:
         QVERIFY(again.received("OffL").isEmpty());
     }
 
-    // A client that stops reading is dropped; what was taken for it and not yet written to it
-    // arrives at its next log-on, and nothing arrives twice.
-    void aDroppedNonReaderLosesNothing()
+    // However a connection ends, what was taken for its user and not acknowledged by the peer's
+    // TCP arrives once, in order: read before the end, or at the next log-on. A vanished path is
+    // made by dropping the connection's packets.
+    void nothingIsLostWithTheConnection_data()
     {
-        constexpr int count = 500; // 30 MB: past the output limit and the kernel's buffers
-        WireClient eve;
-        QVERIFY(eve.logOnAt(server_.port(), "EVE", "eve2"));
-        QVERIFY(eve.sync());
-        eve.messages().clear();
-        eve.pauseReading(true);
-        const QByteArray filler(60000, 'e');
-        for (int i = 0; i < count; ++i)
-            alice_.send("SND~ALICE1~" + QByteArray::number(i) + ' ' + filler + "~EVE2~NOONE");
-        QCOMPARE(alice_.take("LGO", "EVE2").size(), 3);
-        QVERIFY(alice_.sync());
+        QTest::addColumn<int>("end");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QStringList>("options"); // of a server of its own; none: the shared one
+        // 30 MB: past the output limit and the kernel's buffers.
+        QTest::newRow("stops reading: dropped at the output limit")
+            << int(StopsReading) << 500 << QStringList();
+        // 6 MB into a small window: output left, below the limit.
+        QTest::newRow("stops reading, logs out: reset at the close time")
+            << int(LogsOutUnread) << 100 << QStringList{u"--close-time"_s, u"300"_s};
+        // Queue rows leave only once acknowledged.
+        QTest::newRow("offline backlog, stops reading, logs out: reset at the close time")
+            << int(BacklogLogsOutUnread) << 100 << QStringList{u"--close-time"_s, u"300"_s};
+        QTest::newRow("path vanishes: the others hear it, all kept")
+            << int(PathVanishes) << 20 << QStringList{u"--keepalive-seconds"_s, u"2"_s};
+        QTest::newRow("path vanishes, logs on from another: all kept")
+            << int(PathVanishesLogsOnAgain) << 20 << QStringList{u"--close-time"_s, u"300"_s};
+    }
 
-        // What reached its socket before the drop is still there to read.
+    void nothingIsLostWithTheConnection()
+    {
+        QFETCH(int, end);
+        QFETCH(int, count);
+        QFETCH(QStringList, options);
+        const bool vanishes = end == PathVanishes || end == PathVanishesLogsOnAgain;
+        if (vanishes && iptables_.isEmpty())
+            QSKIP("needs a network namespace of its own and iptables (run as root)");
+        ServerProcess own;
+        WireClient hal;
+        if (!options.isEmpty()) {
+            QVERIFY(own.start(database_, options, true));
+            QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+        }
+        ServerProcess& server = options.isEmpty() ? server_ : own;
+        WireClient& sender = options.isEmpty() ? alice_ : hal;
+        const QString sign = options.isEmpty() ? u"ALICE"_s : u"HAL"_s;
+        const bool backlog = end == BacklogLogsOutUnread;
+        const QByteArray filler(vanishes ? 1000 : 60000, 'e');
+        const auto sendAll = [&] {
+            for (int i = 0; i < count; ++i)
+                sender.send("SND~" + sign.toLatin1() + "1~" + QByteArray::number(i) + ' ' + filler +
+                            "~EVE2~NOONE");
+            QVERIFY(sender.sync());
+        };
+        if (backlog)
+            sendAll();
+        WireClient eve;
+        QVERIFY(eve.connectTo(server.port()));
+        // A small window, whatever the system's buffer sizes: most of the output stays unread.
+        eve.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        QCOMPARE(eve.logOn("EVE", "eve2").value(0), u"LIU"_s);
+        if (!backlog) {
+            QVERIFY(eve.sync());
+            eve.messages().clear();
+        }
+        const quint16 path = eve.socket().localPort();
+        const auto cut = [&](const char* how) {
+            for (const char* port : {"--sport", "--dport"})
+                QProcess::execute(iptables_,
+                                  {QLatin1String(how), u"INPUT"_s, u"-p"_s, u"tcp"_s,
+                                   QLatin1String(port), QString::number(path), u"-j"_s, u"DROP"_s});
+        };
+        const auto restore = qScopeGuard([&] {
+            if (vanishes)
+                cut("-D");
+        });
+        if (vanishes)
+            cut("-I");
+        else
+            eve.pauseReading(true);
+        if (!backlog)
+            sendAll();
+        if (end == LogsOutUnread || backlog) {
+            eve.send("LOU~EVE2");
+            QVERIFY(waitFor([&] { return server.output().contains("message(s) kept"_L1); }));
+        }
+        if (end != PathVanishesLogsOnAgain)
+            QCOMPARE(sender.take("LGO", "EVE2").size(), 3);
+
+        // What reached the peer before the end is still there to read.
         eve.pauseReading(false);
-        QVERIFY(eve.waitForClose());
-        QList<QStringList> got = eve.received("SND");
+        if (!vanishes)
+            QVERIFY(eve.waitForClose());
+        QList<QStringList> got = eve.received(backlog ? u"OffL"_s : u"SND"_s);
         WireClient again;
-        QVERIFY(again.logOnAt(server_.port(), "EVE", "eve2"));
+        QVERIFY(again.logOnAt(server.port(), "EVE", "eve2"));
         (void)waitFor([&] { return got.size() + again.received("OffL").size() >= count; });
         QVERIFY(again.sync());
         got += again.received("OffL");
         QCOMPARE(got.size(), count);
         for (int i = 0; i < count; ++i)
-            QVERIFY2(got[i].value(1).startsWith(u"ALICE <- %1 e"_s.arg(i)),
+            QVERIFY2(got[i].value(1).startsWith(u"%1 <- %2 e"_s.arg(sign).arg(i)),
                      qPrintable(got[i].value(1).left(20)));
+        // The rows it acknowledged leave the queue with the session at the latest.
+        again.socket().disconnectFromHost();
+        QCOMPARE(sender.take("LGO", "EVE2").size(), 3);
+    }
+
+    // A store held locked by another program while messages flow: the wait is logged, routing
+    // goes on, and every message kept for an offline user is there once the lock goes.
+    void aLockedStoreLosesNothing()
+    {
+        constexpr int count = 20;
+        ServerProcess own;
+        QVERIFY(own.start(database_, {}, true));
+        WireClient hal;
+        QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"lock"_s);
+            db.setDatabaseName(database_);
+            QVERIFY(db.open());
+            QSqlQuery lock(db);
+            QVERIFY(lock.exec(u"BEGIN EXCLUSIVE"_s));
+            for (int i = 0; i < count; ++i)
+                hal.send("SND~HAL1~" + QByteArray::number(i) + " locked~MAY2~NOONE");
+            QVERIFY(hal.sync());
+            QVERIFY2(waitFor([&] { return own.output().contains("storage: "_L1); }),
+                     qPrintable(own.output()));
+            QVERIFY(lock.exec(u"ROLLBACK"_s));
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(u"lock"_s);
+        QVERIFY(waitFor([&] { return own.output().contains("storage: working again"_L1); }));
+        WireClient may;
+        QVERIFY(may.logOnAt(own.port(), "MAY", "may2"));
+        (void)waitFor([&] { return may.received("OffL").size() >= count; });
+        QVERIFY(may.sync());
+        const QList<QStringList> got = may.received("OffL");
+        QCOMPARE(got.size(), count);
+        for (int i = 0; i < count; ++i)
+            QVERIFY(got[i].value(1).startsWith(u"HAL <- %1 locked"_s.arg(i)));
+    }
+
+    // A failed query is no answer: while the accounts cannot be read, a log-on is not refused
+    // and a message to a user not looked up yet waits; both go through once the store works.
+    // A server without a working store for its store time leaves with a failure status.
+    void aFailedQueryIsNoAnswer()
+    {
+        ServerProcess own;
+        ServerProcess leaving;
+        QVERIFY(own.start(database_, {}, true));
+        QVERIFY(leaving.start(database_, {u"--store-timeout"_s, u"1"_s}, true));
+        WireClient hal;
+        QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+        sqlRow(database_, u"ALTER TABLE accounts RENAME TO accounts_away"_s);
+        WireClient may;
+        QVERIFY(may.connectTo(own.port()));
+        may.send("LIU~MAY~may2~1.1.1~00-11-22-33-44-55");
+        hal.send("SND~HAL1~kept while the store fails~DORA2~NOONE");
+        QVERIFY(waitFor([&] {
+            return own.output().contains("reading an account failed"_L1) &&
+                   own.output().contains("looking up recipients failed"_L1);
+        }));
+        WireClient kay;
+        QVERIFY(kay.connectTo(leaving.port()));
+        kay.send("LIU~KAY~kay1~1.1.1~00-11-22-33-44-55");
+        QCOMPARE(leaving.waitForExit(), 1);
+        sqlRow(database_, u"ALTER TABLE accounts_away RENAME TO accounts"_s);
+
+        QVERIFY(hal.sync());
+        QCOMPARE(may.logOn("MAY", "may2").value(0), u"LIU"_s); // the client asks again
+        WireClient dora;
+        QVERIFY(dora.logOnAt(own.port(), "DORA", "dora2"));
+        QVERIFY(dora.take("OffL").value(1).startsWith("HAL <- kept while the store fails"_L1));
     }
 
     // Wrong passwords in a row get a name refused unchecked from the guesser's address, which
