@@ -35,17 +35,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/wispline-popup.XXXXXX") || exit 1
 chmod 700 "$work"
 x_pid="" wm_pid="" bus_pid="" server_pid="" peer_pid="" client_pid="" other_pid="" peer_fd=""
 
-stop() {
-    local pid=$1 i
-    [ -n "$pid" ] || return 0
-    kill "$pid" 2>/dev/null || return 0
-    for ((i = 0; i < 50; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -9 "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-}
+# shellcheck source=x11_helpers.sh
+source "$(dirname "$0")/x11_helpers.sh"
 stop_desktop() {
     stop "$client_pid"
     stop "$other_pid"
@@ -72,8 +63,6 @@ fail() {
     failures=$((failures + 1))
     return 1
 }
-# shellcheck source=x11_helpers.sh
-source "$(dirname "$0")/x11_helpers.sh"
 
 # The child of the root window that holds `w` (the manager's frame, or `w` itself).
 toplevel() {

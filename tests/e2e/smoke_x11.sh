@@ -44,18 +44,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/wispline-smoke.XXXXXX") || exit 1
 chmod 700 "$work"
 x_pid="" wm_pid="" server_pid="" peer_pid="" client_pid="" peer_fd=""
 
-# Ends one process: politely first, then for good after five seconds.
-stop() {
-    local pid=$1 i
-    [ -n "$pid" ] || return 0
-    kill "$pid" 2>/dev/null || return 0
-    for ((i = 0; i < 50; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    kill -9 "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-}
+# shellcheck source=x11_helpers.sh
+source "$(dirname "$0")/x11_helpers.sh"
 
 cleanup() {
     [ -n "$peer_fd" ] && exec {peer_fd}>&-
@@ -89,8 +79,6 @@ fail() {
     exit 1
 }
 
-# shellcheck source=x11_helpers.sh
-source "$(dirname "$0")/x11_helpers.sh"
 
 # ---- an X server of its own, with a window manager that activates windows on request ----
 export HOME="$work/home" XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime"
