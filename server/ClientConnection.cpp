@@ -232,6 +232,20 @@ void ClientConnection::checkClosing()
         abort();
 }
 
+void ClientConnection::reset()
+{
+    if (state_ == State::Closed)
+        return;
+    lingerNot();
+    closeNow();
+}
+
+void ClientConnection::lingerNot()
+{
+    const linger none{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &none, sizeof none);
+}
+
 void ClientConnection::abort()
 {
     closeNow();
@@ -253,10 +267,8 @@ void ClientConnection::closeNow()
     acknowledgedAtClose_ = acknowledged();
     // What the peer has not acknowledged is taken back: a reset, so that none of it arrives
     // after all.
-    if (acknowledgedAtClose_ < handedOver_) {
-        const linger reset{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    }
+    if (acknowledgedAtClose_ < handedOver_)
+        lingerNot();
     state_ = State::Closed;
     out_ = QByteArray();
     outSent_ = 0;

@@ -62,6 +62,9 @@ public:
     // Closes now, dropping the waiting output (a reset when some of it is not acknowledged:
     // the peer gets none of it); disconnected() is called before this returns.
     void abort();
+    // Closes now with a reset whatever was acknowledged: the client reconnects after a reset,
+    // where a close would end it.
+    void reset();
 
 private:
     enum class State { Connected, Closing, Closed };
@@ -71,6 +74,7 @@ private:
     bool flush(); // false on failure
     void fail(const QString& reason);
     void closeNow();
+    void lingerNot(); // the close that follows is a reset
     void checkClosing();
 
     int fd_ = -1;

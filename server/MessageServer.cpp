@@ -9,7 +9,6 @@
 #include <QTimer>
 #include <algorithm>
 #include <deque>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace wispline::server
@@ -98,11 +97,7 @@ void MessageServer::accept(int descriptor)
                                                      limits_.closeTimeMs);
     const QString remote = socket->peerAddress().toString();
     if (!listener_.admit(remote)) {
-        // A reset, not a close: the client takes a close for the server ending its session and
-        // stops, while after a reset it connects again.
-        const linger reset{1, 0};
-        ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-        socket->abort();
+        socket->reset(); // the client tries again
         return;
     }
     auto client = std::make_unique<Client>();
