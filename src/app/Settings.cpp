@@ -1,7 +1,9 @@
 #include "app/Settings.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -26,6 +28,8 @@ QString userFilePath()
            QStringLiteral("/AkWispline/AkWispline.ini");
 }
 
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
 QByteArray contentOf(const QString& path)
 {
     QFile file(path);
@@ -40,7 +44,8 @@ void setAside(const QString& path, const QByteArray& content)
     const QString aside = path + QStringLiteral(".corrupt-") +
                           QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
     QFile file(aside);
-    const bool kept = file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+    const bool kept =
+        file.open(QIODevice::WriteOnly, kOwnerOnly) && file.write(content) == content.size();
     QFile::remove(path);
     qWarning("Settings file %s could not be read: %s; starting from the defaults",
              qUtf8Printable(path),
@@ -50,13 +55,16 @@ void setAside(const QString& path, const QByteArray& content)
 // Only the user's own file: a damaged system-wide file is not the user's to move.
 bool writeUserFile(const QString& path, const QString& key, const QString& value)
 {
+    // The user's own preferences: no other account reads them, not even for the moment before
+    // a first save is done. QSettings' save keeps the mode of the file it replaces.
+    if (!QFile::exists(path) && QDir().mkpath(QFileInfo(path).absolutePath()))
+        QFile(path).open(QIODevice::WriteOnly | QIODevice::NewOnly, kOwnerOnly);
     QSettings s(path, QSettings::IniFormat);
     s.beginGroup(kGroup);
     s.setValue(key, value);
     s.endGroup();
     s.sync();
-    // The user's own preferences: no other account reads them. Later writes keep the mode.
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QFile::setPermissions(path, kOwnerOnly); // a file written before files were kept private
     return s.status() != QSettings::FormatError;
 }
 } // namespace

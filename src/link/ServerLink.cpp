@@ -370,6 +370,8 @@ void ServerLink::EnableTimer_Timer()
         if (host_.levelFramesHidden())
             host_.showLayoutForLevel();
     } else {
+        if (reconnectsHeld_)
+            return; // the shutdown question is open: no reconnect and no retry counted behind it
         ConnectToRemoteServer();
         if (ended_)
             return;
@@ -475,7 +477,8 @@ void ServerLink::postDispatch()
         this,
         [this] {
             dispatchPosted_ = false;
-            if (ended_)
+            // A log-out under way runs the event loop: no box may open inside it.
+            if (ended_ || ShuttingDown)
                 return;
             dispatchReceived();
             handleHeld();
@@ -487,7 +490,7 @@ void ServerLink::handleHeld()
 {
     // One box at a time, in arrival order: a call from inside a box leaves the rest to the
     // call that opened it.
-    if (inBox_)
+    if (inBox_ || ShuttingDown)
         return;
     inBox_ = true;
     while (!ended_ && !held_.empty()) {

@@ -277,6 +277,9 @@ private slots:
         // Handled first, then logged out and saved with the disconnection line.
         QTest::newRow("SIGTERM with a box open, messages held and buffered")
             << FakeServer::message("CHPASS~first~F") << QStringLiteral("buffered") << 0;
+        // Held for a box when the end came; its box opened inside the log-out.
+        QTest::newRow("SIGTERM just after a box's message: no box in the log-out")
+            << FakeServer::message("CHPASS~late~F") << QStringLiteral("Diconnected At") << 0;
     }
     void everyEndSavesTheLog()
     {
@@ -289,6 +292,11 @@ private slots:
         } else if (wire.startsWith("OffL")) {
             server->write(wire);
             QTRY_VERIFY_WITH_TIMEOUT(savedLog().contains(kept), 10000);
+        } else if (wire.contains("late")) {
+            server->write(wire);
+            QVERIFY(test::waitUntilReadable(w->link().tcpClient));
+            w->endSession("SIGTERM");
+            QVERIFY(sb->seams.boxes.shown.isEmpty());
         } else if (wire.startsWith("CHPASS")) {
             sb->seams.boxes.onShow = [&](const BoxRequest&) {
                 if (sb->seams.boxes.count() > 1)
