@@ -7,6 +7,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <atomic>
+
 namespace wispline::server
 {
 
@@ -39,7 +41,7 @@ void DayReader::read(const QDate& day, const QByteArray& user, qint64 afterId, q
 
 void DayReader::run()
 {
-    static int counter = 0;
+    static std::atomic<int> counter{0}; // readers of several servers in one process
     const QString name = QStringLiteral("wispline-day-reader-%1").arg(++counter);
     {
         QSqlDatabase db = store_.addConnection(name);

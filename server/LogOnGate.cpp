@@ -100,8 +100,12 @@ LogOnGate::Failures& LogOnGate::record(QHash<QString, Failures>& table, const QS
     auto forgotten = [now](const Failures& f) {
         return f.lockedUntil <= now && now - f.last > kForgetFailuresMs;
     };
-    if (table.size() > kMaxTracked)
+    // Swept at most once a second: a table kept full by made-up names would otherwise be
+    // scanned at every failure.
+    if (table.size() > kMaxTracked && now - lastSweep_ >= 1000) {
+        lastSweep_ = now;
         table.removeIf([&](const auto& entry) { return forgotten(entry.value()); });
+    }
     Failures& f = table[key];
     if (forgotten(f))
         f = Failures();

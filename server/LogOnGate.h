@@ -71,6 +71,7 @@ private:
     int checks_ = 0;
     QHash<QString, int> checksFrom_;
     QElapsedTimer clock_;
+    qint64 lastSweep_ = -1000000; // ms on clock_
     QHash<QString, Failures> pairs_;
     QHash<QString, Failures> addresses_;
     QHash<QString, Failures> names_;

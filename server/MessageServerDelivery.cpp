@@ -162,8 +162,21 @@ bool MessageServer::pumpBacklog(Client* client)
 void MessageServer::send(Client* client, const QByteArray& framed, const QByteArray* display,
                          qint64 offlineId)
 {
-    if (client->gone || !client->socket->isConnected())
+    if (client->gone || !client->socket->isConnected()) {
+        // Too late for this connection (closing, or dropped earlier in the same turn): the
+        // message is kept for the user's next log-on, as what the connection did not
+        // acknowledge is. A queue row not sent is still in the queue.
+        if (!display)
+            return;
+        if (!client->gone)
+            client->unacknowledged.push_back(
+                {client->socket->handedOver() + 1, *display, offlineId});
+        else if (offlineId == 0 && !client->name.isEmpty()) {
+            store_.queueOffline(stamp().local.toString(Qt::ISODate), client->name, *display, false);
+            store_.flushOffline();
+        }
         return;
+    }
     if (client->socket->bytesToWrite() > kMaxQueuedOutput) {
         dropNonReader(client, display ? *display : QByteArray(), offlineId);
         return;
@@ -181,11 +194,9 @@ void MessageServer::dropNonReader(Client* client, const QByteArray& display, qin
 {
     if (!display.isEmpty())
         client->unacknowledged.push_back({client->socket->handedOver() + 1, display, offlineId});
-    const int kept = giveBack(client);
-    logLine(QStringLiteral("%1: not reading its messages, connection dropped; %2 message(s) kept "
-                           "for its next log-on")
-                .arg(client->who())
-                .arg(kept));
+    logLine(QStringLiteral("%1: not reading its messages, connection dropped").arg(client->who()));
+    // The reset first: what the peer acknowledged up to it is known then, and the loss of the
+    // connection gives back the rest, so nothing is both delivered and kept.
     client->socket->abort();
 }
 
