@@ -123,6 +123,7 @@ private:
     void logOut(Client* client);
     void route(Client* client, const QList<QByteArray>& fields);
     void sendDayMessages(Client* client, const QList<QByteArray>& fields);
+    void beginDayMessages(quint64 id, const QByteArray& password, const QByteArray& asked);
     void changePassword(Client* client, const QList<QByteArray>& fields);
     // What other nodes routed to users here: handed to them, or to the offline queues.
     void drainInbox();

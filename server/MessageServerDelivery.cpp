@@ -28,18 +28,30 @@ void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fie
     const qint64 wait = allowance.left >= 0 ? 0 : qint64(-allowance.left * kDayGapMs);
     QTimer::singleShot(wait, this,
                        [this, id = client->id, password = fields[2], asked = fields[1]] {
-                           Client* c = clientById(id);
-                           if (!c || !c->loggedOn)
-                               return;
-                           QByteArray name;
-                           int level = 0;
-                           send(c, frame({"ALLM", "START"}));
-                           if (!splitAddress(asked, &name, &level) || name != c->name) {
-                               refuseDayMessages(c, asked);
-                               return;
-                           }
-                           checkDayMessages(c, password);
+                           beginDayMessages(id, password, asked);
                        });
+}
+
+void MessageServer::beginDayMessages(quint64 id, const QByteArray& password,
+                                     const QByteArray& asked)
+{
+    Client* c = clientById(id);
+    if (!c || !c->loggedOn)
+        return;
+    // One check at a time on a connection: one still running (a password change) goes first.
+    if (c->checking) {
+        QTimer::singleShot(50, this,
+                           [this, id, password, asked] { beginDayMessages(id, password, asked); });
+        return;
+    }
+    QByteArray name;
+    int level = 0;
+    send(c, frame({"ALLM", "START"}));
+    if (!splitAddress(asked, &name, &level) || name != c->name) {
+        refuseDayMessages(c, asked);
+        return;
+    }
+    checkDayMessages(c, password);
 }
 
 void MessageServer::checkDayMessages(Client* client, const QByteArray& password)

@@ -372,7 +372,7 @@ std::optional<Account> ServerStore::account(const QString& name, bool* failed)
         return std::nullopt;
     }
     if (failed)
-        reportRecovery();
+        reportRecovery(QStringLiteral("reading an account"));
     if (!q.next())
         return std::nullopt;
     return accountFrom(q);
@@ -552,7 +552,7 @@ QString ServerStore::minimumVersion(bool* failed)
         return {};
     }
     if (failed)
-        reportRecovery();
+        reportRecovery(QStringLiteral("reading the minimum version"));
     if (!q.next())
         return {};
     return q.value(0).toString();
@@ -643,6 +643,7 @@ void ServerStore::reportFailure(const QString& what, const QString& error)
 {
     if (!failing_)
         failingSince_ = failureClock_.elapsed();
+    failingKinds_.insert(what);
     failing_ = true;
     const auto logged = failureLoggedAt_.constFind(what);
     if (logged != failureLoggedAt_.cend() &&
@@ -660,12 +661,16 @@ void ServerStore::reportFailure(const QString& what, const QString& error)
     failuresUnlogged_ = 0;
 }
 
-void ServerStore::reportRecovery()
+void ServerStore::reportRecovery(const QString& what)
 {
-    if (!failing_)
+    // Working again only once every kind of work that failed has: a read that succeeds says
+    // nothing of writes still kept in memory.
+    if (!failingKinds_.remove(what))
+        return;
+    failureLoggedAt_.remove(what);
+    if (!failingKinds_.isEmpty())
         return;
     failing_ = false;
-    failureLoggedAt_.clear();
     logLine(QStringLiteral("storage: working again after %1 more failure(s); nothing was lost")
                 .arg(failuresUnlogged_));
     failuresUnlogged_ = 0;
@@ -732,7 +737,7 @@ void ServerStore::runStorage()
                         this,
                         [this, ok, error] {
                             if (ok)
-                                reportRecovery();
+                                reportRecovery(QStringLiteral("saving delivered messages"));
                             else
                                 reportFailure(QStringLiteral("saving delivered messages"), error);
                         },
@@ -888,7 +893,7 @@ bool ServerStore::flushOwn()
     pending_.clear();
     pendingBytes_ = 0;
     written_ = true;
-    reportRecovery();
+    reportRecovery(QStringLiteral("saving offline messages"));
     return true;
 }
 
@@ -987,7 +992,7 @@ QSet<QByteArray> ServerStore::knownNames(const QList<QByteArray>& names, bool* f
             continue;
         }
         if (failed)
-            reportRecovery();
+            reportRecovery(QStringLiteral("looking up recipients"));
         while (q.next())
             known.insert(toWire(q.value(0).toString()));
     }

@@ -184,7 +184,7 @@ private:
     bool offlineIdsNeverReused();
     // Storage failures and the recovery after them, for the log (routing thread only).
     void reportFailure(const QString& what, const QString& error);
-    void reportRecovery();
+    void reportRecovery(const QString& what);
     // The storage thread: commits delivered messages and runs checkpoints (and their disk
     // syncs) on its own connection; WAL lets both go on beside this connection.
     struct Record {
@@ -217,7 +217,8 @@ private:
     std::vector<PendingWrite> pending_;
     qint64 pendingBytes_ = 0;
     std::atomic<qint64> recordBytes_{0}; // of records_ and the batch being committed
-    bool failing_ = false;
+    bool failing_ = false;               // some kind of work in failingKinds_ fails
+    QSet<QString> failingKinds_;
     QElapsedTimer failureClock_;
     qint64 failingSince_ = 0;                // ms on failureClock_
     QHash<QString, qint64> failureLoggedAt_; // of each kind, ms on failureClock_
