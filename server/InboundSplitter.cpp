@@ -23,10 +23,11 @@ constexpr std::array<Command, 6> kCommands{{{"LIU", 3, 5},
                                             {"CHPASS", 6, 4}}};
 
 // The closed set of values of the last "SND" field: a message ending in one is complete.
+constexpr const char* kDestinationCodes[] = {"NOONE", "L2A", "L3A", "L2S"};
+
 bool isDestinationCode(const char* text, qsizetype length)
 {
-    static const char* const kCodes[] = {"NOONE", "L2A", "L3A", "L2S"};
-    for (const char* code : kCodes) {
+    for (const char* code : kDestinationCodes) {
         if (qsizetype(std::strlen(code)) == length && std::memcmp(text, code, length) == 0)
             return true;
     }
@@ -36,8 +37,7 @@ bool isDestinationCode(const char* text, qsizetype length)
 // True when the text could still grow into a destination code: empty, or a proper prefix of one.
 bool couldBecomeDestinationCode(const char* text, qsizetype length)
 {
-    static const char* const kCodes[] = {"NOONE", "L2A", "L3A", "L2S"};
-    for (const char* code : kCodes) {
+    for (const char* code : kDestinationCodes) {
         if (length < qsizetype(std::strlen(code)) && std::memcmp(text, code, length) == 0)
             return true;
     }

@@ -43,7 +43,6 @@ public:
     bool admit(const QString& address);
     // One admitted connection has logged on or gone.
     void release(const QString& address);
-    int anonymous() const { return anonymous_; }
 
 private:
     void acceptWaiting();
