@@ -50,11 +50,11 @@ bool selects(const QMouseEvent* event)
 
 void LevelList::mousePressEvent(QMouseEvent* event)
 {
-    changedSincePress_ = false;
     if (!selects(event)) {
-        event->accept();
+        event->accept(); // and a left drag under way keeps what it changed
         return;
     }
+    changedSincePress_ = false;
     track([&] { QListWidget::mousePressEvent(event); });
 }
 
@@ -75,8 +75,7 @@ void LevelList::mouseReleaseEvent(QMouseEvent* event)
     }
     const bool changed = track([&] { QListWidget::mouseReleaseEvent(event); });
     // A click on an entry runs the rule even when it changed nothing, as a click always did.
-    if (!changed && !changedSincePress_ && event->button() == Qt::LeftButton &&
-        itemAt(event->position().toPoint()))
+    if (!changed && !changedSincePress_ && itemAt(event->position().toPoint()))
         emit userChanged();
     changedSincePress_ = false;
 }
