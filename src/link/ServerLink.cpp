@@ -324,6 +324,11 @@ void ServerLink::onSocketError(QAbstractSocket::SocketError error)
     // reopened from inside it: the reopening waits for the next turn of the event loop.
     host_.setCaption(resetTitle());
     closeSocket();
+    reopenNextTurn();
+}
+
+void ServerLink::reopenNextTurn()
+{
     QTimer::singleShot(0, this, [this] {
         if (ended_ || ShuttingDown)
             return;
@@ -337,12 +342,8 @@ void ServerLink::onSocketError(QAbstractSocket::SocketError error)
 void ServerLink::holdReconnects(bool hold)
 {
     reconnectsHeld_ = hold;
-    if (hold || !std::exchange(reconnectDue_, false))
-        return;
-    QTimer::singleShot(0, this, [this] {
-        if (!ended_ && !ShuttingDown)
-            tcpClient_Error();
-    });
+    if (!hold && std::exchange(reconnectDue_, false))
+        reopenNextTurn();
 }
 
 void ServerLink::ConnectTimer_Timer()

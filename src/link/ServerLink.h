@@ -121,6 +121,9 @@ signals:
 private:
     void openSocket();
     void closeSocket();
+    // Reopens a broken link on the next turn of the event loop, or once reconnects are no
+    // longer held.
+    void reopenNextTurn();
     // The same dead-peer detection as the server's: a vanished path becomes a socket error.
     void keepAlive();
     void watchConnection();
