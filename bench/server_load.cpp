@@ -18,7 +18,7 @@
 // With --mqtt 1 the same load goes to a local MQTT broker (mosquitto, QoS 0, persistence off)
 // instead, for comparison: each client subscribes to its own topic (and Level 2 users to one
 // shared topic, the counterpart of "L2A") and publishes to the recipient's.
-#include "ServerStore.h"
+#include "store/ServerStore.h"
 
 #include <QCoreApplication>
 #include <QFile>

@@ -1,7 +1,7 @@
 // Feeds the input to the server's inbound splitter in chunks whose sizes, pauses (settle) and
 // buffer limit come from the input itself, and checks that every byte fed comes out exactly once,
 // in order, and that each piece is what its kind says.
-#include "InboundSplitter.h"
+#include "net/InboundSplitter.h"
 
 #include <cstdint>
 #include <cstdlib>

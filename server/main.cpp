@@ -1,11 +1,11 @@
 // wispline-server: the message server the Wispline client logs on to.
-#include "EpollEventDispatcher.h"
-#include "MessageServer.h"
-#include "ServerLog.h"
-#include "ServerNode.h"
-#include "ServerOptions.h"
-#include "ServerStore.h"
-#include "SignalWatcher.h"
+#include "app/ServerOptions.h"
+#include "app/SignalWatcher.h"
+#include "base/ServerLog.h"
+#include "cluster/ServerNode.h"
+#include "net/EpollEventDispatcher.h"
+#include "routing/MessageServer.h"
+#include "store/ServerStore.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

@@ -1,5 +1,5 @@
 // Cutting a client's byte stream into messages.
-#include "InboundSplitter.h"
+#include "net/InboundSplitter.h"
 
 #include <QTest>
 

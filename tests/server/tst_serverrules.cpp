@@ -1,7 +1,7 @@
 // Names, passwords, versions, addresses, addressing by level and control characters as the
 // server reads them. The framing of what it
 // sends is checked end to end by the routing and robustness tests.
-#include "ServerRules.h"
+#include "base/ServerRules.h"
 
 #include <QTest>
 

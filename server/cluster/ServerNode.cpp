@@ -1,8 +1,8 @@
-#include "ServerNode.h"
+#include "cluster/ServerNode.h"
 
-#include "ServerLog.h"
-#include "ServerRules.h"
-#include "ServerStore.h"
+#include "base/ServerLog.h"
+#include "base/ServerRules.h"
+#include "store/ServerStore.h"
 
 #include <QRandomGenerator>
 #include <QSet>

@@ -1,4 +1,4 @@
-#include "InboundSplitter.h"
+#include "net/InboundSplitter.h"
 
 #include <algorithm>
 #include <array>

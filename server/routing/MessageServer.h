@@ -3,10 +3,10 @@
 // Routing runs on one thread, driven by socket events; password key derivations go to worker
 // threads and the store commits delivered messages on a thread of its own, so neither holds up
 // anyone else's messages.
-#include "DayReader.h"
-#include "InboundSplitter.h"
-#include "Listener.h"
-#include "LogOnGate.h"
+#include "net/InboundSplitter.h"
+#include "net/Listener.h"
+#include "routing/LogOnGate.h"
+#include "store/DayReader.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,8 +1,8 @@
 // The way in: log-ons checked off the routing thread through the gate, the log-on deadline,
 // and password changes.
-#include "MessageServerClient.h"
-#include "ServerLog.h"
-#include "ServerNode.h"
+#include "base/ServerLog.h"
+#include "cluster/ServerNode.h"
+#include "routing/MessageServerClient.h"
 
 namespace wispline::server
 {

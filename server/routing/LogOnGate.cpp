@@ -1,6 +1,6 @@
-#include "LogOnGate.h"
+#include "routing/LogOnGate.h"
 
-#include "ServerLog.h"
+#include "base/ServerLog.h"
 
 #include <QThread>
 #include <algorithm>

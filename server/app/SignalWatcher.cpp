@@ -1,4 +1,4 @@
-#include "SignalWatcher.h"
+#include "app/SignalWatcher.h"
 
 #include <QSocketNotifier>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // Reads the day's messages of a user for a download, on a thread and a database connection of
 // its own, paced: a download of a million rows neither holds up the routing thread nor waits
 // for the storage thread. It reads only what is committed, up to the watermark it is given.
-#include "ServerStore.h"
+#include "store/ServerStore.h"
 
 #include <QByteArray>
 #include <QDate>

@@ -1,8 +1,8 @@
 // Long outputs (offline backlogs, day downloads) paced by the socket, what each connection's peer
 // has acknowledged, and what an ended connection gives back to the offline queue.
-#include "MessageServerClient.h"
-#include "ServerLog.h"
-#include "ServerNode.h"
+#include "base/ServerLog.h"
+#include "cluster/ServerNode.h"
+#include "routing/MessageServerClient.h"
 
 namespace wispline::server
 {

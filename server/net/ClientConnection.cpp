@@ -1,4 +1,4 @@
-#include "ClientConnection.h"
+#include "net/ClientConnection.h"
 
 #include <QDateTime>
 #include <QSocketNotifier>

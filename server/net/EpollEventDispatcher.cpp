@@ -1,4 +1,4 @@
-#include "EpollEventDispatcher.h"
+#include "net/EpollEventDispatcher.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,4 +1,4 @@
-#include "ServerRules.h"
+#include "base/ServerRules.h"
 
 #include "link/Ansi.h"
 

@@ -2,10 +2,10 @@
 // The message server's view of one client connection, and the limits and texts its parts share:
 // the routing (MessageServer.cpp), the way in (MessageServerLogOn.cpp) and the long outputs
 // (MessageServerDelivery.cpp).
-#include "ClientConnection.h"
-#include "MessageServer.h"
-#include "ServerRules.h"
-#include "ServerStore.h"
+#include "base/ServerRules.h"
+#include "net/ClientConnection.h"
+#include "routing/MessageServer.h"
+#include "store/ServerStore.h"
 
 #include <QDate>
 #include <QTimer>

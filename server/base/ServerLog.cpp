@@ -1,4 +1,4 @@
-#include "ServerLog.h"
+#include "base/ServerLog.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
-#include "MessageServer.h"
+#include "routing/MessageServer.h"
 
-#include "MessageServerClient.h"
-#include "ServerLog.h"
-#include "ServerNode.h"
+#include "base/ServerLog.h"
+#include "cluster/ServerNode.h"
+#include "routing/MessageServerClient.h"
 
 #include <QSet>
 #include <QThread>

@@ -1,8 +1,8 @@
-#include "ServerStore.h"
+#include "store/ServerStore.h"
 
-#include "ServerLog.h"
+#include "base/ServerLog.h"
 
-#include "ServerRules.h"
+#include "base/ServerRules.h"
 
 #include <QCryptographicHash>
 #include <QDir>

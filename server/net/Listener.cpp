@@ -1,6 +1,6 @@
-#include "Listener.h"
+#include "net/Listener.h"
 
-#include "ServerLog.h"
+#include "base/ServerLog.h"
 
 #include <QSocketNotifier>
 #include <QTcpServer>

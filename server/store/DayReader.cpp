@@ -1,7 +1,7 @@
-#include "DayReader.h"
+#include "store/DayReader.h"
 
-#include "ServerLog.h"
-#include "ServerRules.h"
+#include "base/ServerLog.h"
+#include "base/ServerRules.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

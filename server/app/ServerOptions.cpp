@@ -1,8 +1,8 @@
-#include "ServerOptions.h"
+#include "app/ServerOptions.h"
 
-#include "MessageServer.h"
-#include "ServerRules.h"
-#include "ServerStore.h"
+#include "base/ServerRules.h"
+#include "routing/MessageServer.h"
+#include "store/ServerStore.h"
 
 #include <QCommandLineParser>
 #include <QDir>
