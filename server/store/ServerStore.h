@@ -8,6 +8,8 @@
 // and runs the WAL checkpoints: neither ever holds up the routing thread. Messages kept for an
 // offline user, accounts and settings are committed at once on the caller's connection. Reads
 // that depend on pending writes wait for them first, and so does the shutdown.
+#include "store/StoreAddress.h"
+#include "store/StoreConnection.h"
 #include <QByteArray>
 #include <QDate>
 #include <QElapsedTimer>
@@ -175,6 +177,14 @@ private:
     };
 
     bool exec(const QString& sql);
+    // The routing connection: usable now, or reopened once the storage thread has reached the
+    // database again (so a vanished database never holds up routing in a connection attempt).
+    bool routingUsable();
+    // After a failed statement on the routing connection: is the connection itself gone?
+    void noteRoutingFailure();
+    void prepareInserts();
+    // A lost connection somewhere: the storage thread tries to reach the database again.
+    void markUnreachable();
     bool ensureSchema();
     void scheduleFlush();
     bool supervisorIsValid(const QString& supervisor);
@@ -195,7 +205,9 @@ private:
         QByteArray body;
     };
     void runStorage();
-    bool commitRecords(QSqlDatabase& db, QSqlQuery& insert, const std::vector<Record>& records,
+    // Commits a batch; a batch refused for a row's fault is written row by row, and the rows
+    // that cannot be written are set aside. What is left in records failed.
+    bool commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vector<Record>& records,
                        QString* error);
     void stopStorage();
     void serveWaiters();
@@ -207,12 +219,11 @@ private:
 
     QString connectionName_;
     bool postgres_ = false;
-    QString file_;   // SQLite: the absolute file name
-    QString pgHost_; // PostgreSQL: where, and as whom; the password comes from .pgpass
-    int pgPort_ = -1;
-    QString pgDatabase_;
-    QString pgUser_;
+    QString file_;              // SQLite: the absolute file name
+    PostgresAddress pgAddress_; // the password comes from .pgpass, never from here
     QSqlDatabase db_;
+    bool routingLost_ = false;
+    std::atomic<bool> reachable_{true}; // the storage thread's connection works
     QString lastError_;
     std::vector<PendingWrite> pending_;
     qint64 pendingBytes_ = 0;
