@@ -239,7 +239,6 @@ bool ServerStore::routingUsable()
     insertMessage_.reset();
     insertOffline_.reset();
     if (!reopenConnection(db_, &lastError_)) {
-        prepareInserts(); // on the closed connection: they fail until it opens
         markUnreachable();
         return false;
     }
@@ -386,9 +385,11 @@ std::optional<Account> ServerStore::account(const QString& name, bool* failed)
 {
     const bool usable = routingUsable();
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral(
-        "SELECT name, level, supervisor, salt, hash, iterations FROM accounts WHERE name = ?"));
-    q.addBindValue(normalizeUserName(name));
+    if (usable) {
+        q.prepare(QStringLiteral(
+            "SELECT name, level, supervisor, salt, hash, iterations FROM accounts WHERE name = ?"));
+        q.addBindValue(normalizeUserName(name));
+    }
     if (!usable || !q.exec()) {
         if (usable) {
             lastError_ = q.lastError().text();
@@ -575,7 +576,8 @@ QString ServerStore::minimumVersion(bool* failed)
 {
     const bool usable = routingUsable();
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT value FROM settings WHERE key = 'min_version'"));
+    if (usable)
+        q.prepare(QStringLiteral("SELECT value FROM settings WHERE key = 'min_version'"));
     if (!usable || !q.exec()) {
         if (usable) {
             lastError_ = q.lastError().text();
@@ -750,9 +752,10 @@ void ServerStore::runStorage()
                     insert.clear();
                     up = reopenConnection(db, &error);
                     insert = QSqlQuery(db);
-                    insert.prepare(
-                        QStringLiteral("INSERT INTO messages(day, time, sender, recipient, body) "
-                                       "VALUES(?, ?, ?, ?, ?)"));
+                    if (up)
+                        insert.prepare(QStringLiteral(
+                            "INSERT INTO messages(day, time, sender, recipient, body) "
+                            "VALUES(?, ?, ?, ?, ?)"));
                 }
                 lock.lock();
                 const QString what = QStringLiteral("reaching the database");
@@ -1145,9 +1148,11 @@ QSet<QByteArray> ServerStore::knownNames(const QList<QByteArray>& names, bool* f
         sql += QLatin1Char(')');
         const bool usable = routingUsable();
         QSqlQuery q(db_);
-        q.prepare(sql);
-        for (const QByteArray& name : chunk)
-            q.addBindValue(fromWire(name));
+        if (usable) {
+            q.prepare(sql);
+            for (const QByteArray& name : chunk)
+                q.addBindValue(fromWire(name));
+        }
         if (!usable || !q.exec()) {
             if (usable) {
                 lastError_ = q.lastError().text();
