@@ -27,6 +27,9 @@ constexpr int kRetryMs = 1000;
 constexpr qint64 kFailureLogMs = 10000;
 // The routing connection waits this long for a lock held elsewhere before it tries later.
 constexpr int kRoutingBusyMs = 1000;
+// No statement holds up the routing thread longer, nor the other threads longer than the other.
+constexpr int kRoutingStatementMs = 5000;
+constexpr int kStatementMs = 15000;
 // The write-ahead log is cut back to this size after each checkpoint.
 constexpr int kJournalSizeLimit = 64 * 1024 * 1024;
 
@@ -172,7 +175,8 @@ QSqlDatabase ServerStore::addConnection(const QString& name, int busyMs) const
     }
     // No password here: libpq reads it from .pgpass, or the file PGPASSFILE names.
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-    db.setConnectOptions(postgresConnectOptions(pgAddress_, busyMs));
+    db.setConnectOptions(postgresConnectOptions(
+        pgAddress_, busyMs, busyMs <= kRoutingBusyMs ? kRoutingStatementMs : kStatementMs));
     return db;
 }
 
@@ -783,7 +787,7 @@ void ServerStore::runStorage()
                     storageDone_.notify_all();
                 }
                 storageWake_.wait_for(lock, std::chrono::milliseconds(backoff.next()),
-                                      [this] { return storageStop_; });
+                                      [this] { return storageStop_ || flushWanted_; });
                 continue;
             }
             if (!records_.empty()) {

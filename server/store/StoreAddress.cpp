@@ -15,8 +15,7 @@ constexpr int kKeepAliveIntervalS = 2;
 constexpr int kKeepAliveCount = 3;
 constexpr int kTcpUserTimeoutMs = 10000;
 constexpr int kConnectTimeoutS = 5;
-// No statement runs longer; no transaction is left open by a stalled program for longer.
-constexpr int kStatementTimeoutMs = 15000;
+// No transaction is left open by a stalled program for longer.
 constexpr int kIdleInTransactionMs = 30000;
 
 // The connection keywords of libpq (15) an address may set. Passwords are refused: they belong
@@ -162,11 +161,11 @@ bool parsePostgresAddress(const QString& address, PostgresAddress* out, QString*
     return true;
 }
 
-QString postgresConnectOptions(const PostgresAddress& address, int lockMs)
+QString postgresConnectOptions(const PostgresAddress& address, int lockMs, int statementMs)
 {
     QString options = QStringLiteral("-c statement_timeout=%1 -c lock_timeout=%2 "
                                      "-c idle_in_transaction_session_timeout=%3")
-                          .arg(kStatementTimeoutMs)
+                          .arg(statementMs)
                           .arg(lockMs)
                           .arg(kIdleInTransactionMs);
     QStringList parts{

@@ -21,7 +21,7 @@ bool parsePostgresAddress(const QString& address, PostgresAddress* out, QString*
 
 // The connection string for Qt's PostgreSQL driver: the keep-alive, time-out and session
 // settings, then the address's keywords, which may override them. lockMs bounds the wait for a
-// row lock held elsewhere.
-QString postgresConnectOptions(const PostgresAddress& address, int lockMs);
+// row lock held elsewhere, statementMs any one statement.
+QString postgresConnectOptions(const PostgresAddress& address, int lockMs, int statementMs);
 
 } // namespace wispline::server

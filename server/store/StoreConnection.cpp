@@ -35,8 +35,8 @@ bool rowAtFault(const QSqlError& error, bool postgres)
                code.startsWith(QLatin1String("54")) || code == QLatin1String("42601");
     }
     // SQLITE_TOOBIG, SQLITE_CONSTRAINT, SQLITE_MISMATCH (busy, locked, full or I/O errors are
-    // the database's, not the row's).
-    const int number = code.toInt();
+    // the database's, not the row's); an extended code carries the primary one in its low byte.
+    const int number = code.toInt() & 0xff;
     return number == 18 || number == 19 || number == 20;
 }
 
