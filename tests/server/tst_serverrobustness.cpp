@@ -509,8 +509,9 @@ private slots:
             QVERIFY(got[i].value(1).startsWith(u"HAL <- %1 locked"_s.arg(i < refused ? i : i + 1)));
     }
 
-    // A failed query is no answer: while the accounts cannot be read, a log-on is not refused
-    // and a message to a user not looked up yet waits; both go through once the store works.
+    // A failed query is no answer: while the accounts cannot be read, a log-on and a day
+    // download are not refused and a message to a user not looked up yet waits; all go through
+    // once the store works.
     // A server without a working store for its store time leaves with a failure status.
     void aFailedQueryIsNoAnswer()
     {
@@ -520,11 +521,14 @@ private slots:
         QVERIFY(leaving.start(database_, {u"--store-timeout"_s, u"1"_s}, true));
         WireClient hal;
         QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+        WireClient ivy;
+        QVERIFY(ivy.logOnAt(own.port(), "IVY", "ivy1"));
         sqlRow(database_, u"ALTER TABLE accounts RENAME TO accounts_away"_s);
         WireClient may;
         QVERIFY(may.connectTo(own.port()));
         may.send("LIU~MAY~may2~1.1.1~00-11-22-33-44-55");
         hal.send("SND~HAL1~kept while the store fails~DORA2~NOONE");
+        ivy.send("ALLMsgs~IVY1~ivy1~1.1.1");
         QVERIFY(waitFor([&] {
             return own.output().contains("reading an account failed"_L1) &&
                    own.output().contains("looking up recipients failed"_L1);
@@ -537,6 +541,8 @@ private slots:
 
         QVERIFY(hal.sync());
         QCOMPARE(may.logOn("MAY", "may2").value(0), u"LIU"_s); // the client asks again
+        QVERIFY(!ivy.take("ALLM", "END").isEmpty());
+        QVERIFY(!own.output().contains("day messages refused"_L1));
         WireClient dora;
         QVERIFY(dora.logOnAt(own.port(), "DORA", "dora2"));
         QVERIFY(dora.take("OffL").value(1).startsWith("HAL <- kept while the store fails"_L1));
