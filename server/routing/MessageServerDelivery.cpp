@@ -4,6 +4,8 @@
 #include "cluster/ServerNode.h"
 #include "routing/MessageServerClient.h"
 
+#include <utility>
+
 namespace wispline::server
 {
 
@@ -163,11 +165,23 @@ void MessageServer::readDayMessages(Client* client)
 bool MessageServer::pumpBacklog(Client* client)
 {
     if (client->backlogNext == client->backlogRows.size()) {
+        bool failed = false;
         client->backlogRows =
             client->backlogAllRead
                 ? QList<OfflineMessage>()
-                : store_.offlineBatch(client->name, client->backlogAfter, kBatchRows);
+                : store_.offlineBatch(client->name, client->backlogAfter, kBatchRows, &failed);
         client->backlogNext = 0;
+        if (failed) {
+            // The rest of the queue is not lost with the store: it follows once it reads again.
+            if (!std::exchange(client->backlogWaits, true))
+                QTimer::singleShot(kStoreRetryMs, this, [this, id = client->id] {
+                    if (Client* c = clientById(id)) {
+                        c->backlogWaits = false;
+                        pump(c);
+                    }
+                });
+            return false;
+        }
         client->backlogAllRead = client->backlogRows.size() < kBatchRows;
         if (client->backlogRows.isEmpty()) {
             client->backlog = false;

@@ -1064,12 +1064,15 @@ bool ServerStore::flushOwn()
 }
 
 QList<OfflineMessage> ServerStore::offlineBatch(const QByteArray& recipient, qint64 afterId,
-                                                int limit)
+                                                int limit, bool* failed)
 {
     QList<OfflineMessage> batch;
     flushOwn();
-    if (!routingUsable())
+    if (!routingUsable()) {
+        if (failed)
+            *failed = true;
         return batch;
+    }
     QSqlQuery q(db_);
     q.prepare(QStringLiteral(
         "SELECT id, text FROM offline WHERE recipient = ? AND id > ? ORDER BY id LIMIT ?"));
@@ -1079,6 +1082,8 @@ QList<OfflineMessage> ServerStore::offlineBatch(const QByteArray& recipient, qin
     if (!q.exec()) {
         lastError_ = q.lastError().text();
         noteRoutingFailure();
+        if (failed)
+            *failed = true;
         return batch;
     }
     while (q.next())

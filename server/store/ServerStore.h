@@ -143,8 +143,10 @@ public:
     // many commits them with flushOffline()); one that fails is kept and retried, never dropped.
     void queueOffline(const QString& created, const QByteArray& recipient,
                       const QByteArray& displayText, bool commitNow = true);
-    // Up to limit texts kept for a user with row ids above afterId, oldest first.
-    QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit);
+    // Up to limit texts kept for a user with row ids above afterId, oldest first. With failed,
+    // a read that fails sets it rather than reading as no row.
+    QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit,
+                                       bool* failed = nullptr);
     // Removes a user's kept texts with row ids in (afterId, upToId], once handed over.
     bool dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId);
     // Calls then(watermark) on this thread once what was recorded so far is committed, without

@@ -543,8 +543,12 @@ private slots:
         QCOMPARE(may.logOn("MAY", "may2").value(0), u"LIU"_s); // the client asks again
         QVERIFY(!ivy.take("ALLM", "END").isEmpty());
         QVERIFY(!own.output().contains("day messages refused"_L1));
+        // A queue that cannot be read at the log-on follows once it can.
+        sqlRow(database_, u"ALTER TABLE offline RENAME TO offline_away"_s);
         WireClient dora;
         QVERIFY(dora.logOnAt(own.port(), "DORA", "dora2"));
+        QVERIFY(dora.sync());
+        sqlRow(database_, u"ALTER TABLE offline_away RENAME TO offline"_s);
         QVERIFY(dora.take("OffL").value(1).startsWith("HAL <- kept while the store fails"_L1));
     }
 
