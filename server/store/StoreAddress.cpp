@@ -8,12 +8,12 @@ namespace wispline::server
 namespace
 {
 
-// A dead path is noticed by keep-alive probes after about 5 + 3 * 2 s of silence, and unsent
+// A dead path is noticed by keep-alive probes after about 3 + 3 * 1 s of silence, and unsent
 // data waits at most tcp_user_timeout; a connection attempt gives up after connect_timeout.
-constexpr int kKeepAliveIdleS = 5;
-constexpr int kKeepAliveIntervalS = 2;
+constexpr int kKeepAliveIdleS = 3;
+constexpr int kKeepAliveIntervalS = 1;
 constexpr int kKeepAliveCount = 3;
-constexpr int kTcpUserTimeoutMs = 10000;
+constexpr int kTcpUserTimeoutMs = 6000;
 constexpr int kConnectTimeoutS = 5;
 // No transaction is left open by a stalled program for longer.
 constexpr int kIdleInTransactionMs = 30000;
