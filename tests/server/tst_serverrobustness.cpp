@@ -209,7 +209,8 @@ private slots:
             WireClient second;
             WireClient third;
             QVERIFY(second.connectTo(server.port(), u"127.0.0.7"_s));
-            QVERIFY(third.connectTo(server.port(), u"127.0.0.7"_s));
+            // Reset over the cap, which may come before the connection is seen as made.
+            (void)third.connectTo(server.port(), u"127.0.0.7"_s);
             QVERIFY(third.waitForClose());
             QCOMPARE(c.logOn("CAROL", "carol2").value(0), u"LIU"_s);
             break;
