@@ -27,7 +27,7 @@ constexpr int kRetryMs = 1000;
 constexpr qint64 kFailureLogMs = 10000;
 // The routing connection waits this long for a lock held elsewhere before it tries later.
 constexpr int kRoutingBusyMs = 1000;
-// No statement holds up the routing thread longer, nor the other threads longer than the other.
+// The longest a statement may run: on the routing connection, and on the others.
 constexpr int kRoutingStatementMs = 5000;
 constexpr int kStatementMs = 15000;
 // The write-ahead log is cut back to this size after each checkpoint.

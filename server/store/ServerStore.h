@@ -8,6 +8,10 @@
 // and runs the WAL checkpoints: neither ever holds up the routing thread. Messages kept for an
 // offline user, accounts and settings are committed at once on the caller's connection. Reads
 // that depend on pending writes wait for them first, and so does the shutdown.
+//
+// A PostgreSQL database may restart or vanish: a connection that finds itself cut is opened
+// again, the storage thread's first (with pauses growing to 5 s), the routing thread's once the
+// storage thread has reached the database, so routing never waits on a connection attempt.
 #include "store/StoreAddress.h"
 #include "store/StoreConnection.h"
 #include <QByteArray>
