@@ -774,6 +774,9 @@ void ServerStore::runStorage()
                             if (!routingLost_ && connectionLost(db_, postgres_))
                                 routingLost_ = true;
                             reportRecovery(what);
+                            // What waited for the database is written now, not at the next try.
+                            if (!pending_.empty())
+                                flushTimer_.start(0);
                         },
                         Qt::QueuedConnection);
                     continue;

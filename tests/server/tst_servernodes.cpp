@@ -178,6 +178,12 @@ private slots:
         WireClient carol;
         QVERIFY(carol.connectTo(a_.port()));
         QCOMPARE(carol.logOn(u"CAROL"_s, u"carol2"_s).value(0), u"LIU"_s);
+        // Written once the database is back, whichever node FRAN logs on to.
+        QVERIFY(waitFor([&] {
+            return sqlRow(database_, u"SELECT COUNT(*) FROM offline WHERE recipient = 'FRAN'"_s)
+                       .value(0)
+                       .toInt() == kCount;
+        }));
         auto fran = logOn(b_, u"FRAN"_s);
         QVERIFY(fran);
         QVERIFY(waitFor([&] { return fran->received(u"OffL"_s).size() >= kCount; }));
