@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs a command beside a throwaway PostgreSQL cluster: created in a temporary folder, listening on
 # a free loopback port, stopped and removed at the end. The command finds it in WISPLINE_PG_URL
-# (trust authentication, so no password). Exits 77 (skipped) when PostgreSQL is not installed.
+# (trust authentication, so no password), and its data folder, pg_ctl and socket folder in
+# WISPLINE_PG_DATA, WISPLINE_PG_CTL and WISPLINE_PG_SOCKET_DIR. Exits 77 (skipped) when PostgreSQL is not installed.
 #   bash scripts/with-postgres.sh COMMAND [ARGUMENTS...]
 set -euo pipefail
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)
@@ -36,6 +37,11 @@ for _ in 1 2 3 4 5 6 7 8; do
 done
 [ $started = 1 ] || { cat "$dir/server.log"; exit 1; }
 export WISPLINE_PG_URL="postgresql://wispline@127.0.0.1:$port/postgres"
+# For tests that restart the cluster or reach it through its Unix socket: the data folder, the
+# pg_ctl command (words split by spaces, with its runuser prefix when root) and the socket folder.
+export WISPLINE_PG_DATA="$dir/data"
+export WISPLINE_PG_CTL="${as[*]+${as[*]} }$bin/pg_ctl"
+export WISPLINE_PG_SOCKET_DIR="$dir"
 status=0
 "$@" || status=$?
 exit $status

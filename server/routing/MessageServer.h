@@ -114,6 +114,7 @@ private:
     void closeLateLogOns();
     void refuseDayMessages(Client* client, const QByteArray& asked);
     void checkDayMessages(Client* client, const QByteArray& password);
+    void checkDayMessagesLater(quint64 id, const QByteArray& password, int delayMs);
     void startDayMessages(Client* client, qint64 upTo);
     void refusePasswordChange(Client* client, const QString& problem);
     void resumeInput(Client* client);

@@ -115,8 +115,9 @@ struct MessageServer::Client {
     QList<OfflineMessage> backlogRows;
     qsizetype backlogNext = 0;
     bool backlogAllRead = false;
-    bool dayAsked = false;  // a download asked for and not yet ended
-    bool dayStream = false; // the day's messages still to send
+    bool backlogWaits = false; // for the store, which could not read the queue
+    bool dayAsked = false;     // a download asked for and not yet ended
+    bool dayStream = false;    // the day's messages still to send
     QDate day;
     qint64 dayUpTo = 0;      // the last message committed when asked for
     qint64 dayAfter = 0;     // the last row sent

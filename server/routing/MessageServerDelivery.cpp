@@ -4,6 +4,8 @@
 #include "cluster/ServerNode.h"
 #include "routing/MessageServerClient.h"
 
+#include <utility>
+
 namespace wispline::server
 {
 
@@ -58,11 +60,18 @@ void MessageServer::checkDayMessages(Client* client, const QByteArray& password)
 {
     // The password's key derivation runs on a worker, like a log-on's; the download reads up to
     // what is committed once the messages recorded so far are.
+    bool failed = false;
+    std::optional<Account> account = store_.account(fromWire(client->name), &failed);
+    if (failed) {
+        // An account that cannot be read is no wrong password: the download waits for the store.
+        checkDayMessagesLater(client->id, password, kStoreRetryMs);
+        return;
+    }
     auto matches = std::make_shared<bool>(false);
     const ServerStore* store = &store_;
     offThread(
         client,
-        [store, matches, account = store_.account(fromWire(client->name)), password] {
+        [store, matches, account = std::move(account), password] {
             *matches = store->passwordMatches(account, password);
         },
         [this, matches](Client* c) {
@@ -75,6 +84,20 @@ void MessageServer::checkDayMessages(Client* client, const QByteArray& password)
                     startDayMessages(still, upTo);
             });
         });
+}
+
+void MessageServer::checkDayMessagesLater(quint64 id, const QByteArray& password, int delayMs)
+{
+    QTimer::singleShot(delayMs, this, [this, id, password] {
+        Client* c = clientById(id);
+        if (!c || !c->loggedOn)
+            return;
+        // One check at a time on a connection.
+        if (c->checking)
+            checkDayMessagesLater(id, password, 50);
+        else
+            checkDayMessages(c, password);
+    });
 }
 
 void MessageServer::refuseDayMessages(Client* client, const QByteArray& asked)
@@ -142,11 +165,23 @@ void MessageServer::readDayMessages(Client* client)
 bool MessageServer::pumpBacklog(Client* client)
 {
     if (client->backlogNext == client->backlogRows.size()) {
+        bool failed = false;
         client->backlogRows =
             client->backlogAllRead
                 ? QList<OfflineMessage>()
-                : store_.offlineBatch(client->name, client->backlogAfter, kBatchRows);
+                : store_.offlineBatch(client->name, client->backlogAfter, kBatchRows, &failed);
         client->backlogNext = 0;
+        if (failed) {
+            // The rest of the queue is not lost with the store: it follows once it reads again.
+            if (!std::exchange(client->backlogWaits, true))
+                QTimer::singleShot(kStoreRetryMs, this, [this, id = client->id] {
+                    if (Client* c = clientById(id)) {
+                        c->backlogWaits = false;
+                        pump(c);
+                    }
+                });
+            return false;
+        }
         client->backlogAllRead = client->backlogRows.size() < kBatchRows;
         if (client->backlogRows.isEmpty()) {
             client->backlog = false;

@@ -16,6 +16,12 @@ void MessageServer::closeLateLogOns()
         if (found == clients_.end() || found->second->loggedOn || found->second->gone)
             continue;
         Client* client = found->second.get();
+        // A log-on held while the database is away is not the client's delay: it gets another
+        // log-on time (the latest deadline of all, so the queue stays in order).
+        if (client->storeWait) {
+            deadlines_.emplace_back(client->id, now + limits_.logOnTimeMs);
+            continue;
+        }
         if (mayLog(client))
             logLine(QStringLiteral("%1: not logged on within %2 s, connection closed")
                         .arg(client->who())
@@ -61,8 +67,12 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     check->fields = fields;
     bool failed = false;
     check->account = store_.account(cutName, &failed);
-    if (failed)
-        return; // a failed query is no answer: unanswered, the client asks again
+    if (failed) {
+        // A failed query is no answer: the log-on is held and checked again shortly, and the
+        // client's own repeats wait behind it.
+        routeLater(client, fields);
+        return;
+    }
     check->outdated = check->account && store_.hashIsOutdated(*check->account);
     if (check->account)
         check->checkedSalt = check->account->salt;
@@ -170,8 +180,10 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
     const QByteArray name = toWire(userName);
     bool failed = false;
     const QString minimum = store_.minimumVersion(&failed);
-    if (failed)
-        return; // neither let in unchecked nor refused: the client asks again
+    if (failed) {
+        routeLater(client, fields); // neither let in unchecked nor refused: held
+        return;
+    }
     const QString version = fromWire(fields[3]);
     if (!minimum.isEmpty() && compareVersions(version, minimum) < 0) {
         logLine(QStringLiteral("#%1: log-on refused for %2: version %3 below %4")

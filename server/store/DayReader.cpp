@@ -2,6 +2,7 @@
 
 #include "base/ServerLog.h"
 #include "base/ServerRules.h"
+#include "store/StoreConnection.h"
 
 #include <QSqlError>
 #include <QSqlQuery>
@@ -45,15 +46,16 @@ void DayReader::run()
     const QString name = QStringLiteral("wispline-day-reader-%1").arg(++counter);
     {
         QSqlDatabase db = store_.addConnection(name);
-        const bool opened = db.open();
         QSqlQuery q(db);
         // The day's rows from afterId on, in row id order by the day's index, until limit of
         // them are the user's: one download reads the day once, however it is cut.
-        const bool prepared =
-            opened &&
-            q.prepare(QStringLiteral(
+        const auto prepare = [&] {
+            q = QSqlQuery(db);
+            return q.prepare(QStringLiteral(
                 "SELECT id, time, sender, recipient, body FROM messages WHERE day = ? AND "
                 "id > ? AND id <= ? AND (sender = ? OR recipient = ?) ORDER BY id LIMIT ?"));
+        };
+        bool prepared = db.open() && prepare();
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             wake_.wait(lock, [this] { return stop_ || !requests_.empty(); });
@@ -63,14 +65,25 @@ void DayReader::run()
             requests_.pop_front();
             lock.unlock();
             Batch batch;
-            q.bindValue(0, r.day);
-            q.bindValue(1, r.afterId);
-            q.bindValue(2, r.upToId);
-            q.bindValue(3, r.user);
-            q.bindValue(4, r.user);
-            q.bindValue(5, r.limit);
-            // A failed read ends the download with what was sent so far.
-            if (prepared && q.exec()) {
+            const auto read = [&] {
+                q.bindValue(0, r.day);
+                q.bindValue(1, r.afterId);
+                q.bindValue(2, r.upToId);
+                q.bindValue(3, r.user);
+                q.bindValue(4, r.user);
+                q.bindValue(5, r.limit);
+                return prepared && q.exec();
+            };
+            bool ok = read();
+            // A connection lost since the last download (the database restarted) is opened
+            // again once; a failed read ends the download with what was sent so far.
+            if (!ok && (!prepared || connectionLost(db, store_.isPostgres()))) {
+                QString error;
+                q.clear();
+                prepared = reopenConnection(db, &error) && prepare();
+                ok = read();
+            }
+            if (ok) {
                 while (q.next()) {
                     const DayMessage m{q.value(0).toLongLong(), q.value(1).toString(),
                                        q.value(2).toString(), q.value(3).toString(),

@@ -12,7 +12,6 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTimer>
-#include <QUrl>
 #include <QVariant>
 
 namespace wispline::server
@@ -28,6 +27,9 @@ constexpr int kRetryMs = 1000;
 constexpr qint64 kFailureLogMs = 10000;
 // The routing connection waits this long for a lock held elsewhere before it tries later.
 constexpr int kRoutingBusyMs = 1000;
+// The longest a statement may run: on the routing connection, and on the others.
+constexpr int kRoutingStatementMs = 5000;
+constexpr int kStatementMs = 15000;
 // The write-ahead log is cut back to this size after each checkpoint.
 constexpr int kJournalSizeLimit = 64 * 1024 * 1024;
 
@@ -173,13 +175,8 @@ QSqlDatabase ServerStore::addConnection(const QString& name, int busyMs) const
     }
     // No password here: libpq reads it from .pgpass, or the file PGPASSFILE names.
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
-    db.setHostName(pgHost_);
-    if (pgPort_ > 0)
-        db.setPort(pgPort_);
-    db.setDatabaseName(pgDatabase_);
-    if (!pgUser_.isEmpty())
-        db.setUserName(pgUser_);
-    db.setConnectOptions(QStringLiteral("connect_timeout=10"));
+    db.setConnectOptions(postgresConnectOptions(
+        pgAddress_, busyMs, busyMs <= kRoutingBusyMs ? kRoutingStatementMs : kStatementMs));
     return db;
 }
 
@@ -193,20 +190,9 @@ bool ServerStore::open(const QString& path, QString* error)
     };
     postgres_ = isPostgresAddress(path);
     if (postgres_) {
-        const QUrl url(path, QUrl::StrictMode);
-        if (!url.isValid() || url.host().isEmpty())
-            return fail(QStringLiteral("not a PostgreSQL address (postgresql://user@host:port/"
-                                       "database)"));
-        // Command lines are visible to every local user.
-        if (!url.password().isEmpty())
-            return fail(QStringLiteral("a password does not belong in the address: put it in "
-                                       ".pgpass or the file PGPASSFILE names"));
-        pgHost_ = url.host();
-        pgPort_ = url.port(-1);
-        pgDatabase_ = url.path().mid(1);
-        pgUser_ = url.userName();
-        if (pgDatabase_.isEmpty())
-            return fail(QStringLiteral("the address names no database"));
+        QString why;
+        if (!parsePostgresAddress(path, &pgAddress_, &why))
+            return fail(why);
     } else {
         const QFileInfo info(path);
         if (!QDir().mkpath(info.absolutePath()))
@@ -230,15 +216,57 @@ bool ServerStore::open(const QString& path, QString* error)
         if (q.exec(QStringLiteral("SELECT MAX(id) FROM messages")) && q.next())
             watermark_ = q.value(0).toLongLong();
     }
+    prepareInserts();
+    storageRunning_ = true;
+    storage_ = std::thread([this] { runStorage(); });
+    return true;
+}
+
+void ServerStore::prepareInserts()
+{
     insertMessage_ = std::make_unique<QSqlQuery>(db_);
     insertMessage_->prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, "
                                            "body) VALUES(?, ?, ?, ?, ?)"));
-    storageRunning_ = true;
-    storage_ = std::thread([this] { runStorage(); });
     insertOffline_ = std::make_unique<QSqlQuery>(db_);
     insertOffline_->prepare(
         QStringLiteral("INSERT INTO offline(recipient, text, created) VALUES(?, ?, ?)"));
+}
+
+bool ServerStore::routingUsable()
+{
+    if (!routingLost_)
+        return true;
+    if (!reachable_.load()) {
+        lastError_ = QStringLiteral("no connection to the database");
+        return false;
+    }
+    insertMessage_.reset();
+    insertOffline_.reset();
+    if (!reopenConnection(db_, &lastError_)) {
+        markUnreachable();
+        return false;
+    }
+    prepareInserts();
+    routingLost_ = false;
+    logLine(QStringLiteral("storage: routing connection to the database opened again"));
     return true;
+}
+
+void ServerStore::noteRoutingFailure()
+{
+    if (routingLost_ || !connectionLost(db_, postgres_))
+        return;
+    routingLost_ = true;
+    markUnreachable();
+}
+
+void ServerStore::markUnreachable()
+{
+    {
+        const std::lock_guard<std::mutex> lock(storageMutex_);
+        reachable_ = false;
+    }
+    storageWake_.notify_all();
 }
 
 bool ServerStore::exec(const QString& sql)
@@ -359,12 +387,18 @@ bool ServerStore::offlineIdsNeverReused()
 
 std::optional<Account> ServerStore::account(const QString& name, bool* failed)
 {
+    const bool usable = routingUsable();
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral(
-        "SELECT name, level, supervisor, salt, hash, iterations FROM accounts WHERE name = ?"));
-    q.addBindValue(normalizeUserName(name));
-    if (!q.exec()) {
-        lastError_ = q.lastError().text();
+    if (usable) {
+        q.prepare(QStringLiteral(
+            "SELECT name, level, supervisor, salt, hash, iterations FROM accounts WHERE name = ?"));
+        q.addBindValue(normalizeUserName(name));
+    }
+    if (!usable || !q.exec()) {
+        if (usable) {
+            lastError_ = q.lastError().text();
+            noteRoutingFailure();
+        }
         if (failed) {
             *failed = true;
             reportFailure(QStringLiteral("reading an account"), lastError_);
@@ -449,6 +483,8 @@ StoreResult ServerStore::storePasswordHash(const QString& rawName, const Passwor
                                            const QByteArray& replacedSalt)
 {
     const QString name = normalizeUserName(rawName);
+    if (!routingUsable())
+        return StoreResult::Failed;
     QSqlQuery q(db_);
     q.prepare(replacedSalt.isNull() ? QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, "
                                                      "iterations = ? WHERE name = ?")
@@ -462,6 +498,7 @@ StoreResult ServerStore::storePasswordHash(const QString& rawName, const Passwor
         q.addBindValue(replacedSalt);
     if (!q.exec()) {
         lastError_ = q.lastError().text();
+        noteRoutingFailure();
         return StoreResult::Failed;
     }
     return q.numRowsAffected() > 0 || replacedSalt.isNull() ? StoreResult::Ok
@@ -541,10 +578,15 @@ StoreResult ServerStore::setLevel(const QString& rawName, int level, const QStri
 
 QString ServerStore::minimumVersion(bool* failed)
 {
+    const bool usable = routingUsable();
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT value FROM settings WHERE key = 'min_version'"));
-    if (!q.exec()) {
-        lastError_ = q.lastError().text();
+    if (usable)
+        q.prepare(QStringLiteral("SELECT value FROM settings WHERE key = 'min_version'"));
+    if (!usable || !q.exec()) {
+        if (usable) {
+            lastError_ = q.lastError().text();
+            noteRoutingFailure();
+        }
         if (failed) {
             *failed = true;
             reportFailure(QStringLiteral("reading the minimum version"), lastError_);
@@ -694,6 +736,7 @@ void ServerStore::runStorage()
         using Clock = std::chrono::steady_clock;
         auto nextCheckpoint = Clock::now() + std::chrono::milliseconds(kCheckpointMs);
         bool lastFailed = false;
+        Backoff backoff;
         std::unique_lock<std::mutex> lock(storageMutex_);
         if (!opened) {
             storageError_ = db.lastError().text();
@@ -701,8 +744,55 @@ void ServerStore::runStorage()
         }
         while (storageRunning_) {
             storageWake_.wait_until(lock, nextCheckpoint, [this] {
-                return storageStop_ || flushWanted_ || !records_.empty();
+                return storageStop_ || flushWanted_ || !records_.empty() || !reachable_;
             });
+            if (!reachable_ && !storageStop_) {
+                // A connection was lost: this thread reaches the database again, with pauses
+                // growing to a few seconds, and the routing thread reopens its own only then.
+                lock.unlock();
+                QString error;
+                bool up = !connectionLost(db, postgres_);
+                if (!up) {
+                    insert.clear();
+                    up = reopenConnection(db, &error);
+                    insert = QSqlQuery(db);
+                    if (up)
+                        insert.prepare(QStringLiteral(
+                            "INSERT INTO messages(day, time, sender, recipient, body) "
+                            "VALUES(?, ?, ?, ?, ?)"));
+                }
+                lock.lock();
+                const QString what = QStringLiteral("reaching the database");
+                if (up) {
+                    reachable_ = true;
+                    backoff.reset();
+                    // The routing connection most likely went the same way: it opens again
+                    // at its next use rather than failing it first.
+                    QMetaObject::invokeMethod(
+                        this,
+                        [this, what] {
+                            if (!routingLost_ && connectionLost(db_, postgres_))
+                                routingLost_ = true;
+                            reportRecovery(what);
+                            // What waited for the database is written now, not at the next try.
+                            if (!pending_.empty())
+                                flushTimer_.start(0);
+                        },
+                        Qt::QueuedConnection);
+                    continue;
+                }
+                QMetaObject::invokeMethod(
+                    this, [this, what, error] { reportFailure(what, error); },
+                    Qt::QueuedConnection);
+                if (flushWanted_) {
+                    failedUpTo_ = recorded_; // a flush does not wait for the database's return
+                    storageError_ = error;
+                    storageDone_.notify_all();
+                }
+                storageWake_.wait_for(lock, std::chrono::milliseconds(backoff.next()),
+                                      [this] { return storageStop_ || flushWanted_; });
+                continue;
+            }
             if (!records_.empty()) {
                 // A batch gathers for the commit delay, unless someone waits for it.
                 storageWake_.wait_for(lock, std::chrono::milliseconds(commitDelayMs_.load()),
@@ -713,13 +803,18 @@ void ServerStore::runStorage()
                 const quint64 upTo = recorded_;
                 lock.unlock();
                 QString error;
-                const bool ok = commitRecords(db, insert, batch, &error);
-                lock.lock();
                 qint64 batchBytes = 0;
                 for (const Record& r : batch)
                     batchBytes += bytesOf(r.recipient, r.body);
+                const bool ok = commitRecords(db, insert, batch, &error);
+                const bool lost = !ok && connectionLost(db, postgres_);
+                lock.lock();
+                for (const Record& r : batch)
+                    batchBytes -= bytesOf(r.recipient, r.body); // what was written
+                recordBytes_ -= batchBytes;
+                if (lost)
+                    reachable_ = false;
                 if (ok) {
-                    recordBytes_ -= batchBytes;
                     committed_ = upTo;
                     written_ = true;
                     raiseWatermark(insert.lastInsertId().toLongLong());
@@ -747,7 +842,7 @@ void ServerStore::runStorage()
                 if (!waiters_.empty())
                     QMetaObject::invokeMethod(
                         this, [this] { serveWaiters(); }, Qt::QueuedConnection);
-                if (!ok && !storageStop_)
+                if (!ok && !lost && !storageStop_)
                     storageWake_.wait_for(lock, std::chrono::milliseconds(kRetryMs),
                                           [this] { return storageStop_; });
                 if (!ok && storageStop_)
@@ -784,28 +879,66 @@ void ServerStore::runStorage()
     QSqlDatabase::removeDatabase(name);
 }
 
-bool ServerStore::commitRecords(QSqlDatabase& db, QSqlQuery& insert,
-                                const std::vector<Record>& records, QString* error)
+bool ServerStore::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vector<Record>& records,
+                                QString* error)
 {
-    if (!db.transaction()) {
-        *error = db.lastError().text();
-        return false;
-    }
-    for (const Record& r : records) {
+    const auto written = [&insert](const Record& r) {
         insert.bindValue(0, r.day);
         insert.bindValue(1, r.time);
         insert.bindValue(2, fromWire(r.sender));
         insert.bindValue(3, fromWire(r.recipient));
         insert.bindValue(4, fromWire(r.body));
-        if (!insert.exec()) {
-            *error = insert.lastError().text();
-            db.rollback();
-            return false;
-        }
+        return insert.exec();
+    };
+    QSqlError failure;
+    bool ok = db.transaction();
+    if (!ok)
+        failure = db.lastError();
+    for (auto r = records.cbegin(); ok && r != records.cend(); ++r) {
+        ok = written(*r);
+        if (!ok)
+            failure = insert.lastError();
     }
-    if (!db.commit()) {
-        *error = db.lastError().text();
-        db.rollback();
+    if (ok && !db.commit()) {
+        failure = db.lastError();
+        ok = false;
+    }
+    if (ok) {
+        records.clear();
+        return true;
+    }
+    db.rollback();
+    *error = failure.text();
+    if (!rowAtFault(failure, postgres_))
+        return false;
+    // A row the database cannot take must not hold up the rows behind it: one at a time, and a
+    // row at fault is set aside.
+    std::size_t done = 0;
+    int setAside = 0;
+    QString codes;
+    for (; done < records.size(); ++done) {
+        if (written(records[done]))
+            continue;
+        failure = insert.lastError();
+        if (!rowAtFault(failure, postgres_))
+            break;
+        ++setAside;
+        codes = failure.nativeErrorCode();
+    }
+    records.erase(records.begin(), records.begin() + std::ptrdiff_t(done));
+    if (setAside > 0)
+        // Neither names nor text in the log: the error's code says what was wrong.
+        QMetaObject::invokeMethod(
+            this,
+            [setAside, codes] {
+                logLine(QStringLiteral("storage: %1 delivered message(s) could not be saved "
+                                       "(error %2) and are set aside")
+                            .arg(setAside)
+                            .arg(codes));
+            },
+            Qt::QueuedConnection);
+    if (!records.empty()) {
+        *error = failure.text();
         return false;
     }
     return true;
@@ -852,15 +985,14 @@ void ServerStore::raiseWatermark(qint64 id)
 
 bool ServerStore::flushOwn()
 {
-    if (pending_.empty() || !db_.isOpen())
+    if (pending_.empty())
         return true;
-    if (!db_.transaction()) {
-        lastError_ = db_.lastError().text();
-        reportFailure(QStringLiteral("saving offline messages"), lastError_);
+    const QString what = QStringLiteral("saving offline messages");
+    if (!routingUsable()) {
+        reportFailure(what, lastError_);
         return false;
     }
-    qint64 lastId = 0;
-    for (const PendingWrite& w : pending_) {
+    const auto bound = [this](const PendingWrite& w) -> QSqlQuery& {
         QSqlQuery& q = w.offline ? *insertOffline_ : *insertMessage_;
         if (w.offline) {
             q.bindValue(0, w.recipient);
@@ -873,35 +1005,77 @@ bool ServerStore::flushOwn()
             q.bindValue(3, w.recipient);
             q.bindValue(4, w.text);
         }
-        if (!q.exec() || q.numRowsAffected() != 1) {
-            lastError_ = q.lastError().isValid() ? q.lastError().text()
-                                                 : QStringLiteral("a row was not inserted");
-            db_.rollback();
-            reportFailure(QStringLiteral("saving offline messages"), lastError_);
-            return false;
-        }
-        if (!w.offline)
+        return q;
+    };
+    const auto written = [](QSqlQuery& q) { return q.exec() && q.numRowsAffected() == 1; };
+    qint64 lastId = 0;
+    QSqlError error;
+    bool ok = db_.transaction();
+    if (!ok)
+        error = db_.lastError();
+    for (auto w = pending_.cbegin(); ok && w != pending_.cend(); ++w) {
+        QSqlQuery& q = bound(*w);
+        ok = written(q);
+        if (!ok)
+            error = q.lastError();
+        else if (!w->offline)
             lastId = q.lastInsertId().toLongLong();
     }
-    if (!db_.commit()) {
-        lastError_ = db_.lastError().text();
+    if (ok && !db_.commit()) {
+        error = db_.lastError();
+        ok = false;
+    }
+    std::size_t done = ok ? pending_.size() : 0;
+    if (!ok) {
         db_.rollback();
-        reportFailure(QStringLiteral("saving offline messages"), lastError_);
-        return false;
+        // A row the database cannot take must not hold up the rows behind it: one at a time,
+        // each committed alone, and a row at fault is set aside.
+        const bool oneByOne = rowAtFault(error, postgres_);
+        for (; oneByOne && done < pending_.size(); ++done) {
+            QSqlQuery& q = bound(pending_[done]);
+            if (written(q)) {
+                if (!pending_[done].offline)
+                    lastId = q.lastInsertId().toLongLong();
+                continue;
+            }
+            error = q.lastError();
+            if (!rowAtFault(error, postgres_))
+                break;
+            // Neither names nor text: the error's code says what was wrong.
+            logLine(QStringLiteral("storage: a message %1 could not be written (error %2) and "
+                                   "is set aside")
+                        .arg(pending_[done].offline ? QStringLiteral("kept for an offline user")
+                                                    : QStringLiteral("of the day"),
+                             error.nativeErrorCode()));
+        }
     }
     raiseWatermark(lastId);
-    pending_.clear();
+    pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(done));
     pendingBytes_ = 0;
-    written_ = true;
-    reportRecovery(QStringLiteral("saving offline messages"));
+    for (const PendingWrite& w : pending_)
+        pendingBytes_ += bytesOf(w.recipient, w.text);
+    if (done > 0)
+        written_ = true;
+    if (!pending_.empty()) {
+        lastError_ = error.isValid() ? error.text() : QStringLiteral("a row was not inserted");
+        noteRoutingFailure();
+        reportFailure(what, lastError_);
+        return false;
+    }
+    reportRecovery(what);
     return true;
 }
 
 QList<OfflineMessage> ServerStore::offlineBatch(const QByteArray& recipient, qint64 afterId,
-                                                int limit)
+                                                int limit, bool* failed)
 {
     QList<OfflineMessage> batch;
     flushOwn();
+    if (!routingUsable()) {
+        if (failed)
+            *failed = true;
+        return batch;
+    }
     QSqlQuery q(db_);
     q.prepare(QStringLiteral(
         "SELECT id, text FROM offline WHERE recipient = ? AND id > ? ORDER BY id LIMIT ?"));
@@ -910,6 +1084,9 @@ QList<OfflineMessage> ServerStore::offlineBatch(const QByteArray& recipient, qin
     q.addBindValue(limitValue(limit, postgres_));
     if (!q.exec()) {
         lastError_ = q.lastError().text();
+        noteRoutingFailure();
+        if (failed)
+            *failed = true;
         return batch;
     }
     while (q.next())
@@ -919,6 +1096,8 @@ QList<OfflineMessage> ServerStore::offlineBatch(const QByteArray& recipient, qin
 
 bool ServerStore::dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId)
 {
+    if (!routingUsable())
+        return false;
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("DELETE FROM offline WHERE recipient = ? AND id > ? AND id <= ?"));
     q.addBindValue(fromWire(recipient));
@@ -926,6 +1105,7 @@ bool ServerStore::dropOffline(const QByteArray& recipient, qint64 afterId, qint6
     q.addBindValue(upToId);
     if (!q.exec()) {
         lastError_ = q.lastError().text();
+        noteRoutingFailure();
         return false;
     }
     written_ = true;
@@ -978,12 +1158,18 @@ QSet<QByteArray> ServerStore::knownNames(const QList<QByteArray>& names, bool* f
         for (qsizetype i = 1; i < chunk.size(); ++i)
             sql += QStringLiteral(", ?");
         sql += QLatin1Char(')');
+        const bool usable = routingUsable();
         QSqlQuery q(db_);
-        q.prepare(sql);
-        for (const QByteArray& name : chunk)
-            q.addBindValue(fromWire(name));
-        if (!q.exec()) {
-            lastError_ = q.lastError().text();
+        if (usable) {
+            q.prepare(sql);
+            for (const QByteArray& name : chunk)
+                q.addBindValue(fromWire(name));
+        }
+        if (!usable || !q.exec()) {
+            if (usable) {
+                lastError_ = q.lastError().text();
+                noteRoutingFailure();
+            }
             if (failed) {
                 *failed = true;
                 reportFailure(QStringLiteral("looking up recipients"), lastError_);

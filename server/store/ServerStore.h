@@ -8,6 +8,12 @@
 // and runs the WAL checkpoints: neither ever holds up the routing thread. Messages kept for an
 // offline user, accounts and settings are committed at once on the caller's connection. Reads
 // that depend on pending writes wait for them first, and so does the shutdown.
+//
+// A PostgreSQL database may restart or vanish: a connection that finds itself cut is opened
+// again, the storage thread's first (with pauses growing to 5 s), the routing thread's once the
+// storage thread has reached the database, so routing never waits on a connection attempt.
+#include "store/StoreAddress.h"
+#include "store/StoreConnection.h"
 #include <QByteArray>
 #include <QDate>
 #include <QElapsedTimer>
@@ -141,8 +147,10 @@ public:
     // many commits them with flushOffline()); one that fails is kept and retried, never dropped.
     void queueOffline(const QString& created, const QByteArray& recipient,
                       const QByteArray& displayText, bool commitNow = true);
-    // Up to limit texts kept for a user with row ids above afterId, oldest first.
-    QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit);
+    // Up to limit texts kept for a user with row ids above afterId, oldest first. With failed,
+    // a read that fails sets it rather than reading as no row.
+    QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit,
+                                       bool* failed = nullptr);
     // Removes a user's kept texts with row ids in (afterId, upToId], once handed over.
     bool dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId);
     // Calls then(watermark) on this thread once what was recorded so far is committed, without
@@ -175,6 +183,14 @@ private:
     };
 
     bool exec(const QString& sql);
+    // The routing connection: usable now, or reopened once the storage thread has reached the
+    // database again (so a vanished database never holds up routing in a connection attempt).
+    bool routingUsable();
+    // After a failed statement on the routing connection: is the connection itself gone?
+    void noteRoutingFailure();
+    void prepareInserts();
+    // A lost connection somewhere: the storage thread tries to reach the database again.
+    void markUnreachable();
     bool ensureSchema();
     void scheduleFlush();
     bool supervisorIsValid(const QString& supervisor);
@@ -195,7 +211,9 @@ private:
         QByteArray body;
     };
     void runStorage();
-    bool commitRecords(QSqlDatabase& db, QSqlQuery& insert, const std::vector<Record>& records,
+    // Commits a batch; a batch refused for a row's fault is written row by row, and the rows
+    // that cannot be written are set aside. What is left in records failed.
+    bool commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vector<Record>& records,
                        QString* error);
     void stopStorage();
     void serveWaiters();
@@ -207,12 +225,11 @@ private:
 
     QString connectionName_;
     bool postgres_ = false;
-    QString file_;   // SQLite: the absolute file name
-    QString pgHost_; // PostgreSQL: where, and as whom; the password comes from .pgpass
-    int pgPort_ = -1;
-    QString pgDatabase_;
-    QString pgUser_;
+    QString file_;              // SQLite: the absolute file name
+    PostgresAddress pgAddress_; // the password comes from .pgpass, never from here
     QSqlDatabase db_;
+    bool routingLost_ = false;
+    std::atomic<bool> reachable_{true}; // the storage thread's connection works
     QString lastError_;
     std::vector<PendingWrite> pending_;
     qint64 pendingBytes_ = 0;

@@ -155,6 +155,14 @@ private slots:
         row("password given", {"--add-user", "AMY", "amy1", "1"}, "", 2, "Usage:");
         row("two admin commands", {"--list-users", "--min-version", "1"}, "", 2, "Usage:");
         row("demo with an admin command", {"--demo", "--list-users"}, "", 2, "Usage:");
+        // Checked before any connection is tried: no database is needed for these.
+        row("database address with an unknown parameter",
+            {"--db", "postgresql://w@%2Frun%2Fnowhere/db?colour=red", "--list-users"}, "", 1,
+            "\"colour\" is not one libpq knows");
+        row("database address with a password parameter",
+            {"--db", "postgresql://w@db.example.org/db?sslmode=verify-full&password=x",
+             "--list-users"},
+            "", 1, "a password does not belong in the address");
     }
 
     void adminCommands()

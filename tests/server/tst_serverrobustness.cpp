@@ -209,7 +209,8 @@ private slots:
             WireClient second;
             WireClient third;
             QVERIFY(second.connectTo(server.port(), u"127.0.0.7"_s));
-            QVERIFY(third.connectTo(server.port(), u"127.0.0.7"_s));
+            // Reset over the cap, which may come before the connection is seen as made.
+            (void)third.connectTo(server.port(), u"127.0.0.7"_s);
             QVERIFY(third.waitForClose());
             QCOMPARE(c.logOn("CAROL", "carol2").value(0), u"LIU"_s);
             break;
@@ -466,10 +467,15 @@ private slots:
     }
 
     // A store held locked by another program while messages flow: the wait is logged, routing
-    // goes on, and every message kept for an offline user is there once the lock goes.
+    // goes on, and every message kept for an offline user is there once the lock goes, but for
+    // one the database refuses for good: that one is set aside, never holding up those behind.
     void aLockedStoreLosesNothing()
     {
         constexpr int count = 20;
+        constexpr int refused = count / 2;
+        sqlRow(database_, u"CREATE TRIGGER refuse BEFORE INSERT ON offline WHEN NEW.text LIKE "
+                          "'%refused%' BEGIN SELECT RAISE(ABORT, 'refused'); END"_s);
+        const auto dropTrigger = qScopeGuard([&] { sqlRow(database_, u"DROP TRIGGER refuse"_s); });
         ServerProcess own;
         QVERIFY(own.start(database_, {}, true));
         WireClient hal;
@@ -481,7 +487,8 @@ private slots:
             QSqlQuery lock(db);
             QVERIFY(lock.exec(u"BEGIN EXCLUSIVE"_s));
             for (int i = 0; i < count; ++i)
-                hal.send("SND~HAL1~" + QByteArray::number(i) + " locked~MAY2~NOONE");
+                hal.send("SND~HAL1~" + QByteArray::number(i) +
+                         (i == refused ? " refused" : " locked") + "~MAY2~NOONE");
             QVERIFY(hal.sync());
             QVERIFY2(waitFor([&] { return own.output().contains("storage: "_L1); }),
                      qPrintable(own.output()));
@@ -490,18 +497,22 @@ private slots:
         }
         QSqlDatabase::removeDatabase(u"lock"_s);
         QVERIFY(waitFor([&] { return own.output().contains("storage: working again"_L1); }));
+        QVERIFY(own.output().contains("a message kept for an offline user could not be written "
+                                      "(error "_L1));
+        QVERIFY(!own.output().contains(" refused ["_L1)); // nor its text
         WireClient may;
         QVERIFY(may.logOnAt(own.port(), "MAY", "may2"));
-        (void)waitFor([&] { return may.received("OffL").size() >= count; });
+        (void)waitFor([&] { return may.received("OffL").size() >= count - 1; });
         QVERIFY(may.sync());
         const QList<QStringList> got = may.received("OffL");
-        QCOMPARE(got.size(), count);
-        for (int i = 0; i < count; ++i)
-            QVERIFY(got[i].value(1).startsWith(u"HAL <- %1 locked"_s.arg(i)));
+        QCOMPARE(got.size(), count - 1);
+        for (int i = 0; i < count - 1; ++i)
+            QVERIFY(got[i].value(1).startsWith(u"HAL <- %1 locked"_s.arg(i < refused ? i : i + 1)));
     }
 
-    // A failed query is no answer: while the accounts cannot be read, a log-on is not refused
-    // and a message to a user not looked up yet waits; both go through once the store works.
+    // A failed query is no answer: while the accounts cannot be read, a log-on and a day
+    // download are not refused and a message to a user not looked up yet waits; all go through
+    // once the store works.
     // A server without a working store for its store time leaves with a failure status.
     void aFailedQueryIsNoAnswer()
     {
@@ -511,11 +522,14 @@ private slots:
         QVERIFY(leaving.start(database_, {u"--store-timeout"_s, u"1"_s}, true));
         WireClient hal;
         QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+        WireClient ivy;
+        QVERIFY(ivy.logOnAt(own.port(), "IVY", "ivy1"));
         sqlRow(database_, u"ALTER TABLE accounts RENAME TO accounts_away"_s);
         WireClient may;
         QVERIFY(may.connectTo(own.port()));
         may.send("LIU~MAY~may2~1.1.1~00-11-22-33-44-55");
         hal.send("SND~HAL1~kept while the store fails~DORA2~NOONE");
+        ivy.send("ALLMsgs~IVY1~ivy1~1.1.1");
         QVERIFY(waitFor([&] {
             return own.output().contains("reading an account failed"_L1) &&
                    own.output().contains("looking up recipients failed"_L1);
@@ -528,8 +542,14 @@ private slots:
 
         QVERIFY(hal.sync());
         QCOMPARE(may.logOn("MAY", "may2").value(0), u"LIU"_s); // the client asks again
+        QVERIFY(!ivy.take("ALLM", "END").isEmpty());
+        QVERIFY(!own.output().contains("day messages refused"_L1));
+        // A queue that cannot be read at the log-on follows once it can.
+        sqlRow(database_, u"ALTER TABLE offline RENAME TO offline_away"_s);
         WireClient dora;
         QVERIFY(dora.logOnAt(own.port(), "DORA", "dora2"));
+        QVERIFY(dora.sync());
+        sqlRow(database_, u"ALTER TABLE offline_away RENAME TO offline"_s);
         QVERIFY(dora.take("OffL").value(1).startsWith("HAL <- kept while the store fails"_L1));
     }
 
