@@ -149,6 +149,10 @@ void ClientConnection::onReadable()
     }
     // Paused: a close with nothing before it ends the connection now; input stops the notifier
     // until the pause ends (the kernel keeps it, and tells the peer to wait).
+    if (tls_ && tls_->hasPending()) {
+        readNotifier_->setEnabled(false); // decrypted input waits: no close is before it
+        return;
+    }
     char byte;
     const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {

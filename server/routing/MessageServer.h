@@ -102,7 +102,7 @@ private:
     void adopt(quint64 id, int descriptor, std::unique_ptr<ClientConnection> socket,
                const QString& remote, qint64 deadline);
     struct Handshake;
-    void handshakeDone(const Handshake& outcome);
+    void handshakeDone(Handshake& outcome);
     Client* clientById(quint64 id) const; // nullptr once gone
     // A connection is read unless its password is being checked or it is slowed down.
     void updateReading(Client* client);

@@ -7,11 +7,23 @@
 
 #include <openssl/ssl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace wispline::server
 {
 
+// A connection back from the handshake thread; whatever is not taken from it is closed, also
+// when it is dropped unhandled with the server.
 struct MessageServer::Handshake : TlsHandshaker::Outcome {
+    explicit Handshake(const TlsHandshaker::Outcome& o) : TlsHandshaker::Outcome(o) {}
+    ~Handshake()
+    {
+        SSL_free(ssl);
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+    Handshake(const Handshake&) = delete;
+    Handshake& operator=(const Handshake&) = delete;
 };
 
 bool MessageServer::useTls(const QString& certificateFile, const QString& keyFile, QString* error)
@@ -20,46 +32,38 @@ bool MessageServer::useTls(const QString& certificateFile, const QString& keyFil
     if (!context->load(certificateFile, keyFile, error))
         return false;
     tls_ = std::move(context);
-    // The outcome comes back to this thread; one for an object already gone is dropped.
     handshaker_ = std::make_unique<TlsHandshaker>(*tls_, [this](const TlsHandshaker::Outcome& o) {
-        Handshake outcome;
-        static_cast<TlsHandshaker::Outcome&>(outcome) = o;
+        auto outcome = std::make_shared<Handshake>(o);
         QMetaObject::invokeMethod(
-            this, [this, outcome] { handshakeDone(outcome); }, Qt::QueuedConnection);
+            this, [this, outcome] { handshakeDone(*outcome); }, Qt::QueuedConnection);
     });
     return true;
 }
 
-void MessageServer::handshakeDone(const Handshake& outcome)
+void MessageServer::handshakeDone(Handshake& outcome)
 {
     const auto found = handshaking_.find(outcome.id);
-    if (found == handshaking_.end()) {
-        SSL_free(outcome.ssl);
-        if (outcome.descriptor >= 0)
-            ::close(outcome.descriptor);
+    if (found == handshaking_.end())
         return;
-    }
     const auto [remote, deadline] = found->second;
     handshaking_.erase(found);
     if (outcome.descriptor < 0 || shuttingDown_) {
         listener_.release(remote);
-        SSL_free(outcome.ssl);
-        if (outcome.descriptor >= 0)
-            ::close(outcome.descriptor);
-        else if (outcome.late)
+        if (outcome.late)
             logLine(QStringLiteral("#%1 from %2: not logged on within %3 s, connection closed")
                         .arg(outcome.id)
                         .arg(remote)
                         .arg(limits_.logOnTimeMs / 1000.0));
-        else
+        else if (outcome.descriptor < 0)
             logLine(QStringLiteral("#%1 from %2: %3").arg(outcome.id).arg(remote, outcome.reason));
         return;
     }
     std::unique_ptr<TlsSession> session;
     if (outcome.ssl)
-        session = std::make_unique<TlsSession>(outcome.ssl);
-    adopt(outcome.id, outcome.descriptor,
-          std::make_unique<ClientConnection>(outcome.descriptor, limits_.deadPeerSeconds,
+        session = std::make_unique<TlsSession>(std::exchange(outcome.ssl, nullptr));
+    const int descriptor = std::exchange(outcome.descriptor, -1);
+    adopt(outcome.id, descriptor,
+          std::make_unique<ClientConnection>(descriptor, limits_.deadPeerSeconds,
                                              limits_.closeTimeMs, std::move(session)),
           remote, deadline);
 }
