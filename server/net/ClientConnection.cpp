@@ -80,6 +80,9 @@ ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int clos
     writeNotifier_->setEnabled(false);
     QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
                      [this] { onWritable(); });
+    // The handshake may have read what the peer sent right after it.
+    decryptedMayWait_ = tls_ != nullptr;
+    readOnIfDecrypted();
 }
 
 ClientConnection::~ClientConnection()
@@ -100,7 +103,8 @@ QString ClientConnection::encryption() const
 
 void ClientConnection::readOnIfDecrypted()
 {
-    if (tls_ && tls_->hasPending() && !paused_ && state_ == State::Connected && !inputEnded_)
+    if (tls_ && decryptedMayWait_ && tls_->hasPending() && !paused_ && state_ == State::Connected &&
+        !inputEnded_)
         QTimer::singleShot(0, readNotifier_.get(), [this] { onReadable(); });
 }
 
@@ -112,6 +116,9 @@ qint64 ClientConnection::read(char* data, qint64 size)
         bool ended = false;
         QString error;
         const qint64 n = tls_->read(data, size, &ended, &error);
+        // Nothing more now means the session holds at most part of a record, which waits for
+        // the descriptor; after data, whole records may wait in the session.
+        decryptedMayWait_ = n > 0;
         if (!ended)
             return n;
         inputEnded_ = true;
@@ -149,7 +156,7 @@ void ClientConnection::onReadable()
     }
     // Paused: a close with nothing before it ends the connection now; input stops the notifier
     // until the pause ends (the kernel keeps it, and tells the peer to wait).
-    if (tls_ && tls_->hasPending()) {
+    if (tls_ && decryptedMayWait_ && tls_->hasPending()) {
         readNotifier_->setEnabled(false); // decrypted input waits: no close is before it
         return;
     }

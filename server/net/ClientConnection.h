@@ -104,6 +104,7 @@ private:
     std::unique_ptr<QSocketNotifier> readNotifier_;
     std::unique_ptr<QSocketNotifier> writeNotifier_;
     std::unique_ptr<TlsSession> tls_;
+    bool decryptedMayWait_ = false; // the last read took data: the session may hold more
     bool resetting_ = false;
 };
 

@@ -55,6 +55,8 @@ bool TlsContext::load(const QString& certificateFile, const QString& keyFile, QS
     // Writes are taken a record at a time, from a buffer that may move between tries.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
                               SSL_MODE_RELEASE_BUFFERS);
+    // Whatever has arrived is taken in one read, not a record header and its body apiece.
+    SSL_CTX_set_read_ahead(ctx, 1);
     // Resumption from tickets (the default) and the server's own session cache.
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_SERVER);
     static const unsigned char kContext[] = "wispline-server";
