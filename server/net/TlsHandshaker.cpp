@@ -109,11 +109,14 @@ bool TlsHandshaker::step(Pending& p)
     const int e = SSL_get_error(p.ssl, r);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
         return true;
-    finish(p, false,
-           QStringLiteral("TLS handshake failed: %1")
-               .arg(e == SSL_ERROR_SYSCALL ? (errno ? QString::fromLocal8Bit(std::strerror(errno))
-                                                    : QStringLiteral("closed by the peer"))
-                                           : TlsContext::lastError()));
+    QString why;
+    if (e == SSL_ERROR_ZERO_RETURN || (e == SSL_ERROR_SYSCALL && errno == 0))
+        why = QStringLiteral("closed by the peer");
+    else if (e == SSL_ERROR_SYSCALL)
+        why = QString::fromLocal8Bit(std::strerror(errno));
+    else
+        why = TlsContext::lastError();
+    finish(p, false, QStringLiteral("TLS handshake failed: %1").arg(why));
     return false;
 }
 

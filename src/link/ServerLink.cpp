@@ -64,6 +64,11 @@ void ServerLink::useSocket(QTcpSocket* socket)
     if (QSslSocket* ssl = sslSocket()) {
         connect(ssl, &QSslSocket::encrypted, this, &ServerLink::onEncrypted);
         connect(ssl, &QSslSocket::sslErrors, this, &ServerLink::onSslErrors);
+        // Kept for the next connection: a reconnect resumes the session, a short handshake.
+        connect(ssl, &QSslSocket::newSessionTicketReceived, this, [this, ssl] {
+            if (tlsProblem_.isEmpty())
+                sessionTicket_ = ssl->sslConfiguration().sessionTicket();
+        });
     }
     connect(tcpClient, &QTcpSocket::readyRead, this, &ServerLink::tcpClient_DataArrival);
     connect(tcpClient, &QTcpSocket::errorOccurred, this, &ServerLink::onSocketError);
@@ -168,6 +173,8 @@ void ServerLink::openSocket()
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     configuration.setProtocol(QSsl::TlsV1_2OrLater);
     configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    configuration.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+    configuration.setSessionTicket(sessionTicket_);
     if (!security.caFile.isEmpty()) {
         const QList<QSslCertificate> trusted = QSslCertificate::fromPath(security.caFile);
         if (trusted.isEmpty())
@@ -255,10 +262,7 @@ void ServerLink::onEncrypted()
         }
     }
     const QSslCipher cipher = ssl->sessionCipher();
-    qCInfo(lcLink).noquote() << "encrypted:" << cipher.protocolString() << cipher.name()
-                             << (ssl->sslConfiguration().sessionTicket().isEmpty()
-                                     ? QString()
-                                     : QStringLiteral("(session ticket)"));
+    qCInfo(lcLink).noquote() << "encrypted:" << cipher.protocolString() << cipher.name();
     tcpClient_Connect();
 }
 

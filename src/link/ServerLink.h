@@ -157,8 +157,9 @@ private:
     bool reconnectDue_ = false;
     bool linkUp_ = false; // a connection was made and not closed by us since
     bool ended_ = false;
-    bool encrypting_ = false; // the present connection is to be encrypted
-    QString tlsProblem_;      // why the server's certificate was refused, in plain words
+    bool encrypting_ = false;  // the present connection is to be encrypted
+    QString tlsProblem_;       // why the server's certificate was refused, in plain words
+    QByteArray sessionTicket_; // the server's last, offered again on reconnecting
     // A second descriptor of the connected socket: it keeps the kernel's view of the connection
     // alive after Qt closes its own, so an orderly close and a reset can be told apart.
     int watchFd_ = -1;
