@@ -38,6 +38,9 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     // Over a plain connection to a server that requires encryption the password has already
     // crossed the network in clear: refused before it is looked at.
     if (requireTls_ && !client->socket->isEncrypted()) {
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: log-on over a plain connection refused, unchecked")
+                        .arg(client->who()));
         send(client, frame({"Invalid", kEncryptedOnly}));
         logOnFailed(client);
         return;
