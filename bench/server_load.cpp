@@ -18,6 +18,11 @@
 // With --mqtt 1 the same load goes to a local MQTT broker (mosquitto, QoS 0, persistence off)
 // instead, for comparison: each client subscribes to its own topic (and Level 2 users to one
 // shared topic, the counterpart of "L2A") and publishes to the recipient's.
+//
+// With --tls 1 every client speaks TLS (to the server, or to the broker's TLS listener), with a
+// P-256 certificate made by the openssl command. With --handshakes N (and --tls 1) the run only
+// opens N new TLS connections, --resume 1 resuming the first one's session, and reports the
+// rate and the server's CPU per handshake.
 #include "store/ServerStore.h"
 
 #include <QCoreApplication>
@@ -28,8 +33,11 @@
 #include <QSqlQuery>
 #include <QTemporaryDir>
 
+#include <openssl/ssl.h>
+
 #include <algorithm>
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -39,13 +47,16 @@
 #include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <random>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -73,7 +84,22 @@ struct Options {
     int nodes = 1;
     bool attack = false;
     long dayRows = 0; // today's messages of the first user, stored before the start
+    bool tls = false;
+    long handshakes = 0; // only new TLS connections, this many
+    bool resume = false;
 };
+
+SSL_CTX* clientContext()
+{
+    static SSL_CTX* ctx = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+        SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr); // loopback, a certificate of its own
+        return c;
+    }();
+    return ctx;
+}
 
 std::int64_t nowNs()
 {
@@ -92,7 +118,25 @@ struct Conn {
     bool loggedOn = false;
     bool connAcked = false; // MQTT
     int handshakes = 0;
+    SSL* ssl = nullptr;
 };
+
+// Like send() and recv(), over TLS when the connection has it.
+ssize_t put(Conn& c, const char* data, std::size_t size)
+{
+    if (!c.ssl)
+        return ::send(c.fd, data, size, MSG_NOSIGNAL);
+    const int n = SSL_write(c.ssl, data, int(std::min<std::size_t>(size, 16384)));
+    return n > 0 ? n : -1;
+}
+
+ssize_t get(Conn& c, char* data, std::size_t size)
+{
+    if (!c.ssl)
+        return ::recv(c.fd, data, size, 0);
+    const int n = SSL_read(c.ssl, data, int(size));
+    return n > 0 ? n : -1;
+}
 
 // A small file of /proc/<pid>/ as text (empty when the process is gone).
 std::string procText(qint64 pid, const char* name)
@@ -237,6 +281,14 @@ bool Load::connectAll(const std::vector<quint16>& ports)
         }
         int one = 1;
         ::setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        if (o_.tls) {
+            c.ssl = SSL_new(clientContext());
+            SSL_set_fd(c.ssl, c.fd);
+            if (SSL_connect(c.ssl) != 1) { // blocking, before the descriptor is made not to be
+                std::fprintf(stderr, "TLS handshake failed\n");
+                return false;
+            }
+        }
         ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
         epoll_event ev{};
         ev.events = EPOLLIN;
@@ -250,7 +302,7 @@ void Load::send(Conn& c, const std::string& message)
 {
     // One write per message, as the client does; a full socket buffer keeps the rest for later.
     if (c.out.empty()) {
-        const ssize_t n = ::send(c.fd, message.data(), message.size(), MSG_NOSIGNAL);
+        const ssize_t n = put(c, message.data(), message.size());
         if (n == ssize_t(message.size()))
             return;
         c.out.assign(message, n > 0 ? std::size_t(n) : 0, std::string::npos);
@@ -263,7 +315,7 @@ void Load::send(Conn& c, const std::string& message)
 void Load::flushOut(Conn& c)
 {
     while (!c.out.empty()) {
-        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL);
+        const ssize_t n = put(c, c.out.data(), c.out.size());
         if (n <= 0)
             break;
         c.out.erase(0, std::size_t(n));
@@ -295,7 +347,7 @@ void Load::readFrom(Conn& c)
 {
     char buf[65536];
     for (;;) {
-        const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
+        const ssize_t n = get(c, buf, sizeof buf);
         if (n <= 0)
             break;
         c.in.append(buf, std::size_t(n));
@@ -676,13 +728,100 @@ bool readOptions(const QStringList& args, Options* o)
             o->attack = v != 0;
         else if (key == QLatin1String("--day-rows"))
             o->dayRows = long(v);
+        else if (key == QLatin1String("--tls"))
+            o->tls = v != 0;
+        else if (key == QLatin1String("--handshakes"))
+            o->handshakes = long(v);
+        else if (key == QLatin1String("--resume"))
+            o->resume = v != 0;
         else
             return false;
     }
     return (args.size() % 2) == 1 && o->nodes >= 1 && o->nodes <= 8 &&
            (o->nodes == 1 || o->database.startsWith(QLatin1String("postgresql://"))) &&
            o->clients >= 2 && o->level2 >= 1 && o->level2 < o->clients &&
-           (!o->attack || (o->level2 >= 2 && o->clients >= 4 && !o->mqtt));
+           (!o->attack || (o->level2 >= 2 && o->clients >= 4 && !o->mqtt)) &&
+           (o->handshakes == 0 || o->tls);
+}
+
+// New TLS connections, four at a time, each ended once its handshake is done; with resume, each
+// offers the session of the first.
+bool handshakeRate(const Options& o, quint16 port, qint64 serverPid)
+{
+    SSL_CTX* ctx = clientContext();
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::atomic<long> next{0};
+    std::atomic<long> resumed{0};
+    std::atomic<bool> failed{false};
+    // slot: the session to offer, replaced by the newest ticket (as a client keeps it).
+    const auto one = [&](SSL_SESSION** slot) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+            failed = true;
+            if (fd >= 0)
+                ::close(fd);
+            return;
+        }
+        SSL* ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, fd);
+        if (slot && *slot)
+            SSL_set_session(ssl, *slot);
+        if (SSL_connect(ssl) != 1)
+            failed = true;
+        else if (SSL_session_reused(ssl))
+            ++resumed;
+        if (slot && !failed) {
+            // The server's tickets come after the handshake: read until one is in.
+            ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            char byte;
+            SSL_SESSION* fresh = nullptr;
+            for (int i = 0; i < 50 && !fresh; ++i) {
+                pollfd p{fd, POLLIN, 0};
+                ::poll(&p, 1, 20);
+                SSL_read(ssl, &byte, 1);
+                SSL_SESSION* session = SSL_get1_session(ssl);
+                if (session && session != *slot && SSL_SESSION_is_resumable(session))
+                    fresh = session;
+                else
+                    SSL_SESSION_free(session);
+            }
+            if (fresh) {
+                SSL_SESSION_free(*slot);
+                *slot = fresh;
+            }
+        }
+        SSL_shutdown(ssl); // a session ended without its close_notify is not resumed
+        SSL_free(ssl);
+        ::close(fd);
+    };
+    const double cpu0 = cpuSeconds(serverPid);
+    const auto t0 = Clock::now();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            SSL_SESSION* mine = nullptr;
+            if (o.resume)
+                one(&mine); // the first is full, and not counted
+            while (!failed && next++ < o.handshakes)
+                one(o.resume ? &mine : nullptr);
+            SSL_SESSION_free(mine);
+        });
+    for (std::thread& t : threads)
+        t.join();
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double cpu = cpuSeconds(serverPid) - cpu0;
+    std::printf("%s: %ld new TLS connections (%s, %ld resumed) in %.2f s: %.0f per second; "
+                "server CPU %.3f ms each (%.0f per second of one core)\n",
+                o.mqtt ? "broker" : "wispline-server", o.handshakes,
+                o.resume ? "resuming" : "full handshakes", resumed.load(), seconds,
+                double(o.handshakes) / seconds, cpu * 1e3 / double(o.handshakes),
+                cpu > 0 ? double(o.handshakes) / cpu : 0.0);
+    std::fflush(stdout);
+    return !failed;
 }
 
 } // namespace
@@ -695,7 +834,8 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: bench_server_load [--clients N] [--level2 N] [--direct N] "
                              "[--rate PER_S] [--burst N] [--window N] [--broadcasts N] "
                              "[--broadcast-rate PER_S] [--phase-seconds S] [--mqtt 0|1] "
-                             "[--db postgresql://... --nodes N] [--attack 0|1] [--day-rows N]\n");
+                             "[--db postgresql://... --nodes N] [--attack 0|1] [--day-rows N] "
+                             "[--tls 0|1] [--handshakes N [--resume 0|1]]\n");
         return 2;
     }
     raiseDescriptorLimit();
@@ -708,6 +848,21 @@ int main(int argc, char* argv[])
     quint16 port = 0;
     std::vector<std::unique_ptr<QProcess>> moreNodes;
     std::vector<quint16> ports;
+    const QString certificate = dir.filePath(QStringLiteral("cert.pem"));
+    const QString key = dir.filePath(QStringLiteral("key.pem"));
+    if (options.tls &&
+        QProcess::execute(QStringLiteral("openssl"),
+                          {QStringLiteral("req"), QStringLiteral("-x509"),
+                           QStringLiteral("-newkey"), QStringLiteral("ec"),
+                           QStringLiteral("-pkeyopt"),
+                           QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                           QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                           QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-keyout"), key,
+                           QStringLiteral("-out"), certificate}) != 0) {
+        std::fprintf(stderr, "cannot make a certificate with openssl\n");
+        return 1;
+    }
+    QFile::setPermissions(key, QFile::ReadOwner | QFile::WriteOwner);
     if (options.mqtt) {
         port = freePort();
         QFile config(dir.filePath(QStringLiteral("broker.conf")));
@@ -720,6 +875,13 @@ int main(int argc, char* argv[])
                                     "set_tcp_nodelay true\n")
                          .arg(port)
                          .toUtf8());
+        if (options.tls) {
+            config.write(
+                QStringLiteral("certfile %1\nkeyfile %2\n").arg(certificate, key).toUtf8());
+            // Started as root, the broker would read its key as its own user, which cannot.
+            if (::getuid() == 0)
+                config.write("user root\n");
+        }
         config.close();
         server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         server.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), config.fileName()});
@@ -758,6 +920,9 @@ int main(int argc, char* argv[])
                 QStringLiteral("--max-checks-per-address"), QStringLiteral("1000000")};
             // A profiler may wrap the server (BENCH_SERVER_WRAPPER=heaptrack, say); the memory
             // then reported is the wrapper's.
+            if (options.tls)
+                arguments << QStringLiteral("--tls-cert") << certificate
+                          << QStringLiteral("--tls-key") << key;
             const QString wrapper = qEnvironmentVariable("BENCH_SERVER_WRAPPER");
             if (!wrapper.isEmpty())
                 arguments.prepend(wrapper);
@@ -798,7 +963,9 @@ int main(int argc, char* argv[])
         ports.push_back(port);
 
     int rc = 0;
-    {
+    if (options.handshakes > 0) {
+        rc = handshakeRate(options, port, server.processId()) ? 0 : 1;
+    } else {
         Load load(options, server.processId());
         const auto t0 = Clock::now();
         if (!load.connectAll(ports) || !load.logOnAll() || !load.handshakeAll()) {

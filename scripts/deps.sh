@@ -4,6 +4,8 @@
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
           libqt6sql6-psql postgresql
+          # TLS: the server links OpenSSL; the tests make their certificates with the command.
+          libssl-dev openssl
           # The server tests drop a connection's packets in a private network namespace.
           iptables
           qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool

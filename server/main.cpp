@@ -110,6 +110,12 @@ int main(int argc, char* argv[])
     limits.closeTimeMs = chosen(options.closeTimeMs, limits.closeTimeMs);
     limits.storeTimeoutSeconds = chosen(options.storeTimeoutSeconds, limits.storeTimeoutSeconds);
     server.setLimits(limits);
+    if (!options.tlsCertificate.isEmpty() &&
+        !server.useTls(options.tlsCertificate, options.tlsKey, &error)) {
+        err << "wispline-server: " << error << Qt::endl;
+        return 1;
+    }
+    server.setRequireTls(options.requireTls);
     SignalWatcher watcher;
     // A hang-up (the terminal closed) ends the server like a stop request, saving what waits.
     if (!watcher.watch({SIGINT, SIGTERM, SIGHUP})) {

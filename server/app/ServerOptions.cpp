@@ -174,6 +174,15 @@ void describeOptions(QCommandLineParser& parser)
                         "(default %1).")
              .arg(MessageServer::kDefaultStoreTimeoutSeconds),
          QStringLiteral("S")},
+        {QStringLiteral("tls-cert"),
+         QStringLiteral("Serve TLS too, with the certificate chain in FILE (PEM), on the same "
+                        "port: a connection that opens with a TLS handshake is encrypted."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("tls-key"),
+         QStringLiteral("The private key of --tls-cert (PEM), readable by its owner only."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("require-tls"),
+         QStringLiteral("Refuse log-ons over connections that are not encrypted.")},
         {QStringLiteral("debug"),
          QStringLiteral("Log details too, the adapter address of each log-on among them.")},
         {QStringLiteral("add-user"), QStringLiteral("Add a user: NAME LEVEL [SUPERVISOR].")},
@@ -270,6 +279,13 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
     if (!readNumber(parser, "store-timeout", 1, 3600, &options->storeTimeoutSeconds))
         return fail(QStringLiteral("--store-timeout needs seconds from 1 to 3600"));
     options->debug = parser.isSet(QStringLiteral("debug"));
+    options->tlsCertificate = parser.value(QStringLiteral("tls-cert"));
+    options->tlsKey = parser.value(QStringLiteral("tls-key"));
+    options->requireTls = parser.isSet(QStringLiteral("require-tls"));
+    if (options->tlsCertificate.isEmpty() != options->tlsKey.isEmpty())
+        return fail(QStringLiteral("--tls-cert and --tls-key go together"));
+    if (options->requireTls && options->tlsCertificate.isEmpty())
+        return fail(QStringLiteral("--require-tls needs --tls-cert and --tls-key"));
 
     const QStringList values = parser.positionalArguments();
     const AdminCommandShape* shape = nullptr;

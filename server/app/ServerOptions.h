@@ -34,6 +34,10 @@ struct ServerOptions {
     int deadPeerSeconds = -1; // -1: the server's default
     int closeTimeMs = -1;     // -1: the server's default
     int storeTimeoutSeconds = -1;
+    // PEM files: with both, a connection may be encrypted; requireTls refuses plain log-ons.
+    QString tlsCertificate;
+    QString tlsKey;
+    bool requireTls = false;
     bool debug = false;
     bool help = false;
     bool version = false;

@@ -1,5 +1,7 @@
 #include "net/ClientConnection.h"
 
+#include "net/TlsSession.h"
+
 #include <QDateTime>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -33,18 +35,26 @@ qint64 unacknowledgedInKernel(int fd)
 }
 } // namespace
 
-ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int closeTimeMs)
-    : fd_(descriptor), closeTimeMs_(closeTimeMs)
+QHostAddress peerAddressOf(int descriptor, quint16* port)
 {
+    QHostAddress peer;
     sockaddr_storage address{};
     socklen_t size = sizeof address;
-    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-        peerAddress_.setAddress(reinterpret_cast<const sockaddr*>(&address));
-        if (address.ss_family == AF_INET)
-            peerPort_ = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
-        else if (address.ss_family == AF_INET6)
-            peerPort_ = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-    }
+    if (::getpeername(descriptor, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return peer;
+    peer.setAddress(reinterpret_cast<const sockaddr*>(&address));
+    if (port && address.ss_family == AF_INET)
+        *port = ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    else if (port && address.ss_family == AF_INET6)
+        *port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+    return peer;
+}
+
+ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int closeTimeMs,
+                                   std::unique_ptr<TlsSession> tls)
+    : fd_(descriptor), closeTimeMs_(closeTimeMs), tls_(std::move(tls))
+{
+    peerAddress_ = peerAddressOf(fd_, &peerPort_);
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
     // Messages are short and each answers someone: no waiting to fill a segment.
     const int one = 1;
@@ -70,6 +80,9 @@ ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int clos
     writeNotifier_->setEnabled(false);
     QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
                      [this] { onWritable(); });
+    // The handshake may have read what the peer sent right after it.
+    decryptedMayWait_ = tls_ != nullptr;
+    readOnIfDecrypted();
 }
 
 ClientConnection::~ClientConnection()
@@ -78,14 +91,43 @@ ClientConnection::~ClientConnection()
     readNotifier_.reset();
     writeNotifier_.reset();
     closeTimer_.reset();
+    tls_.reset();
     if (fd_ >= 0)
         ::close(fd_);
+}
+
+QString ClientConnection::encryption() const
+{
+    return tls_ ? tls_->description() : QString();
+}
+
+void ClientConnection::readOnIfDecrypted()
+{
+    if (tls_ && decryptedMayWait_ && tls_->hasPending() && !paused_ && state_ == State::Connected &&
+        !inputEnded_)
+        QTimer::singleShot(0, readNotifier_.get(), [this] { onReadable(); });
 }
 
 qint64 ClientConnection::read(char* data, qint64 size)
 {
     if (fd_ < 0 || inputEnded_ || state_ == State::Closed)
         return 0;
+    if (tls_) {
+        bool ended = false;
+        QString error;
+        const qint64 n = tls_->read(data, size, &ended, &error);
+        // Nothing more now means the session holds at most part of a record, which waits for
+        // the descriptor; after data, whole records may wait in the session.
+        decryptedMayWait_ = n > 0;
+        if (!ended)
+            return n;
+        inputEnded_ = true;
+        if (!error.isEmpty() && failed)
+            failed(error);
+        readNotifier_->setEnabled(false);
+        QTimer::singleShot(0, readNotifier_.get(), [this] { closeNow(); });
+        return 0;
+    }
     for (;;) {
         const ssize_t n = ::recv(fd_, data, std::size_t(size), 0);
         if (n > 0)
@@ -109,10 +151,15 @@ void ClientConnection::onReadable()
     if (!paused_) {
         if (readyRead)
             readyRead();
+        readOnIfDecrypted();
         return;
     }
     // Paused: a close with nothing before it ends the connection now; input stops the notifier
     // until the pause ends (the kernel keeps it, and tells the peer to wait).
+    if (tls_ && decryptedMayWait_ && tls_->hasPending()) {
+        readNotifier_->setEnabled(false); // decrypted input waits: no close is before it
+        return;
+    }
     char byte;
     const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
@@ -127,6 +174,7 @@ void ClientConnection::pauseReading(bool paused)
     paused_ = paused;
     if (state_ == State::Connected && !inputEnded_)
         readNotifier_->setEnabled(true);
+    readOnIfDecrypted();
 }
 
 bool ClientConnection::peerClosed() const
@@ -141,6 +189,8 @@ qint64 ClientConnection::acknowledged() const
 {
     if (state_ == State::Closed)
         return acknowledgedAtClose_;
+    if (tls_)
+        return tls_->acknowledged(unacknowledgedInKernel(fd_));
     return handedOver_ - bytesToWrite() - unacknowledgedInKernel(fd_);
 }
 
@@ -164,17 +214,30 @@ void ClientConnection::write(const QByteArray& bytes)
 bool ClientConnection::flush()
 {
     while (bytesToWrite() > 0) {
-        const ssize_t n =
-            ::send(fd_, out_.constData() + outSent_, std::size_t(bytesToWrite()), MSG_NOSIGNAL);
-        if (n > 0) {
-            outSent_ += n;
-            continue;
+        QString reason;
+        if (tls_) {
+            // A record at most at a time: a write tried again is never shorter than before.
+            const qint64 n = tls_->write(out_.constData() + outSent_,
+                                         std::min<qint64>(bytesToWrite(), 16384), &reason);
+            if (n > 0) {
+                outSent_ += n;
+                continue;
+            }
+            if (n == 0)
+                return true;
+        } else {
+            const ssize_t n =
+                ::send(fd_, out_.constData() + outSent_, std::size_t(bytesToWrite()), MSG_NOSIGNAL);
+            if (n > 0) {
+                outSent_ += n;
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+                return true;
+            reason = QString::fromLocal8Bit(std::strerror(errno));
         }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return true;
-        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
         // Reported from the event loop: the caller may be in the middle of a write.
         writeNotifier_->setEnabled(false);
         QTimer::singleShot(0, writeNotifier_.get(), [this, reason] { fail(reason); });
@@ -236,6 +299,7 @@ void ClientConnection::reset()
 {
     if (state_ == State::Closed)
         return;
+    resetting_ = true;
     lingerNot();
     closeNow();
 }
@@ -269,6 +333,8 @@ void ClientConnection::closeNow()
     // after all.
     if (acknowledgedAtClose_ < handedOver_)
         lingerNot();
+    else if (tls_ && !resetting_)
+        tls_->closeNotify(); // an orderly end, told apart from a cut connection
     state_ = State::Closed;
     out_ = QByteArray();
     outSent_ = 0;

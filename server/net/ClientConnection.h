@@ -16,13 +16,20 @@ class QTimer;
 namespace wispline::server
 {
 
+class TlsSession;
+
+// The peer of a connected descriptor.
+QHostAddress peerAddressOf(int descriptor, quint16* port = nullptr);
+
 class ClientConnection
 {
 public:
     // Takes a connected descriptor. A peer that acknowledges nothing for deadPeerSeconds (its
     // path gone without a packet) fails the connection; a close gets closeTimeMs to have its
     // output acknowledged, then the connection is reset.
-    ClientConnection(int descriptor, int deadPeerSeconds, int closeTimeMs);
+    // With a TLS session (its handshake done), input and output go through it.
+    ClientConnection(int descriptor, int deadPeerSeconds, int closeTimeMs,
+                     std::unique_ptr<TlsSession> tls = nullptr);
     ~ClientConnection();
     ClientConnection(const ClientConnection&) = delete;
     ClientConnection& operator=(const ClientConnection&) = delete;
@@ -40,6 +47,9 @@ public:
     bool isConnected() const { return state_ == State::Connected; }
     QHostAddress peerAddress() const { return peerAddress_; }
     quint16 peerPort() const { return peerPort_; }
+    bool isEncrypted() const { return tls_ != nullptr; }
+    // The protocol and cipher of an encrypted connection, for the log; empty when plain.
+    QString encryption() const;
 
     // Up to size bytes; 0 when nothing waits. The end of the input, or a failure, closes the
     // connection (disconnected() follows once the caller returns to the event loop).
@@ -76,6 +86,7 @@ private:
     void closeNow();
     void lingerNot(); // the close that follows is a reset
     void checkClosing();
+    void readOnIfDecrypted(); // plaintext the session holds is no event on the descriptor
 
     int fd_ = -1;
     State state_ = State::Connected;
@@ -92,6 +103,9 @@ private:
     qint64 closeDeadline_ = 0;           // ms since the epoch
     std::unique_ptr<QSocketNotifier> readNotifier_;
     std::unique_ptr<QSocketNotifier> writeNotifier_;
+    std::unique_ptr<TlsSession> tls_;
+    bool decryptedMayWait_ = false; // the last read took data: the session may hold more
+    bool resetting_ = false;
 };
 
 } // namespace wispline::server

@@ -2,6 +2,9 @@
 
 #include "base/ServerLog.h"
 #include "cluster/ServerNode.h"
+#include "net/TlsContext.h"
+#include "net/TlsHandshaker.h"
+#include "net/TlsSession.h"
 #include "routing/MessageServerClient.h"
 
 #include <QSet>
@@ -9,6 +12,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <deque>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace wispline::server
@@ -72,6 +76,7 @@ void MessageServer::setLimits(const Limits& limits)
 MessageServer::~MessageServer()
 {
     // Answers still to come are dropped with this object; checks under way finish first.
+    handshaker_.reset();
     gate_.stop();
     for (auto& entry : clients_) {
         // Clients still connected after the shutdown's grace period keep what they never got.
@@ -93,22 +98,45 @@ void MessageServer::accept(int descriptor)
         ::close(descriptor);
         return;
     }
-    auto socket = std::make_unique<ClientConnection>(descriptor, limits_.deadPeerSeconds,
-                                                     limits_.closeTimeMs);
-    const QString remote = socket->peerAddress().toString();
+    const QString remote = peerAddressOf(descriptor).toString();
     if (!listener_.admit(remote)) {
-        socket->reset(); // the client tries again
+        // The client tries again after a reset.
+        const linger none{1, 0};
+        ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &none, sizeof none);
+        ::close(descriptor);
         return;
     }
+    const quint64 id = nextId_++;
+    const qint64 deadline = clock_.elapsed() + limits_.logOnTimeMs;
+    if (handshaker_) {
+        handshaking_.emplace(id, std::make_pair(remote, deadline));
+        handshaker_->add(id, descriptor, TlsHandshaker::nowMs() + limits_.logOnTimeMs);
+        return;
+    }
+    adopt(id, descriptor, nullptr, remote, deadline);
+}
+
+void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConnection> socket,
+                          const QString& remote, qint64 deadline)
+{
+    if (!socket)
+        socket = std::make_unique<ClientConnection>(descriptor, limits_.deadPeerSeconds,
+                                                    limits_.closeTimeMs);
     auto client = std::make_unique<Client>();
     Client* c = client.get();
-    c->id = nextId_++;
+    c->id = id;
     c->socket = std::move(socket);
     c->remote = remote;
     c->anonymous = true;
-    deadlines_.emplace_back(c->id, clock_.elapsed() + limits_.logOnTimeMs);
-    if (!deadlineTimer_.isActive())
-        deadlineTimer_.start(limits_.logOnTimeMs);
+    // In the order of the deadlines: one that waited for its handshake goes before later ones.
+    const std::pair<quint64, qint64> entry{c->id, deadline};
+    deadlines_.insert(
+        std::upper_bound(deadlines_.begin(), deadlines_.end(), entry,
+                         [](const auto& a, const auto& b) { return a.second < b.second; }),
+        entry);
+    if (!deadlineTimer_.isActive() || deadlines_.front().first == c->id)
+        deadlineTimer_.start(
+            int(std::max<qint64>(deadlines_.front().second - clock_.elapsed(), 1)));
     c->peer = QStringLiteral("%1:%2").arg(c->remote).arg(c->socket->peerPort());
     clients_.emplace(c->id, std::move(client));
     c->socket->readyRead = [this, c] { readFrom(c); };
@@ -122,7 +150,11 @@ void MessageServer::accept(int descriptor)
             logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
     };
     if (mayLog(c))
-        logLine(QStringLiteral("#%1 connected from %2").arg(c->id).arg(c->peer));
+        logLine(QStringLiteral("#%1 connected from %2%3")
+                    .arg(c->id)
+                    .arg(c->peer, c->socket->isEncrypted()
+                                      ? QStringLiteral(" (%1)").arg(c->socket->encryption())
+                                      : QString()));
 }
 
 bool MessageServer::mayLog(Client* client)

@@ -27,6 +27,9 @@ namespace wispline::server
 
 class ServerNode;
 class ServerStore;
+class ClientConnection;
+class TlsContext;
+class TlsHandshaker;
 struct Account;
 
 class MessageServer : public QObject
@@ -79,6 +82,13 @@ public:
     };
     void setLimits(const Limits& limits);
 
+    // With a certificate and key (PEM), a connection whose first byte opens a TLS handshake
+    // is encrypted, any other is plain; false with a reason when they cannot be used. Set
+    // before listen().
+    bool useTls(const QString& certificateFile, const QString& keyFile, QString* error);
+    // Plain log-ons are refused unchecked.
+    void setRequireTls(bool required) { requireTls_ = required; }
+
 signals:
     void closed();
     // The store has failed for the store time without a success: the server should end.
@@ -88,6 +98,11 @@ private:
     struct Client;
 
     void accept(int descriptor);
+    // A connection admitted by the listener, plain or with its TLS handshake done.
+    void adopt(quint64 id, int descriptor, std::unique_ptr<ClientConnection> socket,
+               const QString& remote, qint64 deadline);
+    struct Handshake;
+    void handshakeDone(Handshake& outcome);
     Client* clientById(quint64 id) const; // nullptr once gone
     // A connection is read unless its password is being checked or it is slowed down.
     void updateReading(Client* client);
@@ -201,6 +216,12 @@ private:
     QHash<QByteArray, DayAllowance> dayAllowance_;
     QSet<QByteArray> knownNames_; // account names looked up and found
     QByteArray readBuffer_;
+    std::unique_ptr<TlsContext> tls_;
+    bool requireTls_ = false;
+    // Connections whose first byte is awaited, or whose handshake runs, on a thread of their
+    // own: their address and log-on deadline, by id.
+    std::unordered_map<quint64, std::pair<QString, qint64>> handshaking_;
+    std::unique_ptr<TlsHandshaker> handshaker_;
     DayReader dayReader_; // declared last: gone first, with its thread
 };
 

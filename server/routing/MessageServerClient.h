@@ -17,6 +17,8 @@ namespace wispline::server
 {
 
 inline const QByteArray kInvalidLogon = QByteArrayLiteral("Invalid user name or password.");
+inline const QByteArray kEncryptedOnly =
+    QByteArrayLiteral("This server accepts encrypted connections only.");
 inline const QByteArray kOtherLogon =
     QByteArrayLiteral("You have been logged off because your user name logged on elsewhere.");
 inline const QByteArray kPasswordChanged = QByteArrayLiteral("Password changed successfully.");

@@ -41,6 +41,16 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
                         .arg(client->who(), shown(userName)));
         return;
     }
+    // Over a plain connection to a server that requires encryption the password has already
+    // crossed the network in clear: refused before it is looked at.
+    if (requireTls_ && !client->socket->isEncrypted()) {
+        if (mayLog(client))
+            logLine(QStringLiteral("%1: log-on over a plain connection refused, unchecked")
+                        .arg(client->who()));
+        send(client, frame({"Invalid", kEncryptedOnly}));
+        logOnFailed(client);
+        return;
+    }
     // A throttled attempt is refused unchecked: it learns nothing, costs no key derivation and
     // counts for nothing. The name is cut: anything longer is no account name.
     const QString cutName = userName.left(kMaxNameLength + 1);

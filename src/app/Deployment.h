@@ -14,4 +14,14 @@ enum class DeploymentServer {
 // The address set in the system-wide file, or the one built in when it is missing or blank.
 QString deploymentServer(DeploymentServer which);
 
+// How the link to the server is secured: keys Encryption (off or on), CaFile (a PEM bundle
+// trusted instead of the system's store) and PinnedSha256 (the SHA-256 of the server
+// certificate's public key, hex or base64), in the system-wide file and in the user's own.
+struct DeploymentSecurity {
+    bool encrypted = false;
+    QString caFile;
+    QString pinnedSha256;
+};
+DeploymentSecurity deploymentSecurity();
+
 } // namespace wispline

@@ -1,11 +1,18 @@
 #include "link/ServerLink.h"
 
+#include "app/Deployment.h"
 #include "app/Seams.h"
 #include "app/SessionState.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QEventLoop>
+#include <QRegularExpression>
 #include <QScopeGuard>
+#include <QSslCipher>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <algorithm>
 
@@ -36,7 +43,7 @@ ServerLink::ServerLink(LinkHost& host, QObject* parent) : QObject(parent), host_
     connect(&ConnectTimer, &QTimer::timeout, this, &ServerLink::ConnectTimer_Timer);
     connect(&EnableTimer, &QTimer::timeout, this, &ServerLink::EnableTimer_Timer);
     connect(&HandshakeTimer, &QTimer::timeout, this, &ServerLink::HandshakeTimer_Timer);
-    useSocket(new QTcpSocket);
+    useSocket(new QSslSocket);
 }
 
 ServerLink::~ServerLink()
@@ -50,7 +57,19 @@ void ServerLink::useSocket(QTcpSocket* socket)
     delete tcpClient;
     tcpClient = socket;
     tcpClient->setParent(this);
-    connect(tcpClient, &QTcpSocket::connected, this, &ServerLink::tcpClient_Connect);
+    connect(tcpClient, &QTcpSocket::connected, this, [this] {
+        if (!encrypting_)
+            tcpClient_Connect();
+    });
+    if (QSslSocket* ssl = sslSocket()) {
+        connect(ssl, &QSslSocket::encrypted, this, &ServerLink::onEncrypted);
+        connect(ssl, &QSslSocket::sslErrors, this, &ServerLink::onSslErrors);
+        // Kept for the next connection: a reconnect resumes the session, a short handshake.
+        connect(ssl, &QSslSocket::newSessionTicketReceived, this, [this, ssl] {
+            if (tlsProblem_.isEmpty())
+                sessionTicket_ = ssl->sslConfiguration().sessionTicket();
+        });
+    }
     connect(tcpClient, &QTcpSocket::readyRead, this, &ServerLink::tcpClient_DataArrival);
     connect(tcpClient, &QTcpSocket::errorOccurred, this, &ServerLink::onSocketError);
 }
@@ -71,7 +90,13 @@ void ServerLink::start()
 
 bool ServerLink::isConnected() const
 {
-    return tcpClient->state() == QAbstractSocket::ConnectedState;
+    return tcpClient->state() == QAbstractSocket::ConnectedState &&
+           (!encrypting_ || sslSocket()->isEncrypted());
+}
+
+QSslSocket* ServerLink::sslSocket() const
+{
+    return qobject_cast<QSslSocket*>(tcpClient);
 }
 
 bool ServerLink::send(const QString& message)
@@ -134,9 +159,111 @@ void ServerLink::openSocket()
     closeSocket();
     // Half a message of the old connection must not be glued to the new one's first.
     reassembler_.discardPending();
+    const DeploymentSecurity security = deploymentSecurity();
+    QSslSocket* ssl = sslSocket();
+    encrypting_ = security.encrypted && ssl;
+    tlsProblem_.clear();
     qCInfo(lcLink).noquote() << "connecting to" << session().ServerAddress << "port"
-                             << session().ServerPort;
-    tcpClient->connectToHost(session().ServerAddress, quint16(session().ServerPort));
+                             << session().ServerPort
+                             << (encrypting_ ? "encrypted" : "not encrypted");
+    if (!encrypting_) {
+        tcpClient->connectToHost(session().ServerAddress, quint16(session().ServerPort));
+        return;
+    }
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    configuration.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+    configuration.setSessionTicket(sessionTicket_);
+    if (!security.caFile.isEmpty()) {
+        const QList<QSslCertificate> trusted = QSslCertificate::fromPath(security.caFile);
+        if (trusted.isEmpty())
+            qCWarning(lcLink).noquote() << "no certificate in CaFile" << security.caFile;
+        configuration.setCaCertificates(trusted);
+    }
+    ssl->setSslConfiguration(configuration);
+    ssl->connectToHostEncrypted(session().ServerAddress, quint16(session().ServerPort));
+}
+
+namespace
+{
+// A SHA-256 given as hex (colons allowed) or base64, as bytes.
+QByteArray pinBytes(const QString& pin)
+{
+    QString hex = pin;
+    hex.remove(QLatin1Char(':'));
+    static const QRegularExpression isHex(QStringLiteral("^[0-9A-Fa-f]{64}$"));
+    if (isHex.match(hex).hasMatch())
+        return QByteArray::fromHex(hex.toLatin1());
+    return QByteArray::fromBase64(pin.toLatin1());
+}
+
+QString inPlainWords(const QSslError& error, const QString& host)
+{
+    switch (error.error()) {
+    case QSslError::CertificateExpired:
+        return QStringLiteral("The server's certificate has expired.");
+    case QSslError::CertificateNotYetValid:
+        return QStringLiteral("The server's certificate is not valid yet.");
+    case QSslError::HostNameMismatch:
+        return QStringLiteral("The server's certificate is for another name than %1.").arg(host);
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::CertificateUntrusted:
+        return QStringLiteral("The server's certificate was issued by an authority this "
+                              "computer does not trust.");
+    default:
+        return QStringLiteral("The server's certificate cannot be trusted: %1.")
+            .arg(error.errorString());
+    }
+}
+
+bool isIssuerProblem(QSslError::SslError error)
+{
+    return error == QSslError::SelfSignedCertificate ||
+           error == QSslError::SelfSignedCertificateInChain ||
+           error == QSslError::UnableToGetLocalIssuerCertificate ||
+           error == QSslError::UnableToGetIssuerCertificate ||
+           error == QSslError::UnableToVerifyFirstCertificate ||
+           error == QSslError::CertificateUntrusted;
+}
+} // namespace
+
+void ServerLink::onSslErrors(const QList<QSslError>& errors)
+{
+    // A pinned key stands in for the issuer (a self-signed server): the name and the dates are
+    // checked all the same, and the pin once the handshake is done.
+    const bool pinned = !deploymentSecurity().pinnedSha256.isEmpty();
+    for (const QSslError& error : errors) {
+        if (pinned && isIssuerProblem(error.error()))
+            continue;
+        tlsProblem_ = inPlainWords(error, session().ServerAddress);
+        qCWarning(lcLink).noquote() << "server certificate refused:" << error.errorString();
+        return; // not ignored: the socket ends the handshake and reports an error
+    }
+    sslSocket()->ignoreSslErrors(errors);
+}
+
+void ServerLink::onEncrypted()
+{
+    QSslSocket* ssl = sslSocket();
+    const QString pin = deploymentSecurity().pinnedSha256;
+    if (!pin.isEmpty()) {
+        const QByteArray key = ssl->peerCertificate().publicKey().toDer();
+        if (QCryptographicHash::hash(key, QCryptographicHash::Sha256) != pinBytes(pin)) {
+            tlsProblem_ = QStringLiteral("The server's certificate key is not the one this "
+                                         "computer was set up to expect.");
+            qCWarning(lcLink) << "server certificate refused: the pinned key does not match";
+            ssl->abort();
+            return;
+        }
+    }
+    const QSslCipher cipher = ssl->sessionCipher();
+    qCInfo(lcLink).noquote() << "encrypted:" << cipher.protocolString() << cipher.name();
+    tcpClient_Connect();
 }
 
 void ServerLink::closeSocket()
@@ -231,11 +358,26 @@ bool ServerLink::openAndWait()
     QTimer limit;
     limit.setSingleShot(true);
     connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
-    connect(tcpClient, &QTcpSocket::connected, &loop, &QEventLoop::quit);
+    connect(tcpClient, &QTcpSocket::connected, &loop, [this, &loop] {
+        if (!encrypting_)
+            loop.quit();
+    });
+    if (QSslSocket* ssl = sslSocket())
+        connect(ssl, &QSslSocket::encrypted, &loop, &QEventLoop::quit);
     connect(tcpClient, &QTcpSocket::errorOccurred, &loop, &QEventLoop::quit);
+    connect(tcpClient, &QTcpSocket::stateChanged, &loop, [&loop](QAbstractSocket::SocketState s) {
+        if (s == QAbstractSocket::UnconnectedState)
+            loop.quit();
+    });
     connect(this, &ServerLink::ended, &loop, &QEventLoop::quit);
     limit.start(timing_.waitMs);
     loop.exec();
+    if (!tlsProblem_.isEmpty() && !ended_) {
+        // Nothing was sent: the program ends as when the server cannot be reached, naming why.
+        tcpClient->abort();
+        showBox(tlsProblem_, QStringLiteral("Wispline"), BoxIcon::Critical);
+        terminate("openAndWait: server certificate refused");
+    }
     return isConnected();
 }
 
@@ -304,7 +446,7 @@ void ServerLink::tcpClient_Error()
 
 void ServerLink::onSocketError(QAbstractSocket::SocketError error)
 {
-    if (ended_ || ShuttingDown)
+    if (ended_ || ShuttingDown || !tlsProblem_.isEmpty())
         return;
     const bool reset = error == QAbstractSocket::RemoteHostClosedError && peerReset();
     if (error == QAbstractSocket::RemoteHostClosedError && !reset) {

@@ -14,6 +14,8 @@
 #include <deque>
 
 class QTcpSocket;
+class QSslSocket;
+class QSslError;
 
 Q_DECLARE_LOGGING_CATEGORY(lcLink)
 
@@ -135,6 +137,11 @@ private:
     void handleHeld();
     void postDispatch();
     bool openAndWait(); // opens a new connection and waits until it is made or has failed
+    // Encrypted links: the handshake is done and the server's certificate verified before the
+    // link counts as connected; a certificate problem ends the program after one box.
+    QSslSocket* sslSocket() const;
+    void onSslErrors(const QList<QSslError>& errors);
+    void onEncrypted();
     void yieldOnce();
 
     LinkHost& host_;
@@ -150,6 +157,9 @@ private:
     bool reconnectDue_ = false;
     bool linkUp_ = false; // a connection was made and not closed by us since
     bool ended_ = false;
+    bool encrypting_ = false;  // the present connection is to be encrypted
+    QString tlsProblem_;       // why the server's certificate was refused, in plain words
+    QByteArray sessionTicket_; // the server's last, offered again on reconnecting
     // A second descriptor of the connected socket: it keeps the kernel's view of the connection
     // alive after Qt closes its own, so an orderly close and a reset can be told apart.
     int watchFd_ = -1;

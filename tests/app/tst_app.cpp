@@ -197,6 +197,41 @@ private slots:
         QTEST(deploymentServer(DeploymentServer::Default), "other");
     }
 
+    // Encryption may be turned on by the system or the user, off only where neither did; the
+    // user's CaFile and PinnedSha256 take the place of the system's.
+    void deploymentSecurity_data()
+    {
+        QTest::addColumn<QString>("systemLines");
+        QTest::addColumn<QString>("userLines");
+        QTest::addColumn<bool>("encrypted");
+        QTest::addColumn<QString>("caFile");
+
+        QTest::newRow("nothing set: off") << ""
+                                          << "" << false << "";
+        QTest::newRow("system on, user off: on") << "Encryption=on\nCaFile=/etc/ca.pem"
+                                                 << "Encryption=off" << true << "/etc/ca.pem";
+        QTest::newRow("user on, own CaFile")
+            << "CaFile=/etc/ca.pem"
+            << "Encryption=On\nCaFile=/home/ca.pem" << true << "/home/ca.pem";
+    }
+
+    void deploymentSecurity()
+    {
+        QFETCH(QString, systemLines);
+        QFETCH(QString, userLines);
+        const QString path = system_.filePath(QStringLiteral("AkWispline/AkWispline.ini"));
+        for (const auto& [file, lines] :
+             {std::pair(path, systemLines), {settings::filePath(), userLines}}) {
+            QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+            QFile::remove(file);
+            QFile out(file);
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(("[Deployment]\n" + lines + "\n").toUtf8());
+        }
+        QTEST(wispline::deploymentSecurity().encrypted, "encrypted");
+        QTEST(wispline::deploymentSecurity().caFile, "caFile");
+    }
+
     void commandLine_data()
     {
         QTest::addColumn<QStringList>("arguments");

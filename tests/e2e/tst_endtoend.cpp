@@ -14,10 +14,12 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTextEdit>
 #include <algorithm>
@@ -213,6 +215,83 @@ private slots:
 
         bob->send("LOU~BOB2");
         QTRY_VERIFY_WITH_TIMEOUT(listTexts(w->lstLevel2).isEmpty(), kWaitMs);
+    }
+
+    // Over TLS the client logs on and exchanges messages when the certificate checks out, and
+    // otherwise sends nothing and ends after one box naming the problem.
+    void encryptedLink_data()
+    {
+        QTest::addColumn<QString>("certificate"); // the server's, made by makeCertificates()
+        QTest::addColumn<bool>("pinned");         // PinnedSha256: the good certificate's key
+        QTest::addColumn<QString>("problem");     // in the box; empty: logs on
+
+        QTest::newRow("trusted: logs on and exchanges") << u"good"_s << false << QString();
+        QTest::newRow("pinned and trusted: logs on") << u"good"_s << true << QString();
+        QTest::newRow("wrong host name: refused")
+            << u"wrongname"_s << false
+            << u"The server's certificate is for another name than "
+               "127.0.0.1."_s;
+        QTest::newRow("expired: refused")
+            << u"expired"_s << false << u"The server's certificate has expired."_s;
+        QTest::newRow("unknown issuer: refused")
+            << u"stranger"_s << false
+            << u"The server's certificate was issued by an authority this computer does not "
+               "trust."_s;
+        QTest::newRow("pin mismatch: refused")
+            << u"stranger"_s << true
+            << u"The server's certificate key is not the one this computer was set up to "
+               "expect."_s;
+    }
+
+    void encryptedLink()
+    {
+        QFETCH(QString, certificate);
+        QFETCH(bool, pinned);
+        QFETCH(QString, problem);
+        const QString certificates = sb->dir.filePath(u"tls"_s);
+        QVERIFY(QDir().mkpath(certificates));
+        const QString made = server::test::makeCertificates(certificates);
+        QVERIFY2(made.isEmpty(), qPrintable(made));
+        const QString ca = certificates + u"/ca.pem"_s;
+        server = std::make_unique<ServerProcess>();
+        QVERIFY(server->start(sb->dir.filePath(u"server.db"_s),
+                              {u"--demo"_s, u"--tls-cert"_s,
+                               certificates + u"/"_s + certificate + u".pem"_s, u"--tls-key"_s,
+                               certificates + u"/"_s + certificate + u".key"_s},
+                              true));
+        {
+            QSettings own(QSettings::IniFormat, QSettings::UserScope, u"AkWispline"_s,
+                          u"AkWispline"_s);
+            own.setValue(u"Deployment/Encryption"_s, u"on"_s);
+            own.setValue(u"Deployment/CaFile"_s, ca);
+            if (pinned)
+                own.setValue(u"Deployment/PinnedSha256"_s,
+                             server::test::publicKeyHash(certificates + u"/good.pem"_s));
+        }
+        const auto forget = qScopeGuard([] {
+            QSettings(QSettings::IniFormat, QSettings::UserScope, u"AkWispline"_s, u"AkWispline"_s)
+                .remove(u"Deployment"_s);
+        });
+        if (problem.isEmpty()) {
+            WireClient* bob = peer("BOB", "bob2"); // plain, beside the encrypted client
+            auto dave = std::make_unique<WireClient>();
+            QVERIFY(bob && dave->logOnAt(server->port(), u"DAVE"_s, u"dave3"_s, ca));
+            QVERIFY(logOnClient());
+            QVERIFY(clickEntry(w->lstLevel2, u"BOB"_s));
+            typeAndSend(u"over TLS"_s);
+            QVERIFY(bob->take("SND").value(1).startsWith(u"ALICE <- over TLS"_s));
+            dave->send("SND~DAVE3~back~ALICE1~NOONE");
+            QTRY_VERIFY_WITH_TIMEOUT(hasLine(w->RTBox, delivered(u"DAVE"_s, u"back"_s)), kWaitMs);
+            QVERIFY(sb->seams.boxes.shown.isEmpty());
+            QVERIFY(server->output().contains(u"TLSv1.3"_s));
+            return;
+        }
+        openClient(u"alice"_s, u"alice1"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(w && w->link().hasEnded(), kWaitMs);
+        QCOMPARE(sb->seams.boxes.lines(),
+                 QStringList{test::box(u"Wispline"_s, BoxIcon::Critical, problem)});
+        const QString log = server->output().section(u"listening on"_s, 1); // after the demo list
+        QVERIFY2(!log.contains(u"ALICE"_s), qPrintable(log));
     }
 
     void closeAnsweringTheLogOutDoesNotCutTheShutdownShort()

@@ -10,6 +10,8 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -127,6 +129,81 @@ inline AdminResult addUser(const QString& database, const QStringList& user)
                     user[1].toUtf8() + '\n');
 }
 
+// A throwaway CA and certificates made by the openssl command in dir: ca.pem (the CA),
+// good (for 127.0.0.1), wrongname (for another name), expired, stranger (the same name from
+// another CA); each NAME.pem with its key NAME.key (mode 600). Empty when it worked, otherwise
+// what openssl said.
+inline QString makeCertificates(const QString& dir)
+{
+    const auto run = [&](const QStringList& arguments) {
+        QProcess p;
+        p.setWorkingDirectory(dir);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral("openssl"), arguments);
+        const bool ok = p.waitForFinished(kWaitMs) && exitCodeOf(p) == 0;
+        return ok ? QString() : arguments.join(' ') + ": " + QString::fromUtf8(p.readAll());
+    };
+    QFile config(dir + QStringLiteral("/ca.cnf"));
+    if (!config.open(QIODevice::WriteOnly))
+        return QStringLiteral("cannot write ca.cnf");
+    config.write("[ca]\ndefault_ca=c\n[c]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\n"
+                 "default_md=sha256\npolicy=p\ncopy_extensions=copy\nunique_subject=no\n"
+                 "[p]\ncommonName=supplied\n");
+    config.close();
+    QFile(dir + QStringLiteral("/index.txt")).open(QIODevice::WriteOnly);
+    QFile serial(dir + QStringLiteral("/serial"));
+    if (serial.open(QIODevice::WriteOnly))
+        serial.write("01\n");
+    serial.close();
+    for (const char* ca : {"ca", "otherca"}) {
+        const QString name = QLatin1String(ca);
+        if (QString e =
+                run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30", "-subj",
+                     "/CN=Test " + name, "-keyout", name + ".key", "-out", name + ".pem"});
+            !e.isEmpty())
+            return e;
+    }
+    struct Leaf {
+        const char* name;
+        const char* san;
+        const char* ca;
+        const char* from;
+        const char* to;
+    };
+    for (const Leaf& leaf :
+         {Leaf{"good", "IP:127.0.0.1", "ca", "20200101000000Z", "20991231000000Z"},
+          Leaf{"wrongname", "DNS:elsewhere.example", "ca", "20200101000000Z", "20991231000000Z"},
+          Leaf{"expired", "IP:127.0.0.1", "ca", "20200101000000Z", "20210101000000Z"},
+          Leaf{"stranger", "IP:127.0.0.1", "otherca", "20200101000000Z", "20991231000000Z"}}) {
+        const QString name = QLatin1String(leaf.name);
+        const QString ca = QLatin1String(leaf.ca);
+        for (const QStringList& step :
+             {QStringList{"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + name, "-addext",
+                          QStringLiteral("subjectAltName=") + leaf.san, "-keyout", name + ".key",
+                          "-out", name + ".csr"},
+              QStringList{"ca", "-batch", "-notext", "-config", "ca.cnf", "-cert", ca + ".pem",
+                          "-keyfile", ca + ".key", "-startdate", leaf.from, "-enddate", leaf.to,
+                          "-in", name + ".csr", "-out", name + ".pem"}}) {
+            if (QString e = run(step); !e.isEmpty())
+                return e;
+        }
+        QFile::setPermissions(dir + "/" + name + ".key", QFile::ReadOwner | QFile::WriteOwner);
+    }
+    return {};
+}
+
+// The SHA-256 of a certificate's public key, in hex.
+inline QString publicKeyHash(const QString& certificateFile)
+{
+    QProcess p;
+    p.start(QStringLiteral("sh"),
+            {QStringLiteral("-c"), QStringLiteral("openssl x509 -pubkey -noout -in '%1' | openssl "
+                                                  "pkey -pubin -outform der | sha256sum")
+                                       .arg(certificateFile)});
+    p.waitForFinished(kWaitMs);
+    return QString::fromLatin1(p.readAllStandardOutput()).section(' ', 0, 0);
+}
+
 class ServerProcess
 {
 public:
@@ -215,19 +292,34 @@ public:
     using Fields = QStringList;
 
     // From another loopback address when given, to be another host to the server.
-    bool connectTo(quint16 port, const QString& from = {})
+    // With a CA file, over TLS trusting that CA only.
+    bool connectTo(quint16 port, const QString& from = {}, const QString& caFile = {})
     {
         if (!from.isEmpty() && !socket_.bind(QHostAddress(from)))
             return false;
-        socket_.connectToHost(QStringLiteral("127.0.0.1"), port);
         QObject::connect(&socket_, &QTcpSocket::readyRead, [this] { read(); });
-        return socket_.waitForConnected(kWaitMs);
+        if (caFile.isEmpty()) {
+            socket_.connectToHost(QStringLiteral("127.0.0.1"), port);
+            return socket_.waitForConnected(kWaitMs);
+        }
+        QSslConfiguration configuration = socket_.sslConfiguration();
+        configuration.setCaCertificates(QSslCertificate::fromPath(caFile));
+        socket_.setSslConfiguration(configuration);
+        socket_.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        // Serving events meanwhile: the other end may be in this process.
+        return waitFor([&] {
+                   return socket_.isEncrypted() ||
+                          socket_.state() == QAbstractSocket::UnconnectedState;
+               }) &&
+               socket_.isEncrypted();
     }
 
     // Connects and logs on; true when the server accepted the user.
-    bool logOnAt(quint16 port, const QString& name, const QString& password)
+    bool logOnAt(quint16 port, const QString& name, const QString& password,
+                 const QString& caFile = {})
     {
-        return connectTo(port) && logOn(name, password).value(0) == QLatin1String("LIU");
+        return connectTo(port, {}, caFile) &&
+               logOn(name, password).value(0) == QLatin1String("LIU");
     }
 
     // One write per message, as the client does.
@@ -323,7 +415,7 @@ private:
     }
 
     bool paused_ = false;
-    QTcpSocket socket_;
+    QSslSocket socket_;
     QByteArray pending_;
     QList<Fields> messages_;
 };

@@ -4,6 +4,7 @@
 
 #include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <cstring>
 #include <net/if.h>
 #include <sched.h>
@@ -47,7 +48,12 @@ class TestServerRobustness : public QObject
         ControlCharacters,
         FakeRecipients,
         OutOfDescriptors,
-        ChangeAndHangUp
+        ChangeAndHangUp,
+        Encrypted,
+        PlainToRequired,
+        PlainBesideTls,
+        StalledHandshake,
+        TlsByteByByte
     };
     enum End {
         StopsReading,
@@ -57,6 +63,15 @@ class TestServerRobustness : public QObject
         PathVanishesLogsOnAgain
     };
     QString iptables_; // empty: packets cannot be dropped here
+
+    // A server's options to serve TLS too, with the certificates made for the test.
+    QStringList tls(const QStringList& more = {}) const
+    {
+        return QStringList{u"--tls-cert"_s, dir_.filePath(u"good.pem"_s), u"--tls-key"_s,
+                           dir_.filePath(u"good.key"_s)} +
+               more;
+    }
+    QString ca() const { return dir_.filePath(u"ca.pem"_s); }
 
 private slots:
     void initTestCase()
@@ -68,6 +83,8 @@ private slots:
             iptables_ = QStandardPaths::findExecutable(u"iptables"_s, {u"/usr/sbin"_s, u"/sbin"_s});
         }
         QVERIFY(dir_.isValid());
+        const QString made = makeCertificates(dir_.path());
+        QVERIFY2(made.isEmpty(), qPrintable(made));
         database_ = dir_.filePath(u"robust.db"_s);
         // Name, password and level of each account.
         for (const QString& u :
@@ -168,6 +185,14 @@ private slots:
         // The new hash takes long: the hang-up is seen before it is ready.
         QTest::newRow("change the password and hang up at once: changed")
             << int(ChangeAndHangUp) << QStringList{u"--kdf-iterations"_s, u"300000"_s};
+        QTest::newRow("TLS: logs on and exchanges") << int(Encrypted) << tls();
+        QTest::newRow("plain log-on where TLS is required: refused unchecked")
+            << int(PlainToRequired) << tls({u"--require-tls"_s});
+        QTest::newRow("plain log-on where TLS is offered: served") << int(PlainBesideTls) << tls();
+        QTest::newRow("stalled TLS handshake: closed, counted as not logged on")
+            << int(StalledHandshake)
+            << tls({u"--max-anonymous-per-address"_s, u"1"_s}); // closed at 10 s
+        QTest::newRow("TLS a byte at a time: reassembled") << int(TlsByteByByte) << tls();
     }
 
     void recipesHurtNobody()
@@ -181,7 +206,9 @@ private slots:
         if (!options.isEmpty())
             QVERIFY(own.start(database_, options, true));
         WireClient c;
-        QVERIFY(c.connectTo(server.port(), u"127.0.0.7"_s));
+        const bool encrypted = options.contains(u"--tls-cert"_s);
+        if (recipe != TlsByteByByte)
+            QVERIFY(c.connectTo(server.port(), u"127.0.0.7"_s, recipe == Encrypted ? ca() : u""_s));
         qint64 unsent = 0;
         switch (recipe) {
         case InputDuringCheck:
@@ -255,6 +282,61 @@ private slots:
             QVERIFY(again.logOnAt(server.port(), "LEN", "len-new9"));
             break;
         }
+        case Encrypted: {
+            WireClient may;
+            QVERIFY(may.logOnAt(server.port(), "MAY", "may2", ca()));
+            QCOMPARE(c.logOn("CAROL", "carol2").value(0), u"LIU"_s);
+            c.send("SND~CAROL2~sealed~MAY2~NOONE");
+            QVERIFY(may.take("SND").value(1).startsWith("CAROL <- sealed"_L1));
+            QVERIFY(server.output().contains("(TLSv1.3 "_L1));
+            break;
+        }
+        case PlainToRequired:
+            QCOMPARE(
+                c.logOn("CAROL", "wrong"),
+                (QStringList{u"Invalid"_s, u"This server accepts encrypted connections only."_s,
+                             u"ExitEnd"_s}));
+            QVERIFY(!server.output().contains("CAROL"_L1)); // not even checked
+            break;
+        case PlainBesideTls:
+            QCOMPARE(c.logOn("CAROL", "carol2").value(0), u"LIU"_s);
+            break;
+        case StalledHandshake: {
+            c.send("\x16\x03\x01");
+            WireClient second; // over the cap while the handshake waits: reset at once
+            (void)second.connectTo(server.port(), u"127.0.0.7"_s);
+            QVERIFY(second.waitForClose());
+            QVERIFY(c.waitForClose());
+            QVERIFY(waitFor([&] { return server.output().contains("TLS handshake not done"_L1); }));
+            break;
+        }
+        case TlsByteByByte: {
+            // A relay passes what the client sends on one byte per segment.
+            QTcpServer relay;
+            QVERIFY(relay.listen(QHostAddress::LocalHost));
+            QTcpSocket toServer;
+            QTcpSocket* fromClient = nullptr;
+            QObject::connect(&relay, &QTcpServer::newConnection, [&] {
+                fromClient = relay.nextPendingConnection();
+                toServer.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+                toServer.connectToHost(u"127.0.0.1"_s, server.port());
+                QObject::connect(&toServer, &QTcpSocket::readyRead,
+                                 [&] { fromClient->write(toServer.readAll()); });
+                QObject::connect(fromClient, &QTcpSocket::readyRead, [&] {
+                    if (!toServer.waitForConnected(kWaitMs))
+                        return;
+                    for (const char byte : fromClient->readAll()) {
+                        toServer.write(&byte, 1);
+                        toServer.flush();
+                        ::usleep(200); // each byte leaves before the next is written
+                    }
+                });
+            });
+            QVERIFY(c.connectTo(relay.serverPort(), {}, ca()));
+            QCOMPARE(c.logOn("CAROL", "carol2").value(0), u"LIU"_s);
+            QVERIFY(c.sync());
+            break;
+        }
         case OutOfDescriptors: {
             std::vector<std::unique_ptr<QTcpSocket>> many;
             for (int i = 0; i < 120; ++i) {
@@ -268,7 +350,7 @@ private slots:
         }
         // The server still serves everyone.
         WireClient fay;
-        QVERIFY(fay.logOnAt(server.port(), "FAY", "fay1"));
+        QVERIFY(fay.logOnAt(server.port(), "FAY", "fay1", encrypted ? ca() : QString()));
         fay.socket().disconnectFromHost();
         QVERIFY(fay.waitForClose());
         if (options.isEmpty())
@@ -381,6 +463,8 @@ private slots:
         // Queue rows leave only once acknowledged.
         QTest::newRow("offline backlog, stops reading, logs out: reset at the close time")
             << int(BacklogLogsOutUnread) << 100 << QStringList{u"--close-time"_s, u"300"_s};
+        QTest::newRow("over TLS, stops reading, logs out: reset at the close time")
+            << int(LogsOutUnread) << 100 << tls({u"--close-time"_s, u"300"_s});
         QTest::newRow("path vanishes: the others hear it, all kept")
             << int(PathVanishes) << 20 << QStringList{u"--keepalive-seconds"_s, u"2"_s};
         QTest::newRow("path vanishes, logs on from another: all kept")
@@ -397,9 +481,10 @@ private slots:
             QSKIP("needs a network namespace of its own and iptables (run as root)");
         ServerProcess own;
         WireClient hal;
+        const QString trusted = options.contains(u"--tls-cert"_s) ? ca() : QString();
         if (!options.isEmpty()) {
             QVERIFY(own.start(database_, options, true));
-            QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+            QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1", trusted));
         }
         ServerProcess& server = options.isEmpty() ? server_ : own;
         WireClient& sender = options.isEmpty() ? alice_ : hal;
@@ -415,7 +500,7 @@ private slots:
         if (backlog)
             sendAll();
         WireClient eve;
-        QVERIFY(eve.connectTo(server.port()));
+        QVERIFY(eve.connectTo(server.port(), {}, trusted));
         // A small window, whatever the system's buffer sizes: most of the output stays unread.
         eve.socket().setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
         QCOMPARE(eve.logOn("EVE", "eve2").value(0), u"LIU"_s);
@@ -453,7 +538,7 @@ private slots:
             QVERIFY(eve.waitForClose());
         QList<QStringList> got = eve.received(backlog ? u"OffL"_s : u"SND"_s);
         WireClient again;
-        QVERIFY(again.logOnAt(server.port(), "EVE", "eve2"));
+        QVERIFY(again.logOnAt(server.port(), "EVE", "eve2", trusted));
         (void)waitFor([&] { return got.size() + again.received("OffL").size() >= count; });
         QVERIFY(again.sync());
         got += again.received("OffL");
