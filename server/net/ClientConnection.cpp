@@ -95,7 +95,11 @@ qint64 ClientConnection::read(char* data, qint64 size)
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return 0;
         // The end of the input, or a failure: the connection is over once the caller is done.
+        // The peer closed in order, so it gets an orderly close back (a reset still when some
+        // output is not acknowledged).
         inputEnded_ = true;
+        if (n == 0)
+            lingerOrderly();
         if (n < 0 && errno != ECONNRESET && failed)
             failed(QString::fromLocal8Bit(std::strerror(errno)));
         readNotifier_->setEnabled(false);
@@ -209,6 +213,7 @@ void ClientConnection::disconnectFromHost()
     if (state_ != State::Connected)
         return;
     state_ = State::Closing;
+    lingerOrderly();
     readNotifier_->setEnabled(false);
     closeDeadline_ = QDateTime::currentMSecsSinceEpoch() + closeTimeMs_;
     closeTimer_ = std::make_unique<QTimer>();
@@ -244,6 +249,12 @@ void ClientConnection::lingerNot()
 {
     const linger none{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &none, sizeof none);
+}
+
+void ClientConnection::lingerOrderly()
+{
+    const linger orderly{0, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &orderly, sizeof orderly);
 }
 
 void ClientConnection::abort()

@@ -19,9 +19,10 @@ namespace wispline::server
 class ClientConnection
 {
 public:
-    // Takes a connected descriptor. A peer that acknowledges nothing for deadPeerSeconds (its
-    // path gone without a packet) fails the connection; a close gets closeTimeMs to have its
-    // output acknowledged, then the connection is reset.
+    // Takes a connected descriptor, which the listener set to reset when closed: only
+    // disconnectFromHost() and the peer's own close end it in order. A peer that acknowledges
+    // nothing for deadPeerSeconds (its path gone without a packet) fails the connection; a close
+    // gets closeTimeMs to have its output acknowledged, then the connection is reset.
     ClientConnection(int descriptor, int deadPeerSeconds, int closeTimeMs);
     ~ClientConnection();
     ClientConnection(const ClientConnection&) = delete;
@@ -59,8 +60,8 @@ public:
     // Closes once the output is written and acknowledged, or resets the connection when that
     // takes longer than the close time; disconnected() follows.
     void disconnectFromHost();
-    // Closes now, dropping the waiting output (a reset when some of it is not acknowledged:
-    // the peer gets none of it); disconnected() is called before this returns.
+    // Closes now, dropping the waiting output: a reset, unless the peer closed first and has
+    // everything. disconnected() is called before this returns.
     void abort();
     // Closes now with a reset whatever was acknowledged: the client reconnects after a reset,
     // where a close would end it.
@@ -74,7 +75,8 @@ private:
     bool flush(); // false on failure
     void fail(const QString& reason);
     void closeNow();
-    void lingerNot(); // the close that follows is a reset
+    void lingerNot();     // the close that follows is a reset
+    void lingerOrderly(); // the close that follows is orderly once all is acknowledged
     void checkClosing();
 
     int fd_ = -1;

@@ -16,10 +16,13 @@
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <functional>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 namespace wispline::server::test
 {
@@ -291,6 +294,36 @@ public:
         return waitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; });
     }
 
+    // Takes the connection away from Qt, which reports a reset and an orderly close alike.
+    void detach()
+    {
+        raw_ = ::dup(int(socket_.socketDescriptor()));
+        socket_.abort(); // closes Qt's descriptor only: the connection lives on in raw_
+    }
+
+    // After detach(): reads until the stream ends, "reset", "close", or "open" when nothing
+    // ended it. What came is added to rest.
+    QString readToEnd(QByteArray* rest = nullptr)
+    {
+        char buffer[4096];
+        for (pollfd p{raw_, POLLIN, 0}; ::poll(&p, 1, kWaitMs) > 0;) {
+            const ssize_t n = ::recv(raw_, buffer, sizeof buffer, 0);
+            if (n > 0 && rest)
+                rest->append(buffer, n);
+            else if (n == 0)
+                return QStringLiteral("close");
+            else if (n < 0 && errno != EINTR && errno != EAGAIN)
+                return errno == ECONNRESET ? QStringLiteral("reset") : QString::number(errno);
+        }
+        return QStringLiteral("open");
+    }
+
+    ~WireClient()
+    {
+        if (raw_ >= 0)
+            ::close(raw_);
+    }
+
 private:
     Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier = false)
     {
@@ -323,6 +356,7 @@ private:
     }
 
     bool paused_ = false;
+    int raw_ = -1;
     QTcpSocket socket_;
     QByteArray pending_;
     QList<Fields> messages_;
