@@ -42,20 +42,17 @@ ServerNode::~ServerNode()
 {
     if (db_.isOpen()) {
         flushOutgoing();
-        // Nothing waits for this node any more: its inbox goes to the offline queues.
+        // Nothing waits for this node any more: its inbox goes where each user is now.
         QSqlQuery q(db_);
-        q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
-        q.addBindValue(id_);
-        q.exec();
-        q.prepare(QStringLiteral("DELETE FROM presence WHERE node = ?"));
-        q.addBindValue(id_);
-        q.exec();
-        q.prepare(QStringLiteral(
-            "WITH gone AS (DELETE FROM inbox WHERE node = ? RETURNING id, kind, recipient, "
-            "text, created) INSERT INTO offline(recipient, text, created) SELECT recipient, "
-            "text, created FROM gone WHERE kind = 'm' ORDER BY id"));
-        q.addBindValue(id_);
-        if (!q.exec())
+        if (!left_) {
+            q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
+            q.addBindValue(id_);
+            q.exec();
+            q.prepare(QStringLiteral("DELETE FROM presence WHERE node = ?"));
+            q.addBindValue(id_);
+            q.exec();
+        }
+        if (!q.exec(rehome(QStringLiteral("node = ") + literal(id_))))
             logLine(QStringLiteral("could not hand this node's inbox over: %1")
                         .arg(q.lastError().text()));
     }
@@ -100,6 +97,21 @@ QString ServerNode::live() const
 {
     return QStringLiteral("(SELECT id FROM nodes WHERE seen > now() - interval '%1 seconds')")
         .arg(kExpirySeconds);
+}
+
+QString ServerNode::rehome(const QString& which)
+{
+    return QStringLiteral("WITH gone AS (DELETE FROM inbox WHERE ") + which +
+           QStringLiteral(
+               " RETURNING id, kind, recipient, text, created), "
+               "kept AS (INSERT INTO offline(recipient, text, created) SELECT recipient, text, "
+               "created FROM gone WHERE kind = 'm' AND recipient NOT IN (SELECT name FROM "
+               "presence) ORDER BY id), "
+               "moved AS (INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
+               "p.node, g.kind, g.recipient, g.text, g.created FROM gone g JOIN presence p ON "
+               "p.name = g.recipient WHERE g.kind = 'm' ORDER BY g.id RETURNING node) "
+               "SELECT pg_notify('wispline_' || node, '') FROM (SELECT DISTINCT node FROM "
+               "moved) AS woken");
 }
 
 QString ServerNode::nodeOf(const QByteArray& name)
@@ -154,20 +166,58 @@ QList<QByteArray> ServerNode::remoteAddresses()
     return addresses;
 }
 
-void ServerNode::announce(const QByteArray& kind, const QByteArray& address)
+void ServerNode::announce(const QByteArray& kind, const QList<QByteArray>& addresses)
 {
+    if (addresses.isEmpty())
+        return;
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT id, "
                              "?, '', ?, '' FROM nodes WHERE id <> ? AND id IN ") +
               live());
     q.addBindValue(QString::fromLatin1(kind));
-    q.addBindValue(fromWire(address));
+    q.addBindValue(fromWire(addresses.join(kSeparator)));
     q.addBindValue(id_);
     if (!q.exec())
         return;
     q.prepare(QStringLiteral("SELECT pg_notify('wispline_' || id, '') FROM nodes WHERE id <> ?"));
     q.addBindValue(id_);
     q.exec();
+}
+
+bool ServerNode::othersLive()
+{
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("SELECT 1 FROM nodes WHERE id <> ? AND id IN ") + live());
+    q.addBindValue(id_);
+    return q.exec() && q.next();
+}
+
+bool ServerNode::leave(const QList<QByteArray>& addresses)
+{
+    heartbeat_.stop(); // a heartbeat now would register this node again
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
+    q.addBindValue(id_);
+    bool ok = db_.transaction() && q.exec();
+    q.prepare(QStringLiteral("DELETE FROM presence WHERE node = ?"));
+    q.addBindValue(id_);
+    ok = ok && q.exec();
+    if (ok && !addresses.isEmpty()) {
+        q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
+                                 "id, 'lgo', '', ?, '' FROM nodes WHERE id IN ") +
+                  live());
+        q.addBindValue(fromWire(addresses.join(kSeparator)));
+        ok = q.exec() &&
+             q.exec(QStringLiteral("SELECT pg_notify('wispline_' || id, '') FROM nodes"));
+    }
+    if (!ok || !db_.commit()) {
+        logLine(QStringLiteral("could not leave the cluster: %1")
+                    .arg(q.lastError().text() + db_.lastError().text()));
+        db_.rollback();
+        return false;
+    }
+    left_ = true;
+    return true;
 }
 
 void ServerNode::setPresent(const QByteArray& name, int level)
@@ -279,6 +329,8 @@ bool ServerNode::endSessionThere(const QString& node, const QByteArray& name)
 QList<ServerNode::InboxRow> ServerNode::inbox(int limit)
 {
     QList<InboxRow> rows;
+    if (left_)
+        return rows; // the others move what comes now, and the end takes the rest
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("SELECT id, kind, recipient, text, created FROM inbox WHERE node = ? "
                              "ORDER BY id LIMIT ?"));
@@ -357,18 +409,7 @@ void ServerNode::heartbeat()
                        .arg(kExpirySeconds)) &&
             q.exec(QStringLiteral("DELETE FROM presence WHERE node NOT IN (SELECT id FROM "
                                   "nodes) RETURNING name, level")) &&
-            takeGone() &&
-            q.exec(QStringLiteral(
-                "WITH gone AS (DELETE FROM inbox WHERE node NOT IN (SELECT id FROM nodes) "
-                "RETURNING id, kind, recipient, text, created), "
-                "kept AS (INSERT INTO offline(recipient, text, created) SELECT recipient, text, "
-                "created FROM gone WHERE kind = 'm' AND recipient NOT IN (SELECT name FROM "
-                "presence) ORDER BY id), "
-                "moved AS (INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
-                "p.node, g.kind, g.recipient, g.text, g.created FROM gone g JOIN presence p ON "
-                "p.name = g.recipient WHERE g.kind = 'm' ORDER BY g.id RETURNING node) "
-                "SELECT pg_notify('wispline_' || node, '') FROM (SELECT DISTINCT node FROM "
-                "moved) AS woken"));
+            takeGone() && q.exec(rehome(QStringLiteral("node NOT IN (SELECT id FROM nodes)")));
         if (!ok || !db_.commit()) {
             db_.rollback();
             gone.clear();
@@ -376,8 +417,7 @@ void ServerNode::heartbeat()
     }
     if (!gone.isEmpty()) {
         // Every live node learns it from its own heartbeat's turn or from this one.
-        for (const QByteArray& address : std::as_const(gone))
-            announce("lgo", address);
+        announce("lgo", gone);
         emit usersGone(gone);
     }
     emit wake();

@@ -46,8 +46,19 @@ public:
     QList<QByteArray> remoteUsers(int level);
     // Their addresses (name and level), for the user list.
     QList<QByteArray> remoteAddresses();
-    // Tells the other live nodes' users that a user came ("usrs") or went ("lgo").
-    void announce(const QByteArray& kind, const QByteArray& address);
+    // Tells the other live nodes' users that users came ("usrs") or went ("lgo"): one row per
+    // node, so one frame per client however many they are.
+    void announce(const QByteArray& kind, const QByteArray& address)
+    {
+        announce(kind, QList<QByteArray>{address});
+    }
+    void announce(const QByteArray& kind, const QList<QByteArray>& addresses);
+    // Whether another node is alive to take this one's users.
+    bool othersLive();
+    // Leaves the cluster while others live: in one transaction this node is no longer one, its
+    // users' presence goes and the others hear of their leaving. What reaches this node's inbox
+    // from then on goes where each user is now, or to the offline queues.
+    bool leave(const QList<QByteArray>& addresses);
     void setPresent(const QByteArray& name, int level);
     // Only while the user is still recorded on this node.
     void setAbsent(const QByteArray& name);
@@ -90,6 +101,9 @@ private:
     bool put(const QString& node, const QByteArray& kind, const QByteArray& recipient,
              const QByteArray& text, const QString& created);
     QString live() const;
+    // One statement that moves the inbox rows matching a condition to the node their recipient
+    // is on now, or to the offline queues, and wakes those nodes.
+    static QString rehome(const QString& which);
 
     ServerStore& store_;
     QString id_;
@@ -98,6 +112,7 @@ private:
     QSqlDatabase db_;
     QSqlDatabase listen_; // LISTEN alone: its socket is readable whenever a notification comes
     QTimer heartbeat_;
+    bool left_ = false;
     struct Outgoing {
         QString node;
         QString day;

@@ -596,10 +596,8 @@ void MessageServer::setNode(ServerNode* node)
 {
     node_ = node;
     connect(node, &ServerNode::wake, this, &MessageServer::drainInbox);
-    connect(node, &ServerNode::usersGone, this, [this](const QList<QByteArray>& addresses) {
-        for (const QByteArray& address : addresses)
-            broadcast(frame({"LGO", address}), nullptr);
-    });
+    connect(node, &ServerNode::usersGone, this,
+            [this](const QList<QByteArray>& addresses) { usersElsewhere("LGO", addresses); });
     connect(node, &ServerNode::presenceLost, this, [this] {
         for (const Client* client : onlineClients())
             node_->setPresent(client->name, client->level);
@@ -623,11 +621,7 @@ void MessageServer::drainInbox()
         for (const ServerNode::InboxRow& row : rows) {
             Client* client = online_.value(row.recipient);
             if (row.kind == "usrs" || row.kind == "lgo") {
-                QByteArray name;
-                int level = 0;
-                if (splitAddress(row.text, &name, &level))
-                    node_->forgetNodeOf(name);
-                broadcast(frame({row.kind.toUpper(), row.text}), nullptr);
+                usersElsewhere(row.kind.toUpper(), row.text.split(kSeparator));
             } else if (row.kind == "otlog") {
                 if (!client)
                     continue;
@@ -654,7 +648,7 @@ void MessageServer::drainInbox()
 
 void MessageServer::shutDown(const QByteArray& reason)
 {
-    if (shuttingDown_)
+    if (shuttingDown_ || handOver())
         return;
     shuttingDown_ = true;
     listener_.close();

@@ -40,8 +40,9 @@ public:
     QHostAddress address() const { return listener_.address(); }
     quint16 port() const { return listener_.port(); }
 
-    // Stops accepting, tells every connected client the text in an SHT message and closes
-    // every connection; closed() follows once all are gone.
+    // Stops accepting. While another node lives, hands the users over to it (see handOver());
+    // otherwise tells every connected client the text in an SHT message and closes every
+    // connection in order. closed() follows once all are gone.
     void shutDown(const QByteArray& text);
 
     // One node of several on a shared database: users connected to other nodes are reached
@@ -128,6 +129,13 @@ private:
     // What other nodes routed to users here: handed to them, or to the offline queues.
     void drainInbox();
     void goneFromHere(const QByteArray& name);
+    // Users of other nodes came (USRS) or went (LGO): one frame to each client here, leaving out
+    // a user gone from another node who is connected here now.
+    void usersElsewhere(const QByteArray& command, const QList<QByteArray>& addresses);
+    // On a stop while another node lives: leaves the cluster, gives back what each user did not
+    // acknowledge and resets every connection, so the clients reconnect to a live node rather
+    // than end. False when this is the last node.
+    bool handOver();
 
     // Long outputs (an offline backlog, the day's messages) go out a batch at a time as the
     // socket drains.
