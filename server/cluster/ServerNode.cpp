@@ -2,6 +2,7 @@
 
 #include "base/ServerLog.h"
 #include "base/ServerRules.h"
+#include "cluster/NodeHeartbeat.h"
 #include "store/ServerStore.h"
 
 #include <QRandomGenerator>
@@ -31,15 +32,13 @@ ServerNode::ServerNode(ServerStore& store, QObject* parent) : QObject(parent), s
                                     QLatin1Char('0'));
     connectionName_ = QStringLiteral("wispline-node-") + id_;
     listenName_ = connectionName_ + QStringLiteral("-listen");
-    clock_.start();
-    heartbeat_.setInterval(kHeartbeatMs);
     flushTimer_.setSingleShot(true);
     connect(&flushTimer_, &QTimer::timeout, this, &ServerNode::flushOutgoing);
-    connect(&heartbeat_, &QTimer::timeout, this, &ServerNode::heartbeat);
 }
 
 ServerNode::~ServerNode()
 {
+    beat_.reset();
     if (db_.isOpen()) {
         flushOutgoing();
         // Nothing waits for this node any more: its inbox goes where each user is now.
@@ -86,7 +85,29 @@ bool ServerNode::start(QString* error)
         return false;
     }
     connect(listen_.driver(), &QSqlDriver::notification, this, [this] { emit wake(); });
-    heartbeat_.start();
+    const auto remote = readRemote();
+    if (!remote) {
+        *error = db_.lastError().text();
+        return false;
+    }
+    remote_ = *remote;
+    // The callbacks come from the heartbeat's thread: each is carried over to this one, and
+    // dropped once this object is gone.
+    beat_ = std::make_unique<NodeHeartbeat>(
+        store_, id_, kHeartbeatMs, kExpirySeconds,
+        [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { emit wake(); }, Qt::QueuedConnection);
+        },
+        [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { emit declaredDead(); }, Qt::QueuedConnection);
+        },
+        [this](const QString& line) {
+            QMetaObject::invokeMethod(
+                this, [line] { logLine(line); }, Qt::QueuedConnection);
+        });
+    beat_->start();
     logLine(QStringLiteral("node %1 on the shared database").arg(id_));
     // Whatever was routed here before the LISTEN.
     QTimer::singleShot(0, this, [this] { emit wake(); });
@@ -114,56 +135,70 @@ QString ServerNode::rehome(const QString& which)
                "moved) AS woken");
 }
 
-QString ServerNode::nodeOf(const QByteArray& name)
+std::optional<QHash<QByteArray, ServerNode::Remote>> ServerNode::readRemote()
 {
-    constexpr qint64 kRememberMs = 2000;
-    const auto it = nodeCache_.constFind(name);
-    if (it != nodeCache_.cend() && it->until > clock_.elapsed())
-        return it->node;
     QSqlQuery q(db_);
     q.prepare(
-        QStringLiteral("SELECT node FROM presence WHERE name = ? AND node <> ? AND node IN ") +
+        QStringLiteral("SELECT name, node, level FROM presence WHERE node <> ? AND node IN ") +
         live());
-    q.addBindValue(fromWire(name));
     q.addBindValue(id_);
-    if (!q.exec() || !q.next()) {
-        nodeCache_.remove(name);
-        return {};
-    }
-    const QString node = q.value(0).toString();
-    // Only where a user is: one who logs on elsewhere must not miss messages meanwhile.
-    nodeCache_.insert(name, {node, clock_.elapsed() + kRememberMs});
-    return node;
+    if (!q.exec())
+        return std::nullopt;
+    QHash<QByteArray, Remote> remote;
+    while (q.next())
+        remote.insert(toWire(q.value(0).toString()), {q.value(1).toString(), q.value(2).toInt()});
+    return remote;
 }
 
-QList<QByteArray> ServerNode::remoteUsers(int level)
+QList<QByteArray> ServerNode::remoteUsers(int level) const
 {
     QList<QByteArray> names;
-    QSqlQuery q(db_);
-    q.prepare(
-        QStringLiteral("SELECT name FROM presence WHERE level = ? AND node <> ? AND node IN ") +
-        live());
-    q.addBindValue(level);
-    q.addBindValue(id_);
-    if (q.exec()) {
-        while (q.next())
-            names.append(toWire(q.value(0).toString()));
+    for (auto it = remote_.cbegin(); it != remote_.cend(); ++it) {
+        if (it->level == level)
+            names.append(it.key());
     }
     return names;
 }
 
-QList<QByteArray> ServerNode::remoteAddresses()
+QList<QByteArray> ServerNode::remoteAddresses() const
 {
     QList<QByteArray> addresses;
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT name, level FROM presence WHERE node <> ? AND node IN ") +
-              live());
-    q.addBindValue(id_);
-    if (q.exec()) {
-        while (q.next())
-            addresses.append(addressOf(toWire(q.value(0).toString()), q.value(1).toInt()));
-    }
+    addresses.reserve(remote_.size());
+    for (auto it = remote_.cbegin(); it != remote_.cend(); ++it)
+        addresses.append(addressOf(it.key(), it->level));
     return addresses;
+}
+
+void ServerNode::heard(const QByteArray& kind, const QString& node, const QByteArray& name,
+                       int level)
+{
+    if (kind == "usrs") {
+        remote_.insert(name, {node, level});
+        return;
+    }
+    // A user's leaving, heard after its coming to another node, leaves it there.
+    const auto it = remote_.find(name);
+    if (it != remote_.end() && (node.isEmpty() || it->node == node))
+        remote_.erase(it);
+}
+
+std::pair<QList<QByteArray>, QList<QByteArray>> ServerNode::reread()
+{
+    const auto now = readRemote();
+    if (!now)
+        return {};
+    QList<QByteArray> came;
+    QList<QByteArray> went;
+    for (auto it = now->cbegin(); it != now->cend(); ++it) {
+        if (!remote_.contains(it.key()))
+            came.append(addressOf(it.key(), it->level));
+    }
+    for (auto it = remote_.cbegin(); it != remote_.cend(); ++it) {
+        if (!now->contains(it.key()))
+            went.append(addressOf(it.key(), it->level));
+    }
+    remote_ = *now;
+    return {came, went};
 }
 
 void ServerNode::announce(const QByteArray& kind, const QList<QByteArray>& addresses)
@@ -171,10 +206,12 @@ void ServerNode::announce(const QByteArray& kind, const QList<QByteArray>& addre
     if (addresses.isEmpty())
         return;
     QSqlQuery q(db_);
+    // The row names the node the users are on, in the place of a recipient.
     q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT id, "
-                             "?, '', ?, '' FROM nodes WHERE id <> ? AND id IN ") +
+                             "?, ?, ?, '' FROM nodes WHERE id <> ? AND id IN ") +
               live());
     q.addBindValue(QString::fromLatin1(kind));
+    q.addBindValue(id_);
     q.addBindValue(fromWire(addresses.join(kSeparator)));
     q.addBindValue(id_);
     if (!q.exec())
@@ -194,7 +231,7 @@ bool ServerNode::othersLive()
 
 bool ServerNode::leave(const QList<QByteArray>& addresses)
 {
-    heartbeat_.stop(); // a heartbeat now would register this node again
+    beat_.reset(); // a heartbeat now would register this node again
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
     q.addBindValue(id_);
@@ -204,8 +241,9 @@ bool ServerNode::leave(const QList<QByteArray>& addresses)
     ok = ok && q.exec();
     if (ok && !addresses.isEmpty()) {
         q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
-                                 "id, 'lgo', '', ?, '' FROM nodes WHERE id IN ") +
+                                 "id, 'lgo', ?, ?, '' FROM nodes WHERE id IN ") +
                   live());
+        q.addBindValue(id_);
         q.addBindValue(fromWire(addresses.join(kSeparator)));
         ok = q.exec() &&
              q.exec(QStringLiteral("SELECT pg_notify('wispline_' || id, '') FROM nodes"));
@@ -220,18 +258,50 @@ bool ServerNode::leave(const QList<QByteArray>& addresses)
     return true;
 }
 
-void ServerNode::setPresent(const QByteArray& name, int level)
+QString ServerNode::setPresent(const QByteArray& name, int level)
 {
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("INSERT INTO presence(name, node, level) VALUES(?, ?, ?) ON "
-                             "CONFLICT(name) DO UPDATE SET node = EXCLUDED.node, level = "
-                             "EXCLUDED.level"));
+    q.prepare(
+        QStringLiteral("WITH before AS (SELECT node FROM presence WHERE name = ?) INSERT INTO "
+                       "presence(name, node, level) VALUES(?, ?, ?) ON CONFLICT(name) DO "
+                       "UPDATE SET node = EXCLUDED.node, level = EXCLUDED.level RETURNING "
+                       "(SELECT node FROM before)"));
+    q.addBindValue(fromWire(name));
     q.addBindValue(fromWire(name));
     q.addBindValue(id_);
     q.addBindValue(level);
-    if (!q.exec())
+    if (!q.exec() || !q.next()) {
         logLine(QStringLiteral("presence of %1 not recorded: %2")
                     .arg(fromWire(name), q.lastError().text()));
+        return nodeOf(name);
+    }
+    const QString before = q.value(0).toString();
+    return before == id_ ? QString() : before;
+}
+
+std::optional<QSet<QByteArray>> ServerNode::reclaim(const QList<std::pair<QByteArray, int>>& users)
+{
+    QSet<QByteArray> mine;
+    if (users.isEmpty())
+        return mine;
+    // A user recorded on another node meanwhile stays there: only rows of this node are
+    // written over, and only the names written come back.
+    QString values;
+    for (const auto& [name, level] : users)
+        values += (values.isEmpty() ? QStringLiteral("(") : QStringLiteral(", (")) +
+                  literal(fromWire(name)) + QLatin1Char(',') + literal(id_) + QLatin1Char(',') +
+                  QString::number(level) + QLatin1Char(')');
+    QSqlQuery q(db_);
+    if (!q.exec(QStringLiteral("INSERT INTO presence(name, node, level) VALUES ") + values +
+                QStringLiteral(" ON CONFLICT(name) DO UPDATE SET level = EXCLUDED.level WHERE "
+                               "presence.node = EXCLUDED.node RETURNING name"))) {
+        logLine(QStringLiteral("could not record this node's users again: %1")
+                    .arg(q.lastError().text()));
+        return std::nullopt;
+    }
+    while (q.next())
+        mine.insert(toWire(q.value(0).toString()));
+    return mine;
 }
 
 void ServerNode::setAbsent(const QByteArray& name)
@@ -379,48 +449,6 @@ bool ServerNode::settle(qint64 upTo, const QList<InboxRow>& toOffline)
         return false;
     }
     return true;
-}
-
-void ServerNode::heartbeat()
-{
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral("UPDATE nodes SET seen = now() WHERE id = ?"));
-    q.addBindValue(id_);
-    if (q.exec() && q.numRowsAffected() == 0) {
-        // Declared dead meanwhile (a long stall): back in, with this node's users.
-        q.prepare(QStringLiteral("INSERT INTO nodes(id, seen) VALUES(?, now())"));
-        q.addBindValue(id_);
-        q.exec();
-        emit presenceLost();
-    }
-    // Dead nodes: their users are gone, and what waited for them goes to the node a user has
-    // logged on to since, or else to the offline queue; so do rows that reached an inbox after
-    // its node was removed.
-    QList<QByteArray> gone;
-    if (db_.transaction()) {
-        const auto takeGone = [&] {
-            while (q.next())
-                gone.append(addressOf(toWire(q.value(0).toString()), q.value(1).toInt()));
-            return true;
-        };
-        const bool ok =
-            q.exec(QStringLiteral("DELETE FROM nodes WHERE seen <= now() - interval '%1 "
-                                  "seconds'")
-                       .arg(kExpirySeconds)) &&
-            q.exec(QStringLiteral("DELETE FROM presence WHERE node NOT IN (SELECT id FROM "
-                                  "nodes) RETURNING name, level")) &&
-            takeGone() && q.exec(rehome(QStringLiteral("node NOT IN (SELECT id FROM nodes)")));
-        if (!ok || !db_.commit()) {
-            db_.rollback();
-            gone.clear();
-        }
-    }
-    if (!gone.isEmpty()) {
-        // Every live node learns it from its own heartbeat's turn or from this one.
-        announce("lgo", gone);
-        emit usersGone(gone);
-    }
-    emit wake();
 }
 
 } // namespace wispline::server

@@ -159,10 +159,21 @@ void ClientConnection::write(const QByteArray& bytes)
     } else {
         out_.append(bytes);
     }
-    if (!flush())
+    if (outputHeld_ || !flush())
         return;
     if (bytesToWrite() > 0)
         writeNotifier_->setEnabled(true);
+}
+
+void ClientConnection::holdOutput()
+{
+    outputHeld_ = true;
+    writeNotifier_->setEnabled(false);
+}
+
+qint64 ClientConnection::inFlight() const
+{
+    return unacknowledgedInKernel(fd_);
 }
 
 bool ClientConnection::flush()
@@ -192,6 +203,10 @@ bool ClientConnection::flush()
 
 void ClientConnection::onWritable()
 {
+    if (outputHeld_) {
+        writeNotifier_->setEnabled(false);
+        return;
+    }
     if (!flush())
         return;
     if (bytesToWrite() == 0) {

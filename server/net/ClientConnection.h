@@ -63,6 +63,11 @@ public:
     // Closes now, dropping the waiting output: a reset, unless the peer closed first and has
     // everything. disconnected() is called before this returns.
     void abort();
+    // Hands the kernel nothing more: what it holds gets acknowledged (or not) and nothing else
+    // goes in flight, so a reset that follows takes back only what the peer never got.
+    void holdOutput();
+    // Bytes the kernel holds that the peer has not acknowledged.
+    qint64 inFlight() const;
     // Closes now with a reset whatever was acknowledged: the client reconnects after a reset,
     // where a close would end it.
     void reset();
@@ -83,6 +88,7 @@ private:
     State state_ = State::Connected;
     bool inputEnded_ = false;
     bool paused_ = false;
+    bool outputHeld_ = false;
     QHostAddress peerAddress_;
     quint16 peerPort_ = 0;
     QByteArray out_;

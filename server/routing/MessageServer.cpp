@@ -389,11 +389,8 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         for (const QByteArray& name : node_->remoteUsers(level)) {
             if (seen.contains(name) || online_.contains(name))
                 continue;
-            const QString elsewhere = node_->nodeOf(name);
-            if (elsewhere.isEmpty())
-                continue;
             seen.insert(name);
-            targets.push_back({name, nullptr, elsewhere});
+            targets.push_back({name, nullptr, node_->nodeOf(name)});
         }
     };
     if (code == "L2A")
@@ -596,12 +593,7 @@ void MessageServer::setNode(ServerNode* node)
 {
     node_ = node;
     connect(node, &ServerNode::wake, this, &MessageServer::drainInbox);
-    connect(node, &ServerNode::usersGone, this,
-            [this](const QList<QByteArray>& addresses) { usersElsewhere("LGO", addresses); });
-    connect(node, &ServerNode::presenceLost, this, [this] {
-        for (const Client* client : onlineClients())
-            node_->setPresent(client->name, client->level);
-    });
+    connect(node, &ServerNode::declaredDead, this, &MessageServer::heal);
 }
 
 void MessageServer::goneFromHere(const QByteArray& name)
@@ -621,7 +613,7 @@ void MessageServer::drainInbox()
         for (const ServerNode::InboxRow& row : rows) {
             Client* client = online_.value(row.recipient);
             if (row.kind == "usrs" || row.kind == "lgo") {
-                usersElsewhere(row.kind.toUpper(), row.text.split(kSeparator));
+                usersElsewhere(row.kind, fromWire(row.recipient), row.text.split(kSeparator));
             } else if (row.kind == "otlog") {
                 if (!client)
                     continue;

@@ -129,13 +129,24 @@ private:
     // What other nodes routed to users here: handed to them, or to the offline queues.
     void drainInbox();
     void goneFromHere(const QByteArray& name);
-    // Users of other nodes came (USRS) or went (LGO): one frame to each client here, leaving out
-    // a user gone from another node who is connected here now.
-    void usersElsewhere(const QByteArray& command, const QList<QByteArray>& addresses);
+    // Users of another node (empty: of dead nodes) came ("usrs") or went ("lgo"): one frame to each
+    // client here, leaving out a user gone from another node who is connected here now.
+    void usersElsewhere(const QByteArray& kind, const QString& node,
+                        const QList<QByteArray>& addresses);
+    // After this node was taken for dead (a stall): ends the sessions of users who logged on to
+    // another node meanwhile, records the others here again and tells the other nodes in one
+    // USRS, hands them what was queued for them meanwhile, and brings this node's clients' lists
+    // up to date.
+    void heal();
     // On a stop while another node lives: leaves the cluster, gives back what each user did not
     // acknowledge and resets every connection, so the clients reconnect to a live node rather
     // than end. False when this is the last node.
     bool handOver();
+    // Resets every connection once the peers have acknowledged what is in flight, or at the
+    // deadline (ms on clock_).
+    void resetWhenLanded(qint64 deadline);
+    static constexpr int kLandingMs = 2000;
+    static constexpr int kLandingCheckMs = 10;
 
     // Long outputs (an offline backlog, the day's messages) go out a batch at a time as the
     // socket drains.

@@ -3,6 +3,8 @@
 // throwaway cluster of scripts/with-postgres.sh, skipped without it.
 #include "ServerHarness.h"
 
+#include <QScopeGuard>
+#include <QSet>
 #include <memory>
 
 using namespace wispline::server::test;
@@ -21,6 +23,21 @@ int countOf(const QList<QStringList>& messages, const QString& body)
 {
     return int(std::count_if(messages.cbegin(), messages.cend(),
                              [&](const QStringList& m) { return m.value(1).contains(body); }));
+}
+
+// The user list a client shows: every USRS and LGO received so far, in order.
+QSet<QString> listOf(WireClient& client)
+{
+    QSet<QString> list;
+    for (const QStringList& m : client.messages()) {
+        for (const QString& address : m.mid(1, m.size() - 2)) {
+            if (m.value(0) == u"USRS"_s)
+                list.insert(address);
+            else if (m.value(0) == u"LGO"_s)
+                list.remove(address);
+        }
+    }
+    return list;
 }
 
 } // namespace
@@ -114,7 +131,8 @@ private slots:
     void aLostNodeLosesNothing_data()
     {
         QTest::addColumn<int>("signalNumber");
-        QTest::newRow("killed: its users reset, found dead, nothing lost") << int(SIGKILL);
+        QTest::newRow("killed, its inbox held locked by psql: reset, found dead, nothing lost")
+            << int(SIGKILL);
         QTest::newRow("stopped while another lives: handed over, nothing lost") << int(SIGTERM);
     }
 
@@ -138,7 +156,21 @@ private slots:
         QByteArray before;
         QCOMPARE(bob->readToEnd(&before), u"reset"_s);
         QVERIFY(!before.contains("SHT~"));
+        // A session of the dead node's, left holding its inbox rows, stops nobody's heartbeat.
+        QProcess psql;
+        if (signalNumber == SIGKILL) {
+            QVERIFY(waitFor([&] {
+                return sqlRow(database_, u"SELECT count(*) FROM inbox WHERE recipient = 'BOB'"_s)
+                           .value(0)
+                           .toInt() > 0;
+            }));
+            psql.start(u"psql"_s, {u"-X"_s, database_});
+            psql.write("BEGIN; SELECT 'held' FROM inbox WHERE recipient = 'BOB' FOR UPDATE;\n");
+            QVERIFY(waitFor([&] { return psql.readAllStandardOutput().contains("held"); }));
+        }
         QVERIFY(!alice->take(u"LGO"_s, u"BOB2"_s).isEmpty());
+        psql.closeWriteChannel(); // the transaction ends with the session
+        psql.waitForFinished(kWaitMs);
         if (signalNumber == SIGKILL)
             b_.kill();
         else
@@ -161,6 +193,40 @@ private slots:
         for (int i = 0; i < kCount; ++i)
             QCOMPARE(count(i), 1);
         QVERIFY(b_.start(database_));
+    }
+
+    // A node stalled past the expiry is taken for dead, then heals: a user who logged on to the
+    // other node meanwhile keeps that session, the others are everyone's again, what was sent to
+    // them meanwhile arrives, and both sides' lists agree.
+    void aStalledNodeHeals()
+    {
+        auto alice = logOn(a_, u"ALICE"_s);
+        auto bob = logOn(b_, u"BOB"_s);
+        auto erin = logOn(b_, u"ERIN"_s);
+        QVERIFY(alice && bob && erin);
+        const auto has = [&](WireClient& c, const QStringList& addresses) {
+            return waitFor(
+                [&] { return listOf(c).contains(QSet(addresses.cbegin(), addresses.cend())); });
+        };
+        QVERIFY(has(*alice, {u"BOB2"_s, u"ERIN3"_s}) && has(*bob, {u"ALICE1"_s}));
+        b_.signal(SIGSTOP);
+        const auto resume = qScopeGuard([&] { b_.signal(SIGCONT); });
+        QVERIFY(waitFor([&] { return !listOf(*alice).contains(u"BOB2"_s); }));
+        auto dave = logOn(a_, u"DAVE"_s);
+        auto erinHere = logOn(a_, u"ERIN"_s);
+        QVERIFY(dave && erinHere);
+        alice->send("SND~ALICE1~while stalled~BOB2~NOONE");
+        QVERIFY(alice->sync());
+        b_.signal(SIGCONT);
+
+        QVERIFY(!erin->take(u"OtLog"_s).isEmpty());
+        QVERIFY(has(*alice, {u"BOB2"_s, u"ERIN3"_s, u"DAVE1"_s}));
+        QVERIFY(has(*bob, {u"ALICE1"_s, u"DAVE1"_s, u"ERIN3"_s}));
+        QVERIFY(!bob->take(u"OffL"_s).value(1).isEmpty());
+        alice->send("SND~ALICE1~after the stall~BOB2~NOONE");
+        QVERIFY(bob->take(u"SND"_s).value(1).contains(u"after the stall"_s));
+        QCOMPARE(countOf(bob->received(u"OffL"_s) + bob->received(u"SND"_s), u"while stalled"_s),
+                 0);
     }
 
     void cleanupTestCase()

@@ -1,0 +1,144 @@
+// What the router does with the other nodes' users coming and going, how a node taken for dead
+// during a stall heals, and how a node that stops while another lives hands its own users over
+// instead of ending their programs.
+#include "base/ServerLog.h"
+#include "base/ServerRules.h"
+#include "cluster/ServerNode.h"
+#include "routing/MessageServerClient.h"
+
+#include <algorithm>
+
+namespace wispline::server
+{
+
+void MessageServer::usersElsewhere(const QByteArray& kind, const QString& node,
+                                   const QList<QByteArray>& addresses)
+{
+    QList<QByteArray> fields{kind.toUpper()};
+    for (const QByteArray& address : addresses) {
+        QByteArray name;
+        int level = 0;
+        if (!splitAddress(address, &name, &level))
+            continue;
+        // Connected here (it left another node and logged on here since): still here.
+        if (online_.contains(name))
+            continue;
+        node_->heard(kind, node, name, level);
+        fields.append(address);
+    }
+    if (fields.size() > 1)
+        broadcast(frame(fields), nullptr);
+}
+
+void MessageServer::heal()
+{
+    if (shuttingDown_)
+        return;
+    QList<std::pair<QByteArray, int>> here;
+    for (const Client* client : onlineClients())
+        here.append({client->name, client->level});
+    const auto mine = node_->reclaim(here);
+    if (!mine) {
+        QTimer::singleShot(ServerNode::kHeartbeatMs, this, &MessageServer::heal);
+        return;
+    }
+    QList<QByteArray> back;
+    for (Client* client : onlineClients()) {
+        if (!mine->contains(client->name)) {
+            // Logged on to another node while this one was taken for dead: that session stays,
+            // as a second log-on's does.
+            logLine(QStringLiteral("%1: logged on to another node meanwhile").arg(client->who()));
+            online_.remove(client->name);
+            client->loggedOn = false;
+            send(client, frame({"OtLog", kOtherLogon}));
+            endConnection(client);
+            continue;
+        }
+        back.append(client->address());
+        // What was routed to the user meanwhile went to the offline queue: it follows now.
+        client->backlogAllRead = false;
+        if (!client->backlog) {
+            client->backlog = true;
+            client->backlogCount = 0;
+        }
+        pump(client);
+    }
+    node_->announce("usrs", back);
+    // This node heard nobody come or go meanwhile: its clients learn what changed.
+    const auto [came, went] = node_->reread();
+    for (const auto& [command, addresses] :
+         {std::pair{QByteArrayLiteral("LGO"), went}, std::pair{QByteArrayLiteral("USRS"), came}}) {
+        QList<QByteArray> fields{command};
+        for (const QByteArray& address : addresses) {
+            QByteArray name;
+            int level = 0;
+            if (splitAddress(address, &name, &level) && !online_.contains(name))
+                fields.append(address);
+        }
+        if (fields.size() > 1)
+            broadcast(frame(fields), nullptr);
+    }
+    logLine(QStringLiteral("back in the cluster: %1 user(s) recorded again, %2 came and %3 went "
+                           "elsewhere meanwhile")
+                .arg(back.size())
+                .arg(came.size())
+                .arg(went.size()));
+}
+
+bool MessageServer::handOver()
+{
+    if (!node_ || !node_->othersLive())
+        return false;
+    shuttingDown_ = true;
+    listener_.close();
+    std::vector<Client*> everyone;
+    QList<QByteArray> addresses;
+    for (auto& entry : clients_) {
+        Client* client = entry.second.get();
+        everyone.push_back(client);
+        if (client->loggedOn && online_.value(client->name) == client) {
+            addresses.append(client->address());
+            // Everyone here leaves at once: the others hear it in one frame, this node's
+            // clients need not hear it at all.
+            online_.remove(client->name);
+            client->loggedOn = false;
+        }
+    }
+    logLine(QStringLiteral("stopping while another node lives: %1 user(s) handed over")
+                .arg(addresses.size()));
+    // Out of the cluster before the resets: a client that reconnects at once finds itself
+    // gone from here, and messages for it go where it logs on next.
+    if (!node_->leave(addresses))
+        logLine(QStringLiteral("the other nodes learn of this one's users leaving when it is "
+                               "found dead"));
+    // What is in flight is let arrive first: a reset then takes back only what the peer never
+    // got, and that goes back to the offline queue, so nothing arrives twice.
+    for (Client* client : everyone) {
+        client->socket->pauseReading(true);
+        client->socket->holdOutput();
+    }
+    resetWhenLanded(clock_.elapsed() + kLandingMs);
+    return true;
+}
+
+void MessageServer::resetWhenLanded(qint64 deadline)
+{
+    const bool landed = std::all_of(clients_.cbegin(), clients_.cend(), [](const auto& entry) {
+        return entry.second->gone || entry.second->socket->inFlight() == 0;
+    });
+    if (!landed && clock_.elapsed() < deadline) {
+        QTimer::singleShot(kLandingCheckMs, this, [this, deadline] { resetWhenLanded(deadline); });
+        return;
+    }
+    std::vector<Client*> everyone;
+    for (auto& entry : clients_)
+        everyone.push_back(entry.second.get());
+    for (Client* client : everyone) {
+        if (!client->gone)
+            client->socket->reset();
+    }
+    if (clients_.empty())
+        QTimer::singleShot(0, this, &MessageServer::closed);
+}
+
+} // namespace wispline::server
