@@ -218,19 +218,21 @@ public:
     using Fields = QStringList;
 
     // From another loopback address when given, to be another host to the server.
-    bool connectTo(quint16 port, const QString& from = {})
+    bool connectTo(quint16 port, const QString& from = {},
+                   const QString& host = QStringLiteral("127.0.0.1"))
     {
         if (!from.isEmpty() && !socket_.bind(QHostAddress(from)))
             return false;
-        socket_.connectToHost(QStringLiteral("127.0.0.1"), port);
+        socket_.connectToHost(host, port);
         QObject::connect(&socket_, &QTcpSocket::readyRead, [this] { read(); });
         return socket_.waitForConnected(kWaitMs);
     }
 
     // Connects and logs on; true when the server accepted the user.
-    bool logOnAt(quint16 port, const QString& name, const QString& password)
+    bool logOnAt(quint16 port, const QString& name, const QString& password,
+                 const QString& host = QStringLiteral("127.0.0.1"))
     {
-        return connectTo(port) && logOn(name, password).value(0) == QLatin1String("LIU");
+        return connectTo(port, {}, host) && logOn(name, password).value(0) == QLatin1String("LIU");
     }
 
     // One write per message, as the client does.

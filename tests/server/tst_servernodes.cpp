@@ -5,6 +5,7 @@
 
 #include <QScopeGuard>
 #include <QSet>
+#include <QStandardPaths>
 #include <memory>
 
 using namespace wispline::server::test;
@@ -50,13 +51,38 @@ class TestServerNodes : public QObject
     ServerProcess a_;
     ServerProcess b_;
 
-    static std::unique_ptr<WireClient> logOn(const ServerProcess& node, const QString& name)
+    // As root, the test runs in a network namespace of its own, and the clients of a lost node
+    // reach it through a balancer: a DNAT rule from one address to the node it points at.
+    QString iptables_;
+    static constexpr quint16 kBalancerPort = 30609;
+
+    // node: nullptr for the node the balancer points at (the node itself without one).
+    std::unique_ptr<WireClient> logOn(const ServerProcess* node, const QString& name)
     {
         const QStringList& u =
             *std::find_if(kUsers.cbegin(), kUsers.cend(), [&](auto& u) { return u[0] == name; });
         auto c = std::make_unique<WireClient>();
-        return c->logOnAt(node.port(), u[0], u[1]) ? std::move(c) : nullptr;
+        const bool ok = node ? c->logOnAt(node->port(), u[0], u[1])
+                             : c->logOnAt(kBalancerPort, u[0], u[1], u"127.1.1.1"_s);
+        return ok ? std::move(c) : nullptr;
     }
+    std::unique_ptr<WireClient> logOn(const ServerProcess& node, const QString& name)
+    {
+        return logOn(iptables_.isEmpty() || &node != balanced_ ? &node : nullptr, name);
+    }
+    // New connections go to node; those made before keep theirs, as with any balancer.
+    void balanceTo(const ServerProcess& node)
+    {
+        balanced_ = &node;
+        if (iptables_.isEmpty())
+            return;
+        QProcess::execute(iptables_, {u"-t"_s, u"nat"_s, u"-F"_s, u"OUTPUT"_s});
+        QProcess::execute(iptables_,
+                          {u"-t"_s, u"nat"_s, u"-A"_s, u"OUTPUT"_s, u"-p"_s, u"tcp"_s, u"-d"_s,
+                           u"127.1.1.1"_s, u"--dport"_s, QString::number(kBalancerPort), u"-j"_s,
+                           u"DNAT"_s, u"--to-destination"_s, u"127.0.0.1:%1"_s.arg(node.port())});
+    }
+    const ServerProcess* balanced_ = nullptr;
 
 private slots:
     void initTestCase()
@@ -70,6 +96,8 @@ private slots:
             QCOMPARE(addUser(database_, u).exitCode, 0);
         QVERIFY(a_.start(database_));
         QVERIFY(b_.start(database_));
+        if (qEnvironmentVariable("WISPLINE_NETNS") == u"1"_s)
+            iptables_ = QStandardPaths::findExecutable(u"iptables"_s, {u"/usr/sbin"_s, u"/sbin"_s});
     }
 
     void crossNode_data()
@@ -142,6 +170,7 @@ private slots:
     void aLostNodeLosesNothing()
     {
         QFETCH(int, signalNumber);
+        balanceTo(b_);
         auto alice = logOn(a_, u"ALICE"_s);
         auto bob = logOn(b_, u"BOB"_s);
         QVERIFY(alice && bob && bob->sync());
@@ -175,7 +204,8 @@ private slots:
             b_.kill();
         else
             QCOMPARE(b_.waitForExit(), 0);
-        // The client reconnects to the node that lives.
+        // The client reconnects, and the balancer sends it to the node that lives.
+        balanceTo(a_);
         auto again = logOn(a_, u"BOB"_s);
         QVERIFY(again);
         const auto count = [&](int i) {
