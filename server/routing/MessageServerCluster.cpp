@@ -91,19 +91,9 @@ bool MessageServer::handOver()
         return false;
     shuttingDown_ = true;
     listener_.close();
-    std::vector<Client*> everyone;
     QList<QByteArray> addresses;
-    for (auto& entry : clients_) {
-        Client* client = entry.second.get();
-        everyone.push_back(client);
-        if (client->loggedOn && online_.value(client->name) == client) {
-            addresses.append(client->address());
-            // Everyone here leaves at once: the others hear it in one frame, this node's
-            // clients need not hear it at all.
-            online_.remove(client->name);
-            client->loggedOn = false;
-        }
-    }
+    for (const Client* client : onlineClients())
+        addresses.append(client->address());
     logLine(QStringLiteral("stopping while another node lives: %1 user(s) handed over")
                 .arg(addresses.size()));
     // Out of the cluster before the resets: a client that reconnects at once finds itself
@@ -112,11 +102,10 @@ bool MessageServer::handOver()
         logLine(QStringLiteral("the other nodes learn of this one's users leaving when it is "
                                "found dead"));
     // What is in flight is let arrive first: a reset then takes back only what the peer never
-    // got, and that goes back to the offline queue, so nothing arrives twice.
-    for (Client* client : everyone) {
-        client->socket->pauseReading(true);
-        client->socket->holdOutput();
-    }
+    // got, and that goes back to the offline queue, so nothing arrives twice. The clients are
+    // still read meanwhile, so what they send is routed rather than lost with the reset.
+    for (auto& entry : clients_)
+        entry.second->socket->holdOutput();
     resetWhenLanded(clock_.elapsed() + kLandingMs);
     return true;
 }
@@ -133,9 +122,19 @@ void MessageServer::resetWhenLanded(qint64 deadline)
     std::vector<Client*> everyone;
     for (auto& entry : clients_)
         everyone.push_back(entry.second.get());
+    // The last input first: a reset drops what the kernel holds unread.
     for (Client* client : everyone) {
-        if (!client->gone)
-            client->socket->reset();
+        if (!client->gone && !client->checking && client->socket->isConnected())
+            readFrom(client);
+    }
+    for (Client* client : everyone) {
+        if (client->gone)
+            continue;
+        // Everyone here leaves at once, and the other nodes were told: no LGO round.
+        if (client->loggedOn && online_.value(client->name) == client)
+            online_.remove(client->name);
+        client->loggedOn = false;
+        client->socket->reset();
     }
     if (clients_.empty())
         QTimer::singleShot(0, this, &MessageServer::closed);
