@@ -396,6 +396,25 @@ bool ServerNode::endSessionThere(const QString& node, const QByteArray& name)
     return true;
 }
 
+void ServerNode::queuedMeanwhile(const QList<QByteArray>& names)
+{
+    if (names.isEmpty())
+        return;
+    QString list;
+    for (const QByteArray& name : names)
+        list += (list.isEmpty() ? QString() : QStringLiteral(",")) + literal(fromWire(name));
+    QSqlQuery q(db_);
+    if (!q.exec(QStringLiteral("WITH told AS (INSERT INTO inbox(node, kind, recipient, text, "
+                               "created) SELECT node, 'offl', name, '', '' FROM presence WHERE "
+                               "name IN (") +
+                list + QStringLiteral(") AND node <> ") + literal(id_) +
+                QStringLiteral(" AND node IN ") + live() +
+                QStringLiteral(" RETURNING node) SELECT pg_notify('wispline_' || node, '') FROM "
+                               "(SELECT DISTINCT node FROM told) AS woken")))
+        logLine(QStringLiteral("could not tell the other nodes of messages queued meanwhile: %1")
+                    .arg(q.lastError().text()));
+}
+
 QList<ServerNode::InboxRow> ServerNode::inbox(int limit)
 {
     QList<InboxRow> rows;

@@ -83,10 +83,14 @@ public:
                  const QByteArray& display, const QString& created);
     // Asks another node to end a user's session there (a log-on here replaces it).
     bool endSessionThere(const QString& node, const QByteArray& name);
+    // Messages went back to these users' offline queues, maybe after they logged on to another
+    // node (a session here that ended late, a hand-over): that node reads the queue again.
+    void queuedMeanwhile(const QList<QByteArray>& names);
 
     struct InboxRow {
         qint64 id = 0;
-        // "m" a message, "otlog" the end of a session, "usrs"/"lgo" a user came or went elsewhere
+        // "m" a message, "otlog" the end of a session, "usrs"/"lgo" users came or went elsewhere,
+        // "offl" the user's offline queue grew
         QByteArray kind;
         QByteArray recipient;
         QByteArray text; // the display text of a message

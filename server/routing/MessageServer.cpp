@@ -420,6 +420,8 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         } else {
             store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, false);
             kept = true;
+            if (node_)
+                queuedHere(target.name);
         }
     }
     // The messages kept for offline recipients are committed together (or kept and retried).
@@ -614,6 +616,9 @@ void MessageServer::drainInbox()
             Client* client = online_.value(row.recipient);
             if (row.kind == "usrs" || row.kind == "lgo") {
                 usersElsewhere(row.kind, fromWire(row.recipient), row.text.split(kSeparator));
+            } else if (row.kind == "offl") {
+                if (client)
+                    readQueueAgain(client);
             } else if (row.kind == "otlog") {
                 if (!client)
                     continue;

@@ -138,6 +138,14 @@ private:
     // USRS, hands them what was queued for them meanwhile, and brings this node's clients' lists
     // up to date.
     void heal();
+    // The user's offline queue grew after it was read (a heal, a session elsewhere that ended
+    // late): the new rows follow.
+    void readQueueAgain(Client* client);
+    // A message went to a user's offline queue here: should the user turn out to have logged on
+    // to another node meanwhile (its coming not heard yet), that node reads its queue again.
+    void queuedHere(const QByteArray& name);
+    QHash<QByteArray, qint64> queuedRecently_; // name, ms on clock_
+    static constexpr int kQueuedRecentlyMs = 5000;
     // On a stop while another node lives: leaves the cluster, gives back what each user did not
     // acknowledge and resets every connection, so the clients reconnect to a live node rather
     // than end. False when this is the last node.

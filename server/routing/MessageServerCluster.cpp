@@ -15,6 +15,7 @@ void MessageServer::usersElsewhere(const QByteArray& kind, const QString& node,
                                    const QList<QByteArray>& addresses)
 {
     QList<QByteArray> fields{kind.toUpper()};
+    QList<QByteArray> queued;
     for (const QByteArray& address : addresses) {
         QByteArray name;
         int level = 0;
@@ -25,9 +26,22 @@ void MessageServer::usersElsewhere(const QByteArray& kind, const QString& node,
             continue;
         node_->heard(kind, node, name, level);
         fields.append(address);
+        if (kind == "usrs" && queuedRecently_.remove(name))
+            queued.append(name);
     }
     if (fields.size() > 1)
         broadcast(frame(fields), nullptr);
+    node_->queuedMeanwhile(queued);
+}
+
+void MessageServer::queuedHere(const QByteArray& name)
+{
+    const qint64 now = clock_.elapsed();
+    if (queuedRecently_.size() > 10000) {
+        for (auto it = queuedRecently_.begin(); it != queuedRecently_.end();)
+            it = it.value() < now - kQueuedRecentlyMs ? queuedRecently_.erase(it) : std::next(it);
+    }
+    queuedRecently_.insert(name, now);
 }
 
 void MessageServer::heal()
@@ -56,12 +70,7 @@ void MessageServer::heal()
         }
         back.append(client->address());
         // What was routed to the user meanwhile went to the offline queue: it follows now.
-        client->backlogAllRead = false;
-        if (!client->backlog) {
-            client->backlog = true;
-            client->backlogCount = 0;
-        }
-        pump(client);
+        readQueueAgain(client);
     }
     node_->announce("usrs", back);
     // This node heard nobody come or go meanwhile: its clients learn what changed.
@@ -83,6 +92,17 @@ void MessageServer::heal()
                 .arg(back.size())
                 .arg(came.size())
                 .arg(went.size()));
+}
+
+void MessageServer::readQueueAgain(Client* client)
+{
+    // From the last row handed over: rows already read are not sent twice.
+    client->backlogAllRead = false;
+    if (!client->backlog) {
+        client->backlog = true;
+        client->backlogCount = 0;
+    }
+    pump(client);
 }
 
 bool MessageServer::handOver()
@@ -122,20 +142,28 @@ void MessageServer::resetWhenLanded(qint64 deadline)
     std::vector<Client*> everyone;
     for (auto& entry : clients_)
         everyone.push_back(entry.second.get());
-    // The last input first: a reset drops what the kernel holds unread.
+    QList<QByteArray> names;
     for (Client* client : everyone) {
+        // The last input is read right before the reset, which drops what the kernel holds
+        // unread: what a client sends meanwhile is routed, not lost.
         if (!client->gone && !client->checking && client->socket->isConnected())
             readFrom(client);
-    }
-    for (Client* client : everyone) {
         if (client->gone)
             continue;
         // Everyone here leaves at once, and the other nodes were told: no LGO round.
         if (client->loggedOn && online_.value(client->name) == client)
             online_.remove(client->name);
         client->loggedOn = false;
+        if (!client->name.isEmpty())
+            names.append(client->name);
+        // Back in the queue, committed, before the reset lets the client log on elsewhere.
+        giveBack(client);
         client->socket->reset();
     }
+    // Messages routed in the last reads to users reset before went to their queues, maybe after
+    // they logged on elsewhere: read there again.
+    store_.flushOffline();
+    node_->queuedMeanwhile(names);
     if (clients_.empty())
         QTimer::singleShot(0, this, &MessageServer::closed);
 }
