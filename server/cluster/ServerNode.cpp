@@ -34,6 +34,8 @@ ServerNode::ServerNode(ServerStore& store, QObject* parent) : QObject(parent), s
     listenName_ = connectionName_ + QStringLiteral("-listen");
     flushTimer_.setSingleShot(true);
     connect(&flushTimer_, &QTimer::timeout, this, &ServerNode::flushOutgoing);
+    announceTimer_.setSingleShot(true);
+    connect(&announceTimer_, &QTimer::timeout, this, &ServerNode::flushAnnouncements);
 }
 
 ServerNode::~ServerNode()
@@ -41,6 +43,8 @@ ServerNode::~ServerNode()
     beat_.reset();
     if (db_.isOpen()) {
         flushOutgoing();
+        if (!left_)
+            flushAnnouncements();
         // Nothing waits for this node any more: its inbox goes where each user is now.
         QSqlQuery q(db_);
         if (!left_) {
@@ -203,22 +207,44 @@ std::pair<QList<QByteArray>, QList<QByteArray>> ServerNode::reread()
 
 void ServerNode::announce(const QByteArray& kind, const QList<QByteArray>& addresses)
 {
-    if (addresses.isEmpty())
+    // Those of one turn of the event loop go together: a crowd logging on at once (after the
+    // loss of a node) costs the others one row per turn, not one per user.
+    for (const QByteArray& address : addresses)
+        announcements_.push_back({kind, address});
+    if (!announcements_.empty() && !announceTimer_.isActive())
+        announceTimer_.start(0);
+}
+
+void ServerNode::flushAnnouncements()
+{
+    if (announcements_.empty())
         return;
+    // One row per run of one kind, in order: a user's leaving and coming back stay in order.
     QSqlQuery q(db_);
-    // The row names the node the users are on, in the place of a recipient.
-    q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT id, "
-                             "?, ?, ?, '' FROM nodes WHERE id <> ? AND id IN ") +
-              live());
-    q.addBindValue(QString::fromLatin1(kind));
-    q.addBindValue(id_);
-    q.addBindValue(fromWire(addresses.join(kSeparator)));
-    q.addBindValue(id_);
-    if (!q.exec())
-        return;
+    bool ok = db_.transaction();
+    for (std::size_t i = 0; ok && i < announcements_.size();) {
+        const QByteArray& kind = announcements_[i].first;
+        QList<QByteArray> addresses;
+        for (; i < announcements_.size() && announcements_[i].first == kind; ++i)
+            addresses.append(announcements_[i].second);
+        // The row names the node the users are on, in the place of a recipient.
+        q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
+                                 "id, ?, ?, ?, '' FROM nodes WHERE id <> ? AND id IN ") +
+                  live());
+        q.addBindValue(QString::fromLatin1(kind));
+        q.addBindValue(id_);
+        q.addBindValue(fromWire(addresses.join(kSeparator)));
+        q.addBindValue(id_);
+        ok = q.exec();
+    }
     q.prepare(QStringLiteral("SELECT pg_notify('wispline_' || id, '') FROM nodes WHERE id <> ?"));
     q.addBindValue(id_);
-    q.exec();
+    if (!ok || !q.exec() || !db_.commit()) {
+        db_.rollback();
+        announceTimer_.start(kHeartbeatMs); // kept, and tried again
+        return;
+    }
+    announcements_.clear();
 }
 
 bool ServerNode::othersLive()
@@ -232,6 +258,7 @@ bool ServerNode::othersLive()
 bool ServerNode::leave(const QList<QByteArray>& addresses)
 {
     beat_.reset(); // a heartbeat now would register this node again
+    flushAnnouncements();
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
     q.addBindValue(id_);
@@ -261,11 +288,13 @@ bool ServerNode::leave(const QList<QByteArray>& addresses)
 QString ServerNode::setPresent(const QByteArray& name, int level)
 {
     QSqlQuery q(db_);
+    // A node that is dead already has no session to end.
     q.prepare(
-        QStringLiteral("WITH before AS (SELECT node FROM presence WHERE name = ?) INSERT INTO "
-                       "presence(name, node, level) VALUES(?, ?, ?) ON CONFLICT(name) DO "
-                       "UPDATE SET node = EXCLUDED.node, level = EXCLUDED.level RETURNING "
-                       "(SELECT node FROM before)"));
+        QStringLiteral("WITH before AS (SELECT node FROM presence WHERE name = ? AND node IN ") +
+        live() +
+        QStringLiteral(") INSERT INTO presence(name, node, level) VALUES(?, ?, ?) ON "
+                       "CONFLICT(name) DO UPDATE SET node = EXCLUDED.node, level = "
+                       "EXCLUDED.level RETURNING (SELECT node FROM before)"));
     q.addBindValue(fromWire(name));
     q.addBindValue(fromWire(name));
     q.addBindValue(id_);
@@ -311,24 +340,6 @@ void ServerNode::setAbsent(const QByteArray& name)
     q.addBindValue(fromWire(name));
     q.addBindValue(id_);
     q.exec();
-}
-
-bool ServerNode::put(const QString& node, const QByteArray& kind, const QByteArray& recipient,
-                     const QByteArray& text, const QString& created)
-{
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral(
-        "INSERT INTO inbox(node, kind, recipient, text, created) VALUES(?, ?, ?, ?, ?)"));
-    q.addBindValue(node);
-    q.addBindValue(QString::fromLatin1(kind));
-    q.addBindValue(fromWire(recipient));
-    // Never NULL, for a session's end too.
-    q.addBindValue(text.isEmpty() ? QStringLiteral("") : fromWire(text));
-    q.addBindValue(created.isEmpty() ? QStringLiteral("") : created);
-    if (!q.exec())
-        return false;
-    // Delivered at the commit, with the row.
-    return q.exec(QStringLiteral("NOTIFY ") + channelOf(node));
 }
 
 void ServerNode::deliver(const QString& node, const QString& day, const QString& time,
@@ -387,13 +398,14 @@ void ServerNode::flushOutgoing()
 
 bool ServerNode::endSessionThere(const QString& node, const QByteArray& name)
 {
-    if (!db_.transaction())
-        return false;
-    if (!put(node, "otlog", name, {}, {}) || !db_.commit()) {
-        db_.rollback();
-        return false;
-    }
-    return true;
+    // One round trip: a crowd logging on after the loss of a node pays it per user.
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("WITH put AS (INSERT INTO inbox(node, kind, recipient, text, created) "
+                             "VALUES(?, 'otlog', ?, '', '') RETURNING node) SELECT "
+                             "pg_notify('wispline_' || node, '') FROM put"));
+    q.addBindValue(node);
+    q.addBindValue(fromWire(name));
+    return q.exec();
 }
 
 void ServerNode::queuedMeanwhile(const QList<QByteArray>& names)

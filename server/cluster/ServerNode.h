@@ -49,6 +49,8 @@ public:
     QList<QByteArray> remoteUsers(int level) const;
     // Their addresses (name and level), for the user list.
     QList<QByteArray> remoteAddresses() const;
+    // The user logged on here: no longer one of another node's.
+    void cameHere(const QByteArray& name) { remote_.remove(name); }
     // A "usrs" or "lgo" row from node (empty: the takeover of dead nodes).
     void heard(const QByteArray& kind, const QString& node, const QByteArray& name, int level);
     // Reads where the other nodes' users are again; the addresses that came and went since.
@@ -110,9 +112,8 @@ signals:
 
 private:
     void flushOutgoing();
+    void flushAnnouncements();
     QString literal(const QString& text) const;
-    bool put(const QString& node, const QByteArray& kind, const QByteArray& recipient,
-             const QByteArray& text, const QString& created);
     QString live() const;
     // One statement that moves the inbox rows matching a condition to the node their recipient
     // is on now, or to the offline queues, and wakes those nodes.
@@ -138,6 +139,8 @@ private:
     };
     std::vector<Outgoing> outgoing_;
     QTimer flushTimer_;
+    std::vector<std::pair<QByteArray, QByteArray>> announcements_; // kind, address
+    QTimer announceTimer_;
     struct Remote {
         QString node;
         int level = 0;

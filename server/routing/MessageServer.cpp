@@ -546,8 +546,10 @@ void MessageServer::connectionLost(Client* client)
         client->loggedOn = false;
         logLine(
             QStringLiteral("#%1 %2: connection lost").arg(client->id).arg(fromWire(client->name)));
-        broadcast(frame({"LGO", client->address()}), client);
-        if (node_)
+        // A user who logged on to another node meanwhile stays in everyone's lists.
+        if (!node_ || node_->nodeOf(client->name).isEmpty())
+            broadcast(frame({"LGO", client->address()}), client);
+        if (node_ && node_->nodeOf(client->name).isEmpty())
             node_->announce("lgo", client->address());
     } else {
         logLine(QStringLiteral("%1: connection closed").arg(client->who()));

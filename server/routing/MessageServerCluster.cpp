@@ -21,10 +21,13 @@ void MessageServer::usersElsewhere(const QByteArray& kind, const QString& node,
         int level = 0;
         if (!splitAddress(address, &name, &level))
             continue;
-        // Connected here (it left another node and logged on here since): still here.
+        // Where the user is, even while a session of it here waits to be ended: a message for
+        // it then goes there.
+        node_->heard(kind, node, name, level);
+        // Connected here (it left another node and logged on here since, or a session here ends
+        // soon): in the lists already.
         if (online_.contains(name))
             continue;
-        node_->heard(kind, node, name, level);
         fields.append(address);
         if (kind == "usrs" && queuedRecently_.remove(name))
             queued.append(name);

@@ -198,6 +198,7 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
     }
     if (node_) {
         // The database says where the user was, even when this node has not heard yet.
+        node_->cameHere(name);
         const QString elsewhere = node_->setPresent(name, account.level);
         if (!elsewhere.isEmpty()) {
             logLine(QStringLiteral("#%1 %2: replaces the session on node %3")
