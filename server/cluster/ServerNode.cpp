@@ -13,6 +13,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace wispline::server
 {
 namespace
@@ -84,11 +86,10 @@ bool ServerNode::start(QString* error)
         *error = q.lastError().text();
         return false;
     }
-    if (!listen_.driver()->subscribeToNotification(channelOf(id_))) {
+    if (!listen()) {
         *error = listen_.driver()->lastError().text();
         return false;
     }
-    connect(listen_.driver(), &QSqlDriver::notification, this, [this] { emit wake(); });
     const auto remote = readRemote();
     if (!remote) {
         *error = db_.lastError().text();
@@ -101,7 +102,12 @@ bool ServerNode::start(QString* error)
         store_, id_, kHeartbeatMs, kExpirySeconds,
         [this] {
             QMetaObject::invokeMethod(
-                this, [this] { emit wake(); }, Qt::QueuedConnection);
+                this,
+                [this] {
+                    checkConnections();
+                    emit wake();
+                },
+                Qt::QueuedConnection);
         },
         [this] {
             QMetaObject::invokeMethod(
@@ -116,6 +122,44 @@ bool ServerNode::start(QString* error)
     // Whatever was routed here before the LISTEN.
     QTimer::singleShot(0, this, [this] { emit wake(); });
     return true;
+}
+
+bool ServerNode::listen()
+{
+    if (!listen_.driver()->subscribeToNotification(channelOf(id_)))
+        return false;
+    connect(listen_.driver(), &QSqlDriver::notification, this, [this] { emit wake(); });
+    return true;
+}
+
+void ServerNode::checkConnections()
+{
+    // The heartbeat went through, so the database is there: this thread's connections are
+    // tried too, and opened again when they fail (a restart of the database ends them).
+    QSqlQuery probe(db_);
+    QSqlQuery probeListen(listen_);
+    if (probe.exec(QStringLiteral("SELECT 1")) && probeListen.exec(QStringLiteral("SELECT 1"))) {
+        if (reopenWaitMs_ > 0)
+            logLine(QStringLiteral("node %1: database connections open again").arg(id_));
+        reopenWaitMs_ = 0;
+        return;
+    }
+    if (reopenClock_.isValid() && reopenClock_.elapsed() < reopenWaitMs_)
+        return;
+    if (reopenWaitMs_ == 0)
+        logLine(QStringLiteral("node %1: database connections lost (%2), opening them again")
+                    .arg(id_, probe.lastError().text() + probeListen.lastError().text()));
+    reopenWaitMs_ = std::min(8000, std::max(1000, reopenWaitMs_ * 2));
+    reopenClock_.start();
+    db_.close();
+    // A new connection for the notifications: the old one's subscription dies with it.
+    listen_.close();
+    listen_ = QSqlDatabase();
+    QSqlDatabase::removeDatabase(listenName_);
+    listenName_ = connectionName_ + QStringLiteral("-listen-%1").arg(++listenGeneration_);
+    listen_ = store_.addConnection(listenName_);
+    if (db_.open() && listen_.open() && listen())
+        QTimer::singleShot(0, this, [this] { emit wake(); }); // what came meanwhile
 }
 
 QString ServerNode::live() const

@@ -7,6 +7,7 @@
 // The heartbeat runs on a thread of its own (NodeHeartbeat); rows of a node that stopped
 // heart-beating go to the node their recipient is on now, or to the offline queues.
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
@@ -113,6 +114,10 @@ signals:
 private:
     void flushOutgoing();
     void flushAnnouncements();
+    bool listen();
+    // At each heartbeat: the connections of this thread work, or are opened again, at most
+    // once a second, then every 2, 4 and 8 seconds while they fail.
+    void checkConnections();
     QString literal(const QString& text) const;
     QString live() const;
     // One statement that moves the inbox rows matching a condition to the node their recipient
@@ -126,6 +131,9 @@ private:
     QSqlDatabase db_;
     QSqlDatabase listen_; // LISTEN alone: its socket is readable whenever a notification comes
     std::unique_ptr<NodeHeartbeat> beat_;
+    int reopenWaitMs_ = 0;
+    QElapsedTimer reopenClock_;
+    int listenGeneration_ = 0;
     bool left_ = false;
     struct Outgoing {
         QString node;
