@@ -477,6 +477,9 @@ MessageServer::Client* MessageServer::clientById(quint64 id) const
 
 void MessageServer::broadcast(const QByteArray& framed, const Client* except)
 {
+    // Who came before goes out first: a leaving never overtakes the coming.
+    if (!cameHere_.empty())
+        tellCameHere();
     for (Client* other : onlineClients()) {
         if (other != except)
             send(other, framed);

@@ -144,6 +144,12 @@ private:
     // A message went to a user's offline queue here: should the user turn out to have logged on
     // to another node meanwhile (its coming not heard yet), that node reads its queue again.
     void queuedHere(const QByteArray& name);
+    // A user logged on here: the others hear it in one USRS with those of the same turn of the
+    // event loop, so a crowd logging on at once (after the loss of a node) costs each client a
+    // frame per turn, not one per user.
+    void cameHere(Client* client);
+    void tellCameHere();
+    std::vector<quint64> cameHere_;
     QHash<QByteArray, qint64> queuedRecently_; // name, ms on clock_
     static constexpr int kQueuedRecentlyMs = 5000;
     // On a stop while another node lives: leaves the cluster, gives back what each user did not

@@ -37,6 +37,44 @@ void MessageServer::usersElsewhere(const QByteArray& kind, const QString& node,
     node_->queuedMeanwhile(queued);
 }
 
+void MessageServer::cameHere(Client* client)
+{
+    if (cameHere_.empty())
+        QTimer::singleShot(0, this, &MessageServer::tellCameHere);
+    cameHere_.push_back(client->id);
+}
+
+void MessageServer::tellCameHere()
+{
+    std::vector<Client*> came;
+    for (quint64 id : cameHere_) {
+        Client* client = clientById(id);
+        if (client && client->loggedOn && online_.value(client->name) == client)
+            came.push_back(client);
+    }
+    cameHere_.clear();
+    if (came.empty())
+        return;
+    QList<QByteArray> fields{"USRS"};
+    for (const Client* client : came)
+        fields.append(client->address());
+    const QByteArray all = frame(fields);
+    for (Client* other : onlineClients()) {
+        if (std::find(came.cbegin(), came.cend(), other) == came.cend()) {
+            send(other, all);
+            continue;
+        }
+        // A newcomer had the list at its log-on: it gets the others of the crowd, never itself.
+        QList<QByteArray> others{"USRS"};
+        for (const Client* client : came) {
+            if (client != other)
+                others.append(client->address());
+        }
+        if (others.size() > 1)
+            send(other, frame(others));
+    }
+}
+
 void MessageServer::queuedHere(const QByteArray& name)
 {
     const qint64 now = clock_.elapsed();

@@ -234,7 +234,7 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
             users.append(address);
     }
     send(client, frame(users));
-    broadcast(frame({"USRS", client->address()}), client);
+    cameHere(client);
     if (node_)
         node_->announce("usrs", client->address());
 
