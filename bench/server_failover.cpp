@@ -12,8 +12,9 @@
 // the messages lost (sent within a second of the kill, and the rest), those delivered twice and
 // the latency outside the failover windows. Run it as root beside the throwaway cluster, which
 // then runs in a network namespace of its own:
-//   bash scripts/with-postgres.sh sh -c 'build/bench/bench_server_load --failover --db
-//   "$WISPLINE_PG_URL"'
+//   bash scripts/with-postgres.sh sh -c
+//       'build/bench/bench_server_load --failover --db "$WISPLINE_PG_URL"'
+// BENCH_NODES_LOG=FILE keeps the nodes' log; BENCH_DEBUG=1 lists the messages lost or slow.
 #include "store/ServerStore.h"
 
 #include <QCoreApplication>
@@ -622,6 +623,7 @@ int Failover::run()
     long ended = 0;
     for (const Client& c : clients_)
         ended += c.state == Client::Ended;
+    const bool debug = qEnvironmentVariableIsSet("BENCH_DEBUG");
     long lostKill = 0;
     long lostRest = 0;
     const std::int64_t killUs = (killedAt - start_) * 1000;
@@ -630,26 +632,25 @@ int Failover::run()
             continue;
         const std::int64_t sentAt = s.at - start_ * 1000;
         (std::llabs(sentAt - killUs) <= 1000000 ? lostKill : lostRest)++;
-        QString where;
-        if (qEnvironmentVariableIsSet("BENCH_DEBUG")) {
+        // BENCH_DEBUG=1: each lost message, and where the database has it (the day's record,
+        // an offline queue, an inbox), to tell a message never taken from one left waiting.
+        if (debug) {
             QSqlQuery q(QSqlDatabase::database(QStringLiteral("failover")));
             const QString body = QStringLiteral("T%1 failover").arg(&s - sent_.data());
             q.exec(QStringLiteral("SELECT (SELECT count(*) FROM messages WHERE body = '%1'), "
-                                  "(SELECT count(*) FROM offline WHERE text LIKE '%%1%'), (SELECT "
-                                  "count(*) FROM inbox WHERE text LIKE '%%1%')")
+                                  "(SELECT count(*) FROM offline WHERE text LIKE '%%1%'), "
+                                  "(SELECT count(*) FROM inbox WHERE text LIKE '%%1%')")
                        .arg(body));
-            if (q.next())
-                where = QStringLiteral(" day %1 offline %2 inbox %3")
-                            .arg(q.value(0).toInt())
-                            .arg(q.value(1).toInt())
-                            .arg(q.value(2).toInt());
-        }
-        if (qEnvironmentVariableIsSet("BENCH_DEBUG"))
+            const bool found = q.next();
             std::fprintf(stderr,
-                         "%s lost: %s to %s, sent %.3f s after the start (kill %.3f, stop %.3f)\n",
-                         qPrintable(where), clients_[std::size_t(s.from)].name.c_str(),
+                         "lost: %s to %s, sent %.3f s after the start (kill %.3f, stop %.3f); "
+                         "day %d offline %d inbox %d\n",
+                         clients_[std::size_t(s.from)].name.c_str(),
                          clients_[std::size_t(s.to)].name.c_str(), double(sentAt) / 1e6,
-                         double(killedAt - start_) / 1e3, double(stoppedAt - start_) / 1e3);
+                         double(killedAt - start_) / 1e3, double(stoppedAt - start_) / 1e3,
+                         found ? q.value(0).toInt() : -1, found ? q.value(1).toInt() : -1,
+                         found ? q.value(2).toInt() : -1);
+        }
     }
     std::vector<std::int64_t> steady;
     for (std::size_t i = 0; i < latencies_.size(); ++i) {
@@ -661,8 +662,7 @@ int Failover::run()
             sentAt <= stoppedAt + std::int64_t(std::max(0.0, lastRecovery_) * 1000) + 1000;
         if (!inKill && !inStop)
             steady.push_back(latencies_[i]);
-        if (!inKill && !inStop && latencies_[i] > 300000 &&
-            qEnvironmentVariableIsSet("BENCH_DEBUG"))
+        if (debug && !inKill && !inStop && latencies_[i] > 300000)
             std::fprintf(stderr, "slow: %.0f ms, sent %.3f s after the start\n",
                          double(latencies_[i]) / 1e3, double(sentAt - start_) / 1e3);
     }
