@@ -15,6 +15,9 @@
 // loop, on a day of --day-rows messages of its own, and the second floods messages to as many
 // made-up recipients as a message may name; the latency is that of everyone else's messages.
 //
+// With --failover, two nodes behind a balancer lose one node, then stop the other, under traffic
+// (see server_failover.cpp).
+//
 // With --mqtt 1 the same load goes to a local MQTT broker (mosquitto, QoS 0, persistence off)
 // instead, for comparison: each client subscribes to its own topic (and Level 2 users to one
 // shared topic, the counterpart of "L2A") and publishes to the recipient's.
@@ -826,9 +829,14 @@ bool handshakeRate(const Options& o, quint16 port, qint64 serverPid)
 
 } // namespace
 
+// bench/server_failover.cpp
+int runFailover(const QStringList& args);
+
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    if (app.arguments().value(1) == QLatin1String("--failover"))
+        return runFailover(app.arguments().mid(2));
     Options options;
     if (!readOptions(app.arguments(), &options)) {
         std::fprintf(stderr, "usage: bench_server_load [--clients N] [--level2 N] [--direct N] "

@@ -6,8 +6,9 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt
           libqt6sql6-psql postgresql
           # TLS: the server links OpenSSL; the tests make their certificates with the command.
           libssl-dev openssl
-          # The server tests drop a connection's packets in a private network namespace.
-          iptables
+          # The server tests drop a connection's packets, and balance connections by DNAT, in a
+          # private network namespace.
+          iptables iproute2
           qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool
           dpkg-dev desktop-file-utils appstream adduser
           # The pop-up is checked under three window managers (tests/e2e/popup_wm.sh).

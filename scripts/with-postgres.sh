@@ -2,9 +2,18 @@
 # Runs a command beside a throwaway PostgreSQL cluster: created in a temporary folder, listening on
 # a free loopback port, stopped and removed at the end. The command finds it in WISPLINE_PG_URL
 # (trust authentication, so no password), and its data folder, pg_ctl and socket folder in
-# WISPLINE_PG_DATA, WISPLINE_PG_CTL and WISPLINE_PG_SOCKET_DIR. Exits 77 (skipped) when PostgreSQL is not installed.
+# WISPLINE_PG_DATA, WISPLINE_PG_CTL and WISPLINE_PG_SOCKET_DIR. Exits 77 (skipped) when PostgreSQL
+# is not installed. WISPLINE_NETNS=0 keeps it in the caller's network namespace.
 #   bash scripts/with-postgres.sh COMMAND [ARGUMENTS...]
 set -euo pipefail
+# As root, the cluster and the command run in a network namespace of their own with loopback up
+# (WISPLINE_NETNS=1 then), where tests may set packet rules, such as a balancer's DNAT, without
+# touching the host's.
+if [ -z "${WISPLINE_NETNS:-}" ] && [ "$(id -u)" -eq 0 ] && command -v ip >/dev/null &&
+    unshare -n true 2>/dev/null; then
+    export WISPLINE_NETNS=1
+    exec unshare -n bash -c 'ip link set lo up && exec bash "$0" "$@"' "$0" "$@"
+fi
 bin=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1 || true)
 if [ -z "$bin" ] || [ ! -x "$bin/initdb" ]; then
     echo "PostgreSQL server programs not found (Debian package postgresql); skipped"

@@ -2,6 +2,7 @@
 
 #include "base/ServerLog.h"
 #include "base/ServerRules.h"
+#include "cluster/NodeHeartbeat.h"
 #include "store/ServerStore.h"
 
 #include <QRandomGenerator>
@@ -11,6 +12,8 @@
 #include <QSqlField>
 #include <QSqlQuery>
 #include <QVariant>
+
+#include <algorithm>
 
 namespace wispline::server
 {
@@ -31,31 +34,30 @@ ServerNode::ServerNode(ServerStore& store, QObject* parent) : QObject(parent), s
                                     QLatin1Char('0'));
     connectionName_ = QStringLiteral("wispline-node-") + id_;
     listenName_ = connectionName_ + QStringLiteral("-listen");
-    clock_.start();
-    heartbeat_.setInterval(kHeartbeatMs);
     flushTimer_.setSingleShot(true);
     connect(&flushTimer_, &QTimer::timeout, this, &ServerNode::flushOutgoing);
-    connect(&heartbeat_, &QTimer::timeout, this, &ServerNode::heartbeat);
+    announceTimer_.setSingleShot(true);
+    connect(&announceTimer_, &QTimer::timeout, this, &ServerNode::flushAnnouncements);
 }
 
 ServerNode::~ServerNode()
 {
+    beat_.reset();
     if (db_.isOpen()) {
         flushOutgoing();
-        // Nothing waits for this node any more: its inbox goes to the offline queues.
+        if (!left_)
+            flushAnnouncements();
+        // Nothing waits for this node any more: its inbox goes where each user is now.
         QSqlQuery q(db_);
-        q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
-        q.addBindValue(id_);
-        q.exec();
-        q.prepare(QStringLiteral("DELETE FROM presence WHERE node = ?"));
-        q.addBindValue(id_);
-        q.exec();
-        q.prepare(QStringLiteral(
-            "WITH gone AS (DELETE FROM inbox WHERE node = ? RETURNING id, kind, recipient, "
-            "text, created) INSERT INTO offline(recipient, text, created) SELECT recipient, "
-            "text, created FROM gone WHERE kind = 'm' ORDER BY id"));
-        q.addBindValue(id_);
-        if (!q.exec())
+        if (!left_) {
+            q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
+            q.addBindValue(id_);
+            q.exec();
+            q.prepare(QStringLiteral("DELETE FROM presence WHERE node = ?"));
+            q.addBindValue(id_);
+            q.exec();
+        }
+        if (!q.exec(rehome(QStringLiteral("node = ") + literal(id_))))
             logLine(QStringLiteral("could not hand this node's inbox over: %1")
                         .arg(q.lastError().text()));
     }
@@ -84,16 +86,80 @@ bool ServerNode::start(QString* error)
         *error = q.lastError().text();
         return false;
     }
-    if (!listen_.driver()->subscribeToNotification(channelOf(id_))) {
+    if (!listen()) {
         *error = listen_.driver()->lastError().text();
         return false;
     }
-    connect(listen_.driver(), &QSqlDriver::notification, this, [this] { emit wake(); });
-    heartbeat_.start();
+    const auto remote = readRemote();
+    if (!remote) {
+        *error = db_.lastError().text();
+        return false;
+    }
+    remote_ = *remote;
+    // The callbacks come from the heartbeat's thread: each is carried over to this one, and
+    // dropped once this object is gone.
+    beat_ = std::make_unique<NodeHeartbeat>(
+        store_, id_, kHeartbeatMs, kExpirySeconds,
+        [this] {
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    checkConnections();
+                    emit wake();
+                },
+                Qt::QueuedConnection);
+        },
+        [this] {
+            QMetaObject::invokeMethod(
+                this, [this] { emit declaredDead(); }, Qt::QueuedConnection);
+        },
+        [this](const QString& line) {
+            QMetaObject::invokeMethod(
+                this, [line] { logLine(line); }, Qt::QueuedConnection);
+        });
+    beat_->start();
     logLine(QStringLiteral("node %1 on the shared database").arg(id_));
     // Whatever was routed here before the LISTEN.
     QTimer::singleShot(0, this, [this] { emit wake(); });
     return true;
+}
+
+bool ServerNode::listen()
+{
+    if (!listen_.driver()->subscribeToNotification(channelOf(id_)))
+        return false;
+    connect(listen_.driver(), &QSqlDriver::notification, this, [this] { emit wake(); });
+    return true;
+}
+
+void ServerNode::checkConnections()
+{
+    // The heartbeat went through, so the database is there: this thread's connections are
+    // tried too, and opened again when they fail (a restart of the database ends them).
+    QSqlQuery probe(db_);
+    QSqlQuery probeListen(listen_);
+    if (probe.exec(QStringLiteral("SELECT 1")) && probeListen.exec(QStringLiteral("SELECT 1"))) {
+        if (reopenWaitMs_ > 0)
+            logLine(QStringLiteral("node %1: database connections open again").arg(id_));
+        reopenWaitMs_ = 0;
+        return;
+    }
+    if (reopenClock_.isValid() && reopenClock_.elapsed() < reopenWaitMs_)
+        return;
+    if (reopenWaitMs_ == 0)
+        logLine(QStringLiteral("node %1: database connections lost (%2), opening them again")
+                    .arg(id_, probe.lastError().text() + probeListen.lastError().text()));
+    reopenWaitMs_ = std::min(8000, std::max(1000, reopenWaitMs_ * 2));
+    reopenClock_.start();
+    db_.close();
+    // A new connection for the notifications: the old one's subscription dies with it.
+    listen_.close();
+    listen_ = QSqlDatabase();
+    QSqlDatabase::removeDatabase(listenName_);
+    listenName_ = connectionName_ + QStringLiteral("-listen-%1").arg(++listenGeneration_);
+    listen_ = store_.addConnection(listenName_);
+    if (db_.open() && listen_.open() && listen())
+        QTimer::singleShot(0, this, [this] { emit wake(); }); // what came meanwhile
 }
 
 QString ServerNode::live() const
@@ -102,86 +168,213 @@ QString ServerNode::live() const
         .arg(kExpirySeconds);
 }
 
-QString ServerNode::nodeOf(const QByteArray& name)
+QString ServerNode::rehome(const QString& which)
 {
-    constexpr qint64 kRememberMs = 2000;
-    const auto it = nodeCache_.constFind(name);
-    if (it != nodeCache_.cend() && it->until > clock_.elapsed())
-        return it->node;
-    QSqlQuery q(db_);
-    q.prepare(
-        QStringLiteral("SELECT node FROM presence WHERE name = ? AND node <> ? AND node IN ") +
-        live());
-    q.addBindValue(fromWire(name));
-    q.addBindValue(id_);
-    if (!q.exec() || !q.next()) {
-        nodeCache_.remove(name);
-        return {};
-    }
-    const QString node = q.value(0).toString();
-    // Only where a user is: one who logs on elsewhere must not miss messages meanwhile.
-    nodeCache_.insert(name, {node, clock_.elapsed() + kRememberMs});
-    return node;
+    return QStringLiteral("WITH gone AS (DELETE FROM inbox WHERE ") + which +
+           QStringLiteral(
+               " RETURNING id, kind, recipient, text, created), "
+               "kept AS (INSERT INTO offline(recipient, text, created) SELECT recipient, text, "
+               "created FROM gone WHERE kind = 'm' AND recipient NOT IN (SELECT name FROM "
+               "presence) ORDER BY id), "
+               "moved AS (INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
+               "p.node, g.kind, g.recipient, g.text, g.created FROM gone g JOIN presence p ON "
+               "p.name = g.recipient WHERE g.kind = 'm' ORDER BY g.id RETURNING node) "
+               "SELECT pg_notify('wispline_' || node, '') FROM (SELECT DISTINCT node FROM "
+               "moved) AS woken");
 }
 
-QList<QByteArray> ServerNode::remoteUsers(int level)
+std::optional<QHash<QByteArray, ServerNode::Remote>> ServerNode::readRemote()
 {
-    QList<QByteArray> names;
     QSqlQuery q(db_);
     q.prepare(
-        QStringLiteral("SELECT name FROM presence WHERE level = ? AND node <> ? AND node IN ") +
+        QStringLiteral("SELECT name, node, level FROM presence WHERE node <> ? AND node IN ") +
         live());
-    q.addBindValue(level);
     q.addBindValue(id_);
-    if (q.exec()) {
-        while (q.next())
-            names.append(toWire(q.value(0).toString()));
+    if (!q.exec())
+        return std::nullopt;
+    QHash<QByteArray, Remote> remote;
+    while (q.next())
+        remote.insert(toWire(q.value(0).toString()), {q.value(1).toString(), q.value(2).toInt()});
+    return remote;
+}
+
+QList<QByteArray> ServerNode::remoteUsers(int level) const
+{
+    QList<QByteArray> names;
+    for (auto it = remote_.cbegin(); it != remote_.cend(); ++it) {
+        if (it->level == level)
+            names.append(it.key());
     }
     return names;
 }
 
-QList<QByteArray> ServerNode::remoteAddresses()
+QList<QByteArray> ServerNode::remoteAddresses() const
 {
     QList<QByteArray> addresses;
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT name, level FROM presence WHERE node <> ? AND node IN ") +
-              live());
-    q.addBindValue(id_);
-    if (q.exec()) {
-        while (q.next())
-            addresses.append(addressOf(toWire(q.value(0).toString()), q.value(1).toInt()));
-    }
+    addresses.reserve(remote_.size());
+    for (auto it = remote_.cbegin(); it != remote_.cend(); ++it)
+        addresses.append(addressOf(it.key(), it->level));
     return addresses;
 }
 
-void ServerNode::announce(const QByteArray& kind, const QByteArray& address)
+void ServerNode::heard(const QByteArray& kind, const QString& node, const QByteArray& name,
+                       int level)
 {
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT id, "
-                             "?, '', ?, '' FROM nodes WHERE id <> ? AND id IN ") +
-              live());
-    q.addBindValue(QString::fromLatin1(kind));
-    q.addBindValue(fromWire(address));
-    q.addBindValue(id_);
-    if (!q.exec())
+    if (kind == "usrs") {
+        remote_.insert(name, {node, level});
         return;
-    q.prepare(QStringLiteral("SELECT pg_notify('wispline_' || id, '') FROM nodes WHERE id <> ?"));
-    q.addBindValue(id_);
-    q.exec();
+    }
+    // A user's leaving, heard after its coming to another node, leaves it there.
+    const auto it = remote_.find(name);
+    if (it != remote_.end() && (node.isEmpty() || it->node == node))
+        remote_.erase(it);
 }
 
-void ServerNode::setPresent(const QByteArray& name, int level)
+std::pair<QList<QByteArray>, QList<QByteArray>> ServerNode::reread()
+{
+    const auto now = readRemote();
+    if (!now)
+        return {};
+    QList<QByteArray> came;
+    QList<QByteArray> went;
+    for (auto it = now->cbegin(); it != now->cend(); ++it) {
+        if (!remote_.contains(it.key()))
+            came.append(addressOf(it.key(), it->level));
+    }
+    for (auto it = remote_.cbegin(); it != remote_.cend(); ++it) {
+        if (!now->contains(it.key()))
+            went.append(addressOf(it.key(), it->level));
+    }
+    remote_ = *now;
+    return {came, went};
+}
+
+void ServerNode::announce(const QByteArray& kind, const QList<QByteArray>& addresses)
+{
+    // Those of one turn of the event loop go together: a crowd logging on at once (after the
+    // loss of a node) costs the others one row per turn, not one per user.
+    for (const QByteArray& address : addresses)
+        announcements_.push_back({kind, address});
+    if (!announcements_.empty() && !announceTimer_.isActive())
+        announceTimer_.start(0);
+}
+
+void ServerNode::flushAnnouncements()
+{
+    if (announcements_.empty())
+        return;
+    // One row per run of one kind, in order: a user's leaving and coming back stay in order.
+    QSqlQuery q(db_);
+    bool ok = db_.transaction();
+    for (std::size_t i = 0; ok && i < announcements_.size();) {
+        const QByteArray& kind = announcements_[i].first;
+        QList<QByteArray> addresses;
+        for (; i < announcements_.size() && announcements_[i].first == kind; ++i)
+            addresses.append(announcements_[i].second);
+        // The row names the node the users are on, in the place of a recipient.
+        q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
+                                 "id, ?, ?, ?, '' FROM nodes WHERE id <> ? AND id IN ") +
+                  live());
+        q.addBindValue(QString::fromLatin1(kind));
+        q.addBindValue(id_);
+        q.addBindValue(fromWire(addresses.join(kSeparator)));
+        q.addBindValue(id_);
+        ok = q.exec();
+    }
+    q.prepare(QStringLiteral("SELECT pg_notify('wispline_' || id, '') FROM nodes WHERE id <> ?"));
+    q.addBindValue(id_);
+    if (!ok || !q.exec() || !db_.commit()) {
+        db_.rollback();
+        announceTimer_.start(kHeartbeatMs); // kept, and tried again
+        return;
+    }
+    announcements_.clear();
+}
+
+bool ServerNode::othersLive()
 {
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("INSERT INTO presence(name, node, level) VALUES(?, ?, ?) ON "
-                             "CONFLICT(name) DO UPDATE SET node = EXCLUDED.node, level = "
-                             "EXCLUDED.level"));
+    q.prepare(QStringLiteral("SELECT 1 FROM nodes WHERE id <> ? AND id IN ") + live());
+    q.addBindValue(id_);
+    return q.exec() && q.next();
+}
+
+bool ServerNode::leave(const QList<QByteArray>& addresses)
+{
+    beat_.reset(); // a heartbeat now would register this node again
+    flushAnnouncements();
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
+    q.addBindValue(id_);
+    bool ok = db_.transaction() && q.exec();
+    q.prepare(QStringLiteral("DELETE FROM presence WHERE node = ?"));
+    q.addBindValue(id_);
+    ok = ok && q.exec();
+    if (ok && !addresses.isEmpty()) {
+        q.prepare(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
+                                 "id, 'lgo', ?, ?, '' FROM nodes WHERE id IN ") +
+                  live());
+        q.addBindValue(id_);
+        q.addBindValue(fromWire(addresses.join(kSeparator)));
+        ok = q.exec() &&
+             q.exec(QStringLiteral("SELECT pg_notify('wispline_' || id, '') FROM nodes"));
+    }
+    if (!ok || !db_.commit()) {
+        logLine(QStringLiteral("could not leave the cluster: %1")
+                    .arg(q.lastError().text() + db_.lastError().text()));
+        db_.rollback();
+        return false;
+    }
+    left_ = true;
+    return true;
+}
+
+QString ServerNode::setPresent(const QByteArray& name, int level)
+{
+    QSqlQuery q(db_);
+    // A node that is dead already has no session to end.
+    q.prepare(
+        QStringLiteral("WITH before AS (SELECT node FROM presence WHERE name = ? AND node IN ") +
+        live() +
+        QStringLiteral(") INSERT INTO presence(name, node, level) VALUES(?, ?, ?) ON "
+                       "CONFLICT(name) DO UPDATE SET node = EXCLUDED.node, level = "
+                       "EXCLUDED.level RETURNING (SELECT node FROM before)"));
+    q.addBindValue(fromWire(name));
     q.addBindValue(fromWire(name));
     q.addBindValue(id_);
     q.addBindValue(level);
-    if (!q.exec())
+    if (!q.exec() || !q.next()) {
         logLine(QStringLiteral("presence of %1 not recorded: %2")
                     .arg(fromWire(name), q.lastError().text()));
+        return nodeOf(name);
+    }
+    const QString before = q.value(0).toString();
+    return before == id_ ? QString() : before;
+}
+
+std::optional<QSet<QByteArray>> ServerNode::reclaim(const QList<std::pair<QByteArray, int>>& users)
+{
+    QSet<QByteArray> mine;
+    if (users.isEmpty())
+        return mine;
+    // A user recorded on another node meanwhile stays there: only rows of this node are
+    // written over, and only the names written come back.
+    QString values;
+    for (const auto& [name, level] : users)
+        values += (values.isEmpty() ? QStringLiteral("(") : QStringLiteral(", (")) +
+                  literal(fromWire(name)) + QLatin1Char(',') + literal(id_) + QLatin1Char(',') +
+                  QString::number(level) + QLatin1Char(')');
+    QSqlQuery q(db_);
+    if (!q.exec(QStringLiteral("INSERT INTO presence(name, node, level) VALUES ") + values +
+                QStringLiteral(" ON CONFLICT(name) DO UPDATE SET level = EXCLUDED.level WHERE "
+                               "presence.node = EXCLUDED.node RETURNING name"))) {
+        logLine(QStringLiteral("could not record this node's users again: %1")
+                    .arg(q.lastError().text()));
+        return std::nullopt;
+    }
+    while (q.next())
+        mine.insert(toWire(q.value(0).toString()));
+    return mine;
 }
 
 void ServerNode::setAbsent(const QByteArray& name)
@@ -191,24 +384,6 @@ void ServerNode::setAbsent(const QByteArray& name)
     q.addBindValue(fromWire(name));
     q.addBindValue(id_);
     q.exec();
-}
-
-bool ServerNode::put(const QString& node, const QByteArray& kind, const QByteArray& recipient,
-                     const QByteArray& text, const QString& created)
-{
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral(
-        "INSERT INTO inbox(node, kind, recipient, text, created) VALUES(?, ?, ?, ?, ?)"));
-    q.addBindValue(node);
-    q.addBindValue(QString::fromLatin1(kind));
-    q.addBindValue(fromWire(recipient));
-    // Never NULL, for a session's end too.
-    q.addBindValue(text.isEmpty() ? QStringLiteral("") : fromWire(text));
-    q.addBindValue(created.isEmpty() ? QStringLiteral("") : created);
-    if (!q.exec())
-        return false;
-    // Delivered at the commit, with the row.
-    return q.exec(QStringLiteral("NOTIFY ") + channelOf(node));
 }
 
 void ServerNode::deliver(const QString& node, const QString& day, const QString& time,
@@ -267,18 +442,40 @@ void ServerNode::flushOutgoing()
 
 bool ServerNode::endSessionThere(const QString& node, const QByteArray& name)
 {
-    if (!db_.transaction())
-        return false;
-    if (!put(node, "otlog", name, {}, {}) || !db_.commit()) {
-        db_.rollback();
-        return false;
-    }
-    return true;
+    // One round trip: a crowd logging on after the loss of a node pays it per user.
+    QSqlQuery q(db_);
+    q.prepare(QStringLiteral("WITH put AS (INSERT INTO inbox(node, kind, recipient, text, created) "
+                             "VALUES(?, 'otlog', ?, '', '') RETURNING node) SELECT "
+                             "pg_notify('wispline_' || node, '') FROM put"));
+    q.addBindValue(node);
+    q.addBindValue(fromWire(name));
+    return q.exec();
+}
+
+void ServerNode::queuedMeanwhile(const QList<QByteArray>& names)
+{
+    if (names.isEmpty())
+        return;
+    QString list;
+    for (const QByteArray& name : names)
+        list += (list.isEmpty() ? QString() : QStringLiteral(",")) + literal(fromWire(name));
+    QSqlQuery q(db_);
+    if (!q.exec(QStringLiteral("WITH told AS (INSERT INTO inbox(node, kind, recipient, text, "
+                               "created) SELECT node, 'offl', name, '', '' FROM presence WHERE "
+                               "name IN (") +
+                list + QStringLiteral(") AND node <> ") + literal(id_) +
+                QStringLiteral(" AND node IN ") + live() +
+                QStringLiteral(" RETURNING node) SELECT pg_notify('wispline_' || node, '') FROM "
+                               "(SELECT DISTINCT node FROM told) AS woken")))
+        logLine(QStringLiteral("could not tell the other nodes of messages queued meanwhile: %1")
+                    .arg(q.lastError().text()));
 }
 
 QList<ServerNode::InboxRow> ServerNode::inbox(int limit)
 {
     QList<InboxRow> rows;
+    if (left_)
+        return rows; // the others move what comes now, and the end takes the rest
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("SELECT id, kind, recipient, text, created FROM inbox WHERE node = ? "
                              "ORDER BY id LIMIT ?"));
@@ -327,60 +524,6 @@ bool ServerNode::settle(qint64 upTo, const QList<InboxRow>& toOffline)
         return false;
     }
     return true;
-}
-
-void ServerNode::heartbeat()
-{
-    QSqlQuery q(db_);
-    q.prepare(QStringLiteral("UPDATE nodes SET seen = now() WHERE id = ?"));
-    q.addBindValue(id_);
-    if (q.exec() && q.numRowsAffected() == 0) {
-        // Declared dead meanwhile (a long stall): back in, with this node's users.
-        q.prepare(QStringLiteral("INSERT INTO nodes(id, seen) VALUES(?, now())"));
-        q.addBindValue(id_);
-        q.exec();
-        emit presenceLost();
-    }
-    // Dead nodes: their users are gone, and what waited for them goes to the node a user has
-    // logged on to since, or else to the offline queue; so do rows that reached an inbox after
-    // its node was removed.
-    QList<QByteArray> gone;
-    if (db_.transaction()) {
-        const auto takeGone = [&] {
-            while (q.next())
-                gone.append(addressOf(toWire(q.value(0).toString()), q.value(1).toInt()));
-            return true;
-        };
-        const bool ok =
-            q.exec(QStringLiteral("DELETE FROM nodes WHERE seen <= now() - interval '%1 "
-                                  "seconds'")
-                       .arg(kExpirySeconds)) &&
-            q.exec(QStringLiteral("DELETE FROM presence WHERE node NOT IN (SELECT id FROM "
-                                  "nodes) RETURNING name, level")) &&
-            takeGone() &&
-            q.exec(QStringLiteral(
-                "WITH gone AS (DELETE FROM inbox WHERE node NOT IN (SELECT id FROM nodes) "
-                "RETURNING id, kind, recipient, text, created), "
-                "kept AS (INSERT INTO offline(recipient, text, created) SELECT recipient, text, "
-                "created FROM gone WHERE kind = 'm' AND recipient NOT IN (SELECT name FROM "
-                "presence) ORDER BY id), "
-                "moved AS (INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
-                "p.node, g.kind, g.recipient, g.text, g.created FROM gone g JOIN presence p ON "
-                "p.name = g.recipient WHERE g.kind = 'm' ORDER BY g.id RETURNING node) "
-                "SELECT pg_notify('wispline_' || node, '') FROM (SELECT DISTINCT node FROM "
-                "moved) AS woken"));
-        if (!ok || !db_.commit()) {
-            db_.rollback();
-            gone.clear();
-        }
-    }
-    if (!gone.isEmpty()) {
-        // Every live node learns it from its own heartbeat's turn or from this one.
-        for (const QByteArray& address : std::as_const(gone))
-            announce("lgo", address);
-        emit usersGone(gone);
-    }
-    emit wake();
 }
 
 } // namespace wispline::server

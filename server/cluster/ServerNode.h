@@ -4,20 +4,26 @@
 // finds what other nodes routed to its users in its rows of inbox, written in the transaction
 // that records the message. A NOTIFY on the node's channel only wakes it: it drains its inbox
 // at start, on every notification and on every heartbeat, so a lost notification loses nothing.
-// Rows of a node that stopped heart-beating go to the offline queues.
+// The heartbeat runs on a thread of its own (NodeHeartbeat); rows of a node that stopped
+// heart-beating go to the node their recipient is on now, or to the offline queues.
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QString>
 #include <QTimer>
+#include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace wispline::server
 {
 
+class NodeHeartbeat;
 class ServerStore;
 
 class ServerNode : public QObject
@@ -36,19 +42,39 @@ public:
     bool start(QString* error);
     QString id() const { return id_; }
 
-    // The other live node a user is connected to; empty when none. Remembered for a moment:
-    // a look-up per message would cap cross-node routing. A message sent on a stale answer is
-    // forwarded by the node it reaches.
-    QString nodeOf(const QByteArray& name);
-    // The user came to or left another node: look again next time.
-    void forgetNodeOf(const QByteArray& name) { nodeCache_.remove(name); }
-    // Users of a level connected to other live nodes.
-    QList<QByteArray> remoteUsers(int level);
+    // Where the users of the other nodes are, as this node heard: a snapshot at the start and
+    // at a heal, then every "usrs" and "lgo" row. No query per message or per user: a message
+    // sent on a stale answer is forwarded by the node it reaches.
+    QString nodeOf(const QByteArray& name) const { return remote_.value(name).node; }
+    // Users of a level connected to other nodes.
+    QList<QByteArray> remoteUsers(int level) const;
     // Their addresses (name and level), for the user list.
-    QList<QByteArray> remoteAddresses();
-    // Tells the other live nodes' users that a user came ("usrs") or went ("lgo").
-    void announce(const QByteArray& kind, const QByteArray& address);
-    void setPresent(const QByteArray& name, int level);
+    QList<QByteArray> remoteAddresses() const;
+    // The user logged on here: no longer one of another node's.
+    void cameHere(const QByteArray& name) { remote_.remove(name); }
+    // A "usrs" or "lgo" row from node (empty: the takeover of dead nodes).
+    void heard(const QByteArray& kind, const QString& node, const QByteArray& name, int level);
+    // Reads where the other nodes' users are again; the addresses that came and went since.
+    std::pair<QList<QByteArray>, QList<QByteArray>> reread();
+    // Tells the other live nodes' users that users came ("usrs") or went ("lgo"): one row per
+    // node, so one frame per client however many they are.
+    void announce(const QByteArray& kind, const QByteArray& address)
+    {
+        announce(kind, QList<QByteArray>{address});
+    }
+    void announce(const QByteArray& kind, const QList<QByteArray>& addresses);
+    // Whether another node is alive to take this one's users.
+    bool othersLive();
+    // Leaves the cluster while others live: in one transaction this node is no longer one, its
+    // users' presence goes and the others hear of their leaving. What reaches this node's inbox
+    // from then on goes where each user is now, or to the offline queues.
+    bool leave(const QList<QByteArray>& addresses);
+    // Records the user here; the node it was recorded on before (its session there ends), or
+    // empty when none.
+    QString setPresent(const QByteArray& name, int level);
+    // After this node was taken for dead: records its users here again, in one statement,
+    // except those connected to another node meanwhile. The names recorded; none on failure.
+    std::optional<QSet<QByteArray>> reclaim(const QList<std::pair<QByteArray, int>>& users);
     // Only while the user is still recorded on this node.
     void setAbsent(const QByteArray& name);
 
@@ -60,10 +86,14 @@ public:
                  const QByteArray& display, const QString& created);
     // Asks another node to end a user's session there (a log-on here replaces it).
     bool endSessionThere(const QString& node, const QByteArray& name);
+    // Messages went back to these users' offline queues, maybe after they logged on to another
+    // node (a session here that ended late, a hand-over): that node reads the queue again.
+    void queuedMeanwhile(const QList<QByteArray>& names);
 
     struct InboxRow {
         qint64 id = 0;
-        // "m" a message, "otlog" the end of a session, "usrs"/"lgo" a user came or went elsewhere
+        // "m" a message, "otlog" the end of a session, "usrs"/"lgo" users came or went elsewhere,
+        // "offl" the user's offline queue grew
         QByteArray kind;
         QByteArray recipient;
         QByteArray text; // the display text of a message
@@ -78,18 +108,21 @@ public:
 signals:
     // Something may wait in the inbox.
     void wake();
-    // Another node declared this one dead and removed its presence: record it again.
-    void presenceLost();
-    // Users of a dead node are gone (their addresses).
-    void usersGone(const QList<QByteArray>& addresses);
+    // Another node took this one for dead (a stall) and removed its users: heal.
+    void declaredDead();
 
 private:
-    void heartbeat();
     void flushOutgoing();
+    void flushAnnouncements();
+    bool listen();
+    // At each heartbeat: the connections of this thread work, or are opened again, at most
+    // once a second, then every 2, 4 and 8 seconds while they fail.
+    void checkConnections();
     QString literal(const QString& text) const;
-    bool put(const QString& node, const QByteArray& kind, const QByteArray& recipient,
-             const QByteArray& text, const QString& created);
     QString live() const;
+    // One statement that moves the inbox rows matching a condition to the node their recipient
+    // is on now, or to the offline queues, and wakes those nodes.
+    static QString rehome(const QString& which);
 
     ServerStore& store_;
     QString id_;
@@ -97,7 +130,11 @@ private:
     QString listenName_;
     QSqlDatabase db_;
     QSqlDatabase listen_; // LISTEN alone: its socket is readable whenever a notification comes
-    QTimer heartbeat_;
+    std::unique_ptr<NodeHeartbeat> beat_;
+    int reopenWaitMs_ = 0;
+    QElapsedTimer reopenClock_;
+    int listenGeneration_ = 0;
+    bool left_ = false;
     struct Outgoing {
         QString node;
         QString day;
@@ -110,12 +147,15 @@ private:
     };
     std::vector<Outgoing> outgoing_;
     QTimer flushTimer_;
-    struct Cached {
+    std::vector<std::pair<QByteArray, QByteArray>> announcements_; // kind, address
+    QTimer announceTimer_;
+    struct Remote {
         QString node;
-        qint64 until = 0; // ms on clock_
+        int level = 0;
     };
-    QHash<QByteArray, Cached> nodeCache_;
-    QElapsedTimer clock_;
+    QHash<QByteArray, Remote> remote_;
+    // The other live nodes' users as the database has them; nothing on failure.
+    std::optional<QHash<QByteArray, Remote>> readRemote();
 };
 
 } // namespace wispline::server

@@ -122,7 +122,9 @@ qint64 ClientConnection::read(char* data, qint64 size)
         if (!ended)
             return n;
         inputEnded_ = true;
-        if (!error.isEmpty() && failed)
+        if (error.isEmpty())
+            lingerOrderly(); // the peer ended in order: so do we
+        else if (failed)
             failed(error);
         readNotifier_->setEnabled(false);
         QTimer::singleShot(0, readNotifier_.get(), [this] { closeNow(); });
@@ -137,7 +139,11 @@ qint64 ClientConnection::read(char* data, qint64 size)
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
             return 0;
         // The end of the input, or a failure: the connection is over once the caller is done.
+        // The peer closed in order, so it gets an orderly close back (a reset still when some
+        // output is not acknowledged).
         inputEnded_ = true;
+        if (n == 0)
+            lingerOrderly();
         if (n < 0 && errno != ECONNRESET && failed)
             failed(QString::fromLocal8Bit(std::strerror(errno)));
         readNotifier_->setEnabled(false);
@@ -205,10 +211,21 @@ void ClientConnection::write(const QByteArray& bytes)
     } else {
         out_.append(bytes);
     }
-    if (!flush())
+    if (outputHeld_ || !flush())
         return;
     if (bytesToWrite() > 0)
         writeNotifier_->setEnabled(true);
+}
+
+void ClientConnection::holdOutput()
+{
+    outputHeld_ = true;
+    writeNotifier_->setEnabled(false);
+}
+
+qint64 ClientConnection::inFlight() const
+{
+    return unacknowledgedInKernel(fd_);
 }
 
 bool ClientConnection::flush()
@@ -251,6 +268,10 @@ bool ClientConnection::flush()
 
 void ClientConnection::onWritable()
 {
+    if (outputHeld_) {
+        writeNotifier_->setEnabled(false);
+        return;
+    }
     if (!flush())
         return;
     if (bytesToWrite() == 0) {
@@ -272,6 +293,7 @@ void ClientConnection::disconnectFromHost()
     if (state_ != State::Connected)
         return;
     state_ = State::Closing;
+    lingerOrderly();
     readNotifier_->setEnabled(false);
     closeDeadline_ = QDateTime::currentMSecsSinceEpoch() + closeTimeMs_;
     closeTimer_ = std::make_unique<QTimer>();
@@ -308,6 +330,12 @@ void ClientConnection::lingerNot()
 {
     const linger none{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &none, sizeof none);
+}
+
+void ClientConnection::lingerOrderly()
+{
+    const linger orderly{0, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &orderly, sizeof orderly);
 }
 
 void ClientConnection::abort()

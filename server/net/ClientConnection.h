@@ -24,9 +24,10 @@ QHostAddress peerAddressOf(int descriptor, quint16* port = nullptr);
 class ClientConnection
 {
 public:
-    // Takes a connected descriptor. A peer that acknowledges nothing for deadPeerSeconds (its
-    // path gone without a packet) fails the connection; a close gets closeTimeMs to have its
-    // output acknowledged, then the connection is reset.
+    // Takes a connected descriptor, which the listener set to reset when closed: only
+    // disconnectFromHost() and the peer's own close end it in order. A peer that acknowledges
+    // nothing for deadPeerSeconds (its path gone without a packet) fails the connection; a close
+    // gets closeTimeMs to have its output acknowledged, then the connection is reset.
     // With a TLS session (its handshake done), input and output go through it.
     ClientConnection(int descriptor, int deadPeerSeconds, int closeTimeMs,
                      std::unique_ptr<TlsSession> tls = nullptr);
@@ -69,9 +70,14 @@ public:
     // Closes once the output is written and acknowledged, or resets the connection when that
     // takes longer than the close time; disconnected() follows.
     void disconnectFromHost();
-    // Closes now, dropping the waiting output (a reset when some of it is not acknowledged:
-    // the peer gets none of it); disconnected() is called before this returns.
+    // Closes now, dropping the waiting output: a reset, unless the peer closed first and has
+    // everything. disconnected() is called before this returns.
     void abort();
+    // Hands the kernel nothing more: what it holds gets acknowledged (or not) and nothing else
+    // goes in flight, so a reset that follows takes back only what the peer never got.
+    void holdOutput();
+    // Bytes the kernel holds that the peer has not acknowledged.
+    qint64 inFlight() const;
     // Closes now with a reset whatever was acknowledged: the client reconnects after a reset,
     // where a close would end it.
     void reset();
@@ -84,7 +90,8 @@ private:
     bool flush(); // false on failure
     void fail(const QString& reason);
     void closeNow();
-    void lingerNot(); // the close that follows is a reset
+    void lingerNot();     // the close that follows is a reset
+    void lingerOrderly(); // the close that follows is orderly once all is acknowledged
     void checkClosing();
     void readOnIfDecrypted(); // plaintext the session holds is no event on the descriptor
 
@@ -92,6 +99,7 @@ private:
     State state_ = State::Connected;
     bool inputEnded_ = false;
     bool paused_ = false;
+    bool outputHeld_ = false;
     QHostAddress peerAddress_;
     quint16 peerPort_ = 0;
     QByteArray out_;

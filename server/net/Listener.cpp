@@ -57,6 +57,11 @@ void Listener::acceptWaiting()
                                          SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (descriptor >= 0) {
             failing_ = false;
+            // From the first moment, any end the program does not decide (a crash, kill -9, no
+            // memory left) resets the connection: the client reads a lost connection and
+            // reconnects, where an orderly close would end it. Orderly ends undo this first.
+            const linger reset{1, 0};
+            ::setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
             accepted(descriptor);
             continue;
         }

@@ -421,11 +421,8 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         for (const QByteArray& name : node_->remoteUsers(level)) {
             if (seen.contains(name) || online_.contains(name))
                 continue;
-            const QString elsewhere = node_->nodeOf(name);
-            if (elsewhere.isEmpty())
-                continue;
             seen.insert(name);
-            targets.push_back({name, nullptr, elsewhere});
+            targets.push_back({name, nullptr, node_->nodeOf(name)});
         }
     };
     if (code == "L2A")
@@ -455,6 +452,8 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         } else {
             store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, false);
             kept = true;
+            if (node_)
+                queuedHere(target.name);
         }
     }
     // The messages kept for offline recipients are committed together (or kept and retried).
@@ -510,6 +509,9 @@ MessageServer::Client* MessageServer::clientById(quint64 id) const
 
 void MessageServer::broadcast(const QByteArray& framed, const Client* except)
 {
+    // Who came before goes out first: a leaving never overtakes the coming.
+    if (!cameHere_.empty())
+        tellCameHere();
     for (Client* other : onlineClients()) {
         if (other != except)
             send(other, framed);
@@ -579,8 +581,10 @@ void MessageServer::connectionLost(Client* client)
         client->loggedOn = false;
         logLine(
             QStringLiteral("#%1 %2: connection lost").arg(client->id).arg(fromWire(client->name)));
-        broadcast(frame({"LGO", client->address()}), client);
-        if (node_)
+        // A user who logged on to another node meanwhile stays in everyone's lists.
+        if (!node_ || node_->nodeOf(client->name).isEmpty())
+            broadcast(frame({"LGO", client->address()}), client);
+        if (node_ && node_->nodeOf(client->name).isEmpty())
             node_->announce("lgo", client->address());
     } else {
         logLine(QStringLiteral("%1: connection closed").arg(client->who()));
@@ -628,14 +632,7 @@ void MessageServer::setNode(ServerNode* node)
 {
     node_ = node;
     connect(node, &ServerNode::wake, this, &MessageServer::drainInbox);
-    connect(node, &ServerNode::usersGone, this, [this](const QList<QByteArray>& addresses) {
-        for (const QByteArray& address : addresses)
-            broadcast(frame({"LGO", address}), nullptr);
-    });
-    connect(node, &ServerNode::presenceLost, this, [this] {
-        for (const Client* client : onlineClients())
-            node_->setPresent(client->name, client->level);
-    });
+    connect(node, &ServerNode::declaredDead, this, &MessageServer::heal);
 }
 
 void MessageServer::goneFromHere(const QByteArray& name)
@@ -655,11 +652,10 @@ void MessageServer::drainInbox()
         for (const ServerNode::InboxRow& row : rows) {
             Client* client = online_.value(row.recipient);
             if (row.kind == "usrs" || row.kind == "lgo") {
-                QByteArray name;
-                int level = 0;
-                if (splitAddress(row.text, &name, &level))
-                    node_->forgetNodeOf(name);
-                broadcast(frame({row.kind.toUpper(), row.text}), nullptr);
+                usersElsewhere(row.kind, fromWire(row.recipient), row.text.split(kSeparator));
+            } else if (row.kind == "offl") {
+                if (client)
+                    readQueueAgain(client);
             } else if (row.kind == "otlog") {
                 if (!client)
                     continue;
@@ -686,7 +682,7 @@ void MessageServer::drainInbox()
 
 void MessageServer::shutDown(const QByteArray& reason)
 {
-    if (shuttingDown_)
+    if (shuttingDown_ || handOver())
         return;
     shuttingDown_ = true;
     listener_.close();

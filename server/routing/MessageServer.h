@@ -43,8 +43,9 @@ public:
     QHostAddress address() const { return listener_.address(); }
     quint16 port() const { return listener_.port(); }
 
-    // Stops accepting, tells every connected client the text in an SHT message and closes
-    // every connection; closed() follows once all are gone.
+    // Stops accepting. While another node lives, hands the users over to it (see handOver());
+    // otherwise tells every connected client the text in an SHT message and closes every
+    // connection in order. closed() follows once all are gone.
     void shutDown(const QByteArray& text);
 
     // One node of several on a shared database: users connected to other nodes are reached
@@ -144,6 +145,38 @@ private:
     // What other nodes routed to users here: handed to them, or to the offline queues.
     void drainInbox();
     void goneFromHere(const QByteArray& name);
+    // Users of another node (empty: of dead nodes) came ("usrs") or went ("lgo"): one frame to each
+    // client here, leaving out a user gone from another node who is connected here now.
+    void usersElsewhere(const QByteArray& kind, const QString& node,
+                        const QList<QByteArray>& addresses);
+    // After this node was taken for dead (a stall): ends the sessions of users who logged on to
+    // another node meanwhile, records the others here again and tells the other nodes in one
+    // USRS, hands them what was queued for them meanwhile, and brings this node's clients' lists
+    // up to date.
+    void heal();
+    // The user's offline queue grew after it was read (a heal, a session elsewhere that ended
+    // late): the new rows follow.
+    void readQueueAgain(Client* client);
+    // A message went to a user's offline queue here: should the user turn out to have logged on
+    // to another node meanwhile (its coming not heard yet), that node reads its queue again.
+    void queuedHere(const QByteArray& name);
+    // A user logged on here: the others hear it in one USRS with those of the same turn of the
+    // event loop, so a crowd logging on at once (after the loss of a node) costs each client a
+    // frame per turn, not one per user.
+    void cameHere(Client* client);
+    void tellCameHere();
+    std::vector<quint64> cameHere_;
+    QHash<QByteArray, qint64> queuedRecently_; // name, ms on clock_
+    static constexpr int kQueuedRecentlyMs = 5000;
+    // On a stop while another node lives: leaves the cluster, gives back what each user did not
+    // acknowledge and resets every connection, so the clients reconnect to a live node rather
+    // than end. False when this is the last node.
+    bool handOver();
+    // Resets every connection once the peers have acknowledged what is in flight, or at the
+    // deadline (ms on clock_).
+    void resetWhenLanded(qint64 deadline);
+    static constexpr int kLandingMs = 2000;
+    static constexpr int kLandingCheckMs = 10;
 
     // Long outputs (an offline backlog, the day's messages) go out a batch at a time as the
     // socket drains.

@@ -281,6 +281,9 @@ int MessageServer::giveBack(Client* client)
         }
         if (kept > 0)
             store_.flushOffline(); // or kept and retried
+        // The user may be on another node already, its queue read there.
+        if (kept > 0 && node_ && !shuttingDown_ && online_.value(client->name) == nullptr)
+            node_->queuedMeanwhile({client->name});
     }
     client->unacknowledged.clear();
     return kept;

@@ -219,14 +219,15 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
             client->predecessor = older->id;
     }
     if (node_) {
-        const QString elsewhere = node_->nodeOf(name);
+        // The database says where the user was, even when this node has not heard yet.
+        node_->cameHere(name);
+        const QString elsewhere = node_->setPresent(name, account.level);
         if (!elsewhere.isEmpty()) {
             logLine(QStringLiteral("#%1 %2: replaces the session on node %3")
                         .arg(client->id)
                         .arg(userName, elsewhere));
             node_->endSessionThere(elsewhere, name);
         }
-        node_->setPresent(name, account.level);
     }
 
     client->name = name;
@@ -255,7 +256,7 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
             users.append(address);
     }
     send(client, frame(users));
-    broadcast(frame({"USRS", client->address()}), client);
+    cameHere(client);
     if (node_)
         node_->announce("usrs", client->address());
 

@@ -18,10 +18,13 @@
 #include <QTimer>
 #include <QUrl>
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <functional>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 
 namespace wispline::server::test
 {
@@ -293,19 +296,20 @@ public:
 
     // From another loopback address when given, to be another host to the server.
     // With a CA file, over TLS trusting that CA only.
-    bool connectTo(quint16 port, const QString& from = {}, const QString& caFile = {})
+    bool connectTo(quint16 port, const QString& from = {}, const QString& caFile = {},
+                   const QString& host = QStringLiteral("127.0.0.1"))
     {
         if (!from.isEmpty() && !socket_.bind(QHostAddress(from)))
             return false;
         QObject::connect(&socket_, &QTcpSocket::readyRead, [this] { read(); });
         if (caFile.isEmpty()) {
-            socket_.connectToHost(QStringLiteral("127.0.0.1"), port);
+            socket_.connectToHost(host, port);
             return socket_.waitForConnected(kWaitMs);
         }
         QSslConfiguration configuration = socket_.sslConfiguration();
         configuration.setCaCertificates(QSslCertificate::fromPath(caFile));
         socket_.setSslConfiguration(configuration);
-        socket_.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+        socket_.connectToHostEncrypted(host, port);
         // Serving events meanwhile: the other end may be in this process.
         return waitFor([&] {
                    return socket_.isEncrypted() ||
@@ -316,9 +320,9 @@ public:
 
     // Connects and logs on; true when the server accepted the user.
     bool logOnAt(quint16 port, const QString& name, const QString& password,
-                 const QString& caFile = {})
+                 const QString& caFile = {}, const QString& host = QStringLiteral("127.0.0.1"))
     {
-        return connectTo(port, {}, caFile) &&
+        return connectTo(port, {}, caFile, host) &&
                logOn(name, password).value(0) == QLatin1String("LIU");
     }
 
@@ -383,6 +387,36 @@ public:
         return waitFor([&] { return socket_.state() == QAbstractSocket::UnconnectedState; });
     }
 
+    // Takes the connection away from Qt, which reports a reset and an orderly close alike.
+    void detach()
+    {
+        raw_ = ::dup(int(socket_.socketDescriptor()));
+        socket_.abort(); // closes Qt's descriptor only: the connection lives on in raw_
+    }
+
+    // After detach(): reads until the stream ends, "reset", "close", or "open" when nothing
+    // ended it. What came is added to rest.
+    QString readToEnd(QByteArray* rest = nullptr)
+    {
+        char buffer[4096];
+        for (pollfd p{raw_, POLLIN, 0}; ::poll(&p, 1, kWaitMs) > 0;) {
+            const ssize_t n = ::recv(raw_, buffer, sizeof buffer, 0);
+            if (n > 0 && rest)
+                rest->append(buffer, n);
+            else if (n == 0)
+                return QStringLiteral("close");
+            else if (n < 0 && errno != EINTR && errno != EAGAIN)
+                return errno == ECONNRESET ? QStringLiteral("reset") : QString::number(errno);
+        }
+        return QStringLiteral("open");
+    }
+
+    ~WireClient()
+    {
+        if (raw_ >= 0)
+            ::close(raw_);
+    }
+
 private:
     Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier = false)
     {
@@ -415,6 +449,7 @@ private:
     }
 
     bool paused_ = false;
+    int raw_ = -1;
     QSslSocket socket_;
     QByteArray pending_;
     QList<Fields> messages_;

@@ -63,10 +63,19 @@ private slots:
             // The answer means both requests were handled, so both are on disk.
             QCOMPARE(amy.take("CHPASS").value(2), u"S"_s);
         }
+        // A node that dies resets its clients, so they reconnect; only a decided end closes.
+        WireClient watcher;
+        QVERIFY(watcher.logOnAt(server.port(), "AMY", "amy-new") && watcher.sync());
+        watcher.detach();
+        QByteArray last;
         if (killed)
             server.kill();
         else
-            QCOMPARE(server.stop(), 0);
+            server.signal(SIGTERM);
+        QCOMPARE(watcher.readToEnd(&last), killed ? u"reset"_s : u"close"_s);
+        QCOMPARE(last.contains("SHT~"), !killed);
+        if (!killed)
+            QCOMPARE(server.waitForExit(), 0);
 
         QVERIFY(server.start(database_));
         WireClient ben;
