@@ -89,6 +89,9 @@ bool ServerNode::start(QString* error)
         return false;
     }
     connect(listen_.driver(), &QSqlDriver::notification, this, [this] { emit wake(); });
+    registered_ = true;
+    nodesAlive_ = 1;
+    beat_.start();
     heartbeat_.start();
     logLine(QStringLiteral("node %1 on the shared database").arg(id_));
     // Whatever was routed here before the LISTEN.
@@ -334,12 +337,21 @@ void ServerNode::heartbeat()
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("UPDATE nodes SET seen = now() WHERE id = ?"));
     q.addBindValue(id_);
-    if (q.exec() && q.numRowsAffected() == 0) {
+    const bool beat = q.exec();
+    if (beat)
+        registered_ = q.numRowsAffected() == 1;
+    if (beat && q.numRowsAffected() == 0) {
         // Declared dead meanwhile (a long stall): back in, with this node's users.
         q.prepare(QStringLiteral("INSERT INTO nodes(id, seen) VALUES(?, now())"));
         q.addBindValue(id_);
-        q.exec();
+        registered_ = q.exec();
         emit presenceLost();
+    }
+    if (beat && registered_) {
+        beat_.start();
+        if (q.exec(QStringLiteral("SELECT count(*) FROM nodes WHERE id IN %1").arg(live())) &&
+            q.next())
+            nodesAlive_ = q.value(0).toInt();
     }
     // Dead nodes: their users are gone, and what waited for them goes to the node a user has
     // logged on to since, or else to the offline queue; so do rows that reached an inbox after

@@ -36,6 +36,13 @@ public:
     bool start(QString* error);
     QString id() const { return id_; }
 
+    // Read-only, for readiness and the metrics: whether this node's row is in the nodes table as
+    // of its last heartbeat, how long ago a heartbeat last reached the database (-1 before
+    // one), and how many live nodes it counted then, itself included.
+    bool registered() const { return registered_; }
+    qint64 heartbeatAgeMs() const { return beat_.isValid() ? beat_.elapsed() : -1; }
+    int nodesAlive() const { return nodesAlive_; }
+
     // The other live node a user is connected to; empty when none. Remembered for a moment:
     // a look-up per message would cap cross-node routing. A message sent on a stale answer is
     // forwarded by the node it reaches.
@@ -116,6 +123,9 @@ private:
     };
     QHash<QByteArray, Cached> nodeCache_;
     QElapsedTimer clock_;
+    QElapsedTimer beat_; // since the last heartbeat that reached the database
+    bool registered_ = false;
+    int nodesAlive_ = 0;
 };
 
 } // namespace wispline::server
