@@ -4,6 +4,9 @@
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
           libqt6sql6-psql postgresql
+          # The server's admin listener and its service manager notifications; Debian's HTTP
+          # server files need the WebSockets ones without depending on them.
+          qt6-httpserver-dev qt6-websockets-dev libsystemd-dev
           # The server tests drop a connection's packets in a private network namespace.
           iptables
           qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool

@@ -1,6 +1,8 @@
 #include "store/ServerStore.h"
+#include "store/StoreBackup.h"
 
 #include "base/ServerLog.h"
+#include "base/ServerMetrics.h"
 
 #include "base/ServerRules.h"
 
@@ -209,8 +211,9 @@ bool ServerStore::open(const QString& path, QString* error)
             return fail(QStringLiteral("the address names no database"));
     } else {
         const QFileInfo info(path);
-        if (!QDir().mkpath(info.absolutePath()))
-            return fail(QStringLiteral("cannot create the folder %1").arg(info.absolutePath()));
+        QString why;
+        if (!createPrivately(path, &why))
+            return fail(why);
         file_ = info.absoluteFilePath();
     }
     db_ = addConnection(connectionName_, kRoutingBusyMs);
@@ -634,6 +637,12 @@ bool ServerStore::congested() const
     return pendingBytes_ + recordBytes_.load() > kMaxPendingBytes;
 }
 
+qint64 ServerStore::queuedRows()
+{
+    const std::lock_guard<std::mutex> lock(storageMutex_);
+    return qint64(pending_.size() + (recorded_ - committed_));
+}
+
 qint64 ServerStore::failingForMs() const
 {
     return failing_ ? failureClock_.elapsed() - failingSince_ : 0;
@@ -787,6 +796,8 @@ void ServerStore::runStorage()
 bool ServerStore::commitRecords(QSqlDatabase& db, QSqlQuery& insert,
                                 const std::vector<Record>& records, QString* error)
 {
+    QElapsedTimer took;
+    took.start();
     if (!db.transaction()) {
         *error = db.lastError().text();
         return false;
@@ -808,6 +819,7 @@ bool ServerStore::commitRecords(QSqlDatabase& db, QSqlQuery& insert,
         db.rollback();
         return false;
     }
+    metrics::observeCommit(took.nsecsElapsed() / 1e9);
     return true;
 }
 
@@ -854,6 +866,8 @@ bool ServerStore::flushOwn()
 {
     if (pending_.empty() || !db_.isOpen())
         return true;
+    QElapsedTimer took;
+    took.start();
     if (!db_.transaction()) {
         lastError_ = db_.lastError().text();
         reportFailure(QStringLiteral("saving offline messages"), lastError_);
@@ -889,6 +903,7 @@ bool ServerStore::flushOwn()
         reportFailure(QStringLiteral("saving offline messages"), lastError_);
         return false;
     }
+    metrics::observeCommit(took.nsecsElapsed() / 1e9);
     raiseWatermark(lastId);
     pending_.clear();
     pendingBytes_ = 0;
