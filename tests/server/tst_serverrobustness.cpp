@@ -466,12 +466,13 @@ private slots:
     }
 
     // A store held locked by another program while messages flow: the wait is logged, routing
-    // goes on, and every message kept for an offline user is there once the lock goes.
+    // goes on, the server reports itself not ready meanwhile, and every message kept for an
+    // offline user is there once the lock goes.
     void aLockedStoreLosesNothing()
     {
         constexpr int count = 20;
         ServerProcess own;
-        QVERIFY(own.start(database_, {}, true));
+        QVERIFY(own.start(database_, {"--admin", "127.0.0.1:0"}, true));
         WireClient hal;
         QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
         {
@@ -485,11 +486,15 @@ private slots:
             QVERIFY(hal.sync());
             QVERIFY2(waitFor([&] { return own.output().contains("storage: "_L1); }),
                      qPrintable(own.output()));
+            HttpRequest ready(own.adminPort(), "/readyz");
+            QCOMPARE(ready.status(), 503);
+            QCOMPARE(ready.body(), "database not working\n");
             QVERIFY(lock.exec(u"ROLLBACK"_s));
             db.close();
         }
         QSqlDatabase::removeDatabase(u"lock"_s);
         QVERIFY(waitFor([&] { return own.output().contains("storage: working again"_L1); }));
+        QCOMPARE(HttpRequest(own.adminPort(), "/readyz").status(), 200);
         WireClient may;
         QVERIFY(may.logOnAt(own.port(), "MAY", "may2"));
         (void)waitFor([&] { return may.received("OffL").size() >= count; });
