@@ -51,8 +51,19 @@ private slots:
             QSKIP("Qt's PostgreSQL driver (libqt6sql6-psql) is not installed");
         for (const QStringList& u : kUsers)
             QCOMPARE(addUser(database_, u).exitCode, 0);
-        QVERIFY(a_.start(database_));
+        QVERIFY(a_.start(database_, {"--admin", "127.0.0.1:0"}));
         QVERIFY(b_.start(database_));
+    }
+
+    // A registered node with a fresh heartbeat is ready, and counts the other node alive.
+    void readyWhileRegistered()
+    {
+        QCOMPARE(HttpRequest(a_.adminPort(), "/readyz").status(), 200);
+        QVERIFY(waitFor([&] {
+            return HttpRequest(a_.adminPort(), "/metrics")
+                .body()
+                .contains("\nwispline_nodes_alive 2\n");
+        }));
     }
 
     void crossNode_data()
