@@ -401,14 +401,17 @@ public:
     }
     ~NotifySocket() { ::close(fd_); }
     QString path() const { return path_; }
+    // Forgets what came so far.
+    void clear()
+    {
+        receive();
+        received_.clear();
+    }
     // Waits for a datagram holding this line, and forgets it with those before it.
     bool take(const QByteArray& line)
     {
         return waitFor([&] {
-            char buffer[4096];
-            ssize_t got;
-            while ((got = ::recv(fd_, buffer, sizeof buffer, 0)) > 0)
-                received_.append(QByteArray(buffer, got));
+            receive();
             for (qsizetype i = 0; i < received_.size(); ++i) {
                 if (received_[i].split('\n').contains(line)) {
                     received_.remove(0, i + 1);
@@ -420,6 +423,14 @@ public:
     }
 
 private:
+    void receive()
+    {
+        char buffer[4096];
+        ssize_t got;
+        while ((got = ::recv(fd_, buffer, sizeof buffer, 0)) > 0)
+            received_.append(QByteArray(buffer, got));
+    }
+
     QString path_;
     int fd_ = -1;
     QList<QByteArray> received_;
