@@ -132,8 +132,11 @@ int main(int argc, char* argv[])
     SignalWatcher watcher;
     // A hang-up ends the server like a stop request, saving what waits, but with status 1: a
     // reload asked for is not done (nothing is read again yet), and the service manager's
-    // restart reads everything anew.
-    if (!watcher.watch({SIGINT, SIGTERM, SIGHUP})) {
+    // restart reads everything anew. One started to ignore hang-ups (nohup) keeps ignoring them.
+    struct sigaction hangUp = {};
+    ::sigaction(SIGHUP, nullptr, &hangUp);
+    if (!watcher.watch({SIGINT, SIGTERM}) ||
+        (hangUp.sa_handler != SIG_IGN && !watcher.watch({SIGHUP}))) {
         err << "wispline-server: cannot watch for SIGINT, SIGTERM and SIGHUP" << Qt::endl;
         return 1;
     }
