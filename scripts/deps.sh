@@ -9,6 +9,9 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt
           # The server tests drop a connection's packets, and balance connections by DNAT, in a
           # private network namespace.
           iptables iproute2
+          # The server's admin listener and its service manager notifications; Debian's HTTP
+          # server files need the WebSockets ones without depending on them.
+          qt6-httpserver-dev qt6-websockets-dev libsystemd-dev
           qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool
           dpkg-dev desktop-file-utils appstream adduser
           # The pop-up is checked under three window managers (tests/e2e/popup_wm.sh).

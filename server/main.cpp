@@ -1,11 +1,15 @@
 // wispline-server: the message server the Wispline client logs on to.
+#include "admin/AdminServer.h"
+#include "admin/ServiceNotifier.h"
 #include "app/ServerOptions.h"
 #include "app/SignalWatcher.h"
 #include "base/ServerLog.h"
+#include "base/ServerMetrics.h"
 #include "cluster/ServerNode.h"
 #include "net/EpollEventDispatcher.h"
 #include "routing/MessageServer.h"
 #include "store/ServerStore.h"
+#include "store/StoreBackup.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -65,10 +69,25 @@ int main(int argc, char* argv[])
     setLogEnabled(!options.quiet);
     setDebugEnabled(options.debug);
 
+    const QString path = options.database.isEmpty() ? defaultDatabasePath() : options.database;
+    if (options.admin == ServerOptions::Admin::Backup) {
+        const QString& target = options.adminArguments.constFirst();
+        if (ServerStore::isPostgresAddress(path)) {
+            err << "wispline-server: --backup copies a SQLite file; back up PostgreSQL with "
+                   "pg_dump"
+                << Qt::endl;
+            return 1;
+        }
+        if (!backUpSqlite(path, target, &error)) {
+            err << "wispline-server: cannot back up " << path << ": " << error << Qt::endl;
+            return 1;
+        }
+        out << "backed up " << path << " to " << target << Qt::endl;
+        return 0;
+    }
     ServerStore store;
     if (options.kdfIterations > 0)
         store.setKdfIterations(options.kdfIterations);
-    const QString path = options.database.isEmpty() ? defaultDatabasePath() : options.database;
     if (!store.open(path, &error)) {
         err << "wispline-server: cannot open the database " << path << ": " << error << Qt::endl;
         return 1;
@@ -117,8 +136,13 @@ int main(int argc, char* argv[])
     }
     server.setRequireTls(options.requireTls);
     SignalWatcher watcher;
-    // A hang-up (the terminal closed) ends the server like a stop request, saving what waits.
-    if (!watcher.watch({SIGINT, SIGTERM, SIGHUP})) {
+    // A hang-up ends the server like a stop request, saving what waits, but with status 1: a
+    // reload asked for is not done (nothing is read again yet), and the service manager's
+    // restart reads everything anew. One started to ignore hang-ups (nohup) keeps ignoring them.
+    struct sigaction hangUp = {};
+    ::sigaction(SIGHUP, nullptr, &hangUp);
+    if (!watcher.watch({SIGINT, SIGTERM}) ||
+        (hangUp.sa_handler != SIG_IGN && !watcher.watch({SIGHUP}))) {
         err << "wispline-server: cannot watch for SIGINT, SIGTERM and SIGHUP" << Qt::endl;
         return 1;
     }
@@ -135,16 +159,74 @@ int main(int argc, char* argv[])
     logLine(QStringLiteral("database %1").arg(path));
     out << "listening on " << server.address().toString() << ':' << server.port() << Qt::endl;
 
+    const auto notReadyBecause = [&]() -> QString {
+        if (server.isShuttingDown())
+            return QStringLiteral("shutting down");
+        if (!server.isListening())
+            return QStringLiteral("not listening");
+        if (!store.reachable())
+            return QStringLiteral("database not working");
+        if (!node)
+            return {};
+        if (!node->registered())
+            return QStringLiteral("node not registered");
+        // Stale well before the other nodes take this one for dead.
+        const qint64 age = node->heartbeatAgeMs();
+        if (age > ServerNode::kExpirySeconds * 1000 / 2)
+            return QStringLiteral("node heartbeat %1 ms old").arg(age);
+        return {};
+    };
+    using metrics::addGauge;
+    addGauge("wispline_connections", "state=\"anonymous\"", "Client connections by state",
+             [&] { return server.connectionCount() - server.onlineCount(); });
+    addGauge("wispline_connections", "state=\"logged_on\"", "Client connections by state",
+             [&] { return server.onlineCount(); });
+    addGauge("wispline_store_queue_rows", {}, "Rows waiting to be written",
+             [&] { return double(store.queuedRows()); });
+    addGauge("wispline_store_queue_bytes", {}, "Bytes waiting to be written",
+             [&] { return double(store.queuedBytes()); });
+    addGauge("wispline_password_checks", {}, "Password checks waiting or running",
+             [&] { return server.checksWaiting(); });
+    addGauge("wispline_ready", {}, "1 while log-ons are taken",
+             [&] { return notReadyBecause().isEmpty() ? 1 : 0; });
+    if (node) {
+        addGauge("wispline_node_heartbeat_age_seconds", {}, "Since the last heartbeat",
+                 [&] { return node->heartbeatAgeMs() / 1000.0; });
+        addGauge("wispline_nodes_alive", {}, "Live nodes, this one included",
+                 [&] { return node->nodesAlive(); });
+    }
+    AdminServer admin;
+    admin.notReadyBecause = notReadyBecause;
+    if (!options.adminAddress.isEmpty()) {
+        const QHostAddress adminAddress(options.adminAddress);
+        if (adminAddress.isNull() || !admin.listen(adminAddress, options.adminPort, &error)) {
+            err << "wispline-server: cannot answer admin requests on " << options.adminAddress
+                << ':' << options.adminPort << ": "
+                << (adminAddress.isNull() ? QStringLiteral("not an address") : error) << Qt::endl;
+            return 1;
+        }
+        out << "admin on " << admin.address().toString() << ':' << admin.port() << Qt::endl;
+    }
+    ServiceNotifier manager;
+    manager.ready(
+        QStringLiteral("listening on %1:%2").arg(server.address().toString()).arg(server.port()));
+
     int exitCode = 0;
     const auto leave = [&] {
+        manager.stopping();
         server.shutDown(QByteArrayLiteral("Server is shutting down."));
         QTimer::singleShot(kShutdownGraceMs, &app, [&] {
             logLine(QStringLiteral("clients still connected after the grace period; leaving"));
             app.quit();
         });
     };
+    bool hungUp = false;
     QObject::connect(&watcher, &SignalWatcher::received, &app, [&](int number) {
         logLine(QStringLiteral("signal %1 received").arg(number));
+        if (number == SIGHUP) {
+            logLine(QStringLiteral("nothing can be reloaded: leaving with status 1 for a restart"));
+            hungUp = true;
+        }
         leave();
     });
     // Without a database the service manager's restart is the way back: the status says so.
@@ -155,7 +237,7 @@ int main(int argc, char* argv[])
     });
     QObject::connect(&server, &MessageServer::closed, &app, &QCoreApplication::quit);
     exitCode = app.exec();
-    if (storeLost)
+    if (storeLost || hungUp)
         exitCode = 1;
     if (!store.flush()) {
         logLine(QStringLiteral("could not save the last messages: %1").arg(store.lastError()));

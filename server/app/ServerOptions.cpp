@@ -192,6 +192,13 @@ void describeOptions(QCommandLineParser& parser)
         {QStringLiteral("min-version"),
          QStringLiteral("Set the lowest client version allowed to log on."),
          QStringLiteral("X.Y.Z")},
+        {QStringLiteral("backup"),
+         QStringLiteral("Copy the SQLite database to FILE, also while a server uses it."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("admin"),
+         QStringLiteral("Answer /healthz, /readyz and /metrics over HTTP on ADDR:PORT (off by "
+                        "default)."),
+         QStringLiteral("ADDR:PORT")},
     });
     parser.addPositionalArgument(QStringLiteral("values"),
                                  QStringLiteral("The values of an admin command."),
@@ -286,6 +293,16 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
         return fail(QStringLiteral("--tls-cert and --tls-key go together"));
     if (options->requireTls && options->tlsCertificate.isEmpty())
         return fail(QStringLiteral("--require-tls needs --tls-cert and --tls-key"));
+    if (parser.isSet(QStringLiteral("admin"))) {
+        const QString value = parser.value(QStringLiteral("admin"));
+        const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        const uint port = value.mid(colon + 1).toUInt(&ok);
+        options->adminAddress = value.left(colon);
+        options->adminPort = quint16(port);
+        if (colon < 1 || !ok || port > 65535)
+            return fail(QStringLiteral("--admin needs ADDR:PORT"));
+    }
 
     const QStringList values = parser.positionalArguments();
     const AdminCommandShape* shape = nullptr;
@@ -299,6 +316,11 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
     if (parser.isSet(QStringLiteral("min-version"))) {
         options->admin = ServerOptions::Admin::MinVersion;
         options->adminArguments = {parser.value(QStringLiteral("min-version"))};
+        ++commands;
+    }
+    if (parser.isSet(QStringLiteral("backup"))) {
+        options->admin = ServerOptions::Admin::Backup;
+        options->adminArguments = {parser.value(QStringLiteral("backup"))};
         ++commands;
     }
     if (commands > 1)
@@ -322,7 +344,10 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
     } else if (!values.isEmpty() && options->admin == ServerOptions::Admin::None) {
         return fail(QStringLiteral("unexpected argument %1").arg(values.front()));
     } else if (!values.isEmpty()) {
-        return fail(QStringLiteral("--min-version takes one value"));
+        return fail(QStringLiteral("--%1 takes one value")
+                        .arg(options->admin == ServerOptions::Admin::Backup
+                                 ? QLatin1String("backup")
+                                 : QLatin1String("min-version")));
     }
     if (options->demo && options->admin != ServerOptions::Admin::None)
         return fail(QStringLiteral("--demo serves; it cannot go with an admin command"));
@@ -375,6 +400,8 @@ int runAdminCommand(const ServerOptions& options, ServerStore& store, QTextStrea
         return report(store.setMinimumVersion(a[0]),
                       QStringLiteral("minimum client version is now %1").arg(a[0].trimmed()), store,
                       out, err);
+    case ServerOptions::Admin::Backup:
+        break; // main copies the file before any store opens it
     }
     return 1;
 }

@@ -15,7 +15,7 @@ class ServerStore;
 inline constexpr quint16 kDefaultPort = 30609;
 
 struct ServerOptions {
-    enum class Admin { None, AddUser, SetPassword, SetLevel, ListUsers, MinVersion };
+    enum class Admin { None, AddUser, SetPassword, SetLevel, ListUsers, MinVersion, Backup };
 
     QString address = QStringLiteral("127.0.0.1");
     quint16 port = kDefaultPort;
@@ -39,6 +39,9 @@ struct ServerOptions {
     QString tlsKey;
     bool requireTls = false;
     bool debug = false;
+    // Health, readiness and metrics over HTTP; off without --admin.
+    QString adminAddress;
+    quint16 adminPort = 0;
     bool help = false;
     bool version = false;
     Admin admin = Admin::None;

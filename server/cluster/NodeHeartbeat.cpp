@@ -79,6 +79,7 @@ void NodeHeartbeat::run()
     for (;;) {
         QString problem;
         const bool ok = beatOnce(&problem);
+        registered_ = ok;
         if (!problem.isEmpty() && (failures == 0 || ok))
             say_(problem);
         if (ok && failures > 0)
@@ -102,6 +103,16 @@ void NodeHeartbeat::run()
         QSqlDatabase::removeDatabase(connectionName_);
     }
 }
+
+namespace
+{
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+} // namespace
 
 bool NodeHeartbeat::beatOnce(QString* problem)
 {
@@ -147,10 +158,22 @@ bool NodeHeartbeat::beatOnce(QString* problem)
         say_(QStringLiteral("this node was taken for dead (a stall): joining again"));
         declaredDead_();
     }
+    lastBeatMs_ = steadyMs();
     // Tried again at the next beat when it fails: the own heartbeat above went through.
     if (!q.exec(takeover(expirySeconds_)))
         *problem = QStringLiteral("taking over dead nodes failed: %1").arg(q.lastError().text());
+    if (q.exec(QStringLiteral("SELECT count(*) FROM nodes WHERE seen > now() - interval '%1 "
+                              "seconds'")
+                   .arg(expirySeconds_)) &&
+        q.next())
+        nodesAlive_ = q.value(0).toInt();
     return true;
+}
+
+qint64 NodeHeartbeat::ageMs() const
+{
+    const qint64 last = lastBeatMs_;
+    return last < 0 ? -1 : steadyMs() - last;
 }
 
 } // namespace wispline::server

@@ -4,6 +4,7 @@
 // the routing nor the other nodes, and routing never holds up the heartbeat.
 #include <QString>
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -39,6 +40,12 @@ public:
     // are skipped, and taken at a later heartbeat.
     static QString takeover(int expirySeconds);
 
+    // Read from any thread, for readiness and the metrics: whether the last heartbeat went
+    // through, how long ago one last did (-1 before one), and the live nodes it counted.
+    bool registered() const { return registered_; }
+    qint64 ageMs() const;
+    int nodesAlive() const { return nodesAlive_; }
+
 private:
     void run();
     // False with the reason when the heartbeat did not go through.
@@ -55,6 +62,9 @@ private:
     std::mutex mutex_;
     std::condition_variable wakeUp_;
     bool stopping_ = false;
+    std::atomic<bool> registered_{false};
+    std::atomic<qint64> lastBeatMs_{-1}; // on the steady clock
+    std::atomic<int> nodesAlive_{0};
     std::thread thread_;
 };
 

@@ -526,4 +526,19 @@ bool ServerNode::settle(qint64 upTo, const QList<InboxRow>& toOffline)
     return true;
 }
 
+bool ServerNode::registered() const
+{
+    return beat_ && beat_->registered();
+}
+
+qint64 ServerNode::heartbeatAgeMs() const
+{
+    return beat_ ? beat_->ageMs() : -1;
+}
+
+int ServerNode::nodesAlive() const
+{
+    return beat_ ? beat_->nodesAlive() : 0;
+}
+
 } // namespace wispline::server

@@ -42,6 +42,13 @@ public:
     bool start(QString* error);
     QString id() const { return id_; }
 
+    // Read-only, for readiness and the metrics: whether this node's last heartbeat reached the
+    // database, how long ago one last did (-1 before one), and how many live nodes it counted
+    // then, itself included.
+    bool registered() const;
+    qint64 heartbeatAgeMs() const;
+    int nodesAlive() const;
+
     // Where the users of the other nodes are, as this node heard: a snapshot at the start and
     // at a heal, then every "usrs" and "lgo" row. No query per message or per user: a message
     // sent on a stale answer is forwarded by the node it reaches.

@@ -36,6 +36,7 @@ public:
     ~LogOnGate();
 
     void setLimits(int maxChecks, int maxChecksPerAddress);
+    int checksWaiting() const { return checks_; } // waiting or running
 
     enum class Admission { Check, Throttled, Busy };
     Admission admit(const QString& name, const QString& address) const;

@@ -1,6 +1,7 @@
 #include "routing/MessageServer.h"
 
 #include "base/ServerLog.h"
+#include "base/ServerMetrics.h"
 #include "cluster/ServerNode.h"
 #include "net/TlsContext.h"
 #include "net/TlsHandshaker.h"
@@ -184,6 +185,7 @@ void MessageServer::readFrom(Client* client)
         if (got <= 0)
             break; // nothing more for now, or the end: then disconnected() follows
         budget -= got;
+        metrics::count(metrics::Counter::BytesIn, quint64(got));
         client->splitter.feed(QByteArray(readBuffer_.constData(), got), pieces);
         handlePieces(client, pieces);
     }
@@ -438,6 +440,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     const Stamp& now = stamp();
     const QByteArray display = displayText(sender, body, now.clock);
     const QByteArray framed = frame({"SND", display});
+    metrics::count(metrics::Counter::MessagesRouted);
     bool kept = false;
     for (const Target& target : targets) {
         // Recorded for the day in the same transaction that hands it to the other node.
@@ -451,6 +454,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
             send(target.online, framed, &display);
         } else {
             store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, false);
+            metrics::count(metrics::Counter::MessagesQueuedOffline);
             kept = true;
             if (node_)
                 queuedHere(target.name);

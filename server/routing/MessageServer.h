@@ -53,6 +53,10 @@ public:
     void setNode(ServerNode* node);
 
     int connectionCount() const { return int(clients_.size()); }
+    // Read-only, for readiness and the metrics.
+    bool isListening() const { return !shuttingDown_ && listener_.port() != 0; }
+    bool isShuttingDown() const { return shuttingDown_; }
+    int checksWaiting() const { return gate_.checksWaiting(); }
     int onlineCount() const { return int(online_.size()); }
 
     // A client that stops reading is dropped once this much output waits for it.

@@ -1,6 +1,7 @@
 // Long outputs (offline backlogs, day downloads) paced by the socket, what each connection's peer
 // has acknowledged, and what an ended connection gives back to the offline queue.
 #include "base/ServerLog.h"
+#include "base/ServerMetrics.h"
 #include "cluster/ServerNode.h"
 #include "routing/MessageServerClient.h"
 
@@ -229,6 +230,7 @@ void MessageServer::send(Client* client, const QByteArray& framed, const QByteAr
         return;
     }
     client->socket->write(framed);
+    metrics::count(metrics::Counter::BytesOut, quint64(framed.size()));
     if (!display)
         return;
     // The acknowledgements are asked for once so many messages wait, not per message.
@@ -255,6 +257,7 @@ void MessageServer::noteAcknowledged(Client* client)
         if (waiting.front().offlineId != 0)
             client->offlineAcknowledged = waiting.front().offlineId;
         waiting.pop_front();
+        metrics::count(metrics::Counter::MessagesDelivered);
     }
     client->checkAt = waiting.size() + kAcknowledgementCheck;
     if (client->offlineAcknowledged > client->offlineRemoved) {
@@ -279,6 +282,7 @@ int MessageServer::giveBack(Client* client)
                 store_.queueOffline(created, client->name, u.display, false);
             ++kept;
         }
+        metrics::count(metrics::Counter::MessagesGivenBack, quint64(kept));
         if (kept > 0)
             store_.flushOffline(); // or kept and retried
         // The user may be on another node already, its queue read there.

@@ -1,6 +1,7 @@
 // The way in: log-ons checked off the routing thread through the gate, the log-on deadline,
 // and password changes.
 #include "base/ServerLog.h"
+#include "base/ServerMetrics.h"
 #include "cluster/ServerNode.h"
 #include "routing/MessageServerClient.h"
 
@@ -58,6 +59,7 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     case LogOnGate::Admission::Check:
         break;
     case LogOnGate::Admission::Throttled:
+        metrics::count(metrics::Counter::LogOnsThrottled);
         send(client, frame({"Invalid", kInvalidLogon}));
         logOnFailed(client);
         return;
@@ -175,6 +177,7 @@ void MessageServer::finishLogOn(Client* client, const LogOnCheck& check)
         logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
                     .arg(client->id)
                     .arg(shown(userName)));
+    metrics::count(metrics::Counter::LogOnsRefused);
     const qint64 delay = gate_.failed(userName, client->remote);
     if (delay > 0) {
         answerLogOnLater(client, delay);
@@ -203,9 +206,11 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
              frame({"Version", toWire(QStringLiteral("This version (%1) can no longer log on. "
                                                      "Please install version %2 or later.")
                                           .arg(version, minimum))}));
+        metrics::count(metrics::Counter::LogOnsRefused);
         return;
     }
 
+    metrics::count(metrics::Counter::LogOnsAccepted);
     if (Client* older = online_.value(name)) {
         logLine(QStringLiteral("%1: replaced by a new log-on on #%2")
                     .arg(older->who())

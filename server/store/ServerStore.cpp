@@ -1,6 +1,8 @@
 #include "store/ServerStore.h"
+#include "store/StoreBackup.h"
 
 #include "base/ServerLog.h"
+#include "base/ServerMetrics.h"
 
 #include "base/ServerRules.h"
 
@@ -195,8 +197,9 @@ bool ServerStore::open(const QString& path, QString* error)
             return fail(why);
     } else {
         const QFileInfo info(path);
-        if (!QDir().mkpath(info.absolutePath()))
-            return fail(QStringLiteral("cannot create the folder %1").arg(info.absolutePath()));
+        QString why;
+        if (!createPrivately(path, &why))
+            return fail(why);
         file_ = info.absoluteFilePath();
     }
     db_ = addConnection(connectionName_, kRoutingBusyMs);
@@ -676,6 +679,12 @@ bool ServerStore::congested() const
     return pendingBytes_ + recordBytes_.load() > kMaxPendingBytes;
 }
 
+qint64 ServerStore::queuedRows()
+{
+    const std::lock_guard<std::mutex> lock(storageMutex_);
+    return qint64(pending_.size() + (recorded_ - committed_));
+}
+
 qint64 ServerStore::failingForMs() const
 {
     return failing_ ? failureClock_.elapsed() - failingSince_ : 0;
@@ -882,6 +891,8 @@ void ServerStore::runStorage()
 bool ServerStore::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vector<Record>& records,
                                 QString* error)
 {
+    QElapsedTimer took;
+    took.start();
     const auto written = [&insert](const Record& r) {
         insert.bindValue(0, r.day);
         insert.bindValue(1, r.time);
@@ -905,6 +916,7 @@ bool ServerStore::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vector
     }
     if (ok) {
         records.clear();
+        metrics::observeCommit(took.nsecsElapsed() / 1e9);
         return true;
     }
     db.rollback();
@@ -941,6 +953,7 @@ bool ServerStore::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vector
         *error = failure.text();
         return false;
     }
+    metrics::observeCommit(took.nsecsElapsed() / 1e9);
     return true;
 }
 
@@ -987,6 +1000,8 @@ bool ServerStore::flushOwn()
 {
     if (pending_.empty())
         return true;
+    QElapsedTimer took;
+    took.start();
     const QString what = QStringLiteral("saving offline messages");
     if (!routingUsable()) {
         reportFailure(what, lastError_);
@@ -1049,6 +1064,7 @@ bool ServerStore::flushOwn()
                              error.nativeErrorCode()));
         }
     }
+    metrics::observeCommit(took.nsecsElapsed() / 1e9);
     raiseWatermark(lastId);
     pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(done));
     pendingBytes_ = 0;

@@ -170,6 +170,11 @@ public:
     // How long the store has failed without a success since, in ms; 0 while it works.
     qint64 failingForMs() const;
     void setCommitDelay(int ms) { commitDelayMs_ = ms; }
+    // Read-only, for readiness and the metrics (routing thread): whether every kind of work
+    // works, and what waits to be written, in rows and in bytes.
+    bool reachable() const { return !failing_; }
+    qint64 queuedRows();
+    qint64 queuedBytes() const { return pendingBytes_ + recordBytes_.load(); }
 
 private:
     struct PendingWrite {

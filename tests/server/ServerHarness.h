@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -25,6 +26,8 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace wispline::server::test
 {
@@ -241,6 +244,22 @@ public:
     }
 
     quint16 port() const { return port_; }
+    // The admin listener's port, from its "admin on" line; 0 without one.
+    quint16 adminPort()
+    {
+        static const QRegularExpression line(QStringLiteral("admin on 127\\.0\\.0\\.1:(\\d+)"));
+        return quint16(line.match(output()).captured(1).toUInt());
+    }
+    qint64 pid() const { return process_.processId(); }
+    // Waits until the kernel has stopped it (after SIGSTOP): from then on it answers nothing.
+    bool waitUntilStopped()
+    {
+        return waitFor([&] {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid()));
+            const QByteArray line = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+            return line.mid(line.lastIndexOf(')') + 2, 1) == "T";
+        });
+    }
     // The descriptors the next start() may hold (soft and hard limit, as prlimit sets them).
     void setDescriptorLimit(int limit) { descriptorLimit_ = limit; }
     bool running() const { return process_.state() == QProcess::Running; }
@@ -453,6 +472,94 @@ private:
     QSslSocket socket_;
     QByteArray pending_;
     QList<Fields> messages_;
+};
+
+// One request to the admin listener; sent at once, answered whenever the server gets to it.
+class HttpRequest
+{
+public:
+    HttpRequest(quint16 port, const QByteArray& path)
+    {
+        QObject::connect(&socket_, &QTcpSocket::readyRead, [this] { reply_ += socket_.readAll(); });
+        socket_.connectToHost(QStringLiteral("127.0.0.1"), port);
+        socket_.write("GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    }
+    // Connected and handed to the kernel: the server reads it whenever it turns.
+    bool sent() const
+    {
+        return socket_.state() == QAbstractSocket::ConnectedState && !socket_.bytesToWrite();
+    }
+    bool answered() const
+    {
+        const qsizetype end = reply_.indexOf("\r\n\r\n");
+        static const QRegularExpression length(QStringLiteral("Content-Length: (\\d+)"),
+                                               QRegularExpression::CaseInsensitiveOption);
+        const auto m = length.match(QString::fromLatin1(reply_.left(end)));
+        return end >= 0 && m.hasMatch() && reply_.size() - end - 4 >= m.captured(1).toInt();
+    }
+    // The status and the body once answered, waiting for it; 0 when no answer came.
+    int status()
+    {
+        return waitFor([&] { return answered(); }) ? reply_.mid(9, 3).toInt() : 0;
+    }
+    QByteArray body()
+    {
+        return status() ? reply_.mid(reply_.indexOf("\r\n\r\n") + 4) : QByteArray();
+    }
+
+private:
+    QTcpSocket socket_;
+    QByteArray reply_;
+};
+
+// Stands in for the service manager's notification socket (NOTIFY_SOCKET): the datagrams the
+// server sends to it, in order.
+class NotifySocket
+{
+public:
+    explicit NotifySocket(const QString& path) : path_(path)
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~NotifySocket() { ::close(fd_); }
+    QString path() const { return path_; }
+    // Forgets what came so far.
+    void clear()
+    {
+        receive();
+        received_.clear();
+    }
+    // Waits for a datagram holding this line, and forgets it with those before it.
+    bool take(const QByteArray& line)
+    {
+        return waitFor([&] {
+            receive();
+            for (qsizetype i = 0; i < received_.size(); ++i) {
+                if (received_[i].split('\n').contains(line)) {
+                    received_.remove(0, i + 1);
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+
+private:
+    void receive()
+    {
+        char buffer[4096];
+        ssize_t got;
+        while ((got = ::recv(fd_, buffer, sizeof buffer, 0)) > 0)
+            received_.append(QByteArray(buffer, got));
+    }
+
+    QString path_;
+    int fd_ = -1;
+    QList<QByteArray> received_;
 };
 
 } // namespace wispline::server::test

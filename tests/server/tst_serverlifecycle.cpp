@@ -97,14 +97,17 @@ private slots:
     void shutdownTellsEveryClient_data()
     {
         QTest::addColumn<int>("signalNumber");
-        QTest::newRow("SIGTERM") << int(SIGTERM);
-        QTest::newRow("SIGINT") << int(SIGINT);
-        QTest::newRow("SIGHUP") << int(SIGHUP);
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("SIGTERM") << int(SIGTERM) << 0;
+        QTest::newRow("SIGINT") << int(SIGINT) << 0;
+        // Nothing is reloaded: the service manager must see a failure, and restart it.
+        QTest::newRow("SIGHUP") << int(SIGHUP) << 1;
     }
 
     void shutdownTellsEveryClient()
     {
         QFETCH(int, signalNumber);
+        QFETCH(int, exitCode);
         QVERIFY(admin({{"--add-user", "AMY", "amy1", "1"}, {"--add-user", "BEN", "ben2", "2"}}));
         ServerProcess server;
         QVERIFY(server.start(database_));
@@ -123,7 +126,7 @@ private slots:
         }
         // Everyone left together: nobody is told of the others leaving one by one.
         QVERIFY(amy.received("LGO").isEmpty());
-        QCOMPARE(server.waitForExit(), 0);
+        QCOMPARE(server.waitForExit(), exitCode);
     }
 
     void adminCommands_data()
@@ -172,6 +175,9 @@ private slots:
             {"--db", "postgresql://w@db.example.org/db?sslmode=verify-full&password=x",
              "--list-users"},
             "", 1, "a password does not belong in the address");
+        row("backup over a file", {"--backup", "/"}, "", 1, "File exists");
+        row("backup with an admin command", {"--backup", "x", "--list-users"}, "", 2, "Usage:");
+        row("admin listener without a port", {"--admin", "127.0.0.1"}, "", 2, "Usage:");
     }
 
     void adminCommands()
@@ -241,8 +247,117 @@ private slots:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"XDG_DATA_HOME"_s, dir_->path());
         QCOMPARE(runAdmin(QString(), {"--add-user", "AMY", "1"}, "a\n", env).exitCode, 0);
-        QVERIFY(QFileInfo::exists(dir_->filePath(u"wispline-server/wispline-server.db"_s)));
+        // Password hashes and messages: for the owner's eyes only, whatever the umask.
+        const auto owner = QFile::ReadUser | QFile::WriteUser; // the low bits: owner, group, others
+        QCOMPARE(QFile::permissions(dir_->filePath(u"wispline-server"_s)) & 0x0777,
+                 owner | QFile::ExeUser);
+        QCOMPARE(QFile::permissions(dir_->filePath(u"wispline-server/wispline-server.db"_s)) &
+                     0x0777,
+                 owner);
         QCOMPARE(runAdmin(QString(), {"--list-users"}, {}, env).out, u"AMY 1\n"_s);
+    }
+
+    // The admin listener and the service manager's notifications, against a datagram socket
+    // standing in for systemd's: ready once listening, metrics that move as messages flow, a
+    // stopped routing loop that answers no health check and feeds no watchdog, and not ready
+    // once the shutdown has begun.
+    void adminListenerAndServiceManager()
+    {
+        QVERIFY(admin({{"--add-user", "AMY", "amy1", "1"},
+                       {"--add-user", "BEN", "ben2", "2"},
+                       {"--add-user", "CAL", "cal2", "2"}}));
+        NotifySocket manager(dir_->filePath(u"notify"_s));
+        qputenv("NOTIFY_SOCKET", QFile::encodeName(manager.path()));
+        qputenv("WATCHDOG_USEC", "100000");
+        ServerProcess server;
+        const bool started = server.start(database_, {"--admin", "127.0.0.1:0"});
+        qunsetenv("NOTIFY_SOCKET");
+        qunsetenv("WATCHDOG_USEC");
+        QVERIFY(started && manager.take("READY=1") && manager.take("WATCHDOG=1"));
+        const quint16 port = server.adminPort();
+        QCOMPARE(HttpRequest(port, "/readyz").status(), 200);
+
+        WireClient amy;
+        WireClient ben;
+        QVERIFY(amy.logOnAt(server.port(), "AMY", "amy1") &&
+                ben.logOnAt(server.port(), "BEN", "ben2"));
+        amy.send("SND~AMY1~for Ben~BEN2~NOONE");
+        amy.send("SND~AMY1~for Cal~CAL2~NOONE");
+        QVERIFY(!ben.take("SND").isEmpty());
+        QByteArray metrics;
+        QVERIFY(waitFor([&] {
+            metrics = HttpRequest(port, "/metrics").body();
+            return metrics.contains("\nwispline_messages_routed_total 2\n");
+        }));
+        for (const char* line :
+             {"wispline_logons_total{result=\"accepted\"} 2",
+              "wispline_connections{state=\"logged_on\"} 2",
+              "wispline_messages_queued_offline_total 1", "wispline_store_commit_seconds_bucket"})
+            QVERIFY2(metrics.contains(line), line);
+        QVERIFY(!metrics.contains("wispline_store_commit_seconds_count 0\n"));
+        QVERIFY(!metrics.contains("AMY") && !metrics.contains("127.0.0.1"));
+
+        server.signal(SIGSTOP);
+        QVERIFY(server.waitUntilStopped());
+        manager.clear(); // the watchdog is fed again only once the loop turns
+        HttpRequest health(port, "/healthz");
+        QVERIFY(waitFor([&] { return health.sent(); }));
+        QVERIFY(!health.answered());
+        server.signal(SIGCONT);
+        QCOMPARE(health.status(), 200);
+        QVERIFY(manager.take("WATCHDOG=1"));
+
+        // The stop request is pending when the readiness request comes in: it is taken first.
+        server.signal(SIGSTOP);
+        QVERIFY(server.waitUntilStopped());
+        server.signal(SIGTERM);
+        HttpRequest ready(port, "/readyz");
+        QVERIFY(waitFor([&] { return ready.sent(); }));
+        server.signal(SIGCONT);
+        QCOMPARE(ready.status(), 503);
+        QCOMPARE(ready.body(), "shutting down\n");
+        QVERIFY(manager.take("STOPPING=1"));
+        QCOMPARE(server.waitForExit(), 0);
+    }
+
+    // A copy taken while messages flow opens cleanly, and a server on it has every account and
+    // every message kept for an offline user that was committed before the copy began.
+    void backupWhileMessagesFlow()
+    {
+        QVERIFY(admin({{"--add-user", "AMY", "amy1", "1"}, {"--add-user", "BEN", "ben2", "2"}}));
+        ServerProcess server;
+        QVERIFY(server.start(database_));
+        WireClient amy;
+        QVERIFY(amy.logOnAt(server.port(), "AMY", "amy1"));
+        int sent = 0;
+        QTimer flow; // about 5,000 a second, to Ben, who is not connected
+        QObject::connect(&flow, &QTimer::timeout, [&] {
+            for (int i = 0; i < 50; ++i)
+                amy.send("SND~AMY1~m" + QByteArray::number(sent++) + "~BEN2~NOONE");
+        });
+        flow.start(10);
+        const QString count = u"SELECT COUNT(*), MAX(id) FROM offline"_s;
+        QVERIFY(waitFor([&] { return sqlRow(database_, count).value(0).toInt() >= 500; }));
+        const QVariantList before = sqlRow(database_, count);
+        const QString copy = dir_->filePath(u"copy.db"_s);
+        QProcess backup;
+        backup.start(WISPLINE_SERVER_PATH ""_L1, {"--db", database_, "--backup", copy});
+        QVERIFY(waitFor([&] { return backup.state() == QProcess::NotRunning; }));
+        flow.stop();
+        QCOMPARE(exitCodeOf(backup), 0);
+        // It flowed on while the copy was made.
+        QVERIFY(sqlRow(database_, count).value(0).toInt() > before[0].toInt());
+        QCOMPARE(QFile::permissions(copy) & 0x0777, QFile::ReadUser | QFile::WriteUser);
+        QCOMPARE(sqlRow(copy, u"PRAGMA integrity_check"_s), QVariantList{u"ok"_s});
+        QCOMPARE(sqlRow(copy, u"SELECT COUNT(*) FROM offline WHERE id <= ?"_s, {before[1]}),
+                 QVariantList{before[0]});
+        QCOMPARE(server.stop(), 0);
+
+        QVERIFY(server.start(copy));
+        WireClient ben;
+        QVERIFY(ben.logOnAt(server.port(), "BEN", "ben2"));
+        QVERIFY(ben.take("OffL").value(1).startsWith("AMY <- m0 ["_L1));
+        QCOMPARE(server.stop(), 0);
     }
 };
 

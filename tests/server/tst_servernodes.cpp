@@ -100,10 +100,21 @@ private slots:
                                      u"%1?host=%2&application_name=admin"_s.arg(database_, socket)};
         for (const QStringList& u : kUsers)
             QCOMPARE(addUser(viaSocket[kUsers.indexOf(u) % 2], u).exitCode, 0);
-        QVERIFY(a_.start(database_));
+        QVERIFY(a_.start(database_, {"--admin", "127.0.0.1:0"}));
         QVERIFY(b_.start(database_));
         if (qEnvironmentVariable("WISPLINE_NETNS") == u"1"_s)
             iptables_ = QStandardPaths::findExecutable(u"iptables"_s, {u"/usr/sbin"_s, u"/sbin"_s});
+    }
+
+    // A registered node with a fresh heartbeat is ready, and counts the other node alive.
+    void readyWhileRegistered()
+    {
+        QCOMPARE(HttpRequest(a_.adminPort(), "/readyz").status(), 200);
+        QVERIFY(waitFor([&] {
+            return HttpRequest(a_.adminPort(), "/metrics")
+                .body()
+                .contains("\nwispline_nodes_alive 2\n");
+        }));
     }
 
     void crossNode_data()

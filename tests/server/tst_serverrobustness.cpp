@@ -552,8 +552,9 @@ private slots:
     }
 
     // A store held locked by another program while messages flow: the wait is logged, routing
-    // goes on, and every message kept for an offline user is there once the lock goes, but for
-    // one the database refuses for good: that one is set aside, never holding up those behind.
+    // goes on, the server reports itself not ready meanwhile, and every message kept for an
+    // offline user is there once the lock goes, but for one the database refuses for good: that
+    // one is set aside, never holding up those behind.
     void aLockedStoreLosesNothing()
     {
         constexpr int count = 20;
@@ -562,7 +563,7 @@ private slots:
                           "'%refused%' BEGIN SELECT RAISE(ABORT, 'refused'); END"_s);
         const auto dropTrigger = qScopeGuard([&] { sqlRow(database_, u"DROP TRIGGER refuse"_s); });
         ServerProcess own;
-        QVERIFY(own.start(database_, {}, true));
+        QVERIFY(own.start(database_, {"--admin", "127.0.0.1:0"}, true));
         WireClient hal;
         QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
         {
@@ -577,6 +578,9 @@ private slots:
             QVERIFY(hal.sync());
             QVERIFY2(waitFor([&] { return own.output().contains("storage: "_L1); }),
                      qPrintable(own.output()));
+            HttpRequest ready(own.adminPort(), "/readyz");
+            QCOMPARE(ready.status(), 503);
+            QCOMPARE(ready.body(), "database not working\n");
             QVERIFY(lock.exec(u"ROLLBACK"_s));
             db.close();
         }
@@ -585,6 +589,7 @@ private slots:
         QVERIFY(own.output().contains("a message kept for an offline user could not be written "
                                       "(error "_L1));
         QVERIFY(!own.output().contains(" refused ["_L1)); // nor its text
+        QCOMPARE(HttpRequest(own.adminPort(), "/readyz").status(), 200);
         WireClient may;
         QVERIFY(may.logOnAt(own.port(), "MAY", "may2"));
         (void)waitFor([&] { return may.received("OffL").size() >= count - 1; });

@@ -1,0 +1,53 @@
+#include "admin/AdminServer.h"
+#include "base/ServerMetrics.h"
+
+#include <QHttpServer>
+#include <QHttpServerResponse>
+#include <QTcpServer>
+
+namespace wispline::server
+{
+
+AdminServer::AdminServer(QObject* parent) : QObject(parent), http_(std::make_unique<QHttpServer>())
+{
+    using Status = QHttpServerResponse::StatusCode;
+    http_->route(QStringLiteral("/healthz"),
+                 [] { return QHttpServerResponse("text/plain", QByteArrayLiteral("ok\n")); });
+    http_->route(QStringLiteral("/readyz"), [this] {
+        const QString reason = notReadyBecause ? notReadyBecause() : QString();
+        if (reason.isEmpty())
+            return QHttpServerResponse("text/plain", QByteArrayLiteral("ready\n"));
+        return QHttpServerResponse("text/plain", reason.toUtf8() + '\n',
+                                   Status::ServiceUnavailable);
+    });
+    http_->route(QStringLiteral("/metrics"), [] {
+        return QHttpServerResponse("text/plain; version=0.0.4; charset=utf-8", metrics::render());
+    });
+}
+
+AdminServer::~AdminServer() = default;
+
+bool AdminServer::listen(const QHostAddress& address, quint16 port, QString* error)
+{
+    auto tcp = std::make_unique<QTcpServer>();
+    if (!tcp->listen(address, port)) {
+        if (error)
+            *error = tcp->errorString();
+        return false;
+    }
+    tcp_ = tcp.release();
+    http_->bind(tcp_); // takes it over
+    return true;
+}
+
+QHostAddress AdminServer::address() const
+{
+    return tcp_ ? tcp_->serverAddress() : QHostAddress();
+}
+
+quint16 AdminServer::port() const
+{
+    return tcp_ ? tcp_->serverPort() : 0;
+}
+
+} // namespace wispline::server
