@@ -170,9 +170,9 @@ int main(int argc, char* argv[])
             return {};
         if (!node->registered())
             return QStringLiteral("node not registered");
-        // Stale well before the other nodes take this one for dead.
+        // Stale a beat and a slow takeover before the other nodes take this one for dead.
         const qint64 age = node->heartbeatAgeMs();
-        if (age > ServerNode::kExpirySeconds * 1000 / 2)
+        if (age > (ServerNode::kExpirySeconds - 1) * 1000)
             return QStringLiteral("node heartbeat %1 ms old").arg(age);
         return {};
     };
@@ -212,9 +212,11 @@ int main(int argc, char* argv[])
         QStringLiteral("listening on %1:%2").arg(server.address().toString()).arg(server.port()));
 
     int exitCode = 0;
-    const auto leave = [&] {
+    // A restart (a hang-up, the database lost) resets the users so that their clients reconnect
+    // to the server started again; a stop tells them it ends.
+    const auto leave = [&](bool restart) {
         manager.stopping();
-        server.shutDown(QByteArrayLiteral("Server is shutting down."));
+        server.shutDown(QByteArrayLiteral("Server is shutting down."), restart);
         QTimer::singleShot(kShutdownGraceMs, &app, [&] {
             logLine(QStringLiteral("clients still connected after the grace period; leaving"));
             app.quit();
@@ -227,13 +229,13 @@ int main(int argc, char* argv[])
             logLine(QStringLiteral("nothing can be reloaded: leaving with status 1 for a restart"));
             hungUp = true;
         }
-        leave();
+        leave(hungUp);
     });
     // Without a database the service manager's restart is the way back: the status says so.
     bool storeLost = false;
     QObject::connect(&server, &MessageServer::storeLost, &app, [&] {
         storeLost = true;
-        leave();
+        leave(true);
     });
     QObject::connect(&server, &MessageServer::closed, &app, &QCoreApplication::quit);
     exitCode = app.exec();

@@ -49,17 +49,21 @@ QString NodeHeartbeat::takeover(int expirySeconds)
     const QString live =
         QStringLiteral("(SELECT id FROM nodes WHERE seen > now() - interval '%1 seconds')")
             .arg(expirySeconds);
+    // Only the nodes removed now, or gone before: a node whose heartbeat is being written
+    // meanwhile (its row locked, so skipped) keeps its users and its inbox.
+    const QString gone =
+        QStringLiteral("(node IN (SELECT id FROM dead) OR node NOT IN (SELECT id FROM nodes))");
     return QStringLiteral(
                "WITH dead AS (DELETE FROM nodes WHERE id IN (SELECT id FROM nodes WHERE seen <= "
                "now() - interval '%1 seconds' FOR UPDATE SKIP LOCKED) RETURNING id), "
-               "gone AS (DELETE FROM presence WHERE name IN (SELECT name FROM presence WHERE "
-               "node NOT IN %2 FOR UPDATE SKIP LOCKED) RETURNING name, level), "
+               "gone AS (DELETE FROM presence WHERE name IN (SELECT name FROM presence WHERE %3 "
+               "FOR UPDATE SKIP LOCKED) RETURNING name, level), "
                "told AS (INSERT INTO inbox(node, kind, recipient, text, created) SELECT l.id, "
                "'lgo', '', string_agg(g.name || g.level, '~' ORDER BY g.name), '' FROM %2 AS "
                "l CROSS JOIN gone g GROUP BY l.id RETURNING node), "
-               "orphans AS (DELETE FROM inbox WHERE id IN (SELECT id FROM inbox WHERE node NOT "
-               "IN %2 FOR UPDATE SKIP LOCKED) RETURNING id, kind, recipient, text, created), "
-               "here AS (SELECT name, node FROM presence WHERE node IN %2 AND name NOT IN "
+               "orphans AS (DELETE FROM inbox WHERE id IN (SELECT id FROM inbox WHERE %3 FOR "
+               "UPDATE SKIP LOCKED) RETURNING id, kind, recipient, text, created), "
+               "here AS (SELECT name, node FROM presence WHERE NOT (%3) AND name NOT IN "
                "(SELECT name FROM gone)), "
                "kept AS (INSERT INTO offline(recipient, text, created) SELECT recipient, text, "
                "created FROM orphans WHERE kind = 'm' AND recipient NOT IN (SELECT name FROM "
@@ -70,7 +74,7 @@ QString NodeHeartbeat::takeover(int expirySeconds)
                "SELECT pg_notify('wispline_' || node, '') FROM (SELECT node FROM told UNION "
                "SELECT node FROM moved) AS woken")
         .arg(expirySeconds)
-        .arg(live);
+        .arg(live, gone);
 }
 
 void NodeHeartbeat::run()

@@ -20,6 +20,9 @@ namespace wispline::server
 namespace
 {
 
+// What a waiting message costs besides its texts: names, times, the vector's slot.
+constexpr qint64 kOutgoingOverhead = 256;
+
 QString channelOf(const QString& node)
 {
     return QStringLiteral("wispline_") + node;
@@ -43,22 +46,26 @@ ServerNode::ServerNode(ServerStore& store, QObject* parent) : QObject(parent), s
 ServerNode::~ServerNode()
 {
     beat_.reset();
-    if (db_.isOpen()) {
+    if (db_.isOpen())
         flushOutgoing();
+    if (!outgoing_.empty())
+        logLine(QStringLiteral("%1 message(s) for users of other nodes could not be written and "
+                               "are lost")
+                    .arg(outgoing_.size()));
+    if (db_.isOpen()) {
         if (!left_)
             flushAnnouncements();
-        // Nothing waits for this node any more: its inbox goes where each user is now.
+        // Out of the nodes, then taken over as a dead node is: users still recorded here leave
+        // the other nodes' lists (when leave() did not tell them), and the inbox goes where each
+        // user is now, or to the offline queues.
         QSqlQuery q(db_);
         if (!left_) {
             q.prepare(QStringLiteral("DELETE FROM nodes WHERE id = ?"));
             q.addBindValue(id_);
             q.exec();
-            q.prepare(QStringLiteral("DELETE FROM presence WHERE node = ?"));
-            q.addBindValue(id_);
-            q.exec();
         }
-        if (!q.exec(rehome(QStringLiteral("node = ") + literal(id_))))
-            logLine(QStringLiteral("could not hand this node's inbox over: %1")
+        if (!q.exec(NodeHeartbeat::takeover(kExpirySeconds)))
+            logLine(QStringLiteral("could not hand this node's users and inbox over: %1")
                         .arg(q.lastError().text()));
     }
     for (QSqlDatabase* db : {&db_, &listen_}) {
@@ -73,7 +80,7 @@ ServerNode::~ServerNode()
 
 bool ServerNode::start(QString* error)
 {
-    db_ = store_.addConnection(connectionName_);
+    db_ = store_.addConnection(connectionName_, ServerStore::kRoutingBusyMs);
     listen_ = store_.addConnection(listenName_);
     if (!db_.open() || !listen_.open()) {
         *error = db_.lastError().text() + listen_.lastError().text();
@@ -166,21 +173,6 @@ QString ServerNode::live() const
 {
     return QStringLiteral("(SELECT id FROM nodes WHERE seen > now() - interval '%1 seconds')")
         .arg(kExpirySeconds);
-}
-
-QString ServerNode::rehome(const QString& which)
-{
-    return QStringLiteral("WITH gone AS (DELETE FROM inbox WHERE ") + which +
-           QStringLiteral(
-               " RETURNING id, kind, recipient, text, created), "
-               "kept AS (INSERT INTO offline(recipient, text, created) SELECT recipient, text, "
-               "created FROM gone WHERE kind = 'm' AND recipient NOT IN (SELECT name FROM "
-               "presence) ORDER BY id), "
-               "moved AS (INSERT INTO inbox(node, kind, recipient, text, created) SELECT "
-               "p.node, g.kind, g.recipient, g.text, g.created FROM gone g JOIN presence p ON "
-               "p.name = g.recipient WHERE g.kind = 'm' ORDER BY g.id RETURNING node) "
-               "SELECT pg_notify('wispline_' || node, '') FROM (SELECT DISTINCT node FROM "
-               "moved) AS woken");
 }
 
 std::optional<QHash<QByteArray, ServerNode::Remote>> ServerNode::readRemote()
@@ -291,12 +283,14 @@ void ServerNode::flushAnnouncements()
     announcements_.clear();
 }
 
-bool ServerNode::othersLive()
+ServerNode::Others ServerNode::othersLive()
 {
     QSqlQuery q(db_);
     q.prepare(QStringLiteral("SELECT 1 FROM nodes WHERE id <> ? AND id IN ") + live());
     q.addBindValue(id_);
-    return q.exec() && q.next();
+    if (!q.exec())
+        return Others::Unknown;
+    return q.next() ? Others::Some : Others::None;
 }
 
 bool ServerNode::leave(const QList<QByteArray>& addresses)
@@ -392,6 +386,7 @@ void ServerNode::deliver(const QString& node, const QString& day, const QString&
 {
     outgoing_.push_back({node, day, time, fromWire(sender), fromWire(recipient), fromWire(body),
                          fromWire(display), created});
+    outgoingBytes_ += body.size() + display.size() + kOutgoingOverhead;
     if (!flushTimer_.isActive())
         flushTimer_.start(0);
 }
@@ -438,6 +433,7 @@ void ServerNode::flushOutgoing()
         return;
     }
     outgoing_.clear();
+    outgoingBytes_ = 0;
 }
 
 bool ServerNode::endSessionThere(const QString& node, const QByteArray& name)

@@ -71,7 +71,11 @@ public:
     }
     void announce(const QByteArray& kind, const QList<QByteArray>& addresses);
     // Whether another node is alive to take this one's users.
-    bool othersLive();
+    // Messages for other nodes waiting for the database past this many bytes slow the senders.
+    static constexpr qint64 kMaxOutgoingBytes = 16 * 1024 * 1024;
+    bool congested() const { return outgoingBytes_ > kMaxOutgoingBytes; }
+    enum class Others { None, Some, Unknown };
+    Others othersLive();
     // Leaves the cluster while others live: in one transaction this node is no longer one, its
     // users' presence goes and the others hear of their leaving. What reaches this node's inbox
     // from then on goes where each user is now, or to the offline queues.
@@ -127,9 +131,6 @@ private:
     void checkConnections();
     QString literal(const QString& text) const;
     QString live() const;
-    // One statement that moves the inbox rows matching a condition to the node their recipient
-    // is on now, or to the offline queues, and wakes those nodes.
-    static QString rehome(const QString& which);
 
     ServerStore& store_;
     QString id_;
@@ -152,6 +153,7 @@ private:
         QString display;
         QString created;
     };
+    qint64 outgoingBytes_ = 0;
     std::vector<Outgoing> outgoing_;
     QTimer flushTimer_;
     std::vector<std::pair<QByteArray, QByteArray>> announcements_; // kind, address

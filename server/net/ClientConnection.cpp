@@ -321,19 +321,20 @@ void ClientConnection::reset()
 {
     if (state_ == State::Closed)
         return;
-    resetting_ = true;
     lingerNot();
     closeNow();
 }
 
 void ClientConnection::lingerNot()
 {
+    orderly_ = false;
     const linger none{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &none, sizeof none);
 }
 
 void ClientConnection::lingerOrderly()
 {
+    orderly_ = true;
     const linger orderly{0, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &orderly, sizeof orderly);
 }
@@ -361,7 +362,7 @@ void ClientConnection::closeNow()
     // after all.
     if (acknowledgedAtClose_ < handedOver_)
         lingerNot();
-    else if (tls_ && !resetting_)
+    else if (tls_ && orderly_)
         tls_->closeNotify(); // an orderly end, told apart from a cut connection
     state_ = State::Closed;
     out_ = QByteArray();

@@ -113,7 +113,9 @@ private:
     std::unique_ptr<QSocketNotifier> writeNotifier_;
     std::unique_ptr<TlsSession> tls_;
     bool decryptedMayWait_ = false; // the last read took data: the session may hold more
-    bool resetting_ = false;
+    // Ends in order only where the protocol means to end the client (and the peer's own close);
+    // any other close is a reset, TLS included: no close_notify before it.
+    bool orderly_ = false;
 };
 
 } // namespace wispline::server

@@ -5,6 +5,9 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -57,6 +60,13 @@ qint64 TlsSession::write(const char* data, qint64 size, QString* error)
     if (n > 0) {
         plainWritten_ += n;
         records_.emplace_back(plainWritten_, BIO_number_written(SSL_get_wbio(ssl_)));
+        // Only unacknowledged messages ask for the acknowledgements; control frames alone
+        // would pile records up for good on a quiet connection.
+        if (records_.size() >= kTrimRecords) {
+            int queued = 0;
+            if (::ioctl(SSL_get_fd(ssl_), SIOCOUTQ, &queued) == 0)
+                acknowledged(queued);
+        }
         return n;
     }
     switch (SSL_get_error(ssl_, n)) {

@@ -42,6 +42,7 @@ private:
     qint64 plainWritten_ = 0;
     qint64 plainAcknowledged_ = 0;
     // Per write: the plaintext written up to it, and the ciphertext then on the socket.
+    static constexpr std::size_t kTrimRecords = 64;
     std::deque<std::pair<qint64, quint64>> records_;
 };
 

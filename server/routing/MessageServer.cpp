@@ -684,9 +684,9 @@ void MessageServer::drainInbox()
     }
 }
 
-void MessageServer::shutDown(const QByteArray& reason)
+void MessageServer::shutDown(const QByteArray& reason, bool restart)
 {
-    if (shuttingDown_ || handOver())
+    if (shuttingDown_ || handOver(restart))
         return;
     shuttingDown_ = true;
     listener_.close();

@@ -45,8 +45,10 @@ public:
 
     // Stops accepting. While another node lives, hands the users over to it (see handOver());
     // otherwise tells every connected client the text in an SHT message and closes every
-    // connection in order. closed() follows once all are gone.
-    void shutDown(const QByteArray& text);
+    // connection in order. closed() follows once all are gone. For a restart (the program is
+    // started again: a hang-up, the database lost) the users are handed over even when no
+    // other node lives: their clients reconnect to the restarted server rather than end.
+    void shutDown(const QByteArray& text, bool restart = false);
 
     // One node of several on a shared database: users connected to other nodes are reached
     // through it. Without one, this server is the only one.
@@ -174,8 +176,9 @@ private:
     static constexpr int kQueuedRecentlyMs = 5000;
     // On a stop while another node lives: leaves the cluster, gives back what each user did not
     // acknowledge and resets every connection, so the clients reconnect to a live node rather
-    // than end. False when this is the last node.
-    bool handOver();
+    // than end. False when this is the last node, known to be (the database answered) and not
+    // restarting.
+    bool handOver(bool restart);
     // Resets every connection once the peers have acknowledged what is in flight, or at the
     // deadline (ms on clock_).
     void resetWhenLanded(qint64 deadline);
@@ -195,6 +198,7 @@ private:
     // At the end of a connection: gives back, then lets a session that replaced it go on.
     void handBack(Client* client);
     // While the store cannot keep up, connections are not read; true when this one waits.
+    bool storeCongested() const;
     bool heldForStore(Client* client);
     void resumeAfterStore();
     // A message whose recipients could not be looked up is tried again later.

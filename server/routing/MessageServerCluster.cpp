@@ -146,20 +146,24 @@ void MessageServer::readQueueAgain(Client* client)
     pump(client);
 }
 
-bool MessageServer::handOver()
+bool MessageServer::handOver(bool restart)
 {
-    if (!node_ || !node_->othersLive())
+    // A node that cannot tell whether it is the last (the database away) resets its clients:
+    // an SHT would end every user's program, a reset only makes them reconnect.
+    if (!restart && (!node_ || node_->othersLive() == ServerNode::Others::None))
         return false;
     shuttingDown_ = true;
     listener_.close();
     QList<QByteArray> addresses;
     for (const Client* client : onlineClients())
         addresses.append(client->address());
-    logLine(QStringLiteral("stopping while another node lives: %1 user(s) handed over")
+    logLine(QStringLiteral("%1: %2 user(s) handed over")
+                .arg(restart ? QStringLiteral("stopping to be started again")
+                             : QStringLiteral("stopping while another node may live"))
                 .arg(addresses.size()));
     // Out of the cluster before the resets: a client that reconnects at once finds itself
     // gone from here, and messages for it go where it logs on next.
-    if (!node_->leave(addresses))
+    if (node_ && !node_->leave(addresses))
         logLine(QStringLiteral("the other nodes learn of this one's users leaving when it is "
                                "found dead"));
     // What is in flight is let arrive first: a reset then takes back only what the peer never
@@ -204,7 +208,8 @@ void MessageServer::resetWhenLanded(qint64 deadline)
     // Messages routed in the last reads to users reset before went to their queues, maybe after
     // they logged on elsewhere: read there again.
     store_.flushOffline();
-    node_->queuedMeanwhile(names);
+    if (node_)
+        node_->queuedMeanwhile(names);
     if (clients_.empty())
         QTimer::singleShot(0, this, &MessageServer::closed);
 }

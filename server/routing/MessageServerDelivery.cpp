@@ -307,10 +307,16 @@ void MessageServer::handBack(Client* client)
     }
 }
 
+bool MessageServer::storeCongested() const
+{
+    // Messages for other nodes wait in memory too while the database is away.
+    return store_.congested() || (node_ && node_->congested());
+}
+
 bool MessageServer::heldForStore(Client* client)
 {
     // Nothing is dropped when the store falls behind: the senders wait, slowed by TCP.
-    if (!store_.congested())
+    if (!storeCongested())
         return false;
     client->socket->pauseReading(true);
     storeWaiters_.push_back(client->id);
@@ -323,7 +329,7 @@ bool MessageServer::heldForStore(Client* client)
 
 void MessageServer::resumeAfterStore()
 {
-    if (store_.congested())
+    if (storeCongested())
         return;
     storeTimer_.stop();
     logLine(QStringLiteral("storage: caught up, clients read again"));
@@ -358,6 +364,7 @@ void MessageServer::routeLater(Client* client, const QList<QByteArray>& fields)
 
 void MessageServer::checkStore()
 {
+    store_.forgetFailedReads();
     // Without a working store for so long, a restart by the service manager is the best hope.
     if (storeLost_ || store_.failingForMs() < qint64(limits_.storeTimeoutSeconds) * 1000)
         return;

@@ -27,8 +27,8 @@ constexpr qint64 kMaxPendingBytes = 64 * 1024 * 1024;
 constexpr int kRetryMs = 1000;
 // A storage failure goes to the log at most this often, with a count of the others.
 constexpr qint64 kFailureLogMs = 10000;
-// The routing connection waits this long for a lock held elsewhere before it tries later.
-constexpr int kRoutingBusyMs = 1000;
+// A failed read not repeated for this long counts as mended.
+constexpr qint64 kReadFailureFreshMs = 3000;
 // The longest a statement may run: on the routing connection, and on the others.
 constexpr int kRoutingStatementMs = 5000;
 constexpr int kStatementMs = 15000;
@@ -317,7 +317,9 @@ bool ServerStore::ensureSchema()
             exec(QStringLiteral("CREATE TABLE IF NOT EXISTS inbox(id BIGSERIAL PRIMARY KEY, "
                                 "node TEXT NOT NULL, kind TEXT NOT NULL, recipient TEXT NOT "
                                 "NULL, text TEXT NOT NULL, created TEXT NOT NULL)")) &&
-            exec(QStringLiteral("CREATE INDEX IF NOT EXISTS inbox_node ON inbox(node, id)"));
+            exec(QStringLiteral("CREATE INDEX IF NOT EXISTS inbox_node ON inbox(node, id)")) &&
+            exec(QStringLiteral("CREATE TABLE IF NOT EXISTS set_aside(id BIGSERIAL PRIMARY KEY, "
+                                "kind TEXT NOT NULL, error TEXT NOT NULL, data TEXT NOT NULL)"));
         if (!created || !db_.commit()) {
             if (created)
                 lastError_ = db_.lastError().text();
@@ -349,7 +351,11 @@ bool ServerStore::ensureSchema()
                             "AUTOINCREMENT, recipient TEXT NOT NULL, text TEXT NOT NULL, created "
                             "TEXT)")) &&
         offlineIdsNeverReused() &&
-        exec(QStringLiteral("CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)"));
+        exec(
+            QStringLiteral("CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)")) &&
+        exec(
+            QStringLiteral("CREATE TABLE IF NOT EXISTS set_aside(id INTEGER PRIMARY KEY, kind TEXT "
+                           "NOT NULL, error TEXT NOT NULL, data TEXT NOT NULL)"));
     if (!created)
         return false;
     // Databases from before key derivation lack the round count; their hashes count as old.
@@ -695,6 +701,7 @@ void ServerStore::reportFailure(const QString& what, const QString& error)
     if (!failing_)
         failingSince_ = failureClock_.elapsed();
     failingKinds_.insert(what);
+    lastFailureAt_.insert(what, failureClock_.elapsed());
     failing_ = true;
     const auto logged = failureLoggedAt_.constFind(what);
     if (logged != failureLoggedAt_.cend() &&
@@ -712,6 +719,23 @@ void ServerStore::reportFailure(const QString& what, const QString& error)
     failuresUnlogged_ = 0;
 }
 
+void ServerStore::forgetFailedReads()
+{
+    // A read that failed leaves nothing waiting: unless it keeps failing (what waits on it is
+    // tried again every second) it counts as mended, or a quiet node whose waiting client left
+    // would stay "failing" and leave for nothing.
+    if (!failing_)
+        return;
+    for (const char* read :
+         {"reading an account", "reading the minimum version", "looking up recipients"}) {
+        const QString what = QString::fromLatin1(read);
+        const auto last = lastFailureAt_.constFind(what);
+        if (last != lastFailureAt_.cend() &&
+            failureClock_.elapsed() - last.value() > kReadFailureFreshMs)
+            reportRecovery(what);
+    }
+}
+
 void ServerStore::reportRecovery(const QString& what)
 {
     // Working again only once every kind of work that failed has: a read that succeeds says
@@ -719,6 +743,7 @@ void ServerStore::reportRecovery(const QString& what)
     if (!failingKinds_.remove(what))
         return;
     failureLoggedAt_.remove(what);
+    lastFailureAt_.remove(what);
     if (!failingKinds_.isEmpty())
         return;
     failing_ = false;
@@ -926,27 +951,34 @@ bool ServerStore::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vector
     // A row the database cannot take must not hold up the rows behind it: one at a time, and a
     // row at fault is set aside.
     std::size_t done = 0;
-    int setAside = 0;
+    int setAsideRows = 0;
+    int lost = 0;
     QString codes;
     for (; done < records.size(); ++done) {
-        if (written(records[done]))
+        const Record& r = records[done];
+        if (written(r))
             continue;
         failure = insert.lastError();
         if (!rowAtFault(failure, postgres_))
             break;
-        ++setAside;
+        ++(setAside(db, QStringLiteral("message"), failure,
+                    {r.day, r.time, r.sender, r.recipient, r.body})
+               ? setAsideRows
+               : lost);
         codes = failure.nativeErrorCode();
     }
     records.erase(records.begin(), records.begin() + std::ptrdiff_t(done));
-    if (setAside > 0)
+    if (setAsideRows + lost > 0)
         // Neither names nor text in the log: the error's code says what was wrong.
         QMetaObject::invokeMethod(
             this,
-            [setAside, codes] {
+            [setAsideRows, lost, codes] {
                 logLine(QStringLiteral("storage: %1 delivered message(s) could not be saved "
-                                       "(error %2) and are set aside")
-                            .arg(setAside)
-                            .arg(codes));
+                                       "(error %2): %3 set aside in set_aside, %4 lost")
+                            .arg(setAsideRows + lost)
+                            .arg(codes)
+                            .arg(setAsideRows)
+                            .arg(lost));
             },
             Qt::QueuedConnection);
     if (!records.empty()) {
@@ -1056,12 +1088,19 @@ bool ServerStore::flushOwn()
             error = q.lastError();
             if (!rowAtFault(error, postgres_))
                 break;
+            const PendingWrite& w = pending_[done];
+            const bool kept = setAside(
+                db_, w.offline ? QStringLiteral("offline") : QStringLiteral("message"), error,
+                w.offline ? QVariantList{w.recipient, w.text, w.created}
+                          : QVariantList{w.day, w.time, w.sender, w.recipient, w.text});
             // Neither names nor text: the error's code says what was wrong.
-            logLine(QStringLiteral("storage: a message %1 could not be written (error %2) and "
-                                   "is set aside")
-                        .arg(pending_[done].offline ? QStringLiteral("kept for an offline user")
-                                                    : QStringLiteral("of the day"),
-                             error.nativeErrorCode()));
+            logLine(
+                QStringLiteral("storage: a message %1 could not be written (error %2) and "
+                               "is %3")
+                    .arg(w.offline ? QStringLiteral("kept for an offline user")
+                                   : QStringLiteral("of the day"),
+                         error.nativeErrorCode(),
+                         kept ? QStringLiteral("set aside in set_aside") : QStringLiteral("lost")));
         }
     }
     metrics::observeCommit(took.nsecsElapsed() / 1e9);

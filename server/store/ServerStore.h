@@ -103,6 +103,9 @@ public:
     // True for a postgresql:// (or postgres://) address rather than a file name.
     static bool isPostgresAddress(const QString& path);
     bool isPostgres() const { return postgres_; }
+    // A connection the routing thread uses waits this long for a lock held elsewhere before it
+    // tries later, and its statements are bounded more tightly than the other threads'.
+    static constexpr int kRoutingBusyMs = 1000;
     // Sets up a connection to this store's database under a name, for one thread.
     QSqlDatabase addConnection(const QString& name, int busyMs = 5000) const;
     QString lastError() const { return lastError_; }
@@ -173,6 +176,8 @@ public:
     // Read-only, for readiness and the metrics (routing thread): whether every kind of work
     // works, and what waits to be written, in rows and in bytes.
     bool reachable() const { return !failing_; }
+    // Reads that failed count as mended once the database is reached again.
+    void forgetFailedReads();
     qint64 queuedRows();
     qint64 queuedBytes() const { return pendingBytes_ + recordBytes_.load(); }
 
@@ -244,6 +249,7 @@ private:
     QElapsedTimer failureClock_;
     qint64 failingSince_ = 0;                // ms on failureClock_
     QHash<QString, qint64> failureLoggedAt_; // of each kind, ms on failureClock_
+    QHash<QString, qint64> lastFailureAt_;   // of each kind failing, ms on failureClock_
     int failuresUnlogged_ = 0;
     QTimer flushTimer_;
     std::atomic<int> commitDelayMs_{kDefaultCommitDelayMs};

@@ -5,6 +5,7 @@
 // a lost connection again.
 #include <QSqlDatabase>
 #include <QString>
+#include <QVariantList>
 #include <algorithm>
 
 class QSqlError;
@@ -22,6 +23,11 @@ bool reopenConnection(QSqlDatabase& db, QString* error);
 // True when the error comes from the row's own values (a constraint, a value the database
 // cannot take, the statement cut by one), so the row can never be written as it is.
 bool rowAtFault(const QSqlError& error, bool postgres);
+
+// Keeps a row the database refused for good in the table set_aside, each value hex-encoded (so
+// no value can be refused again), for the operator to look at. False when even that failed.
+bool setAside(QSqlDatabase& db, const QString& kind, const QSqlError& error,
+              const QVariantList& values);
 
 // 0.1 s, doubling up to 5 s, back to the start after a success.
 class Backoff

@@ -100,7 +100,8 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::newRow("SIGTERM") << int(SIGTERM) << 0;
         QTest::newRow("SIGINT") << int(SIGINT) << 0;
-        // Nothing is reloaded: the service manager must see a failure, and restart it.
+        // Nothing is reloaded: the service manager must see a failure, and restart it; the
+        // clients, reset rather than told of an end, reconnect to it.
         QTest::newRow("SIGHUP") << int(SIGHUP) << 1;
     }
 
@@ -119,6 +120,18 @@ private slots:
         QVERIFY(amy.sync());
         amy.messages().clear();
 
+        if (exitCode != 0) {
+            for (WireClient* c : {&amy, &ben, &stranger})
+                c->detach();
+            server.signal(signalNumber);
+            for (WireClient* c : {&amy, &ben, &stranger}) {
+                QByteArray last;
+                QCOMPARE(c->readToEnd(&last), u"reset"_s);
+                QVERIFY(!last.contains("SHT~"));
+            }
+            QCOMPARE(server.waitForExit(), exitCode);
+            return;
+        }
         server.signal(signalNumber);
         for (WireClient* c : {&amy, &ben, &stranger}) {
             QCOMPARE(c->take("SHT").value(2), u"ExitEnd"_s);

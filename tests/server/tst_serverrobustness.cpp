@@ -589,6 +589,7 @@ private slots:
         QVERIFY(own.output().contains("a message kept for an offline user could not be written "
                                       "(error "_L1));
         QVERIFY(!own.output().contains(" refused ["_L1)); // nor its text
+        QCOMPARE(sqlRow(database_, u"SELECT kind FROM set_aside"_s).value(0), u"offline"_s);
         QCOMPARE(HttpRequest(own.adminPort(), "/readyz").status(), 200);
         WireClient may;
         QVERIFY(may.logOnAt(own.port(), "MAY", "may2"));
