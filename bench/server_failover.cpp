@@ -44,6 +44,9 @@
 #include <unordered_map>
 #include <vector>
 
+// A loopback port nobody listens on now.
+quint16 freePort();
+
 namespace
 {
 
@@ -142,21 +145,6 @@ private:
     QString log_;
     QProcess process_;
 };
-
-quint16 freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof addr;
-    quint16 port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
-        port = ntohs(addr.sin_port);
-    ::close(fd);
-    return port;
-}
 
 class Failover
 {
@@ -513,8 +501,8 @@ int Failover::run()
     // The nodes' log, kept when asked for.
     const QString log =
         qEnvironmentVariable("BENCH_NODES_LOG", dir.filePath(QStringLiteral("nodes.log")));
-    Node a(o_.database, freeLoopbackPort(), log);
-    Node b(o_.database, freeLoopbackPort(), log);
+    Node a(o_.database, freePort(), log);
+    Node b(o_.database, freePort(), log);
     nodes_ = {&a, &b};
     if (!a.start())
         return 1;

@@ -626,7 +626,9 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
     std::fflush(stdout);
 }
 
-// A loopback port nobody listens on now, for the broker.
+} // namespace
+
+// A loopback port nobody listens on now, for the broker and the failover's nodes.
 quint16 freePort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -642,6 +644,9 @@ quint16 freePort()
         ::close(fd);
     return port;
 }
+
+namespace
+{
 
 bool waitForListener(quint16 port)
 {
