@@ -70,10 +70,11 @@ public:
         announce(kind, QList<QByteArray>{address});
     }
     void announce(const QByteArray& kind, const QList<QByteArray>& addresses);
-    // Whether another node is alive to take this one's users.
     // Messages for other nodes waiting for the database past this many bytes slow the senders.
     static constexpr qint64 kMaxOutgoingBytes = 16 * 1024 * 1024;
     bool congested() const { return outgoingBytes_ > kMaxOutgoingBytes; }
+    // Whether another node is alive to take this one's users; Unknown when the database did
+    // not answer.
     enum class Others { None, Some, Unknown };
     Others othersLive();
     // Leaves the cluster while others live: in one transaction this node is no longer one, its
