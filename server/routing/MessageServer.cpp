@@ -334,6 +334,10 @@ void MessageServer::logOut(Client* client)
 
 void MessageServer::route(Client* client, const QList<QByteArray>& fields)
 {
+    // A sender's arrival goes out before its first words: one sent with the log-on would
+    // otherwise come from someone not in the list yet.
+    if (!cameHere_.empty())
+        tellCameHere();
     const QByteArray& sender = client->name;
     QByteArray claimedName;
     int claimedLevel = 0;

@@ -596,7 +596,10 @@ private slots:
         (void)waitFor([&] { return may.received("OffL").size() >= count - 1; });
         QVERIFY(may.sync());
         const QList<QStringList> got = may.received("OffL");
-        QCOMPARE(got.size(), count - 1);
+        QStringList texts;
+        for (const QStringList& m : got)
+            texts.append(m.value(1).left(24));
+        QVERIFY2(got.size() == count - 1, qPrintable(texts.join(u" | ")));
         for (int i = 0; i < count - 1; ++i)
             QVERIFY(got[i].value(1).startsWith(u"HAL <- %1 locked"_s.arg(i < refused ? i : i + 1)));
     }

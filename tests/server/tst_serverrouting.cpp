@@ -85,8 +85,20 @@ private slots:
         users.sort();
         QCOMPARE(users, QStringList({"ALICE1", "BOB2", "CAROL2", "DAVE3", "ERIN3", "ExitEnd",
                                      "FRED1", "GINA3", "USRS"}));
-        std::unique_ptr<WireClient> second = logOn("HANK", "hank1");
-        QVERIFY(second);
+        // A message sent with the log-on reaches nobody before the news of its sender.
+        auto second = std::make_unique<WireClient>();
+        QVERIFY(second->connectTo(server_.port()));
+        second->send("LIU~HANK~hank1~1.1.1~00-11-22-33-44-55SND~HANK1~Back~ALICE1~NOONE");
+        QCOMPARE(second->take("LIU").value(1), u"HANK"_s);
+        const QList<QStringList>& seen = user("ALICE").messages();
+        const auto sent = [&] {
+            return std::find_if(seen.cbegin(), seen.cend(),
+                                [](const QStringList& m) { return m.value(0) == u"SND"_s; });
+        };
+        QVERIFY(waitFor([&] { return sent() != seen.cend(); }));
+        QCOMPARE(std::count_if(seen.cbegin(), sent(),
+                               [](const QStringList& m) { return m.value(0) == u"USRS"_s; }),
+                 2);
         QCOMPARE(first.take("OtLog").size(), 3);
         QVERIFY(first.waitForClose());
         user("ALICE").send("SND~ALICE1~Which one are you?~HANK1~NOONE");
