@@ -54,7 +54,6 @@ ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int clos
                                    std::unique_ptr<TlsSession> tls)
     : fd_(descriptor), closeTimeMs_(closeTimeMs), tls_(std::move(tls))
 {
-    peerAddress_ = peerAddressOf(fd_, &peerPort_);
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
     // Messages are short and each answers someone: no waiting to fill a segment.
     const int one = 1;

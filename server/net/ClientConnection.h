@@ -46,8 +46,6 @@ public:
 
     // True until the peer closes, the connection fails or a close is asked for.
     bool isConnected() const { return state_ == State::Connected; }
-    QHostAddress peerAddress() const { return peerAddress_; }
-    quint16 peerPort() const { return peerPort_; }
     bool isEncrypted() const { return tls_ != nullptr; }
     // The protocol and cipher of an encrypted connection, for the log; empty when plain.
     QString encryption() const;
@@ -100,8 +98,6 @@ private:
     bool inputEnded_ = false;
     bool paused_ = false;
     bool outputHeld_ = false;
-    QHostAddress peerAddress_;
-    quint16 peerPort_ = 0;
     QByteArray out_;
     qsizetype outSent_ = 0;
     qint64 handedOver_ = 0;

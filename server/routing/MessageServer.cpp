@@ -99,7 +99,8 @@ void MessageServer::accept(int descriptor)
         ::close(descriptor);
         return;
     }
-    const QString remote = peerAddressOf(descriptor).toString();
+    quint16 port = 0;
+    const QString remote = peerAddressOf(descriptor, &port).toString();
     if (!listener_.admit(remote)) {
         // The client tries again after a reset.
         const linger none{1, 0};
@@ -108,17 +109,18 @@ void MessageServer::accept(int descriptor)
         return;
     }
     const quint64 id = nextId_++;
-    const qint64 deadline = clock_.elapsed() + limits_.logOnTimeMs;
+    const Arrival arrival{remote, QStringLiteral("%1:%2").arg(remote).arg(port),
+                          clock_.elapsed() + limits_.logOnTimeMs};
     if (handshaker_) {
-        handshaking_.emplace(id, std::make_pair(remote, deadline));
+        handshaking_.emplace(id, arrival);
         handshaker_->add(id, descriptor, TlsHandshaker::nowMs() + limits_.logOnTimeMs);
         return;
     }
-    adopt(id, descriptor, nullptr, remote, deadline);
+    adopt(id, descriptor, nullptr, arrival);
 }
 
 void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConnection> socket,
-                          const QString& remote, qint64 deadline)
+                          const Arrival& arrival)
 {
     if (!socket)
         socket = std::make_unique<ClientConnection>(descriptor, limits_.deadPeerSeconds,
@@ -127,10 +129,10 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     Client* c = client.get();
     c->id = id;
     c->socket = std::move(socket);
-    c->remote = remote;
+    c->remote = arrival.remote;
     c->anonymous = true;
     // In the order of the deadlines: one that waited for its handshake goes before later ones.
-    const std::pair<quint64, qint64> entry{c->id, deadline};
+    const std::pair<quint64, qint64> entry{c->id, arrival.deadline};
     deadlines_.insert(
         std::upper_bound(deadlines_.begin(), deadlines_.end(), entry,
                          [](const auto& a, const auto& b) { return a.second < b.second; }),
@@ -138,7 +140,7 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     if (!deadlineTimer_.isActive() || deadlines_.front().first == c->id)
         deadlineTimer_.start(
             int(std::max<qint64>(deadlines_.front().second - clock_.elapsed(), 1)));
-    c->peer = QStringLiteral("%1:%2").arg(c->remote).arg(c->socket->peerPort());
+    c->peer = arrival.peer;
     clients_.emplace(c->id, std::move(client));
     c->socket->readyRead = [this, c] { readFrom(c); };
     c->socket->disconnected = [this, c] { connectionLost(c); };

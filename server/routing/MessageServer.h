@@ -105,9 +105,16 @@ private:
     struct Client;
 
     void accept(int descriptor);
+    // Where a connection came from, taken at its accept: a peer gone during its handshake has
+    // no address to ask for any more.
+    struct Arrival {
+        QString remote; // the address
+        QString peer;   // address:port
+        qint64 deadline = 0;
+    };
     // A connection admitted by the listener, plain or with its TLS handshake done.
     void adopt(quint64 id, int descriptor, std::unique_ptr<ClientConnection> socket,
-               const QString& remote, qint64 deadline);
+               const Arrival& arrival);
     struct Handshake;
     void handshakeDone(Handshake& outcome);
     Client* clientById(quint64 id) const; // nullptr once gone
@@ -260,8 +267,8 @@ private:
     std::unique_ptr<TlsContext> tls_;
     bool requireTls_ = false;
     // Connections whose first byte is awaited, or whose handshake runs, on a thread of their
-    // own: their address and log-on deadline, by id.
-    std::unordered_map<quint64, std::pair<QString, qint64>> handshaking_;
+    // own, by id.
+    std::unordered_map<quint64, Arrival> handshaking_;
     std::unique_ptr<TlsHandshaker> handshaker_;
     DayReader dayReader_; // declared last: gone first, with its thread
 };

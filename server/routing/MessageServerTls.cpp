@@ -45,7 +45,8 @@ void MessageServer::handshakeDone(Handshake& outcome)
     const auto found = handshaking_.find(outcome.id);
     if (found == handshaking_.end())
         return;
-    const auto [remote, deadline] = found->second;
+    const Arrival arrival = found->second;
+    const QString& remote = arrival.remote;
     handshaking_.erase(found);
     if (outcome.descriptor < 0 || shuttingDown_) {
         listener_.release(remote);
@@ -65,7 +66,7 @@ void MessageServer::handshakeDone(Handshake& outcome)
     adopt(outcome.id, descriptor,
           std::make_unique<ClientConnection>(descriptor, limits_.deadPeerSeconds,
                                              limits_.closeTimeMs, std::move(session)),
-          remote, deadline);
+          arrival);
 }
 
 } // namespace wispline::server
