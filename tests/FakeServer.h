@@ -1,5 +1,5 @@
 #pragma once
-// A scripted message server on an ephemeral loopback port: records what each connection
+// A scripted message server, by default on an ephemeral loopback port: records what each connection
 // sends and lets the test write to the newest one.
 #include <QByteArray>
 #include <QDeadlineTimer>
@@ -18,9 +18,10 @@ class FakeServer : public QObject
 {
     Q_OBJECT
 public:
-    FakeServer()
+    explicit FakeServer(const QHostAddress& at = QHostAddress(QHostAddress::LocalHost),
+                        quint16 port = 0)
     {
-        server_.listen(QHostAddress::LocalHost, 0);
+        server_.listen(at, port);
         connect(&server_, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = server_.nextPendingConnection()) {
                 connections.append(s);

@@ -18,6 +18,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QHostInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -259,6 +260,34 @@ private slots:
         server->write(FakeServer::message("OffL~fresh"));
         QTRY_VERIFY(text().contains(QStringLiteral("fresh")));
         QVERIFY(!text().contains(QStringLiteral("hel")));
+    }
+
+    // Nodes behind one name with an address each: the log-on gets through though the first
+    // address refuses, and after its node resets, the reconnect reaches the node that is left.
+    // Needs a hosts file of its own (nodes_by_name.sh), so a plain run skips it.
+    void aNameWithAnAddressPerNode()
+    {
+        const QString name = qEnvironmentVariable("WISPLINE_TEST_NODES");
+        if (name.isEmpty())
+            QSKIP("run by nodes_by_name.sh, which gives the name its addresses");
+        const QList<QHostAddress> nodes = QHostInfo::fromName(name).addresses();
+        QVERIFY2(nodes.size() == 2, qPrintable(name + QStringLiteral(" has no two addresses")));
+        // The address tried first refuses.
+        server = std::make_unique<FakeServer>(nodes.last());
+        session().ServerAddress = name;
+        session().ServerPort = server->port();
+        logOn("1");
+
+        FakeServer left(nodes.first(), server->port());
+        server->stopListening();
+        test::resetConnection(server->last());
+        QTRY_COMPARE(w->windowTitle(), QStringLiteral("VESK Parlonet (Ver 1.1.1)"));
+        w->link().ConnectTimer_Timer();
+        QTRY_VERIFY(left.all.contains("LIU~ABC~"));
+        left.write(FakeServer::message("LIU~ABC~1"));
+        left.write(FakeServer::message("OffL~on the node that is left"));
+        QTRY_VERIFY(text().contains(QStringLiteral("on the node that is left")));
+        QVERIFY(sb->seams.boxes.shown.isEmpty() && !sb->seams.exit.ended());
     }
 
     // Ends other than the confirmed shutdown lost up to a minute of the day's log, and the
