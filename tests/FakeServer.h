@@ -1,6 +1,6 @@
 #pragma once
-// A scripted message server, by default on an ephemeral loopback port: records what each connection
-// sends and lets the test write to the newest one.
+// A scripted message server, by default on an ephemeral loopback port: records what each
+// connection sends and lets the test write to the newest one.
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QList>
