@@ -9,6 +9,8 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt
           # The server tests drop a connection's packets, and balance connections by DNAT, in a
           # private network namespace.
           iptables iproute2
+          # A test mounts a hosts file of its own in a private mount namespace.
+          mount
           # The server's admin listener and its service manager notifications; Debian's HTTP
           # server files need the WebSockets ones without depending on them.
           qt6-httpserver-dev qt6-websockets-dev libsystemd-dev
