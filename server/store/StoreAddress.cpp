@@ -1,5 +1,7 @@
 #include "store/StoreAddress.h"
+#include "store/StoreBackup.h"
 
+#include <QFileInfo>
 #include <QSet>
 #include <QUrl>
 
@@ -17,6 +19,9 @@ constexpr int kTcpUserTimeoutMs = 6000;
 constexpr int kConnectTimeoutS = 5;
 // No transaction is left open by a stalled program for longer.
 constexpr int kIdleInTransactionMs = 30000;
+// The longest a statement may run: on the routing connection, and on the others.
+constexpr int kRoutingStatementMs = 5000;
+constexpr int kStatementMs = 15000;
 
 // The connection keywords of libpq (15) an address may set. Passwords are refused: they belong
 // in .pgpass. Those Qt's driver or this server sets itself (client_encoding, replication) are
@@ -184,6 +189,45 @@ QString postgresConnectOptions(const PostgresAddress& address, int lockMs, int s
     }
     parts.append(QStringLiteral("options=") + quoted(options));
     return parts.join(QLatin1Char(' '));
+}
+
+StoreLocation::StoreLocation()
+{
+    static int counter = 0;
+    name_ = QStringLiteral("wispline-server-%1").arg(++counter);
+}
+
+bool StoreLocation::isPostgresAddress(const QString& path)
+{
+    return path.startsWith(QLatin1String("postgresql://"), Qt::CaseInsensitive) ||
+           path.startsWith(QLatin1String("postgres://"), Qt::CaseInsensitive);
+}
+
+bool StoreLocation::set(const QString& path, QString* error)
+{
+    postgres_ = isPostgresAddress(path);
+    if (postgres_)
+        return parsePostgresAddress(path, &pgAddress_, error);
+    const QFileInfo info(path);
+    if (!createPrivately(path, error))
+        return false;
+    file_ = info.absoluteFilePath();
+    return true;
+}
+
+QSqlDatabase StoreLocation::addConnection(const QString& name, int busyMs) const
+{
+    if (!postgres_) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file_);
+        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyMs));
+        return db;
+    }
+    // No password here: libpq reads it from .pgpass, or the file PGPASSFILE names.
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+    db.setConnectOptions(postgresConnectOptions(
+        pgAddress_, busyMs, busyMs <= kRoutingBusyMs ? kRoutingStatementMs : kStatementMs));
+    return db;
 }
 
 } // namespace wispline::server
