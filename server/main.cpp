@@ -3,6 +3,7 @@
 #include "admin/ServiceNotifier.h"
 #include "app/ServerOptions.h"
 #include "app/SignalWatcher.h"
+#include "base/Crypto.h"
 #include "base/ServerLog.h"
 #include "base/ServerMetrics.h"
 #include "cluster/ServerNode.h"
@@ -96,6 +97,13 @@ int main(int argc, char* argv[])
         return runAdminCommand(options, store, out, err);
     if (options.commitDelayMs >= 0)
         store.setCommitDelay(options.commitDelayMs);
+    if (options.verifierDays >= 0)
+        store.setVerifierDays(options.verifierDays);
+    QByteArray serverKey; // outside the database, which holds what it makes
+    if (!crypto::loadServerKey(serverKeyPath(options, path), &serverKey, &error)) {
+        err << "wispline-server: " << error << Qt::endl;
+        return 1;
+    }
     if (options.demo && !addDemoAccounts(store, out, err))
         return 1;
 
@@ -113,6 +121,7 @@ int main(int argc, char* argv[])
         }
     }
     MessageServer server(store);
+    server.setVerifierKey(serverKey);
     if (node)
         server.setNode(node.get());
     if (options.settleMs >= 0)

@@ -34,6 +34,8 @@ struct ServerOptions {
     int deadPeerSeconds = -1; // -1: the server's default
     int closeTimeMs = -1;     // -1: the server's default
     int storeTimeoutSeconds = -1;
+    QString verifierKey;   // empty: serverKeyPath()'s default
+    int verifierDays = -1; // -1: the store's default
     // PEM files: with both, a connection may be encrypted; requireTls refuses plain log-ons.
     QString tlsCertificate;
     QString tlsKey;
@@ -52,6 +54,8 @@ struct ServerOptions {
 bool parseArguments(const QStringList& arguments, ServerOptions* options, QString* error);
 QString usage();
 QString defaultDatabasePath();
+// The file of the server key, for a database.
+QString serverKeyPath(const ServerOptions& options, const QString& database);
 
 // Runs options.admin against the store and returns the process exit code. A password is read
 // from standard input: asked for without echo on a terminal, one line otherwise.
