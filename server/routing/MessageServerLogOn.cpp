@@ -175,6 +175,8 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     };
     std::shared_ptr<const PasswordCheck> kept;
     if (checks_.join(client->id, key, answer, &kept)) {
+        debugLine(QStringLiteral("#%1: log-on joins the check of the same name and password")
+                      .arg(client->id));
         waitForCheck(client);
         return;
     }
@@ -203,6 +205,9 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     job.finished = [this, check, address = client->remote] {
         return checkFinished(*check, address);
     };
+    debugLine(QStringLiteral("#%1: log-on checked in turn, %2 check(s) before it")
+                  .arg(client->id)
+                  .arg(checks_.waiting() + checks_.running()));
     checks_.ask(client->id, std::move(job), answer);
 }
 
