@@ -205,9 +205,10 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     job.finished = [this, check, address = client->remote] {
         return checkFinished(*check, address);
     };
-    debugLine(QStringLiteral("#%1: log-on checked in turn, %2 check(s) before it")
+    debugLine(QStringLiteral("#%1: log-on checked in turn, %2 check(s) before it%3")
                   .arg(client->id)
-                  .arg(checks_.waiting() + checks_.running()));
+                  .arg(checks_.waiting() + checks_.running())
+                  .arg(waitsForTurn ? QStringLiteral(", its address slowed") : QString()));
     checks_.ask(client->id, std::move(job), answer);
 }
 

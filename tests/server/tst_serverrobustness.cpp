@@ -2,6 +2,7 @@
 // never stop the server, lose what it accepted or disturb anyone else's session.
 #include "ServerHarness.h"
 
+#include <QDateTime>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -795,15 +796,22 @@ private slots:
         static int rows = 0;
         const QString address = u"127.0.0.%1"_s.arg(20 + ++rows);
         const QString slowedLine = u"address %1 slowed"_s.arg(address);
-        // YAS logs on from there first, and is known there from then on.
-        const auto yasLogsOn = [&] {
-            WireClient yas;
-            QVERIFY(yas.connectTo(server_.port(), address));
-            QCOMPARE(yas.logOn("YAS", "yas1").value(0), u"LIU"_s);
-            yas.socket().disconnectFromHost();
-            QCOMPARE(alice_.take("LGO", "YAS1").size(), 3);
+        // A server of its own, whose debug lines tell a log-on that waited for its address's
+        // turn. YAS logged on from the address before (known there).
+        sqlRow(database_, u"INSERT INTO origins(name, address, seen) VALUES('YAS', ?, ?)"_s,
+               {address, QDateTime::currentSecsSinceEpoch()});
+        ServerProcess server;
+        QVERIFY(server.start(database_, {u"--debug"_s}, true));
+        WireClient watcher;
+        QVERIFY(watcher.logOnAt(server.port(), "ZOE", "zoe1"));
+        // Whether the connection that logged on as the user waited for the address's turn.
+        const auto waitedForTurn = [&](const QString& user) {
+            const QRegularExpression in(u"#(\\d+) %1: logged on"_s.arg(user));
+            const QString id = in.match(server.output()).captured(1);
+            return !id.isEmpty() &&
+                   server.output().contains(QRegularExpression(
+                       u"#%1: log-on checked in turn.*its address slowed"_s.arg(id)));
         };
-        yasLogsOn();
 
         // Ten to a connection, which ends at its tenth failure: one after the other, or all at
         // once until the address is slowed (the rest go on in turns meanwhile).
@@ -814,7 +822,7 @@ private slots:
                 const int n = std::min(10, count - first);
                 guessers.push_back(std::make_unique<WireClient>());
                 WireClient& c = *guessers.back();
-                if (!c.connectTo(server_.port(), address))
+                if (!c.connectTo(server.port(), address))
                     return false;
                 QByteArray names;
                 for (int i = 0; i < n; ++i)
@@ -824,16 +832,21 @@ private slots:
                 if (!atOnce && !waitFor([&] { return c.received("Invalid").size() == n; }))
                     return false;
             }
-            return !atOnce || waitFor([&] { return server_.output().contains(slowedLine); });
+            return !atOnce || waitFor([&] { return server.output().contains(slowedLine); });
         };
         QVERIFY(makeUp(madeUp, madeUp > 20));
         if (known) {
-            yasLogsOn();
+            WireClient yas;
+            QVERIFY(yas.connectTo(server.port(), address));
+            QCOMPARE(yas.logOn("YAS", "yas1").value(0), u"LIU"_s);
+            QVERIFY(!waitedForTurn(u"YAS"_s));
+            yas.socket().disconnectFromHost();
+            QCOMPARE(watcher.take("LGO", "YAS1").size(), 3);
             QVERIFY(makeUp(madeUpAfter, false));
         }
 
         WireClient guesser;
-        QVERIFY(guesser.connectTo(server_.port(), address));
+        QVERIFY(guesser.connectTo(server.port(), address));
         QByteArray attempts;
         for (int i = 0; i < wrong; ++i)
             attempts += "LIU~" + name.toLatin1() + "~guess" + QByteArray::number(i) +
@@ -844,27 +857,28 @@ private slots:
             return guesser.received("Invalid").size() + guesser.received("LIU").size() == wrong + 1;
         }));
         QCOMPARE(guesser.received("LIU").isEmpty() ? u"Invalid"_s : u"LIU"_s, answer);
-        QCOMPARE(server_.output().count(slowedLine), slowed);
+        QCOMPARE(server.output().count(slowedLine), slowed);
         if (answer == u"LIU"_s) {
+            QCOMPARE(waitedForTurn(name), slowed > 0);
             const QString user = name + guesser.received("LIU").value(0).value(2);
             guesser.socket().disconnectFromHost();
-            QCOMPARE(alice_.take("LGO", user).size(), 3);
+            QCOMPARE(watcher.take("LGO", user).size(), 3);
             return;
         }
         // Nothing past the refusal: nobody heard of a log-on. The owner logs on from elsewhere.
-        QVERIFY(server_.output().contains(
+        QVERIFY(server.output().contains(
             u"user name %1 from address %2 throttled"_s.arg(name, address)));
         if (wrong + 1 >= 10)
             QVERIFY(guesser.waitForClose());
-        QVERIFY(alice_.sync());
-        for (const QStringList& m : alice_.received("USRS"))
+        QVERIFY(watcher.sync());
+        for (const QStringList& m : watcher.received("USRS"))
             QVERIFY2(!m.join(u' ').contains(name), qPrintable(m.join(u' ')));
         WireClient owner;
-        QVERIFY(owner.connectTo(server_.port(), u"127.0.0.3"_s));
+        QVERIFY(owner.connectTo(server.port(), u"127.0.0.3"_s));
         const QStringList in = owner.logOn(name, password);
         QCOMPARE(in.value(0), u"LIU"_s);
         owner.socket().disconnectFromHost();
-        QCOMPARE(alice_.take("LGO", name + in.value(2)).size(), 3);
+        QCOMPARE(watcher.take("LGO", name + in.value(2)).size(), 3);
     }
 
     // A log-on whose key derivation takes long (a hash of many rounds) holds up nobody else:
