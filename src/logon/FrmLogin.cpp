@@ -1,5 +1,6 @@
 #include "logon/FrmLogin.h"
 
+#include "app/Accessibility.h"
 #include "app/Deployment.h"
 #include "app/KeyFilter.h"
 #include "app/Seams.h"
@@ -17,6 +18,7 @@
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -159,10 +161,12 @@ qint64 leadingNumber(const QString& text)
 
 FrmLogin::FrmLogin(QWidget* parent) : QWidget(parent, Qt::Window)
 {
+    setAccessibleRole(this, QAccessible::Dialog); // before the title tells anyone of the window
     setObjectName(QStringLiteral("frmLogin"));
     setWindowTitle(QStringLiteral("VESK Chat Login"));
     setWindowIcon(QIcon(QStringLiteral(":/wispline/wispline.png")));
     buildControls();
+    describeControls();
     Form_Load();
 }
 
@@ -328,6 +332,36 @@ void FrmLogin::buildControls()
         connect(box, &QLineEdit::returnPressed, this, [this] { CmdChange_Click(); });
 
     setFixedSize(frameRect.right() + 1 + margin, frameRect.bottom() + 1 + margin);
+}
+
+void FrmLogin::describeControls()
+{
+    setAccessibleRole(Picture1, QAccessible::Graphic);
+    Picture1->setAccessibleName(QStringLiteral("Wispline"));
+    FrameLogin->setAccessibleName(QStringLiteral("Logon"));
+    FramePassword->setAccessibleName(QStringLiteral("Change Password"));
+    const QString noSeparators = QStringLiteral("The keys ~ and ` are not allowed.");
+    setAccessibleText(cmbMode, QStringLiteral("Mode"),
+                      QStringLiteral("How this computer reaches the server. The mode chooses the "
+                                     "server's address."));
+    setAccessibleText(txtIPAddress, QStringLiteral("Server"),
+                      QStringLiteral("Log-on uses the server address of the chosen mode."));
+    txtPortNo->setAccessibleName(QStringLiteral("Port"));
+    setAccessibleText(txtUserName, QStringLiteral("User ID"), noSeparators);
+    setAccessibleText(txtPassword, QStringLiteral("Password"), noSeparators);
+    cmdOK->setAccessibleDescription(QStringLiteral("Log on with this mode, user ID and password."));
+    cmdSave->setAccessibleDescription(QStringLiteral(
+        "Remember the mode, server, port and user ID. The password is never saved."));
+    CmdExit->setAccessibleDescription(QStringLiteral("End Wispline."));
+    // The adapter address is read with its caption.
+    LBLMACIP1->setBuddy(LBLMACIP);
+    setAccessibleText(txtOldPassword, QStringLiteral("Old Password"), noSeparators);
+    setAccessibleText(TxtNewPassword, QStringLiteral("New Password"), noSeparators);
+    setAccessibleText(TxtConfirmNewPassword, QStringLiteral("Confirm New Password"),
+                      QStringLiteral("The new password once more."));
+    CmdChange->setAccessibleDescription(QStringLiteral("Send the new password to the server."));
+    CmdCancel->setAccessibleDescription(
+        QStringLiteral("Close without changing the password. Esc does the same."));
 }
 
 void FrmLogin::setOnAccepted(std::function<void()> onAccepted)
@@ -545,6 +579,18 @@ bool FrmLogin::event(QEvent* e)
     if (e->type() == QEvent::WindowActivate)
         Form_Activate();
     return result;
+}
+
+void FrmLogin::keyPressEvent(QKeyEvent* e)
+{
+    // Esc closes the password window as Cancel does; the log-on view has no such key (Exit ends
+    // the program).
+    if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier &&
+        FramePassword->isVisibleTo(this)) {
+        CmdCancel_Click();
+        return;
+    }
+    QWidget::keyPressEvent(e);
 }
 
 void FrmLogin::closeEvent(QCloseEvent* e)
