@@ -27,6 +27,7 @@
 #include <QScopedValueRollback>
 #include <QValidator>
 #include <exception>
+#include <initializer_list>
 #include <limits>
 #include <new>
 
@@ -332,6 +333,24 @@ void FrmLogin::buildControls()
         connect(box, &QLineEdit::returnPressed, this, [this] { CmdChange_Click(); });
 
     setFixedSize(frameRect.right() + 1 + margin, frameRect.bottom() + 1 + margin);
+    fitToLogicalDpi();
+}
+
+void FrmLogin::fitToLogicalDpi()
+{
+    // The geometry above is in pixels at 96 dpi. A desktop that sets its text larger without
+    // scaling the windows gets the window in proportion, so no caption is cut.
+    const qreal scale = logicalDpiY() / 96.0;
+    if (qFuzzyCompare(scale, 1.0))
+        return;
+    const auto scaled = [scale](int px) { return qRound(px * scale); };
+    for (QWidget* container : std::initializer_list<QWidget*>{this, FrameLogin, FramePassword}) {
+        for (QWidget* w : container->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            const QRect g = w->geometry();
+            w->setGeometry(scaled(g.x()), scaled(g.y()), scaled(g.width()), scaled(g.height()));
+        }
+    }
+    setFixedSize(scaled(width()), scaled(height()));
 }
 
 void FrmLogin::describeControls()

@@ -84,6 +84,7 @@ protected:
 private:
     void buildControls();
     void describeControls();
+    void fitToLogicalDpi();
     void setModeText(const QString& text);
 
     std::function<void()> onAccepted_;
