@@ -363,6 +363,7 @@ void FrmLogin::describeControls()
     setAccessibleText(cmbMode, QStringLiteral("Mode"),
                       QStringLiteral("How this computer reaches the server. The mode chooses the "
                                      "server's address."));
+    cmbMode->lineEdit()->setAccessibleName(cmbMode->accessibleName());
     setAccessibleText(txtIPAddress, QStringLiteral("Server"),
                       QStringLiteral("Log-on uses the server address of the chosen mode."));
     txtPortNo->setAccessibleName(QStringLiteral("Port"));
