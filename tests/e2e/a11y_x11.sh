@@ -3,7 +3,7 @@
 # accessibility bus (AT-SPI), read with tests/e2e/a11y_probe.py:
 #   tree      the accessible trees of the log-on window, the main window, a message box and the
 #             password window: every focusable control named, the roles right, the focus where
-#             the user types; Tab walks the main window in reading order; Esc closes the box and
+#             the user types; Tab walks the windows in reading order; Esc closes the box and
 #             the password window.
 #   announce  a message while another program's window is active reaches the accessibility bus
 #             as a notification carrying the line the message area shows, and the other program
@@ -144,6 +144,24 @@ tree() {
     "$python" "$probe" tree "$@" || fail "the tree of \"$1\" is not as a screen reader needs it"
 }
 
+# Tab, once round and one more, follows `cycle` (names joined by ">"), as the screen reader
+# announces the focus moving.
+tab_walk() {
+    local cycle=$1 before order step steps
+    steps=$(($(tr -cd '>' <<<"$cycle" | wc -c) + 1))
+    before=$(mark)
+    focus_moves() { events_since "$before" | grep -c "state-changed:focused 1 Wispline"; }
+    for ((step = 1; step <= steps; step++)); do
+        xdotool key Tab
+        moved() { [ "$(focus_moves)" -ge "$step" ]; }
+        wait_until 30 moved || fail "Tab $step did not move the focus"
+    done
+    order=$(events_since "$before" | grep "state-changed:focused 1 Wispline" | sed 's/.* | //' |
+        paste -sd '>' -)
+    echo "Tab: $order"
+    [[ "$cycle$cycle" == *"$order>"* ]] || fail "Tab does not follow the reading order: $order"
+}
+
 if [ "$mode" = tree ]; then
     # The user name is remembered: the focus is in the password box. The mode box is named by
     # its text, as combo boxes are, and labelled by its caption; its text field by its caption.
@@ -151,6 +169,10 @@ if [ "$mode" = tree ]; then
         --expect "LAN=combo box" --expect "Mode=text" --expect "Server=text" --expect "Port=text" \
         --expect "User ID=text" --expect "Password=password text" \
         --expect "Logon=push button" --expect "Save=push button" --expect "Exit=push button"
+    tab_walk "Logon>Save>Exit>LAN>Server>Port>User ID>Password>"
+    xdotool key shift+Tab # back from Logon into the password box
+    "$python" "$probe" tree "VESK Chat Login" --focused Password >/dev/null ||
+        fail "Shift+Tab did not lead back to the password box"
 fi
 
 xdotool type --delay 40 "alice1"
@@ -194,28 +216,35 @@ tree "UserName:ALICE" --role frame \
     --expect "All Level2 Users=check box" --expect "Message area=text" \
     --expect "Message to send=text" --expect "Send=push button"
 
-# Tab walks the controls in reading order, as the screen reader announces them.
-before=$(mark)
-focus_moves() { events_since "$before" | grep -c "state-changed:focused 1 Wispline"; }
-for step in 1 2 3 4 5 6 7 8; do
-    xdotool key Tab
-    moved() { [ "$(focus_moves)" -ge "$step" ]; }
-    wait_until 30 moved || fail "Tab $step did not move the focus"
-done
-order=$(events_since "$before" | grep "state-changed:focused 1 Wispline" | sed 's/.* | //' |
-    paste -sd '>' -)
-echo "Tab: $order"
-cycle="Level 1 Users>Level 2 Users>All Level2 Users>Level 3 Users>Message area>Message to send>Send>"
-[[ "$cycle$cycle" == *"$order>"* ]] || fail "Tab does not follow the reading order: $order"
+tab_walk "Level 1 Users>Level 2 Users>All Level2 Users>Level 3 Users>Message area>Message to send>Send>"
+
+# Opens the Masters menu and waits until it shows: keys sent before would go to the window. Alt
+# is let go only then: let go at once, it now and then closed the menu as it opened.
+open_masters() {
+    local before
+    before=$(mark)
+    xdotool keydown alt key m
+    menu_shown() { event_since "$before" "showing 1 Wispline | popup menu"; }
+    wait_until 30 menu_shown || fail "the Masters menu did not open"
+    xdotool keyup alt
+}
 
 # A message box, from the keyboard, and Esc to close it.
-xdotool key alt+m Up Return
+open_masters
+before=$(mark)
+xdotool key Up # round to the last item
+on_count() { event_since "$before" "focused 1 Wispline | menu item | Users Count"; }
+wait_until 30 on_count || fail "Up in the menu did not reach Users Count"
+xdotool key Return
 tree "Logged In Users Count" --role alert
 xdotool key Escape
 "$python" "$probe" gone "Logged In Users Count" || fail "Esc did not close the box"
+main_active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$main_win" ]; }
+wait_until 30 main_active || fail "the main window did not get the keyboard back from the box"
 
 # The password window, from its menu key, and Esc to close it.
-xdotool key alt+m c
+open_masters
+xdotool key c
 tree "Wispline(Change Password)" --role dialog --focused "Old Password" \
     --expect "Old Password=password text" --expect "New Password=password text" \
     --expect "Confirm New Password=password text" --expect "Change=push button" \
