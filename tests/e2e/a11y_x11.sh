@@ -84,7 +84,8 @@ x_pid=$!
 x_ready() { [ -s "$work/display" ] || ! alive "$x_pid"; }
 wait_until 60 x_ready
 [ -s "$work/display" ] || skip "Xvfb did not start: $(tail -n 3 "$work/xvfb.log")"
-export DISPLAY=":$(head -n 1 "$work/display")"
+DISPLAY=":$(head -n 1 "$work/display")"
+export DISPLAY
 dbus-daemon --session --fork --nopidfile --print-address=3 --print-pid=4 \
     3>"$work/bus.address" 4>"$work/bus.pid" || skip "no session bus"
 bus_pid=$(head -n 1 "$work/bus.pid")
