@@ -1,5 +1,6 @@
 #include "mainwindow/FrmWisplineClient.h"
 
+#include "app/Accessibility.h"
 #include "app/RichText.h"
 #include "app/Seams.h"
 #include "app/SessionState.h"
@@ -14,6 +15,7 @@
 #include "messaging/MessageLog.h"
 #include "messaging/MessageSender.h"
 #include "messaging/ReplyLocator.h"
+#include "notify/AlertAnnouncer.h"
 #include "notify/FlashController.h"
 #include "notify/FrmAlert.h"
 #include "notify/TrayIcon.h"
@@ -33,6 +35,7 @@
 #include <QShowEvent>
 #include <QStyleHints>
 #include <QTextEdit>
+#include <iterator>
 
 namespace wispline
 {
@@ -150,6 +153,7 @@ void FrmWisplineClient::buildControls()
     fraAllMessages = new FrameBox(central);
     RTBAllMsgs = messageArea(fraAllMessages);
     RTBAllMsgs->setReadOnly(true);
+    RTBAllMsgs->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     fraAllMessages->setVisible(false);
 
     txtSendData = new QLineEdit(central);
@@ -157,6 +161,8 @@ void FrmWisplineClient::buildControls()
 
     for (QListWidget* list : {lstLevel1, lstLevel2, lstLevel3})
         configureLevelList(list);
+    describeControls();
+    announcer_ = new AlertAnnouncer(central);
 
     mc_.window = this;
     mc_.lblTitle = lblTitle;
@@ -190,6 +196,37 @@ void FrmWisplineClient::buildControls()
     rc_.txtSendData = txtSendData;
     rc_.cmdSend = cmdSend;
     rc_.RTBox = RTBox;
+}
+
+void FrmWisplineClient::describeControls()
+{
+    Label1->setBuddy(lstLevel1);
+    Label2->setBuddy(lstLevel2);
+    Label3->setBuddy(lstLevel3);
+    const QString pick =
+        QStringLiteral("Connected users of level %1. Select the users to send to.");
+    setAccessibleText(lstLevel1, QStringLiteral("Level 1 Users"), pick.arg(1));
+    setAccessibleText(lstLevel2, QStringLiteral("Level 2 Users"), pick.arg(2));
+    setAccessibleText(lstLevel3, QStringLiteral("Level 3 Users"), pick.arg(3));
+    chkAllLevel2->setAccessibleDescription(QStringLiteral("Send to every connected Level 2 user."));
+    chkAllLevel3->setAccessibleDescription(QStringLiteral("Send to every connected Level 3 user."));
+    chkAllSelectedLevel2->setAccessibleDescription(
+        QStringLiteral("Send to the users under the selected Level 2 users."));
+    setAccessibleText(RTBox, QStringLiteral("Message area"),
+                      QStringLiteral("Today's messages. Select a user's name and press F2 to "
+                                     "reply to that user."));
+    setAccessibleText(fraAllMessages, QStringLiteral("Day Messages"));
+    setAccessibleText(RTBAllMsgs, QStringLiteral("Day Messages"),
+                      QStringLiteral("All of today's messages from the server. Press Esc to go "
+                                     "back to the main window."));
+    setAccessibleText(txtSendData, QStringLiteral("Message to send"),
+                      QStringLiteral("Press Enter to send it to the selected users."));
+    cmdSend->setAccessibleDescription(QStringLiteral("Send the message to the selected users."));
+    // Reading order: the lists with their group boxes, the message areas, the compose box.
+    QWidget* const order[] = {lstLevel1, lstLevel2,  chkAllLevel2, lstLevel3, chkAllLevel3,
+                              RTBox,     RTBAllMsgs, txtSendData,  cmdSend};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
 }
 
 void FrmWisplineClient::buildMenus()
@@ -342,12 +379,22 @@ void FrmWisplineClient::changeEvent(QEvent* event)
 
 bool FrmWisplineClient::eventFilter(QObject* watched, QEvent* event)
 {
-    // The window sees key presses before its controls: Esc hides the day-message view.
+    // The window sees key presses before its controls: Esc hides the day-message view, and the
+    // pop-up, which never has the keyboard, goes with it.
     if (event->type() == QEvent::KeyPress) {
         auto* w = qobject_cast<QWidget*>(watched);
-        if (w && w->window() == this && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
-            if (dayMessages_->escapePressed())
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (w && w->window() == this && key == Qt::Key_Escape) {
+            const bool viewHidden = dayMessages_->escapePressed();
+            if (alert_->dismiss() || viewHidden)
                 return true;
+        }
+        // The view covers every other control: the keyboard stays in it until Esc.
+        if (w && w->window() == this && (key == Qt::Key_Tab || key == Qt::Key_Backtab) &&
+            dayMessages_->isShown()) {
+            RTBAllMsgs->setFocus(Qt::TabFocusReason);
+            return true;
+        }
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -581,6 +628,7 @@ void FrmWisplineClient::onOfflineMessage(const QString& text)
 {
     flash_->start();
     appendInColor(RTBox, text + kTwoLineBreaks, kMagenta);
+    announcer_->announce(text);
 }
 
 void FrmWisplineClient::onUsersGone(const QString& messageText)
@@ -601,6 +649,8 @@ void FrmWisplineClient::onMessage(const QString& displayText)
 {
     flash_->start();
     appendInColor(RTBox, displayText + kTwoLineBreaks, kBlue);
+    // The whole line, sender and time included: the pop-up shows only the body.
+    announcer_->announce(displayText);
     if (session().PopupDisabled)
         return;
     AlertText = alertTextFor(displayText);
@@ -614,6 +664,7 @@ void FrmWisplineClient::onServerShutdown(const QString& text)
 {
     flash_->start();
     appendInColor(RTBox, text + kTwoLineBreaks, kRed);
+    announcer_->announce(text);
     directory_->clear();
     setWindowTitle(link_->shutdownTitle());
     setComposeEnabled(false);

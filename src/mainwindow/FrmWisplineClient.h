@@ -19,6 +19,7 @@ namespace wispline
 
 class FrmLogin;
 class FrmAlert;
+class AlertAnnouncer;
 class UserDirectory;
 class SelectionPanel;
 class MessageSender;
@@ -67,6 +68,7 @@ public:
     const RecipientControls& recipients() const { return rc_; }
     FrmAlert& frmAlert() { return *alert_; }
     FlashController& flash() { return *flash_; }
+    AlertAnnouncer& announcer() { return *announcer_; }
     TrayIcon& tray() { return *tray_; }
     SelectionPanel& selection() { return *selection_; }
     MessageSender& sender() { return *sender_; }
@@ -120,6 +122,7 @@ protected:
 
 private:
     void buildControls();
+    void describeControls();
     void buildMenus();
     void colourMenus();
     void switchSize(bool large);
@@ -167,6 +170,8 @@ private:
     std::unique_ptr<FrmAlert> alert_;
     std::unique_ptr<TrayIcon> tray_;
     std::unique_ptr<FlashController> flash_;
+    // A child of the window.
+    AlertAnnouncer* announcer_ = nullptr;
     bool loaded_ = false; // Form_Load has run
     bool shown_ = false;
     // The log is saved a few seconds after the message area grows (once per burst): an end the

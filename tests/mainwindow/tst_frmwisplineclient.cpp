@@ -456,11 +456,13 @@ private slots:
         QTest::addColumn<QColor>("colour");
         QTest::addColumn<bool>("popUpsOff");
         QTest::addColumn<QString>("popUp"); // the pop-up's text; null: no pop-up
+        // What a screen reader reads out, whether the pop-up shows or not: the line as shown.
+        QTest::addColumn<QString>("announced");
         const QColor blue(0, 0, 255);
         auto row = [](const char* name, const QByteArray& wire, const char* shown,
                       const QColor& colour, bool off, const QString& popUp) {
             QTest::newRow(name) << FakeServer::message(wire) << QString::fromLatin1(shown) << colour
-                                << off << popUp;
+                                << off << popUp << QString::fromLatin1(shown);
         };
         row("SND blue, the body in the pop-up", "SND~ZED <- Lunch? [10:00:00]",
             "ZED <- Lunch? [10:00:00]", blue, false, " Lunch? ");
@@ -473,21 +475,55 @@ private slots:
         row("OffL magenta, no pop-up", "OffL~kept for you", "kept for you", QColor(255, 0, 255),
             false, {});
         row("SHT red", "SHT~going down", "going down", QColor(255, 0, 0), false, {});
+        QTest::newRow("SND of blanks: shown, nothing to read out")
+            << FakeServer::message("SND~  ") << QStringLiteral("  ") << blue << false << QString()
+            << QString();
     }
     void dispatch()
     {
         QFETCH(QByteArray, wire);
         QFETCH(QString, shown);
         QFETCH(bool, popUpsOff);
+        QFETCH(QString, announced);
         logOn();
         session().PopupDisabled = popUpsOff;
+        test::NotificationProbe probe;
         server->write(wire);
         QTRY_VERIFY(text().contains(shown));
         QTEST(colourOf(w->RTBox, shown), "colour");
         const bool popUp = w->frmAlert().state() != FrmAlert::State::NotLoaded;
         QTEST(popUp ? w->frmAlert().lblAlert->text() : QString(), "popUp");
+        QCOMPARE(probe.announced, announced.isNull() ? QStringList() : QStringList{announced});
         QVERIFY(w->flash().FlashTimer.isActive());
         QVERIFY(!w->link().HandshakeTimer.isActive()); // LAN: the first chunk stopped it
+        if (popUp) { // Esc in the main window takes it away, as a click does
+            QTest::keyClick(w->RTBox, Qt::Key_Escape);
+            QVERIFY(!w->frmAlert().isLoaded() && !w->frmAlert().isVisible());
+        }
+    }
+
+    // The downloaded day's messages cover the window: the keyboard goes into the view, stays
+    // there, and goes back where it was with Esc.
+    void dayMessagesViewHoldsTheKeyboard()
+    {
+        logOn();
+        QTRY_VERIFY(w->txtSendData->isEnabled());
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        w->txtSendData->setFocus();
+        server->write(FakeServer::message("ALLM~START") +
+                      FakeServer::message("ALLM~MSG~ZED <- one") + FakeServer::message("ALLM~END"));
+        QTRY_VERIFY(w->fraAllMessages->isVisible());
+        QCOMPARE(QApplication::focusWidget(), w->RTBAllMsgs);
+        for (Qt::Key key : {Qt::Key_Tab, Qt::Key_Backtab, Qt::Key_Tab}) {
+            QTest::keyClick(QApplication::focusWidget(), key);
+            QCOMPARE(QApplication::focusWidget(), w->RTBAllMsgs);
+        }
+        QTest::keyClick(w->RTBAllMsgs, Qt::Key_Escape);
+        QVERIFY(w->fraAllMessages->isHidden());
+        QCOMPARE(QApplication::focusWidget(), w->txtSendData);
+        w->mnuViewMessages->trigger(); // shown again: the keyboard goes with it
+        QCOMPARE(QApplication::focusWidget(), w->RTBAllMsgs);
     }
 
     void logOnRepliesThatEnd_data()
