@@ -11,6 +11,8 @@
 #include <QTest>
 #include <deque>
 #include <functional>
+#include <utility>
+#include <vector>
 
 namespace wispline::test
 {
@@ -33,6 +35,23 @@ public:
             return a;
         }
         return r.defaultButton;
+    }
+    // Notices are recorded with the boxes and answered at once, unless held open.
+    bool holdNotices = false;
+    std::vector<std::function<void()>> openNotices;
+    void showNotice(const BoxRequest& r, std::function<void()> answered) override
+    {
+        shown.append(r);
+        if (holdNotices)
+            openNotices.push_back(std::move(answered));
+        else if (answered)
+            answered();
+    }
+    void answerNotices()
+    {
+        for (auto& answered : std::exchange(openNotices, {}))
+            if (answered)
+                answered();
     }
     QStringList texts() const
     {

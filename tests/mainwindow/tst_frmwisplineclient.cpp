@@ -62,6 +62,8 @@ private:
         ServerLink::Timing t;
         t.enableMs = 30;
         t.waitMs = 3000;
+        t.reconnectFirstMinMs = 20;
+        t.reconnectFirstMaxMs = 20;
         return t;
     }
     // Starts the client and answers its log-on with `level`.
@@ -187,7 +189,8 @@ private slots:
                 w->link().useSocket(new test::FailsAtOnce);
             w->Form_Load();
         }
-        QTEST(sb->seams.boxes.texts(), "boxes");
+        QFETCH(QStringList, boxes);
+        QTRY_COMPARE(sb->seams.boxes.texts(), boxes);
         QCOMPARE(sb->seams.exit.ended(), atLoad);
         QVERIFY(!atLoad || sb->seams.boxes.last().title == QStringLiteral("Wispline"));
     }
@@ -197,24 +200,56 @@ private slots:
         QTest::addColumn<QString>("mode");
         QTest::addColumn<bool>("reset");
         QTest::addColumn<QString>("box"); // the box open when the reset comes
-        QTest::newRow("close") << QStringLiteral("LAN") << false << QString();
+        QTest::addColumn<int>("away");    // ms the server is away after the reset (timers as built)
+        QTest::addColumn<bool>("minimised");
+        QTest::addColumn<bool>("noticeLeftOpen");
+        QTest::newRow("close") << QStringLiteral("LAN") << false << QString() << 0 << false
+                               << false;
         // A reset ended the program like a close: a NAT time-out made the client vanish.
-        QTest::newRow("reset, LAN") << QStringLiteral("LAN") << true << QString();
-        QTest::newRow("reset, Internet") << QStringLiteral("Internet") << true << QString();
+        QTest::newRow("reset, LAN")
+            << QStringLiteral("LAN") << true << QString() << 0 << false << false;
+        QTest::newRow("reset, Internet")
+            << QStringLiteral("Internet") << true << QString() << 0 << false << false;
         // What arrived just before the reset was dropped with the socket's buffer.
         QTest::newRow("reset with a box open, LAN")
-            << QStringLiteral("LAN") << true << QStringLiteral("first");
+            << QStringLiteral("LAN") << true << QStringLiteral("first") << 0 << false << false;
         // The reconnect ran inside the question: its box on top, its wait before "No" returned.
         QTest::newRow("reset during the shutdown question, Internet")
-            << QStringLiteral("Internet") << true << kQuestion;
+            << QStringLiteral("Internet") << true << kQuestion << 0 << false << false;
+        // A restarting server: the notice held everything until answered, then one attempt
+        // found the server away and the program ended; LAN waited for the minute's tick.
+        QTest::newRow("reset, server away 4 s, Internet, notice answered at once")
+            << QStringLiteral("Internet") << true << QString() << 4000 << false << false;
+        QTest::newRow("reset, server away 4 s, LAN")
+            << QStringLiteral("LAN") << true << QString() << 4000 << false << false;
+        // The log-on's answer laid the layout again: a minimised window came back, centred.
+        QTest::newRow("reset while minimised, LAN")
+            << QStringLiteral("LAN") << true << QString() << 0 << true << false;
+        // Answering the notice aborted the connection the timers had made meanwhile.
+        QTest::newRow("reset, Internet, the notice answered after the log-on")
+            << QStringLiteral("Internet") << true << QString() << 0 << false << true;
     }
     void serverCloseEndsAndResetReconnects()
     {
         QFETCH(QString, mode);
         QFETCH(bool, reset);
         QFETCH(QString, box);
+        QFETCH(int, away);
+        QFETCH(bool, minimised);
+        QFETCH(bool, noticeLeftOpen);
         const QString resetTitle = QStringLiteral("VESK Parlonet (Ver 1.1.1)");
-        logOn("1", mode);
+        logOn("1", mode, away > 0 ? ServerLink::Timing() : fastTiming());
+        server->write(FakeServer::message("USRS~PAT1~SAM1"));
+        QTRY_COMPARE(w->lstLevel1->count(), 2);
+        if (minimised) {
+            w->showMinimized();
+            QTRY_VERIFY(w->isMinimized());
+        }
+        const QPoint place = w->pos();
+        sb->seams.boxes.holdNotices = noticeLeftOpen;
+        QStringList titles;
+        connect(w.get(), &QWidget::windowTitleChanged, this,
+                [&](const QString& title) { titles << title; });
         const int before = int(server->connections.size());
         if (!box.isEmpty()) {
             sb->seams.boxes.answers = {BoxAnswer::No};
@@ -223,7 +258,7 @@ private slots:
                     return;
                 server->write(FakeServer::message("OffL~just before"));
                 test::resetConnection(server->last());
-                QTRY_COMPARE(w->windowTitle(), resetTitle);
+                QTRY_VERIFY(titles.contains(resetTitle));
                 QTRY_VERIFY(text().contains(QStringLiteral("just before")));
                 QCoreApplication::processEvents(); // a reconnect posted by the reset runs here
                 QCOMPARE(sb->seams.boxes.count(), 1);
@@ -243,23 +278,48 @@ private slots:
             QVERIFY(sb->seams.boxes.shown.isEmpty());
             return;
         }
-        if (box.isEmpty())
+        if (box.isEmpty()) {
+            if (away > 0)
+                server->stopListening();
             test::resetConnection(server->last());
-        QStringList boxes = box.isEmpty() ? QStringList() : QStringList{box};
-        if (mode == QLatin1String("LAN")) {
-            QTRY_COMPARE(w->windowTitle(), resetTitle);
-            QCOMPARE(sb->seams.boxes.texts(), boxes);
-            w->link().ConnectTimer_Timer();
-        } else {
-            boxes << kFluctuation;
-            QTRY_COMPARE(sb->seams.boxes.texts(), boxes);
+            // Away: nobody listed, nothing can be sent.
+            QTRY_VERIFY(titles.contains(resetTitle));
+            QCOMPARE(w->lstLevel1->count(), 0);
+            QVERIFY(!w->txtSendData->isEnabled() && !w->link().isConnected());
         }
-        QTRY_COMPARE(int(server->connections.size()), before + 1);
-        QTRY_VERIFY(w->link().isConnected() && !sb->seams.exit.ended());
-        // The new connection starts with no unfinished text (it was glued to the next message).
-        server->write(FakeServer::message("OffL~fresh"));
+        if (away > 0) {
+            bool back = false;
+            QTimer::singleShot(away, server.get(), [&] { back = server->listenAgain(); });
+            QTRY_VERIFY_WITH_TIMEOUT(back, away + 60000);
+        }
+        // Back by itself within 10 s of the server's return, its log-on sent once connected.
+        QTRY_VERIFY_WITH_TIMEOUT(int(server->connections.size()) > before &&
+                                     server->received.last().contains("LIU~ABC~"),
+                                 10000);
+        // The new connection takes no message before its log-on is answered.
+        QVERIFY(!w->link().isConnected() && !w->txtSendData->isEnabled());
+        server->write(FakeServer::message("LIU~ABC~1") + FakeServer::message("USRS~PAT1") +
+                      FakeServer::message("OffL~fresh"));
         QTRY_VERIFY(text().contains(QStringLiteral("fresh")));
+        QVERIFY(w->link().isConnected() && w->txtSendData->isEnabled() && !sb->seams.exit.ended());
+        // The lists are the server's new ones: who left meanwhile is gone.
+        QCOMPARE(test::listTexts(w->lstLevel1), QStringList{QStringLiteral("PAT")});
+        // The new connection starts with no unfinished text (it was glued to the next message).
         QVERIFY(!text().contains(QStringLiteral("hel")));
+        if (minimised)
+            QVERIFY(w->isMinimized() && w->pos() == place);
+        QStringList boxes = sb->seams.boxes.texts();
+        if (!box.isEmpty())
+            QCOMPARE(boxes.takeFirst(), box);
+        QCOMPARE(boxes.isEmpty(), mode == QLatin1String("LAN"));
+        QCOMPARE(boxes.count(kFluctuation), boxes.size());
+        if (noticeLeftOpen) {
+            QCOMPARE(int(sb->seams.boxes.openNotices.size()), 1); // one at a time
+            const quint16 localPort = w->link().tcpClient->localPort();
+            sb->seams.boxes.answerNotices();
+            QCoreApplication::processEvents();
+            QVERIFY(w->link().isConnected() && w->link().tcpClient->localPort() == localPort);
+        }
     }
 
     // Nodes behind one name with an address each: the log-on gets through though the first
@@ -373,7 +433,7 @@ private slots:
             w->link().ConnectTimer_Timer();
         });
         w->Form_Load();
-        QVERIFY(sawWait && w->link().isConnected());
+        QVERIFY(sawWait && w->link().socketConnected());
         QTRY_COMPARE(int(server->connections.size()), 1);
         QVERIFY(sb->seams.boxes.shown.isEmpty());
     }
