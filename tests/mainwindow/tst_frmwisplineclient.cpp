@@ -356,37 +356,85 @@ private slots:
     {
         QTest::addColumn<QByteArray>("wire");
         QTest::addColumn<QString>("kept");
-        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("status"); // -1: the program goes on
+        QTest::addColumn<QString>("end");
         QTest::newRow("server close after a message")
-            << FakeServer::message("SND~ZED <- last one [1]") << QStringLiteral("last one") << 1;
-        QTest::newRow("SIGTERM") << QByteArray() << QStringLiteral("Diconnected At 10:32:15") << 0;
+            << FakeServer::message("SND~ZED <- last one [1]") << QStringLiteral("last one") << 1
+            << "close";
+        QTest::newRow("SIGTERM") << QByteArray() << QStringLiteral("Diconnected At 10:32:15") << 0
+                                 << "SIGTERM";
         // An end the program never sees (a lost display, a kill) lost up to a minute.
         QTest::newRow("no end: saved soon after the line")
-            << FakeServer::message("OffL~saved soon") << QStringLiteral("saved soon") << -1;
+            << FakeServer::message("OffL~saved soon") << QStringLiteral("saved soon") << -1
+            << "none";
         // Handled first, then logged out and saved with the disconnection line.
         QTest::newRow("SIGTERM with a box open, messages held and buffered")
-            << FakeServer::message("CHPASS~first~F") << QStringLiteral("buffered") << 0;
+            << FakeServer::message("CHPASS~first~F") << QStringLiteral("buffered") << 0
+            << "SIGTERM in a box";
         // Held for a box when the end came; its box opened inside the log-out.
         QTest::newRow("SIGTERM just after a box's message: no box in the log-out")
-            << FakeServer::message("CHPASS~late~F") << QStringLiteral("Diconnected At") << 0;
+            << FakeServer::message("CHPASS~late~F") << QStringLiteral("Diconnected At") << 0
+            << "SIGTERM after a box's message";
+        // Any save request of the session manager (a checkpoint too) ended the program.
+        QTest::newRow("checkpoint save request: saved, the program goes on")
+            << FakeServer::message("OffL~checkpoint") << QStringLiteral("checkpoint") << -1
+            << "save request";
+        // The session's end closed the window, which asked the shutdown question.
+        QTest::newRow("session end: no question")
+            << FakeServer::message("OffL~before the end") << QStringLiteral("Diconnected At") << 0
+            << "quit";
+        // The failed save's box held the end until somebody answered it.
+        QTest::newRow("SIGTERM with the log folder unwritable: ends, no box")
+            << FakeServer::message("OffL~three seconds old") << QStringLiteral("three seconds old")
+            << 0 << "SIGTERM, unwritable";
+        // A failure end's box (its save failed) made every later SIGTERM go unheard.
+        QTest::newRow("SIGTERM while a failure end's box is open: ends at once")
+            << FakeServer::message("OffL~three seconds old") << QStringLiteral("three seconds old")
+            << 0 << "close, unwritable, SIGTERM";
     }
     void everyEndSavesTheLog()
     {
         QFETCH(QByteArray, wire);
         QFETCH(QString, kept);
+        QFETCH(QString, end);
         logOn();
-        if (wire.isEmpty()) {
-            w->endSession("SIGTERM");
-            QTRY_VERIFY(server->all.endsWith("LOU~ABC1"));
-        } else if (wire.startsWith("OffL")) {
+        std::unique_ptr<test::UnwritableFolder> unwritable;
+        if (end.contains(QLatin1String("unwritable"))) {
+            // What arrived is in the file a few seconds later; then no save can succeed.
             server->write(wire);
             QTRY_VERIFY_WITH_TIMEOUT(savedLog().contains(kept), 10000);
-        } else if (wire.contains("late")) {
+            unwritable = std::make_unique<test::UnwritableFolder>(sb->dir.path());
+            server->write(FakeServer::message("OffL~after the last save"));
+            QTRY_VERIFY(text().contains(QStringLiteral("after the last save")));
+            if (end == QLatin1String("SIGTERM, unwritable")) {
+                w->endSession("SIGTERM");
+            } else {
+                sb->seams.boxes.onShow = [&](const BoxRequest&) { w->endSession("SIGTERM"); };
+                server->last()->disconnectFromHost();
+            }
+        } else if (end == QLatin1String("SIGTERM")) {
+            w->endSession("SIGTERM");
+            QTRY_VERIFY(server->all.endsWith("LOU~ABC1"));
+        } else if (end == QLatin1String("none")) {
+            server->write(wire);
+            QTRY_VERIFY_WITH_TIMEOUT(savedLog().contains(kept), 10000);
+        } else if (end == QLatin1String("save request") || end == QLatin1String("quit")) {
+            server->write(wire);
+            QTRY_VERIFY(text().contains(QStringLiteral("before the end")) ||
+                        text().contains(QStringLiteral("checkpoint")));
+            if (end == QLatin1String("quit")) {
+                QEvent quit(QEvent::Quit);
+                QCoreApplication::sendEvent(qApp, &quit);
+                QTRY_VERIFY(server->all.endsWith("LOU~ABC1"));
+            } else {
+                w->saveRequested();
+            }
+        } else if (end == QLatin1String("SIGTERM after a box's message")) {
             server->write(wire);
             QVERIFY(test::waitUntilReadable(w->link().tcpClient));
             w->endSession("SIGTERM");
             QVERIFY(sb->seams.boxes.shown.isEmpty());
-        } else if (wire.startsWith("CHPASS")) {
+        } else if (end == QLatin1String("SIGTERM in a box")) {
             sb->seams.boxes.onShow = [&](const BoxRequest&) {
                 if (sb->seams.boxes.count() > 1)
                     return;
@@ -402,17 +450,26 @@ private slots:
             QCOMPARE(sb->seams.boxes.texts(), QStringList{QStringLiteral("first")});
         } else {
             server->write(wire);
-            if (wire.startsWith("SND")) {
-                QTRY_VERIFY(text().contains(kept));
-                server->last()->disconnectFromHost();
-            }
+            QTRY_VERIFY(text().contains(kept));
+            server->last()->disconnectFromHost();
         }
         QFETCH(int, status);
-        QTRY_COMPARE(sb->seams.exit.ended(), status >= 0);
+        // Bounded: an end that waited for a box never comes.
+        QTRY_VERIFY_WITH_TIMEOUT(sb->seams.exit.ended() == (status >= 0), 5000);
         QVERIFY(status < 0 || sb->seams.exit.statuses.first() == status);
+        unwritable.reset();
         const QString saved = savedLog();
         QVERIFY(saved.contains(kept));
-        QVERIFY(status != 0 ||
+        if (unwritable || end.contains(QLatin1String("unwritable"))) {
+            // The failed save is logged, not boxed; the file is the last one saved.
+            QCOMPARE(sb->seams.exit.ends.first(), QStringLiteral("SIGTERM"));
+            QVERIFY(!saved.contains(QStringLiteral("after the last save")));
+            if (end == QLatin1String("SIGTERM, unwritable"))
+                QVERIFY(sb->seams.boxes.shown.isEmpty());
+        } else if (end != QLatin1String("SIGTERM in a box") && end != QLatin1String("close")) {
+            QVERIFY(sb->seams.boxes.shown.isEmpty());
+        }
+        QVERIFY(status != 0 || end.contains(QLatin1String("unwritable")) ||
                 saved.indexOf(kept) <= saved.indexOf(QStringLiteral("Diconnected At")));
         // Private messages: readable by this account only.
         QCOMPARE(QFile::permissions(session().MessageLogPath) &
