@@ -616,6 +616,11 @@ private slots:
         QTest::newRow("OtLog") << QByteArray("OtLog~bad password") << reason;
         QTest::newRow("Version") << QByteArray("Version~bad password") << reason;
         QTest::newRow("empty level, silently") << QByteArray("LIU~ABC~") << QStringList();
+        // Held for the open box, the server's last word was dropped by the close that followed.
+        QTest::newRow("OtLog and the close while another box is open: its box before the end")
+            << QByteArray("CHPASS~other box~F")
+            << QStringList{test::box("Server Info", BoxIcon::Information, "other box"),
+                           test::box("Server Info", BoxIcon::Critical, "elsewhere")};
     }
     void logOnRepliesThatEnd()
     {
@@ -624,13 +629,22 @@ private slots:
         QTRY_VERIFY(server->all.contains("LIU~"));
         // Timers left running behind the box ended the program a second time, with a wrong cause.
         bool timersRan = false;
+        const bool lastWord = wire.startsWith("CHPASS");
         sb->seams.boxes.onShow = [&](const BoxRequest&) {
+            if (lastWord && sb->seams.boxes.count() == 1) {
+                server->write(FakeServer::message("OtLog~elsewhere"));
+                server->last()->disconnectFromHost();
+                QTRY_VERIFY(sb->seams.exit.ended());
+                return;
+            }
             timersRan = w->link().EnableTimer.isActive() || w->link().ConnectTimer.isActive();
         };
         server->write(FakeServer::message(wire));
         QTRY_VERIFY(sb->seams.exit.ended());
         QTEST(sb->seams.boxes.lines(), "boxes");
         QVERIFY(!timersRan);
+        if (lastWord)
+            QCOMPARE(sb->seams.exit.ends.first(), QStringLiteral("tcpClient_DataArrival: OtLog"));
     }
 
     void passwordReplyAndTooFewFields()
@@ -647,6 +661,20 @@ private slots:
         QCOMPARE(session().Password, QStringLiteral("secret pw ")); // only a success changes it
         server->write(FakeServer::message("CHPASS~changed~S~newpw"));
         QTRY_COMPARE(session().Password, QStringLiteral("newpw"));
+
+        // A user list with an address lacking its level waits like a box's message: the
+        // alert behind it is shown first, and the lists' next change waits behind it.
+        bool alertFirst = false;
+        sb->seams.boxes.onShow = [&](const BoxRequest& r) {
+            alertFirst = r.title == QStringLiteral("Add Users") &&
+                         text().contains(QStringLiteral("behind the list"));
+        };
+        server->write(FakeServer::message("USRS~PAT1~bad~SAM1") +
+                      FakeServer::message("SND~ZED <- behind the list [1]") +
+                      FakeServer::message("LGO~PAT1"));
+        QTRY_COMPARE(sb->seams.boxes.count(), 4);
+        QVERIFY(alertFirst);
+        QCOMPARE(test::listTexts(w->lstLevel1), QStringList()); // added, then gone, in order
     }
 
     // Alerts, lines and lists never wait behind a box; messages that open a box wait, in order.
