@@ -890,6 +890,8 @@ void ServerLink::terminate(const char* where, End end)
     ConnectTimer.stop();
     EnableTimer.stop();
     HandshakeTimer.stop();
+    ReconnectTimer.stop();
+    attemptLimit_.stop();
     drainQueue();
     unwatchConnection();
     tcpClient->abort(); // the process end closes the connection

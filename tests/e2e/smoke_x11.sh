@@ -121,7 +121,8 @@ bob_logs_on() {
     [ -n "$peer_fd" ] && exec {peer_fd}>&-
     stop "$peer_pid"
     exec {peer_fd}<>"/dev/tcp/127.0.0.1/$PORT" || fail "cannot connect to the server"
-    cat <&"$peer_fd" >"$work/bob.in" 2>/dev/null &
+    : >"$work/bob.in"
+    cat <&"$peer_fd" >>"$work/bob.in" 2>/dev/null &
     peer_pid=$!
     printf '%s' "LIU~BOB~bob2~$version~00-00-00-00-00-00" >&"$peer_fd"
     wait_until 60 bob_got 'LIU~BOB~2~ExitEnd`' || fail "BOB was not logged on"
@@ -158,8 +159,9 @@ kill -HUP "$client_pid"
 
 # ---- the server resets its clients and is away for 3 s; the client comes back by itself ----
 start_server() {
+    : >"$work/server.out" # emptied before it starts: the old "listening on" must not count
     "$server_exe" --address 127.0.0.1 --port "$PORT" --db "$work/server.db" --demo \
-        >"$work/server.out" 2>>"$work/server.err" &
+        >>"$work/server.out" 2>>"$work/server.err" &
     server_pid=$!
     wait_until 60 server_ready
     grep -q "listening on 127.0.0.1:$PORT" "$work/server.out" || fail "the server did not start"
