@@ -713,17 +713,20 @@ bool heldAny(const std::deque<wire::InboundMessage>& held, wire::Inbound a, wire
 // box.
 bool hasAddressWithoutLevel(const wire::InboundMessage& message, QByteArrayView word)
 {
-    bool ok = true;
-    for (qsizetype i = 1;; ++i) {
-        const QByteArrayView field = message.rawField(i, &ok);
-        if (!ok)
-            return false;
-        if (field.isEmpty() || field == QByteArrayView("ExitEnd") || field == word)
-            continue;
-        const char last = field.back();
-        if (last < '0' || last > '9')
+    // One pass over the bytes: a list of thousands of users costs no more than its length.
+    const QByteArrayView raw = message.raw();
+    qsizetype from = raw.indexOf('~') + 1; // past the command word
+    while (from > 0 && from <= raw.size()) {
+        qsizetype to = raw.indexOf('~', from);
+        if (to < 0)
+            to = raw.size();
+        const QByteArrayView field = raw.sliced(from, to - from);
+        if (!field.isEmpty() && field != QByteArrayView("ExitEnd") && field != word &&
+            (field.back() < '0' || field.back() > '9'))
             return true;
+        from = to + 1;
     }
+    return false;
 }
 
 // The server's decisions that end the program, each after its box.
