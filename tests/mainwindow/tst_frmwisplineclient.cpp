@@ -322,6 +322,38 @@ private slots:
         }
     }
 
+    // The schedule after a lost link, with the random part at each end of its range: the first
+    // attempt 1-5 s after the loss, then steps doubling from 2 s, each cut by up to half, never
+    // past the minute.
+    void reconnectSchedule_data()
+    {
+        QTest::addColumn<bool>("highest"); // the random part at the top of its range
+        QTest::addColumn<QList<int>>("delays");
+        QTest::newRow("random part lowest")
+            << false << QList<int>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
+        QTest::newRow("random part highest")
+            << true << QList<int>{5000, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
+    }
+    void reconnectSchedule()
+    {
+        QFETCH(bool, highest);
+        QFETCH(QList<int>, delays);
+        logOn("1", QStringLiteral("LAN"), ServerLink::Timing());
+        w->link().setRandom([highest](int bound) { return highest ? bound : 0; });
+        server->stopListening(); // every attempt is refused
+        test::resetConnection(server->last());
+        QList<int> seen;
+        QTimer& next = w->link().ReconnectTimer;
+        for (int attempt = 0; attempt < delays.size(); ++attempt) {
+            QTRY_VERIFY(next.isActive() && next.interval() > 0);
+            seen << next.interval();
+            next.start(0); // the attempt now, not after the delay
+            QTRY_VERIFY(!next.isActive() || next.interval() > 0);
+        }
+        QCOMPARE(seen, delays);
+        QVERIFY(!sb->seams.exit.ended() && sb->seams.boxes.shown.isEmpty());
+    }
+
     // Nodes behind one name with an address each: the log-on gets through though the first
     // address refuses, and after its node resets, the reconnect reaches the node that is left.
     // Needs a hosts file of its own (nodes_by_name.sh), so a plain run skips it.
