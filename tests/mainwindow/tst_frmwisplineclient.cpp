@@ -10,6 +10,7 @@
 #include "logon/FrmLogin.h"
 #include "mainwindow/FrmHelp.h"
 #include "mainwindow/FrmWisplineClient.h"
+#include "messaging/MessageSender.h"
 #include "notify/FlashController.h"
 #include "notify/FrmAlert.h"
 #include "notify/TrayIcon.h"
@@ -296,8 +297,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(int(server->connections.size()) > before &&
                                      server->received.last().contains("LIU~ABC~"),
                                  10000);
-        // The new connection takes no message before its log-on is answered.
+        // The new connection takes no message before its log-on is answered (the server would
+        // close it): a send then goes nowhere, and what was typed stays.
         QVERIFY(!w->link().isConnected() && !w->txtSendData->isEnabled());
+        w->chkAllLevel2->setChecked(true);
+        w->txtSendData->setText(QStringLiteral("typed while away"));
+        w->sender().cmdSend_Click();
+        QCOMPARE(w->txtSendData->text(), QStringLiteral("typed while away"));
+        QVERIFY(!server->received.last().contains("SND~"));
+        w->chkAllLevel2->setChecked(false);
         server->write(FakeServer::message("LIU~ABC~1") + FakeServer::message("USRS~PAT1") +
                       FakeServer::message("OffL~fresh"));
         QTRY_VERIFY(text().contains(QStringLiteral("fresh")));
