@@ -179,7 +179,9 @@ wait_until 60 has_window "$notice" || fail "no fluctuation notice"
 sleep 3 # the server is away
 start_server
 back_at=$(date +%s%N)
-wait_until 60 logged_on || fail "not logged on again after the server came back"
+# Its attempts come at most 4 s apart this early; 20 s leaves room for a loaded machine, and a
+# client that waits for the minute's tick fails.
+wait_until 20 logged_on || fail "not logged on again within 20 s of the server's return"
 echo "logged on again $(( ($(date +%s%N) - back_at) / 1000000 )) ms after the server came back"
 alive "$client_pid" || fail "the client ended"
 has_window "$notice" || fail "the notice went without being answered"
@@ -187,10 +189,10 @@ bob_logs_on
 wait_until 60 bob_got 'ALICE1' || fail "BOB does not see ALICE after the restart"
 # Answering the notice leaves the link that works alone.
 timeout 20 xdotool windowactivate --sync "$(window_named "$notice")" || fail "cannot activate the notice"
+logons=$(grep -c "ALICE: logged on" "$work/server.err")
 xdotool key Return
 notice_gone() { ! has_window "$notice"; }
 wait_until 60 notice_gone || fail "the notice did not close"
-[ "$(xdotool getwindowname "$main_win")" = "$title" ] || fail "answering the notice lost the log-on"
 
 # ---- a message to all Level 2 users, by keyboard ----
 timeout 20 xdotool windowactivate --sync "$main_win" || fail "cannot activate the main window"
@@ -206,6 +208,8 @@ xdotool key Return
 wait_until 60 bob_got "SND~ALICE <- $message \[[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\]~ExitEnd\`" ||
     fail "BOB did not receive the message"
 alive "$client_pid" || fail "the client ended on the hang-up it was started to ignore"
+[ "$(grep -c "ALICE: logged on" "$work/server.err")" = "$logons" ] ||
+    fail "answering the notice made the client connect again"
 echo "BOB received: $(grep -o "SND~ALICE <- [^\`]*" "$work/bob.in")"
 
 # ---- Exit menu, and Yes to the shutdown question ----
