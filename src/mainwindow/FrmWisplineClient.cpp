@@ -345,10 +345,11 @@ void FrmWisplineClient::Form_Load()
 void FrmWisplineClient::Form_Activate()
 {
     link_->LoginFlag = 1;
+    // A connection whose log-on is not answered yet keeps the title it has.
     if (link_->isConnected()) {
         if (!session().UserLevel.isEmpty())
             setWindowTitle(link_->loggedOnTitle());
-    } else {
+    } else if (!link_->socketConnected()) {
         setWindowTitle(link_->lostTitle());
     }
 }
@@ -379,6 +380,12 @@ void FrmWisplineClient::changeEvent(QEvent* event)
 
 bool FrmWisplineClient::eventFilter(QObject* watched, QEvent* event)
 {
+    // The end of the desktop session (the session manager's "die") reaches the program as a
+    // quit, which would close the window and so ask the shutdown question nobody answers.
+    if (watched == qApp && event->type() == QEvent::Quit) {
+        endSession("session end");
+        return true;
+    }
     // The window sees key presses before its controls: Esc hides the day-message view, and the
     // pop-up, which never has the keyboard, goes with it.
     if (event->type() == QEvent::KeyPress) {
@@ -409,24 +416,39 @@ bool FrmWisplineClient::Form_QueryUnload()
                                      BoxButtons::YesNo, BoxAnswer::No);
     if (answer != BoxAnswer::Yes)
         return false;
-    shutDown("Form_QueryUnload");
+    shutDown("Form_QueryUnload", false);
     return true;
 }
 
 void FrmWisplineClient::endSession(const char* cause)
 {
-    if (!link_->hasEnded())
-        shutDown(cause);
+    if (std::exchange(endingFromOutside_, true) || link_->hasEnded()) {
+        endProgram(cause, 0);
+        return;
+    }
+    shutDown(cause, true);
 }
 
-void FrmWisplineClient::shutDown(const char* where)
+void FrmWisplineClient::saveRequested()
+{
+    if (!link_->hasEnded() && !log_->saveQuietly())
+        qCWarning(lcLink).noquote() << "the message log could not be saved:" << log_->lastError();
+}
+
+void FrmWisplineClient::shutDown(const char* where, bool fromOutside)
 {
     link_->ShuttingDown = true;
     // Everything received reaches the message area, and so the log, before the link goes.
     link_->handleReceived();
     link_->SendLogout();
     link_->closeIfConnected();
-    saveMessageLog(true);
+    if (!fromOutside) {
+        saveMessageLog(true);
+    } else if (!log_->saveQuietly(true)) {
+        // Nobody may be there to answer a box: the day's lines are in the file saved a few
+        // seconds after they arrived.
+        qCWarning(lcLink).noquote() << "the message log could not be saved:" << log_->lastError();
+    }
     link_->terminate(where, ServerLink::End::UserChoice);
 }
 
@@ -557,6 +579,13 @@ void FrmWisplineClient::showLayoutForLevel()
         ShowFrames();
 }
 
+void FrmWisplineClient::linkLost()
+{
+    // Who is connected is known again from the server's lists after the next log-on.
+    directory_->clear();
+    setComposeEnabled(false);
+}
+
 void FrmWisplineClient::saveMessageLog(bool disconnected)
 {
     log_->SaveMessageLog(disconnected);
@@ -584,19 +613,26 @@ void FrmWisplineClient::onLogonAccepted(const QString& level)
     SessionState& s = session();
     qCInfo(lcLink).noquote() << "log-on answered, level" << level;
     flash_->start();
+    const bool firstLogOn = !link_->hasLoggedOn();
+    const bool sameLevel = s.UserLevel == level;
     s.UserLevel = level;
     if (s.UserLevel.isEmpty()) {
         link_->closeIfConnected();
         link_->terminate("tcpClient_DataArrival: empty level");
         return;
     }
+    link_->logOnAnswered();
     appendInColor(RTBox,
                   QStringLiteral("Connected To Server with username ") + s.UserName +
                       QStringLiteral(" Properly at ") +
                       timeOfDayText(services::clock().now().time()) + kTwoLineBreaks,
                   kBlue);
     setWindowTitle(link_->loggedOnTitle());
-    showLayoutForLevel();
+    // A log-on after a lost link leaves the window where and as the user keeps it (minimised,
+    // say); the layout is laid again only when it is not shown or the level changed.
+    if (firstLogOn || !sameLevel || levelFramesHidden())
+        showLayoutForLevel();
+    setComposeEnabled(link_->isConnected() && !link_->ShuttingDown);
 }
 
 void FrmWisplineClient::onHandshake()
