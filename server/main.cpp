@@ -106,6 +106,11 @@ int main(int argc, char* argv[])
     const QString spillPath =
         options.spillFile.isEmpty() ? defaultSpillPath(path) : options.spillFile;
     SpillReplay replayed;
+    if (!prepareSpillFolder(spillPath, &error)) {
+        err << "wispline-server: cannot keep the spill file " << spillPath << ": " << error
+            << Qt::endl;
+        return 1;
+    }
     if (!store.replaySpill(spillPath, &replayed, &error)) {
         err << "wispline-server: cannot write what the last run kept in " << spillPath
             << " into the database: " << error << " (the file stays for the next start)"

@@ -1,9 +1,9 @@
 #include "store/SpillFile.h"
-#include "store/StoreBackup.h"
 #include "store/StoreConnection.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -197,6 +197,26 @@ qint64 SpillContents::rows() const
     return n;
 }
 
+bool prepareSpillFolder(const QString& path, QString* error)
+{
+    const QFileInfo folder(QFileInfo(path).absolutePath());
+    if (!folder.exists()) {
+        if (!QDir().mkpath(folder.absoluteFilePath())) {
+            *error = QStringLiteral("cannot create the folder %1").arg(folder.absoluteFilePath());
+            return false;
+        }
+        QFile::setPermissions(folder.absoluteFilePath(),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    if (!QFileInfo(folder.absoluteFilePath()).isDir() ||
+        ::access(QFile::encodeName(folder.absoluteFilePath()).constData(), W_OK | X_OK) != 0) {
+        *error = QStringLiteral("%1 is no folder this server may write in")
+                     .arg(folder.absoluteFilePath());
+        return false;
+    }
+    return true;
+}
+
 bool appendSpill(const QString& path, const QByteArray& id, const std::vector<SpilledRow>& rows,
                  const QString& database, QString* error)
 {
@@ -213,7 +233,7 @@ bool appendSpill(const QString& path, const QByteArray& id, const std::vector<Sp
     addLine(out, {"end", id, count});
 
     // The folder is made for the owner only, as the database's is.
-    if (!QFileInfo::exists(QFileInfo(path).absolutePath()) && !createPrivately(path, error))
+    if (!prepareSpillFolder(path, error))
         return false;
     const int fd = openLocked(path, O_WRONLY | O_APPEND | O_CREAT);
     if (fd < 0) {

@@ -61,6 +61,10 @@ QByteArray newSpillId();
 // The settings key that marks a segment as written into the database.
 QString spillMarker(const QByteArray& id);
 
+// Creates the spill file's folder for its owner when missing; false with the reason when it is
+// no folder this process may write in (found at the start, not when the rows need it).
+bool prepareSpillFolder(const QString& path, QString* error);
+
 // Appends the rows to the file as one segment, then syncs the file and its folder; creates the
 // file and its folder for their owner only. False with the reason, the file as it was: nothing
 // counts as kept then.
