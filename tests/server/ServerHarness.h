@@ -215,9 +215,10 @@ class ServerProcess
 public:
     ~ServerProcess() { kill(); }
 
-    // Starts the server on port 0 and waits for the "listening on" line. The server dies with
-    // this process, so a crashed test leaves none behind holding the test's output open. Its
-    // log goes to the test's output, or with captureLog into output().
+    // Starts the server on port 0 and waits for the "listening on" line (and with --admin for
+    // the "admin on" line that follows it). The server dies with this process, so a crashed
+    // test leaves none behind holding the test's output open. Its log goes to the test's
+    // output, or with captureLog into output().
     bool start(const QString& database, const QStringList& extra = {}, bool captureLog = false)
     {
         output_.clear();
@@ -236,11 +237,13 @@ public:
                                    QStringLiteral("0")} +
                            kFewKdfRounds + extra);
         static const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+        const bool admin = extra.contains(QStringLiteral("--admin"));
         (void)waitFor([&] {
             port_ = quint16(line.match(output()).captured(1).toUInt()); // 0 until the line
-            return port_ != 0 || process_.state() == QProcess::NotRunning;
+            return (port_ != 0 && (!admin || adminPort() != 0)) ||
+                   process_.state() == QProcess::NotRunning;
         });
-        return port_ != 0;
+        return port_ != 0 && (!admin || adminPort() != 0);
     }
 
     quint16 port() const { return port_; }
