@@ -189,14 +189,6 @@ QString spillMarker(const QByteArray& id)
     return QStringLiteral("spill ") + QString::fromLatin1(id);
 }
 
-qint64 SpillContents::rows() const
-{
-    qint64 n = 0;
-    for (const SpillSegment& s : segments)
-        n += qint64(s.rows.size());
-    return n;
-}
-
 bool prepareSpillFolder(const QString& path, QString* error)
 {
     const QFileInfo folder(QFileInfo(path).absolutePath());
@@ -396,13 +388,18 @@ bool writeSpilledRows(QSqlDatabase& db, bool postgres, const std::vector<Spilled
                     ok = false;
                     break;
                 }
-                const QString kind = r.kind == SpilledRow::Kind::Offline ? QStringLiteral("offline")
-                                     : r.kind == SpilledRow::Kind::DayRecord
-                                         ? QStringLiteral("message")
-                                         : QStringLiteral("forward");
-                if (!savepoint.exec(QStringLiteral("ROLLBACK TO SAVEPOINT spilled_row")) ||
-                    !setAside(db, kind, failure,
-                              {r.day, r.time, r.sender, r.recipient, r.body, r.text, r.created})) {
+                // In the layout set_aside has for each kind elsewhere.
+                const QVariantList record{r.day, r.time, r.sender, r.recipient, r.body};
+                const QVariantList kept{r.recipient, r.text, r.created};
+                const bool set =
+                    savepoint.exec(QStringLiteral("ROLLBACK TO SAVEPOINT spilled_row")) &&
+                    (r.kind == SpilledRow::Kind::Offline
+                         ? setAside(db, QStringLiteral("offline"), failure, kept)
+                     : r.kind == SpilledRow::Kind::DayRecord
+                         ? setAside(db, QStringLiteral("message"), failure, record)
+                         : setAside(db, QStringLiteral("forward"), failure,
+                                    record + QVariantList{r.text, r.created}));
+                if (!set) {
                     failure = savepoint.lastError();
                     ok = false;
                     break;

@@ -52,7 +52,6 @@ struct SpillContents {
     int damagedLines = 0;      // checksums that failed, lines that make no sense
     int tornSegments = 0;      // segments whose end line is missing or disagrees
     QByteArray unknownVersion; // set: written by a server that knows more, and not read on
-    qint64 rows() const;
 };
 
 // A new segment's id (16 hex digits). One leaving keeps its id through every try, in the file
