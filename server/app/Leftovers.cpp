@@ -5,6 +5,7 @@
 #include "cluster/ServerNode.h"
 #include "store/ServerStore.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -28,7 +29,8 @@ void keepLeftovers(ServerStore& store, ServerNode* node, const QString& spillPat
     // One id through every try: rows that got into the file from a try cut short are never
     // written twice (see SpillFile.h).
     const QByteArray id = newSpillId();
-    for (int tries = 0;; ++tries) {
+    QElapsedTimer held;
+    for (;;) {
         QString spillError;
         if (appendSpill(spillPath, id, rows, database, &spillError)) {
             metrics::count(metrics::Counter::RowsSpilled, quint64(rows.size()));
@@ -45,12 +47,13 @@ void keepLeftovers(ServerStore& store, ServerNode* node, const QString& spillPat
                         .arg(rows.size()));
             return;
         }
-        if (tries % 12 == 0)
+        if (!held.isValid() || held.elapsed() >= kLeftoverLogMs) {
+            held.start();
             logLine(QStringLiteral("storage: %1 write(s) held: neither the spill file (%2) nor the "
-                                   "database (%3) takes them; trying both every %4 s")
+                                   "database (%3) takes them; trying both every second")
                         .arg(rows.size())
-                        .arg(spillError, storeError)
-                        .arg(kLeftoverRetryMs / 1000));
+                        .arg(spillError, storeError));
+        }
         QEventLoop wait;
         QTimer::singleShot(kLeftoverRetryMs, &wait, &QEventLoop::quit);
         wait.exec();

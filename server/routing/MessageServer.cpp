@@ -467,7 +467,9 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         }
     }
     // The messages kept for offline recipients are committed together (or kept and retried).
-    if (kept)
+    // While the server stops, what its clients send up to the last moment is committed in
+    // batches: a commit per message would hold the stop up for minutes under a flood.
+    if (kept && !shuttingDown_)
         store_.flushOffline();
 }
 
