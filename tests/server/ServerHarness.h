@@ -500,10 +500,12 @@ public:
         const auto m = length.match(QString::fromLatin1(reply_.left(end)));
         return end >= 0 && m.hasMatch() && reply_.size() - end - 4 >= m.captured(1).toInt();
     }
-    // The status and the body once answered, waiting for it; 0 when no answer came.
+    // The status and the body once answered, waiting for it; 0 when no answer came (the
+    // connection ended without one).
     int status()
     {
-        return waitFor([&] { return answered(); }) ? reply_.mid(9, 3).toInt() : 0;
+        waitFor([&] { return answered() || socket_.state() == QAbstractSocket::UnconnectedState; });
+        return answered() ? reply_.mid(9, 3).toInt() : 0;
     }
     QByteArray body()
     {
