@@ -60,6 +60,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME wispline)
+# The windows' captions are laid out for Times New Roman: Liberation Serif has its widths, where
+# another serif face would cut them.
+set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS "fonts-liberation2")
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION
     "Chat and alert client for an organisation's message server\n\
 Logs on to the organisation's message server, shows the connected users in three level lists \

@@ -15,9 +15,13 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt
           # server files need the WebSockets ones without depending on them.
           qt6-httpserver-dev qt6-websockets-dev libsystemd-dev
           qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool
+          # The layouts' captions are measured in Times New Roman: Liberation Serif has its widths.
+          fonts-liberation2
           dpkg-dev desktop-file-utils appstream adduser
           # The pop-up is checked under three window managers (tests/e2e/popup_wm.sh).
-          x11-utils dbus-daemon xfwm4 kwin-x11)
+          x11-utils dbus-daemon xfwm4 kwin-x11
+          # What a screen reader sees of the client is read through the accessibility bus.
+          at-spi2-core python3-pyatspi)
 # The sanitizer and fuzzing passes build with clang and its runtime libraries.
 [ "${WISPLINE_CLANG:-0}" = 1 ] && packages+=(clang libclang-rt-dev)
 missing=()

@@ -1,11 +1,14 @@
 // wispline-server: the message server the Wispline client logs on to.
 #include "admin/AdminServer.h"
 #include "admin/ServiceNotifier.h"
+#include "app/AnnouncedStop.h"
+#include "app/Leftovers.h"
 #include "app/ServerOptions.h"
 #include "app/SignalWatcher.h"
 #include "base/Crypto.h"
 #include "base/ServerLog.h"
 #include "base/ServerMetrics.h"
+#include "base/ServerRules.h"
 #include "cluster/ServerNode.h"
 #include "net/EpollEventDispatcher.h"
 #include "routing/MessageServer.h"
@@ -106,6 +109,23 @@ int main(int argc, char* argv[])
     }
     if (options.demo && !addDemoAccounts(store, out, err))
         return 1;
+    // What the last run could not write goes into the database before anyone is served: a user
+    // logging on reads a queue with nothing missing, in order.
+    const QString spillPath =
+        options.spillFile.isEmpty() ? defaultSpillPath(path) : options.spillFile;
+    SpillReplay replayed;
+    if (!prepareSpillFolder(spillPath, &error)) {
+        err << "wispline-server: cannot keep the spill file " << spillPath << ": " << error
+            << Qt::endl;
+        return 1;
+    }
+    if (!store.replaySpill(spillPath, &replayed, &error)) {
+        err << "wispline-server: cannot write what the last run kept in " << spillPath
+            << " into the database: " << error << " (the file stays for the next start)"
+            << Qt::endl;
+        return 1;
+    }
+    reportReplay(replayed, spillPath);
 
     ::signal(SIGPIPE, SIG_IGN);
     raiseDescriptorLimit();
@@ -120,12 +140,21 @@ int main(int argc, char* argv[])
             return 1;
         }
     }
-    MessageServer server(store);
-    server.setVerifierKey(serverKey);
+    // Users of other nodes who are sent the replayed messages read their queues again.
+    if (node && !replayed.recipients.isEmpty()) {
+        QList<QByteArray> names;
+        for (const QString& name : std::as_const(replayed.recipients))
+            names.append(toWire(name));
+        node->queuedMeanwhile(names);
+    }
+    // Gone before what waits to be written is kept (see keepLeftovers() below): connections
+    // still open then give back what their clients never got.
+    auto server = std::make_unique<MessageServer>(store);
+    server->setVerifierKey(serverKey);
     if (node)
-        server.setNode(node.get());
+        server->setNode(node.get());
     if (options.settleMs >= 0)
-        server.setSettleTime(options.settleMs);
+        server->setSettleTime(options.settleMs);
     MessageServer::Limits limits;
     const auto chosen = [](int value, int otherwise) { return value > 0 ? value : otherwise; };
     limits.maxAnonymous = chosen(options.maxAnonymous, limits.maxAnonymous);
@@ -137,22 +166,22 @@ int main(int argc, char* argv[])
     limits.deadPeerSeconds = chosen(options.deadPeerSeconds, limits.deadPeerSeconds);
     limits.closeTimeMs = chosen(options.closeTimeMs, limits.closeTimeMs);
     limits.storeTimeoutSeconds = chosen(options.storeTimeoutSeconds, limits.storeTimeoutSeconds);
-    server.setLimits(limits);
+    server->setLimits(limits);
     if (!options.tlsCertificate.isEmpty() &&
-        !server.useTls(options.tlsCertificate, options.tlsKey, &error)) {
+        !server->useTls(options.tlsCertificate, options.tlsKey, &error)) {
         err << "wispline-server: " << error << Qt::endl;
         return 1;
     }
-    server.setRequireTls(options.requireTls);
+    server->setRequireTls(options.requireTls);
     SignalWatcher watcher;
     // A hang-up ends the server like a stop request, saving what waits, but with status 1: a
     // reload asked for is not done (nothing is read again yet), and the service manager's
     // restart reads everything anew. One started to ignore hang-ups (nohup) keeps ignoring them.
     struct sigaction hangUp = {};
     ::sigaction(SIGHUP, nullptr, &hangUp);
-    if (!watcher.watch({SIGINT, SIGTERM}) ||
+    if (!watcher.watch({SIGINT, SIGTERM, SIGUSR1}) ||
         (hangUp.sa_handler != SIG_IGN && !watcher.watch({SIGHUP}))) {
-        err << "wispline-server: cannot watch for SIGINT, SIGTERM and SIGHUP" << Qt::endl;
+        err << "wispline-server: cannot watch for SIGINT, SIGTERM, SIGUSR1 and SIGHUP" << Qt::endl;
         return 1;
     }
     const QHostAddress address(options.address);
@@ -160,18 +189,18 @@ int main(int argc, char* argv[])
         err << "wispline-server: not an address: " << options.address << Qt::endl;
         return 2;
     }
-    if (!server.listen(address, options.port, &error)) {
+    if (!server->listen(address, options.port, &error)) {
         err << "wispline-server: cannot listen on " << options.address << ':' << options.port
             << ": " << error << Qt::endl;
         return 1;
     }
     logLine(QStringLiteral("database %1").arg(path));
-    out << "listening on " << server.address().toString() << ':' << server.port() << Qt::endl;
+    out << "listening on " << server->address().toString() << ':' << server->port() << Qt::endl;
 
     const auto notReadyBecause = [&]() -> QString {
-        if (server.isShuttingDown())
+        if (server->isShuttingDown())
             return QStringLiteral("shutting down");
-        if (!server.isListening())
+        if (!server->isListening())
             return QStringLiteral("not listening");
         if (!store.reachable())
             return QStringLiteral("database not working");
@@ -187,15 +216,15 @@ int main(int argc, char* argv[])
     };
     using metrics::addGauge;
     addGauge("wispline_connections", "state=\"anonymous\"", "Client connections by state",
-             [&] { return server.connectionCount() - server.onlineCount(); });
+             [&] { return server->connectionCount() - server->onlineCount(); });
     addGauge("wispline_connections", "state=\"logged_on\"", "Client connections by state",
-             [&] { return server.onlineCount(); });
+             [&] { return server->onlineCount(); });
     addGauge("wispline_store_queue_rows", {}, "Rows waiting to be written",
              [&] { return double(store.queuedRows()); });
     addGauge("wispline_store_queue_bytes", {}, "Bytes waiting to be written",
              [&] { return double(store.queuedBytes()); });
     addGauge("wispline_password_checks", {}, "Password checks waiting or running",
-             [&] { return server.checksWaiting(); });
+             [&] { return server->checksWaiting(); });
     addGauge("wispline_ready", {}, "1 while log-ons are taken",
              [&] { return notReadyBecause().isEmpty() ? 1 : 0; });
     if (node) {
@@ -204,56 +233,80 @@ int main(int argc, char* argv[])
         addGauge("wispline_nodes_alive", {}, "Live nodes, this one included",
                  [&] { return node->nodesAlive(); });
     }
-    AdminServer admin;
-    admin.notReadyBecause = notReadyBecause;
+    // Gone before the server: it asks the server for readiness and the metrics.
+    auto admin = std::make_unique<AdminServer>();
+    admin->notReadyBecause = notReadyBecause;
     if (!options.adminAddress.isEmpty()) {
         const QHostAddress adminAddress(options.adminAddress);
-        if (adminAddress.isNull() || !admin.listen(adminAddress, options.adminPort, &error)) {
+        if (adminAddress.isNull() || !admin->listen(adminAddress, options.adminPort, &error)) {
             err << "wispline-server: cannot answer admin requests on " << options.adminAddress
                 << ':' << options.adminPort << ": "
                 << (adminAddress.isNull() ? QStringLiteral("not an address") : error) << Qt::endl;
             return 1;
         }
-        out << "admin on " << admin.address().toString() << ':' << admin.port() << Qt::endl;
+        out << "admin on " << admin->address().toString() << ':' << admin->port() << Qt::endl;
     }
     ServiceNotifier manager;
     manager.ready(
-        QStringLiteral("listening on %1:%2").arg(server.address().toString()).arg(server.port()));
+        QStringLiteral("listening on %1:%2").arg(server->address().toString()).arg(server->port()));
 
     int exitCode = 0;
-    // A restart (a hang-up, the database lost) resets the users so that their clients reconnect
-    // to the server started again; a stop tells them it ends.
-    const auto leave = [&](bool restart) {
+    // Unless an operator announces the end, every end resets the users: their clients
+    // reconnect, to this server started again (systemd's restart, an upgrade) or to another
+    // node. An announced end tells them, and their programs end.
+    const auto leave = [&](MessageServer::Ending ending, const QString& text) {
+        if (server->isShuttingDown())
+            return;
         manager.stopping();
-        server.shutDown(QByteArrayLiteral("Server is shutting down."), restart);
+        server->shutDown(ending, toWire(text));
         QTimer::singleShot(kShutdownGraceMs, &app, [&] {
             logLine(QStringLiteral("clients still connected after the grace period; leaving"));
             app.quit();
         });
     };
+    AnnouncedStop announcements(store);
+    QObject::connect(&announcements, &AnnouncedStop::announced, &app, [&](const QString& text) {
+        logLine(QStringLiteral("the operator announced the end of the service"));
+        leave(MessageServer::Ending::Announce, text);
+    });
+    announcements.start();
     bool hungUp = false;
     QObject::connect(&watcher, &SignalWatcher::received, &app, [&](int number) {
         logLine(QStringLiteral("signal %1 received").arg(number));
+        if (number == SIGUSR1) {
+            // The operator's word holds for every server on the database: recorded for the
+            // others, acted on here at once.
+            if (!announcements.announce(kDefaultStopText))
+                logLine(QStringLiteral("the other servers on the database could not be told of "
+                                       "the announced end: %1")
+                            .arg(store.lastError()));
+            leave(MessageServer::Ending::Announce, kDefaultStopText);
+            return;
+        }
         if (number == SIGHUP) {
             logLine(QStringLiteral("nothing can be reloaded: leaving with status 1 for a restart"));
             hungUp = true;
         }
-        leave(hungUp);
+        leave(MessageServer::Ending::Reset, {});
     });
     // Without a database the service manager's restart is the way back: the status says so.
     bool storeLost = false;
-    QObject::connect(&server, &MessageServer::storeLost, &app, [&] {
+    QObject::connect(server.get(), &MessageServer::storeLost, &app, [&] {
         storeLost = true;
-        leave(true);
+        leave(MessageServer::Ending::Reset, {});
     });
-    QObject::connect(&server, &MessageServer::closed, &app, &QCoreApplication::quit);
+    QObject::connect(server.get(), &MessageServer::closed, &app, &QCoreApplication::quit);
     exitCode = app.exec();
     if (storeLost || hungUp)
         exitCode = 1;
-    if (!store.flush()) {
-        logLine(QStringLiteral("could not save the last messages: %1").arg(store.lastError()));
-        exitCode = 1;
-    }
+    // Nothing reaches the server from here on; what waits to be written is kept, in the
+    // database or else in the spill file, before the process ends.
+    QObject::disconnect(&watcher, nullptr, &app, nullptr);
+    announcements.stop();
+    const bool storeWorks = !storeLost && store.reachable();
+    admin.reset();
+    server.reset();
+    keepLeftovers(store, node.get(), spillPath, path, storeWorks);
     logLine(QStringLiteral("stopped"));
     return exitCode;
 }

@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QIcon>
-#include <QTimer>
 
 int main(int argc, char** argv)
 {
@@ -36,9 +35,12 @@ int main(int argc, char** argv)
     };
     wispline::EndSignals endSignals;
     QObject::connect(&endSignals, &wispline::EndSignals::received, &app, endFromOutside);
-    // The session manager must get its answer first: the end runs once the handler returned.
-    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app,
-                     [&] { QTimer::singleShot(0, &app, [&] { endFromOutside("session end"); }); });
+    // A save request is no end (a checkpoint, or a log-out that may yet be cancelled): the
+    // data is saved and the program goes on. The session's end itself comes as a quit.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [&] {
+        if (mainWindow)
+            mainWindow->saveRequested();
+    });
     // Any other way out of the event loop (the session's "Die", a lost display connection that
     // Qt survives, a quit) ends as an end from outside does: handled, logged out, saved.
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &app,

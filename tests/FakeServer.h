@@ -20,8 +20,10 @@ class FakeServer : public QObject
 public:
     explicit FakeServer(const QHostAddress& at = QHostAddress(QHostAddress::LocalHost),
                         quint16 port = 0)
+        : at_(at)
     {
         server_.listen(at, port);
+        port_ = server_.serverPort();
         connect(&server_, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = server_.nextPendingConnection()) {
                 connections.append(s);
@@ -49,6 +51,8 @@ public:
     // One complete server message: fields, the trailer, the terminator.
     static QByteArray message(const QByteArray& fields) { return fields + "~ExitEnd`"; }
     void stopListening() { server_.close(); }
+    // Back on the same address and port, as a restarted server.
+    bool listenAgain() { return server_.listen(at_, port_); }
 
     QList<QPointer<QTcpSocket>> connections;
     QList<QByteArray> received; // per connection
@@ -56,6 +60,8 @@ public:
 
 private:
     QTcpServer server_;
+    QHostAddress at_;
+    quint16 port_ = 0;
 };
 
 // Closes a connection with a reset instead of an orderly close.

@@ -5,12 +5,17 @@
 #include "app/Seams.h"
 #include "app/SessionState.h"
 
+#include <QFile>
 #include <QList>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <deque>
 #include <functional>
+#include <sys/resource.h>
+#include <utility>
+#include <vector>
 
 namespace wispline::test
 {
@@ -33,6 +38,23 @@ public:
             return a;
         }
         return r.defaultButton;
+    }
+    // Notices are recorded with the boxes and answered at once, unless held open.
+    bool holdNotices = false;
+    std::vector<std::function<void()>> openNotices;
+    void showNotice(const BoxRequest& r, std::function<void()> answered) override
+    {
+        shown.append(r);
+        if (holdNotices)
+            openNotices.push_back(std::move(answered));
+        else if (answered)
+            answered();
+    }
+    void answerNotices()
+    {
+        for (auto& answered : std::exchange(openNotices, {}))
+            if (answered)
+                answered();
     }
     QStringList texts() const
     {
@@ -130,6 +152,37 @@ struct Seams {
     }
     Seams(const Seams&) = delete;
     Seams& operator=(const Seams&) = delete;
+};
+
+// While it lives, no file can be saved in `folder`, whoever runs the test: the folder takes no
+// new file, and (for root, whom permissions do not stop) no file may grow past one byte.
+class UnwritableFolder
+{
+public:
+    explicit UnwritableFolder(const QString& folder)
+        : folder_(folder), permissions_(QFile::permissions(folder))
+    {
+        QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        ::getrlimit(RLIMIT_FSIZE, &limit_);
+        rlimit small = limit_;
+        small.rlim_cur = 1;
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        previous_ = ::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails instead
+    }
+    ~UnwritableFolder()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &limit_);
+        ::signal(SIGXFSZ, previous_);
+        QFile::setPermissions(folder_, permissions_);
+    }
+    UnwritableFolder(const UnwritableFolder&) = delete;
+    UnwritableFolder& operator=(const UnwritableFolder&) = delete;
+
+private:
+    QString folder_;
+    QFileDevice::Permissions permissions_;
+    rlimit limit_ = {};
+    void (*previous_)(int) = nullptr;
 };
 
 // What most tests start from: the seams, a fresh session and an empty temporary folder that is

@@ -1,6 +1,9 @@
 #pragma once
-// Reading what a window shows: list entries and the colour of text in a message area.
+// Reading what a window shows: list entries, the colour of text in a message area, and what
+// assistive technology is told.
+#include <QAccessible>
 #include <QColor>
+#include <QCoreApplication>
 #include <QEvent>
 #include <QListWidget>
 #include <QStringList>
@@ -17,6 +20,28 @@ public:
     bool eventFilter(QObject*, QEvent* event) override
     {
         return event->type() == QEvent::WindowActivate || event->type() == QEvent::ActivationChange;
+    }
+};
+
+// The notifications that appear for assistive technology while the probe lives, by their
+// names: what a screen reader reads out without the focus moving. (Qt tells assistive technology
+// of every widget it shows; the offscreen platform has none to tell.)
+class NotificationProbe : public QObject
+{
+public:
+    NotificationProbe() { qApp->installEventFilter(this); }
+    ~NotificationProbe() override { qApp->removeEventFilter(this); }
+
+    QStringList announced;
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && watched->isWidgetType()) {
+            QAccessibleInterface* shown = QAccessible::queryAccessibleInterface(watched);
+            if (shown && shown->role() == QAccessible::Notification)
+                announced << shown->text(QAccessible::Name);
+        }
+        return false;
     }
 };
 

@@ -1,5 +1,6 @@
 #include "app/ServerOptions.h"
 
+#include "app/AnnouncedStop.h"
 #include "base/ServerRules.h"
 #include "routing/MessageServer.h"
 #include "store/ServerStore.h"
@@ -32,6 +33,7 @@ constexpr AdminCommandShape kAdminCommands[] = {
     {"set-password", ServerOptions::Admin::SetPassword, 1, 1, "NAME"},
     {"set-level", ServerOptions::Admin::SetLevel, 2, 3, "NAME LEVEL [SUPERVISOR]"},
     {"list-users", ServerOptions::Admin::ListUsers, 0, 0, ""},
+    {"announce-shutdown", ServerOptions::Admin::AnnounceShutdown, 0, 1, "[TEXT]"},
 };
 
 bool readLevel(const QString& text, int* level)
@@ -114,7 +116,11 @@ void describeOptions(QCommandLineParser& parser)
         "have a Level 2 supervisor. --add-user and --set-password read the password from standard\n"
         "input: asked for on a terminal, the first line otherwise.\n"
         "Delivered messages are saved in batches at most --commit-delay milliseconds after\n"
-        "delivery; messages kept for offline users are saved at once."));
+        "delivery; messages kept for offline users are saved at once.\n"
+        "SIGTERM and SIGINT stop the server and reset its users' connections, so that their\n"
+        "clients reconnect once it is back. --announce-shutdown (or SIGUSR1) ends the service\n"
+        "instead: every server running on the database tells its users the text, which ends\n"
+        "their programs, and stops."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
@@ -124,6 +130,12 @@ void describeOptions(QCommandLineParser& parser)
         {QStringLiteral("db"),
          QStringLiteral("The database: a FILE (SQLite), or a PostgreSQL address "
                         "postgresql://user@host:port/database (the password from .pgpass)."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("spill-file"),
+         QStringLiteral("Keep the writes the database does not take when the server leaves in "
+                        "FILE, written into the database at the next start (default: the "
+                        "database file's name with .spill; for PostgreSQL wispline-server.spill "
+                        "in $STATE_DIRECTORY or the data folder)."),
          QStringLiteral("FILE")},
         {QStringLiteral("demo"), QStringLiteral("Add the demo accounts, then serve.")},
         {QStringLiteral("quiet"), QStringLiteral("Write no log.")},
@@ -199,6 +211,10 @@ void describeOptions(QCommandLineParser& parser)
         {QStringLiteral("set-password"), QStringLiteral("Change the password of NAME.")},
         {QStringLiteral("set-level"), QStringLiteral("Change a level: NAME LEVEL [SUPERVISOR].")},
         {QStringLiteral("list-users"), QStringLiteral("List the accounts.")},
+        {QStringLiteral("announce-shutdown"),
+         QStringLiteral("Have every server running on the database tell its users [TEXT] "
+                        "(default \"%1\"), which ends their programs, and stop.")
+             .arg(kDefaultStopText)},
         {QStringLiteral("min-version"),
          QStringLiteral("Set the lowest client version allowed to log on."),
          QStringLiteral("X.Y.Z")},
@@ -259,6 +275,16 @@ QString defaultDatabasePath()
     return folder + QStringLiteral("/wispline-server/wispline-server.db");
 }
 
+QString defaultSpillPath(const QString& database)
+{
+    if (!ServerStore::isPostgresAddress(database))
+        return QFileInfo(database).absoluteFilePath() + QStringLiteral(".spill");
+    const QString state = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    const QString folder =
+        state.isEmpty() ? QFileInfo(defaultDatabasePath()).absolutePath() : state;
+    return folder + QStringLiteral("/wispline-server.spill");
+}
+
 bool parseArguments(const QStringList& arguments, ServerOptions* options, QString* error)
 {
     auto fail = [error](const QString& why) {
@@ -283,6 +309,11 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
         options->database = parser.value(QStringLiteral("db"));
         if (options->database.isEmpty())
             return fail(QStringLiteral("--db needs a file name"));
+    }
+    if (parser.isSet(QStringLiteral("spill-file"))) {
+        options->spillFile = parser.value(QStringLiteral("spill-file"));
+        if (options->spillFile.isEmpty())
+            return fail(QStringLiteral("--spill-file needs a file name"));
     }
     options->demo = parser.isSet(QStringLiteral("demo"));
     options->quiet = parser.isSet(QStringLiteral("quiet"));
@@ -371,6 +402,10 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
         if (values.size() < shape->least || values.size() > shape->most)
             return fail(QStringLiteral("--%1 takes %2")
                             .arg(QLatin1String(shape->option), QLatin1String(shape->values)));
+        if (shape->admin == ServerOptions::Admin::AnnounceShutdown && !values.isEmpty() &&
+            (values[0].trimmed().isEmpty() || values[0].size() > kMaxStopTextChars))
+            return fail(QStringLiteral("--announce-shutdown takes a text of 1 to %1 characters")
+                            .arg(kMaxStopTextChars));
     } else if (!values.isEmpty() && options->admin == ServerOptions::Admin::None) {
         return fail(QStringLiteral("unexpected argument %1").arg(values.front()));
     } else if (!values.isEmpty()) {
@@ -430,6 +465,14 @@ int runAdminCommand(const ServerOptions& options, ServerStore& store, QTextStrea
         return report(store.setMinimumVersion(a[0]),
                       QStringLiteral("minimum client version is now %1").arg(a[0].trimmed()), store,
                       out, err);
+    case ServerOptions::Admin::AnnounceShutdown: {
+        const QString text = a.isEmpty() ? kDefaultStopText : a[0].trimmed();
+        return report(store.announceStop(text),
+                      QStringLiteral("announced: every server running on this database tells its "
+                                     "users \"%1\" and stops within a few seconds")
+                          .arg(text),
+                      store, out, err);
+    }
     case ServerOptions::Admin::Backup:
         break; // main copies the file before any store opens it
     }

@@ -15,11 +15,21 @@ class ServerStore;
 inline constexpr quint16 kDefaultPort = 30609;
 
 struct ServerOptions {
-    enum class Admin { None, AddUser, SetPassword, SetLevel, ListUsers, MinVersion, Backup };
+    enum class Admin {
+        None,
+        AddUser,
+        SetPassword,
+        SetLevel,
+        ListUsers,
+        MinVersion,
+        Backup,
+        AnnounceShutdown
+    };
 
     QString address = QStringLiteral("127.0.0.1");
     quint16 port = kDefaultPort;
-    QString database; // empty: the default file in the per-user data folder
+    QString database;  // empty: the default file in the per-user data folder
+    QString spillFile; // empty: defaultSpillPath() of the database
     bool demo = false;
     bool quiet = false;
     int commitDelayMs = -1; // -1: the store's default
@@ -56,6 +66,10 @@ QString usage();
 QString defaultDatabasePath();
 // The file of the server key, for a database.
 QString serverKeyPath(const ServerOptions& options, const QString& database);
+// Where the writes the database did not take are kept when the server leaves: beside a SQLite
+// file; for PostgreSQL in the service's state folder (STATE_DIRECTORY), else in the folder of
+// the default database.
+QString defaultSpillPath(const QString& database);
 
 // Runs options.admin against the store and returns the process exit code. A password is read
 // from standard input: asked for without echo on a terminal, one line otherwise.

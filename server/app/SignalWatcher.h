@@ -1,6 +1,7 @@
 #pragma once
-// Turns the stop signals (SIGINT, SIGTERM, SIGHUP) into a Qt signal on the event loop's thread: the
-// handler only writes the signal number into a socket pair, which a notifier reads.
+// Turns the stop signals (SIGINT, SIGTERM, SIGHUP, and SIGUSR1 for an announced end) into a Qt
+// signal on the event loop's thread: the handler only writes the signal number into a socket
+// pair, which a notifier reads.
 #include <QObject>
 
 class QSocketNotifier;

@@ -28,6 +28,10 @@ namespace wispline::server::metrics
       "Messages kept for recipients not connected")                                                \
     X(MessagesGivenBack, "wispline_messages_given_back_total", "",                                 \
       "Messages a lost connection did not acknowledge, back in the offline queue")                 \
+    X(RowsSpilled, "wispline_store_spilled_rows_total", "",                                        \
+      "Writes kept in the spill file on the way out, the database not taking them")                \
+    X(RowsReplayed, "wispline_store_replayed_rows_total", "",                                      \
+      "Writes from the spill file written into the database at the start")                         \
     X(BytesIn, "wispline_bytes_total", "direction=\"in\"",                                         \
       "Bytes read from and written to clients")                                                    \
     X(BytesOut, "wispline_bytes_total", "direction=\"out\"",                                       \

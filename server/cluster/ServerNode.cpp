@@ -436,6 +436,31 @@ void ServerNode::flushOutgoing()
     outgoingBytes_ = 0;
 }
 
+std::vector<SpilledRow> ServerNode::takeOutgoing(bool tryFirst)
+{
+    flushTimer_.stop();
+    if (tryFirst && db_.isOpen())
+        flushOutgoing();
+    flushTimer_.stop();
+    std::vector<SpilledRow> rows;
+    rows.reserve(outgoing_.size());
+    for (Outgoing& o : outgoing_) {
+        SpilledRow r;
+        r.kind = SpilledRow::Kind::ForOtherNode;
+        r.day = std::move(o.day);
+        r.time = std::move(o.time);
+        r.sender = std::move(o.sender);
+        r.recipient = std::move(o.recipient);
+        r.body = std::move(o.body);
+        r.text = std::move(o.display);
+        r.created = std::move(o.created);
+        rows.push_back(std::move(r));
+    }
+    outgoing_.clear();
+    outgoingBytes_ = 0;
+    return rows;
+}
+
 bool ServerNode::endSessionThere(const QString& node, const QByteArray& name)
 {
     // One round trip: a crowd logging on after the loss of a node pays it per user.

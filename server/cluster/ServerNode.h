@@ -6,6 +6,8 @@
 // at start, on every notification and on every heartbeat, so a lost notification loses nothing.
 // The heartbeat runs on a thread of its own (NodeHeartbeat); rows of a node that stopped
 // heart-beating go to the node their recipient is on now, or to the offline queues.
+#include "store/SpillFile.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QHash>
@@ -96,6 +98,9 @@ public:
     void deliver(const QString& node, const QString& day, const QString& time,
                  const QByteArray& sender, const QByteArray& recipient, const QByteArray& body,
                  const QByteArray& display, const QString& created);
+    // On the way out: the messages for other nodes not written yet, tried once more when
+    // tryFirst, then taken out of memory for the spill file.
+    std::vector<SpilledRow> takeOutgoing(bool tryFirst);
     // Asks another node to end a user's session there (a log-on here replaces it).
     bool endSessionThere(const QString& node, const QByteArray& name);
     // Messages went back to these users' offline queues, maybe after they logged on to another

@@ -462,7 +462,9 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         }
     }
     // The messages kept for offline recipients are committed together (or kept and retried).
-    if (kept)
+    // While the server stops, what its clients send up to the last moment is committed in
+    // batches: a commit per message would hold the stop up for minutes under a flood.
+    if (kept && !shuttingDown_)
         store_.flushOffline();
 }
 
@@ -682,14 +684,21 @@ void MessageServer::drainInbox()
     }
 }
 
-void MessageServer::shutDown(const QByteArray& reason, bool restart)
+void MessageServer::shutDown(Ending ending, const QByteArray& text)
 {
-    if (shuttingDown_ || handOver(restart))
+    if (shuttingDown_)
         return;
+    if (ending == Ending::Reset) {
+        handOver();
+        return;
+    }
     shuttingDown_ = true;
     listener_.close();
-    logLine(QStringLiteral("shutting down, %1 connection(s)").arg(clients_.size()));
-    const QByteArray framed = frame({"SHT", sanitizeField(reason)});
+    logLine(
+        QStringLiteral("shutting down as announced, %1 connection(s) told").arg(clients_.size()));
+    QByteArray said = sanitizeField(text);
+    blankControls(said);
+    const QByteArray framed = frame({"SHT", said});
     std::vector<Client*> everyone;
     for (auto& entry : clients_)
         everyone.push_back(entry.second.get());

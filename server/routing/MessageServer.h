@@ -44,12 +44,19 @@ public:
     QHostAddress address() const { return listener_.address(); }
     quint16 port() const { return listener_.port(); }
 
-    // Stops accepting. While another node lives, hands the users over to it (see handOver());
-    // otherwise tells every connected client the text in an SHT message and closes every
-    // connection in order. closed() follows once all are gone. For a restart (the program is
-    // started again: a hang-up, the database lost) the users are handed over even when no
-    // other node lives: their clients reconnect to the restarted server rather than end.
-    void shutDown(const QByteArray& text, bool restart = false);
+    // How the users learn of the server's end.
+    enum class Ending {
+        // A stop, an upgrade, a hang-up, the database lost: the server (or another node) is
+        // there again soon. The users are handed over (see handOver()): their clients
+        // reconnect, and nobody's program ends.
+        Reset,
+        // An operator ended the service: every client is told the text in an SHT message,
+        // which ends its program, and each connection is closed in order, whether or not
+        // another node lives (every node is told the same).
+        Announce,
+    };
+    // Stops accepting and ends every connection; closed() follows once all are gone.
+    void shutDown(Ending ending, const QByteArray& text = {});
 
     // One node of several on a shared database: users connected to other nodes are reached
     // through it. Without one, this server is the only one.
@@ -199,11 +206,10 @@ private:
     std::vector<quint64> cameHere_;
     QHash<QByteArray, qint64> queuedRecently_; // name, ms on clock_
     static constexpr int kQueuedRecentlyMs = 5000;
-    // On a stop while another node lives: leaves the cluster, gives back what each user did not
-    // acknowledge and resets every connection, so the clients reconnect to a live node rather
-    // than end. False when this is the last node, known to be (the database answered) and not
-    // restarting.
-    bool handOver(bool restart);
+    // On a stop not announced: leaves the cluster, gives back what each user did not acknowledge
+    // and resets every connection, so the clients reconnect to a live node, or to this server
+    // started again, rather than end.
+    void handOver();
     // Resets every connection once the peers have acknowledged what is in flight, or at the
     // deadline (ms on clock_).
     void resetWhenLanded(qint64 deadline);

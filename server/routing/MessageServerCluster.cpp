@@ -146,20 +146,17 @@ void MessageServer::readQueueAgain(Client* client)
     pump(client);
 }
 
-bool MessageServer::handOver(bool restart)
+void MessageServer::handOver()
 {
-    // A node that cannot tell whether it is the last (the database away) resets its clients:
-    // an SHT would end every user's program, a reset only makes them reconnect.
-    if (!restart && (!node_ || node_->othersLive() == ServerNode::Others::None))
-        return false;
+    // Even the last node resets its clients: an SHT would end every user's program, a reset
+    // only makes them reconnect, to this server started again (an upgrade, systemctl restart)
+    // or to another node.
     shuttingDown_ = true;
     listener_.close();
     QList<QByteArray> addresses;
     for (const Client* client : onlineClients())
         addresses.append(client->address());
-    logLine(QStringLiteral("%1: %2 user(s) handed over")
-                .arg(restart ? QStringLiteral("stopping to be started again")
-                             : QStringLiteral("stopping while another node may live"))
+    logLine(QStringLiteral("stopping: %1 user(s) handed over, their clients reconnect")
                 .arg(addresses.size()));
     // Out of the cluster before the resets: a client that reconnects at once finds itself
     // gone from here, and messages for it go where it logs on next.
@@ -172,7 +169,6 @@ bool MessageServer::handOver(bool restart)
     for (auto& entry : clients_)
         entry.second->socket->holdOutput();
     resetWhenLanded(clock_.elapsed() + kLandingMs);
-    return true;
 }
 
 void MessageServer::resetWhenLanded(qint64 deadline)

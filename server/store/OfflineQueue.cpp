@@ -252,4 +252,25 @@ bool OfflineQueue::drop(const QByteArray& recipient, qint64 afterId, qint64 upTo
     return true;
 }
 
+std::vector<SpilledRow> OfflineQueue::takeUnwritten()
+{
+    std::vector<SpilledRow> rows;
+    rows.reserve(pending_.size());
+    for (PendingWrite& w : pending_) {
+        SpilledRow r;
+        r.kind = w.offline ? SpilledRow::Kind::Offline : SpilledRow::Kind::DayRecord;
+        r.day = std::move(w.day);
+        r.time = std::move(w.time);
+        r.sender = std::move(w.sender);
+        r.recipient = std::move(w.recipient);
+        (w.offline ? r.text : r.body) = std::move(w.text);
+        r.created = std::move(w.created);
+        rows.push_back(std::move(r));
+    }
+    pending_.clear();
+    pendingBytes_ = 0;
+    flushTimer_.stop();
+    return rows;
+}
+
 } // namespace wispline::server

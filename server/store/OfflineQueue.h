@@ -7,6 +7,7 @@
 // for good is set aside. Reads and removals of a user's texts, by row id, as they are handed
 // over.
 #include "store/RoutingConnection.h"
+#include "store/SpillFile.h"
 #include "store/StorageThread.h"
 #include "store/StoreFailures.h"
 
@@ -58,6 +59,8 @@ public:
     // What waits to be written, in rows and in bytes.
     qint64 waitingRows() const { return qint64(pending_.size()); }
     qint64 waitingBytes() const { return pendingBytes_; }
+    // On the way out: what waits, taken out of memory for the spill file.
+    std::vector<SpilledRow> takeUnwritten();
 
 private:
     struct PendingWrite {

@@ -1,6 +1,9 @@
 #include "store/ServerStore.h"
 
+#include "base/ServerLog.h"
 #include "base/ServerRules.h"
+
+#include <QSqlError>
 
 namespace wispline::server
 {
@@ -203,6 +206,76 @@ void ServerStore::forgetFailedReads()
 qint64 ServerStore::queuedRows()
 {
     return offline_.waitingRows() + storage_.uncommittedRows();
+}
+
+std::optional<StopNotice> ServerStore::stopNotice()
+{
+    StopNotice notice;
+    if (!routing_.usable() || !readStopNotice(routing_.db(), &notice))
+        return std::nullopt;
+    return notice;
+}
+
+StoreResult ServerStore::announceStop(const QString& text)
+{
+    QString error;
+    if (!routing_.usable() || !writeStopNotice(routing_.db(), where_.postgres(), text, &error)) {
+        routing_.setLastError(error.isEmpty() ? routing_.lastError() : error);
+        return StoreResult::Failed;
+    }
+    return StoreResult::Ok;
+}
+
+std::vector<SpilledRow> ServerStore::takeUnwritten()
+{
+    std::vector<SpilledRow> rows = storage_.takeUnwritten();
+    std::vector<SpilledRow> offline = offline_.takeUnwritten();
+    rows.insert(rows.end(), std::make_move_iterator(offline.begin()),
+                std::make_move_iterator(offline.end()));
+    return rows;
+}
+
+bool ServerStore::onOwnConnection(const std::function<bool(QSqlDatabase&)>& work, QString* error)
+{
+    const QString name = where_.name() + QStringLiteral("-spill");
+    bool ok = false;
+    {
+        QSqlDatabase db = where_.addConnection(name);
+        if (!db.open())
+            *error = db.lastError().text();
+        else
+            ok = work(db);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return ok;
+}
+
+bool ServerStore::writeRows(const std::vector<SpilledRow>& rows, const QByteArray& spillId,
+                            QString* error)
+{
+    return onOwnConnection(
+        [&](QSqlDatabase& db) {
+            int setAside = 0;
+            if (!writeSpilledRows(db, where_.postgres(), rows, {spillMarker(spillId)}, &setAside,
+                                  error))
+                return false;
+            if (setAside > 0)
+                logLine(QStringLiteral("storage: %1 row(s) the database refused for good set "
+                                       "aside in set_aside")
+                            .arg(setAside));
+            return true;
+        },
+        error);
+}
+
+bool ServerStore::replaySpill(const QString& path, SpillReplay* report, QString* error)
+{
+    return onOwnConnection(
+        [&](QSqlDatabase& db) {
+            return wispline::server::replaySpill(path, db, where_.postgres(), report, error);
+        },
+        error);
 }
 
 } // namespace wispline::server

@@ -18,11 +18,14 @@
 // Accounts (accounts, password hashes, log-on settings), Verifiers (the fast verifiers of
 // passwords and the addresses users logged on from), OfflineQueue (what is committed at
 // once on the routing connection), StorageThread (batches of delivered messages, checkpoints,
-// the watermark), RoutingConnection (the routing thread's connection and last error) and
-// StoreFailures (what fails, for the log and readiness).
+// the watermark), RoutingConnection (the routing thread's connection and last error),
+// StoreFailures (what fails, for the log and readiness), SpillFile (what could not be written
+// when the server left) and StopNotice (an operator's announced stop).
 #include "store/Accounts.h"
 #include "store/OfflineQueue.h"
 #include "store/RoutingConnection.h"
+#include "store/SpillFile.h"
+#include "store/StopNotice.h"
 #include "store/StorageThread.h"
 #include "store/StoreAddress.h"
 #include "store/StoreConnection.h"
@@ -160,7 +163,27 @@ public:
     qint64 queuedRows();
     qint64 queuedBytes() const { return offline_.waitingBytes() + storage_.uncommittedBytes(); }
 
+    // The operator's announced stop now; nothing when it cannot be read (never counted as a
+    // failure of the store: the next look tries again).
+    std::optional<StopNotice> stopNotice();
+    StoreResult announceStop(const QString& text);
+
+    // On the way out: stops the storage thread and takes every write still waiting (messages
+    // kept for offline users, the day's records) out of memory; nothing writes them afterwards.
+    std::vector<SpilledRow> takeUnwritten();
+    // Writes rows in one transaction on a connection of their own, marked as the spill segment
+    // spillId (a try of it in the spill file is then never written again); a row the database
+    // refuses for good is set aside. False with the reason.
+    bool writeRows(const std::vector<SpilledRow>& rows, const QByteArray& spillId, QString* error);
+    // Writes what the spill file holds into the database, then removes the file (see
+    // SpillFile.h). False with the reason, the file kept.
+    bool replaySpill(const QString& path, SpillReplay* report, QString* error);
+
 private:
+    // Runs work on a connection of its own, which waits longer for a lock than the routing
+    // thread's: these are single writes at the start and the end.
+    bool onOwnConnection(const std::function<bool(QSqlDatabase&)>& work, QString* error);
+
     // Each room is given only the others it needs; the routing connection and the failure
     // bookkeeping have one owner each.
     StoreLocation where_;

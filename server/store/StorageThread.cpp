@@ -324,6 +324,28 @@ void StorageThread::stop()
     thread_.join();
 }
 
+std::vector<SpilledRow> StorageThread::takeUnwritten()
+{
+    stop();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<SpilledRow> rows;
+    rows.reserve(records_.size());
+    for (const Record& r : records_) {
+        SpilledRow row;
+        row.kind = SpilledRow::Kind::DayRecord;
+        row.day = r.day;
+        row.time = r.time;
+        row.sender = fromWire(r.sender);
+        row.recipient = fromWire(r.recipient);
+        row.body = fromWire(r.body);
+        rows.push_back(std::move(row));
+    }
+    records_.clear();
+    recordBytes_ = 0;
+    committed_ = recorded_; // nothing waits here any more
+    return rows;
+}
+
 bool StorageThread::flush(QString* error)
 {
     std::unique_lock<std::mutex> lock(mutex_);

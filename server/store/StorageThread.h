@@ -7,6 +7,7 @@
 // with pauses growing to 5 s. It keeps the watermark (the highest message row id committed) and
 // calls back whoever waits for a commit; failures are reported on the routing thread.
 #include "store/RoutingConnection.h"
+#include "store/SpillFile.h"
 #include "store/StoreAddress.h"
 #include "store/StoreFailures.h"
 
@@ -44,6 +45,8 @@ public:
     void readWatermark(QSqlDatabase& db);
     void start();
     void stop();
+    // After stop(): the records not committed, taken out of memory for the spill file.
+    std::vector<SpilledRow> takeUnwritten();
 
     // Hands a delivered message over; false when the thread does not run (its caller writes
     // the message itself).

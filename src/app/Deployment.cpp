@@ -1,8 +1,12 @@
 #include "app/Deployment.h"
 
+#include <QLoggingCategory>
 #include <QSettings>
+#include <QStringList>
 
 #include <utility>
+
+Q_DECLARE_LOGGING_CATEGORY(lcApp)
 
 namespace wispline
 {
@@ -24,6 +28,25 @@ QString deploymentServer(DeploymentServer which)
                     : QStringLiteral(WISPLINE_DEFAULT_SERVER);
 }
 
+namespace
+{
+// Encryption's value: on/true/yes/1 or off/false/no/0 in any case; missing or blank is off. A
+// value that is none of these fails closed: it is taken as on, and said so.
+bool encryptionSwitch(const QString& value, const char* file)
+{
+    static const QStringList on = {QStringLiteral("on"), QStringLiteral("true"),
+                                   QStringLiteral("yes"), QStringLiteral("1")};
+    static const QStringList off = {QStringLiteral("off"), QStringLiteral("false"),
+                                    QStringLiteral("no"), QStringLiteral("0")};
+    if (value.isEmpty() || off.contains(value, Qt::CaseInsensitive))
+        return false;
+    if (!on.contains(value, Qt::CaseInsensitive))
+        qCWarning(lcApp).noquote() << "Encryption" << value << "in the" << file
+                                   << "settings is neither on nor off: taken as on";
+    return true;
+}
+} // namespace
+
 DeploymentSecurity deploymentSecurity()
 {
     QSettings system(QSettings::IniFormat, QSettings::SystemScope, QStringLiteral("AkWispline"),
@@ -40,12 +63,14 @@ DeploymentSecurity deploymentSecurity()
     DeploymentSecurity security;
     // A user may turn encryption on for themselves, never off where the system turned it on.
     const auto [ownEncryption, systemEncryption] = value("Encryption");
-    security.encrypted = ownEncryption.compare(QLatin1String("on"), Qt::CaseInsensitive) == 0 ||
-                         systemEncryption.compare(QLatin1String("on"), Qt::CaseInsensitive) == 0;
+    security.encrypted = encryptionSwitch(systemEncryption, "system-wide") ||
+                         encryptionSwitch(ownEncryption, "user's");
+    // What the administrator trusts, the user cannot replace; the user's own values count
+    // only where the system-wide file sets none.
     const auto [ownCa, systemCa] = value("CaFile");
-    security.caFile = ownCa.isEmpty() ? systemCa : ownCa;
+    security.caFile = systemCa.isEmpty() ? ownCa : systemCa;
     const auto [ownPin, systemPin] = value("PinnedSha256");
-    security.pinnedSha256 = ownPin.isEmpty() ? systemPin : ownPin;
+    security.pinnedSha256 = systemPin.isEmpty() ? ownPin : systemPin;
     return security;
 }
 

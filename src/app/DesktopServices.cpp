@@ -52,6 +52,29 @@ public:
             return answer == QMessageBox::Yes ? BoxAnswer::Yes : BoxAnswer::No;
         return BoxAnswer::Ok;
     }
+
+    void showNotice(const BoxRequest& r, std::function<void()> answered) override
+    {
+        // Not modal and not waited for: the program goes on behind it, and the user answers
+        // it whenever they come back.
+        auto* box = new QMessageBox;
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        box->setTextFormat(Qt::PlainText);
+        box->setText(r.text);
+        box->setWindowTitle(r.title.isEmpty() ? QGuiApplication::applicationDisplayName()
+                                              : r.title);
+        box->setIcon(r.icon == BoxIcon::Critical      ? QMessageBox::Critical
+                     : r.icon == BoxIcon::Information ? QMessageBox::Information
+                     : r.icon == BoxIcon::Exclamation ? QMessageBox::Warning
+                                                      : QMessageBox::NoIcon);
+        box->setStandardButtons(QMessageBox::Ok);
+        QObject::connect(box, &QMessageBox::finished, box, [answered = std::move(answered)] {
+            if (answered)
+                answered();
+        });
+        box->show();
+    }
 };
 
 class PrimaryScreen final : public ScreenInfo

@@ -24,6 +24,12 @@ public:
         std::fprintf(stderr, "[%s] %s\n", qPrintable(r.title), qPrintable(r.text));
         return r.defaultButton;
     }
+    void showNotice(const BoxRequest& r, std::function<void()> answered) override
+    {
+        std::fprintf(stderr, "[%s] %s\n", qPrintable(r.title), qPrintable(r.text));
+        if (answered)
+            answered();
+    }
 };
 
 class SystemClock final : public Clock
@@ -152,6 +158,16 @@ BoxAnswer showBox(const QString& text, const QString& title, BoxIcon icon, BoxBu
     r.buttons = buttons;
     r.defaultButton = defaultButton;
     return services::boxes().show(r);
+}
+
+void showNotice(const QString& text, const QString& title, BoxIcon icon,
+                std::function<void()> answered)
+{
+    BoxRequest r;
+    r.text = text;
+    r.title = title;
+    r.icon = icon;
+    services::boxes().showNotice(r, std::move(answered));
 }
 
 void showErrorBox(int number, const QString& description, const QString& title)

@@ -28,6 +28,9 @@ class MessageBoxes
 public:
     virtual ~MessageBoxes() = default;
     virtual BoxAnswer show(const BoxRequest& request) = 0;
+    // A box that holds nothing up: shown, and the caller goes on at once; `answered` runs once
+    // it has been closed.
+    virtual void showNotice(const BoxRequest& request, std::function<void()> answered) = 0;
 };
 
 class Clock
@@ -88,6 +91,9 @@ void runExitHooks();
 // Convenience wrappers used throughout the client.
 BoxAnswer showBox(const QString& text, const QString& title, BoxIcon icon,
                   BoxButtons buttons = BoxButtons::Ok, BoxAnswer defaultButton = BoxAnswer::Ok);
+// A box with an OK button that does not wait for its answer (see MessageBoxes::showNotice).
+void showNotice(const QString& text, const QString& title, BoxIcon icon,
+                std::function<void()> answered);
 // The error box of a trapped handler: number, CR LF, description; critical icon.
 void showErrorBox(int number, const QString& description, const QString& title);
 // Writes one line naming the cause to standard error, then ends the process.

@@ -1,5 +1,6 @@
 #include "app/Theme.h"
 
+#include "app/Accessibility.h"
 #include "app/SessionState.h"
 
 #include <QApplication>
@@ -16,6 +17,8 @@ namespace wispline
 
 FrameBox::FrameBox(QWidget* parent) : QFrame(parent)
 {
+    // A container, not a window's frame, to a screen reader.
+    setAccessibleRole(this, QAccessible::Grouping);
     setFrameShape(QFrame::NoFrame);
 }
 

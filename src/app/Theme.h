@@ -25,6 +25,13 @@ inline int twipsToPx(double twips)
 {
     return qRound(twips / kTwipsPerPixel);
 }
+// Twips are 1/1440 of a logical inch, as points are 1/72 of one: converted at the screen's logical
+// resolution, a box keeps room for its caption when the desktop's text is set larger and the
+// window is not scaled with it.
+inline int twipsToPx(double twips, int logicalDpi)
+{
+    return qRound(twips * logicalDpi / 1440.0);
+}
 inline double pxToTwips(int px)
 {
     return double(px) * kTwipsPerPixel;

@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QEventLoop>
+#include <QPointer>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSslCipher>
@@ -33,7 +35,9 @@ namespace wispline
 namespace
 {
 const QString kInternet = QStringLiteral("Internet");
-}
+const QString kFluctuation = QStringLiteral(
+    "Connection to the server could not be established possibly becuase of Internet fluctuation.");
+} // namespace
 
 ServerLink::ServerLink(LinkHost& host, QObject* parent) : QObject(parent), host_(host)
 {
@@ -43,6 +47,16 @@ ServerLink::ServerLink(LinkHost& host, QObject* parent) : QObject(parent), host_
     connect(&ConnectTimer, &QTimer::timeout, this, &ServerLink::ConnectTimer_Timer);
     connect(&EnableTimer, &QTimer::timeout, this, &ServerLink::EnableTimer_Timer);
     connect(&HandshakeTimer, &QTimer::timeout, this, &ServerLink::HandshakeTimer_Timer);
+    ReconnectTimer.setSingleShot(true);
+    connect(&ReconnectTimer, &QTimer::timeout, this, &ServerLink::attemptReconnect);
+    attemptLimit_.setSingleShot(true);
+    connect(&attemptLimit_, &QTimer::timeout, this, [this] {
+        if (!attempting_ || socketConnected())
+            return;
+        qCInfo(lcLink) << "no connection within" << timing_.waitMs << "ms";
+        attemptEnded();
+    });
+    random_ = [](int bound) { return int(QRandomGenerator::global()->bounded(bound + 1)); };
     useSocket(new QSslSocket);
 }
 
@@ -72,6 +86,19 @@ void ServerLink::useSocket(QTcpSocket* socket)
     }
     connect(tcpClient, &QTcpSocket::readyRead, this, &ServerLink::tcpClient_DataArrival);
     connect(tcpClient, &QTcpSocket::errorOccurred, this, &ServerLink::onSocketError);
+    // An attempt the socket gives up without an error (a pinned key that does not match).
+    connect(tcpClient, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
+        if (s == QAbstractSocket::UnconnectedState && attempting_)
+            QTimer::singleShot(0, this, [this] {
+                if (attempting_ && tcpClient->state() == QAbstractSocket::UnconnectedState)
+                    attemptEnded();
+            });
+    });
+}
+
+void ServerLink::setRandom(std::function<int(int)> random)
+{
+    random_ = std::move(random);
 }
 
 void ServerLink::setTiming(const Timing& timing)
@@ -90,6 +117,11 @@ void ServerLink::start()
 
 bool ServerLink::isConnected() const
 {
+    return loggedOn_ && socketConnected();
+}
+
+bool ServerLink::socketConnected() const
+{
     return tcpClient->state() == QAbstractSocket::ConnectedState &&
            (!encrypting_ || sslSocket()->isEncrypted());
 }
@@ -101,14 +133,19 @@ QSslSocket* ServerLink::sslSocket() const
 
 bool ServerLink::send(const QString& message)
 {
-    if (!isConnected())
+    return isConnected() && write(message);
+}
+
+bool ServerLink::write(const QString& message)
+{
+    if (!socketConnected())
         return false;
     // One write per message, pushed out at once: the server reads one message per segment.
     // A connection the kernel already knows to be gone fails the write, and Qt drops it.
     const QByteArray bytes = wire::toWire(message);
     bool written = tcpClient->write(bytes) == bytes.size();
     tcpClient->flush();
-    written = written && isConnected();
+    written = written && socketConnected();
     yieldOnce();
     return written;
 }
@@ -269,6 +306,7 @@ void ServerLink::onEncrypted()
 void ServerLink::closeSocket()
 {
     linkUp_ = false;
+    loggedOn_ = false;
     unwatchConnection();
     // What was received before the close is still the window's: aborting would drop Qt's buffer.
     if (tcpClient->bytesAvailable() > 0) {
@@ -339,7 +377,7 @@ bool ServerLink::peerReset() const
 
 void ServerLink::closeIfConnected()
 {
-    if (isConnected())
+    if (socketConnected())
         closeSocket();
 }
 
@@ -352,8 +390,8 @@ bool ServerLink::openAndWait()
     openSocket();
     // Runs the event loop until the socket is connected or fails, for at most waitMs: no busy
     // loop, and the same length on every machine.
-    if (isConnected() || tcpClient->state() == QAbstractSocket::UnconnectedState)
-        return isConnected();
+    if (socketConnected() || tcpClient->state() == QAbstractSocket::UnconnectedState)
+        return socketConnected();
     QEventLoop loop;
     QTimer limit;
     limit.setSingleShot(true);
@@ -378,7 +416,7 @@ bool ServerLink::openAndWait()
         showBox(tlsProblem_, QStringLiteral("Wispline"), BoxIcon::Critical);
         terminate("openAndWait: server certificate refused");
     }
-    return isConnected();
+    return socketConnected();
 }
 
 void ServerLink::ConnectToRemoteServer()
@@ -389,10 +427,10 @@ void ServerLink::ConnectToRemoteServer()
     openAndWait();
     if (ended_)
         return;
-    if (isConnected()) {
+    if (socketConnected()) {
         EnableTimer.start();
         host_.setCaption(loggedOnTitle());
-        host_.setComposeEnabled(true);
+        host_.setComposeEnabled(isConnected());
     } else {
         showBox(QStringLiteral("Unable to Connect to the Server.\r\nContact Support Personnel."),
                 QStringLiteral("Wispline"), BoxIcon::Critical);
@@ -404,18 +442,22 @@ void ServerLink::tcpClient_Connect()
 {
     if (ended_)
         return;
+    if (std::exchange(attempting_, false))
+        attemptLimit_.stop();
+    unansweredTicks_ = 0;
     linkUp_ = true;
     watchConnection();
     qCInfo(lcLink) << "connected";
     // Each message leaves at once in its own segment: the server reads one message per read.
     tcpClient->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     keepAlive();
-    if (isConnected() && !ShuttingDown) {
+    if (socketConnected() && !ShuttingDown) {
         host_.setCaption(connectedTitle());
         if (LoginFlag == 1) {
             const SessionState& s = session();
             qCInfo(lcLink).noquote() << "sending the log-on of" << s.UserName;
-            send(wire::buildLogon(s.UserName, s.Password, s.VersionString, host_.adapterCaption()));
+            write(
+                wire::buildLogon(s.UserName, s.Password, s.VersionString, host_.adapterCaption()));
         } else {
             yieldOnce();
         }
@@ -428,6 +470,8 @@ void ServerLink::tcpClient_Close()
     // itself ends the program once the message log is saved.
     if (ended_ || ShuttingDown)
         return;
+    if (handleLastWord())
+        return;
     terminate("tcpClient_Close");
 }
 
@@ -435,19 +479,22 @@ void ServerLink::tcpClient_Error()
 {
     if (ended_ || !isInternetMode())
         return;
-    showBox(QStringLiteral("Connection to the server could not be established possibly becuase "
-                           "of Internet fluctuation."),
-            QString(), BoxIcon::None);
-    if (ended_)
-        return;
+    showFluctuationNotice();
     closeIfConnected();
     ConnectToRemoteServer();
 }
 
 void ServerLink::onSocketError(QAbstractSocket::SocketError error)
 {
-    if (ended_ || ShuttingDown || !tlsProblem_.isEmpty())
+    if (ended_ || ShuttingDown)
         return;
+    if (!tlsProblem_.isEmpty()) {
+        // Nothing was sent. At start the wait ends the program with the problem's box; a
+        // reconnect attempt has failed like any other (the problem is logged).
+        if (attempting_)
+            attemptEnded();
+        return;
+    }
     const bool reset = error == QAbstractSocket::RemoteHostClosedError && peerReset();
     if (error == QAbstractSocket::RemoteHostClosedError && !reset) {
         qCInfo(lcLink) << "the server closed the connection";
@@ -457,6 +504,13 @@ void ServerLink::onSocketError(QAbstractSocket::SocketError error)
     qCInfo(lcLink).noquote() << (reset
                                      ? QStringLiteral("connection reset by the server")
                                      : QStringLiteral("socket error: ") + tcpClient->errorString());
+    if (everLoggedOn_) {
+        if (attempting_ && !linkUp_)
+            attemptEnded();
+        else
+            lost(linkUp_);
+        return;
+    }
     if (!linkUp_) {
         tcpClient_Error(); // a connect attempt failed: its wait decides what follows
         return;
@@ -486,20 +540,108 @@ void ServerLink::holdReconnects(bool hold)
     reconnectsHeld_ = hold;
     if (!hold && std::exchange(reconnectDue_, false))
         reopenNextTurn();
+    if (!hold && std::exchange(noticeDue_, false))
+        showFluctuationNotice();
+}
+
+void ServerLink::showFluctuationNotice()
+{
+    // One at a time, and never waited for: the reconnects go on behind it.
+    if (ended_ || !isInternetMode() || noticeOpen_)
+        return;
+    if (reconnectsHeld_) {
+        noticeDue_ = true; // not on top of the shutdown question
+        return;
+    }
+    noticeOpen_ = true;
+    showNotice(kFluctuation, QString(), BoxIcon::None, [self = QPointer<ServerLink>(this)] {
+        if (self)
+            self->noticeOpen_ = false;
+    });
+}
+
+void ServerLink::lost(bool wasUp)
+{
+    if (wasUp)
+        host_.setCaption(resetTitle());
+    attempting_ = false;
+    attemptLimit_.stop();
+    closeSocket();
+    unansweredTicks_ = 0;
+    host_.linkLost();
+    showFluctuationNotice();
+    scheduleReconnect();
+}
+
+void ServerLink::attemptEnded()
+{
+    if (!std::exchange(attempting_, false))
+        return;
+    lost(false);
+}
+
+int ServerLink::nextReconnectDelay()
+{
+    const int step = reconnectStep_++;
+    if (step == 0) {
+        const int spread = std::max(0, timing_.reconnectFirstMaxMs - timing_.reconnectFirstMinMs);
+        return timing_.reconnectFirstMinMs + random_(spread);
+    }
+    qint64 nominal = timing_.reconnectStepMs;
+    for (int i = 1; i < step && nominal < timing_.connectMs; ++i)
+        nominal *= 2;
+    nominal = std::min<qint64>(nominal, timing_.connectMs);
+    return int(nominal) - random_(int(nominal / 2));
+}
+
+void ServerLink::scheduleReconnect()
+{
+    if (ended_ || ShuttingDown || reconnecting())
+        return;
+    const int delay = nextReconnectDelay();
+    qCInfo(lcLink) << "reconnecting in" << delay << "ms";
+    ReconnectTimer.start(delay);
+}
+
+void ServerLink::attemptReconnect()
+{
+    if (ended_ || ShuttingDown || attempting_ || socketConnected())
+        return;
+    closeSocket();
+    attempting_ = true;
+    attemptLimit_.start(timing_.waitMs);
+    openSocket(); // a failure reported from inside the connect call ends the attempt at once
+}
+
+void ServerLink::logOnAnswered()
+{
+    // An answer read from a connection already closed counts for no connection.
+    loggedOn_ = linkUp_;
+    everLoggedOn_ = true;
+    reconnectStep_ = 0;
+    unansweredTicks_ = 0;
+    ReconnectTimer.stop();
 }
 
 void ServerLink::ConnectTimer_Timer()
 {
     if (ended_)
         return;
-    const bool reconnect = (!isConnected() && !ShuttingDown) || session().UserLevel.isEmpty();
-    if (reconnect && !waiting_ && !reconnectsHeld_) {
-        openAndWait();
-        if (ended_)
-            return;
-        if (isConnected()) {
-            host_.setCaption(loggedOnTitle());
-            host_.setComposeEnabled(true);
+    if (everLoggedOn_) {
+        // A lost link has its own schedule; this tick only makes sure one runs.
+        if (!socketConnected() && !ShuttingDown)
+            scheduleReconnect();
+    } else {
+        const bool reconnect =
+            (!socketConnected() && !ShuttingDown) || session().UserLevel.isEmpty();
+        if (reconnect && !waiting_ && !reconnectsHeld_) {
+            openAndWait();
+            if (ended_)
+                return;
+            if (socketConnected()) {
+                host_.setCaption(loggedOnTitle());
+                host_.setComposeEnabled(isConnected());
+            }
         }
     }
     host_.saveMessageLog(false);
@@ -512,6 +654,12 @@ void ServerLink::EnableTimer_Timer()
     if (!session().UserLevel.isEmpty()) {
         if (host_.levelFramesHidden())
             host_.showLayoutForLevel();
+        // A re-log-on left unanswered gets the time the first log-on got; then the link is
+        // reopened on the schedule, and the program goes on.
+        if (everLoggedOn_ && socketConnected() && !loggedOn_ && ++unansweredTicks_ > 15) {
+            qCInfo(lcLink) << "the log-on was not answered: connecting again";
+            lost(false);
+        }
     } else {
         if (reconnectsHeld_)
             return; // the shutdown question is open: no reconnect and no retry counted behind it
@@ -542,19 +690,54 @@ void ServerLink::HandshakeTimer_Timer()
     if (HandshakeCount >= timing_.handshakeTicks) {
         HandshakeCount = 0;
         if (isConnected())
-            send(wire::buildHandshake(session().senderAddress()));
+            write(wire::buildHandshake(session().senderAddress()));
     }
 }
 
 void ServerLink::SendLogout()
 {
-    if (isConnected())
-        send(wire::buildLogout(session().senderAddress()));
+    if (socketConnected())
+        write(wire::buildLogout(session().senderAddress()));
 }
 
 namespace
 {
-// The handling of these messages can open a box; a download's lines stay behind its end.
+bool heldAny(const std::deque<wire::InboundMessage>& held, wire::Inbound a, wire::Inbound b)
+{
+    return std::any_of(held.begin(), held.end(), [&](const wire::InboundMessage& m) {
+        return m.command() == a || m.command() == b;
+    });
+}
+
+// A user list with an address whose level is no digit: its handling stops there with an error
+// box.
+bool hasAddressWithoutLevel(const wire::InboundMessage& message, QByteArrayView word)
+{
+    // One pass over the bytes: a list of thousands of users costs no more than its length.
+    const QByteArrayView raw = message.raw();
+    qsizetype from = raw.indexOf('~') + 1; // past the command word
+    while (from > 0 && from <= raw.size()) {
+        qsizetype to = raw.indexOf('~', from);
+        if (to < 0)
+            to = raw.size();
+        const QByteArrayView field = raw.sliced(from, to - from);
+        if (!field.isEmpty() && field != QByteArrayView("ExitEnd") && field != word &&
+            (field.back() < '0' || field.back() > '9'))
+            return true;
+        from = to + 1;
+    }
+    return false;
+}
+
+// The server's decisions that end the program, each after its box.
+bool endsProgram(const wire::InboundMessage& message)
+{
+    const wire::Inbound c = message.command();
+    return c == wire::Inbound::Invalid || c == wire::Inbound::OtLog || c == wire::Inbound::Version;
+}
+
+// The handling of these messages can open a box; a download's lines stay behind its end, and
+// the user lists' changes behind a list held for its error.
 bool opensBox(const wire::InboundMessage& message, const std::deque<wire::InboundMessage>& held)
 {
     switch (message.command()) {
@@ -563,6 +746,14 @@ bool opensBox(const wire::InboundMessage& message, const std::deque<wire::Inboun
     case wire::Inbound::OtLog:
     case wire::Inbound::Version:
         return true;
+    case wire::Inbound::LIU:
+        return message.fieldCount() < 3;
+    case wire::Inbound::USRS:
+        return hasAddressWithoutLevel(message, "USRS") ||
+               heldAny(held, wire::Inbound::USRS, wire::Inbound::LGO);
+    case wire::Inbound::LGO:
+        return hasAddressWithoutLevel(message, "LGO") ||
+               heldAny(held, wire::Inbound::USRS, wire::Inbound::LGO);
     case wire::Inbound::ALLM:
         return message.rawField(1) == QByteArrayView("END") ||
                std::any_of(held.begin(), held.end(), [](const wire::InboundMessage& m) {
@@ -649,11 +840,34 @@ void ServerLink::handleReceived()
     if (ended_)
         return;
     // What the kernel holds has been received too.
-    if (isConnected())
+    if (socketConnected())
         tcpClient->waitForReadyRead(0);
     if (tcpClient->bytesAvailable() > 0)
         readIntoReassembler();
     dispatchReceived();
+}
+
+bool ServerLink::handleLastWord()
+{
+    if (tcpClient->bytesAvailable() > 0)
+        readIntoReassembler();
+    wire::InboundMessage message;
+    while (!ended_ && reassembler_.takeNext(message)) {
+        if (opensBox(message, held_))
+            held_.push_back(message);
+        else
+            dispatchInbound(message, host_.inbound());
+    }
+    if (ended_)
+        return true;
+    const auto last = std::find_if(held_.begin(), held_.end(), endsProgram);
+    if (last == held_.end())
+        return false;
+    // Shown even on top of another box: the program ends with this message's own cause.
+    message = *last;
+    held_.erase(last);
+    dispatchInbound(message, host_.inbound());
+    return ended_;
 }
 
 void ServerLink::drainQueue()
@@ -679,6 +893,8 @@ void ServerLink::terminate(const char* where, End end)
     ConnectTimer.stop();
     EnableTimer.stop();
     HandshakeTimer.stop();
+    ReconnectTimer.stop();
+    attemptLimit_.stop();
     drainQueue();
     unwatchConnection();
     tcpClient->abort(); // the process end closes the connection

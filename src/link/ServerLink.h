@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <deque>
+#include <functional>
 
 class QTcpSocket;
 class QSslSocket;
@@ -32,6 +33,8 @@ public:
     virtual void setComposeEnabled(bool enabled) = 0;
     virtual bool levelFramesHidden() const = 0; // both level frames are hidden
     virtual void showLayoutForLevel() = 0;      // the small or large layout for the level
+    // The link broke: who was connected is no longer known and nothing can be sent.
+    virtual void linkLost() = 0;
     virtual void saveMessageLog(bool disconnected) = 0;
     virtual void removeTrayIcon() = 0;
     virtual void stopFlashing() = 0;
@@ -48,6 +51,13 @@ public:
         int handshakeMs = 500;
         int handshakeTicks = 900; // silent ticks before a handshake (450 s)
         int waitMs = 10000;       // longest wait for a connection
+        // After a link that was logged on is lost: the first attempt at a random moment in
+        // this range (the users of a restarted server do not all come back at once), then
+        // attempts at doubling intervals from reconnectStepMs, each a random 50-100 % of its
+        // step, never more than connectMs.
+        int reconnectFirstMinMs = 1000;
+        int reconnectFirstMaxMs = 5000;
+        int reconnectStepMs = 2000;
     };
 
     explicit ServerLink(LinkHost& host, QObject* parent = nullptr);
@@ -57,12 +67,24 @@ public:
     void setTiming(const Timing& timing);
     const Timing& timing() const { return timing_; }
 
+    // The random part of the reconnect schedule: a number from 0 to `bound`, both included.
+    // Tests fix it.
+    void setRandom(std::function<int(int bound)> random);
+
     // Starts the timers that run from the window's load.
     void start();
 
-    // LinkWriter
+    // LinkWriter: connected, and the log-on on this connection answered. Before the answer the
+    // server takes nothing but the log-on (anything else would make it close the connection).
     bool isConnected() const override;
     bool send(const QString& message) override;
+    // The socket is connected (state 7), its handshake done when encrypted.
+    bool socketConnected() const;
+    // The server answered the log-on of this connection with a level.
+    void logOnAnswered();
+    bool hasLoggedOn() const { return everLoggedOn_; }
+    // A reconnect attempt is under way or due.
+    bool reconnecting() const { return attempting_ || ReconnectTimer.isActive(); }
 
     // Replaces the socket (tests use one that fails in its own way); the link owns it.
     void useSocket(QTcpSocket* socket);
@@ -108,6 +130,7 @@ public:
     QTimer ConnectTimer;
     QTimer EnableTimer;
     QTimer HandshakeTimer;
+    QTimer ReconnectTimer; // the next attempt after a lost link
 
     std::int16_t LoginFlag = 0;
     bool ShuttingDown = false;
@@ -126,12 +149,25 @@ private:
     // Reopens a broken link on the next turn of the event loop, or once reconnects are no
     // longer held.
     void reopenNextTurn();
+    // A link that was logged on broke, or an attempt to reopen it failed: the next attempt
+    // follows the schedule; nothing ends the program but the server's decisions and the user.
+    void lost(bool wasUp);
+    void scheduleReconnect();
+    int nextReconnectDelay();
+    void attemptReconnect();
+    void attemptEnded();
+    void showFluctuationNotice();
+    // Writes to the socket whatever the log-on state (the log-on itself, handshake, log-out).
+    bool write(const QString& message);
     // The same dead-peer detection as the server's: a vanished path becomes a socket error.
     void keepAlive();
     void watchConnection();
     void unwatchConnection();
     bool peerReset() const;
     void drainQueue();
+    // At the server's close: what it said last is handled first, and a message that ends the
+    // program (its box shown) ends it. False when none came.
+    bool handleLastWord();
     void readIntoReassembler();
     void dispatchReceived();
     void handleHeld();
@@ -155,7 +191,16 @@ private:
     bool dispatchPosted_ = false;
     bool reconnectsHeld_ = false;
     bool reconnectDue_ = false;
-    bool linkUp_ = false; // a connection was made and not closed by us since
+    bool linkUp_ = false;       // a connection was made and not closed by us since
+    bool loggedOn_ = false;     // this connection's log-on was answered with a level
+    bool everLoggedOn_ = false; // some connection's log-on was: the program has logged on
+    bool attempting_ = false;   // a scheduled reconnect attempt is connecting
+    int reconnectStep_ = 0;     // attempts since the last log-on
+    int unansweredTicks_ = 0;   // EnableTimer ticks since a re-log-on went out unanswered
+    bool noticeOpen_ = false;   // the fluctuation notice is on screen
+    bool noticeDue_ = false;    // held behind the shutdown question
+    QTimer attemptLimit_;
+    std::function<int(int)> random_;
     bool ended_ = false;
     bool encrypting_ = false;  // the present connection is to be encrypted
     QString tlsProblem_;       // why the server's certificate was refused, in plain words

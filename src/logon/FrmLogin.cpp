@@ -1,5 +1,6 @@
 #include "logon/FrmLogin.h"
 
+#include "app/Accessibility.h"
 #include "app/Deployment.h"
 #include "app/KeyFilter.h"
 #include "app/Seams.h"
@@ -17,6 +18,7 @@
 #include <QEventLoop>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -25,6 +27,7 @@
 #include <QScopedValueRollback>
 #include <QValidator>
 #include <exception>
+#include <initializer_list>
 #include <limits>
 #include <new>
 
@@ -159,10 +162,12 @@ qint64 leadingNumber(const QString& text)
 
 FrmLogin::FrmLogin(QWidget* parent) : QWidget(parent, Qt::Window)
 {
+    setAccessibleRole(this, QAccessible::Dialog); // before the title tells anyone of the window
     setObjectName(QStringLiteral("frmLogin"));
     setWindowTitle(QStringLiteral("VESK Chat Login"));
     setWindowIcon(QIcon(QStringLiteral(":/wispline/wispline.png")));
     buildControls();
+    describeControls();
     Form_Load();
 }
 
@@ -328,6 +333,55 @@ void FrmLogin::buildControls()
         connect(box, &QLineEdit::returnPressed, this, [this] { CmdChange_Click(); });
 
     setFixedSize(frameRect.right() + 1 + margin, frameRect.bottom() + 1 + margin);
+    fitToLogicalDpi();
+}
+
+void FrmLogin::fitToLogicalDpi()
+{
+    // The geometry above is in pixels at 96 dpi. A desktop that sets its text larger without
+    // scaling the windows gets the window in proportion, so no caption is cut.
+    const qreal scale = logicalDpiY() / 96.0;
+    if (qFuzzyCompare(scale, 1.0))
+        return;
+    const auto scaled = [scale](int px) { return qRound(px * scale); };
+    for (QWidget* container : std::initializer_list<QWidget*>{this, FrameLogin, FramePassword}) {
+        for (QWidget* w : container->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            const QRect g = w->geometry();
+            w->setGeometry(scaled(g.x()), scaled(g.y()), scaled(g.width()), scaled(g.height()));
+        }
+    }
+    setFixedSize(scaled(width()), scaled(height()));
+}
+
+void FrmLogin::describeControls()
+{
+    setAccessibleRole(Picture1, QAccessible::Graphic);
+    Picture1->setAccessibleName(QStringLiteral("Wispline"));
+    FrameLogin->setAccessibleName(QStringLiteral("Logon"));
+    FramePassword->setAccessibleName(QStringLiteral("Change Password"));
+    const QString noSeparators = QStringLiteral("The keys ~ and ` are not allowed.");
+    setAccessibleText(cmbMode, QStringLiteral("Mode"),
+                      QStringLiteral("How this computer reaches the server. The mode chooses the "
+                                     "server's address."));
+    cmbMode->lineEdit()->setAccessibleName(cmbMode->accessibleName());
+    setAccessibleText(txtIPAddress, QStringLiteral("Server"),
+                      QStringLiteral("Log-on uses the server address of the chosen mode."));
+    txtPortNo->setAccessibleName(QStringLiteral("Port"));
+    setAccessibleText(txtUserName, QStringLiteral("User ID"), noSeparators);
+    setAccessibleText(txtPassword, QStringLiteral("Password"), noSeparators);
+    cmdOK->setAccessibleDescription(QStringLiteral("Log on with this mode, user ID and password."));
+    cmdSave->setAccessibleDescription(QStringLiteral(
+        "Remember the mode, server, port and user ID. The password is never saved."));
+    CmdExit->setAccessibleDescription(QStringLiteral("End Wispline."));
+    // The adapter address is read with its caption.
+    LBLMACIP1->setBuddy(LBLMACIP);
+    setAccessibleText(txtOldPassword, QStringLiteral("Old Password"), noSeparators);
+    setAccessibleText(TxtNewPassword, QStringLiteral("New Password"), noSeparators);
+    setAccessibleText(TxtConfirmNewPassword, QStringLiteral("Confirm New Password"),
+                      QStringLiteral("The new password once more."));
+    CmdChange->setAccessibleDescription(QStringLiteral("Send the new password to the server."));
+    CmdCancel->setAccessibleDescription(
+        QStringLiteral("Close without changing the password. Esc does the same."));
 }
 
 void FrmLogin::setOnAccepted(std::function<void()> onAccepted)
@@ -545,6 +599,18 @@ bool FrmLogin::event(QEvent* e)
     if (e->type() == QEvent::WindowActivate)
         Form_Activate();
     return result;
+}
+
+void FrmLogin::keyPressEvent(QKeyEvent* e)
+{
+    // Esc closes the password window as Cancel does; the log-on view has no such key (Exit ends
+    // the program).
+    if (e->key() == Qt::Key_Escape && e->modifiers() == Qt::NoModifier &&
+        FramePassword->isVisibleTo(this)) {
+        CmdCancel_Click();
+        return;
+    }
+    QWidget::keyPressEvent(e);
 }
 
 void FrmLogin::closeEvent(QCloseEvent* e)

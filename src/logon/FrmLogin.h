@@ -77,11 +77,14 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:
     void buildControls();
+    void describeControls();
+    void fitToLogicalDpi();
     void setModeText(const QString& text);
 
     std::function<void()> onAccepted_;

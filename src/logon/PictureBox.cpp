@@ -24,7 +24,8 @@ void PictureBox::paintEvent(QPaintEvent*)
     if (pixmap_.isNull())
         return;
     QPainter painter(this);
-    painter.drawPixmap(0, 0, pixmap_);
+    // Drawn over the whole box: a window grown for larger text grows its pictures too.
+    painter.drawPixmap(rect(), pixmap_);
 }
 
 } // namespace wispline

@@ -19,6 +19,7 @@ FrmHelp::FrmHelp(QWidget* parent) : QDialog(parent)
     Picture1->setObjectName(QStringLiteral("Picture1"));
     Picture1->setPixmap(QPixmap(QStringLiteral(":/wispline/help.png")));
     Picture1->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
+    Picture1->setAccessibleName(QStringLiteral("Help"));
 
     Label1 = new QLabel(this);
     Label1->setObjectName(QStringLiteral("Label1"));

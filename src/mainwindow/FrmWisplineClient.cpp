@@ -1,5 +1,6 @@
 #include "mainwindow/FrmWisplineClient.h"
 
+#include "app/Accessibility.h"
 #include "app/RichText.h"
 #include "app/Seams.h"
 #include "app/SessionState.h"
@@ -14,6 +15,7 @@
 #include "messaging/MessageLog.h"
 #include "messaging/MessageSender.h"
 #include "messaging/ReplyLocator.h"
+#include "notify/AlertAnnouncer.h"
 #include "notify/FlashController.h"
 #include "notify/FrmAlert.h"
 #include "notify/TrayIcon.h"
@@ -33,6 +35,7 @@
 #include <QShowEvent>
 #include <QStyleHints>
 #include <QTextEdit>
+#include <iterator>
 
 namespace wispline
 {
@@ -150,6 +153,7 @@ void FrmWisplineClient::buildControls()
     fraAllMessages = new FrameBox(central);
     RTBAllMsgs = messageArea(fraAllMessages);
     RTBAllMsgs->setReadOnly(true);
+    RTBAllMsgs->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     fraAllMessages->setVisible(false);
 
     txtSendData = new QLineEdit(central);
@@ -157,6 +161,8 @@ void FrmWisplineClient::buildControls()
 
     for (QListWidget* list : {lstLevel1, lstLevel2, lstLevel3})
         configureLevelList(list);
+    describeControls();
+    announcer_ = new AlertAnnouncer(central);
 
     mc_.window = this;
     mc_.lblTitle = lblTitle;
@@ -190,6 +196,37 @@ void FrmWisplineClient::buildControls()
     rc_.txtSendData = txtSendData;
     rc_.cmdSend = cmdSend;
     rc_.RTBox = RTBox;
+}
+
+void FrmWisplineClient::describeControls()
+{
+    Label1->setBuddy(lstLevel1);
+    Label2->setBuddy(lstLevel2);
+    Label3->setBuddy(lstLevel3);
+    const QString pick =
+        QStringLiteral("Connected users of level %1. Select the users to send to.");
+    setAccessibleText(lstLevel1, QStringLiteral("Level 1 Users"), pick.arg(1));
+    setAccessibleText(lstLevel2, QStringLiteral("Level 2 Users"), pick.arg(2));
+    setAccessibleText(lstLevel3, QStringLiteral("Level 3 Users"), pick.arg(3));
+    chkAllLevel2->setAccessibleDescription(QStringLiteral("Send to every connected Level 2 user."));
+    chkAllLevel3->setAccessibleDescription(QStringLiteral("Send to every connected Level 3 user."));
+    chkAllSelectedLevel2->setAccessibleDescription(
+        QStringLiteral("Send to the users under the selected Level 2 users."));
+    setAccessibleText(RTBox, QStringLiteral("Message area"),
+                      QStringLiteral("Today's messages. Select a user's name and press F2 to "
+                                     "reply to that user."));
+    setAccessibleText(fraAllMessages, QStringLiteral("Day Messages"));
+    setAccessibleText(RTBAllMsgs, QStringLiteral("Day Messages"),
+                      QStringLiteral("All of today's messages from the server. Press Esc to go "
+                                     "back to the main window."));
+    setAccessibleText(txtSendData, QStringLiteral("Message to send"),
+                      QStringLiteral("Press Enter to send it to the selected users."));
+    cmdSend->setAccessibleDescription(QStringLiteral("Send the message to the selected users."));
+    // Reading order: the lists with their group boxes, the message areas, the compose box.
+    QWidget* const order[] = {lstLevel1, lstLevel2,  chkAllLevel2, lstLevel3, chkAllLevel3,
+                              RTBox,     RTBAllMsgs, txtSendData,  cmdSend};
+    for (std::size_t i = 1; i < std::size(order); ++i)
+        setTabOrder(order[i - 1], order[i]);
 }
 
 void FrmWisplineClient::buildMenus()
@@ -308,10 +345,11 @@ void FrmWisplineClient::Form_Load()
 void FrmWisplineClient::Form_Activate()
 {
     link_->LoginFlag = 1;
+    // A connection whose log-on is not answered yet keeps the title it has.
     if (link_->isConnected()) {
         if (!session().UserLevel.isEmpty())
             setWindowTitle(link_->loggedOnTitle());
-    } else {
+    } else if (!link_->socketConnected()) {
         setWindowTitle(link_->lostTitle());
     }
 }
@@ -342,12 +380,28 @@ void FrmWisplineClient::changeEvent(QEvent* event)
 
 bool FrmWisplineClient::eventFilter(QObject* watched, QEvent* event)
 {
-    // The window sees key presses before its controls: Esc hides the day-message view.
+    // The end of the desktop session (the session manager's "die") reaches the program as a
+    // quit, which would close the window and so ask the shutdown question nobody answers.
+    if (watched == qApp && event->type() == QEvent::Quit) {
+        endSession("session end");
+        return true;
+    }
+    // The window sees key presses before its controls: Esc hides the day-message view, and the
+    // pop-up, which never has the keyboard, goes with it.
     if (event->type() == QEvent::KeyPress) {
         auto* w = qobject_cast<QWidget*>(watched);
-        if (w && w->window() == this && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
-            if (dayMessages_->escapePressed())
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (w && w->window() == this && key == Qt::Key_Escape) {
+            const bool viewHidden = dayMessages_->escapePressed();
+            if (alert_->dismiss() || viewHidden)
                 return true;
+        }
+        // The view covers every other control: the keyboard stays in it until Esc.
+        if (w && w->window() == this && (key == Qt::Key_Tab || key == Qt::Key_Backtab) &&
+            dayMessages_->isShown()) {
+            RTBAllMsgs->setFocus(Qt::TabFocusReason);
+            return true;
+        }
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -362,24 +416,39 @@ bool FrmWisplineClient::Form_QueryUnload()
                                      BoxButtons::YesNo, BoxAnswer::No);
     if (answer != BoxAnswer::Yes)
         return false;
-    shutDown("Form_QueryUnload");
+    shutDown("Form_QueryUnload", false);
     return true;
 }
 
 void FrmWisplineClient::endSession(const char* cause)
 {
-    if (!link_->hasEnded())
-        shutDown(cause);
+    if (std::exchange(endingFromOutside_, true) || link_->hasEnded()) {
+        endProgram(cause, 0);
+        return;
+    }
+    shutDown(cause, true);
 }
 
-void FrmWisplineClient::shutDown(const char* where)
+void FrmWisplineClient::saveRequested()
+{
+    if (!link_->hasEnded() && !log_->saveQuietly())
+        qCWarning(lcLink).noquote() << "the message log could not be saved:" << log_->lastError();
+}
+
+void FrmWisplineClient::shutDown(const char* where, bool fromOutside)
 {
     link_->ShuttingDown = true;
     // Everything received reaches the message area, and so the log, before the link goes.
     link_->handleReceived();
     link_->SendLogout();
     link_->closeIfConnected();
-    saveMessageLog(true);
+    if (!fromOutside) {
+        saveMessageLog(true);
+    } else if (!log_->saveQuietly(true)) {
+        // Nobody may be there to answer a box: the day's lines are in the file saved a few
+        // seconds after they arrived.
+        qCWarning(lcLink).noquote() << "the message log could not be saved:" << log_->lastError();
+    }
     link_->terminate(where, ServerLink::End::UserChoice);
 }
 
@@ -510,6 +579,13 @@ void FrmWisplineClient::showLayoutForLevel()
         ShowFrames();
 }
 
+void FrmWisplineClient::linkLost()
+{
+    // Who is connected is known again from the server's lists after the next log-on.
+    directory_->clear();
+    setComposeEnabled(false);
+}
+
 void FrmWisplineClient::saveMessageLog(bool disconnected)
 {
     log_->SaveMessageLog(disconnected);
@@ -537,19 +613,26 @@ void FrmWisplineClient::onLogonAccepted(const QString& level)
     SessionState& s = session();
     qCInfo(lcLink).noquote() << "log-on answered, level" << level;
     flash_->start();
+    const bool firstLogOn = !link_->hasLoggedOn();
+    const bool sameLevel = s.UserLevel == level;
     s.UserLevel = level;
     if (s.UserLevel.isEmpty()) {
         link_->closeIfConnected();
         link_->terminate("tcpClient_DataArrival: empty level");
         return;
     }
+    link_->logOnAnswered();
     appendInColor(RTBox,
                   QStringLiteral("Connected To Server with username ") + s.UserName +
                       QStringLiteral(" Properly at ") +
                       timeOfDayText(services::clock().now().time()) + kTwoLineBreaks,
                   kBlue);
     setWindowTitle(link_->loggedOnTitle());
-    showLayoutForLevel();
+    // A log-on after a lost link leaves the window where and as the user keeps it (minimised,
+    // say); the layout is laid again only when it is not shown or the level changed.
+    if (firstLogOn || !sameLevel || levelFramesHidden())
+        showLayoutForLevel();
+    setComposeEnabled(link_->isConnected() && !link_->ShuttingDown);
 }
 
 void FrmWisplineClient::onHandshake()
@@ -581,6 +664,7 @@ void FrmWisplineClient::onOfflineMessage(const QString& text)
 {
     flash_->start();
     appendInColor(RTBox, text + kTwoLineBreaks, kMagenta);
+    announcer_->announce(text);
 }
 
 void FrmWisplineClient::onUsersGone(const QString& messageText)
@@ -601,6 +685,8 @@ void FrmWisplineClient::onMessage(const QString& displayText)
 {
     flash_->start();
     appendInColor(RTBox, displayText + kTwoLineBreaks, kBlue);
+    // The whole line, sender and time included: the pop-up shows only the body.
+    announcer_->announce(displayText);
     if (session().PopupDisabled)
         return;
     AlertText = alertTextFor(displayText);
@@ -614,6 +700,7 @@ void FrmWisplineClient::onServerShutdown(const QString& text)
 {
     flash_->start();
     appendInColor(RTBox, text + kTwoLineBreaks, kRed);
+    announcer_->announce(text);
     directory_->clear();
     setWindowTitle(link_->shutdownTitle());
     setComposeEnabled(false);

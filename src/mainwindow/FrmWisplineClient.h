@@ -19,6 +19,7 @@ namespace wispline
 
 class FrmLogin;
 class FrmAlert;
+class AlertAnnouncer;
 class UserDirectory;
 class SelectionPanel;
 class MessageSender;
@@ -42,8 +43,12 @@ public:
     // The shutdown question; true when the window may close (the program then ends).
     bool Form_QueryUnload();
     // An end asked for from outside (a signal, the end of the desktop session): as a confirmed
-    // shutdown, without the question.
+    // shutdown, without the question and without any box. A second one, or one that comes
+    // while an end waits for a box, ends the program at once.
     void endSession(const char* cause);
+    // The session manager asks for the program's data (a checkpoint, or a log-out that may
+    // still be cancelled): the message log is saved, and the program goes on.
+    void saveRequested();
 
     void ShowFrames();
     void ShowFramesLarge();
@@ -67,6 +72,7 @@ public:
     const RecipientControls& recipients() const { return rc_; }
     FrmAlert& frmAlert() { return *alert_; }
     FlashController& flash() { return *flash_; }
+    AlertAnnouncer& announcer() { return *announcer_; }
     TrayIcon& tray() { return *tray_; }
     SelectionPanel& selection() { return *selection_; }
     MessageSender& sender() { return *sender_; }
@@ -120,10 +126,11 @@ protected:
 
 private:
     void buildControls();
+    void describeControls();
     void buildMenus();
     void colourMenus();
     void switchSize(bool large);
-    void shutDown(const char* where);
+    void shutDown(const char* where, bool fromOutside);
 
     // LinkHost
     QString connectionMode() const override;
@@ -132,6 +139,7 @@ private:
     void setComposeEnabled(bool enabled) override;
     bool levelFramesHidden() const override;
     void showLayoutForLevel() override;
+    void linkLost() override;
     void saveMessageLog(bool disconnected) override;
     void removeTrayIcon() override;
     void stopFlashing() override;
@@ -167,8 +175,11 @@ private:
     std::unique_ptr<FrmAlert> alert_;
     std::unique_ptr<TrayIcon> tray_;
     std::unique_ptr<FlashController> flash_;
+    // A child of the window.
+    AlertAnnouncer* announcer_ = nullptr;
     bool loaded_ = false; // Form_Load has run
     bool shown_ = false;
+    bool endingFromOutside_ = false;
     // The log is saved a few seconds after the message area grows (once per burst): an end the
     // program never sees loses at most those seconds.
     QTimer saveSoon_;

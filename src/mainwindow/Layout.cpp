@@ -85,6 +85,17 @@ constexpr int kLevel3MessagesLeftLarge = 2280;
 // A typical desktop frame, for a window that has not been framed yet.
 constexpr QMargins kDefaultFrame(8, 31, 8, 8);
 
+// Twips to pixels across and down, at the window's logical resolution.
+int pxAcross(const QWidget* w, double twips)
+{
+    return twipsToPx(twips, w->logicalDpiX());
+}
+
+int pxDown(const QWidget* w, double twips)
+{
+    return twipsToPx(twips, w->logicalDpiY());
+}
+
 // The platform will not move or size a minimised or maximised window.
 bool windowRefuses(const QWidget* window)
 {
@@ -101,13 +112,13 @@ void setOuterHeight(QWidget* window, int twips)
     const QMargins m = windowFrameMargins(window);
     // Fixed: the layouts give the window's size; a window the user could resize gets a resize
     // strip along its bottom edge from some window managers.
-    window->setFixedSize(window->width(), qMax(0, twipsToPx(twips) - m.top() - m.bottom()));
+    window->setFixedSize(window->width(), qMax(0, pxDown(window, twips) - m.top() - m.bottom()));
 }
 
 void setOuterWidth(QWidget* window, int twips)
 {
     const QMargins m = windowFrameMargins(window);
-    window->setFixedSize(qMax(0, twipsToPx(twips) - m.left() - m.right()), window->height());
+    window->setFixedSize(qMax(0, pxAcross(window, twips) - m.left() - m.right()), window->height());
 }
 
 void setLayoutFont(QWidget* w, QLatin1String family, int points)
@@ -121,19 +132,19 @@ void setLayoutFont(QWidget* w, QLatin1String family, int points)
 void setWidthTwips(QWidget* w, int twips)
 {
     if (w)
-        w->resize(twipsToPx(twips), w->height());
+        w->resize(pxAcross(w, twips), w->height());
 }
 
 void setHeightTwips(QWidget* w, int twips)
 {
     if (w)
-        w->resize(w->width(), twipsToPx(twips));
+        w->resize(w->width(), pxDown(w, twips));
 }
 
 void setLeftTwips(QWidget* w, int twips)
 {
     if (w)
-        w->move(twipsToPx(twips), w->y());
+        w->move(pxAcross(w, twips), w->y());
 }
 
 void setShown(QWidget* w, bool shown)
@@ -179,8 +190,8 @@ bool arrange(const MainControls& c, bool large)
             setOuterWidth(w, row.width);
             continue;
         }
-        w->setGeometry(twipsToPx(row.left), twipsToPx(row.top), twipsToPx(row.width),
-                       twipsToPx(row.height));
+        w->setGeometry(pxAcross(w, row.left), pxDown(w, row.top), pxAcross(w, row.width),
+                       pxDown(w, row.height));
         if (!row.font.isNull())
             setLayoutFont(w, row.font, row.fontSize);
     }

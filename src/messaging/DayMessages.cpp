@@ -39,7 +39,7 @@ void DayMessages::mnuDownloadMessages_Click()
 void DayMessages::mnuViewMessages_Click()
 {
     if (viewHoldsText())
-        fraAllMessages->show();
+        showView();
     else
         showNoMessages();
 }
@@ -50,7 +50,25 @@ bool DayMessages::escapePressed()
     if (fraAllMessages->isHidden())
         return false;
     fraAllMessages->hide();
+    if (focusBefore_ && focusBefore_->isVisible() && focusBefore_->isEnabled())
+        focusBefore_->setFocus(Qt::OtherFocusReason);
+    focusBefore_ = nullptr;
     return true;
+}
+
+bool DayMessages::isShown() const
+{
+    return !fraAllMessages->isHidden();
+}
+
+void DayMessages::showView()
+{
+    QWidget* focus = fraAllMessages->window()->focusWidget();
+    if (!focus || !fraAllMessages->isAncestorOf(focus))
+        focusBefore_ = focus;
+    fraAllMessages->show();
+    RTBAllMsgs->show();
+    RTBAllMsgs->setFocus(Qt::OtherFocusReason);
 }
 
 void DayMessages::onStart()
@@ -72,8 +90,7 @@ void DayMessages::onEnd()
     appendInColor(RTBAllMsgs,
                   QStringLiteral("Press Esc Key to go back to Main Window.") + kTwoLineBreaks,
                   kNoteColor);
-    fraAllMessages->show();
-    RTBAllMsgs->show();
+    showView();
 }
 
 bool DayMessages::viewHoldsText() const

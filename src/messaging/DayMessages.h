@@ -1,6 +1,7 @@
 #pragma once
 // The all-messages view of the main window: the day's messages as the server keeps them,
 // downloaded on request, shown again on request and hidden with Esc.
+#include <QPointer>
 #include <QString>
 
 class QTextEdit;
@@ -21,8 +22,10 @@ public:
     void mnuDownloadMessages_Click();
     // Menu "View Messages": shows what the last download left in the view.
     void mnuViewMessages_Click();
-    // Esc typed in the main window: hides the view when it is shown. Returns whether it did.
+    // Esc typed in the main window: hides the view when it is shown and gives the keyboard back
+    // to the control that had it. Returns whether it did.
     bool escapePressed();
+    bool isShown() const;
 
     // The replies to a download: "START", each "MSG", "END".
     void onStart();
@@ -31,11 +34,14 @@ public:
 
 private:
     bool viewHoldsText() const;
+    // Shows the view with the keyboard in it: it covers every other control of the window.
+    void showView();
     static void showNoMessages();
 
     QTextEdit* RTBAllMsgs;
     QWidget* fraAllMessages;
     LinkWriter* link_;
+    QPointer<QWidget> focusBefore_; // where the keyboard was when the view came up
 };
 
 } // namespace wispline

@@ -229,12 +229,17 @@ void MessageLogView::SaveMessageLog(bool Disconnected)
         reportFailure(log.errorString());
 }
 
-void MessageLogView::saveQuietly()
+bool MessageLogView::saveQuietly(bool Disconnected)
 {
-    if (!loaded_ || neverReplace_)
-        return;
-    MessageLog(session().MessageLogPath)
-        .write(areaSnapshot(RTBox), false, services::clock().now().time());
+    if (!loaded_ || neverReplace_) {
+        lastError_ = loaded_ ? readError_ : QStringLiteral("the day's log was not read yet");
+        return false;
+    }
+    MessageLog log(session().MessageLogPath);
+    if (log.write(areaSnapshot(RTBox), Disconnected, services::clock().now().time()))
+        return true;
+    lastError_ = log.errorString();
+    return false;
 }
 
 void MessageLogView::reportHeldFailure()

@@ -77,8 +77,10 @@ public:
     // load runs the load first, so it never replaces earlier sessions' lines it has not read.
     void SaveMessageLog(bool Disconnected);
     // The same without a box on failure: the saves between the minute's ticks leave the
-    // reporting of a lasting fault to those ticks.
-    void saveQuietly();
+    // reporting of a lasting fault to those ticks, and an end nobody may watch cannot wait
+    // for one. False when nothing was saved (see lastError).
+    bool saveQuietly(bool Disconnected = false);
+    QString lastError() const { return lastError_; }
 
     // The single colour that lines of earlier sessions are shown in.
     static QColor earlierLinesColor();
@@ -97,6 +99,7 @@ private:
     bool failureBoxOpen_ = false;
     bool failureHeld_ = false;
     QString heldFailure_;
+    QString lastError_;
 };
 
 } // namespace wispline

@@ -1,5 +1,6 @@
 #include "notify/FrmAlert.h"
 
+#include "app/Accessibility.h"
 #include "app/Seams.h"
 #include "app/Theme.h"
 
@@ -27,6 +28,9 @@ FrmAlert::FrmAlert(QWidget* parent)
                           Qt::WindowDoesNotAcceptFocus),
       animation_(float(pxToTwips(kPictureWidthPx)), float(pxToTwips(kPictureHeightPx)))
 {
+    // A window to a screen reader; the alert itself is announced by the main window.
+    setAccessibleRole(this, QAccessible::Window);
+    setAccessibleDescription(QStringLiteral("New message"));
     setObjectName(QStringLiteral("frmAlert"));
     setWindowTitle(QStringLiteral("Wispline"));
     // A notification, for the window manager: shown on top of every application, without the
@@ -190,6 +194,14 @@ void FrmAlert::clickToClose()
     if (mainWindow_ && mainWindow_->isMinimized())
         mainWindow_->showNormal();
     unload();
+}
+
+bool FrmAlert::dismiss()
+{
+    if (!isLoaded())
+        return false;
+    unload();
+    return true;
 }
 
 void FrmAlert::unload()

@@ -32,6 +32,8 @@ public:
     void DisplayAlert(const QString& MessageText, int Duration);
     // Puts the window into the top-most layer (true) or takes it out (false).
     static void MakeTopmost(QWidget* pobjForm, bool pblnMakeTopmost);
+    // Takes the pop-up away at once, as a click does, for the keyboard. Returns whether it was up.
+    bool dismiss();
     // The window a click on the pop-up brings back from the minimised state.
     void setMainWindow(QWidget* mainWindow);
 

@@ -197,28 +197,51 @@ private slots:
         QTEST(deploymentServer(DeploymentServer::Default), "other");
     }
 
-    // Encryption may be turned on by the system or the user, off only where neither did; the
-    // user's CaFile and PinnedSha256 take the place of the system's.
+    // Encryption may be turned on by the system or the user, off only where neither did; a
+    // value that is neither fails closed. The system's CaFile and PinnedSha256 cannot be
+    // replaced by the user's.
     void deploymentSecurity_data()
     {
         QTest::addColumn<QString>("systemLines");
         QTest::addColumn<QString>("userLines");
         QTest::addColumn<bool>("encrypted");
         QTest::addColumn<QString>("caFile");
+        QTest::addColumn<QString>("pin");
+        QTest::addColumn<bool>("logged"); // a value neither on nor off is said to be taken as on
 
-        QTest::newRow("nothing set: off") << ""
-                                          << "" << false << "";
-        QTest::newRow("system on, user off: on") << "Encryption=on\nCaFile=/etc/ca.pem"
-                                                 << "Encryption=off" << true << "/etc/ca.pem";
-        QTest::newRow("user on, own CaFile")
-            << "CaFile=/etc/ca.pem"
-            << "Encryption=On\nCaFile=/home/ca.pem" << true << "/home/ca.pem";
+        auto row = [](const char* name, const char* system, const char* user, bool encrypted,
+                      const char* caFile = "", const char* pin = "", bool logged = false) {
+            QTest::newRow(name) << system << user << encrypted << caFile << pin << logged;
+        };
+        row("nothing set: off", "", "", false);
+        row("system on, user off: on", "Encryption=on\nCaFile=/etc/ca.pem", "Encryption=off", true,
+            "/etc/ca.pem");
+        row("user on, own CaFile where the system sets none", "",
+            "Encryption=On\nCaFile=/home/ca.pem", true, "/home/ca.pem");
+        // Only "on" turned encryption on: these meant plain text.
+        row("true", "", "Encryption=true", true);
+        row("Yes", "", "Encryption=Yes", true);
+        row("1", "", "Encryption=1", true);
+        row("TRUE in the system file", "Encryption=TRUE", "", true);
+        row("false", "", "Encryption=false", false);
+        row("NO", "", "Encryption=NO", false);
+        row("0", "", "Encryption=0", false);
+        row("neither on nor off: on, logged", "", "Encryption=enabled", true, "", "", true);
+        row("a typo in the system file, user off: on, logged", "Encryption=onn", "Encryption=off",
+            true, "", "", true);
+        // A user's own file replaced what the administrator trusts.
+        row("system CaFile and pin: the user's cannot replace them",
+            "Encryption=on\nCaFile=/etc/ca.pem\nPinnedSha256=AA:BB",
+            "CaFile=/home/mine.pem\nPinnedSha256=CC:DD", true, "/etc/ca.pem", "AA:BB");
+        row("user's pin where the system sets none", "Encryption=on", "PinnedSha256=CC:DD", true,
+            "", "CC:DD");
     }
 
     void deploymentSecurity()
     {
         QFETCH(QString, systemLines);
         QFETCH(QString, userLines);
+        QFETCH(bool, logged);
         const QString path = system_.filePath(QStringLiteral("AkWispline/AkWispline.ini"));
         for (const auto& [file, lines] :
              {std::pair(path, systemLines), {settings::filePath(), userLines}}) {
@@ -228,8 +251,13 @@ private slots:
             QVERIFY(out.open(QIODevice::WriteOnly));
             out.write(("[Deployment]\n" + lines + "\n").toUtf8());
         }
-        QTEST(wispline::deploymentSecurity().encrypted, "encrypted");
-        QTEST(wispline::deploymentSecurity().caFile, "caFile");
+        if (logged)
+            QTest::ignoreMessage(QtWarningMsg,
+                                 QRegularExpression(QStringLiteral("neither on nor off")));
+        const DeploymentSecurity security = wispline::deploymentSecurity();
+        QTEST(security.encrypted, "encrypted");
+        QTEST(security.caFile, "caFile");
+        QTEST(security.pinnedSha256, "pin");
     }
 
     void commandLine_data()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Smoke test of the wispline executable in a real X session: log on by typing into the log-on
-# window (started as nohup starts it, then sent a hang-up), send a message to all Level 2 users,
-# close through the Exit menu and find the disconnection line in the day's message log next to
-# the program.
+# window (started as nohup starts it, then sent a hang-up), come back by itself after the server
+# resets its clients and is away for 3 s (Internet mode: the notice stays open meanwhile and is
+# answered last), send a message to all Level 2 users, close through the Exit menu and find the
+# disconnection line in the day's message log next to the program.
 #
 # The client always connects to port 30609, so the server must listen there. When the system
 # allows it the whole test runs in a private network namespace with a loopback of its own, so a
@@ -115,17 +116,23 @@ if ! grep -q "listening on 127.0.0.1:$PORT" "$work/server.out"; then
 fi
 
 # ---- BOB, a Level 2 user, on a raw connection: one write per message ----
-exec {peer_fd}<>"/dev/tcp/127.0.0.1/$PORT" || fail "cannot connect to the server"
-cat <&"$peer_fd" >"$work/bob.in" &
-peer_pid=$!
-printf '%s' "LIU~BOB~bob2~$version~00-00-00-00-00-00" >&"$peer_fd"
 bob_got() { grep -q -e "$1" "$work/bob.in"; }
-wait_until 60 bob_got 'LIU~BOB~2~ExitEnd`' || fail "BOB was not logged on"
+bob_logs_on() {
+    [ -n "$peer_fd" ] && exec {peer_fd}>&-
+    stop "$peer_pid"
+    exec {peer_fd}<>"/dev/tcp/127.0.0.1/$PORT" || fail "cannot connect to the server"
+    : >"$work/bob.in"
+    cat <&"$peer_fd" >>"$work/bob.in" 2>/dev/null &
+    peer_pid=$!
+    printf '%s' "LIU~BOB~bob2~$version~00-00-00-00-00-00" >&"$peer_fd"
+    wait_until 60 bob_got 'LIU~BOB~2~ExitEnd`' || fail "BOB was not logged on"
+}
+bob_logs_on
 
 # ---- the client, from a folder of its own: its day's log is written next to it ----
 mkdir -p "$work/program" "$XDG_CONFIG_HOME/AkWispline"
 cp "$client_exe" "$work/program/wispline"
-printf '[AkSettings]\nAkWLUser=ALICE\nAkWLMode=LAN\n' >"$XDG_CONFIG_HOME/AkWispline/AkWispline.ini"
+printf '[AkSettings]\nAkWLUser=ALICE\nAkWLMode=Internet\n' >"$XDG_CONFIG_HOME/AkWispline/AkWispline.ini"
 start_day=$(date +%d%m%Y)
 # Started as "nohup" starts it: a hang-up must not end it.
 QT_QPA_PLATFORM=xcb bash -c 'trap "" HUP; exec "$0"' "$work/program/wispline" \
@@ -135,7 +142,7 @@ client_pid=$!
 wait_until 60 has_window "VESK Chat Login" || fail "no log-on window"
 login_win=$(window_named "VESK Chat Login")
 timeout 20 xdotool windowactivate --sync "$login_win" || fail "cannot activate the log-on window"
-# The mode (LAN) and the user come from the settings; the focus is in the password box.
+# The mode (Internet) and the user come from the settings; the focus is in the password box.
 xdotool type --delay 40 "alice1"
 xdotool key Return
 
@@ -149,6 +156,43 @@ wait_until 60 logged_on || fail "no main window titled \"$title\""
 wait_until 60 bob_got 'USRS~ALICE1~ExitEnd`' || fail "BOB was not told about ALICE"
 echo "logged on: $title"
 kill -HUP "$client_pid"
+
+# ---- the server resets its clients and is away for 3 s; the client comes back by itself ----
+start_server() {
+    : >"$work/server.out" # emptied before it starts: the old "listening on" must not count
+    "$server_exe" --address 127.0.0.1 --port "$PORT" --db "$work/server.db" --demo \
+        >>"$work/server.out" 2>>"$work/server.err" &
+    server_pid=$!
+    wait_until 60 server_ready
+    grep -q "listening on 127.0.0.1:$PORT" "$work/server.out" || fail "the server did not start"
+}
+kill -HUP "$server_pid" # resets every connection and ends, as for a certificate renewal
+server_gone() { ! alive "$server_pid"; }
+wait_until 60 server_gone || fail "the server did not end on its hang-up"
+wait "$server_pid"
+server_pid=""
+# While away the title no longer claims the log-on, and the notice is up, waiting for nobody.
+reset_title() { [ "$(xdotool getwindowname "$main_win")" = "VESK Parlonet (Ver $version)" ]; }
+wait_until 60 reset_title || fail "the title still claims the log-on: $(xdotool getwindowname "$main_win")"
+notice="^Wispline$"
+wait_until 60 has_window "$notice" || fail "no fluctuation notice"
+sleep 3 # the server is away
+start_server
+back_at=$(date +%s%N)
+# Its attempts come at most 4 s apart this early; 20 s leaves room for a loaded machine, and a
+# client that waits for the minute's tick fails.
+wait_until 20 logged_on || fail "not logged on again within 20 s of the server's return"
+echo "logged on again $(( ($(date +%s%N) - back_at) / 1000000 )) ms after the server came back"
+alive "$client_pid" || fail "the client ended"
+has_window "$notice" || fail "the notice went without being answered"
+bob_logs_on
+wait_until 60 bob_got 'ALICE1' || fail "BOB does not see ALICE after the restart"
+# Answering the notice leaves the link that works alone.
+timeout 20 xdotool windowactivate --sync "$(window_named "$notice")" || fail "cannot activate the notice"
+logons=$(grep -c "ALICE: logged on" "$work/server.err")
+xdotool key Return
+notice_gone() { ! has_window "$notice"; }
+wait_until 60 notice_gone || fail "the notice did not close"
 
 # ---- a message to all Level 2 users, by keyboard ----
 timeout 20 xdotool windowactivate --sync "$main_win" || fail "cannot activate the main window"
@@ -164,6 +208,8 @@ xdotool key Return
 wait_until 60 bob_got "SND~ALICE <- $message \[[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\]~ExitEnd\`" ||
     fail "BOB did not receive the message"
 alive "$client_pid" || fail "the client ended on the hang-up it was started to ignore"
+[ "$(grep -c "ALICE: logged on" "$work/server.err")" = "$logons" ] ||
+    fail "answering the notice made the client connect again"
 echo "BOB received: $(grep -o "SND~ALICE <- [^\`]*" "$work/bob.in")"
 
 # ---- Exit menu, and Yes to the shutdown question ----

@@ -21,6 +21,7 @@
 #include <QListWidget>
 #include <QScopeGuard>
 #include <QSettings>
+#include <QSslSocket>
 #include <QTextEdit>
 #include <algorithm>
 #include <memory>
@@ -224,23 +225,30 @@ private slots:
         QTest::addColumn<QString>("certificate"); // the server's, made by makeCertificates()
         QTest::addColumn<bool>("pinned");         // PinnedSha256: the good certificate's key
         QTest::addColumn<QString>("problem");     // in the box; empty: logs on
+        QTest::addColumn<QString>("encryption");  // the user's Encryption value
 
-        QTest::newRow("trusted: logs on and exchanges") << u"good"_s << false << QString();
-        QTest::newRow("pinned and trusted: logs on") << u"good"_s << true << QString();
+        QTest::newRow("trusted: logs on and exchanges")
+            << u"good"_s << false << QString() << u"on"_s;
+        // Only "on" encrypted: "true" logged on in plain text.
+        QTest::newRow("Encryption=true: encrypted") << u"good"_s << false << QString() << u"true"_s;
+        QTest::newRow("pinned and trusted: logs on") << u"good"_s << true << QString() << u"on"_s;
         QTest::newRow("wrong host name: refused")
             << u"wrongname"_s << false
             << u"The server's certificate is for another name than "
-               "127.0.0.1."_s;
+               "127.0.0.1."_s
+            << u"on"_s;
         QTest::newRow("expired: refused")
-            << u"expired"_s << false << u"The server's certificate has expired."_s;
+            << u"expired"_s << false << u"The server's certificate has expired."_s << u"on"_s;
         QTest::newRow("unknown issuer: refused")
             << u"stranger"_s << false
             << u"The server's certificate was issued by an authority this computer does not "
-               "trust."_s;
+               "trust."_s
+            << u"on"_s;
         QTest::newRow("pin mismatch: refused")
             << u"stranger"_s << true
             << u"The server's certificate key is not the one this computer was set up to "
-               "expect."_s;
+               "expect."_s
+            << u"on"_s;
     }
 
     void encryptedLink()
@@ -262,7 +270,8 @@ private slots:
         {
             QSettings own(QSettings::IniFormat, QSettings::UserScope, u"AkWispline"_s,
                           u"AkWispline"_s);
-            own.setValue(u"Deployment/Encryption"_s, u"on"_s);
+            QFETCH(QString, encryption);
+            own.setValue(u"Deployment/Encryption"_s, encryption);
             own.setValue(u"Deployment/CaFile"_s, ca);
             if (pinned)
                 own.setValue(u"Deployment/PinnedSha256"_s,
@@ -277,6 +286,8 @@ private slots:
             auto dave = std::make_unique<WireClient>();
             QVERIFY(bob && dave->logOnAt(server->port(), u"DAVE"_s, u"dave3"_s, ca));
             QVERIFY(logOnClient());
+            const auto* ssl = qobject_cast<const QSslSocket*>(w->link().tcpClient);
+            QVERIFY(ssl && ssl->isEncrypted());
             QVERIFY(clickEntry(w->lstLevel2, u"BOB"_s));
             typeAndSend(u"over TLS"_s);
             QVERIFY(bob->take("SND").value(1).startsWith(u"ALICE <- over TLS"_s));

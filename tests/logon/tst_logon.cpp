@@ -361,6 +361,8 @@ private slots:
     {
         FrmLogin w;
         w.show();
+        QTest::keyClick(w.txtUserName, Qt::Key_Escape); // Esc is no way out of the log-on view
+        QVERIFY(!f->seams.exit.ended() && w.isVisible());
         QTest::mouseClick(w.CmdExit, Qt::LeftButton);
         w.close();
         QCOMPARE(f->seams.exit.ends, (QStringList{"CmdExit_Click", "CmdExit_Click"}));
@@ -514,6 +516,7 @@ private slots:
         QTest::addColumn<QStringList>("sent");
         QTest::newRow("change") << "change" << QStringList{"CHPASS~SMITH~2~N3w"};
         QTest::newRow("cancel button sends nothing") << "cancel" << QStringList{};
+        QTest::newRow("Esc sends nothing") << "escape" << QStringList{};
         QTest::newRow("window close button sends nothing") << "close" << QStringList{};
     }
 
@@ -533,9 +536,12 @@ private slots:
             fillPasswordView(*pw, kOldPassword, QStringLiteral("N3w"), QStringLiteral("N3w"));
             if (action == QLatin1String("close"))
                 pw->close();
+            else if (action == QLatin1String("escape"))
+                QTest::keyClick(pw->TxtConfirmNewPassword, Qt::Key_Escape);
             else
                 QTest::mouseClick(action == QLatin1String("change") ? pw->CmdChange : pw->CmdCancel,
                                   Qt::LeftButton);
+            QVERIFY(!pw->isVisible()); // each of them closes the window
         }));
         QTEST(link.sent, "sent");
         QVERIFY(f->seams.boxes.shown.isEmpty() && !f->seams.exit.ended());

@@ -10,6 +10,7 @@
 #include "logon/FrmLogin.h"
 #include "mainwindow/FrmHelp.h"
 #include "mainwindow/FrmWisplineClient.h"
+#include "messaging/MessageSender.h"
 #include "notify/FlashController.h"
 #include "notify/FrmAlert.h"
 #include "notify/TrayIcon.h"
@@ -62,6 +63,8 @@ private:
         ServerLink::Timing t;
         t.enableMs = 30;
         t.waitMs = 3000;
+        t.reconnectFirstMinMs = 20;
+        t.reconnectFirstMaxMs = 20;
         return t;
     }
     // Starts the client and answers its log-on with `level`.
@@ -187,7 +190,8 @@ private slots:
                 w->link().useSocket(new test::FailsAtOnce);
             w->Form_Load();
         }
-        QTEST(sb->seams.boxes.texts(), "boxes");
+        QFETCH(QStringList, boxes);
+        QTRY_COMPARE(sb->seams.boxes.texts(), boxes);
         QCOMPARE(sb->seams.exit.ended(), atLoad);
         QVERIFY(!atLoad || sb->seams.boxes.last().title == QStringLiteral("Wispline"));
     }
@@ -197,24 +201,56 @@ private slots:
         QTest::addColumn<QString>("mode");
         QTest::addColumn<bool>("reset");
         QTest::addColumn<QString>("box"); // the box open when the reset comes
-        QTest::newRow("close") << QStringLiteral("LAN") << false << QString();
+        QTest::addColumn<int>("away");    // ms the server is away after the reset (timers as built)
+        QTest::addColumn<bool>("minimised");
+        QTest::addColumn<bool>("noticeLeftOpen");
+        QTest::newRow("close") << QStringLiteral("LAN") << false << QString() << 0 << false
+                               << false;
         // A reset ended the program like a close: a NAT time-out made the client vanish.
-        QTest::newRow("reset, LAN") << QStringLiteral("LAN") << true << QString();
-        QTest::newRow("reset, Internet") << QStringLiteral("Internet") << true << QString();
+        QTest::newRow("reset, LAN")
+            << QStringLiteral("LAN") << true << QString() << 0 << false << false;
+        QTest::newRow("reset, Internet")
+            << QStringLiteral("Internet") << true << QString() << 0 << false << false;
         // What arrived just before the reset was dropped with the socket's buffer.
         QTest::newRow("reset with a box open, LAN")
-            << QStringLiteral("LAN") << true << QStringLiteral("first");
+            << QStringLiteral("LAN") << true << QStringLiteral("first") << 0 << false << false;
         // The reconnect ran inside the question: its box on top, its wait before "No" returned.
         QTest::newRow("reset during the shutdown question, Internet")
-            << QStringLiteral("Internet") << true << kQuestion;
+            << QStringLiteral("Internet") << true << kQuestion << 0 << false << false;
+        // A restarting server: the notice held everything until answered, then one attempt
+        // found the server away and the program ended; LAN waited for the minute's tick.
+        QTest::newRow("reset, server away 4 s, Internet, notice answered at once")
+            << QStringLiteral("Internet") << true << QString() << 4000 << false << false;
+        QTest::newRow("reset, server away 4 s, LAN")
+            << QStringLiteral("LAN") << true << QString() << 4000 << false << false;
+        // The log-on's answer laid the layout again: a minimised window came back, centred.
+        QTest::newRow("reset while minimised, LAN")
+            << QStringLiteral("LAN") << true << QString() << 0 << true << false;
+        // Answering the notice aborted the connection the timers had made meanwhile.
+        QTest::newRow("reset, Internet, the notice answered after the log-on")
+            << QStringLiteral("Internet") << true << QString() << 0 << false << true;
     }
     void serverCloseEndsAndResetReconnects()
     {
         QFETCH(QString, mode);
         QFETCH(bool, reset);
         QFETCH(QString, box);
+        QFETCH(int, away);
+        QFETCH(bool, minimised);
+        QFETCH(bool, noticeLeftOpen);
         const QString resetTitle = QStringLiteral("VESK Parlonet (Ver 1.1.1)");
-        logOn("1", mode);
+        logOn("1", mode, away > 0 ? ServerLink::Timing() : fastTiming());
+        server->write(FakeServer::message("USRS~PAT1~SAM1"));
+        QTRY_COMPARE(w->lstLevel1->count(), 2);
+        if (minimised) {
+            w->showMinimized();
+            QTRY_VERIFY(w->isMinimized());
+        }
+        const QPoint place = w->pos();
+        sb->seams.boxes.holdNotices = noticeLeftOpen;
+        QStringList titles;
+        connect(w.get(), &QWidget::windowTitleChanged, this,
+                [&](const QString& title) { titles << title; });
         const int before = int(server->connections.size());
         if (!box.isEmpty()) {
             sb->seams.boxes.answers = {BoxAnswer::No};
@@ -223,7 +259,7 @@ private slots:
                     return;
                 server->write(FakeServer::message("OffL~just before"));
                 test::resetConnection(server->last());
-                QTRY_COMPARE(w->windowTitle(), resetTitle);
+                QTRY_VERIFY(titles.contains(resetTitle));
                 QTRY_VERIFY(text().contains(QStringLiteral("just before")));
                 QCoreApplication::processEvents(); // a reconnect posted by the reset runs here
                 QCOMPARE(sb->seams.boxes.count(), 1);
@@ -243,23 +279,87 @@ private slots:
             QVERIFY(sb->seams.boxes.shown.isEmpty());
             return;
         }
-        if (box.isEmpty())
+        if (box.isEmpty()) {
+            if (away > 0)
+                server->stopListening();
             test::resetConnection(server->last());
-        QStringList boxes = box.isEmpty() ? QStringList() : QStringList{box};
-        if (mode == QLatin1String("LAN")) {
-            QTRY_COMPARE(w->windowTitle(), resetTitle);
-            QCOMPARE(sb->seams.boxes.texts(), boxes);
-            w->link().ConnectTimer_Timer();
-        } else {
-            boxes << kFluctuation;
-            QTRY_COMPARE(sb->seams.boxes.texts(), boxes);
+            // Away: nobody listed, nothing can be sent.
+            QTRY_VERIFY(titles.contains(resetTitle));
+            QCOMPARE(w->lstLevel1->count(), 0);
+            QVERIFY(!w->txtSendData->isEnabled() && !w->link().isConnected());
         }
-        QTRY_COMPARE(int(server->connections.size()), before + 1);
-        QTRY_VERIFY(w->link().isConnected() && !sb->seams.exit.ended());
-        // The new connection starts with no unfinished text (it was glued to the next message).
-        server->write(FakeServer::message("OffL~fresh"));
+        if (away > 0) {
+            bool back = false;
+            QTimer::singleShot(away, server.get(), [&] { back = server->listenAgain(); });
+            QTRY_VERIFY_WITH_TIMEOUT(back, away + 60000);
+        }
+        // Back by itself within 10 s of the server's return, its log-on sent once connected.
+        QTRY_VERIFY_WITH_TIMEOUT(int(server->connections.size()) > before &&
+                                     server->received.last().contains("LIU~ABC~"),
+                                 10000);
+        // The new connection takes no message before its log-on is answered (the server would
+        // close it): a send then goes nowhere, and what was typed stays.
+        QVERIFY(!w->link().isConnected() && !w->txtSendData->isEnabled());
+        w->chkAllLevel2->setChecked(true);
+        w->txtSendData->setText(QStringLiteral("typed while away"));
+        w->sender().cmdSend_Click();
+        QCOMPARE(w->txtSendData->text(), QStringLiteral("typed while away"));
+        QVERIFY(!server->received.last().contains("SND~"));
+        w->chkAllLevel2->setChecked(false);
+        server->write(FakeServer::message("LIU~ABC~1") + FakeServer::message("USRS~PAT1") +
+                      FakeServer::message("OffL~fresh"));
         QTRY_VERIFY(text().contains(QStringLiteral("fresh")));
+        QVERIFY(w->link().isConnected() && w->txtSendData->isEnabled() && !sb->seams.exit.ended());
+        // The lists are the server's new ones: who left meanwhile is gone.
+        QCOMPARE(test::listTexts(w->lstLevel1), QStringList{QStringLiteral("PAT")});
+        // The new connection starts with no unfinished text (it was glued to the next message).
         QVERIFY(!text().contains(QStringLiteral("hel")));
+        if (minimised)
+            QVERIFY(w->isMinimized() && w->pos() == place);
+        QStringList boxes = sb->seams.boxes.texts();
+        if (!box.isEmpty())
+            QCOMPARE(boxes.takeFirst(), box);
+        QCOMPARE(boxes.isEmpty(), mode == QLatin1String("LAN"));
+        QCOMPARE(boxes.count(kFluctuation), boxes.size());
+        if (noticeLeftOpen) {
+            QCOMPARE(int(sb->seams.boxes.openNotices.size()), 1); // one at a time
+            const quint16 localPort = w->link().tcpClient->localPort();
+            sb->seams.boxes.answerNotices();
+            QCoreApplication::processEvents();
+            QVERIFY(w->link().isConnected() && w->link().tcpClient->localPort() == localPort);
+        }
+    }
+
+    // The schedule after a lost link, with the random part at each end of its range: the first
+    // attempt 1-5 s after the loss, then steps doubling from 2 s, each cut by up to half, never
+    // past the minute.
+    void reconnectSchedule_data()
+    {
+        QTest::addColumn<bool>("highest"); // the random part at the top of its range
+        QTest::addColumn<QList<int>>("delays");
+        QTest::newRow("random part lowest")
+            << false << QList<int>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000};
+        QTest::newRow("random part highest")
+            << true << QList<int>{5000, 1000, 2000, 4000, 8000, 16000, 30000, 30000};
+    }
+    void reconnectSchedule()
+    {
+        QFETCH(bool, highest);
+        QFETCH(QList<int>, delays);
+        logOn("1", QStringLiteral("LAN"), ServerLink::Timing());
+        w->link().setRandom([highest](int bound) { return highest ? bound : 0; });
+        server->stopListening(); // every attempt is refused
+        test::resetConnection(server->last());
+        QList<int> seen;
+        QTimer& next = w->link().ReconnectTimer;
+        for (int attempt = 0; attempt < delays.size(); ++attempt) {
+            QTRY_VERIFY(next.isActive() && next.interval() > 0);
+            seen << next.interval();
+            next.start(0); // the attempt now, not after the delay
+            QTRY_VERIFY(!next.isActive() || next.interval() > 0);
+        }
+        QCOMPARE(seen, delays);
+        QVERIFY(!sb->seams.exit.ended() && sb->seams.boxes.shown.isEmpty());
     }
 
     // Nodes behind one name with an address each: the log-on gets through though the first
@@ -296,37 +396,85 @@ private slots:
     {
         QTest::addColumn<QByteArray>("wire");
         QTest::addColumn<QString>("kept");
-        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("status"); // -1: the program goes on
+        QTest::addColumn<QString>("end");
         QTest::newRow("server close after a message")
-            << FakeServer::message("SND~ZED <- last one [1]") << QStringLiteral("last one") << 1;
-        QTest::newRow("SIGTERM") << QByteArray() << QStringLiteral("Diconnected At 10:32:15") << 0;
+            << FakeServer::message("SND~ZED <- last one [1]") << QStringLiteral("last one") << 1
+            << "close";
+        QTest::newRow("SIGTERM") << QByteArray() << QStringLiteral("Diconnected At 10:32:15") << 0
+                                 << "SIGTERM";
         // An end the program never sees (a lost display, a kill) lost up to a minute.
         QTest::newRow("no end: saved soon after the line")
-            << FakeServer::message("OffL~saved soon") << QStringLiteral("saved soon") << -1;
+            << FakeServer::message("OffL~saved soon") << QStringLiteral("saved soon") << -1
+            << "none";
         // Handled first, then logged out and saved with the disconnection line.
         QTest::newRow("SIGTERM with a box open, messages held and buffered")
-            << FakeServer::message("CHPASS~first~F") << QStringLiteral("buffered") << 0;
+            << FakeServer::message("CHPASS~first~F") << QStringLiteral("buffered") << 0
+            << "SIGTERM in a box";
         // Held for a box when the end came; its box opened inside the log-out.
         QTest::newRow("SIGTERM just after a box's message: no box in the log-out")
-            << FakeServer::message("CHPASS~late~F") << QStringLiteral("Diconnected At") << 0;
+            << FakeServer::message("CHPASS~late~F") << QStringLiteral("Diconnected At") << 0
+            << "SIGTERM after a box's message";
+        // Any save request of the session manager (a checkpoint too) ended the program.
+        QTest::newRow("checkpoint save request: saved, the program goes on")
+            << FakeServer::message("OffL~checkpoint") << QStringLiteral("checkpoint") << -1
+            << "save request";
+        // The session's end closed the window, which asked the shutdown question.
+        QTest::newRow("session end: no question")
+            << FakeServer::message("OffL~before the end") << QStringLiteral("Diconnected At") << 0
+            << "quit";
+        // The failed save's box held the end until somebody answered it.
+        QTest::newRow("SIGTERM with the log folder unwritable: ends, no box")
+            << FakeServer::message("OffL~three seconds old") << QStringLiteral("three seconds old")
+            << 0 << "SIGTERM, unwritable";
+        // A failure end's box (its save failed) made every later SIGTERM go unheard.
+        QTest::newRow("SIGTERM while a failure end's box is open: ends at once")
+            << FakeServer::message("OffL~three seconds old") << QStringLiteral("three seconds old")
+            << 0 << "close, unwritable, SIGTERM";
     }
     void everyEndSavesTheLog()
     {
         QFETCH(QByteArray, wire);
         QFETCH(QString, kept);
+        QFETCH(QString, end);
         logOn();
-        if (wire.isEmpty()) {
-            w->endSession("SIGTERM");
-            QTRY_VERIFY(server->all.endsWith("LOU~ABC1"));
-        } else if (wire.startsWith("OffL")) {
+        std::unique_ptr<test::UnwritableFolder> unwritable;
+        if (end.contains(QLatin1String("unwritable"))) {
+            // What arrived is in the file a few seconds later; then no save can succeed.
             server->write(wire);
             QTRY_VERIFY_WITH_TIMEOUT(savedLog().contains(kept), 10000);
-        } else if (wire.contains("late")) {
+            unwritable = std::make_unique<test::UnwritableFolder>(sb->dir.path());
+            server->write(FakeServer::message("OffL~after the last save"));
+            QTRY_VERIFY(text().contains(QStringLiteral("after the last save")));
+            if (end == QLatin1String("SIGTERM, unwritable")) {
+                w->endSession("SIGTERM");
+            } else {
+                sb->seams.boxes.onShow = [&](const BoxRequest&) { w->endSession("SIGTERM"); };
+                server->last()->disconnectFromHost();
+            }
+        } else if (end == QLatin1String("SIGTERM")) {
+            w->endSession("SIGTERM");
+            QTRY_VERIFY(server->all.endsWith("LOU~ABC1"));
+        } else if (end == QLatin1String("none")) {
+            server->write(wire);
+            QTRY_VERIFY_WITH_TIMEOUT(savedLog().contains(kept), 10000);
+        } else if (end == QLatin1String("save request") || end == QLatin1String("quit")) {
+            server->write(wire);
+            QTRY_VERIFY(text().contains(QStringLiteral("before the end")) ||
+                        text().contains(QStringLiteral("checkpoint")));
+            if (end == QLatin1String("quit")) {
+                QEvent quit(QEvent::Quit);
+                QCoreApplication::sendEvent(qApp, &quit);
+                QTRY_VERIFY(server->all.endsWith("LOU~ABC1"));
+            } else {
+                w->saveRequested();
+            }
+        } else if (end == QLatin1String("SIGTERM after a box's message")) {
             server->write(wire);
             QVERIFY(test::waitUntilReadable(w->link().tcpClient));
             w->endSession("SIGTERM");
             QVERIFY(sb->seams.boxes.shown.isEmpty());
-        } else if (wire.startsWith("CHPASS")) {
+        } else if (end == QLatin1String("SIGTERM in a box")) {
             sb->seams.boxes.onShow = [&](const BoxRequest&) {
                 if (sb->seams.boxes.count() > 1)
                     return;
@@ -342,17 +490,26 @@ private slots:
             QCOMPARE(sb->seams.boxes.texts(), QStringList{QStringLiteral("first")});
         } else {
             server->write(wire);
-            if (wire.startsWith("SND")) {
-                QTRY_VERIFY(text().contains(kept));
-                server->last()->disconnectFromHost();
-            }
+            QTRY_VERIFY(text().contains(kept));
+            server->last()->disconnectFromHost();
         }
         QFETCH(int, status);
-        QTRY_COMPARE(sb->seams.exit.ended(), status >= 0);
+        // Bounded: an end that waited for a box never comes.
+        QTRY_VERIFY_WITH_TIMEOUT(sb->seams.exit.ended() == (status >= 0), 5000);
         QVERIFY(status < 0 || sb->seams.exit.statuses.first() == status);
+        unwritable.reset();
         const QString saved = savedLog();
         QVERIFY(saved.contains(kept));
-        QVERIFY(status != 0 ||
+        if (unwritable || end.contains(QLatin1String("unwritable"))) {
+            // The failed save is logged, not boxed; the file is the last one saved.
+            QCOMPARE(sb->seams.exit.ends.first(), QStringLiteral("SIGTERM"));
+            QVERIFY(!saved.contains(QStringLiteral("after the last save")));
+            if (end == QLatin1String("SIGTERM, unwritable"))
+                QVERIFY(sb->seams.boxes.shown.isEmpty());
+        } else if (end != QLatin1String("SIGTERM in a box") && end != QLatin1String("close")) {
+            QVERIFY(sb->seams.boxes.shown.isEmpty());
+        }
+        QVERIFY(status != 0 || end.contains(QLatin1String("unwritable")) ||
                 saved.indexOf(kept) <= saved.indexOf(QStringLiteral("Diconnected At")));
         // Private messages: readable by this account only.
         QCOMPARE(QFile::permissions(session().MessageLogPath) &
@@ -373,7 +530,7 @@ private slots:
             w->link().ConnectTimer_Timer();
         });
         w->Form_Load();
-        QVERIFY(sawWait && w->link().isConnected());
+        QVERIFY(sawWait && w->link().socketConnected());
         QTRY_COMPARE(int(server->connections.size()), 1);
         QVERIFY(sb->seams.boxes.shown.isEmpty());
     }
@@ -456,11 +613,13 @@ private slots:
         QTest::addColumn<QColor>("colour");
         QTest::addColumn<bool>("popUpsOff");
         QTest::addColumn<QString>("popUp"); // the pop-up's text; null: no pop-up
+        // What a screen reader reads out, whether the pop-up shows or not: the line as shown.
+        QTest::addColumn<QString>("announced");
         const QColor blue(0, 0, 255);
         auto row = [](const char* name, const QByteArray& wire, const char* shown,
                       const QColor& colour, bool off, const QString& popUp) {
             QTest::newRow(name) << FakeServer::message(wire) << QString::fromLatin1(shown) << colour
-                                << off << popUp;
+                                << off << popUp << QString::fromLatin1(shown);
         };
         row("SND blue, the body in the pop-up", "SND~ZED <- Lunch? [10:00:00]",
             "ZED <- Lunch? [10:00:00]", blue, false, " Lunch? ");
@@ -473,21 +632,55 @@ private slots:
         row("OffL magenta, no pop-up", "OffL~kept for you", "kept for you", QColor(255, 0, 255),
             false, {});
         row("SHT red", "SHT~going down", "going down", QColor(255, 0, 0), false, {});
+        QTest::newRow("SND of blanks: shown, nothing to read out")
+            << FakeServer::message("SND~  ") << QStringLiteral("  ") << blue << false << QString()
+            << QString();
     }
     void dispatch()
     {
         QFETCH(QByteArray, wire);
         QFETCH(QString, shown);
         QFETCH(bool, popUpsOff);
+        QFETCH(QString, announced);
         logOn();
         session().PopupDisabled = popUpsOff;
+        test::NotificationProbe probe;
         server->write(wire);
         QTRY_VERIFY(text().contains(shown));
         QTEST(colourOf(w->RTBox, shown), "colour");
         const bool popUp = w->frmAlert().state() != FrmAlert::State::NotLoaded;
         QTEST(popUp ? w->frmAlert().lblAlert->text() : QString(), "popUp");
+        QCOMPARE(probe.announced, announced.isNull() ? QStringList() : QStringList{announced});
         QVERIFY(w->flash().FlashTimer.isActive());
         QVERIFY(!w->link().HandshakeTimer.isActive()); // LAN: the first chunk stopped it
+        if (popUp) { // Esc in the main window takes it away, as a click does
+            QTest::keyClick(w->RTBox, Qt::Key_Escape);
+            QVERIFY(!w->frmAlert().isLoaded() && !w->frmAlert().isVisible());
+        }
+    }
+
+    // The downloaded day's messages cover the window: the keyboard goes into the view, stays
+    // there, and goes back where it was with Esc.
+    void dayMessagesViewHoldsTheKeyboard()
+    {
+        logOn();
+        QTRY_VERIFY(w->txtSendData->isEnabled());
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        w->txtSendData->setFocus();
+        server->write(FakeServer::message("ALLM~START") +
+                      FakeServer::message("ALLM~MSG~ZED <- one") + FakeServer::message("ALLM~END"));
+        QTRY_VERIFY(w->fraAllMessages->isVisible());
+        QCOMPARE(QApplication::focusWidget(), w->RTBAllMsgs);
+        for (Qt::Key key : {Qt::Key_Tab, Qt::Key_Backtab, Qt::Key_Tab}) {
+            QTest::keyClick(QApplication::focusWidget(), key);
+            QCOMPARE(QApplication::focusWidget(), w->RTBAllMsgs);
+        }
+        QTest::keyClick(w->RTBAllMsgs, Qt::Key_Escape);
+        QVERIFY(w->fraAllMessages->isHidden());
+        QCOMPARE(QApplication::focusWidget(), w->txtSendData);
+        w->mnuViewMessages->trigger(); // shown again: the keyboard goes with it
+        QCOMPARE(QApplication::focusWidget(), w->RTBAllMsgs);
     }
 
     void logOnRepliesThatEnd_data()
@@ -499,6 +692,11 @@ private slots:
         QTest::newRow("OtLog") << QByteArray("OtLog~bad password") << reason;
         QTest::newRow("Version") << QByteArray("Version~bad password") << reason;
         QTest::newRow("empty level, silently") << QByteArray("LIU~ABC~") << QStringList();
+        // Held for the open box, the server's last word was dropped by the close that followed.
+        QTest::newRow("OtLog and the close while another box is open: its box before the end")
+            << QByteArray("CHPASS~other box~F")
+            << QStringList{test::box("Server Info", BoxIcon::Information, "other box"),
+                           test::box("Server Info", BoxIcon::Critical, "elsewhere")};
     }
     void logOnRepliesThatEnd()
     {
@@ -507,13 +705,22 @@ private slots:
         QTRY_VERIFY(server->all.contains("LIU~"));
         // Timers left running behind the box ended the program a second time, with a wrong cause.
         bool timersRan = false;
+        const bool lastWord = wire.startsWith("CHPASS");
         sb->seams.boxes.onShow = [&](const BoxRequest&) {
+            if (lastWord && sb->seams.boxes.count() == 1) {
+                server->write(FakeServer::message("OtLog~elsewhere"));
+                server->last()->disconnectFromHost();
+                QTRY_VERIFY(sb->seams.exit.ended());
+                return;
+            }
             timersRan = w->link().EnableTimer.isActive() || w->link().ConnectTimer.isActive();
         };
         server->write(FakeServer::message(wire));
         QTRY_VERIFY(sb->seams.exit.ended());
         QTEST(sb->seams.boxes.lines(), "boxes");
         QVERIFY(!timersRan);
+        if (lastWord)
+            QCOMPARE(sb->seams.exit.ends.first(), QStringLiteral("tcpClient_DataArrival: OtLog"));
     }
 
     void passwordReplyAndTooFewFields()
@@ -530,6 +737,20 @@ private slots:
         QCOMPARE(session().Password, QStringLiteral("secret pw ")); // only a success changes it
         server->write(FakeServer::message("CHPASS~changed~S~newpw"));
         QTRY_COMPARE(session().Password, QStringLiteral("newpw"));
+
+        // A user list with an address lacking its level waits like a box's message: the
+        // alert behind it is shown first, and the lists' next change waits behind it.
+        bool alertFirst = false;
+        sb->seams.boxes.onShow = [&](const BoxRequest& r) {
+            alertFirst = r.title == QStringLiteral("Add Users") &&
+                         text().contains(QStringLiteral("behind the list"));
+        };
+        server->write(FakeServer::message("USRS~PAT1~bad~SAM1") +
+                      FakeServer::message("SND~ZED <- behind the list [1]") +
+                      FakeServer::message("LGO~PAT1"));
+        QTRY_COMPARE(sb->seams.boxes.count(), 4);
+        QVERIFY(alertFirst);
+        QCOMPARE(test::listTexts(w->lstLevel1), QStringList()); // added, then gone, in order
     }
 
     // Alerts, lines and lists never wait behind a box; messages that open a box wait, in order.

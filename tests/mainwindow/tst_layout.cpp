@@ -11,6 +11,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStyleOptionButton>
 #include <QTextEdit>
 #include <QtTest>
 #include <memory>
@@ -61,8 +62,11 @@ private slots:
     void arrangeControls()
     {
         const MainControls& c = w_->c;
-        const auto px = [](int x, int y, int width, int height) {
-            return QRect(twipsToPx(x), twipsToPx(y), twipsToPx(width), twipsToPx(height));
+        // Twips at the logical resolution: also where the text is larger and nothing is scaled.
+        const int dpi = w_->window.logicalDpiY();
+        const auto px = [dpi](int x, int y, int width, int height) {
+            return QRect(twipsToPx(x, dpi), twipsToPx(y, dpi), twipsToPx(width, dpi),
+                         twipsToPx(height, dpi));
         };
         const auto font = [](const QWidget* w) {
             return w->font().family() + ' ' + QString::number(w->font().pointSize());
@@ -81,6 +85,79 @@ private slots:
         QCOMPARE(font(c.cmdSend), QStringLiteral("Verdana 10"));
         QVERIFY(c.cmdSend->font().bold());
         QVERIFY(c.fraLevel1And2->isHidden() && c.chkAllLevel2->isHidden());
+    }
+
+    // No caption of the fixed layouts is cut: at the usual resolution, and (run again as
+    // tst_layout_larger_text) where the desktop's text is half as large again and the windows
+    // are not scaled with it.
+    void captionsFit_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("level");
+        QTest::newRow("small layout, level 1") << "small"
+                                               << "1";
+        QTest::newRow("small layout, level 2") << "small"
+                                               << "2";
+        QTest::newRow("large layout, level 1") << "large"
+                                               << "1";
+        QTest::newRow("large layout, level 2") << "large"
+                                               << "2";
+        QTest::newRow("log-on view") << "logon"
+                                     << "";
+        QTest::newRow("password view") << "password"
+                                       << "";
+    }
+
+    void captionsFit()
+    {
+        QFETCH(QString, window);
+        QFETCH(QString, level);
+        QWidget* shown = &w_->window;
+        if (window == QLatin1String("logon") || window == QLatin1String("password")) {
+            shown = &w_->login;
+            w_->login.FramePassword->setVisible(window == QLatin1String("password"));
+            w_->login.FrameLogin->setVisible(window == QLatin1String("logon"));
+        } else {
+            session().UserLevel = level;
+            applyThemeToWindow(shown);
+            window == QLatin1String("large") ? ShowFramesLarge(w_->c) : ShowFrames(w_->c);
+        }
+        QStringList cut;
+        for (QWidget* w : shown->findChildren<QWidget*>()) {
+            if (!w->isVisibleTo(shown))
+                continue;
+            QString text;
+            int room = w->width();
+            if (auto* label = qobject_cast<QLabel*>(w)) {
+                text = label->text();
+                room = label->contentsRect().width();
+            } else if (auto* box = qobject_cast<QCheckBox*>(w)) {
+                text = box->text();
+                QStyleOptionButton option;
+                option.initFrom(box);
+                room =
+                    box->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, box).width();
+            } else if (auto* button = qobject_cast<QPushButton*>(w)) {
+                text = button->text();
+            }
+            const QStringList lines =
+                text.remove(QLatin1Char('&')).trimmed().split(QLatin1Char('\n'));
+            const QFontMetrics metrics = w->fontMetrics();
+            // The ink of the letters must show; the line's leading may overhang.
+            int widest = 0;
+            for (const QString& line : lines)
+                widest = qMax(widest, metrics.horizontalAdvance(line.trimmed()));
+            const int tall = metrics.tightBoundingRect(lines.join(QString())).height() +
+                             int(lines.size() - 1) * metrics.lineSpacing();
+            if (!text.isEmpty() && (widest > room || tall > w->height()))
+                cut << QStringLiteral("%1: %2x%3 in %4x%5")
+                           .arg(text)
+                           .arg(widest)
+                           .arg(tall)
+                           .arg(room)
+                           .arg(w->height());
+        }
+        QVERIFY2(cut.isEmpty(), qPrintable(cut.join(QStringLiteral("; "))));
     }
 
     void showFramesByLevel_data()

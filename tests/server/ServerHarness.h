@@ -215,9 +215,10 @@ class ServerProcess
 public:
     ~ServerProcess() { kill(); }
 
-    // Starts the server on port 0 and waits for the "listening on" line. The server dies with
-    // this process, so a crashed test leaves none behind holding the test's output open. Its
-    // log goes to the test's output, or with captureLog into output().
+    // Starts the server on port 0 and waits for the "listening on" line (and with --admin for
+    // the "admin on" line that follows it). The server dies with this process, so a crashed
+    // test leaves none behind holding the test's output open. Its log goes to the test's
+    // output, or with captureLog into output().
     bool start(const QString& database, const QStringList& extra = {}, bool captureLog = false)
     {
         output_.clear();
@@ -236,11 +237,13 @@ public:
                                    QStringLiteral("0")} +
                            kFewKdfRounds + extra);
         static const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+        const bool admin = extra.contains(QStringLiteral("--admin"));
         (void)waitFor([&] {
             port_ = quint16(line.match(output()).captured(1).toUInt()); // 0 until the line
-            return port_ != 0 || process_.state() == QProcess::NotRunning;
+            return (port_ != 0 && (!admin || adminPort() != 0)) ||
+                   process_.state() == QProcess::NotRunning;
         });
-        return port_ != 0;
+        return port_ != 0 && (!admin || adminPort() != 0);
     }
 
     quint16 port() const { return port_; }
@@ -497,10 +500,12 @@ public:
         const auto m = length.match(QString::fromLatin1(reply_.left(end)));
         return end >= 0 && m.hasMatch() && reply_.size() - end - 4 >= m.captured(1).toInt();
     }
-    // The status and the body once answered, waiting for it; 0 when no answer came.
+    // The status and the body once answered, waiting for it; 0 when no answer came (the
+    // connection ended without one).
     int status()
     {
-        return waitFor([&] { return answered(); }) ? reply_.mid(9, 3).toInt() : 0;
+        waitFor([&] { return answered() || socket_.state() == QAbstractSocket::UnconnectedState; });
+        return answered() ? reply_.mid(9, 3).toInt() : 0;
     }
     QByteArray body()
     {

@@ -276,6 +276,77 @@ private slots:
                  0);
     }
 
+    // Messages for a user of another node that the database would not take when their node
+    // stopped (the inbox held locked by another program) are kept in the node's spill file; once
+    // the node is started again they reach the user, each once, as messages kept for it.
+    void messagesForAnotherNodeOutliveAStop()
+    {
+        if (!b_.running())
+            QVERIFY(b_.start(database_));
+        auto bob = logOn(b_, u"BOB"_s);
+        auto alice = logOn(a_, u"ALICE"_s);
+        // Node A knows where BOB is, so its messages for him go through its queue for other
+        // nodes; the database knows too, so node B hears when his queue grows.
+        QVERIFY(alice && bob && waitFor([&] { return listOf(*alice).contains(u"BOB2"_s); }));
+        QVERIFY(!sqlRow(database_, u"SELECT node FROM presence WHERE name = 'BOB'"_s).isEmpty());
+        QProcess psql;
+        psql.start(u"psql"_s, {u"-X"_s, database_});
+        psql.write("BEGIN; LOCK TABLE inbox IN SHARE MODE; SELECT 'held';\n");
+        QVERIFY(waitFor([&] { return psql.readAllStandardOutput().contains("held"); }));
+        constexpr int kCount = 8;
+        for (int i = 0; i < kCount; ++i)
+            alice->send(u"SND~ALICE1~s%1.~BOB2~NOONE"_s.arg(i).toLatin1());
+        QVERIFY(alice->sync());
+        QCOMPARE(a_.stop(), 0);
+        psql.closeWriteChannel(); // the lock goes with the session
+        QVERIFY(psql.waitForFinished(kWaitMs));
+        QVERIFY(a_.start(database_, {"--admin", "127.0.0.1:0"}));
+        balanceTo(a_); // on its new port
+        QVERIFY(HttpRequest(a_.adminPort(), "/metrics")
+                    .body()
+                    .contains("\nwispline_store_replayed_rows_total 8\n"));
+        const auto count = [&](int i) {
+            const QString body = u"s%1."_s.arg(i);
+            return countOf(bob->received(u"SND"_s), body) + countOf(bob->received(u"OffL"_s), body);
+        };
+        QVERIFY(waitFor([&] {
+            for (int i = 0; i < kCount; ++i)
+                if (count(i) == 0)
+                    return false;
+            return true;
+        }));
+        QVERIFY(bob->sync());
+        for (int i = 0; i < kCount; ++i)
+            QCOMPARE(count(i), 1);
+        QCOMPARE(sqlRow(database_, u"SELECT COUNT(*) FROM messages WHERE body LIKE 's%.'"_s),
+                 QVariantList{kCount});
+    }
+
+    // The operator's announced end reaches the users of every node, each told and closed in
+    // order, and every node stops with status 0; a node started after it serves as usual.
+    void anAnnouncedStopReachesEveryNode()
+    {
+        if (!b_.running())
+            QVERIFY(b_.start(database_));
+        auto alice = logOn(a_, u"ALICE"_s);
+        auto bob = logOn(b_, u"BOB"_s);
+        QVERIFY(alice && bob && alice->sync() && bob->sync());
+        alice->detach();
+        bob->detach();
+        QCOMPARE(
+            runAdmin(database_, {u"--announce-shutdown"_s, u"Closed for the night"_s}).exitCode, 0);
+        for (WireClient* c : {alice.get(), bob.get()}) {
+            QByteArray last;
+            QCOMPARE(c->readToEnd(&last), u"close"_s);
+            QVERIFY2(last.contains("SHT~Closed for the night~ExitEnd`"), last.constData());
+        }
+        QCOMPARE(a_.waitForExit(), 0);
+        QCOMPARE(b_.waitForExit(), 0);
+        QVERIFY(a_.start(database_, {"--admin", "127.0.0.1:0"}) && b_.start(database_));
+        balanceTo(a_);
+        QVERIFY(logOn(a_, u"ALICE"_s) && logOn(b_, u"BOB"_s));
+    }
+
     // PostgreSQL restarts under traffic: a right log-on is held meanwhile, never refused, and
     // let in once it is back; every message kept for an offline user across it arrives once,
     // one holding a NUL byte included.

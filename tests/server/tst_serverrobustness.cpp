@@ -3,6 +3,7 @@
 #include "ServerHarness.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -10,6 +11,7 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 using namespace wispline::server::test;
@@ -66,6 +68,8 @@ class TestServerRobustness : public QObject
         PathVanishes,
         PathVanishesLogsOnAgain
     };
+    // How a store held locked by another program ends.
+    enum LockEnd { Released, TimedOut, Stopped, Torn, DiskFullDatabaseBack, DiskFullThenFreed };
     QString iptables_; // empty: packets cannot be dropped here
 
     // A server's options to serve TLS too, with the certificates made for the test.
@@ -649,57 +653,188 @@ private slots:
         QCOMPARE(sender.take("LGO", "EVE2").size(), 3);
     }
 
+    void aLockedStoreLosesNothing_data()
+    {
+        QTest::addColumn<int>("end");
+        QTest::newRow("lock released: written then") << int(Released);
+        // Two seconds, not the default 60: how long changes nothing in what leaving does, and the
+        // default would add a minute.
+        QTest::newRow("store time-out: status 1, spilled, written at the next start")
+            << int(TimedOut);
+        QTest::newRow("SIGTERM: spilled, written at the next start, once though replayed twice")
+            << int(Stopped);
+        QTest::newRow("spill cut short at its end: what is whole written, the file kept")
+            << int(Torn);
+        // The spill file on a small disk of its own, full: the rows are held, not dropped.
+        QTest::newRow("spill disk full: held until the database takes them")
+            << int(DiskFullDatabaseBack);
+        QTest::newRow("spill disk full: held until it is freed, spilled then")
+            << int(DiskFullThenFreed);
+    }
+
     // A store held locked by another program while messages flow: the wait is logged, routing
-    // goes on, the server reports itself not ready meanwhile, and every message kept for an
-    // offline user is there once the lock goes, but for one the database refuses for good: that
-    // one is set aside, never holding up those behind.
+    // goes on and the server reports itself not ready. Every message kept for an offline user,
+    // and every record of the day, is in the database once, however the lock ends: released
+    // while the server runs, or outlasting it (kept in the spill file and written at the next
+    // start, or held until the database takes it). One message the database refuses for good is
+    // set aside, never holding up those behind.
     void aLockedStoreLosesNothing()
     {
+        QFETCH(int, end);
         constexpr int count = 20;
         constexpr int refused = count / 2;
+        constexpr int live = 5; // to a user logged on: recorded by the storage thread
+        const QString tag = u"e%1 "_s.arg(end); // this row's messages
         sqlRow(database_, u"CREATE TRIGGER refuse BEFORE INSERT ON offline WHEN NEW.text LIKE "
                           "'%refused%' BEGIN SELECT RAISE(ABORT, 'refused'); END"_s);
         const auto dropTrigger = qScopeGuard([&] { sqlRow(database_, u"DROP TRIGGER refuse"_s); });
+        const QString setAside = u"SELECT COUNT(*) FROM set_aside WHERE kind = 'offline'"_s;
+        const int setAsideBefore = sqlRow(database_, setAside).value(0).toInt();
+        QString spill = database_ + u".spill"_s;
+        const auto removeCopy = qScopeGuard([&] { QFile::remove(spill + u".copy"_s); });
+        QStringList options{u"--admin"_s, u"127.0.0.1:0"_s};
+        const bool diskFull = end == DiskFullDatabaseBack || end == DiskFullThenFreed;
+        const QString disk = dir_.filePath(u"disk"_s);
+        const auto unmount = qScopeGuard([&] {
+            if (diskFull)
+                ::umount2(QFile::encodeName(disk).constData(), MNT_DETACH);
+        });
+        if (diskFull) {
+            // A tmpfs of 64 KiB in a mount namespace of the test's own, filled up.
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+                QSKIP("needs root for a disk of its own");
+            QVERIFY(QDir().mkpath(disk));
+            QCOMPARE(::mount("tmpfs", QFile::encodeName(disk).constData(), "tmpfs", 0,
+                             "size=64k,mode=0700"),
+                     0);
+            QFile filler(disk + u"/filler"_s);
+            QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+            while (filler.write(QByteArray(4096, 'x')) > 0) {
+            }
+            spill = disk + u"/robust.spill"_s;
+            options += {u"--spill-file"_s, spill};
+        }
+        const QStringList restartOptions = options;
+        if (end == TimedOut)
+            options += {u"--store-timeout"_s, u"2"_s};
         ServerProcess own;
-        QVERIFY(own.start(database_, {"--admin", "127.0.0.1:0"}, true));
+        QVERIFY(own.start(database_, options, true));
         WireClient hal;
-        QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+        WireClient ivy;
+        QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1") && ivy.logOnAt(own.port(), "IVY", "ivy1"));
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"lock"_s);
             db.setDatabaseName(database_);
             QVERIFY(db.open());
             QSqlQuery lock(db);
-            QVERIFY(lock.exec(u"BEGIN EXCLUSIVE"_s));
+            QVERIFY(lock.exec(u"BEGIN IMMEDIATE"_s));
             for (int i = 0; i < count; ++i)
-                hal.send("SND~HAL1~" + QByteArray::number(i) +
+                hal.send("SND~HAL1~" + tag.toLatin1() + QByteArray::number(i) +
                          (i == refused ? " refused" : " locked") + "~MAY2~NOONE");
+            for (int i = 0; i < live; ++i)
+                hal.send("SND~HAL1~" + tag.toLatin1() + "live~IVY1~NOONE");
             QVERIFY(hal.sync());
+            QVERIFY(waitFor([&] { return ivy.received("SND").size() == live; }));
             QVERIFY2(waitFor([&] { return own.output().contains("storage: "_L1); }),
                      qPrintable(own.output()));
             HttpRequest ready(own.adminPort(), "/readyz");
             QCOMPARE(ready.status(), 503);
             QCOMPARE(ready.body(), "database not working\n");
+            if (end == TimedOut) {
+                QCOMPARE(own.waitForExit(), 1);
+            } else if (end == Stopped || end == Torn) {
+                QCOMPARE(own.stop(), 0);
+            } else if (diskFull) {
+                own.signal(SIGTERM);
+                QVERIFY2(waitFor([&] { return own.output().contains(" write(s) held: "_L1); }),
+                         qPrintable(own.output()));
+                if (end == DiskFullThenFreed) {
+                    QVERIFY(QFile::remove(disk + u"/filler"_s));
+                    QCOMPARE(own.waitForExit(), 0);
+                }
+            }
             QVERIFY(lock.exec(u"ROLLBACK"_s));
             db.close();
         }
         QSqlDatabase::removeDatabase(u"lock"_s);
-        QVERIFY(waitFor([&] { return own.output().contains("storage: working again"_L1); }));
-        QVERIFY(own.output().contains("a message kept for an offline user could not be written "
-                                      "(error "_L1));
+        if (end == Released) {
+            QVERIFY(waitFor([&] { return own.output().contains("storage: working again"_L1); }));
+            QVERIFY(own.output().contains("a message kept for an offline user could not be "
+                                          "written (error "_L1));
+            QCOMPARE(HttpRequest(own.adminPort(), "/readyz").status(), 200);
+        } else {
+            if (end == DiskFullDatabaseBack) {
+                QCOMPARE(own.waitForExit(), 0);
+                QVERIFY(own.output().contains("went into the database after all"_L1));
+            } else {
+                QVERIFY(
+                    own.output().contains(" write(s) the database did not take are kept in "_L1));
+                // Messages: for the owner's eyes only.
+                QCOMPARE(QFile::permissions(spill) & 0x0777, QFile::ReadUser | QFile::WriteUser);
+            }
+            if (end == Stopped)
+                QVERIFY(QFile::copy(spill, spill + u".copy"_s));
+            if (end == Torn) {
+                QFile file(spill);
+                QVERIFY(file.resize(file.size() - 10)); // into the line that ends the segment
+            }
+            QVERIFY(own.start(database_, restartOptions, true));
+            QVERIFY(!QFile::exists(spill));
+            const QByteArray replayed = end == DiskFullDatabaseBack ? "0" : "44"; // 2 * 20 + 5 - 1
+            const QByteArray metrics = HttpRequest(own.adminPort(), "/metrics").body();
+            QVERIFY2(metrics.contains("\nwispline_store_replayed_rows_total " + replayed + '\n'),
+                     qPrintable(own.output()));
+            const QStringList damaged =
+                QDir(dir_.path()).entryList({u"robust.db.spill.damaged-*"_s});
+            QCOMPARE(damaged.size(), end == Torn ? 1 : 0);
+            for (const QString& name : damaged)
+                QFile::remove(dir_.filePath(name));
+        }
         QVERIFY(!own.output().contains(" refused ["_L1)); // nor its text
-        QCOMPARE(sqlRow(database_, u"SELECT kind FROM set_aside"_s).value(0), u"offline"_s);
-        QCOMPARE(HttpRequest(own.adminPort(), "/readyz").status(), 200);
-        WireClient may;
-        QVERIFY(may.logOnAt(own.port(), "MAY", "may2"));
-        (void)waitFor([&] { return may.received("OffL").size() >= count - 1; });
-        QVERIFY(may.sync());
-        const QList<QStringList> got = may.received("OffL");
-        QStringList texts;
-        for (const QStringList& m : got)
-            texts.append(m.value(1).left(24));
-        QVERIFY2(got.size() == count - 1, qPrintable(texts.join(u" | ")));
+        QCOMPARE(sqlRow(database_, setAside).value(0).toInt(), setAsideBefore + 1);
+        const auto recorded = [&] {
+            return sqlRow(database_,
+                          u"SELECT COUNT(*), COUNT(DISTINCT body) FROM messages WHERE "
+                          "body LIKE ?"_s,
+                          {tag + u'%'});
+        };
+        QCOMPARE(recorded(), (QVariantList{count + live, count + 1}));
+        // This row's messages MAY is sent at a log-on (an earlier row's server, killed, may not
+        // have removed those it had handed over yet).
+        const QString mine = u"HAL <- "_s + tag;
+        const auto takeBacklog = [&](int expected) {
+            WireClient may;
+            QStringList texts;
+            const auto collect = [&] {
+                texts.clear();
+                for (const QStringList& m : may.received("OffL"))
+                    if (m.value(1).startsWith(mine))
+                        texts.append(m.value(1));
+                return texts.size() >= expected;
+            };
+            if (!may.logOnAt(own.port(), "MAY", "may2") || !waitFor(collect) || !may.sync())
+                return QStringList{u"no log-on or backlog"_s};
+            collect();
+            return texts;
+        };
+        const QStringList got = takeBacklog(count - 1);
+        QVERIFY2(got.size() == count - 1, qPrintable(got.join(u" | ")));
         for (int i = 0; i < count - 1; ++i)
-            QVERIFY(got[i].value(1).startsWith(u"HAL <- %1 locked"_s.arg(i < refused ? i : i + 1)));
+            QVERIFY2(got[i].startsWith(mine + u"%1 locked"_s.arg(i < refused ? i : i + 1)),
+                     qPrintable(got[i]));
+        if (end == Stopped) {
+            // A replay cut short after its commit leaves the file behind: written once all the
+            // same.
+            QCOMPARE(own.stop(), 0);
+            QVERIFY(QFile::rename(spill + u".copy"_s, spill));
+            QVERIFY(own.start(database_, {}, true));
+            QVERIFY(own.output().contains(" were in the database already, left out"_L1));
+            QVERIFY(!QFile::exists(spill));
+            QCOMPARE(recorded(), (QVariantList{count + live, count + 1}));
+            QCOMPARE(takeBacklog(0), QStringList());
+        }
+        QCOMPARE(own.stop(), 0);
     }
 
     // A failed query is no answer: while the accounts cannot be read, a log-on and a day
