@@ -16,7 +16,8 @@
 // made-up recipients as a message may name; the latency is that of everyone else's messages.
 //
 // With --failover, two nodes behind a balancer lose one node, then stop the other, under traffic
-// (see server_failover.cpp).
+// (see server_failover.cpp). With --relogon N, N users log on, and again after a restart, at the
+// shipped password cost and limits (see server_relogon.cpp).
 //
 // With --mqtt 1 the same load goes to a local MQTT broker (mosquitto, QoS 0, persistence off)
 // instead, for comparison: each client subscribes to its own topic (and Level 2 users to one
@@ -836,12 +837,16 @@ bool handshakeRate(const Options& o, quint16 port, qint64 serverPid)
 
 // bench/server_failover.cpp
 int runFailover(const QStringList& args);
+// bench/server_relogon.cpp
+int runRelogon(const QStringList& args);
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     if (app.arguments().value(1) == QLatin1String("--failover"))
         return runFailover(app.arguments().mid(2));
+    if (app.arguments().value(1) == QLatin1String("--relogon"))
+        return runRelogon(app.arguments().mid(1));
     Options options;
     if (!readOptions(app.arguments(), &options)) {
         std::fprintf(stderr, "usage: bench_server_load [--clients N] [--level2 N] [--direct N] "

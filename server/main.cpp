@@ -5,6 +5,7 @@
 #include "app/Leftovers.h"
 #include "app/ServerOptions.h"
 #include "app/SignalWatcher.h"
+#include "base/Crypto.h"
 #include "base/ServerLog.h"
 #include "base/ServerMetrics.h"
 #include "base/ServerRules.h"
@@ -99,6 +100,13 @@ int main(int argc, char* argv[])
         return runAdminCommand(options, store, out, err);
     if (options.commitDelayMs >= 0)
         store.setCommitDelay(options.commitDelayMs);
+    if (options.verifierDays >= 0)
+        store.setVerifierDays(options.verifierDays);
+    QByteArray serverKey; // outside the database, which holds what it makes
+    if (!crypto::loadServerKey(serverKeyPath(options, path), &serverKey, &error)) {
+        err << "wispline-server: " << error << Qt::endl;
+        return 1;
+    }
     if (options.demo && !addDemoAccounts(store, out, err))
         return 1;
     // What the last run could not write goes into the database before anyone is served: a user
@@ -142,6 +150,7 @@ int main(int argc, char* argv[])
     // Gone before what waits to be written is kept (see keepLeftovers() below): connections
     // still open then give back what their clients never got.
     auto server = std::make_unique<MessageServer>(store);
+    server->setVerifierKey(serverKey);
     if (node)
         server->setNode(node.get());
     if (options.settleMs >= 0)

@@ -161,13 +161,22 @@ void describeOptions(QCommandLineParser& parser)
              .arg(Listener::kDefaultMaxAnonymousPerAddress),
          QStringLiteral("N")},
         {QStringLiteral("max-checks"),
-         QStringLiteral("Password checks waiting or running at once (default %1).")
-             .arg(LogOnGate::kDefaultMaxChecks),
+         QStringLiteral("Password checks running at once, at most one per core (default: one per "
+                        "core); the others wait their turn."),
          QStringLiteral("N")},
         {QStringLiteral("max-checks-per-address"),
-         QStringLiteral("Of those, for one address (default %1).")
-             .arg(LogOnGate::kDefaultMaxChecksPerAddress),
+         QStringLiteral("Of those, for one address while another waits (default: half)."),
          QStringLiteral("N")},
+        {QStringLiteral("verifier-key"),
+         QStringLiteral("The server key: FILE (owner-only, made at the first start; default "
+                        "verifier.key beside the database, or in $STATE_DIRECTORY). Give every "
+                        "node the same."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("verifier-days"),
+         QStringLiteral("Answer a log-on from a fast verifier for D days after a full password "
+                        "check (default %1; 0: always the full check).")
+             .arg(Verifiers::kDefaultDays),
+         QStringLiteral("D")},
         {QStringLiteral("logon-time"),
          QStringLiteral("Close a connection not logged on after MS milliseconds (default %1).")
              .arg(MessageServer::kDefaultLogOnTimeMs),
@@ -245,6 +254,19 @@ QString usage()
     return parser.helpText();
 }
 
+QString serverKeyPath(const ServerOptions& options, const QString& database)
+{
+    if (!options.verifierKey.isEmpty())
+        return options.verifierKey;
+    const QString name = QStringLiteral("verifier.key");
+    if (!ServerStore::isPostgresAddress(database))
+        return QFileInfo(database).absoluteDir().filePath(name);
+    // The service manager's state folder (the first of several), else the data folder.
+    const QString state = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    return QDir(state.isEmpty() ? QFileInfo(defaultDatabasePath()).absolutePath() : state)
+        .filePath(name);
+}
+
 QString defaultDatabasePath()
 {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
@@ -308,6 +330,13 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
           {"max-checks-per-address", &options->maxChecksPerAddress}}) {
         if (!readNumber(parser, name, 1, 1000000, value))
             return fail(QStringLiteral("--%1 needs a number from 1 to 1000000").arg(name));
+    }
+    if (!readNumber(parser, "verifier-days", 0, 365, &options->verifierDays))
+        return fail(QStringLiteral("--verifier-days needs days from 0 to 365"));
+    if (parser.isSet(QStringLiteral("verifier-key"))) {
+        options->verifierKey = parser.value(QStringLiteral("verifier-key"));
+        if (options->verifierKey.isEmpty())
+            return fail(QStringLiteral("--verifier-key needs a file name"));
     }
     if (!readNumber(parser, "logon-time", 1, 3600000, &options->logOnTimeMs))
         return fail(QStringLiteral("--logon-time needs milliseconds from 1 to 3600000"));

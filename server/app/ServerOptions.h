@@ -44,6 +44,8 @@ struct ServerOptions {
     int deadPeerSeconds = -1; // -1: the server's default
     int closeTimeMs = -1;     // -1: the server's default
     int storeTimeoutSeconds = -1;
+    QString verifierKey;   // empty: serverKeyPath()'s default
+    int verifierDays = -1; // -1: the store's default
     // PEM files: with both, a connection may be encrypted; requireTls refuses plain log-ons.
     QString tlsCertificate;
     QString tlsKey;
@@ -62,6 +64,8 @@ struct ServerOptions {
 bool parseArguments(const QStringList& arguments, ServerOptions* options, QString* error);
 QString usage();
 QString defaultDatabasePath();
+// The file of the server key, for a database.
+QString serverKeyPath(const ServerOptions& options, const QString& database);
 // Where the writes the database did not take are kept when the server leaves: beside a SQLite
 // file; for PostgreSQL in the service's state folder (STATE_DIRECTORY), else in the folder of
 // the default database.

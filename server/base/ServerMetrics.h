@@ -17,6 +17,10 @@ namespace wispline::server::metrics
     X(LogOnsAccepted, "wispline_logons_total", "result=\"accepted\"", "Log-ons by outcome")        \
     X(LogOnsRefused, "wispline_logons_total", "result=\"refused\"", "Log-ons by outcome")          \
     X(LogOnsThrottled, "wispline_logons_total", "result=\"throttled\"", "Log-ons by outcome")      \
+    X(PasswordChecksVerifier, "wispline_password_checks_total", "kind=\"verifier\"",               \
+      "Log-on passwords checked, by a fast verifier or by the full check")                         \
+    X(PasswordChecksFull, "wispline_password_checks_total", "kind=\"full\"",                       \
+      "Log-on passwords checked, by a fast verifier or by the full check")                         \
     X(MessagesRouted, "wispline_messages_routed_total", "", "Messages taken from senders")         \
     X(MessagesDelivered, "wispline_messages_delivered_total", "",                                  \
       "Messages whose recipient's TCP acknowledged them")                                          \

@@ -2,7 +2,6 @@
 
 #include "base/ServerLog.h"
 
-#include <QThread>
 #include <algorithm>
 #include <utility>
 
@@ -24,33 +23,19 @@ qint64 delayAfter(int count, int free, qint64 longest)
 
 } // namespace
 
-LogOnGate::LogOnGate(QObject* context) : context_(context), alive_(std::make_shared<bool>(true))
+LogOnGate::LogOnGate()
 {
     clock_.start();
-    workers_.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
-}
-
-LogOnGate::~LogOnGate()
-{
-    stop();
-}
-
-void LogOnGate::stop()
-{
-    *alive_ = false;
-    workers_.clear();
-    workers_.waitForDone();
-}
-
-void LogOnGate::setLimits(int maxChecks, int maxChecksPerAddress)
-{
-    maxChecks_ = maxChecks;
-    maxChecksPerAddress_ = maxChecksPerAddress;
 }
 
 QString LogOnGate::pairKey(const QString& name, const QString& address)
 {
     return name + QLatin1Char('\n') + address;
+}
+
+bool LogOnGate::forgotten(const Failures& f, qint64 now) const
+{
+    return f.lockedUntil <= now && now - f.last > kForgetFailuresMs;
 }
 
 bool LogOnGate::locked(const QHash<QString, Failures>& table, const QString& key) const
@@ -59,55 +44,43 @@ bool LogOnGate::locked(const QHash<QString, Failures>& table, const QString& key
     return it != table.cend() && it->lockedUntil > clock_.elapsed();
 }
 
-LogOnGate::Admission LogOnGate::admit(const QString& name, const QString& address) const
+bool LogOnGate::pairLocked(const QString& name, const QString& address) const
 {
-    if (locked(pairs_, pairKey(name, address)) || locked(addresses_, address))
-        return Admission::Throttled;
-    if (checks_ >= maxChecks_ || checksFrom_.value(address) >= maxChecksPerAddress_)
-        return Admission::Busy;
-    return Admission::Check;
+    return locked(pairs_, pairKey(name, address));
 }
 
-void LogOnGate::run(const QString& address, std::shared_ptr<std::atomic<bool>> cancelled,
-                    std::function<void()> work, std::function<void(bool)> done)
+bool LogOnGate::addressLocked(const QString& address) const
 {
-    ++checks_;
-    ++checksFrom_[address];
-    workers_.start([this, alive = alive_, address, cancelled = std::move(cancelled),
-                    work = std::move(work), done = std::move(done)]() mutable {
-        // A connection gone while its check waited costs no key derivation.
-        const bool ran = !cancelled->load();
-        if (ran)
-            work();
-        QMetaObject::invokeMethod(
-            context_,
-            [this, alive, address, ran, done = std::move(done)] {
-                if (!*alive)
-                    return;
-                done(ran);
-                --checks_;
-                if (--checksFrom_[address] <= 0)
-                    checksFrom_.remove(address);
-            },
-            Qt::QueuedConnection);
-    });
+    const auto it = addresses_.constFind(address);
+    return it != addresses_.cend() && it->count >= kFreeAddressFailures &&
+           !forgotten(*it, clock_.elapsed());
+}
+
+qint64 LogOnGate::lockedWait(const QString& address) const
+{
+    const auto it = addresses_.constFind(address);
+    return it == addresses_.cend() ? 0 : std::max<qint64>(it->nextTurn - clock_.elapsed(), 0);
+}
+
+void LogOnGate::takeLockedTurn(const QString& address)
+{
+    const auto it = addresses_.find(address);
+    if (it != addresses_.end())
+        it->nextTurn = clock_.elapsed() + kLockedCheckGapMs;
 }
 
 LogOnGate::Failures& LogOnGate::record(QHash<QString, Failures>& table, const QString& key,
                                        int free, qint64 longest)
 {
     const qint64 now = clock_.elapsed();
-    auto forgotten = [now](const Failures& f) {
-        return f.lockedUntil <= now && now - f.last > kForgetFailuresMs;
-    };
     // Swept at most once a second: a table kept full by made-up names would otherwise be
     // scanned at every failure.
     if (table.size() > kMaxTracked && now - lastSweep_ >= 1000) {
         lastSweep_ = now;
-        table.removeIf([&](const auto& entry) { return forgotten(entry.value()); });
+        table.removeIf([&](const auto& entry) { return forgotten(entry.value(), now); });
     }
     Failures& f = table[key];
-    if (forgotten(f))
+    if (forgotten(f, now))
         f = Failures();
     ++f.count;
     f.last = now;
@@ -127,9 +100,12 @@ qint64 LogOnGate::failed(const QString& name, const QString& address)
                                "failures in a row")
                     .arg(name, address)
                     .arg(pair.count));
-    Failures& from = record(addresses_, address, kFreeAddressFailures, kLongestDelayMs);
-    if (first(from))
-        logLine(QStringLiteral("log-ons from address %1 throttled after %2 failures in a row")
+    // An address is never locked by time: its lock is a slower rate (see lockedWait()).
+    Failures& from = record(addresses_, address, kFreeAddressFailures, 0);
+    from.lockedUntil = 0;
+    if (from.count >= kFreeAddressFailures && !std::exchange(from.logged, true))
+        logLine(QStringLiteral("log-ons from address %1 slowed to one check a second after %2 "
+                               "failures in a row, but for users known there")
                     .arg(address)
                     .arg(from.count));
     // On the name alone nothing is locked, since its owner may be anywhere: guesses from
@@ -141,15 +117,22 @@ qint64 LogOnGate::failed(const QString& name, const QString& address)
                     .arg(name)
                     .arg(byName.count));
     const qint64 now = clock_.elapsed();
-    if (pair.lockedUntil > now || from.lockedUntil > now)
+    if (pair.lockedUntil > now || addressLocked(address))
         return 0;
     return std::max<qint64>(byName.lockedUntil - now, 0);
 }
 
 void LogOnGate::succeeded(const QString& name, const QString& address)
 {
-    // The address keeps its count: one account of its own must not let it guess on freely.
     pairs_.remove(pairKey(name, address));
+    // Each user lowers the count once: one account of its own must not let the address guess on
+    // freely, whereas an office's users logging on bring it down.
+    const auto from = addresses_.find(address);
+    if (from == addresses_.end() || from->count == 0 || from->credited.contains(name))
+        return;
+    from->credited.insert(name);
+    if (--from->count < kFreeAddressFailures)
+        from->logged = false;
 }
 
 } // namespace wispline::server

@@ -50,7 +50,7 @@ QString excerpt(const QByteArray& bytes)
 }
 
 MessageServer::MessageServer(ServerStore& store, QObject* parent)
-    : QObject(parent), store_(store), gate_(this), dayReader_(store)
+    : QObject(parent), store_(store), dayReader_(store)
 {
     listener_.accepted = [this](int descriptor) { accept(descriptor); };
     clock_.start();
@@ -71,14 +71,16 @@ void MessageServer::setLimits(const Limits& limits)
 {
     limits_ = limits;
     listener_.setLimits(limits.maxAnonymous, limits.maxAnonymousPerAddress);
-    gate_.setLimits(limits.maxChecks, limits.maxChecksPerAddress);
+    // A check whose connection went waits for a reconnect as a connection not logged on would.
+    checks_.setLimits(limits.maxChecks, limits.maxChecksPerAddress, limits.maxAnonymous,
+                      limits.maxAnonymousPerAddress);
 }
 
 MessageServer::~MessageServer()
 {
     // Answers still to come are dropped with this object; checks under way finish first.
     handshaker_.reset();
-    gate_.stop();
+    checks_.stop();
     for (auto& entry : clients_) {
         // Clients still connected after the shutdown's grace period keep what they never got.
         Client* client = entry.second.get();
@@ -131,15 +133,8 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     c->socket = std::move(socket);
     c->remote = arrival.remote;
     c->anonymous = true;
-    // In the order of the deadlines: one that waited for its handshake goes before later ones.
-    const std::pair<quint64, qint64> entry{c->id, arrival.deadline};
-    deadlines_.insert(
-        std::upper_bound(deadlines_.begin(), deadlines_.end(), entry,
-                         [](const auto& a, const auto& b) { return a.second < b.second; }),
-        entry);
-    if (!deadlineTimer_.isActive() || deadlines_.front().first == c->id)
-        deadlineTimer_.start(
-            int(std::max<qint64>(deadlines_.front().second - clock_.elapsed(), 1)));
+    // One that waited for its handshake goes before later ones.
+    setLogOnDeadline(c->id, arrival.deadline);
     c->peer = arrival.peer;
     clients_.emplace(c->id, std::move(client));
     c->socket->readyRead = [this, c] { readFrom(c); };
@@ -574,15 +569,13 @@ void MessageServer::connectionLost(Client* client)
         if (client->gone)
             return;
     }
-    if (client->checking) {
+    if (client->checking && !leaveCheck(client)) {
         // The rest waits behind the check like the input before it (a check received whole
-        // may still be carried out).
+        // is carried out).
         QList<InboundPiece> pieces;
         client->splitter.finish(pieces);
         client->held.append(pieces);
         client->lost = true;
-        if (client->cancelled)
-            *client->cancelled = true;
         return;
     }
     // Settled before anyone hears the user left.
@@ -610,8 +603,7 @@ void MessageServer::forget(Client* client)
         return;
     client->gone = true;
     handBack(client);
-    if (client->cancelled)
-        *client->cancelled = true;
+    leaveCheck(client);
     if (client->anonymous) {
         client->anonymous = false;
         listener_.release(client->remote);

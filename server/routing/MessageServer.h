@@ -5,6 +5,7 @@
 // anyone else's messages.
 #include "net/InboundSplitter.h"
 #include "net/Listener.h"
+#include "routing/CheckQueue.h"
 #include "routing/LogOnGate.h"
 #include "store/DayReader.h"
 
@@ -65,7 +66,7 @@ public:
     // Read-only, for readiness and the metrics.
     bool isListening() const { return !shuttingDown_ && listener_.port() != 0; }
     bool isShuttingDown() const { return shuttingDown_; }
-    int checksWaiting() const { return gate_.checksWaiting(); }
+    int checksWaiting() const { return checks_.waiting() + checks_.running(); }
     int onlineCount() const { return int(online_.size()); }
 
     // A client that stops reading is dropped once this much output waits for it.
@@ -87,8 +88,8 @@ public:
     struct Limits {
         int maxAnonymous = Listener::kDefaultMaxAnonymous;
         int maxAnonymousPerAddress = Listener::kDefaultMaxAnonymousPerAddress;
-        int maxChecks = LogOnGate::kDefaultMaxChecks;
-        int maxChecksPerAddress = LogOnGate::kDefaultMaxChecksPerAddress;
+        int maxChecks = 0;           // 0: one per core
+        int maxChecksPerAddress = 0; // 0: half of maxChecks
         int logOnTimeMs = kDefaultLogOnTimeMs;
         int deadPeerSeconds = kDefaultDeadPeerSeconds;
         int closeTimeMs = kDefaultCloseTimeMs;
@@ -102,6 +103,11 @@ public:
     bool useTls(const QString& certificateFile, const QString& keyFile, QString* error);
     // Plain log-ons are refused unchecked.
     void setRequireTls(bool required) { requireTls_ = required; }
+    // The server key (see crypto::loadServerKey()) under which a password that passed a full
+    // check is kept as a fast verifier; without one every log-on takes the full check.
+    void setVerifierKey(const QByteArray& key);
+    // Replaces the full check of a log-on's password (see FullCheck).
+    void setFullCheck(FullCheck check) { fullCheck_ = std::move(check); }
 
 signals:
     void closed();
@@ -138,14 +144,26 @@ private:
     void handle(Client* client, const QByteArray& message);
 
     void logOn(Client* client, const QList<QByteArray>& fields);
-    struct LogOnCheck;
-    void finishLogOn(Client* client, const LogOnCheck& check);
-    // Runs work (a key derivation) on a worker, then then() here; the connection's later
-    // messages wait for it, the other connections' do not. Work carriedOut runs, and then()
-    // with it, even when the connection goes meanwhile.
+    // The verifier of a record that may answer a log-on; empty when none (or it is stale).
+    QByteArray freshVerifier(const LogOnRecord& record);
+    bool verifierMatches(const PasswordCheck& check) const;
+    // Once per check, whoever waits for it: the throttling, a renewed hash, the verifier and the
+    // known address. True when it succeeded (it then answers the same log-on for a while).
+    bool checkFinished(PasswordCheck& check, const QString& address);
+    // Each connection that waited for the check, in the order they asked.
+    void answerLogOn(Client* client, const PasswordCheck& check, const QList<QByteArray>& fields);
+    void refuseThrottled(Client* client);
+    // Runs work (a key derivation) on a worker in its turn, then then() here; the connection's
+    // later messages wait for it, the other connections' do not. Work carriedOut runs, and
+    // then() with it, even when the connection goes meanwhile.
     void offThread(Client* client, std::function<void()> work, std::function<void(Client*)> then,
                    bool carriedOut = false);
+    void waitForCheck(Client* client);
     void checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then, bool carriedOut);
+    // The connection goes: false when its check is carried out all the same (it waits for it).
+    bool leaveCheck(Client* client);
+    // A connection not logged on is closed at its deadline (ms on clock_).
+    void setLogOnDeadline(quint64 id, qint64 at);
     void answerLogOnLater(Client* client, qint64 delayMs);
     void closeLateLogOns();
     void refuseDayMessages(Client* client, const QByteArray& asked);
@@ -260,8 +278,15 @@ private:
     QTimer storeTimer_;
     std::vector<quint64> storeWaiters_; // connections not read until the store catches up
     bool storeLost_ = false;
-    // Password key derivations (about 0.1 s each) run there, never on the routing thread.
+    // Password key derivations (about 50 ms each) run there, in turn, never on the routing
+    // thread; a log-on a fresh verifier answers needs none.
     LogOnGate gate_;
+    CheckQueue checks_{this, gate_};
+    FullCheck fullCheck_;
+    QByteArray verifierKey_;
+    QByteArray verifierKeyId_;
+    QByteArray joinKey_; // makes the key a log-on joins a check by; of this process only
+    bool strangeKeyLogged_ = false;
     // Day downloads a user may still start now, and when that was worked out (ms on clock_).
     struct DayAllowance {
         double left = 0;

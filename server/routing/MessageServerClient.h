@@ -47,6 +47,10 @@ inline constexpr int kLogBudget = 50;
 inline constexpr double kNamedBurst = 2 * kMaxRecipients;
 inline constexpr double kNamedPerSecond = 200;
 inline constexpr qsizetype kMaxKnownNames = 200000;
+// Password changes: a connection may ask for kPasswordChangeBurst at once, then one per
+// kPasswordChangeGapMs.
+inline constexpr double kPasswordChangeBurst = 3;
+inline constexpr qint64 kPasswordChangeGapMs = 60000;
 // Day downloads: a user may start kDayBurst at once, then one per kDayGapMs.
 inline constexpr double kDayBurst = 5;
 inline constexpr qint64 kDayGapMs = 10000;
@@ -56,17 +60,6 @@ QString shown(const QString& value);
 QString shown(const QByteArray& bytes);
 // The command word and the rest of a message, for the log; long texts are cut.
 QString excerpt(const QByteArray& bytes);
-
-// What a log-on check takes to a worker and brings back.
-struct MessageServer::LogOnCheck {
-    QString userName;
-    QList<QByteArray> fields;
-    std::optional<Account> account;
-    bool outdated = false;
-    QByteArray checkedSalt;
-    bool matches = false;
-    std::optional<PasswordHash> renewed;
-};
 
 struct MessageServer::Client {
     quint64 id = 0;
@@ -94,7 +87,9 @@ struct MessageServer::Client {
     bool lost = false;
     QList<InboundPiece> held;
     qsizetype heldBytes = 0;
-    std::shared_ptr<std::atomic<bool>> cancelled; // set when the connection goes meanwhile
+    // Password changes the connection may still ask for now, and when that was worked out.
+    double changesLeft = kPasswordChangeBurst;
+    qint64 changesAt = 0; // ms on clock_
 
     // The messages handed to the socket that its peer has not acknowledged yet, each with the
     // end of its bytes in the connection's output; looked at again once this many wait.

@@ -1,12 +1,43 @@
-// The way in: log-ons checked off the routing thread through the gate, the log-on deadline,
-// and password changes.
+// The way in: log-ons answered from a fast verifier or checked in turn off the routing thread,
+// the throttling, the log-on deadline, and password changes.
+#include "base/Crypto.h"
 #include "base/ServerLog.h"
 #include "base/ServerMetrics.h"
 #include "cluster/ServerNode.h"
 #include "routing/MessageServerClient.h"
 
+#include <QDateTime>
+#include <utility>
+
 namespace wispline::server
 {
+namespace
+{
+
+// The full check of the server's own accounts: the key derivation against the stored hash.
+FullCheck keyDerivation(const ServerStore* store)
+{
+    return [store](PasswordCheck& check) {
+        check.matches = store->passwordMatches(check.account, check.password);
+        if (check.matches && check.outdated)
+            check.renewed = store->hashPassword(check.password);
+    };
+}
+
+} // namespace
+
+void MessageServer::setLogOnDeadline(quint64 id, qint64 at)
+{
+    // In the order of the deadlines.
+    const std::pair<quint64, qint64> entry{id, at};
+    deadlines_.insert(
+        std::upper_bound(deadlines_.begin(), deadlines_.end(), entry,
+                         [](const auto& a, const auto& b) { return a.second < b.second; }),
+        entry);
+    if (!deadlineTimer_.isActive() || deadlines_.front().first == id)
+        deadlineTimer_.start(
+            int(std::max<qint64>(deadlines_.front().second - clock_.elapsed(), 1)));
+}
 
 void MessageServer::closeLateLogOns()
 {
@@ -17,10 +48,16 @@ void MessageServer::closeLateLogOns()
         if (found == clients_.end() || found->second->loggedOn || found->second->gone)
             continue;
         Client* client = found->second.get();
-        // A log-on held while the database is away is not the client's delay: it gets another
-        // log-on time (the latest deadline of all, so the queue stays in order).
-        if (client->storeWait) {
+        // A log-on held while the database is away, or waiting for its check to start, is not
+        // the client's delay: it gets another log-on time (the latest deadline of all, so the
+        // queue stays in order); one whose check runs has it from the check's start.
+        const qint64 running = checks_.runningFor(client->id);
+        if (client->storeWait || running == CheckQueue::kWaiting) {
             deadlines_.emplace_back(client->id, now + limits_.logOnTimeMs);
+            continue;
+        }
+        if (running >= 0 && running < limits_.logOnTimeMs) {
+            setLogOnDeadline(client->id, now - running + limits_.logOnTimeMs);
             continue;
         }
         if (mayLog(client))
@@ -31,6 +68,41 @@ void MessageServer::closeLateLogOns()
     }
     if (!deadlines_.empty())
         deadlineTimer_.start(int(std::max<qint64>(deadlines_.front().second - now, 1)));
+}
+
+void MessageServer::setVerifierKey(const QByteArray& key)
+{
+    verifierKey_ = key;
+    verifierKeyId_ = key.isEmpty() ? QByteArray() : Verifiers::keyIdOf(key);
+}
+
+QByteArray MessageServer::freshVerifier(const LogOnRecord& record)
+{
+    const int days = store_.verifierDays();
+    if (verifierKey_.isEmpty() || days <= 0 || record.verifier.isEmpty() || !record.account)
+        return {};
+    if (record.verifierKeyId != verifierKeyId_) {
+        if (!std::exchange(strangeKeyLogged_, true))
+            logLine(QStringLiteral("verifiers made with another server key are not used: give "
+                                   "every node the same key file"));
+        return {};
+    }
+    const qint64 age = QDateTime::currentSecsSinceEpoch() - record.verifierMade;
+    return age >= 0 && age < qint64(days) * 24 * 3600 ? record.verifier : QByteArray();
+}
+
+bool MessageServer::verifierMatches(const PasswordCheck& check) const
+{
+    return !check.verifier.isEmpty() && check.account &&
+           crypto::sameBytes(Verifiers::verifierOf(verifierKey_, *check.account, check.password),
+                             check.verifier);
+}
+
+void MessageServer::refuseThrottled(Client* client)
+{
+    metrics::count(metrics::Counter::LogOnsThrottled);
+    send(client, frame({"Invalid", kInvalidLogon}));
+    logOnFailed(client);
 }
 
 void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
@@ -52,67 +124,184 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
         logOnFailed(client);
         return;
     }
-    // A throttled attempt is refused unchecked: it learns nothing, costs no key derivation and
-    // counts for nothing. The name is cut: anything longer is no account name.
+    // A name guessed from this address is refused unchecked: the attempt learns nothing, costs
+    // no key derivation and counts for nothing. The name is cut: anything longer is no account
+    // name.
     const QString cutName = userName.left(kMaxNameLength + 1);
-    switch (gate_.admit(cutName, client->remote)) {
-    case LogOnGate::Admission::Check:
-        break;
-    case LogOnGate::Admission::Throttled:
-        metrics::count(metrics::Counter::LogOnsThrottled);
-        send(client, frame({"Invalid", kInvalidLogon}));
-        logOnFailed(client);
-        return;
-    case LogOnGate::Admission::Busy:
-        // Left unanswered: the client asks again every second, whereas any answer would end
-        // it. An office behind one address logging on at once only waits its turn.
-        if (mayLog(client))
-            logLine(QStringLiteral("%1: too many password checks waiting, log-on left for the "
-                                   "client to repeat")
-                        .arg(client->who()));
+    if (gate_.pairLocked(cutName, client->remote)) {
+        refuseThrottled(client);
         return;
     }
-    // The key derivation runs on a worker; this connection's later messages wait for its
-    // answer, the others' do not.
-    auto check = std::make_shared<LogOnCheck>();
-    check->userName = cutName;
-    check->fields = fields;
     bool failed = false;
-    check->account = store_.account(cutName, &failed);
+    const LogOnRecord record = store_.logOnRecord(cutName, client->remote, &failed);
     if (failed) {
         // A failed query is no answer: the log-on is held and checked again shortly, and the
         // client's own repeats wait behind it.
         routeLater(client, fields);
         return;
     }
-    check->outdated = check->account && store_.hashIsOutdated(*check->account);
-    if (check->account)
-        check->checkedSalt = check->account->salt;
-    const ServerStore* store = &store_;
-    offThread(
-        client,
-        [store, check] {
-            check->matches = store->passwordMatches(check->account, check->fields[2]);
-            if (check->matches && check->outdated)
-                check->renewed = store->hashPassword(check->fields[2]);
-        },
-        [this, check](Client* c) { finishLogOn(c, *check); });
+    auto check = std::make_shared<PasswordCheck>();
+    check->userName = cutName;
+    check->password = fields[2];
+    check->account = record.account;
+    if (record.account) {
+        check->outdated = store_.hashIsOutdated(*record.account);
+        check->checkedSalt = record.account->salt;
+    }
+    check->originSeen = record.originSeen;
+    check->verifier = freshVerifier(record);
+    const bool knownOrigin = record.originSeen > QDateTime::currentSecsSinceEpoch() -
+                                                     qint64(Verifiers::kOriginDays) * 24 * 3600;
+    // A fresh verifier answers at once, without a key derivation: unless the address is locked
+    // for this user, whose check then waits for its turn there like any other.
+    const bool waitsForTurn = !knownOrigin && gate_.addressLocked(client->remote);
+    if (!waitsForTurn && !check->verifier.isEmpty()) {
+        if (verifierMatches(*check)) {
+            check->matches = check->fromVerifier = true;
+            checkFinished(*check, client->remote);
+            answerLogOn(client, *check, fields);
+            return;
+        }
+        check->verifier.clear(); // the worker need not try it again
+    }
+    // The same name and password asked for on another connection lately (a client reopens its
+    // connection every second until it is answered): this one waits for that check's answer.
+    if (joinKey_.isEmpty())
+        joinKey_ = crypto::randomBytes(32);
+    const QByteArray key = crypto::hmacSha256(joinKey_, toWire(cutName) + '\0' + fields[2]);
+    const auto answer = [this, id = client->id, fields](const PasswordCheck& done) {
+        checkDone(
+            id, true, [&](Client* c) { answerLogOn(c, done, fields); }, false);
+    };
+    std::shared_ptr<const PasswordCheck> kept;
+    if (checks_.join(client->id, key, answer, &kept)) {
+        debugLine(QStringLiteral("#%1: log-on joins the check of the same name and password")
+                      .arg(client->id));
+        waitForCheck(client);
+        return;
+    }
+    if (kept && record.account && kept->checkedSalt == record.account->salt &&
+        kept->account->level == record.account->level) {
+        answerLogOn(client, *kept, fields);
+        return;
+    }
+    waitForCheck(client);
+    CheckQueue::Job job;
+    job.address = client->remote;
+    job.name = cutName;
+    job.key = key;
+    job.knownOrigin = knownOrigin;
+    job.check = check;
+    job.work = [check, full = fullCheck_ ? fullCheck_ : keyDerivation(&store_),
+                verifierKey = verifierKey_] {
+        if (!check->verifier.isEmpty() && check->account &&
+            crypto::sameBytes(Verifiers::verifierOf(verifierKey, *check->account, check->password),
+                              check->verifier)) {
+            check->matches = check->fromVerifier = true;
+            return;
+        }
+        full(*check);
+    };
+    job.finished = [this, check, address = client->remote] {
+        return checkFinished(*check, address);
+    };
+    debugLine(QStringLiteral("#%1: log-on checked in turn, %2 check(s) before it%3")
+                  .arg(client->id)
+                  .arg(checks_.waiting() + checks_.running())
+                  .arg(waitsForTurn ? QStringLiteral(", its address slowed") : QString()));
+    checks_.ask(client->id, std::move(job), answer);
+}
+
+bool MessageServer::checkFinished(PasswordCheck& check, const QString& address)
+{
+    if (check.throttled)
+        return false;
+    metrics::count(check.fromVerifier ? metrics::Counter::PasswordChecksVerifier
+                                      : metrics::Counter::PasswordChecksFull);
+    if (!check.matches) {
+        check.answerDelayMs = gate_.failed(check.userName, address);
+        return false;
+    }
+    gate_.succeeded(check.userName, address);
+    Account account = *check.account;
+    if (check.renewed) {
+        // Not over a password an admin set since the check.
+        const StoreResult renewed =
+            store_.storePasswordHash(account.name, *check.renewed, check.checkedSalt);
+        if (renewed == StoreResult::Ok) {
+            logLine(QStringLiteral("password hash of %1 renewed").arg(account.name));
+            account.salt = check.renewed->salt;
+            account.iterations = check.renewed->iterations;
+        } else if (renewed == StoreResult::Failed) {
+            logLine(QStringLiteral("could not renew the password hash of %1: %2")
+                        .arg(account.name, store_.lastError()));
+        }
+    }
+    if (!check.fromVerifier && !verifierKey_.isEmpty())
+        store_.keepVerifier(account.name,
+                            Verifiers::verifierOf(verifierKey_, account, check.password),
+                            verifierKeyId_);
+    // Written again once a day at most: a crowd logging on again costs no write.
+    if (QDateTime::currentSecsSinceEpoch() - check.originSeen >= 24 * 3600)
+        store_.keepOrigin(account.name, address);
+    return true;
+}
+
+void MessageServer::answerLogOn(Client* client, const PasswordCheck& check,
+                                const QList<QByteArray>& fields)
+{
+    if (check.throttled) {
+        refuseThrottled(client);
+        return;
+    }
+    if (check.matches) {
+        client->failedLogOns = 0;
+        completeLogOn(client, check.userName, *check.account, fields);
+        return;
+    }
+    if (mayLog(client))
+        logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
+                    .arg(client->id)
+                    .arg(shown(check.userName)));
+    metrics::count(metrics::Counter::LogOnsRefused);
+    if (check.answerDelayMs > 0) {
+        answerLogOnLater(client, check.answerDelayMs);
+        return;
+    }
+    send(client, frame({"Invalid", kInvalidLogon}));
+    logOnFailed(client);
+}
+
+void MessageServer::waitForCheck(Client* client)
+{
+    client->checking = true;
+    client->heldBytes = 0;
+    client->socket->pauseReading(true); // checking
 }
 
 void MessageServer::offThread(Client* client, std::function<void()> work,
                               std::function<void(Client*)> then, bool carriedOut)
 {
-    client->checking = true;
-    client->heldBytes = 0;
-    client->socket->pauseReading(true); // checking
-    client->cancelled = std::make_shared<std::atomic<bool>>(false);
-    const quint64 id = client->id;
+    waitForCheck(client);
+    CheckQueue::Job job;
+    job.address = client->remote;
+    job.carriedOut = carriedOut;
+    job.work = std::move(work);
     // A request received whole is carried out even when its connection goes meanwhile.
-    gate_.run(client->remote,
-              carriedOut ? std::make_shared<std::atomic<bool>>(false) : client->cancelled,
-              std::move(work), [this, id, then = std::move(then), carriedOut](bool ran) {
-                  checkDone(id, ran, then, carriedOut);
-              });
+    checks_.ask(client->id, std::move(job),
+                [this, id = client->id, then = std::move(then), carriedOut](const PasswordCheck&) {
+                    checkDone(id, true, then, carriedOut);
+                });
+}
+
+bool MessageServer::leaveCheck(Client* client)
+{
+    if (!client->checking)
+        return true;
+    if (!checks_.leave(client->id))
+        return false;
+    client->checking = false;
+    return true;
 }
 
 void MessageServer::checkDone(quint64 id, bool ran, const std::function<void(Client*)>& then,
@@ -148,43 +337,6 @@ void MessageServer::answerLogOnLater(Client* client, qint64 delayMs)
         logOnFailed(c);
         resumeInput(c);
     });
-}
-
-void MessageServer::finishLogOn(Client* client, const LogOnCheck& check)
-{
-    const QList<QByteArray>& fields = check.fields;
-    const QString& userName = check.userName;
-    if (check.matches) {
-        gate_.succeeded(userName, client->remote);
-        client->failedLogOns = 0;
-        if (check.renewed) {
-            // Not over a password an admin set since the check.
-            const StoreResult renewed =
-                store_.storePasswordHash(check.account->name, *check.renewed, check.checkedSalt);
-            if (renewed == StoreResult::Ok)
-                logLine(QStringLiteral("#%1: password hash of %2 renewed")
-                            .arg(client->id)
-                            .arg(userName));
-            else if (renewed == StoreResult::Failed)
-                logLine(QStringLiteral("#%1: could not renew the password hash of %2: %3")
-                            .arg(client->id)
-                            .arg(userName, store_.lastError()));
-        }
-        completeLogOn(client, userName, *check.account, fields);
-        return;
-    }
-    if (mayLog(client))
-        logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
-                    .arg(client->id)
-                    .arg(shown(userName)));
-    metrics::count(metrics::Counter::LogOnsRefused);
-    const qint64 delay = gate_.failed(userName, client->remote);
-    if (delay > 0) {
-        answerLogOnLater(client, delay);
-        return;
-    }
-    send(client, frame({"Invalid", kInvalidLogon}));
-    logOnFailed(client);
 }
 
 void MessageServer::completeLogOn(Client* client, const QString& userName, const Account& account,
@@ -300,12 +452,24 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
         refusePasswordChange(client, problem);
         return;
     }
-    // The new hash is derived on a worker and stored here.
+    // Each costs a key derivation: a connection gets a few at once, then one a minute.
+    const qint64 now = clock_.elapsed();
+    client->changesLeft =
+        std::min(kPasswordChangeBurst,
+                 client->changesLeft + double(now - client->changesAt) / kPasswordChangeGapMs);
+    client->changesAt = now;
+    if (client->changesLeft < 1) {
+        refusePasswordChange(client, QStringLiteral("Too many password changes. Please try "
+                                                    "again later."));
+        return;
+    }
+    client->changesLeft -= 1;
+    // The new hash is derived on a worker, in its turn with the log-ons, and stored here.
     auto hash = std::make_shared<PasswordHash>();
     const ServerStore* store = &store_;
     offThread(
         client, [store, hash, password] { *hash = store->hashPassword(toWire(password)); },
-        [this, hash, name, newPassword = fields[3]](Client* c) {
+        [this, hash, name, level = client->level, newPassword = fields[3]](Client* c) {
             if (store_.storePasswordHash(fromWire(name), *hash) != StoreResult::Ok) {
                 refusePasswordChange(c, QStringLiteral("The password could not be changed. "
                                                        "Please try again later."));
@@ -313,6 +477,17 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
             }
             if (mayLog(c))
                 logLine(QStringLiteral("%1: password changed").arg(c->who()));
+            // The next log-on with the new password needs no key derivation either.
+            if (!verifierKey_.isEmpty()) {
+                Account account;
+                account.name = fromWire(name);
+                account.level = level;
+                account.salt = hash->salt;
+                account.iterations = hash->iterations;
+                store_.keepVerifier(account.name,
+                                    Verifiers::verifierOf(verifierKey_, account, newPassword),
+                                    verifierKeyId_);
+            }
             send(c, frame({"CHPASS", kPasswordChanged, "S", newPassword}));
         },
         true);

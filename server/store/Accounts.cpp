@@ -1,10 +1,9 @@
 #include "store/Accounts.h"
 
+#include "base/Crypto.h"
 #include "base/ServerRules.h"
 
 #include <QCryptographicHash>
-#include <QPasswordDigestor>
-#include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -20,25 +19,12 @@ QByteArray oldHash(const QByteArray& salt, const QByteArray& password)
     return QCryptographicHash::hash(salt + password, QCryptographicHash::Sha256);
 }
 
-// Takes the same time wherever the two differ.
-bool sameBytes(const QByteArray& a, const QByteArray& b)
-{
-    if (a.size() != b.size())
-        return false;
-    unsigned char difference = 0;
-    for (qsizetype i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
-}
-
 QByteArray newSalt()
 {
-    QByteArray salt(16, Qt::Uninitialized);
-    QRandomGenerator* random = QRandomGenerator::system();
-    for (char& c : salt)
-        c = char(random->bounded(256));
-    return salt;
+    return crypto::randomBytes(16);
 }
+
+constexpr auto kAccountColumns = "a.name, a.level, a.supervisor, a.salt, a.hash, a.iterations";
 
 Account accountFrom(const QSqlQuery& q)
 {
@@ -115,6 +101,39 @@ std::optional<Account> Accounts::account(const QString& name, bool* failed)
     return accountFrom(q);
 }
 
+LogOnRecord Accounts::logOnRecord(const QString& name, const QString& address, bool* failed)
+{
+    const bool usable = routing_.usable();
+    QSqlQuery q(routing_.db());
+    if (usable) {
+        q.prepare(QStringLiteral("SELECT %1, v.verifier, v.key_id, v.made, o.seen FROM accounts a "
+                                 "LEFT JOIN verifiers v ON v.name = a.name LEFT JOIN origins o ON "
+                                 "o.name = a.name AND o.address = ? WHERE a.name = ?")
+                      .arg(QLatin1String(kAccountColumns)));
+        q.addBindValue(address);
+        q.addBindValue(normalizeUserName(name));
+    }
+    if (!usable || !q.exec()) {
+        if (usable) {
+            routing_.setLastError(q.lastError().text());
+            routing_.noteFailure();
+        }
+        *failed = true;
+        failures_.reportFailure(QStringLiteral("reading an account"), routing_.lastError());
+        return {};
+    }
+    failures_.reportRecovery(QStringLiteral("reading an account"));
+    LogOnRecord record;
+    if (!q.next())
+        return record;
+    record.account = accountFrom(q);
+    record.verifier = q.value(6).toByteArray();
+    record.verifierKeyId = q.value(7).toByteArray();
+    record.verifierMade = q.value(8).toLongLong();
+    record.originSeen = q.value(9).toLongLong();
+    return record;
+}
+
 QList<Account> Accounts::accounts()
 {
     QList<Account> result;
@@ -133,8 +152,7 @@ QList<Account> Accounts::accounts()
 QByteArray Accounts::derive(const QByteArray& salt, const QByteArray& password,
                             int iterations) const
 {
-    return QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256, password, salt,
-                                              iterations, 32);
+    return crypto::pbkdf2Sha256(password, salt, iterations);
 }
 
 bool Accounts::passwordMatches(const std::optional<Account>& account,
@@ -155,7 +173,7 @@ bool Accounts::passwordMatches(const std::optional<Account>& account,
     const QByteArray computed = account->iterations > 0
                                     ? derive(account->salt, password, account->iterations)
                                     : oldHash(account->salt, password);
-    return sameBytes(computed, account->hash);
+    return crypto::sameBytes(computed, account->hash);
 }
 
 bool Accounts::hashIsOutdated(const Account& account) const
@@ -204,8 +222,20 @@ StoreResult Accounts::storePasswordHash(const QString& rawName, const PasswordHa
         routing_.noteFailure();
         return StoreResult::Failed;
     }
-    return q.numRowsAffected() > 0 || replacedSalt.isNull() ? StoreResult::Ok
-                                                            : StoreResult::NoSuchUser;
+    if (q.numRowsAffected() == 0 && !replacedSalt.isNull())
+        return StoreResult::NoSuchUser;
+    dropVerifier(name);
+    return StoreResult::Ok;
+}
+
+void Accounts::dropVerifier(const QString& name)
+{
+    // One that stays (this fails) matches nothing: it was made with the old salt and level.
+    QSqlQuery q(routing_.db());
+    q.prepare(QStringLiteral("DELETE FROM verifiers WHERE name = ?"));
+    q.addBindValue(name);
+    if (!q.exec())
+        routing_.setLastError(q.lastError().text());
 }
 
 bool Accounts::supervisorIsValid(const QString& supervisor)
@@ -276,6 +306,7 @@ StoreResult Accounts::setLevel(const QString& rawName, int level, const QString&
         routing_.setLastError(q.lastError().text());
         return StoreResult::Failed;
     }
+    dropVerifier(name);
     return StoreResult::Ok;
 }
 

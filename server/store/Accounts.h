@@ -24,6 +24,16 @@ struct Account {
     int iterations = 0; // PBKDF2 rounds; 0 for a hash of the old kind (one salted SHA-256 pass)
 };
 
+// What a log-on is checked against: the account, the fast verifier of its password kept after
+// a full check (empty when there is none), and when the user last logged on from the address.
+struct LogOnRecord {
+    std::optional<Account> account;
+    QByteArray verifier;
+    QByteArray verifierKeyId; // of the server key it was made with
+    qint64 verifierMade = 0;  // seconds since the epoch
+    qint64 originSeen = 0;    // seconds since the epoch; 0: never
+};
+
 // A salt and PBKDF2 hash of a password, with its round count.
 struct PasswordHash {
     QByteArray salt;
@@ -57,6 +67,8 @@ public:
 
     // With failed, a query that fails sets it (and is logged) rather than reading as no row.
     std::optional<Account> account(const QString& name, bool* failed = nullptr);
+    // The account with its verifier and what is known of the address, in one query.
+    LogOnRecord logOnRecord(const QString& name, const QString& address, bool* failed);
     QList<Account> accounts();
     // Which of these names have an account, in one query per few hundred.
     QSet<QByteArray> knownNames(const QList<QByteArray>& names, bool* failed = nullptr);
@@ -69,7 +81,8 @@ public:
     StoreResult rehashPassword(const QString& name, const QByteArray& password);
     PasswordHash hashPassword(const QByteArray& password) const;
     // With replacedSalt, only while the account still has that salt: a password set meanwhile
-    // (NoSuchUser then) is not overwritten.
+    // (NoSuchUser then) is not overwritten. A new password, like a new level, drops the
+    // account's verifier.
     StoreResult storePasswordHash(const QString& name, const PasswordHash& hash,
                                   const QByteArray& replacedSalt = QByteArray());
     void setKdfIterations(int iterations) { kdfIterations_ = iterations; }
@@ -86,6 +99,7 @@ public:
 private:
     bool supervisorIsValid(const QString& supervisor);
     StoreResult storeHash(const QString& name, const QByteArray& password);
+    void dropVerifier(const QString& name);
     QByteArray derive(const QByteArray& salt, const QByteArray& password, int iterations) const;
 
     RoutingConnection& routing_;

@@ -93,7 +93,12 @@ bool ensurePostgresSchema(QSqlDatabase& db, QString* error)
                             "NULL, text TEXT NOT NULL, created TEXT NOT NULL)")) &&
         exec(QStringLiteral("CREATE INDEX IF NOT EXISTS inbox_node ON inbox(node, id)")) &&
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS set_aside(id BIGSERIAL PRIMARY KEY, "
-                            "kind TEXT NOT NULL, error TEXT NOT NULL, data TEXT NOT NULL)"));
+                            "kind TEXT NOT NULL, error TEXT NOT NULL, data TEXT NOT NULL)")) &&
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS verifiers(name TEXT PRIMARY KEY, "
+                            "verifier BYTEA NOT NULL, key_id BYTEA NOT NULL, made BIGINT NOT "
+                            "NULL)")) &&
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS origins(name TEXT NOT NULL, address TEXT "
+                            "NOT NULL, seen BIGINT NOT NULL, PRIMARY KEY(name, address))"));
     if (!created || !db.commit()) {
         if (created)
             *error = db.lastError().text();
@@ -145,7 +150,14 @@ bool ensureSchema(QSqlDatabase& db, bool postgres, QString* error)
             QStringLiteral("CREATE INDEX IF NOT EXISTS offline_recipient ON offline(recipient)")) &&
         exec(
             QStringLiteral("CREATE TABLE IF NOT EXISTS set_aside(id INTEGER PRIMARY KEY, kind TEXT "
-                           "NOT NULL, error TEXT NOT NULL, data TEXT NOT NULL)"));
+                           "NOT NULL, error TEXT NOT NULL, data TEXT NOT NULL)")) &&
+        // A fast verifier of each password that passed a full check lately, and the addresses
+        // each user logged on from: see Accounts.
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS verifiers(name TEXT PRIMARY KEY, "
+                            "verifier BLOB NOT NULL, key_id BLOB NOT NULL, made INTEGER NOT "
+                            "NULL)")) &&
+        exec(QStringLiteral("CREATE TABLE IF NOT EXISTS origins(name TEXT NOT NULL, address TEXT "
+                            "NOT NULL, seen INTEGER NOT NULL, PRIMARY KEY(name, address))"));
     if (!created)
         return false;
     // Databases from before key derivation lack the round count; their hashes count as old.

@@ -1,6 +1,7 @@
 #include "store/ServerStore.h"
 
 #include "base/ServerLog.h"
+#include "base/ServerRules.h"
 
 #include <QSqlError>
 
@@ -25,8 +26,10 @@ ServerStore::ServerStore(QObject* parent) : QObject(parent)
 
 ServerStore::~ServerStore()
 {
-    if (routing_.isOpen())
+    if (routing_.isOpen()) {
+        verifiers_.flush();
         flush();
+    }
     storage_.stop();
     routing_.close();
 }
@@ -63,6 +66,14 @@ std::optional<Account> ServerStore::account(const QString& name, bool* failed)
     return accounts_.account(name, failed);
 }
 
+LogOnRecord ServerStore::logOnRecord(const QString& name, const QString& address, bool* failed)
+{
+    LogOnRecord record = accounts_.logOnRecord(name, address, failed);
+    if (record.account)
+        verifiers_.overlay(record.account->name, address, &record);
+    return record;
+}
+
 QList<Account> ServerStore::accounts()
 {
     return accounts_.accounts();
@@ -92,7 +103,10 @@ PasswordHash ServerStore::hashPassword(const QByteArray& password) const
 StoreResult ServerStore::storePasswordHash(const QString& name, const PasswordHash& hash,
                                            const QByteArray& replacedSalt)
 {
-    return accounts_.storePasswordHash(name, hash, replacedSalt);
+    const StoreResult result = accounts_.storePasswordHash(name, hash, replacedSalt);
+    if (result == StoreResult::Ok)
+        verifiers_.forget(normalizeUserName(name));
+    return result;
 }
 
 StoreResult ServerStore::addUser(const QString& name, const QString& password, int level,

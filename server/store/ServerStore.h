@@ -15,7 +15,8 @@
 //
 // This class is the one face the router, the cluster and the admin commands see; the work is
 // done by the store's rooms, each keeping one thing: Schema (the tables and their upgrades),
-// Accounts (accounts, password hashes, log-on settings), OfflineQueue (what is committed at
+// Accounts (accounts, password hashes, log-on settings), Verifiers (the fast verifiers of
+// passwords and the addresses users logged on from), OfflineQueue (what is committed at
 // once on the routing connection), StorageThread (batches of delivered messages, checkpoints,
 // the watermark), RoutingConnection (the routing thread's connection and last error),
 // StoreFailures (what fails, for the log and readiness), SpillFile (what could not be written
@@ -29,6 +30,7 @@
 #include "store/StoreAddress.h"
 #include "store/StoreConnection.h"
 #include "store/StoreFailures.h"
+#include "store/Verifiers.h"
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -79,6 +81,21 @@ public:
     // With failed, a query that fails sets it (and is logged) rather than reading as no row.
     std::optional<Account> account(const QString& name, bool* failed = nullptr);
     QList<Account> accounts();
+    // For a log-on: the account, its verifier and whether the user logged on from the address
+    // lately, in one query (see Verifiers). With failed as for account().
+    LogOnRecord logOnRecord(const QString& name, const QString& address, bool* failed);
+    // Kept after a full check, and after a log-on from an address; written within a second.
+    void keepVerifier(const QString& name, const QByteArray& verifier, const QByteArray& keyId)
+    {
+        verifiers_.keepVerifier(name, verifier, keyId);
+    }
+    void keepOrigin(const QString& name, const QString& address)
+    {
+        verifiers_.keepOrigin(name, address);
+    }
+    // Days a verifier is used after its full check; 0: none is made or used.
+    void setVerifierDays(int days) { verifiers_.setDays(days); }
+    int verifierDays() const { return verifiers_.days(); }
     // Wire bytes of a password against an account; with no account, costs the same and fails.
     // Touches no database: safe on any thread, so the key derivation can run off the routing
     // thread (as can hashPassword()).
@@ -175,6 +192,7 @@ private:
     RoutingConnection routing_{where_, storage_};
     OfflineQueue offline_{routing_, storage_, failures_};
     Accounts accounts_{routing_, failures_};
+    Verifiers verifiers_{routing_};
 };
 
 } // namespace wispline::server

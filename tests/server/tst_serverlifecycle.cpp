@@ -101,6 +101,89 @@ private slots:
         QCOMPARE(server.stop(), 0);
     }
 
+    // A password that passed the full check is kept as a fast verifier in the database, under
+    // the server key beside it: after a restart the same log-on needs no key derivation. A new
+    // password (set by the admin or by the user), a new level, another key or verifiers turned
+    // off take the full check again, and an old password is refused.
+    void aReLogOnAfterARestartTakesTheVerifier_data()
+    {
+        QTest::addColumn<QString>("meanwhile");
+        QTest::addColumn<QString>("password"); // AMY's afterwards
+        QTest::addColumn<int>("fromVerifier"); // checks of the re-log-ons
+        QTest::addColumn<int>("full");
+        QTest::newRow("nothing: from the verifier") << ""
+                                                    << "amy1" << 1 << 0;
+        QTest::newRow("the admin sets a password: the old refused") << "set-password"
+                                                                    << "amy-admin" << 0 << 2;
+        QTest::newRow("the user changes it: the old refused, the new from its verifier")
+            << "CHPASS"
+            << "amy-new" << 1 << 1;
+        QTest::newRow("the admin sets the level") << "set-level"
+                                                  << "amy1" << 0 << 1;
+        QTest::newRow("another server key") << "new key"
+                                            << "amy1" << 0 << 1;
+        QTest::newRow("verifiers turned off") << "--verifier-days"
+                                              << "amy1" << 0 << 1;
+        QTest::newRow("a key others may read: no start") << "open key"
+                                                         << "" << 0 << 0;
+    }
+
+    void aReLogOnAfterARestartTakesTheVerifier()
+    {
+        QFETCH(QString, meanwhile);
+        QFETCH(QString, password);
+        QFETCH(int, fromVerifier);
+        QFETCH(int, full);
+        QVERIFY(admin({{"--add-user", "AMY", "amy1", "1"}}));
+        ServerProcess server;
+        QStringList options{"--admin", "127.0.0.1:0"};
+        QVERIFY(server.start(database_, options, true));
+        const QString key = dir_->filePath(u"verifier.key"_s);
+        QCOMPARE(QFileInfo(key).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+                 QFile::ReadOwner | QFile::WriteOwner);
+        {
+            WireClient amy;
+            QVERIFY(amy.logOnAt(server.port(), "AMY", "amy1"));
+            if (meanwhile == "CHPASS"_L1) {
+                amy.send("CHPASS~AMY~1~amy-new");
+                QCOMPARE(amy.take("CHPASS").value(2), u"S"_s);
+            }
+        }
+        QCOMPARE(server.stop(), 0);
+        if (meanwhile == "set-password"_L1)
+            QCOMPARE(runAdmin(database_, {"--set-password", "AMY"}, "amy-admin\n").exitCode, 0);
+        else if (meanwhile == "set-level"_L1)
+            QVERIFY(admin({{"--set-level", "AMY", "2"}}));
+        else if (meanwhile == "new key"_L1)
+            QVERIFY(QFile::remove(key));
+        else if (meanwhile == "--verifier-days"_L1)
+            options += {meanwhile, "0"};
+        else if (meanwhile == "open key"_L1)
+            QVERIFY(QFile::setPermissions(key,
+                                          QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        if (password.isEmpty()) {
+            QVERIFY(!server.start(database_, options, true));
+            QVERIFY2(server.output().contains("can be read by others than its owner"_L1),
+                     qPrintable(server.output()));
+            return;
+        }
+
+        QVERIFY(server.start(database_, options, true));
+        WireClient amy;
+        QVERIFY(amy.connectTo(server.port()));
+        if (password != "amy1"_L1)
+            QCOMPARE(amy.logOn("AMY", "amy1").value(0), u"Invalid"_s);
+        QCOMPARE(amy.logOn("AMY", password).value(0), u"LIU"_s);
+        QVERIFY(waitFor([&] { return server.adminPort() != 0; }));
+        const QByteArray metrics = HttpRequest(server.adminPort(), "/metrics").body();
+        for (const auto& [kind, count] : {std::pair("verifier", fromVerifier), {"full", full}})
+            QVERIFY2(metrics.contains(QByteArray("wispline_password_checks_total{kind=\"") + kind +
+                                      "\"} " + QByteArray::number(count) + '\n'),
+                     metrics.constData());
+        QCOMPARE(server.output().contains("another server key"_L1), meanwhile == "new key"_L1);
+        QCOMPARE(server.stop(), 0);
+    }
+
     void everyClientLearnsOfTheEnd_data()
     {
         QTest::addColumn<int>("signalNumber"); // 0: --announce-shutdown

@@ -2,6 +2,7 @@
 // never stop the server, lose what it accepted or disturb anyone else's session.
 #include "ServerHarness.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QScopeGuard>
 #include <QStandardPaths>
@@ -55,7 +56,10 @@ class TestServerRobustness : public QObject
         PlainToRequired,
         PlainBesideTls,
         StalledHandshake,
-        TlsByteByByte
+        TlsByteByByte,
+        LogOnsBehindOneCheck,
+        WaitsPastTheLogOnTime,
+        ReopensWhileWaiting
     };
     enum End {
         StopsReading,
@@ -93,9 +97,20 @@ private slots:
         // Name, password and level of each account.
         for (const QString& u :
              u"ALICE alice1 1|BOB bob2 2|CAROL carol2 2|DORA dora2 2|EVE eve2 "
-             "2|FAY fay1 1|GUS gus2 2|HAL hal1 1|IVY ivy1 1|LEN len1 1|MAY may2 2"_s.split(u'|'))
+             "2|FAY fay1 1|GUS gus2 2|HAL hal1 1|IVY ivy1 1|LEN len1 1|MAY may2 2|RAY ray1 "
+             "1|SAM sam1 1|TOM tom2 2|UMA uma1 1|VAL val2 2|WES wes1 1|XAN xan2 2|YAS yas1 1|ZOE "
+             "zoe1 1"_s.split(u'|'))
             QCOMPARE(addUser(database_, u.split(u' ')).exitCode, 0);
-        // KAY's password takes long to check, and JAY's stored rounds do not match.
+        // Checked at the real cost where a row measures what users get.
+        for (const QString& u : u"NIA nia1 1|OLA ola2 2|PIA pia1 1"_s.split(u'|'))
+            QCOMPARE(runAdmin(database_,
+                              {u"--kdf-iterations"_s, u"100000"_s, u"--add-user"_s,
+                               u.section(u' ', 0, 0), u.section(u' ', 2, 2)},
+                              u.section(u' ', 1, 1).toLatin1() + '\n')
+                         .exitCode,
+                     0);
+        // KAY's password takes long to check, and JAY's and RAY's stored rounds do not match
+        // (RAY's take seconds).
         QCOMPARE(runAdmin(database_,
                           {u"--kdf-iterations"_s, u"300000"_s, u"--add-user"_s, u"KAY"_s, u"1"_s},
                           "kay1\n")
@@ -103,6 +118,7 @@ private slots:
                  0);
         QCOMPARE(addUser(database_, {u"JAY"_s, u"jay1"_s, u"1"_s}).exitCode, 0);
         sqlRow(database_, u"UPDATE accounts SET iterations = 2000000 WHERE name = 'JAY'"_s);
+        sqlRow(database_, u"UPDATE accounts SET iterations = 20000000 WHERE name = 'RAY'"_s);
         QVERIFY(server_.start(database_, {}, true));
         QVERIFY(alice_.logOnAt(server_.port(), "ALICE", "alice1"));
         QVERIFY(bob_.logOnAt(server_.port(), "BOB", "bob2"));
@@ -197,6 +213,18 @@ private slots:
             << int(StalledHandshake)
             << tls({u"--max-anonymous-per-address"_s, u"1"_s}); // closed at 10 s
         QTest::newRow("TLS a byte at a time: reassembled") << int(TlsByteByByte) << tls();
+        // At the real cost the three checks overlap.
+        QTest::newRow("three log-ons at once, each with a message, one check at a time: all in, "
+                      "all delivered")
+            << int(LogOnsBehindOneCheck)
+            << QStringList{u"--max-checks"_s, u"1"_s, u"--kdf-iterations"_s, u"100000"_s};
+        // RAY's check takes seconds (its stored rounds, set above), the others' a moment.
+        QTest::newRow("a log-on waiting past the log-on time behind a slow check: answered")
+            << int(WaitsPastTheLogOnTime)
+            << QStringList{u"--max-checks"_s, u"1"_s, u"--logon-time"_s, u"1000"_s, u"--debug"_s};
+        QTest::newRow("a client reconnecting while its log-on waits: keeps its place, one check")
+            << int(ReopensWhileWaiting)
+            << QStringList{u"--max-checks"_s, u"1"_s, u"--admin"_s, u"127.0.0.1:0"_s, u"--debug"_s};
     }
 
     void recipesHurtNobody()
@@ -214,6 +242,9 @@ private slots:
         if (recipe != TlsByteByByte)
             QVERIFY(c.connectTo(server.port(), u"127.0.0.7"_s, recipe == Encrypted ? ca() : u""_s));
         qint64 unsent = 0;
+        const auto logged = [&](const char* text) {
+            return waitFor([&] { return server.output().contains(QLatin1String(text)); });
+        };
         switch (recipe) {
         case InputDuringCheck:
             // More than the kernel buffers on both sides: the rest is still with the client
@@ -339,6 +370,73 @@ private slots:
             QVERIFY(c.connectTo(relay.serverPort(), {}, ca()));
             QCOMPARE(c.logOn("CAROL", "carol2").value(0), u"LIU"_s);
             QVERIFY(c.sync());
+            break;
+        }
+        case LogOnsBehindOneCheck: {
+            WireClient may;
+            QVERIFY(may.logOnAt(server.port(), "MAY", "may2"));
+            const QStringList users{u"NIA nia1"_s, u"OLA ola2"_s, u"PIA pia1"_s};
+            std::vector<std::unique_ptr<WireClient>> senders;
+            for (qsizetype i = 0; i < users.size(); ++i) {
+                senders.push_back(std::make_unique<WireClient>());
+                QVERIFY(senders.back()->connectTo(server.port()));
+            }
+            for (qsizetype i = 0; i < users.size(); ++i) {
+                const QByteArray name = users[i].section(u' ', 0, 0).toLatin1();
+                senders[i]->send("LIU~" + name + '~' + users[i].section(u' ', 1).toLatin1() +
+                                 "~1.1.1~00-11-22-33-44-55SND~" + name +
+                                 "1~right behind~MAY2~NOONE");
+            }
+            for (qsizetype i = 0; i < users.size(); ++i)
+                QCOMPARE(senders[i]->take("LIU").value(1), users[i].section(u' ', 0, 0));
+            QVERIFY(waitFor([&] { return may.received("SND").size() >= users.size(); }));
+            QVERIFY(may.sync());
+            QStringList got;
+            for (const QStringList& m : may.received("SND"))
+                got.append(m.value(1).section(u" ["_s, 0, 0));
+            got.sort();
+            QCOMPARE(got, (QStringList{u"NIA <- right behind"_s, u"OLA <- right behind"_s,
+                                       u"PIA <- right behind"_s}));
+            break;
+        }
+        case WaitsPastTheLogOnTime: {
+            // The second waits behind the first's check (seconds long) past its log-on time.
+            c.send("LIU~RAY~ray1~1.1.1~00-11-22-33-44-55");
+            QVERIFY(logged("#1: log-on checked in turn, 0"));
+            WireClient waiting;
+            QVERIFY(waiting.connectTo(server.port()));
+            waiting.send("LIU~SAM~sam1~1.1.1~00-11-22-33-44-55");
+            QVERIFY(logged("#2: log-on checked in turn, 1"));
+            QCOMPARE(waiting.take("LIU").value(1), u"SAM"_s);
+            break;
+        }
+        case ReopensWhileWaiting: {
+            // As the client does while no answer came: a new connection asks again.
+            c.send("LIU~RAY~ray1~1.1.1~00-11-22-33-44-55");
+            QVERIFY(logged("#1: log-on checked in turn, 0"));
+            auto first = std::make_unique<WireClient>();
+            QVERIFY(first->connectTo(server.port()));
+            first->send("LIU~UMA~uma1~1.1.1~00-11-22-33-44-55");
+            QVERIFY(logged("#2: log-on checked in turn, 1"));
+            WireClient later;
+            QVERIFY(later.connectTo(server.port()));
+            later.send("LIU~SAM~sam1~1.1.1~00-11-22-33-44-55");
+            QVERIFY(logged("#3: log-on checked in turn, 2"));
+            first.reset();
+            WireClient second;
+            QVERIFY(second.connectTo(server.port()));
+            second.send("LIU~UMA~uma1~1.1.1~00-11-22-33-44-55");
+            QVERIFY(logged("#4: log-on joins the check of the same name and password"));
+            // Answered in turn, before the log-on that came after the first connection's.
+            QCOMPARE(later.take("LIU").value(1), u"SAM"_s);
+            QCOMPARE(second.take("LIU").value(1), u"UMA"_s);
+            QVERIFY(waitFor([&] { return server.output().contains(" SAM: logged on"_L1); }));
+            const QString log = server.output();
+            QVERIFY(log.contains(" UMA: logged on"_L1));
+            QVERIFY(log.indexOf(" UMA: logged on"_L1) < log.indexOf(" SAM: logged on"_L1));
+            QVERIFY(HttpRequest(server.adminPort(), "/metrics")
+                        .body()
+                        .contains("wispline_password_checks_total{kind=\"full\"} 3\n"));
             break;
         }
         case OutOfDescriptors: {
@@ -782,33 +880,140 @@ private slots:
         QVERIFY(dora.take("OffL").value(1).startsWith("HAL <- kept while the store fails"_L1));
     }
 
-    // Wrong passwords in a row get a name refused unchecked from the guesser's address, which
-    // does not lengthen the lock, and end the connection at the tenth. The name's owner logs on
-    // at once from elsewhere, and another user from the guesser's address.
-    void passwordGuessingIsThrottled()
+    // Guessing from one address, each row from one of its own. Wrong passwords in a row for a
+    // name get it refused unchecked from there, its right password too (which does not lengthen
+    // the lock), and the connection ends at its tenth failure; its owner logs on at once from
+    // elsewhere. Made-up names slow the address down: its checks of users not known there take
+    // turns, one a second, but are never refused; a user who logged on from there lately passes
+    // at once, and lowers the address's count.
+    void guessingFromOneAddress_data()
     {
-        WireClient guesser;
-        QVERIFY(guesser.connectTo(server_.port(), u"127.0.0.2"_s));
-        QByteArray guesses;
-        for (int i = 0; i < 9; ++i)
-            guesses += "LIU~HAL~guess" + QByteArray::number(i) + "~1.1.1~00-11-22-33-44-55";
-        guesses += "LIU~HAL~hal1~1.1.1~00-11-22-33-44-55"; // right, but refused unchecked
-        guesser.send(guesses);
-        QVERIFY(guesser.waitForClose());
-        QCOMPARE(guesser.received("Invalid").size(), 10);
-        QVERIFY(guesser.received("LIU").isEmpty());
+        QTest::addColumn<QString>("name"); // tried with its right password after the guessing
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("wrong");       // passwords for it before, in the same write
+        QTest::addColumn<int>("madeUp");      // names, ten to a connection
+        QTest::addColumn<bool>("known");      // a user known at the address logs on next
+        QTest::addColumn<int>("madeUpAfter"); // more names after that
+        QTest::addColumn<QString>("answer");  // to the right password
+        QTest::addColumn<int>("slowed");      // times the address is logged as slowed
+        const auto row = [](const char* tag, const char* name, int wrong, int madeUp, bool known,
+                            int madeUpAfter, const char* answer, int slowed) {
+            const QString user = QLatin1String(name);
+            QTest::newRow(tag) << user.section(u' ', 0, 0) << user.section(u' ', 1, 1) << wrong
+                               << madeUp << known << madeUpAfter << QString(answer) << slowed;
+        };
+        row("4 wrong passwords for a name, the last free: the right one logs on", "SAM sam1", 4, 0,
+            false, 0, "LIU", 0);
+        row("5 wrong passwords for a name: the right one refused unchecked", "TOM tom2", 5, 0,
+            false, 0, "Invalid", 0);
+        row("9 wrong passwords for a name: the right one refused, the connection closed",
+            "HAL hal1", 9, 0, false, 0, "Invalid", 0);
+        row("19 made-up names, the last free: another user logs on, nothing slowed", "UMA uma1", 0,
+            19, false, 0, "LIU", 0);
+        row("20 made-up names: another user logs on in its turn", "VAL val2", 0, 20, false, 0,
+            "LIU", 1);
+        row("40 made-up names at once: a user known there and another log on", "WES wes1", 0, 40,
+            true, 0, "LIU", 1);
+        row("20 made-up names, a user known there logs on, one more: slowed again", "XAN xan2", 0,
+            20, true, 1, "LIU", 2);
+    }
 
+    void guessingFromOneAddress()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, password);
+        QFETCH(int, wrong);
+        QFETCH(int, madeUp);
+        QFETCH(bool, known);
+        QFETCH(int, madeUpAfter);
+        QFETCH(QString, answer);
+        QFETCH(int, slowed);
+        static int rows = 0;
+        const QString address = u"127.0.0.%1"_s.arg(20 + ++rows);
+        const QString slowedLine = u"address %1 slowed"_s.arg(address);
+        // A server of its own, whose debug lines tell a log-on that waited for its address's
+        // turn. YAS logged on from the address before (known there).
+        sqlRow(database_, u"INSERT INTO origins(name, address, seen) VALUES('YAS', ?, ?)"_s,
+               {address, QDateTime::currentSecsSinceEpoch()});
+        ServerProcess server;
+        QVERIFY(server.start(database_, {u"--debug"_s}, true));
+        WireClient watcher;
+        QVERIFY(watcher.logOnAt(server.port(), "ZOE", "zoe1"));
+        // Whether the connection that logged on as the user waited for the address's turn.
+        const auto waitedForTurn = [&](const QString& user) {
+            const QRegularExpression in(u"#(\\d+) %1: logged on"_s.arg(user));
+            const QString id = in.match(server.output()).captured(1);
+            return !id.isEmpty() &&
+                   server.output().contains(QRegularExpression(
+                       u"#%1: log-on checked in turn.*its address slowed"_s.arg(id)));
+        };
+
+        // Ten to a connection, which ends at its tenth failure: one after the other, or all at
+        // once until the address is slowed (the rest go on in turns meanwhile).
+        std::vector<std::unique_ptr<WireClient>> guessers;
+        int sent = 0;
+        const auto makeUp = [&](int count, bool atOnce) {
+            for (int first = 0; first < count; first += 10) {
+                const int n = std::min(10, count - first);
+                guessers.push_back(std::make_unique<WireClient>());
+                WireClient& c = *guessers.back();
+                if (!c.connectTo(server.port(), address))
+                    return false;
+                QByteArray names;
+                for (int i = 0; i < n; ++i)
+                    names += "LIU~R" + QByteArray::number(rows) + 'X' + QByteArray::number(sent++) +
+                             "~pw~1.1.1~00-11-22-33-44-55";
+                c.send(names);
+                if (!atOnce && !waitFor([&] { return c.received("Invalid").size() == n; }))
+                    return false;
+            }
+            return !atOnce || waitFor([&] { return server.output().contains(slowedLine); });
+        };
+        QVERIFY(makeUp(madeUp, madeUp > 20));
+        if (known) {
+            WireClient yas;
+            QVERIFY(yas.connectTo(server.port(), address));
+            QCOMPARE(yas.logOn("YAS", "yas1").value(0), u"LIU"_s);
+            QVERIFY(!waitedForTurn(u"YAS"_s));
+            yas.socket().disconnectFromHost();
+            QCOMPARE(watcher.take("LGO", "YAS1").size(), 3);
+            QVERIFY(makeUp(madeUpAfter, false));
+        }
+
+        WireClient guesser;
+        QVERIFY(guesser.connectTo(server.port(), address));
+        QByteArray attempts;
+        for (int i = 0; i < wrong; ++i)
+            attempts += "LIU~" + name.toLatin1() + "~guess" + QByteArray::number(i) +
+                        "~1.1.1~00-11-22-33-44-55";
+        guesser.send(attempts + "LIU~" + name.toLatin1() + '~' + password.toLatin1() +
+                     "~1.1.1~00-11-22-33-44-55");
+        QVERIFY(waitFor([&] {
+            return guesser.received("Invalid").size() + guesser.received("LIU").size() == wrong + 1;
+        }));
+        QCOMPARE(guesser.received("LIU").isEmpty() ? u"Invalid"_s : u"LIU"_s, answer);
+        QCOMPARE(server.output().count(slowedLine), slowed);
+        if (answer == u"LIU"_s) {
+            QCOMPARE(waitedForTurn(name), slowed > 0);
+            const QString user = name + guesser.received("LIU").value(0).value(2);
+            guesser.socket().disconnectFromHost();
+            QCOMPARE(watcher.take("LGO", user).size(), 3);
+            return;
+        }
+        // Nothing past the refusal: nobody heard of a log-on. The owner logs on from elsewhere.
+        QVERIFY(server.output().contains(
+            u"user name %1 from address %2 throttled"_s.arg(name, address)));
+        if (wrong + 1 >= 10)
+            QVERIFY(guesser.waitForClose());
+        QVERIFY(watcher.sync());
+        for (const QStringList& m : watcher.received("USRS"))
+            QVERIFY2(!m.join(u' ').contains(name), qPrintable(m.join(u' ')));
         WireClient owner;
-        QVERIFY(owner.connectTo(server_.port(), u"127.0.0.3"_s));
-        QCOMPARE(owner.logOn("HAL", "hal1").value(0), u"LIU"_s);
-        WireClient neighbour;
-        QVERIFY(neighbour.connectTo(server_.port(), u"127.0.0.2"_s));
-        QCOMPARE(neighbour.logOn("CAROL", "carol2").value(0), u"LIU"_s);
-        for (WireClient* c : {&owner, &neighbour})
-            c->socket().disconnectFromHost();
-        QCOMPARE(alice_.take("LGO", "CAROL2").size(), 3);
-        QCOMPARE(server_.output().count("throttled"_L1), 1); // the name from that address
-        QCOMPARE(server_.output().count("answered slowly"_L1), 1);
+        QVERIFY(owner.connectTo(server.port(), u"127.0.0.3"_s));
+        const QStringList in = owner.logOn(name, password);
+        QCOMPARE(in.value(0), u"LIU"_s);
+        owner.socket().disconnectFromHost();
+        QCOMPARE(watcher.take("LGO", name + in.value(2)).size(), 3);
     }
 
     // A log-on whose key derivation takes long (a hash of many rounds) holds up nobody else:

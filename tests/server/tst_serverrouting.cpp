@@ -18,7 +18,8 @@ const QList<QStringList> kUsers{
     {"ALICE", "alice1", "1"},      {"FRED", "fred1", "1"},        {"BOB", "bob2", "2"},
     {"CAROL", "carol2", "2"},      {"DAVE", "dave3", "3", "BOB"}, {"ERIN", "erin3", "3", "CAROL"},
     {"GINA", "gina3", "3", "BOB"}, {"HANK", "hank1", "1"},        {"IVY", "ivy3", "3", "BOB"},
-    {"KIM", "kim1", "1"},          {"LEE", "lee2", "2"},          {"NED", "ned1", "1"}};
+    {"KIM", "kim1", "1"},          {"LEE", "lee2", "2"},          {"NED", "ned1", "1"},
+    {"OLGA", "olga1", "1"},        {"PAT", "pat2", "2"}};
 constexpr int kRoutingUsers = 7;
 
 } // namespace
@@ -235,37 +236,56 @@ private slots:
         QCOMPARE(got, lines);
     }
 
-    // NED asks; the change is last, so each refusal starts from the first password.
+    // NED asks; the change is last, so each refusal starts from the first password. A
+    // connection may ask for three changes at once (each costs a key derivation); OLGA and PAT
+    // ask for several on one connection, each after the answer to the one before.
     void passwordChange_data()
     {
-        QTest::addColumn<QByteArray>("request");
-        QTest::addColumn<QString>("result");
-        QTest::addColumn<QString>("password"); // NED's afterwards
-        QTest::newRow("another user's password") << QByteArray("CHPASS~ALICE~1~taken") << "F"
-                                                 << "ned1";
-        QTest::newRow("empty password") << QByteArray("CHPASS~NED~1~") << "F"
-                                        << "ned1";
-        QTest::newRow("blank password") << QByteArray("CHPASS~NED~1~   ") << "F"
-                                        << "ned1";
-        QTest::newRow("terminator in the password") << QByteArray("CHPASS~NED~1~ab`cd") << "F"
-                                                    << "ned1";
-        QTest::newRow("changed") << QByteArray("CHPASS~ned~1~n3w-Pass") << "S"
-                                 << "n3w-Pass";
+        QTest::addColumn<QString>("account");    // name and password
+        QTest::addColumn<QByteArray>("request"); // %1: the request's number, from 1
+        QTest::addColumn<int>("times");
+        QTest::addColumn<QString>("result");   // of the last
+        QTest::addColumn<QString>("password"); // the user's afterwards
+        const auto row = [](const char* tag, const char* account, const char* request, int times,
+                            const char* result, const char* password) {
+            QTest::newRow(tag) << QString(account) << QByteArray(request) << times
+                               << QString(result) << QString(password);
+        };
+        row("another user's password", "NED ned1", "CHPASS~ALICE~1~taken", 1, "F", "ned1");
+        row("empty password", "NED ned1", "CHPASS~NED~1~", 1, "F", "ned1");
+        row("blank password", "NED ned1", "CHPASS~NED~1~   ", 1, "F", "ned1");
+        row("terminator in the password", "NED ned1", "CHPASS~NED~1~ab`cd", 1, "F", "ned1");
+        row("changed", "NED ned1", "CHPASS~ned~1~n3w-Pass", 1, "S", "n3w-Pass");
+        row("three changes at once, the last free: changed", "OLGA olga1", "CHPASS~OLGA~1~olga-%1",
+            3, "S", "olga-3");
+        row("a fourth change at once: refused", "PAT pat2", "CHPASS~PAT~2~pat-%1", 4, "F", "pat-3");
     }
 
     void passwordChange()
     {
+        QFETCH(QString, account);
         QFETCH(QByteArray, request);
+        QFETCH(int, times);
         QFETCH(QString, result);
         QFETCH(QString, password);
-        std::unique_ptr<WireClient> ned = logOn("NED", "ned1");
+        const QString name = account.section(u' ', 0, 0);
+        const QString first = account.section(u' ', 1, 1);
+        std::unique_ptr<WireClient> ned = logOn(name, first);
         QVERIFY(ned);
-        ned->send(request);
-        QCOMPARE(ned->take("CHPASS").value(2), result);
+        QStringList answer;
+        for (int i = 1; i <= times; ++i) {
+            ned->send(QString::fromLatin1(request).arg(i).toLatin1());
+            answer = ned->take("CHPASS");
+        }
+        QCOMPARE(answer.value(2), result);
+        if (times > 3)
+            QCOMPARE(answer.value(1), u"Too many password changes. Please try again later."_s);
         ned.reset();
-        QVERIFY(logOn("NED", password));
-        QCOMPARE(!logOn("NED", "ned1"), password != "ned1"_L1);
-        // Nobody else's password changed.
+        QVERIFY(logOn(name, password));
+        QCOMPARE(!logOn(name, first), password != first);
+        // Nobody else's password changed (for single requests: ALICE's downloads are paced).
+        if (times > 1)
+            return;
         user("ALICE").send("ALLMsgs~ALICE1~alice1~1.1.1");
         QVERIFY(!user("ALICE").take("ALLM", "MSG").isEmpty());
     }

@@ -1,8 +1,10 @@
 // Names, passwords, versions, addresses, addressing by level and control characters as the
-// server reads them. The framing of what it
+// server reads them, and the key derivation of its password hashes. The framing of what it
 // sends is checked end to end by the routing and robustness tests.
+#include "base/Crypto.h"
 #include "base/ServerRules.h"
 
+#include <QPasswordDigestor>
 #include <QTest>
 
 using namespace wispline::server;
@@ -53,6 +55,43 @@ private slots:
         QFETCH(QString, password);
         QFETCH(bool, accepted);
         QCOMPARE(passwordProblem(password).isEmpty(), accepted);
+    }
+
+    // Hashes stored by earlier servers (derived by Qt) stay valid with OpenSSL's derivation:
+    // each row is derived both ways, and the published vectors pin both down.
+    void keyDerivation_data()
+    {
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<QByteArray>("salt");
+        QTest::addColumn<int>("iterations");
+        QTest::addColumn<QByteArray>("known"); // hex; empty where no vector is published
+        QTest::newRow("published vector, 1 round")
+            << QByteArray("password") << QByteArray("salt") << 1
+            << QByteArray("120fb6cffcf8b32c43e7225256c4f837a86548c92ccc35480805987cb70be17b");
+        QTest::newRow("published vector, 4096 rounds")
+            << QByteArray("password") << QByteArray("salt") << 4096
+            << QByteArray("c5e478d59288c841aa530db6845c4c8d962893a001ce4e11a4963873aa98134a");
+        QTest::newRow("code page bytes, binary salt")
+            << QByteArray("m\xfcnze\x80") << QByteArray("\0\xff\x10salt\x7f", 9) << 1000
+            << QByteArray();
+        QTest::newRow("password longer than a SHA-256 block")
+            << QByteArray(100, 'p') << QByteArray(16, 's') << 1000 << QByteArray();
+        QTest::newRow("empty password")
+            << QByteArray() << QByteArray(16, 's') << 1000 << QByteArray();
+    }
+
+    void keyDerivation()
+    {
+        QFETCH(QByteArray, password);
+        QFETCH(QByteArray, salt);
+        QFETCH(int, iterations);
+        QFETCH(QByteArray, known);
+        const QByteArray derived = crypto::pbkdf2Sha256(password, salt, iterations);
+        QCOMPARE(derived.toHex(), QPasswordDigestor::deriveKeyPbkdf2(QCryptographicHash::Sha256,
+                                                                     password, salt, iterations, 32)
+                                      .toHex());
+        if (!known.isEmpty())
+            QCOMPARE(derived.toHex(), known);
     }
 
     void addresses_data()
