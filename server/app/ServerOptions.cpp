@@ -245,6 +245,16 @@ bool readNumber(const QCommandLineParser& parser, const char* option, int min, i
     return true;
 }
 
+// Where the server keeps its own files: beside a SQLite file; for PostgreSQL the service
+// manager's state folder (the first of several), else the data folder.
+QString stateFolder(const QString& database)
+{
+    if (!ServerStore::isPostgresAddress(database))
+        return QFileInfo(database).absolutePath();
+    const QString state = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    return state.isEmpty() ? QFileInfo(defaultDatabasePath()).absolutePath() : state;
+}
+
 } // namespace
 
 QString usage()
@@ -258,13 +268,7 @@ QString serverKeyPath(const ServerOptions& options, const QString& database)
 {
     if (!options.verifierKey.isEmpty())
         return options.verifierKey;
-    const QString name = QStringLiteral("verifier.key");
-    if (!ServerStore::isPostgresAddress(database))
-        return QFileInfo(database).absoluteDir().filePath(name);
-    // The service manager's state folder (the first of several), else the data folder.
-    const QString state = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
-    return QDir(state.isEmpty() ? QFileInfo(defaultDatabasePath()).absolutePath() : state)
-        .filePath(name);
+    return QDir(stateFolder(database)).filePath(QStringLiteral("verifier.key"));
 }
 
 QString defaultDatabasePath()
@@ -279,10 +283,7 @@ QString defaultSpillPath(const QString& database)
 {
     if (!ServerStore::isPostgresAddress(database))
         return QFileInfo(database).absoluteFilePath() + QStringLiteral(".spill");
-    const QString state = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
-    const QString folder =
-        state.isEmpty() ? QFileInfo(defaultDatabasePath()).absolutePath() : state;
-    return folder + QStringLiteral("/wispline-server.spill");
+    return QDir(stateFolder(database)).filePath(QStringLiteral("wispline-server.spill"));
 }
 
 bool parseArguments(const QStringList& arguments, ServerOptions* options, QString* error)
