@@ -1,5 +1,6 @@
 #include "routing/MessageServer.h"
 
+#include "base/ServerClock.h"
 #include "base/ServerLog.h"
 #include "base/ServerMetrics.h"
 #include "cluster/ServerNode.h"
@@ -536,10 +537,10 @@ std::vector<MessageServer::Client*> MessageServer::onlineClients() const
 
 const MessageServer::Stamp& MessageServer::stamp()
 {
-    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    const qint64 second = clocks::wallMs() / 1000;
     if (second != stamp_.second) {
         stamp_.second = second;
-        stamp_.local = QDateTime::currentDateTime();
+        stamp_.local = clocks::wallNow();
         stamp_.time = stamp_.local.time().toString(QStringLiteral("HH:mm:ss"));
         stamp_.clock = toWire(stamp_.time);
         stamp_.day = stamp_.local.date().toString(Qt::ISODate);

