@@ -149,6 +149,14 @@ void MessageServer::readDayMessages(Client* client)
             if (!c || !c->loggedOn)
                 return;
             c->dayReading = false;
+            if (batch.failed) {
+                // The end marker would make a cut download look whole: a reset instead, after
+                // which the client reconnects and the user can ask again.
+                logLine(QStringLiteral("%1: day messages could not be read; connection reset")
+                            .arg(c->who()));
+                c->socket->reset();
+                return;
+            }
             if (batch.rows > 0) {
                 c->dayAfter = batch.lastId;
                 send(c, batch.bytes);

@@ -871,6 +871,16 @@ private slots:
         QCOMPARE(may.logOn("MAY", "may2").value(0), u"LIU"_s); // the client asks again
         QVERIFY(!ivy.take("ALLM", "END").isEmpty());
         QVERIFY(!own.output().contains("day messages refused"_L1));
+        // A day download whose read fails is cut off by a reset, never ended as if whole.
+        sqlRow(database_, u"ALTER TABLE messages RENAME TO messages_away"_s);
+        ivy.messages().clear();
+        ivy.send("ALLMsgs~IVY1~ivy1~1.1.1");
+        QVERIFY(!ivy.take("ALLM", "START").isEmpty());
+        ivy.detach();
+        QByteArray rest;
+        QCOMPARE(ivy.readToEnd(&rest), u"reset"_s);
+        sqlRow(database_, u"ALTER TABLE messages_away RENAME TO messages"_s);
+        QVERIFY(!rest.contains("ALLM~END") && ivy.received("ALLM").isEmpty());
         // A queue that cannot be read at the log-on follows once it can.
         sqlRow(database_, u"ALTER TABLE offline RENAME TO offline_away"_s);
         WireClient dora;
@@ -1039,6 +1049,12 @@ private slots:
         QCOMPARE(c.logOn(QString(60000, u'N'), u"pw"_s).value(0), u"Invalid"_s);
         for (const QString& line : server_.output().split(u'\n'))
             QVERIFY2(line.size() < 400, qPrintable(line.left(100)));
+        QVERIFY(server_.output().contains("log-on refused for a name of 60000 characters"_L1));
+        QCOMPARE(c.logOn(u"s3cret-Pa55"_s, u"pw"_s).value(0), u"Invalid"_s);
+        QCOMPARE(c.logOn(u"MAY"_s, u"wrong"_s).value(0), u"Invalid"_s);
+        QVERIFY(server_.output().contains("log-on refused for MAY:"_L1));
+        QVERIFY(server_.output().contains("log-on refused for a name of 11 characters"_L1));
+        QVERIFY(!server_.output().contains("S3CRET"_L1, Qt::CaseInsensitive));
     }
 };
 
