@@ -206,6 +206,10 @@ int main(int argc, char* argv[])
             return QStringLiteral("database not working");
         if (!node)
             return {};
+        // Messages for other nodes the database does not take: their users get nothing.
+        if (const qint64 waiting = node->outgoingWaitingMs();
+            waiting > ServerNode::kExpirySeconds * 1000)
+            return QStringLiteral("messages for other nodes waiting %1 ms").arg(waiting);
         if (!node->registered())
             return QStringLiteral("node not registered");
         // Stale a beat and a slow takeover before the other nodes take this one for dead.

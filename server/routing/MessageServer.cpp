@@ -678,7 +678,7 @@ void MessageServer::drainInbox()
                 toOffline.append(row);
             }
         }
-        if (!node_->settle(rows.last().id, toOffline))
+        if (!node_->settle(rows, toOffline))
             return; // tried again on the next wake-up
         if (rows.size() < kBatch)
             return;

@@ -100,18 +100,19 @@ struct MessageServer::Client {
     };
     std::deque<Unacknowledged> unacknowledged;
     std::size_t checkAt = kAcknowledgementCheck;
-    qint64 offlineAcknowledged = 0; // the last queue row acknowledged
-    qint64 offlineRemoved = 0;      // rows up to it removed from the queue
+    QList<qint64> offlineToRemove; // queue rows acknowledged, to be removed by their ids
+    QSet<qint64> offlineSent;      // queue rows handed over and not removed yet
     // The session this one replaced, while it is closing: what it gives back comes first.
     quint64 predecessor = 0;
 
     // Long outputs are read from the store a batch at a time and handed over row by row.
     bool backlog = false;    // offline messages still to hand over
-    qint64 backlogAfter = 0; // the last row handed over
+    qint64 backlogAfter = 0; // the highest row handed over
     int backlogCount = 0;    // rows handed over
     QList<OfflineMessage> backlogRows;
     qsizetype backlogNext = 0;
     bool backlogAllRead = false;
+    bool backlogSwept = false; // and then the rows committed late below the highest one
     bool backlogWaits = false; // for the store, which could not read the queue
     bool dayAsked = false;     // a download asked for and not yet ended
     bool dayStream = false;    // the day's messages still to send

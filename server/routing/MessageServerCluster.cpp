@@ -137,8 +137,10 @@ void MessageServer::heal()
 
 void MessageServer::readQueueAgain(Client* client)
 {
-    // From the last row handed over: rows already read are not sent twice.
+    // From the last row handed over, then the rows below it not handed over: rows already read
+    // are not sent twice.
     client->backlogAllRead = false;
+    client->backlogSwept = false;
     if (!client->backlog) {
         client->backlog = true;
         client->backlogCount = 0;

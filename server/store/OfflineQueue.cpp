@@ -34,6 +34,7 @@ OfflineQueue::OfflineQueue(RoutingConnection& routing, StorageThread& storage,
                            StoreFailures& failures)
     : routing_(routing), storage_(storage), failures_(failures)
 {
+    clock_.start();
     flushTimer_.setSingleShot(true);
     QObject::connect(&flushTimer_, &QTimer::timeout, &flushTimer_, [this] {
         if (!flush())
@@ -140,6 +141,15 @@ bool OfflineQueue::flush()
     };
     const auto written = [](QSqlQuery& q) { return q.exec() && q.numRowsAffected() == 1; };
     qint64 lastId = 0;
+    // Rows and bytes that went into each recipient's queue.
+    QHash<QString, std::pair<qint64, qint64>> added;
+    const auto count = [&added](const PendingWrite& w) {
+        if (!w.offline)
+            return;
+        auto& [rows, bytes] = added[w.recipient];
+        ++rows;
+        bytes += w.text.size();
+    };
     QSqlError error;
     bool ok = db.transaction();
     if (!ok)
@@ -157,6 +167,8 @@ bool OfflineQueue::flush()
         ok = false;
     }
     std::size_t done = ok ? pending_.size() : 0;
+    for (std::size_t i = 0; i < done; ++i)
+        count(pending_[i]);
     if (!ok) {
         db.rollback();
         // A row the database cannot take must not hold up the rows behind it: one at a time,
@@ -167,6 +179,7 @@ bool OfflineQueue::flush()
             if (written(q)) {
                 if (!pending_[done].offline)
                     lastId = q.lastInsertId().toLongLong();
+                count(pending_[done]);
                 continue;
             }
             error = q.lastError();
@@ -195,6 +208,8 @@ bool OfflineQueue::flush()
         pendingBytes_ += bytesOf(w.recipient, w.text);
     if (done > 0)
         storage_.noteWritten();
+    if (!added.isEmpty())
+        keepWithinBounds(added);
     if (!pending_.empty()) {
         routing_.setLastError(error.isValid() ? error.text()
                                               : QStringLiteral("a row was not inserted"));
@@ -234,21 +249,63 @@ QList<OfflineMessage> OfflineQueue::batch(const QByteArray& recipient, qint64 af
     return batch;
 }
 
-bool OfflineQueue::drop(const QByteArray& recipient, qint64 afterId, qint64 upToId)
+QList<OfflineMessage> OfflineQueue::upTo(const QByteArray& recipient, qint64 upToId, bool* failed)
 {
-    if (!routing_.usable())
-        return false;
+    QList<OfflineMessage> rows;
+    if (!routing_.usable()) {
+        *failed = true;
+        return rows;
+    }
     QSqlQuery q(routing_.db());
-    q.prepare(QStringLiteral("DELETE FROM offline WHERE recipient = ? AND id > ? AND id <= ?"));
+    q.prepare(
+        QStringLiteral("SELECT id, text FROM offline WHERE recipient = ? AND id <= ? ORDER BY id"));
     q.addBindValue(fromWire(recipient));
-    q.addBindValue(afterId);
     q.addBindValue(upToId);
     if (!q.exec()) {
         routing_.setLastError(q.lastError().text());
         routing_.noteFailure();
+        *failed = true;
+        return rows;
+    }
+    while (q.next())
+        rows.append({q.value(0).toLongLong(), toWire(q.value(1).toString())});
+    return rows;
+}
+
+namespace
+{
+// DELETE ... WHERE id IN (a list): a few hundred ids per statement.
+constexpr qsizetype kIdsPerStatement = 500;
+
+QString idList(const QList<qint64>& ids)
+{
+    QString list;
+    for (const qint64 id : ids)
+        list += (list.isEmpty() ? QString() : QStringLiteral(",")) + QString::number(id);
+    return list;
+}
+} // namespace
+
+bool OfflineQueue::drop(const QByteArray& recipient, const QList<qint64>& ids)
+{
+    if (ids.isEmpty())
+        return true;
+    if (!routing_.usable())
         return false;
+    QSqlQuery q(routing_.db());
+    for (qsizetype at = 0; at < ids.size(); at += kIdsPerStatement) {
+        q.prepare(QStringLiteral("DELETE FROM offline WHERE recipient = ? AND id IN (%1)")
+                      .arg(idList(ids.mid(at, kIdsPerStatement))));
+        q.addBindValue(fromWire(recipient));
+        if (!q.exec()) {
+            routing_.setLastError(q.lastError().text());
+            routing_.noteFailure();
+            return false;
+        }
     }
     storage_.noteWritten();
+    // Counted again at the next row for the recipient.
+    tallies_.remove(fromWire(recipient));
     return true;
 }
 
@@ -271,6 +328,103 @@ std::vector<SpilledRow> OfflineQueue::takeUnwritten()
     pendingBytes_ = 0;
     flushTimer_.stop();
     return rows;
+}
+
+void OfflineQueue::setBounds(qint64 rows, qint64 bytes)
+{
+    maxRows_ = rows;
+    maxBytes_ = bytes;
+}
+
+void OfflineQueue::keepWithinBounds(const QHash<QString, std::pair<qint64, qint64>>& added)
+{
+    // Another node adds to the same queues: a tally is counted again after this long.
+    constexpr qint64 kRecountMs = 60000;
+    const qint64 now = clock_.elapsed();
+    for (auto it = added.cbegin(); it != added.cend(); ++it) {
+        auto tally = tallies_.find(it.key());
+        if (tally != tallies_.end() && now - tally->countedAt < kRecountMs) {
+            tally->rows += it->first;
+            tally->bytes += it->second;
+        } else {
+            // Counted after the commit: the rows just added are in the count.
+            QSqlQuery q(routing_.db());
+            q.prepare(QStringLiteral("SELECT count(*), coalesce(sum(length(text)), 0) FROM "
+                                     "offline WHERE recipient = ?"));
+            q.addBindValue(it.key());
+            if (!q.exec() || !q.next()) {
+                tallies_.remove(it.key()); // counted at the next row
+                continue;
+            }
+            tally =
+                tallies_.insert(it.key(), {q.value(0).toLongLong(), q.value(1).toLongLong(), now});
+        }
+        if ((tally->rows > maxRows_ || tally->bytes > maxBytes_) && !cutBack(it.key(), *tally))
+            tallies_.remove(it.key());
+    }
+}
+
+bool OfflineQueue::cutBack(const QString& recipient, Tally& tally)
+{
+    // The oldest rows, a page at a time, until what is left is within both bounds; removed by
+    // the ids read.
+    QList<qint64> ids;
+    qint64 rows = tally.rows;
+    qint64 bytes = tally.bytes;
+    qint64 after = 0;
+    QSqlQuery q(routing_.db());
+    while (rows > maxRows_ || bytes > maxBytes_) {
+        q.prepare(QStringLiteral("SELECT id, length(text) FROM offline WHERE recipient = ? AND "
+                                 "id > ? ORDER BY id LIMIT ?"));
+        q.addBindValue(recipient);
+        q.addBindValue(after);
+        q.addBindValue(std::max<qint64>(rows - maxRows_, 0) + 16);
+        if (!q.exec())
+            return false;
+        bool any = false;
+        while ((rows > maxRows_ || bytes > maxBytes_) && q.next()) {
+            any = true;
+            after = q.value(0).toLongLong();
+            ids.append(after);
+            --rows;
+            bytes -= q.value(1).toLongLong();
+        }
+        q.finish();
+        if (!any)
+            break; // fewer than counted: the tally was ahead of the table
+    }
+    for (qsizetype at = 0; at < ids.size(); at += kIdsPerStatement) {
+        q.prepare(QStringLiteral("DELETE FROM offline WHERE id IN (%1)")
+                      .arg(idList(ids.mid(at, kIdsPerStatement))));
+        if (!q.exec())
+            return false;
+    }
+    tally.rows = std::max<qint64>(rows, 0);
+    tally.bytes = std::max<qint64>(bytes, 0);
+    if (!ids.isEmpty())
+        noteDropped(recipient, ids.size());
+    return true;
+}
+
+void OfflineQueue::noteDropped(const QString& recipient, qint64 rows)
+{
+    constexpr qint64 kLogEveryMs = 3600 * 1000;
+    metrics::count(metrics::Counter::OfflineDropped, quint64(rows));
+    const qint64 now = clock_.elapsed();
+    DropLog& log = dropLogs_[recipient];
+    log.unlogged += rows;
+    if (log.at != 0 && now - log.at < kLogEveryMs)
+        return;
+    // The recipient is an account: its name may be logged.
+    logLine(QStringLiteral("offline queue of %1 past its bound (%2 messages, %3 KB): %4 oldest "
+                           "message(s) dropped%5")
+                .arg(recipient)
+                .arg(maxRows_)
+                .arg(maxBytes_ / 1024)
+                .arg(log.unlogged)
+                .arg(log.at != 0 ? QStringLiteral(" in the last hour") : QString()));
+    log.at = std::max<qint64>(now, 1);
+    log.unlogged = 0;
 }
 
 } // namespace wispline::server

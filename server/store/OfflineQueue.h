@@ -12,6 +12,8 @@
 #include "store/StoreFailures.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QSqlQuery>
 #include <QString>
@@ -31,6 +33,12 @@ struct OfflineMessage {
 class OfflineQueue
 {
 public:
+    // A user back from a fortnight's leave in a busy organisation finds a few thousand messages;
+    // 10,000 of the compose box's 1,000 characters take 10 MB, so the message bound is the one
+    // people meet, and the byte bound holds longer texts (a future client's) to the same disk.
+    static constexpr qint64 kDefaultMaxRows = 10000;
+    static constexpr qint64 kDefaultMaxBytes = 10 * 1024 * 1024;
+
     OfflineQueue(RoutingConnection& routing, StorageThread& storage, StoreFailures& failures);
     // Prepares the inserts on the routing connection, once it is open.
     void prepare();
@@ -53,8 +61,15 @@ public:
     // a read that fails sets it rather than reading as no row.
     QList<OfflineMessage> batch(const QByteArray& recipient, qint64 afterId, int limit,
                                 bool* failed);
-    // Removes a user's kept texts with row ids in (afterId, upToId].
-    bool drop(const QByteArray& recipient, qint64 afterId, qint64 upToId);
+    // A user's texts with row ids up to upToId, oldest first: after a batch read, the rows
+    // committed late with lower ids (and those handed over and not removed yet, which the
+    // caller knows).
+    QList<OfflineMessage> upTo(const QByteArray& recipient, qint64 upToId, bool* failed);
+    // Removes these rows of a user's kept texts.
+    bool drop(const QByteArray& recipient, const QList<qint64>& ids);
+
+    // The most one recipient's queue keeps, in messages and in bytes of text.
+    void setBounds(qint64 rows, qint64 bytes);
 
     // What waits to be written, in rows and in bytes.
     qint64 waitingRows() const { return qint64(pending_.size()); }
@@ -74,6 +89,18 @@ private:
     };
     void unprepare();
     void scheduleFlush();
+    // What a recipient's queue holds: counted in the database now and then, added to as rows go
+    // in, so that a queue past a bound is cut back to it without a count per message.
+    struct Tally {
+        qint64 rows = 0;
+        qint64 bytes = 0;
+        qint64 countedAt = 0; // ms on clock_
+    };
+    // After a commit that added rows (and bytes) to these recipients' queues.
+    void keepWithinBounds(const QHash<QString, std::pair<qint64, qint64>>& added);
+    // Removes the oldest rows of a queue past a bound; false when the database failed.
+    bool cutBack(const QString& recipient, Tally& tally);
+    void noteDropped(const QString& recipient, qint64 rows);
 
     RoutingConnection& routing_;
     StorageThread& storage_;
@@ -83,6 +110,15 @@ private:
     QTimer flushTimer_;
     std::unique_ptr<QSqlQuery> insertMessage_;
     std::unique_ptr<QSqlQuery> insertOffline_;
+    qint64 maxRows_ = kDefaultMaxRows;
+    qint64 maxBytes_ = kDefaultMaxBytes;
+    QHash<QString, Tally> tallies_;
+    struct DropLog {
+        qint64 at = 0;       // ms on clock_ of the last line
+        qint64 unlogged = 0; // rows dropped since
+    };
+    QHash<QString, DropLog> dropLogs_;
+    QElapsedTimer clock_;
 };
 
 } // namespace wispline::server

@@ -166,9 +166,15 @@ QList<OfflineMessage> ServerStore::offlineBatch(const QByteArray& recipient, qin
     return offline_.batch(recipient, afterId, limit, failed);
 }
 
-bool ServerStore::dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId)
+QList<OfflineMessage> ServerStore::offlineUpTo(const QByteArray& recipient, qint64 upToId,
+                                               bool* failed)
 {
-    return offline_.drop(recipient, afterId, upToId);
+    return offline_.upTo(recipient, upToId, failed);
+}
+
+bool ServerStore::dropOffline(const QByteArray& recipient, const QList<qint64>& ids)
+{
+    return offline_.drop(recipient, ids);
 }
 
 bool ServerStore::flush()

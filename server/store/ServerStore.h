@@ -136,8 +136,13 @@ public:
     // a read that fails sets it rather than reading as no row.
     QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit,
                                        bool* failed = nullptr);
-    // Removes a user's kept texts with row ids in (afterId, upToId], once handed over.
-    bool dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId);
+    // A user's kept texts with row ids up to upToId, oldest first: those committed late with
+    // ids below rows read before (PostgreSQL), and those handed over and not removed yet.
+    QList<OfflineMessage> offlineUpTo(const QByteArray& recipient, qint64 upToId, bool* failed);
+    // Removes these rows of a user's kept texts, once handed over.
+    bool dropOffline(const QByteArray& recipient, const QList<qint64>& ids);
+    // The most one recipient's queue keeps; past either bound the oldest go.
+    void setOfflineBounds(qint64 rows, qint64 bytes) { offline_.setBounds(rows, bytes); }
     // Calls then(watermark) on this thread once what was recorded so far is committed, without
     // waiting for it: the watermark is the highest message row id committed.
     void whenCommitted(std::function<void(qint64)> then);
