@@ -65,7 +65,7 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
         }
     });
     acknowledgementTimer_.start(kAcknowledgementCheckMs);
-    connect(&storeTimer_, &QTimer::timeout, this, &MessageServer::resumeAfterStore);
+    connect(&storeTimer_, &QTimer::timeout, this, &MessageServer::storeTick);
 }
 
 void MessageServer::setLimits(const Limits& limits)
@@ -172,8 +172,6 @@ void MessageServer::readFrom(Client* client)
     // Read until the kernel has no more, or the budget of this turn is spent (the rest waits
     // for the next turn), or a check begins: a connection is not read while its password is.
     qint64 budget = kReadBudget;
-    if (heldForStore(client))
-        return;
     while (!client->gone && !client->checking && !client->slowed && budget > 0) {
         pieces.clear();
         // Read into one buffer kept for all: a read sized to the limit would stay allocated at
@@ -339,6 +337,8 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     const QByteArray& sender = client->name;
     QByteArray claimedName;
     int claimedLevel = 0;
+    if (!mayRoute(client, fields))
+        return;
     if ((!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender) &&
         mayLog(client))
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
@@ -467,46 +467,15 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     // batches: a commit per message would hold the stop up for minutes under a flood.
     if (kept && !shuttingDown_)
         store_.flushOffline();
-}
-
-bool MessageServer::mayLookUp(Client* client, qsizetype names)
-{
-    // Names looked up for one connection: kNamedBurst at once and kNamedPerSecond over time,
-    // far above what anyone types; beyond that it is refused and not read for a while.
-    const qint64 now = clock_.elapsed();
-    client->namedLeft = std::min(kNamedBurst, client->namedLeft + double(now - client->namedAt) *
-                                                                      kNamedPerSecond / 1000);
-    client->namedAt = now;
-    if (double(names) <= client->namedLeft) {
-        client->namedLeft -= double(names);
-        return true;
-    }
-    if (mayLog(client))
-        logLine(QStringLiteral("%1: message refused: too many unknown recipients lately")
-                    .arg(client->who()));
-    slowDown(client, qint64((double(names) - client->namedLeft) * 1000 / kNamedPerSecond) + 1);
-    return false;
+    charge(
+        client, qsizetype(targets.size()),
+        std::count_if(targets.cbegin(), targets.cend(), [](const Target& t) { return !t.online; }),
+        body.size(), display.size());
 }
 
 void MessageServer::updateReading(Client* client)
 {
     client->socket->pauseReading(client->checking || client->slowed);
-}
-
-void MessageServer::slowDown(Client* client, qint64 ms)
-{
-    if (client->slowed)
-        return;
-    client->slowed = true;
-    updateReading(client);
-    QTimer::singleShot(ms, this, [this, id = client->id] {
-        if (Client* c = clientById(id)) {
-            c->slowed = false;
-            updateReading(c);
-            if (!c->checking)
-                readFrom(c);
-        }
-    });
 }
 
 MessageServer::Client* MessageServer::clientById(quint64 id) const

@@ -4,10 +4,12 @@
 // (MessageServerDelivery.cpp).
 #include "base/ServerRules.h"
 #include "net/ClientConnection.h"
+#include "routing/FairShare.h"
 #include "routing/MessageServer.h"
 #include "store/ServerStore.h"
 
 #include <QDate>
+#include <QSet>
 #include <QTimer>
 #include <atomic>
 #include <deque>
@@ -120,6 +122,12 @@ struct MessageServer::Client {
     qint64 dayUpTo = 0;      // the last message committed when asked for
     qint64 dayAfter = 0;     // the last row sent
     bool dayReading = false; // a batch is being read
+
+    // What it may cost the others (MessageServerFairShare.cpp); made at its first message.
+    std::optional<FairShare> share;
+    bool storeHeld = false;      // among the largest writers while the store cannot keep up
+    bool pauseLogged = false;    // the first pause over its budgets went to the log
+    bool longBodyLogged = false; // the first body past the bound did
 
     QByteArray address() const { return addressOf(name, level); }
     QString who() const

@@ -331,51 +331,19 @@ void MessageServer::handBack(Client* client)
     }
 }
 
-bool MessageServer::storeCongested() const
-{
-    // Messages for other nodes wait in memory too while the database is away.
-    return store_.congested() || (node_ && node_->congested());
-}
-
-bool MessageServer::heldForStore(Client* client)
-{
-    // Nothing is dropped when the store falls behind: the senders wait, slowed by TCP.
-    if (!storeCongested())
-        return false;
-    client->socket->pauseReading(true);
-    storeWaiters_.push_back(client->id);
-    if (!storeTimer_.isActive()) {
-        logLine(QStringLiteral("storage: cannot keep up, clients not read until it does"));
-        storeTimer_.start(kStoreCheckMs);
-    }
-    return true;
-}
-
-void MessageServer::resumeAfterStore()
-{
-    if (storeCongested())
-        return;
-    storeTimer_.stop();
-    logLine(QStringLiteral("storage: caught up, clients read again"));
-    const std::vector<quint64> waiting = std::move(storeWaiters_);
-    storeWaiters_.clear();
-    for (const quint64 id : waiting) {
-        if (Client* c = clientById(id)) {
-            updateReading(c);
-            if (!c->checking && !c->slowed)
-                readFrom(c);
-        }
-    }
-}
-
 void MessageServer::routeLater(Client* client, const QList<QByteArray>& fields)
 {
     // The message waits, and the connection's later input behind it, until the store answers.
+    holdInput(client, fields, kStoreRetryMs);
+}
+
+void MessageServer::holdInput(Client* client, const QList<QByteArray>& fields, qint64 ms)
+{
     client->held.prepend({InboundPiece::Message, fields.join(kSeparator)});
     client->checking = true;
     client->storeWait = true;
     client->socket->pauseReading(true);
-    QTimer::singleShot(kStoreRetryMs, this, [this, id = client->id] {
+    QTimer::singleShot(ms, this, [this, id = client->id] {
         Client* c = clientById(id);
         if (!c)
             return;

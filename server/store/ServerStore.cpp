@@ -7,14 +7,6 @@
 
 namespace wispline::server
 {
-namespace
-{
-
-// Beyond this many bytes waiting to be written the server stops reading its clients.
-constexpr qint64 kMaxPendingBytes = 64 * 1024 * 1024;
-
-} // namespace
-
 ServerStore::ServerStore(QObject* parent) : QObject(parent)
 {
     storage_.whenReachedAgain([this](const QString& what) {
@@ -55,6 +47,7 @@ bool ServerStore::open(const QString& path, QString* error)
     }
     if (!routing_.open(error))
         return false;
+    disk_.setFile(where_.file());
     storage_.readWatermark(routing_.db());
     offline_.prepare();
     storage_.start();

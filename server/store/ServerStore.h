@@ -22,6 +22,7 @@
 // StoreFailures (what fails, for the log and readiness), SpillFile (what could not be written
 // when the server left) and StopNotice (an operator's announced stop).
 #include "store/Accounts.h"
+#include "store/DiskSpace.h"
 #include "store/OfflineQueue.h"
 #include "store/RoutingConnection.h"
 #include "store/SpillFile.h"
@@ -154,8 +155,9 @@ public:
     // Commits the offline queue's pending writes now (not the delivered messages); while the
     // store fails, leaves them to the retry timer.
     bool flushOffline();
-    // True while more waits to be written than the server should hold: it stops reading its
-    // clients until the store catches up.
+    // True while more waits to be written than the server should hold (kMaxPendingBytes): the
+    // connections that write the most wait until the store catches up.
+    static constexpr qint64 kMaxPendingBytes = 64 * 1024 * 1024;
     bool congested() const;
     // How long the store has failed without a success since, in ms; 0 while it works.
     qint64 failingForMs() const;
@@ -184,6 +186,14 @@ public:
     // SpillFile.h). False with the reason, the file kept.
     bool replaySpill(const QString& path, SpillReplay* report, QString* error);
 
+    // Below this many free bytes on the SQLite database's file system no messages are taken
+    // (0: no floor).
+    void setFreeSpaceFloor(qint64 bytes) { disk_.setFloor(bytes); }
+    qint64 freeSpaceFloor() const { return disk_.floor(); }
+    // True while the free space is below the floor (looked at once a second at most).
+    bool spaceLow() { return disk_.low(); }
+    qint64 freeBytes() const { return disk_.freeBytes(); }
+
 private:
     // Runs work on a connection of its own, which waits longer for a lock than the routing
     // thread's: these are single writes at the start and the end.
@@ -198,6 +208,7 @@ private:
     OfflineQueue offline_{routing_, storage_, failures_};
     Accounts accounts_{routing_, failures_};
     Verifiers verifiers_{routing_};
+    DiskSpace disk_;
 };
 
 } // namespace wispline::server

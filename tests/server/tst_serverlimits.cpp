@@ -1,8 +1,10 @@
 // The limits a connection meets, in the process: a close that ends on time whatever the wall
-// clock does, and the budgets of a logged-on connection at and past their bursts.
+// clock does, and the budgets of a logged-on connection, at the shipped rates, at and past
+// their bursts.
 #include "base/ServerClock.h"
 #include "net/ClientConnection.h"
 #include "net/TlsSession.h"
+#include "routing/FairShare.h"
 
 #include <QScopeGuard>
 #include <QTest>
@@ -110,6 +112,53 @@ private slots:
             QVERIFY(QTest::qWaitFor([&] { return ended; }, kWaitMs));
         }
         ::close(peer);
+    }
+
+    // A cost taken at 0 ms, another at laterMs, and how long the connection then waits.
+    void budgetsAtAndPastTheirBursts_data()
+    {
+        QTest::addColumn<QList<qint64>>("first"); // messages, deliveries, bytes stored
+        QTest::addColumn<qint64>("laterMs");
+        QTest::addColumn<QList<qint64>>("then");
+        QTest::addColumn<qint64>("waitMs");
+        const QList<qint64> none{0, 0, 0};
+        constexpr qint64 kMb = 1024 * 1024;
+        QTest::newRow("200 messages at once: within")
+            << QList<qint64>{200, 0, 0} << 0LL << none << 0LL;
+        QTest::newRow("201 messages at once: a twentieth of a second")
+            << QList<qint64>{201, 0, 0} << 0LL << none << 50LL;
+        QTest::newRow("20,000 deliveries at once: within")
+            << QList<qint64>{1, 20000, 0} << 0LL << none << 0LL;
+        QTest::newRow("20,001 deliveries at once: a millisecond")
+            << QList<qint64>{1, 20001, 0} << 0LL << none << 1LL;
+        QTest::newRow("10 MB to store at once: within")
+            << QList<qint64>{1, 1, 10 * kMb} << 0LL << none << 0LL;
+        QTest::newRow("a byte past 10 MB: a millisecond")
+            << QList<qint64>{1, 1, 10 * kMb + 1} << 0LL << none << 1LL;
+        QTest::newRow("a 2 MB message past the burst: paid back at 1 MB a second")
+            << QList<qint64>{5, 5000, 10 * kMb} << 0LL << QList<qint64>{1, 1000, 2 * kMb} << 2000LL;
+        QTest::newRow("the burst spent, a second later 20 more messages: within")
+            << QList<qint64>{200, 0, 0} << 1000LL << QList<qint64>{20, 0, 0} << 0LL;
+        QTest::newRow("the burst spent, a second later 21 more: a twentieth of a second")
+            << QList<qint64>{200, 0, 0} << 1000LL << QList<qint64>{21, 0, 0} << 50LL;
+        QTest::newRow("ten idle seconds refill no more than the burst")
+            << none << 10000LL << QList<qint64>{201, 0, 0} << 50LL;
+    }
+
+    void budgetsAtAndPastTheirBursts()
+    {
+        QFETCH(QList<qint64>, first);
+        QFETCH(qint64, laterMs);
+        QFETCH(QList<qint64>, then);
+        QFETCH(qint64, waitMs);
+        FairShare share({}, 1000);
+        share.charge(1000, first[0], first[1], first[2]);
+        share.charge(1000 + laterMs, then[0], then[1], then[2]);
+        QCOMPARE(share.waitMs(1000 + laterMs), waitMs);
+        // Waiting that long is enough, and a little less is not.
+        if (waitMs > 1)
+            QVERIFY(share.waitMs(1000 + laterMs + waitMs - 2) > 0);
+        QCOMPARE(share.waitMs(1000 + laterMs + waitMs), 0LL);
     }
 };
 
