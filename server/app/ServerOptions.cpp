@@ -206,8 +206,8 @@ void describeOptions(QCommandLineParser& parser)
              .arg(FairShare::Rates::kDefaultDeliveries),
          QStringLiteral("N")},
         {QStringLiteral("budget-store-kb"),
-         QStringLiteral("Kilobytes its messages may have the database write a second, likewise "
-                        "(default %1).")
+         QStringLiteral("Kilobytes its messages may have the database write a second, sixteen "
+                        "seconds' worth at once (default %1).")
              .arg(FairShare::Rates::kDefaultStoredBytes / 1024),
          QStringLiteral("KB")},
         {QStringLiteral("max-offline"),

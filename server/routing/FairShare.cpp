@@ -9,8 +9,12 @@ namespace wispline::server
 FairShare::FairShare(const Rates& rates, qint64 nowMs) : at_(nowMs), recentAt_(nowMs)
 {
     const double perSecond[] = {rates.messages, rates.deliveries, rates.storedBytes};
-    for (int i = 0; i < 3; ++i)
-        budgets_[i] = {perSecond[i], perSecond[i] * kBurstSeconds};
+    const double seconds[] = {Rates::kMessagesBurstSeconds, Rates::kDeliveriesBurstSeconds,
+                              Rates::kStoredBurstSeconds};
+    for (int i = 0; i < 3; ++i) {
+        const double burst = perSecond[i] * seconds[i];
+        budgets_[i] = {perSecond[i], burst, burst};
+    }
 }
 
 void FairShare::refill(qint64 nowMs)
@@ -18,7 +22,7 @@ void FairShare::refill(qint64 nowMs)
     const double seconds = double(std::max<qint64>(nowMs - at_, 0)) / 1000;
     at_ = std::max(at_, nowMs);
     for (Budget& b : budgets_)
-        b.left = std::min(b.rate * kBurstSeconds, b.left + b.rate * seconds);
+        b.left = std::min(b.burst, b.left + b.rate * seconds);
 }
 
 void FairShare::charge(qint64 nowMs, qint64 messages, qint64 deliveries, qint64 storedBytes)

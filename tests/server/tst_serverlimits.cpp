@@ -131,12 +131,12 @@ private slots:
             << QList<qint64>{1, 20000, 0} << 0LL << none << 0LL;
         QTest::newRow("20,001 deliveries at once: a millisecond")
             << QList<qint64>{1, 20001, 0} << 0LL << none << 1LL;
-        QTest::newRow("10 MB to store at once: within")
-            << QList<qint64>{1, 1, 10 * kMb} << 0LL << none << 0LL;
-        QTest::newRow("a byte past 10 MB: a millisecond")
-            << QList<qint64>{1, 1, 10 * kMb + 1} << 0LL << none << 1LL;
-        QTest::newRow("a 2 MB message past the burst: paid back at 1 MB a second")
-            << QList<qint64>{5, 5000, 10 * kMb} << 0LL << QList<qint64>{1, 1000, 2 * kMb} << 2000LL;
+        QTest::newRow("4 MB to store at once: within")
+            << QList<qint64>{1, 1, 4 * kMb} << 0LL << none << 0LL;
+        QTest::newRow("a byte past 4 MB: a millisecond")
+            << QList<qint64>{1, 1, 4 * kMb + 1} << 0LL << none << 1LL;
+        QTest::newRow("2 MB past the burst: paid back at 256 KB a second")
+            << QList<qint64>{2, 2000, 4 * kMb} << 0LL << QList<qint64>{1, 1000, 2 * kMb} << 8000LL;
         QTest::newRow("the burst spent, a second later 20 more messages: within")
             << QList<qint64>{200, 0, 0} << 1000LL << QList<qint64>{20, 0, 0} << 0LL;
         QTest::newRow("the burst spent, a second later 21 more: a twentieth of a second")
