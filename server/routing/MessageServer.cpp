@@ -448,25 +448,26 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         // Recorded for the day in the same transaction that hands it to the other node.
         if (!target.node.isEmpty()) {
             node_->deliver(target.node, now.day, now.time, sender, target.name, body, display,
-                           now.local.toString(Qt::ISODate));
+                           now.created);
             continue;
         }
         store_.recordMessage(now.day, now.time, sender, target.name, body, !target.online);
         if (target.online) {
             send(target.online, framed, &display);
         } else {
-            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, false);
+            store_.queueOffline(now.created, target.name, display, false);
             metrics::count(metrics::Counter::MessagesQueuedOffline);
             kept = true;
             if (node_)
                 queuedHere(target.name);
         }
     }
-    // The messages kept for offline recipients are committed together (or kept and retried).
-    // While the server stops, what its clients send up to the last moment is committed in
-    // batches: a commit per message would hold the stop up for minutes under a flood.
+    // The messages kept for offline recipients are committed (or kept and retried), many a
+    // slice at a time; the sender waits for them (mayRoute()). While the server stops, what its
+    // clients send up to the last moment is committed in batches: a commit per message would
+    // hold the stop up for minutes under a flood.
     if (kept && !shuttingDown_)
-        store_.flushOffline();
+        store_.flushOfflineSoon();
     charge(
         client, qsizetype(targets.size()),
         std::count_if(targets.cbegin(), targets.cend(), [](const Target& t) { return !t.online; }),
@@ -513,6 +514,7 @@ const MessageServer::Stamp& MessageServer::stamp()
         stamp_.time = stamp_.local.time().toString(QStringLiteral("HH:mm:ss"));
         stamp_.clock = toWire(stamp_.time);
         stamp_.day = stamp_.local.date().toString(Qt::ISODate);
+        stamp_.created = stamp_.local.toString(Qt::ISODate);
     }
     return stamp_;
 }

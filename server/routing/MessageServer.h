@@ -274,6 +274,7 @@ private:
         QByteArray clock; // HH:mm:ss
         QString day;      // yyyy-MM-dd
         QString time;     // HH:mm:ss
+        QString created;  // the local time in ISO 8601, for the offline queue
     };
     const Stamp& stamp();
 

@@ -33,6 +33,9 @@ bool MessageServer::mayRoute(Client* client, const QList<QByteArray>& fields)
                                "not read for %2 ms (later pauses are not logged)")
                     .arg(client->who())
                     .arg(wait));
+    // Its last message to many offline users is still being written, a slice a turn.
+    if (wait == 0 && client->keptUpTo > store_.offlineCommitted() && store_.reachable())
+        wait = 1;
     if (wait == 0 && store_.spaceLow())
         wait = kStoreRetryMs;
     if (wait == 0 && storeCongested()) {
@@ -47,6 +50,7 @@ bool MessageServer::mayRoute(Client* client, const QList<QByteArray>& fields)
     }
     // Every message taken counts, whatever becomes of it.
     client->share->charge(now, 1, 0, 0);
+    client->keptBefore = store_.offlineAdded();
     // Spaces around a body are not sent on, so they count for nothing; framing characters are
     // replaced one for one.
     if (fields[2].trimmed().size() > kMaxBodyLength) {
@@ -70,6 +74,9 @@ void MessageServer::charge(Client* client, qsizetype recipients, qsizetype notHe
     const qint64 stored =
         qint64(recipients) * (body + kRowBytes) + qint64(notHere) * (display + kRowBytes);
     client->share->charge(clock_.elapsed(), 0, recipients, stored);
+    // Only its own writes are waited for, not another's being written meanwhile.
+    if (store_.offlineAdded() > client->keptBefore)
+        client->keptUpTo = store_.offlineAdded();
 }
 
 bool MessageServer::storeCongested() const

@@ -35,6 +35,8 @@ OfflineQueue::OfflineQueue(RoutingConnection& routing, StorageThread& storage,
     : routing_(routing), storage_(storage), failures_(failures)
 {
     clock_.start();
+    sliceTimer_.setSingleShot(true);
+    QObject::connect(&sliceTimer_, &QTimer::timeout, &sliceTimer_, [this] { flushSoon(); });
     flushTimer_.setSingleShot(true);
     QObject::connect(&flushTimer_, &QTimer::timeout, &flushTimer_, [this] {
         if (!flush())
@@ -59,6 +61,18 @@ void OfflineQueue::unprepare()
     insertOffline_.reset();
 }
 
+const QString& OfflineQueue::text(const QByteArray& wire)
+{
+    // Alternately the body and the display text of one message, once per recipient.
+    Converted& slot = converted_[wire.constData() == converted_[1].wire.constData() ? 1 : 0];
+    if (slot.wire.constData() != wire.constData() || slot.wire.size() != wire.size()) {
+        std::swap(converted_[0], converted_[1]);
+        converted_[0] = {wire, fromWire(wire)};
+        return converted_[0].text;
+    }
+    return slot.text;
+}
+
 void OfflineQueue::addRecord(const QString& day, const QString& time, const QByteArray& sender,
                              const QByteArray& recipient, const QByteArray& body)
 {
@@ -67,9 +81,10 @@ void OfflineQueue::addRecord(const QString& day, const QString& time, const QByt
     w.time = time;
     w.sender = fromWire(sender);
     w.recipient = fromWire(recipient);
-    w.text = fromWire(body);
+    w.text = text(body);
     pendingBytes_ += bytesOf(w.recipient, w.text);
     pending_.push_back(std::move(w));
+    ++added_;
     scheduleFlush();
 }
 
@@ -80,9 +95,10 @@ void OfflineQueue::add(const QString& created, const QByteArray& recipient,
     w.offline = true;
     w.created = created;
     w.recipient = fromWire(recipient);
-    w.text = fromWire(displayText);
+    w.text = text(displayText);
     pendingBytes_ += bytesOf(w.recipient, w.text);
     pending_.push_back(std::move(w));
+    ++added_;
     // Nobody else holds this message until its recipient logs on: commit it at once. It is
     // rare next to deliveries to connected users, so the batching loses nothing here.
     if (!commitNow || !flushOffline())
@@ -111,7 +127,22 @@ void OfflineQueue::scheduleFlush()
         flushTimer_.start(storage_.commitDelayMs());
 }
 
-bool OfflineQueue::flush()
+bool OfflineQueue::flushSoon()
+{
+    if (failures_.failing()) {
+        scheduleFlush();
+        return false;
+    }
+    if (!flush(kSliceRows)) {
+        scheduleFlush();
+        return false;
+    }
+    if (!pending_.empty() && !sliceTimer_.isActive())
+        sliceTimer_.start(0);
+    return true;
+}
+
+bool OfflineQueue::flush(std::size_t most)
 {
     if (pending_.empty())
         return true;
@@ -143,18 +174,20 @@ bool OfflineQueue::flush()
     qint64 lastId = 0;
     // Rows and bytes that went into each recipient's queue.
     QHash<QString, std::pair<qint64, qint64>> added;
-    const auto count = [&added](const PendingWrite& w) {
+    const auto tally = [&added](const PendingWrite& w) {
         if (!w.offline)
             return;
         auto& [rows, bytes] = added[w.recipient];
         ++rows;
         bytes += w.text.size();
     };
+    const std::size_t count = std::min(most, pending_.size());
+    const auto end = pending_.cbegin() + std::ptrdiff_t(count);
     QSqlError error;
     bool ok = db.transaction();
     if (!ok)
         error = db.lastError();
-    for (auto w = pending_.cbegin(); ok && w != pending_.cend(); ++w) {
+    for (auto w = pending_.cbegin(); ok && w != end; ++w) {
         QSqlQuery& q = bound(*w);
         ok = written(q);
         if (!ok)
@@ -166,20 +199,20 @@ bool OfflineQueue::flush()
         error = db.lastError();
         ok = false;
     }
-    std::size_t done = ok ? pending_.size() : 0;
+    std::size_t done = ok ? count : 0;
     for (std::size_t i = 0; i < done; ++i)
-        count(pending_[i]);
+        tally(pending_[i]);
     if (!ok) {
         db.rollback();
         // A row the database cannot take must not hold up the rows behind it: one at a time,
         // each committed alone, and a row at fault is set aside.
         const bool oneByOne = rowAtFault(error, postgres);
-        for (; oneByOne && done < pending_.size(); ++done) {
+        for (; oneByOne && done < count; ++done) {
             QSqlQuery& q = bound(pending_[done]);
             if (written(q)) {
                 if (!pending_[done].offline)
                     lastId = q.lastInsertId().toLongLong();
-                count(pending_[done]);
+                tally(pending_[done]);
                 continue;
             }
             error = q.lastError();
@@ -203,6 +236,7 @@ bool OfflineQueue::flush()
     metrics::observeCommit(took.nsecsElapsed() / 1e9);
     storage_.raiseWatermark(lastId);
     pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(done));
+    committed_ += done;
     pendingBytes_ = 0;
     for (const PendingWrite& w : pending_)
         pendingBytes_ += bytesOf(w.recipient, w.text);
@@ -210,7 +244,7 @@ bool OfflineQueue::flush()
         storage_.noteWritten();
     if (!added.isEmpty())
         keepWithinBounds(added);
-    if (!pending_.empty()) {
+    if (done < count) {
         routing_.setLastError(error.isValid() ? error.text()
                                               : QStringLiteral("a row was not inserted"));
         routing_.noteFailure();

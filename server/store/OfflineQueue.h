@@ -18,6 +18,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QTimer>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -52,8 +53,17 @@ public:
              bool commitNow);
     // Commits what waits now; while the store fails, leaves it to the retry timer.
     bool flushOffline();
-    // Commits what waits now, whatever failed before.
-    bool flush();
+    // Commits what waits kSliceRows at a time, the first now and the others in the next turns
+    // of the event loop, so that a message to many offline users holds up the others' for a
+    // few milliseconds at a time. False when the store fails (the retry timer takes over).
+    static constexpr std::size_t kSliceRows = 256;
+    bool flushSoon();
+    // Commits what waits now (up to most rows), whatever failed before.
+    bool flush(std::size_t most = std::numeric_limits<std::size_t>::max());
+    // Rows handed over so far, and of those the ones written (or set aside), in order: a
+    // caller that added rows knows they are in once committed() reaches added() as it was.
+    quint64 added() const { return added_; }
+    quint64 committed() const { return committed_; }
     // What waits is written now, not at the next try (the database answers again).
     void retryNow();
 
@@ -89,6 +99,14 @@ private:
     };
     void unprepare();
     void scheduleFlush();
+    // A text from the wire, converted once for all the recipients of a message: the arrays
+    // handed over share their data, so the same one is known by where it is.
+    const QString& text(const QByteArray& wire);
+    struct Converted {
+        QByteArray wire; // held, so that its data is not reused by another meanwhile
+        QString text;
+    };
+    Converted converted_[2];
     // What a recipient's queue holds: counted in the database now and then, added to as rows go
     // in, so that a queue past a bound is cut back to it without a count per message.
     struct Tally {
@@ -108,6 +126,9 @@ private:
     std::vector<PendingWrite> pending_;
     qint64 pendingBytes_ = 0;
     QTimer flushTimer_;
+    QTimer sliceTimer_;
+    quint64 added_ = 0;
+    quint64 committed_ = 0;
     std::unique_ptr<QSqlQuery> insertMessage_;
     std::unique_ptr<QSqlQuery> insertOffline_;
     qint64 maxRows_ = kDefaultMaxRows;

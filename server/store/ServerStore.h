@@ -155,6 +155,12 @@ public:
     // Commits the offline queue's pending writes now (not the delivered messages); while the
     // store fails, leaves them to the retry timer.
     bool flushOffline();
+    // The same a slice at a time, the first now and the rest in the next turns of the event
+    // loop: a message to many offline users holds up the others' a few milliseconds at a time.
+    bool flushOfflineSoon() { return offline_.flushSoon(); }
+    // The offline queue's writes handed over so far, and of those the ones done.
+    quint64 offlineAdded() const { return offline_.added(); }
+    quint64 offlineCommitted() const { return offline_.committed(); }
     // True while more waits to be written than the server should hold (kMaxPendingBytes): the
     // connections that write the most wait until the store catches up.
     static constexpr qint64 kMaxPendingBytes = 64 * 1024 * 1024;
