@@ -573,10 +573,11 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
     offlineFloods_ = 0;
     offlineBig_ = 0;
     const auto fileMb = [](const QString& file) {
-        return double(QFileInfo(file).size() + QFileInfo(file + QStringLiteral("-wal")).size()) /
-               (1024 * 1024);
+        return double(QFileInfo(file).size()) / (1024 * 1024);
     };
+    const QString wal = database + QStringLiteral("-wal");
     const double databaseBefore = database.isEmpty() ? 0 : fileMb(database);
+    const double walBefore = database.isEmpty() ? 0 : fileMb(wal);
     std::uniform_int_distribution<int> pickLevel1(levelTwo, std::max(levelTwo, o_.clients - 1));
 
     const double cpuBefore = cpuSeconds(serverPid_);
@@ -673,10 +674,13 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
         std::printf("  meanwhile %ld day downloads ended and %ld messages to 1,000 made-up "
                     "recipients were sent; server memory %.1f MB\n",
                     downloads_, floods_, serverMb());
+        // The write-ahead log is cut back to its limit at the checkpoints.
         std::printf("  and %ld messages to 1,000 offline users were sent (%ld of them 50 KB); "
-                    "the database grew %.1f MB; server memory at most %.1f MB\n",
+                    "the database file grew %.1f MB (its write-ahead log %.1f MB); server memory "
+                    "at most %.1f MB\n",
                     offlineFloods_, offlineBig_,
-                    database.isEmpty() ? 0.0 : fileMb(database) - databaseBefore, serverPeakMb());
+                    database.isEmpty() ? 0.0 : fileMb(database) - databaseBefore,
+                    database.isEmpty() ? 0.0 : fileMb(wal) - walBefore, serverPeakMb());
     }
     std::fflush(stdout);
 }
