@@ -245,6 +245,8 @@ private:
     // is written) and the sizes of its body and its display text.
     void charge(Client* client, qsizetype recipients, qsizetype notHere, qsizetype body,
                 qsizetype display);
+    // Its writes for offline users are done a slice a turn: its input waits for the last.
+    void holdUntilKept(Client* client);
     // While the store cannot keep up, the connections that wrote the most lately wait, largest
     // first, until it does; the others go on.
     bool storeCongested() const;

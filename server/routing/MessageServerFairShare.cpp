@@ -33,9 +33,6 @@ bool MessageServer::mayRoute(Client* client, const QList<QByteArray>& fields)
                                "not read for %2 ms (later pauses are not logged)")
                     .arg(client->who())
                     .arg(wait));
-    // Its last message to many offline users is still being written, a slice a turn.
-    if (wait == 0 && client->keptUpTo > store_.offlineCommitted() && store_.reachable())
-        wait = 1;
     if (wait == 0 && store_.spaceLow())
         wait = kStoreRetryMs;
     if (wait == 0 && storeCongested()) {
@@ -74,9 +71,36 @@ void MessageServer::charge(Client* client, qsizetype recipients, qsizetype notHe
     const qint64 stored =
         qint64(recipients) * (body + kRowBytes) + qint64(notHere) * (display + kRowBytes);
     client->share->charge(clock_.elapsed(), 0, recipients, stored);
-    // Only its own writes are waited for, not another's being written meanwhile.
-    if (store_.offlineAdded() > client->keptBefore)
+    // A message to many offline users is written a slice a turn: nothing more of its sender's
+    // is read meanwhile, so whatever answers the sender next comes once all of it is kept. Its
+    // own writes only, not another's being written meanwhile.
+    if (store_.offlineAdded() > client->keptBefore) {
         client->keptUpTo = store_.offlineAdded();
+        holdUntilKept(client);
+    }
+}
+
+void MessageServer::holdUntilKept(Client* client)
+{
+    // A store that fails keeps the rows and tries again by itself: the sender goes on then, as
+    // any other, and the largest writers wait if it falls behind.
+    if (client->gone || client->keptUpTo <= store_.offlineCommitted() || !store_.reachable())
+        return;
+    client->checking = true;
+    client->storeWait = true;
+    client->socket->pauseReading(true);
+    QTimer::singleShot(1, this, [this, id = client->id] {
+        Client* c = clientById(id);
+        if (!c)
+            return;
+        c->checking = false;
+        c->storeWait = false;
+        holdUntilKept(c);
+        if (c->checking)
+            return;
+        updateReading(c);
+        resumeInput(c);
+    });
 }
 
 bool MessageServer::storeCongested() const

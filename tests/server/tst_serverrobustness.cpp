@@ -1094,6 +1094,30 @@ private slots:
         QCOMPARE(own.output().count("over its share"_L1), 1);
     }
 
+    // A message to 999 offline users is written a slice at a time, between others' messages;
+    // its sender's next request waits for the last slice, so once it is answered all 999 are
+    // on disk, even if the server is killed right then.
+    void aMessageToManyIsKeptBeforeTheNextIsRead()
+    {
+        const auto cleanUp = qScopeGuard(
+            [&] { sqlRow(database_, u"DELETE FROM offline WHERE recipient GLOB 'O[0-9]*'"_s); });
+        ServerProcess own;
+        QVERIFY(own.start(database_));
+        WireClient hal;
+        QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1"));
+        QByteArray names = "O11";
+        for (int i = 2; i <= 999; ++i)
+            names += ",O" + QByteArray::number(i) + '1';
+        hal.send("SND~HAL1~to many~" + names + "~NOONE" + "HND~HAL1~1");
+        QVERIFY(!hal.take("HND").isEmpty());
+        own.kill();
+        QCOMPARE(
+            sqlRow(database_, u"SELECT count(*) FROM offline WHERE text LIKE 'HAL <- to many%'"_s)
+                .value(0)
+                .toInt(),
+            999);
+    }
+
     // While the store cannot keep up (another program holds its lock), the connection that
     // writes the most waits, not read, and a user who writes little goes on; once the store
     // catches up, what the writer sent meanwhile is taken, none of it lost.
