@@ -399,12 +399,12 @@ void ServerNode::retryPresence()
         if (!absentLater_.contains(name))
             logLine(QStringLiteral("the leaving of %1 recorded").arg(fromWire(name)));
     }
-    const auto ends = std::move(endLater_);
-    endLater_.clear();
-    for (const auto& [node, name] : ends) {
-        if (endSessionThere(node, name))
-            logLine(QStringLiteral("the end of the session of %1 on node %2 asked for")
-                        .arg(fromWire(name), node));
+    for (const auto& [node, name] : std::vector(endLater_)) {
+        if (!endSessionThere(node, name))
+            continue;
+        endLater_.erase(std::find(endLater_.begin(), endLater_.end(), std::pair(node, name)));
+        logLine(QStringLiteral("the end of the session of %1 on node %2 asked for")
+                    .arg(fromWire(name), node));
     }
 }
 
@@ -558,10 +558,13 @@ bool ServerNode::endSessionThere(const QString& node, const QByteArray& name)
     if (q.exec())
         return true;
     // Left undone, the user would be logged on at two nodes.
-    logLine(QStringLiteral("the end of the session of %1 on node %2 could not be asked for (%3); "
-                           "tried again each second")
-                .arg(fromWire(name), node, q.lastError().text()));
-    endLater_.emplace_back(node, name);
+    const std::pair<QString, QByteArray> end{node, name};
+    if (std::find(endLater_.cbegin(), endLater_.cend(), end) == endLater_.cend()) {
+        logLine(QStringLiteral("the end of the session of %1 on node %2 could not be asked for "
+                               "(%3); tried again each second")
+                    .arg(fromWire(name), node, q.lastError().text()));
+        endLater_.push_back(end);
+    }
     return false;
 }
 

@@ -520,6 +520,58 @@ private slots:
         QVERIFY(waitFor([&] { return HttpRequest(a_.adminPort(), "/readyz").status() == 200; }));
     }
 
+    // What a node records for the others is tried again until the database takes it: a user
+    // who leaves while the presence table is locked is no longer listed once the lock goes, and
+    // a second log-on at another node while the inbox is locked still ends the first session.
+    void whatANodeRecordsIsTriedUntilItHolds_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::newRow("leaving, presence locked") << u"presence"_s;
+        QTest::newRow("a log-on elsewhere, inbox locked") << u"inbox"_s;
+    }
+
+    void whatANodeRecordsIsTriedUntilItHolds()
+    {
+        QFETCH(QString, table);
+        ServerProcess here;
+        ServerProcess there;
+        QVERIFY(here.start(database_, {}, true) && there.start(database_, {}, true));
+        auto dave = logOn(here, u"DAVE"_s);
+        QVERIFY(dave && dave->sync());
+        QProcess lock;
+        lock.start(u"psql"_s, {u"-X"_s, database_});
+        lock.write("BEGIN; LOCK TABLE " + table.toLatin1() +
+                   " IN ACCESS EXCLUSIVE MODE; SELECT 'locked';\n");
+        QVERIFY(waitFor([&] { return lock.readAllStandardOutput().contains("locked"); }));
+        std::unique_ptr<WireClient> again;
+        if (table == u"presence"_s) {
+            dave->send("LOU~DAVE1");
+            QVERIFY(dave->waitForClose());
+        } else {
+            again = logOn(there, u"DAVE"_s);
+            QVERIFY(again);
+        }
+        // The node's statement gave up at its lock time-out, with the lock still held.
+        QVERIFY(waitFor([&] {
+            return (here.output() + there.output()).contains("tried again each second"_L1);
+        }));
+        lock.closeWriteChannel();
+        QVERIFY(lock.waitForFinished(kWaitMs));
+        if (table == u"presence"_s) {
+            QVERIFY(waitFor([&] {
+                return sqlRow(database_, u"SELECT count(*) FROM presence WHERE name = 'DAVE'"_s)
+                           .value(0)
+                           .toInt() == 0;
+            }));
+        } else {
+            QVERIFY(!dave->take(u"OtLog"_s).isEmpty());
+            QVERIFY(dave->waitForClose());
+            again.reset();
+        }
+        QCOMPARE(here.stop(), 0);
+        QCOMPARE(there.stop(), 0);
+    }
+
     void cleanupTestCase()
     {
         if (a_.running())
