@@ -1091,6 +1091,7 @@ private slots:
         QVERIFY(sqlRow(database_, u"SELECT count(*) FROM offline WHERE recipient GLOB 'O[0-9]*'"_s)
                     .value(0)
                     .toInt() < 999 * kFlood / 2);
+        QVERIFY(waitFor([&] { return own.output().contains("over its share"_L1); }));
         QCOMPARE(own.output().count("over its share"_L1), 1);
     }
 
