@@ -247,6 +247,8 @@ private:
                 qsizetype display);
     // Its writes for offline users are done a slice a turn: its input waits for the last.
     void holdUntilKept(Client* client);
+    // A stop reads every connection before its reset: those paused here are let go.
+    void releaseFairHolds();
     // While the store cannot keep up, the connections that wrote the most lately wait, largest
     // first, until it does; the others go on.
     bool storeCongested() const;

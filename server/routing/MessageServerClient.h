@@ -128,6 +128,7 @@ struct MessageServer::Client {
     bool storeHeld = false;      // among the largest writers while the store cannot keep up
     quint64 keptUpTo = 0;        // its messages' writes for offline users, as the store counts them
     quint64 keptBefore = 0;      // the store's count as its message was taken
+    bool fairHeld = false;       // its input waits for its share (or its writes), not read
     bool pauseLogged = false;    // the first pause over its budgets went to the log
     bool longBodyLogged = false; // the first body past the bound did
 

@@ -182,6 +182,7 @@ void MessageServer::resetWhenLanded(qint64 deadline)
         QTimer::singleShot(kLandingCheckMs, this, [this, deadline] { resetWhenLanded(deadline); });
         return;
     }
+    releaseFairHolds();
     std::vector<Client*> everyone;
     for (auto& entry : clients_)
         everyone.push_back(entry.second.get());

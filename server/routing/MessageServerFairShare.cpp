@@ -41,10 +41,13 @@ bool MessageServer::mayRoute(Client* client, const QList<QByteArray>& fields)
         if (client->storeHeld)
             wait = kStoreCheckMs;
     }
-    if (wait > 0) {
+    // A server that stops reads everything up to the last moment: no pause then.
+    if (wait > 0 && !shuttingDown_) {
         holdInput(client, fields, wait);
+        client->fairHeld = true;
         return false;
     }
+    client->fairHeld = false;
     // Every message taken counts, whatever becomes of it.
     client->share->charge(now, 1, 0, 0);
     client->keptBefore = store_.offlineAdded();
@@ -84,8 +87,10 @@ void MessageServer::holdUntilKept(Client* client)
 {
     // A store that fails keeps the rows and tries again by itself: the sender goes on then, as
     // any other, and the largest writers wait if it falls behind.
-    if (client->gone || client->keptUpTo <= store_.offlineCommitted() || !store_.reachable())
+    if (client->gone || client->keptUpTo <= store_.offlineCommitted() || !store_.reachable() ||
+        shuttingDown_)
         return;
+    client->fairHeld = true;
     client->checking = true;
     client->storeWait = true;
     client->socket->pauseReading(true);
@@ -95,12 +100,31 @@ void MessageServer::holdUntilKept(Client* client)
             return;
         c->checking = false;
         c->storeWait = false;
+        c->fairHeld = false;
         holdUntilKept(c);
         if (c->checking)
             return;
         updateReading(c);
         resumeInput(c);
     });
+}
+
+void MessageServer::releaseFairHolds()
+{
+    // What a paused connection sent is read and routed before the reset that ends the stop,
+    // which would drop it.
+    std::vector<Client*> held;
+    for (auto& entry : clients_) {
+        if (!entry.second->gone && entry.second->fairHeld && entry.second->checking)
+            held.push_back(entry.second.get());
+    }
+    for (Client* c : held) {
+        c->fairHeld = false;
+        c->checking = false;
+        c->storeWait = false;
+        updateReading(c);
+        resumeInput(c);
+    }
 }
 
 bool MessageServer::storeCongested() const
