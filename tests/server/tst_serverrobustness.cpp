@@ -1095,6 +1095,32 @@ private slots:
         QCOMPARE(own.output().count("over its share"_L1), 1);
     }
 
+    // A stop reads every connection before its reset: what a flooder paused for its share had
+    // sent is routed then, and kept, not dropped with the reset.
+    void aStopRoutesWhatAPausedSenderSent()
+    {
+        const auto cleanUp = qScopeGuard(
+            [&] { sqlRow(database_, u"DELETE FROM offline WHERE recipient GLOB 'O[0-9]*'"_s); });
+        ServerProcess own;
+        QVERIFY(own.start(database_, {}, true));
+        WireClient flooder;
+        QVERIFY(flooder.logOnAt(own.port(), "GUS", "gus2"));
+        QByteArray names = "O11";
+        for (int i = 2; i <= 999; ++i)
+            names += ",O" + QByteArray::number(i) + '1';
+        constexpr int kFlood = 6;
+        for (int i = 0; i < kFlood; ++i)
+            flooder.send("SND~GUS2~s" + QByteArray::number(i) + ' ' + QByteArray(990, 's') + '~' +
+                         names + "~NOONE");
+        QVERIFY(waitFor([&] { return own.output().contains("over its share"_L1); }));
+        QCOMPARE(own.stop(), 0);
+        QCOMPARE(sqlRow(database_, u"SELECT count(*) FROM offline WHERE recipient GLOB 'O[0-9]*' "
+                                   "AND text LIKE 'GUS <- s%'"_s)
+                     .value(0)
+                     .toInt(),
+                 999 * kFlood);
+    }
+
     // A message to 999 offline users is written a slice at a time, between others' messages;
     // its sender's next request waits for the last slice, so once it is answered all 999 are
     // on disk, even if the server is killed right then.
