@@ -358,9 +358,11 @@ std::vector<SpilledRow> OfflineQueue::takeUnwritten()
         r.created = std::move(w.created);
         rows.push_back(std::move(r));
     }
+    committed_ += pending_.size(); // in the spill file: nobody waits for them any more
     pending_.clear();
     pendingBytes_ = 0;
     flushTimer_.stop();
+    sliceTimer_.stop();
     return rows;
 }
 
