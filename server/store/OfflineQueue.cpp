@@ -142,6 +142,35 @@ bool OfflineQueue::flushSoon()
     return true;
 }
 
+void OfflineQueue::whenDone(std::function<void()> then)
+{
+    // Little waits, or the store fails: written now if it can be, as a single commit.
+    if (pending_.size() <= kSliceRows || failures_.failing()) {
+        flush();
+        then();
+        return;
+    }
+    doneWaiters_.emplace_back(added_, std::move(then));
+    flushSoon();
+}
+
+void OfflineQueue::serveDoneWaiters()
+{
+    // A write that failed lets those waiting for it go on, as the storage thread's waiters do:
+    // what they then read fails too, and says so, rather than waiting for the store unseen.
+    std::vector<std::function<void()>> ready;
+    for (auto it = doneWaiters_.begin(); it != doneWaiters_.end();) {
+        if (it->first <= std::max(committed_, failedUpTo_)) {
+            ready.push_back(std::move(it->second));
+            it = doneWaiters_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto& then : ready)
+        then();
+}
+
 bool OfflineQueue::flush(std::size_t most)
 {
     if (pending_.empty())
@@ -151,6 +180,9 @@ bool OfflineQueue::flush(std::size_t most)
     const QString what = QStringLiteral("saving offline messages");
     if (!routing_.usable()) {
         failures_.reportFailure(what, routing_.lastError());
+        failedUpTo_ = added_;
+        if (!doneWaiters_.empty())
+            QTimer::singleShot(0, &sliceTimer_, [this] { serveDoneWaiters(); });
         return false;
     }
     const bool postgres = routing_.postgres();
@@ -237,6 +269,10 @@ bool OfflineQueue::flush(std::size_t most)
     storage_.raiseWatermark(lastId);
     pending_.erase(pending_.begin(), pending_.begin() + std::ptrdiff_t(done));
     committed_ += done;
+    if (done < count)
+        failedUpTo_ = added_;
+    if (!doneWaiters_.empty())
+        QTimer::singleShot(0, &sliceTimer_, [this] { serveDoneWaiters(); });
     pendingBytes_ = 0;
     for (const PendingWrite& w : pending_)
         pendingBytes_ += bytesOf(w.recipient, w.text);

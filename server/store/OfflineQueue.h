@@ -18,6 +18,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QTimer>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -64,6 +65,10 @@ public:
     // caller that added rows knows they are in once committed() reaches added() as it was.
     quint64 added() const { return added_; }
     quint64 committed() const { return committed_; }
+    // Calls then() once what was handed over so far is written (or set aside), or a write of
+    // it failed: now when little waits, else after the slices that write it, so that a message
+    // to many offline users is not written all at once for it.
+    void whenDone(std::function<void()> then);
     // What waits is written now, not at the next try (the database answers again).
     void retryNow();
 
@@ -129,6 +134,9 @@ private:
     QTimer sliceTimer_;
     quint64 added_ = 0;
     quint64 committed_ = 0;
+    quint64 failedUpTo_ = 0; // added() when a write last failed
+    std::vector<std::pair<quint64, std::function<void()>>> doneWaiters_; // up to, then
+    void serveDoneWaiters();
     std::unique_ptr<QSqlQuery> insertMessage_;
     std::unique_ptr<QSqlQuery> insertOffline_;
     qint64 maxRows_ = kDefaultMaxRows;

@@ -183,8 +183,10 @@ bool ServerStore::flush()
 
 void ServerStore::whenCommitted(std::function<void(qint64)> then)
 {
-    offline_.flush();
-    storage_.whenCommitted(std::move(then));
+    // The offline queue's writes first: many (a message to many offline users) are written a
+    // slice a turn, waited for without holding up routing for all of them at once.
+    offline_.whenDone(
+        [this, then = std::move(then)]() mutable { storage_.whenCommitted(std::move(then)); });
 }
 
 bool ServerStore::congested() const
