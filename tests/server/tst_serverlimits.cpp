@@ -1,17 +1,23 @@
 // The limits a connection meets, in the process: a close that ends on time whatever the wall
 // clock does, and the budgets of a logged-on connection, at the shipped rates, at and past
-// their bursts.
+// their bursts; and the free-space floor below which no message is taken.
 #include "base/ServerClock.h"
 #include "net/ClientConnection.h"
 #include "net/TlsSession.h"
 #include "routing/FairShare.h"
+#include "store/DiskSpace.h"
 
+#include <QFile>
 #include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <cerrno>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace wispline::server;
@@ -159,6 +165,40 @@ private slots:
         if (waitMs > 1)
             QVERIFY(share.waitMs(1000 + laterMs + waitMs - 2) > 0);
         QCOMPARE(share.waitMs(1000 + laterMs + waitMs), 0LL);
+    }
+
+    // The floor against the free space of a small file system of the test's own (nothing else
+    // writes there, so its free space holds still): exactly at it messages are taken, a byte
+    // past it they are not.
+    void freeSpaceFloorAtAndPastIt_data()
+    {
+        QTest::addColumn<qint64>("pastFree"); // the floor, in bytes past the free space
+        QTest::addColumn<bool>("low");
+        QTest::newRow("floor at the free space: taken") << 0LL << false;
+        QTest::newRow("floor a byte past it: held") << 1LL << true;
+    }
+
+    void freeSpaceFloorAtAndPastIt()
+    {
+        QFETCH(qint64, pastFree);
+        QFETCH(bool, low);
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            QSKIP("needs mounts of its own (run as root)");
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QByteArray path = QFile::encodeName(dir.path());
+        QVERIFY(::mount("tmpfs", path.constData(), "tmpfs", 0, "size=4m") == 0);
+        const auto unmount = qScopeGuard([&] { ::umount2(path.constData(), 0); });
+        struct statvfs fs {
+        };
+        QCOMPARE(::statvfs(path.constData(), &fs), 0);
+        const qint64 free = qint64(fs.f_bavail) * qint64(fs.f_frsize);
+        DiskSpace space;
+        space.setFile(dir.filePath(QStringLiteral("wispline.db")));
+        space.setFloor(free + pastFree);
+        QCOMPARE(space.low(), low);
+        QCOMPARE(space.freeBytes(), free);
     }
 };
 

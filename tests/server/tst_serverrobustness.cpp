@@ -1266,6 +1266,9 @@ private slots:
             << "message of 4097 characters refused" << 0;
         QTest::newRow("4 messages kept: all arrive")
             << QList<int>{10, 10, 10, 10} << false << QList<int>{0, 1, 2, 3} << "" << 0;
+        QTest::newRow("5 messages kept: the oldest dropped")
+            << QList<int>{10, 10, 10, 10, 10} << false << QList<int>{1, 2, 3, 4}
+            << "offline queue of QUIN past its bound" << 1;
         QTest::newRow("6 messages kept: the 2 oldest dropped, logged once")
             << QList<int>{10, 10, 10, 10, 10, 10} << false << QList<int>{2, 3, 4, 5}
             << "offline queue of QUIN past its bound" << 2;
