@@ -12,8 +12,13 @@
 // scripts/with-postgres.sh, which passes one in WISPLINE_PG_URL).
 //
 // With --attack 1, during every phase the first user (Level 2) downloads the day's messages in a
-// loop, on a day of --day-rows messages of its own, and the second floods messages to as many
-// made-up recipients as a message may name; the latency is that of everyone else's messages.
+// loop, on a day of --day-rows messages of its own, the second floods messages to as many
+// made-up recipients as a message may name, and the third, logged on like anyone, floods 1,000
+// offline users (accounts of their own) with messages of 1,000 characters, one in ten of them
+// 50 KB, as fast as the server takes them; the latency is that of everyone else's messages, and
+// the growth of the database and the server's memory are reported. The server runs at its
+// shipped budgets then; otherwise they are lifted, since each of these clients sends far more
+// than a person could.
 //
 // With --failover, two nodes behind a balancer lose one node, then stop the other, under traffic
 // (see server_failover.cpp). With --relogon N, N users log on, and again after a restart, at the
@@ -31,6 +36,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSqlError>
@@ -156,14 +162,14 @@ std::string procText(qint64 pid, const char* name)
     return text;
 }
 
-// The resident memory of a process in MB.
-double residentMb(qint64 pid)
+// The resident memory of a process in MB, now (VmRSS) or at its peak (VmHWM).
+double residentMb(qint64 pid, const char* field = "VmRSS:")
 {
     const std::string status = procText(pid, "status");
-    const std::size_t at = status.find("VmRSS:");
+    const std::size_t at = status.find(field);
     double kb = 0;
     if (at != std::string::npos)
-        std::sscanf(status.c_str() + at, "VmRSS: %lf kB", &kb);
+        std::sscanf(status.c_str() + at + std::strlen(field), " %lf kB", &kb);
     return kb / 1024;
 }
 
@@ -215,6 +221,7 @@ public:
     bool logOnAll();
     bool handshakeAll();
     double serverMb() const { return residentMb(serverPid_); }
+    double serverPeakMb() const { return residentMb(serverPid_, "VmHWM:"); }
     void runPhase(const char* title, long count, double rate, int window, bool broadcast);
 
 private:
@@ -229,7 +236,8 @@ private:
     {
         send(conns_[0], "ALLMsgs~" + conns_[0].name + "2~pw" + conns_[0].name + "~1.1.1");
     }
-    void flood(); // the second user's made-up recipients, while its last one is taken
+    void flood();        // the second user's made-up recipients, while its last one is taken
+    void floodOffline(); // the third user's offline recipients, likewise
     bool waitUntil(const std::function<bool()>& done, int seconds);
 
     Options o_;
@@ -246,6 +254,12 @@ private:
     long downloads_ = 0;
     long floods_ = 0;
     std::string flood_;
+    long offlineFloods_ = 0;
+    long offlineBig_ = 0; // of those, 50 KB
+    std::string offlineNames_;
+
+public:
+    QString database; // the SQLite file, whose growth is reported under attack
 };
 
 void Load::flood()
@@ -261,6 +275,30 @@ void Load::flood()
     }
     send(c, flood_);
     ++floods_;
+}
+
+// Offline users for the logged-on flooder: W0000 to W0999, Level 1.
+constexpr int kOfflineUsers = 1000;
+
+void Load::floodOffline()
+{
+    Conn& c = conns_[2];
+    if (!c.out.empty())
+        return;
+    if (offlineNames_.empty()) {
+        char name[16];
+        for (int i = 0; i < kOfflineUsers; ++i) {
+            std::snprintf(name, sizeof name, "%sW%04d1", i ? "," : "", i);
+            offlineNames_ += name;
+        }
+    }
+    const bool big = offlineFloods_ % 10 == 9;
+    std::string message = "SND~" + c.name + "2~";
+    message += std::string(big ? 50 * 1024 : 1000, 'w');
+    message += '~' + offlineNames_ + "~NOONE";
+    send(c, message);
+    ++offlineFloods_;
+    offlineBig_ += big ? 1 : 0;
 }
 
 bool Load::connectAll(const std::vector<quint16>& ports)
@@ -498,13 +536,15 @@ bool Load::logOnAll()
 
 bool Load::handshakeAll()
 {
-    const int target = conns_.empty() ? 0 : conns_.front().handshakes + 1;
+    const int target = conns_.empty() ? 0 : conns_.back().handshakes + 1;
     for (Conn& c : conns_)
         send(c, o_.mqtt ? std::string("\xc0\x00", 2)
                         : "HND~" + c.name + std::to_string(c.level) + "~1");
+    // The attackers' answers wait behind what they sent: they are not waited for.
+    const auto from = conns_.begin() + (o_.attack ? 3 : 0);
     return waitUntil(
         [&] {
-            return std::all_of(conns_.begin(), conns_.end(),
+            return std::all_of(from, conns_.end(),
                                [&](const Conn& c) { return c.handshakes >= target; });
         },
         o_.phaseSeconds);
@@ -523,13 +563,21 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
     const int levelTwo = std::max(1, std::min(o_.level2, o_.clients));
     const long expected = broadcast ? count * levelTwo : count;
     std::mt19937 random(12345);
-    // Under attack the first two users are the attackers, and the others' messages are timed.
-    std::uniform_int_distribution<int> pick(o_.attack ? 2 : 0, o_.clients - 1);
+    // Under attack the first three users are the attackers, and the others' messages are timed.
+    std::uniform_int_distribution<int> pick(o_.attack ? 3 : 0, o_.clients - 1);
     if (o_.attack && !downloading_)
         askForDayMessages();
     downloading_ = o_.attack;
     downloads_ = 0;
     floods_ = 0;
+    offlineFloods_ = 0;
+    offlineBig_ = 0;
+    const auto fileMb = [](const QString& file) {
+        return double(QFileInfo(file).size()) / (1024 * 1024);
+    };
+    const QString wal = database + QStringLiteral("-wal");
+    const double databaseBefore = database.isEmpty() ? 0 : fileMb(database);
+    const double walBefore = database.isEmpty() ? 0 : fileMb(wal);
     std::uniform_int_distribution<int> pickLevel1(levelTwo, std::max(levelTwo, o_.clients - 1));
 
     const double cpuBefore = cpuSeconds(serverPid_);
@@ -585,8 +633,10 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
             send(c, message);
             ++sent;
         }
-        if (o_.attack)
+        if (o_.attack) {
             flood();
+            floodOffline();
+        }
         poll(sent < count ? 0 : 5);
         if (rate > 0 && sent < count && sent >= due)
             poll(1);
@@ -620,10 +670,18 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
     std::printf("  largest gap between deliveries %.2f ms\n", double(longestGap_) / 1e6);
     std::printf("  server CPU %.2f s, %.1f us per delivery\n", cpu,
                 delivered_ ? cpu * 1e6 / double(delivered_) : 0.0);
-    if (o_.attack)
+    if (o_.attack) {
         std::printf("  meanwhile %ld day downloads ended and %ld messages to 1,000 made-up "
                     "recipients were sent; server memory %.1f MB\n",
                     downloads_, floods_, serverMb());
+        // The write-ahead log is cut back to its limit at the checkpoints.
+        std::printf("  and %ld messages to 1,000 offline users were sent (%ld of them 50 KB); "
+                    "the database file grew %.1f MB (its write-ahead log %.1f MB); server memory "
+                    "at most %.1f MB\n",
+                    offlineFloods_, offlineBig_,
+                    database.isEmpty() ? 0.0 : fileMb(database) - databaseBefore,
+                    database.isEmpty() ? 0.0 : fileMb(wal) - walBefore, serverPeakMb());
+    }
     std::fflush(stdout);
 }
 
@@ -664,6 +722,32 @@ bool waitForListener(quint16 port)
         ::usleep(50000);
     }
     return false;
+}
+
+// The logged-on flooder's offline recipients, in one transaction (they never log on: the first
+// user's password hash serves).
+bool addOfflineUsers(const wispline::server::ServerStore& store)
+{
+    const QString connection = QStringLiteral("bench-offline");
+    bool ok = false;
+    {
+        QSqlDatabase db = store.addConnection(connection);
+        QSqlQuery insert(db);
+        ok = db.open() && db.transaction() &&
+             insert.prepare(QStringLiteral("INSERT INTO accounts(name, level, supervisor, salt, "
+                                           "hash, iterations) SELECT ?, 1, '', salt, hash, "
+                                           "iterations FROM accounts WHERE name = 'U0000'"));
+        for (int i = 0; ok && i < kOfflineUsers; ++i) {
+            insert.bindValue(0, QStringLiteral("W%1").arg(i, 4, 10, QLatin1Char('0')));
+            ok = insert.exec();
+        }
+        ok = ok && db.commit();
+        if (!ok)
+            std::fprintf(stderr, "could not add the offline users: %s\n",
+                         qPrintable(insert.lastError().text() + db.lastError().text()));
+    }
+    QSqlDatabase::removeDatabase(connection);
+    return ok;
 }
 
 // Today's messages between the first user and the others, as the server would have stored them.
@@ -749,7 +833,7 @@ bool readOptions(const QStringList& args, Options* o)
     return (args.size() % 2) == 1 && o->nodes >= 1 && o->nodes <= 8 &&
            (o->nodes == 1 || o->database.startsWith(QLatin1String("postgresql://"))) &&
            o->clients >= 2 && o->level2 >= 1 && o->level2 < o->clients &&
-           (!o->attack || (o->level2 >= 2 && o->clients >= 4 && !o->mqtt)) &&
+           (!o->attack || (o->level2 >= 3 && o->clients >= 5 && !o->mqtt)) &&
            (o->handshakes == 0 || o->tls);
 }
 
@@ -920,6 +1004,8 @@ int main(int argc, char* argv[])
                 const QString name = QStringLiteral("U%1").arg(i, 4, 10, QLatin1Char('0'));
                 store.addUser(name, QStringLiteral("pw") + name, i < options.level2 ? 2 : 1);
             }
+            if (options.attack && !addOfflineUsers(store))
+                return 1;
             if (options.dayRows > 0 && !fillDay(store, options.dayRows))
                 return 1;
         }
@@ -936,6 +1022,12 @@ int main(int argc, char* argv[])
                 QStringLiteral("--max-anonymous-per-address"), QStringLiteral("1000000"),
                 QStringLiteral("--max-checks"), QStringLiteral("1000000"),
                 QStringLiteral("--max-checks-per-address"), QStringLiteral("1000000")};
+            // Each client here sends more than a person could: the budgets of a connection are
+            // lifted, but under attack, where they are what is measured.
+            if (!options.attack)
+                arguments << QStringLiteral("--budget-messages") << QStringLiteral("100000000")
+                          << QStringLiteral("--budget-deliveries") << QStringLiteral("100000000")
+                          << QStringLiteral("--budget-store-kb") << QStringLiteral("100000000");
             // A profiler may wrap the server (BENCH_SERVER_WRAPPER=heaptrack, say); the memory
             // then reported is the wrapper's.
             if (options.tls)
@@ -985,6 +1077,8 @@ int main(int argc, char* argv[])
         rc = handshakeRate(options, port, server.processId()) ? 0 : 1;
     } else {
         Load load(options, server.processId());
+        if (options.database.isEmpty())
+            load.database = database;
         const auto t0 = Clock::now();
         if (!load.connectAll(ports) || !load.logOnAll() || !load.handshakeAll()) {
             std::fprintf(stderr, "could not log all clients on\n");

@@ -166,7 +166,16 @@ int main(int argc, char* argv[])
     limits.deadPeerSeconds = chosen(options.deadPeerSeconds, limits.deadPeerSeconds);
     limits.closeTimeMs = chosen(options.closeTimeMs, limits.closeTimeMs);
     limits.storeTimeoutSeconds = chosen(options.storeTimeoutSeconds, limits.storeTimeoutSeconds);
+    limits.rates.messages = chosen(options.budgetMessages, int(limits.rates.messages));
+    limits.rates.deliveries = chosen(options.budgetDeliveries, int(limits.rates.deliveries));
+    limits.rates.storedBytes =
+        chosen(options.budgetStoreKb, int(limits.rates.storedBytes / 1024)) * 1024.0;
     server->setLimits(limits);
+    store.setOfflineBounds(
+        chosen(options.maxOffline, OfflineQueue::kDefaultMaxRows),
+        qint64(chosen(options.maxOfflineKb, OfflineQueue::kDefaultMaxBytes / 1024)) * 1024);
+    if (options.minFreeMb >= 0)
+        store.setFreeSpaceFloor(qint64(options.minFreeMb) * 1024 * 1024);
     if (!options.tlsCertificate.isEmpty() &&
         !server->useTls(options.tlsCertificate, options.tlsKey, &error)) {
         err << "wispline-server: " << error << Qt::endl;
@@ -204,8 +213,16 @@ int main(int argc, char* argv[])
             return QStringLiteral("not listening");
         if (!store.reachable())
             return QStringLiteral("database not working");
+        if (store.spaceLow())
+            return QStringLiteral("disk space low: %1 MB free for the database, floor %2 MB")
+                .arg(store.freeBytes() >> 20)
+                .arg(store.freeSpaceFloor() >> 20);
         if (!node)
             return {};
+        // Messages for other nodes the database does not take: their users get nothing.
+        if (const qint64 waiting = node->outgoingWaitingMs();
+            waiting > ServerNode::kExpirySeconds * 1000)
+            return QStringLiteral("messages for other nodes waiting %1 ms").arg(waiting);
         if (!node->registered())
             return QStringLiteral("node not registered");
         // Stale a beat and a slow takeover before the other nodes take this one for dead.

@@ -196,6 +196,33 @@ void describeOptions(QCommandLineParser& parser)
                         "(default %1).")
              .arg(MessageServer::kDefaultStoreTimeoutSeconds),
          QStringLiteral("S")},
+        {QStringLiteral("budget-messages"),
+         QStringLiteral("Messages a logged-on connection may send a second, ten seconds' worth at "
+                        "once; past it the connection is not read for a while (default %1).")
+             .arg(FairShare::Rates::kDefaultMessages),
+         QStringLiteral("N")},
+        {QStringLiteral("budget-deliveries"),
+         QStringLiteral("Recipients its messages may reach a second, likewise (default %1).")
+             .arg(FairShare::Rates::kDefaultDeliveries),
+         QStringLiteral("N")},
+        {QStringLiteral("budget-store-kb"),
+         QStringLiteral("Kilobytes its messages may have the database write a second, sixteen "
+                        "seconds' worth at once (default %1).")
+             .arg(FairShare::Rates::kDefaultStoredBytes / 1024),
+         QStringLiteral("KB")},
+        {QStringLiteral("max-offline"),
+         QStringLiteral("Messages kept for one offline user; past it the oldest go (default %1).")
+             .arg(OfflineQueue::kDefaultMaxRows),
+         QStringLiteral("N")},
+        {QStringLiteral("max-offline-kb"),
+         QStringLiteral("Kilobytes of messages kept for one offline user, likewise (default %1).")
+             .arg(OfflineQueue::kDefaultMaxBytes / 1024),
+         QStringLiteral("KB")},
+        {QStringLiteral("min-free-mb"),
+         QStringLiteral("Take no messages while the SQLite database's file system has less free "
+                        "(default %1; 0 for no floor).")
+             .arg(DiskSpace::kDefaultFloorMb),
+         QStringLiteral("MB")},
         {QStringLiteral("tls-cert"),
          QStringLiteral("Serve TLS too, with the certificate chain in FILE (PEM), on the same "
                         "port: a connection that opens with a TLS handshake is encrypted."),
@@ -347,6 +374,16 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
         return fail(QStringLiteral("--close-time needs milliseconds from 1 to 3600000"));
     if (!readNumber(parser, "store-timeout", 1, 3600, &options->storeTimeoutSeconds))
         return fail(QStringLiteral("--store-timeout needs seconds from 1 to 3600"));
+    for (const auto& [name, value] : {std::pair("budget-messages", &options->budgetMessages),
+                                      {"budget-deliveries", &options->budgetDeliveries},
+                                      {"budget-store-kb", &options->budgetStoreKb},
+                                      {"max-offline", &options->maxOffline},
+                                      {"max-offline-kb", &options->maxOfflineKb}}) {
+        if (!readNumber(parser, name, 1, 100000000, value))
+            return fail(QStringLiteral("--%1 needs a number from 1 to 100000000").arg(name));
+    }
+    if (!readNumber(parser, "min-free-mb", 0, 100000000, &options->minFreeMb))
+        return fail(QStringLiteral("--min-free-mb needs a number from 0 to 100000000"));
     options->debug = parser.isSet(QStringLiteral("debug"));
     options->tlsCertificate = parser.value(QStringLiteral("tls-cert"));
     options->tlsKey = parser.value(QStringLiteral("tls-key"));

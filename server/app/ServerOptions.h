@@ -46,6 +46,14 @@ struct ServerOptions {
     int storeTimeoutSeconds = -1;
     QString verifierKey;   // empty: serverKeyPath()'s default
     int verifierDays = -1; // -1: the store's default
+    // What a logged-on connection may cost each second, the offline queue's bounds per
+    // recipient and the free-space floor of the database's disk; -1: the defaults.
+    int budgetMessages = -1;
+    int budgetDeliveries = -1;
+    int budgetStoreKb = -1;
+    int maxOffline = -1;
+    int maxOfflineKb = -1;
+    int minFreeMb = -1; // 0: no floor
     // PEM files: with both, a connection may be encrypted; requireTls refuses plain log-ons.
     QString tlsCertificate;
     QString tlsKey;

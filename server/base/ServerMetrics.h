@@ -32,6 +32,8 @@ namespace wispline::server::metrics
       "Writes kept in the spill file on the way out, the database not taking them")                \
     X(RowsReplayed, "wispline_store_replayed_rows_total", "",                                      \
       "Writes from the spill file written into the database at the start")                         \
+    X(OfflineDropped, "wispline_offline_dropped_total", "",                                        \
+      "Oldest messages dropped from an offline queue past its bound")                              \
     X(BytesIn, "wispline_bytes_total", "direction=\"in\"",                                         \
       "Bytes read from and written to clients")                                                    \
     X(BytesOut, "wispline_bytes_total", "direction=\"out\"",                                       \

@@ -14,6 +14,11 @@ inline constexpr char kSeparator = '~';
 inline constexpr char kTerminator = '`';
 inline constexpr int kMaxNameLength = 32;
 inline constexpr int kMaxPasswordLength = 64;
+// The longest message body taken, in characters (a byte each on the wire). The client's compose
+// box holds 1,000; four times that leaves room for a longer box, or markup, in a later client,
+// while a body near the 64 KB frame limit, which the store would keep once per recipient, is
+// refused.
+inline constexpr int kMaxBodyLength = 4096;
 
 // Wire bytes as stored text and back: one byte per character in the clients' code page.
 inline QString fromWire(QByteArrayView bytes)

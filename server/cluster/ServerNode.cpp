@@ -4,6 +4,7 @@
 #include "base/ServerRules.h"
 #include "cluster/NodeHeartbeat.h"
 #include "store/ServerStore.h"
+#include "store/StoreConnection.h"
 
 #include <QRandomGenerator>
 #include <QSet>
@@ -112,6 +113,7 @@ bool ServerNode::start(QString* error)
                 this,
                 [this] {
                     checkConnections();
+                    retryPresence();
                     emit wake();
                 },
                 Qt::QueuedConnection);
@@ -325,6 +327,7 @@ bool ServerNode::leave(const QList<QByteArray>& addresses)
 
 QString ServerNode::setPresent(const QByteArray& name, int level)
 {
+    absentLater_.remove(name); // here again: a removal still to be tried would undo this
     QSqlQuery q(db_);
     // A node that is dead already has no session to end.
     q.prepare(
@@ -377,13 +380,40 @@ void ServerNode::setAbsent(const QByteArray& name)
     q.prepare(QStringLiteral("DELETE FROM presence WHERE name = ? AND node = ?"));
     q.addBindValue(fromWire(name));
     q.addBindValue(id_);
-    q.exec();
+    if (q.exec()) {
+        absentLater_.remove(name);
+        return;
+    }
+    // Left here, the user would stay in everyone's lists and messages would come here for it.
+    if (!absentLater_.contains(name))
+        logLine(QStringLiteral("the leaving of %1 could not be recorded (%2); tried again each "
+                               "second")
+                    .arg(fromWire(name), q.lastError().text()));
+    absentLater_.insert(name);
+}
+
+void ServerNode::retryPresence()
+{
+    for (const QByteArray& name : QSet<QByteArray>(absentLater_)) {
+        setAbsent(name);
+        if (!absentLater_.contains(name))
+            logLine(QStringLiteral("the leaving of %1 recorded").arg(fromWire(name)));
+    }
+    for (const auto& [node, name] : std::vector(endLater_)) {
+        if (!endSessionThere(node, name))
+            continue;
+        endLater_.erase(std::find(endLater_.begin(), endLater_.end(), std::pair(node, name)));
+        logLine(QStringLiteral("the end of the session of %1 on node %2 asked for")
+                    .arg(fromWire(name), node));
+    }
 }
 
 void ServerNode::deliver(const QString& node, const QString& day, const QString& time,
                          const QByteArray& sender, const QByteArray& recipient,
                          const QByteArray& body, const QByteArray& display, const QString& created)
 {
+    if (outgoing_.empty())
+        outgoingSince_.start();
     outgoing_.push_back({node, day, time, fromWire(sender), fromWire(recipient), fromWire(body),
                          fromWire(display), created});
     outgoingBytes_ += body.size() + display.size() + kOutgoingOverhead;
@@ -424,16 +454,71 @@ void ServerNode::flushOutgoing()
     bool ok = db_.transaction() && q.exec(messages) && q.exec(inbox);
     for (const QString& node : std::as_const(nodes))
         ok = ok && q.exec(QStringLiteral("NOTIFY ") + channelOf(node));
-    if (!ok || !db_.commit()) {
-        logLine(QStringLiteral("could not route %1 message(s) to other nodes: %2")
-                    .arg(outgoing_.size())
-                    .arg(q.lastError().text() + db_.lastError().text()));
-        db_.rollback();
-        flushTimer_.start(kHeartbeatMs); // kept, and tried again
+    if (ok && db_.commit()) {
+        outgoing_.clear();
+        outgoingBytes_ = 0;
         return;
     }
-    outgoing_.clear();
-    outgoingBytes_ = 0;
+    const QSqlError error = q.lastError().isValid() ? q.lastError() : db_.lastError();
+    db_.rollback();
+    // A row the database cannot take must not hold up the rows behind it: one at a time, each
+    // in a transaction of its own, and a row at fault is set aside.
+    std::size_t done = 0;
+    if (rowAtFault(error, true)) {
+        while (done < outgoing_.size() && flushOne(outgoing_[done]))
+            ++done;
+        outgoing_.erase(outgoing_.begin(), outgoing_.begin() + std::ptrdiff_t(done));
+        outgoingBytes_ = 0;
+        for (const Outgoing& o : outgoing_)
+            outgoingBytes_ += o.body.size() + o.display.size() + kOutgoingOverhead;
+        if (outgoing_.empty())
+            return;
+        outgoingSince_.start(); // the wait counts from the last that went
+    }
+    logLine(QStringLiteral("could not route %1 message(s) to other nodes: %2")
+                .arg(outgoing_.size())
+                .arg(error.text()));
+    flushTimer_.start(kHeartbeatMs); // kept, and tried again
+}
+
+bool ServerNode::flushOne(const Outgoing& o)
+{
+    QSqlQuery q(db_);
+    const auto run = [&q](const QString& statement, const QVariantList& values) {
+        if (!q.prepare(statement))
+            return false;
+        for (const QVariant& value : values)
+            q.addBindValue(value);
+        return q.exec();
+    };
+    bool ok = db_.transaction() &&
+              run(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, body) "
+                                 "VALUES(?, ?, ?, ?, ?)"),
+                  {o.day, o.time, o.sender, o.recipient, o.body}) &&
+              run(QStringLiteral("INSERT INTO inbox(node, kind, recipient, text, created) "
+                                 "VALUES(?, 'm', ?, ?, ?)"),
+                  {o.node, o.recipient, o.display, o.created}) &&
+              q.exec(QStringLiteral("NOTIFY ") + channelOf(o.node)); // not a statement to prepare
+    if (ok && db_.commit())
+        return true;
+    const QSqlError error = q.lastError().isValid() ? q.lastError() : db_.lastError();
+    db_.rollback();
+    if (!rowAtFault(error, true))
+        return false;
+    const bool kept =
+        setAside(db_, QStringLiteral("cross-node"), error,
+                 {o.node, o.day, o.time, o.sender, o.recipient, o.body, o.display, o.created});
+    // Neither names nor text: the error's code says what was wrong.
+    logLine(QStringLiteral("a message for a user of another node could not be written (error "
+                           "%1) and is %2")
+                .arg(error.nativeErrorCode(),
+                     kept ? QStringLiteral("set aside in set_aside") : QStringLiteral("lost")));
+    return true;
+}
+
+qint64 ServerNode::outgoingWaitingMs() const
+{
+    return outgoing_.empty() || !outgoingSince_.isValid() ? 0 : outgoingSince_.elapsed();
 }
 
 std::vector<SpilledRow> ServerNode::takeOutgoing(bool tryFirst)
@@ -470,7 +555,17 @@ bool ServerNode::endSessionThere(const QString& node, const QByteArray& name)
                              "pg_notify('wispline_' || node, '') FROM put"));
     q.addBindValue(node);
     q.addBindValue(fromWire(name));
-    return q.exec();
+    if (q.exec())
+        return true;
+    // Left undone, the user would be logged on at two nodes.
+    const std::pair<QString, QByteArray> end{node, name};
+    if (std::find(endLater_.cbegin(), endLater_.cend(), end) == endLater_.cend()) {
+        logLine(QStringLiteral("the end of the session of %1 on node %2 could not be asked for "
+                               "(%3); tried again each second")
+                    .arg(fromWire(name), node, q.lastError().text()));
+        endLater_.push_back(end);
+    }
+    return false;
 }
 
 void ServerNode::queuedMeanwhile(const QList<QByteArray>& names)
@@ -511,7 +606,7 @@ QList<ServerNode::InboxRow> ServerNode::inbox(int limit)
     return rows;
 }
 
-bool ServerNode::settle(qint64 upTo, const QList<InboxRow>& toOffline)
+bool ServerNode::settle(const QList<InboxRow>& read, const QList<InboxRow>& toOffline)
 {
     if (!db_.transaction())
         return false;
@@ -537,9 +632,11 @@ bool ServerNode::settle(qint64 upTo, const QList<InboxRow>& toOffline)
         q.addBindValue(row.created);
         ok = ok && q.exec();
     }
-    q.prepare(QStringLiteral("DELETE FROM inbox WHERE node = ? AND id <= ?"));
+    QString ids;
+    for (const InboxRow& row : read)
+        ids += (ids.isEmpty() ? QString() : QStringLiteral(",")) + QString::number(row.id);
+    q.prepare(QStringLiteral("DELETE FROM inbox WHERE node = ? AND id IN (%1)").arg(ids));
     q.addBindValue(id_);
-    q.addBindValue(upTo);
     if (!ok || !q.exec() || !db_.commit()) {
         db_.rollback();
         return false;

@@ -75,6 +75,7 @@ public:
     // Messages for other nodes waiting for the database past this many bytes slow the senders.
     static constexpr qint64 kMaxOutgoingBytes = 16 * 1024 * 1024;
     bool congested() const { return outgoingBytes_ > kMaxOutgoingBytes; }
+    qint64 outgoingBytes() const { return outgoingBytes_; }
     // Whether another node is alive to take this one's users; Unknown when the database did
     // not answer.
     enum class Others { None, Some, Unknown };
@@ -89,7 +90,8 @@ public:
     // After this node was taken for dead: records its users here again, in one statement,
     // except those connected to another node meanwhile. The names recorded; none on failure.
     std::optional<QSet<QByteArray>> reclaim(const QList<std::pair<QByteArray, int>>& users);
-    // Only while the user is still recorded on this node.
+    // Only while the user is still recorded on this node. One that fails is tried again each
+    // heartbeat until it holds (a log-on here meanwhile calls it off).
     void setAbsent(const QByteArray& name);
 
     // A message for a user connected to another node: recorded for the day and put in that
@@ -101,7 +103,8 @@ public:
     // On the way out: the messages for other nodes not written yet, tried once more when
     // tryFirst, then taken out of memory for the spill file.
     std::vector<SpilledRow> takeOutgoing(bool tryFirst);
-    // Asks another node to end a user's session there (a log-on here replaces it).
+    // Asks another node to end a user's session there (a log-on here replaces it); one that
+    // fails is tried again each heartbeat until it holds. False when it waits for that.
     bool endSessionThere(const QString& node, const QByteArray& name);
     // Messages went back to these users' offline queues, maybe after they logged on to another
     // node (a session here that ended late, a hand-over): that node reads the queue again.
@@ -118,9 +121,15 @@ public:
     };
     // The oldest rows of this node's inbox.
     QList<InboxRow> inbox(int limit);
-    // Removes this node's rows up to upTo, in the same transaction forwarding the given ones to
-    // the node their recipient is on now, or else putting them in the offline queues.
-    bool settle(qint64 upTo, const QList<InboxRow>& toOffline);
+    // Removes the rows read (by their ids: on PostgreSQL a row with a lower id may commit after
+    // them), in the same transaction forwarding the given ones to the node their recipient is on
+    // now, or else putting them in the offline queues.
+    bool settle(const QList<InboxRow>& read, const QList<InboxRow>& toOffline);
+
+    // How long messages for other nodes have waited for the database, in ms; 0 when none waits.
+    // A row the database refuses for good is set aside (table set_aside) rather than holding up
+    // those behind it, so a long wait means the database does not take them.
+    qint64 outgoingWaitingMs() const;
 
 signals:
     // Something may wait in the inbox.
@@ -131,6 +140,8 @@ signals:
 private:
     void flushOutgoing();
     void flushAnnouncements();
+    // Presence removals and session ends that failed, tried again.
+    void retryPresence();
     bool listen();
     // At each heartbeat: the connections of this thread work, or are opened again, at most
     // once a second, then every 2, 4 and 8 seconds while they fail.
@@ -159,8 +170,14 @@ private:
         QString display;
         QString created;
     };
+    // One message for another node in a transaction of its own; false when it is neither
+    // written nor set aside (tried again later).
+    bool flushOne(const Outgoing& o);
     qint64 outgoingBytes_ = 0;
     std::vector<Outgoing> outgoing_;
+    QElapsedTimer outgoingSince_; // the oldest message waiting: since it first failed
+    QSet<QByteArray> absentLater_;
+    std::vector<std::pair<QString, QByteArray>> endLater_; // node, name
     QTimer flushTimer_;
     std::vector<std::pair<QByteArray, QByteArray>> announcements_; // kind, address
     QTimer announceTimer_;

@@ -1,8 +1,8 @@
 #include "net/ClientConnection.h"
 
+#include "base/ServerClock.h"
 #include "net/TlsSession.h"
 
-#include <QDateTime>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -294,7 +294,7 @@ void ClientConnection::disconnectFromHost()
     state_ = State::Closing;
     lingerOrderly();
     readNotifier_->setEnabled(false);
-    closeDeadline_ = QDateTime::currentMSecsSinceEpoch() + closeTimeMs_;
+    closeDeadline_ = clocks::steadyMs() + closeTimeMs_;
     closeTimer_ = std::make_unique<QTimer>();
     QObject::connect(closeTimer_.get(), &QTimer::timeout, closeTimer_.get(),
                      [this] { checkClosing(); });
@@ -312,7 +312,7 @@ void ClientConnection::checkClosing()
     const bool broken = ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR));
     if (bytesToWrite() == 0 && unacknowledgedInKernel(fd_) == 0)
         closeNow();
-    else if (broken || QDateTime::currentMSecsSinceEpoch() >= closeDeadline_)
+    else if (broken || clocks::steadyMs() >= closeDeadline_)
         abort();
 }
 

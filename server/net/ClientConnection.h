@@ -104,7 +104,7 @@ private:
     qint64 acknowledgedAtClose_ = 0;
     int closeTimeMs_ = 0;
     std::unique_ptr<QTimer> closeTimer_; // while closing: checks the acknowledgements
-    qint64 closeDeadline_ = 0;           // ms since the epoch
+    qint64 closeDeadline_ = 0;           // ms on the steady clock
     std::unique_ptr<QSocketNotifier> readNotifier_;
     std::unique_ptr<QSocketNotifier> writeNotifier_;
     std::unique_ptr<TlsSession> tls_;

@@ -1,5 +1,6 @@
 #include "routing/MessageServer.h"
 
+#include "base/ServerClock.h"
 #include "base/ServerLog.h"
 #include "base/ServerMetrics.h"
 #include "cluster/ServerNode.h"
@@ -64,7 +65,7 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
         }
     });
     acknowledgementTimer_.start(kAcknowledgementCheckMs);
-    connect(&storeTimer_, &QTimer::timeout, this, &MessageServer::resumeAfterStore);
+    connect(&storeTimer_, &QTimer::timeout, this, &MessageServer::storeTick);
 }
 
 void MessageServer::setLimits(const Limits& limits)
@@ -171,8 +172,6 @@ void MessageServer::readFrom(Client* client)
     // Read until the kernel has no more, or the budget of this turn is spent (the rest waits
     // for the next turn), or a check begins: a connection is not read while its password is.
     qint64 budget = kReadBudget;
-    if (heldForStore(client))
-        return;
     while (!client->gone && !client->checking && !client->slowed && budget > 0) {
         pieces.clear();
         // Read into one buffer kept for all: a read sized to the limit would stay allocated at
@@ -338,6 +337,8 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     const QByteArray& sender = client->name;
     QByteArray claimedName;
     int claimedLevel = 0;
+    if (!mayRoute(client, fields))
+        return;
     if ((!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender) &&
         mayLog(client))
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
@@ -447,65 +448,35 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         // Recorded for the day in the same transaction that hands it to the other node.
         if (!target.node.isEmpty()) {
             node_->deliver(target.node, now.day, now.time, sender, target.name, body, display,
-                           now.local.toString(Qt::ISODate));
+                           now.created);
             continue;
         }
         store_.recordMessage(now.day, now.time, sender, target.name, body, !target.online);
         if (target.online) {
             send(target.online, framed, &display);
         } else {
-            store_.queueOffline(now.local.toString(Qt::ISODate), target.name, display, false);
+            store_.queueOffline(now.created, target.name, display, false);
             metrics::count(metrics::Counter::MessagesQueuedOffline);
             kept = true;
             if (node_)
                 queuedHere(target.name);
         }
     }
-    // The messages kept for offline recipients are committed together (or kept and retried).
-    // While the server stops, what its clients send up to the last moment is committed in
-    // batches: a commit per message would hold the stop up for minutes under a flood.
+    // The messages kept for offline recipients are committed (or kept and retried), many a
+    // slice at a time; the sender waits for them (mayRoute()). While the server stops, what its
+    // clients send up to the last moment is committed in batches: a commit per message would
+    // hold the stop up for minutes under a flood.
     if (kept && !shuttingDown_)
-        store_.flushOffline();
-}
-
-bool MessageServer::mayLookUp(Client* client, qsizetype names)
-{
-    // Names looked up for one connection: kNamedBurst at once and kNamedPerSecond over time,
-    // far above what anyone types; beyond that it is refused and not read for a while.
-    const qint64 now = clock_.elapsed();
-    client->namedLeft = std::min(kNamedBurst, client->namedLeft + double(now - client->namedAt) *
-                                                                      kNamedPerSecond / 1000);
-    client->namedAt = now;
-    if (double(names) <= client->namedLeft) {
-        client->namedLeft -= double(names);
-        return true;
-    }
-    if (mayLog(client))
-        logLine(QStringLiteral("%1: message refused: too many unknown recipients lately")
-                    .arg(client->who()));
-    slowDown(client, qint64((double(names) - client->namedLeft) * 1000 / kNamedPerSecond) + 1);
-    return false;
+        store_.flushOfflineSoon();
+    charge(
+        client, qsizetype(targets.size()),
+        std::count_if(targets.cbegin(), targets.cend(), [](const Target& t) { return !t.online; }),
+        body.size(), display.size());
 }
 
 void MessageServer::updateReading(Client* client)
 {
     client->socket->pauseReading(client->checking || client->slowed);
-}
-
-void MessageServer::slowDown(Client* client, qint64 ms)
-{
-    if (client->slowed)
-        return;
-    client->slowed = true;
-    updateReading(client);
-    QTimer::singleShot(ms, this, [this, id = client->id] {
-        if (Client* c = clientById(id)) {
-            c->slowed = false;
-            updateReading(c);
-            if (!c->checking)
-                readFrom(c);
-        }
-    });
 }
 
 MessageServer::Client* MessageServer::clientById(quint64 id) const
@@ -536,13 +507,14 @@ std::vector<MessageServer::Client*> MessageServer::onlineClients() const
 
 const MessageServer::Stamp& MessageServer::stamp()
 {
-    const qint64 second = QDateTime::currentMSecsSinceEpoch() / 1000;
+    const qint64 second = clocks::wallMs() / 1000;
     if (second != stamp_.second) {
         stamp_.second = second;
-        stamp_.local = QDateTime::currentDateTime();
+        stamp_.local = clocks::wallNow();
         stamp_.time = stamp_.local.time().toString(QStringLiteral("HH:mm:ss"));
         stamp_.clock = toWire(stamp_.time);
         stamp_.day = stamp_.local.date().toString(Qt::ISODate);
+        stamp_.created = stamp_.local.toString(Qt::ISODate);
     }
     return stamp_;
 }
@@ -677,7 +649,7 @@ void MessageServer::drainInbox()
                 toOffline.append(row);
             }
         }
-        if (!node_->settle(rows.last().id, toOffline))
+        if (!node_->settle(rows, toOffline))
             return; // tried again on the next wake-up
         if (rows.size() < kBatch)
             return;

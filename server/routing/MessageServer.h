@@ -6,6 +6,7 @@
 #include "net/InboundSplitter.h"
 #include "net/Listener.h"
 #include "routing/CheckQueue.h"
+#include "routing/FairShare.h"
 #include "routing/LogOnGate.h"
 #include "store/DayReader.h"
 
@@ -94,6 +95,8 @@ public:
         int deadPeerSeconds = kDefaultDeadPeerSeconds;
         int closeTimeMs = kDefaultCloseTimeMs;
         int storeTimeoutSeconds = kDefaultStoreTimeoutSeconds;
+        // What a logged-on connection may cost the others each second.
+        FairShare::Rates rates;
     };
     void setLimits(const Limits& limits);
 
@@ -228,12 +231,31 @@ private:
     int giveBack(Client* client);
     // At the end of a connection: gives back, then lets a session that replaced it go on.
     void handBack(Client* client);
-    // While the store cannot keep up, connections are not read; true when this one waits.
-    bool storeCongested() const;
-    bool heldForStore(Client* client);
-    void resumeAfterStore();
     // A message whose recipients could not be looked up is tried again later.
     void routeLater(Client* client, const QList<QByteArray>& fields);
+    // The message waits, and the connection's later input behind it, not read, for ms.
+    void holdInput(Client* client, const QList<QByteArray>& fields, qint64 ms);
+
+    // Fair shares (MessageServerFairShare.cpp). A message is routed when its body is within
+    // the bound, its connection within its budgets and the store takes messages (room on the
+    // disk, and it keeps up with this connection's writes); one past the bound is refused,
+    // otherwise it waits with what follows it, the connection not read.
+    bool mayRoute(Client* client, const QList<QByteArray>& fields);
+    // What a routed message cost: its recipients, those of them not connected here (their copy
+    // is written) and the sizes of its body and its display text.
+    void charge(Client* client, qsizetype recipients, qsizetype notHere, qsizetype body,
+                qsizetype display);
+    // Its writes for offline users are done a slice a turn: its input waits for the last.
+    void holdUntilKept(Client* client);
+    // A stop reads every connection before its reset: those paused here are let go.
+    void releaseFairHolds();
+    // While the store cannot keep up, the connections that wrote the most lately wait, largest
+    // first, until it does; the others go on.
+    bool storeCongested() const;
+    void storeTick();
+    void holdLargestWriters();
+    qint64 storeBacklogBytes() const;
+    qint64 lastBacklogBytes_ = 0;
     void checkStore();
     static constexpr int kStoreCheckMs = 100;
 
@@ -256,6 +278,7 @@ private:
         QByteArray clock; // HH:mm:ss
         QString day;      // yyyy-MM-dd
         QString time;     // HH:mm:ss
+        QString created;  // the local time in ISO 8601, for the offline queue
     };
     const Stamp& stamp();
 
@@ -276,7 +299,6 @@ private:
     QTimer deadlineTimer_;
     QTimer acknowledgementTimer_;
     QTimer storeTimer_;
-    std::vector<quint64> storeWaiters_; // connections not read until the store catches up
     bool storeLost_ = false;
     // Password key derivations (about 50 ms each) run there, in turn, never on the routing
     // thread; a log-on a fresh verifier answers needs none.

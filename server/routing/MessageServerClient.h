@@ -4,10 +4,12 @@
 // (MessageServerDelivery.cpp).
 #include "base/ServerRules.h"
 #include "net/ClientConnection.h"
+#include "routing/FairShare.h"
 #include "routing/MessageServer.h"
 #include "store/ServerStore.h"
 
 #include <QDate>
+#include <QSet>
 #include <QTimer>
 #include <atomic>
 #include <deque>
@@ -100,18 +102,19 @@ struct MessageServer::Client {
     };
     std::deque<Unacknowledged> unacknowledged;
     std::size_t checkAt = kAcknowledgementCheck;
-    qint64 offlineAcknowledged = 0; // the last queue row acknowledged
-    qint64 offlineRemoved = 0;      // rows up to it removed from the queue
+    QList<qint64> offlineToRemove; // queue rows acknowledged, to be removed by their ids
+    QSet<qint64> offlineSent;      // queue rows handed over and not removed yet
     // The session this one replaced, while it is closing: what it gives back comes first.
     quint64 predecessor = 0;
 
     // Long outputs are read from the store a batch at a time and handed over row by row.
     bool backlog = false;    // offline messages still to hand over
-    qint64 backlogAfter = 0; // the last row handed over
+    qint64 backlogAfter = 0; // the highest row handed over
     int backlogCount = 0;    // rows handed over
     QList<OfflineMessage> backlogRows;
     qsizetype backlogNext = 0;
     bool backlogAllRead = false;
+    bool backlogSwept = false; // and then the rows committed late below the highest one
     bool backlogWaits = false; // for the store, which could not read the queue
     bool dayAsked = false;     // a download asked for and not yet ended
     bool dayStream = false;    // the day's messages still to send
@@ -119,6 +122,15 @@ struct MessageServer::Client {
     qint64 dayUpTo = 0;      // the last message committed when asked for
     qint64 dayAfter = 0;     // the last row sent
     bool dayReading = false; // a batch is being read
+
+    // What it may cost the others (MessageServerFairShare.cpp); made at its first message.
+    std::optional<FairShare> share;
+    bool storeHeld = false;      // among the largest writers while the store cannot keep up
+    quint64 keptUpTo = 0;        // its messages' writes for offline users, as the store counts them
+    quint64 keptBefore = 0;      // the store's count as its message was taken
+    bool fairHeld = false;       // its input waits for its share (or its writes), not read
+    bool pauseLogged = false;    // the first pause over its budgets went to the log
+    bool longBodyLogged = false; // the first body past the bound did
 
     QByteArray address() const { return addressOf(name, level); }
     QString who() const

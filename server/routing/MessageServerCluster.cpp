@@ -137,8 +137,10 @@ void MessageServer::heal()
 
 void MessageServer::readQueueAgain(Client* client)
 {
-    // From the last row handed over: rows already read are not sent twice.
+    // From the last row handed over, then the rows below it not handed over: rows already read
+    // are not sent twice.
     client->backlogAllRead = false;
+    client->backlogSwept = false;
     if (!client->backlog) {
         client->backlog = true;
         client->backlogCount = 0;
@@ -180,6 +182,7 @@ void MessageServer::resetWhenLanded(qint64 deadline)
         QTimer::singleShot(kLandingCheckMs, this, [this, deadline] { resetWhenLanded(deadline); });
         return;
     }
+    releaseFairHolds();
     std::vector<Client*> everyone;
     for (auto& entry : clients_)
         everyone.push_back(entry.second.get());

@@ -149,6 +149,14 @@ void MessageServer::readDayMessages(Client* client)
             if (!c || !c->loggedOn)
                 return;
             c->dayReading = false;
+            if (batch.failed) {
+                // The end marker would make a cut download look whole: a reset instead, after
+                // which the client reconnects and the user can ask again.
+                logLine(QStringLiteral("%1: day messages could not be read; connection reset")
+                            .arg(c->who()));
+                c->socket->reset();
+                return;
+            }
             if (batch.rows > 0) {
                 c->dayAfter = batch.lastId;
                 send(c, batch.bytes);
@@ -167,13 +175,24 @@ bool MessageServer::pumpBacklog(Client* client)
 {
     if (client->backlogNext == client->backlogRows.size()) {
         bool failed = false;
-        client->backlogRows =
-            client->backlogAllRead
-                ? QList<OfflineMessage>()
-                : store_.offlineBatch(client->name, client->backlogAfter, kBatchRows, &failed);
+        if (!client->backlogAllRead) {
+            client->backlogRows =
+                store_.offlineBatch(client->name, client->backlogAfter, kBatchRows, &failed);
+            client->backlogAllRead = !failed && client->backlogRows.size() < kBatchRows;
+        } else if (!client->backlogSwept) {
+            // On PostgreSQL a row may commit after rows with higher ids were read: once the
+            // batches are done, the rows below the highest one handed over that were not.
+            client->backlogRows = store_.offlineUpTo(client->name, client->backlogAfter, &failed);
+            client->backlogRows.removeIf(
+                [client](const OfflineMessage& m) { return client->offlineSent.contains(m.id); });
+            client->backlogSwept = !failed;
+        } else {
+            client->backlogRows.clear();
+        }
         client->backlogNext = 0;
         if (failed) {
             // The rest of the queue is not lost with the store: it follows once it reads again.
+            client->backlogRows.clear();
             if (!std::exchange(client->backlogWaits, true))
                 QTimer::singleShot(kStoreRetryMs, this, [this, id = client->id] {
                     if (Client* c = clientById(id)) {
@@ -183,8 +202,9 @@ bool MessageServer::pumpBacklog(Client* client)
                 });
             return false;
         }
-        client->backlogAllRead = client->backlogRows.size() < kBatchRows;
         if (client->backlogRows.isEmpty()) {
+            if (!client->backlogSwept)
+                return true; // the sweep next
             client->backlog = false;
             if (client->backlogCount > 0)
                 logLine(QStringLiteral("%1: %2 offline message(s) delivered")
@@ -201,7 +221,8 @@ bool MessageServer::pumpBacklog(Client* client)
         send(client, frame({"OffL", m.text}), &m.text, m.id);
         if (client->gone)
             return false;
-        client->backlogAfter = m.id;
+        client->backlogAfter = std::max(client->backlogAfter, m.id);
+        client->offlineSent.insert(m.id);
         ++client->backlogCount;
     }
     return true;
@@ -255,15 +276,18 @@ void MessageServer::noteAcknowledged(Client* client)
     const qint64 acknowledged = client->socket->acknowledged();
     while (!waiting.empty() && waiting.front().end <= acknowledged) {
         if (waiting.front().offlineId != 0)
-            client->offlineAcknowledged = waiting.front().offlineId;
+            client->offlineToRemove.append(waiting.front().offlineId);
         waiting.pop_front();
         metrics::count(metrics::Counter::MessagesDelivered);
     }
     client->checkAt = waiting.size() + kAcknowledgementCheck;
-    if (client->offlineAcknowledged > client->offlineRemoved) {
-        if (store_.dropOffline(client->name, client->offlineRemoved, client->offlineAcknowledged))
-            client->offlineRemoved = client->offlineAcknowledged;
-        else
+    // Removed by their ids: a range would take rows committed late that were never read.
+    if (!client->offlineToRemove.isEmpty()) {
+        if (store_.dropOffline(client->name, client->offlineToRemove)) {
+            for (const qint64 id : std::as_const(client->offlineToRemove))
+                client->offlineSent.remove(id);
+            client->offlineToRemove.clear();
+        } else
             logLine(QStringLiteral("%1: delivered offline messages could not be removed: %2")
                         .arg(client->who(), store_.lastError()));
     }
@@ -307,51 +331,19 @@ void MessageServer::handBack(Client* client)
     }
 }
 
-bool MessageServer::storeCongested() const
-{
-    // Messages for other nodes wait in memory too while the database is away.
-    return store_.congested() || (node_ && node_->congested());
-}
-
-bool MessageServer::heldForStore(Client* client)
-{
-    // Nothing is dropped when the store falls behind: the senders wait, slowed by TCP.
-    if (!storeCongested())
-        return false;
-    client->socket->pauseReading(true);
-    storeWaiters_.push_back(client->id);
-    if (!storeTimer_.isActive()) {
-        logLine(QStringLiteral("storage: cannot keep up, clients not read until it does"));
-        storeTimer_.start(kStoreCheckMs);
-    }
-    return true;
-}
-
-void MessageServer::resumeAfterStore()
-{
-    if (storeCongested())
-        return;
-    storeTimer_.stop();
-    logLine(QStringLiteral("storage: caught up, clients read again"));
-    const std::vector<quint64> waiting = std::move(storeWaiters_);
-    storeWaiters_.clear();
-    for (const quint64 id : waiting) {
-        if (Client* c = clientById(id)) {
-            updateReading(c);
-            if (!c->checking && !c->slowed)
-                readFrom(c);
-        }
-    }
-}
-
 void MessageServer::routeLater(Client* client, const QList<QByteArray>& fields)
 {
     // The message waits, and the connection's later input behind it, until the store answers.
+    holdInput(client, fields, kStoreRetryMs);
+}
+
+void MessageServer::holdInput(Client* client, const QList<QByteArray>& fields, qint64 ms)
+{
     client->held.prepend({InboundPiece::Message, fields.join(kSeparator)});
     client->checking = true;
     client->storeWait = true;
     client->socket->pauseReading(true);
-    QTimer::singleShot(kStoreRetryMs, this, [this, id = client->id] {
+    QTimer::singleShot(ms, this, [this, id = client->id] {
         Client* c = clientById(id);
         if (!c)
             return;

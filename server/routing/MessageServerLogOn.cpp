@@ -262,7 +262,10 @@ void MessageServer::answerLogOn(Client* client, const PasswordCheck& check,
     if (mayLog(client))
         logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
                     .arg(client->id)
-                    .arg(shown(check.userName)));
+                    // A name that is no account's may be a password typed into the name field.
+                    .arg(check.account
+                             ? check.userName
+                             : QStringLiteral("a name of %1 characters").arg(fields[1].size())));
     metrics::count(metrics::Counter::LogOnsRefused);
     if (check.answerDelayMs > 0) {
         answerLogOnLater(client, check.answerDelayMs);

@@ -76,13 +76,14 @@ void DayReader::run()
             };
             bool ok = read();
             // A connection lost since the last download (the database restarted) is opened
-            // again once; a failed read ends the download with what was sent so far.
+            // again once; a read that still fails ends the download, marked as failed.
             if (!ok && (!prepared || connectionLost(db, store_.isPostgres()))) {
                 QString error;
                 q.clear();
                 prepared = reopenConnection(db, &error) && prepare();
                 ok = read();
             }
+            batch.failed = !ok;
             if (ok) {
                 while (q.next()) {
                     const DayMessage m{q.value(0).toLongLong(), q.value(1).toString(),
@@ -92,6 +93,8 @@ void DayReader::run()
                     batch.lastId = m.id;
                     ++batch.rows;
                 }
+                // Cut off part way (a connection lost while the rows came).
+                batch.failed = q.lastError().type() != QSqlError::NoError;
             }
             q.finish();
             QMetaObject::invokeMethod(

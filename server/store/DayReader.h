@@ -31,6 +31,7 @@ public:
         QByteArray bytes; // the rows, each formatted
         int rows = 0;
         qint64 lastId = 0;
+        bool failed = false; // the read failed: what came before it is all there is
     };
     // Up to limit messages of the user's day with row ids in (afterId, upToId], oldest first,
     // each formatted on the reader's thread; then(batch) follows on this object's thread.

@@ -7,14 +7,6 @@
 
 namespace wispline::server
 {
-namespace
-{
-
-// Beyond this many bytes waiting to be written the server stops reading its clients.
-constexpr qint64 kMaxPendingBytes = 64 * 1024 * 1024;
-
-} // namespace
-
 ServerStore::ServerStore(QObject* parent) : QObject(parent)
 {
     storage_.whenReachedAgain([this](const QString& what) {
@@ -55,6 +47,7 @@ bool ServerStore::open(const QString& path, QString* error)
     }
     if (!routing_.open(error))
         return false;
+    disk_.setFile(where_.file());
     storage_.readWatermark(routing_.db());
     offline_.prepare();
     storage_.start();
@@ -166,9 +159,15 @@ QList<OfflineMessage> ServerStore::offlineBatch(const QByteArray& recipient, qin
     return offline_.batch(recipient, afterId, limit, failed);
 }
 
-bool ServerStore::dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId)
+QList<OfflineMessage> ServerStore::offlineUpTo(const QByteArray& recipient, qint64 upToId,
+                                               bool* failed)
 {
-    return offline_.drop(recipient, afterId, upToId);
+    return offline_.upTo(recipient, upToId, failed);
+}
+
+bool ServerStore::dropOffline(const QByteArray& recipient, const QList<qint64>& ids)
+{
+    return offline_.drop(recipient, ids);
 }
 
 bool ServerStore::flush()
@@ -184,8 +183,10 @@ bool ServerStore::flush()
 
 void ServerStore::whenCommitted(std::function<void(qint64)> then)
 {
-    offline_.flush();
-    storage_.whenCommitted(std::move(then));
+    // The offline queue's writes first: many (a message to many offline users) are written a
+    // slice a turn, waited for without holding up routing for all of them at once.
+    offline_.whenDone(
+        [this, then = std::move(then)]() mutable { storage_.whenCommitted(std::move(then)); });
 }
 
 bool ServerStore::congested() const

@@ -22,6 +22,7 @@
 // StoreFailures (what fails, for the log and readiness), SpillFile (what could not be written
 // when the server left) and StopNotice (an operator's announced stop).
 #include "store/Accounts.h"
+#include "store/DiskSpace.h"
 #include "store/OfflineQueue.h"
 #include "store/RoutingConnection.h"
 #include "store/SpillFile.h"
@@ -136,8 +137,13 @@ public:
     // a read that fails sets it rather than reading as no row.
     QList<OfflineMessage> offlineBatch(const QByteArray& recipient, qint64 afterId, int limit,
                                        bool* failed = nullptr);
-    // Removes a user's kept texts with row ids in (afterId, upToId], once handed over.
-    bool dropOffline(const QByteArray& recipient, qint64 afterId, qint64 upToId);
+    // A user's kept texts with row ids up to upToId, oldest first: those committed late with
+    // ids below rows read before (PostgreSQL), and those handed over and not removed yet.
+    QList<OfflineMessage> offlineUpTo(const QByteArray& recipient, qint64 upToId, bool* failed);
+    // Removes these rows of a user's kept texts, once handed over.
+    bool dropOffline(const QByteArray& recipient, const QList<qint64>& ids);
+    // The most one recipient's queue keeps; past either bound the oldest go.
+    void setOfflineBounds(qint64 rows, qint64 bytes) { offline_.setBounds(rows, bytes); }
     // Calls then(watermark) on this thread once what was recorded so far is committed, without
     // waiting for it: the watermark is the highest message row id committed.
     void whenCommitted(std::function<void(qint64)> then);
@@ -149,8 +155,15 @@ public:
     // Commits the offline queue's pending writes now (not the delivered messages); while the
     // store fails, leaves them to the retry timer.
     bool flushOffline();
-    // True while more waits to be written than the server should hold: it stops reading its
-    // clients until the store catches up.
+    // The same a slice at a time, the first now and the rest in the next turns of the event
+    // loop: a message to many offline users holds up the others' a few milliseconds at a time.
+    bool flushOfflineSoon() { return offline_.flushSoon(); }
+    // The offline queue's writes handed over so far, and of those the ones done.
+    quint64 offlineAdded() const { return offline_.added(); }
+    quint64 offlineCommitted() const { return offline_.committed(); }
+    // True while more waits to be written than the server should hold (kMaxPendingBytes): the
+    // connections that write the most wait until the store catches up.
+    static constexpr qint64 kMaxPendingBytes = 64 * 1024 * 1024;
     bool congested() const;
     // How long the store has failed without a success since, in ms; 0 while it works.
     qint64 failingForMs() const;
@@ -179,6 +192,14 @@ public:
     // SpillFile.h). False with the reason, the file kept.
     bool replaySpill(const QString& path, SpillReplay* report, QString* error);
 
+    // Below this many free bytes on the SQLite database's file system no messages are taken
+    // (0: no floor).
+    void setFreeSpaceFloor(qint64 bytes) { disk_.setFloor(bytes); }
+    qint64 freeSpaceFloor() const { return disk_.floor(); }
+    // True while the free space is below the floor (looked at once a second at most).
+    bool spaceLow() { return disk_.low(); }
+    qint64 freeBytes() const { return disk_.freeBytes(); }
+
 private:
     // Runs work on a connection of its own, which waits longer for a lock than the routing
     // thread's: these are single writes at the start and the end.
@@ -193,6 +214,7 @@ private:
     OfflineQueue offline_{routing_, storage_, failures_};
     Accounts accounts_{routing_, failures_};
     Verifiers verifiers_{routing_};
+    DiskSpace disk_;
 };
 
 } // namespace wispline::server

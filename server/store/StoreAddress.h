@@ -41,6 +41,8 @@ public:
     // missing. False with a reason.
     bool set(const QString& path, QString* error);
     bool postgres() const { return postgres_; }
+    // The SQLite file; empty for PostgreSQL.
+    const QString& file() const { return file_; }
     const QString& name() const { return name_; }
     // Sets up a connection to the database under a name, for one thread.
     QSqlDatabase addConnection(const QString& name, int busyMs = 5000) const;

@@ -53,6 +53,13 @@ inline bool waitFor(const std::function<bool()>& done, int ms = kWaitMs)
 // Password hashes in tests take few rounds: a log-on at the real count costs tens of ms.
 inline const QStringList kFewKdfRounds{QStringLiteral("--kdf-iterations"), QStringLiteral("1000")};
 
+// Budgets lifted, for a test that sends more from one connection than a person could (thousands
+// of messages in seconds) about something else; the budgets are tested at their defaults.
+inline const QStringList kNoBudgets{
+    QStringLiteral("--budget-messages"),   QStringLiteral("100000000"),
+    QStringLiteral("--budget-deliveries"), QStringLiteral("100000000"),
+    QStringLiteral("--budget-store-kb"),   QStringLiteral("100000000")};
+
 // The database of a test: a file in dir, or the PostgreSQL database of the throwaway cluster
 // that scripts/with-postgres.sh runs the test beside.
 inline QString testDatabase(const QTemporaryDir& dir, const QString& file)

@@ -437,7 +437,7 @@ private slots:
     {
         QVERIFY(admin({{"--add-user", "AMY", "amy1", "1"}, {"--add-user", "BEN", "ben2", "2"}}));
         ServerProcess server;
-        QVERIFY(server.start(database_));
+        QVERIFY(server.start(database_, kNoBudgets));
         WireClient amy;
         QVERIFY(amy.logOnAt(server.port(), "AMY", "amy1"));
         int sent = 0;

@@ -40,6 +40,16 @@ QSet<QString> listOf(WireClient& client)
     return list;
 }
 
+// Runs statements on the database with psql; true when all went through.
+bool psql(const QString& database, const QString& statements)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(u"psql"_s,
+            {u"-X"_s, u"-q"_s, u"-v"_s, u"ON_ERROR_STOP=1"_s, u"-c"_s, statements, database});
+    return p.waitForFinished(kWaitMs) && exitCodeOf(p) == 0;
+}
+
 } // namespace
 
 class TestServerNodes : public QObject
@@ -395,6 +405,171 @@ private slots:
         QCOMPARE(got.size(), kCount);
         for (int i = 0; i < kCount; ++i)
             QCOMPARE(countOf(got, u"r%1. "_s.arg(i)), 1);
+    }
+
+    // On PostgreSQL ids become visible in the order their transactions commit. A message kept
+    // for FRAN by node A commits late (a trigger holds its insert until told), after a later
+    // one from node B that FRAN, logging on at a third node, reads and acknowledges at once:
+    // the late one still reaches FRAN in that session, once, and leaves the queue only then.
+    void aLateCommitIsNeitherSkippedNorLost()
+    {
+        QVERIFY(psql(database_, u"CREATE TABLE late_go(x int); "
+                                "CREATE FUNCTION late_insert() RETURNS trigger LANGUAGE plpgsql AS "
+                                "$$ DECLARE until timestamptz := clock_timestamp() + interval "
+                                "'4 seconds'; BEGIN IF NEW.text LIKE '%late one%' THEN WHILE NOT "
+                                "EXISTS (SELECT 1 FROM late_go) AND clock_timestamp() < until "
+                                "LOOP PERFORM pg_sleep(0.02); END LOOP; END IF; RETURN NEW; END "
+                                "$$; CREATE TRIGGER late BEFORE INSERT ON offline FOR EACH ROW "
+                                "EXECUTE FUNCTION late_insert()"_s));
+        const auto dropTrigger = qScopeGuard([&] {
+            psql(database_, u"DROP TRIGGER late ON offline; DROP FUNCTION late_insert(); DROP "
+                            "TABLE late_go"_s);
+        });
+        if (!b_.running())
+            QVERIFY(b_.start(database_));
+        ServerProcess c;
+        QVERIFY(c.start(database_));
+        auto alice = logOn(a_, u"ALICE"_s);
+        auto carol = logOn(b_, u"CAROL"_s);
+        QVERIFY(alice && carol);
+        alice->send("SND~ALICE1~late one~FRAN1~NOONE");
+        QVERIFY(waitFor([&] {
+            return sqlRow(database_, u"SELECT count(*) FROM pg_stat_activity WHERE wait_event = "
+                                     "'PgSleep'"_s)
+                       .value(0)
+                       .toInt() > 0;
+        }));
+        carol->send("SND~CAROL2~early one~FRAN1~NOONE");
+        QVERIFY(waitFor([&] {
+            return sqlRow(database_,
+                          u"SELECT count(*) FROM offline WHERE text LIKE '%early one%'"_s)
+                       .value(0)
+                       .toInt() == 1;
+        }));
+        auto fran = logOn(&c, u"FRAN"_s);
+        QVERIFY(fran);
+        QVERIFY(!fran->take(u"OffL"_s).isEmpty());
+        const bool stillWaiting =
+            sqlRow(database_, u"SELECT count(*) FROM offline WHERE text LIKE '%late one%'"_s)
+                .value(0)
+                .toInt() == 0;
+        QVERIFY(psql(database_, u"INSERT INTO late_go VALUES (1)"_s));
+        QVERIFY(waitFor([&] { return countOf(fran->received(u"OffL"_s), u"late one"_s) > 0; }));
+        QVERIFY(fran->sync());
+        QCOMPARE(countOf(fran->received(u"OffL"_s), u"late one"_s), 1);
+        QVERIFY(waitFor([&] {
+            return sqlRow(database_, u"SELECT count(*) FROM offline WHERE recipient = 'FRAN'"_s)
+                       .value(0)
+                       .toInt() == 0;
+        }));
+        if (!stillWaiting)
+            qWarning("the late row committed before FRAN logged on: the machine was too slow for "
+                     "this test to show anything");
+        fran.reset();
+        QCOMPARE(c.stop(), 0);
+    }
+
+    // A cross-node message the database refuses for good (a CHECK constraint on inbox) is set
+    // aside, and those behind it arrive, in order. One the database does not take for a while
+    // (inbox locked) keeps the sending node out of readiness until it goes.
+    void aRefusedCrossNodeRowIsSetAside()
+    {
+        QVERIFY(psql(database_, u"ALTER TABLE inbox ADD CONSTRAINT no_refused CHECK (text NOT "
+                                "LIKE '%refused%') NOT VALID"_s));
+        const auto dropCheck = qScopeGuard(
+            [&] { psql(database_, u"ALTER TABLE inbox DROP CONSTRAINT no_refused"_s); });
+        if (!b_.running())
+            QVERIFY(b_.start(database_));
+        auto alice = logOn(a_, u"ALICE"_s);
+        auto bob = logOn(b_, u"BOB"_s);
+        QVERIFY(alice && bob);
+        QVERIFY(!alice->take(u"USRS"_s, u"BOB2"_s).isEmpty());
+        constexpr int kCount = 10;
+        constexpr int kRefused = 4;
+        QByteArray all;
+        for (int i = 0; i < kCount; ++i)
+            all += "SND~ALICE1~x" + QByteArray::number(i) + (i == kRefused ? " refused" : " kept") +
+                   "~BOB2~NOONE";
+        alice->send(all); // one turn: one batch
+        QVERIFY(waitFor([&] { return bob->received(u"SND"_s).size() >= kCount - 1; }));
+        QVERIFY(bob->sync());
+        const QList<QStringList> got = bob->received(u"SND"_s);
+        QCOMPARE(got.size(), kCount - 1);
+        for (int i = 0; i < kCount - 1; ++i)
+            QVERIFY(
+                got[i].value(1).startsWith(u"ALICE <- x%1 kept"_s.arg(i < kRefused ? i : i + 1)));
+        QCOMPARE(sqlRow(database_, u"SELECT count(*), min(error) FROM set_aside WHERE kind = "
+                                   "'cross-node'"_s),
+                 (QVariantList{1, u"23514"_s}));
+        QCOMPARE(HttpRequest(a_.adminPort(), "/readyz").status(), 200);
+
+        bob->messages().clear();
+        QProcess lock;
+        lock.start(u"psql"_s, {u"-X"_s, database_});
+        lock.write("BEGIN; LOCK TABLE inbox IN ACCESS EXCLUSIVE MODE; SELECT 'locked';\n");
+        QVERIFY(waitFor([&] { return lock.readAllStandardOutput().contains("locked"); }));
+        alice->send("SND~ALICE1~while locked~BOB2~NOONE");
+        QVERIFY(waitFor([&] {
+            return HttpRequest(a_.adminPort(), "/readyz")
+                .body()
+                .startsWith("messages for other nodes waiting");
+        }));
+        lock.closeWriteChannel(); // the lock ends with the session
+        QVERIFY(lock.waitForFinished(kWaitMs));
+        QVERIFY(bob->take(u"SND"_s).value(1).startsWith(u"ALICE <- while locked ["_s));
+        QVERIFY(waitFor([&] { return HttpRequest(a_.adminPort(), "/readyz").status() == 200; }));
+    }
+
+    // What a node records for the others is tried again until the database takes it: a user
+    // who leaves while the presence table is locked is no longer listed once the lock goes, and
+    // a second log-on at another node while the inbox is locked still ends the first session.
+    void whatANodeRecordsIsTriedUntilItHolds_data()
+    {
+        QTest::addColumn<QString>("table");
+        QTest::newRow("leaving, presence locked") << u"presence"_s;
+        QTest::newRow("a log-on elsewhere, inbox locked") << u"inbox"_s;
+    }
+
+    void whatANodeRecordsIsTriedUntilItHolds()
+    {
+        QFETCH(QString, table);
+        ServerProcess here;
+        ServerProcess there;
+        QVERIFY(here.start(database_, {}, true) && there.start(database_, {}, true));
+        auto dave = logOn(here, u"DAVE"_s);
+        QVERIFY(dave && dave->sync());
+        QProcess lock;
+        lock.start(u"psql"_s, {u"-X"_s, database_});
+        lock.write("BEGIN; LOCK TABLE " + table.toLatin1() +
+                   " IN ACCESS EXCLUSIVE MODE; SELECT 'locked';\n");
+        QVERIFY(waitFor([&] { return lock.readAllStandardOutput().contains("locked"); }));
+        std::unique_ptr<WireClient> again;
+        if (table == u"presence"_s) {
+            dave->send("LOU~DAVE1");
+            QVERIFY(dave->waitForClose());
+        } else {
+            again = logOn(there, u"DAVE"_s);
+            QVERIFY(again);
+        }
+        // The node's statement gave up at its lock time-out, with the lock still held.
+        QVERIFY(waitFor([&] {
+            return (here.output() + there.output()).contains("tried again each second"_L1);
+        }));
+        lock.closeWriteChannel();
+        QVERIFY(lock.waitForFinished(kWaitMs));
+        if (table == u"presence"_s) {
+            QVERIFY(waitFor([&] {
+                return sqlRow(database_, u"SELECT count(*) FROM presence WHERE name = 'DAVE'"_s)
+                           .value(0)
+                           .toInt() == 0;
+            }));
+        } else {
+            QVERIFY(!dave->take(u"OtLog"_s).isEmpty());
+            QVERIFY(dave->waitForClose());
+            again.reset();
+        }
+        QCOMPARE(here.stop(), 0);
+        QCOMPARE(there.stop(), 0);
     }
 
     void cleanupTestCase()
