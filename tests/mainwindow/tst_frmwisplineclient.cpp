@@ -618,6 +618,38 @@ private slots:
         QCOMPARE(sb->seams.exit.statuses, QList<int>{0});
     }
 
+    // A link reset before its log-on was answered, while the question is open: reopened once
+    // the question is answered, with one notice; a second question then starts nothing.
+    void aReconnectHeldByTheQuestionRunsOnce()
+    {
+        ServerLink::Timing timing = fastTiming();
+        timing.enableMs = 1000; // the log-on is answered well before the ticks give up
+        startClient(QStringLiteral("Internet"), timing);
+        QTRY_VERIFY(server->all.contains("LIU~"));
+        const int before = int(server->connections.size());
+        sb->seams.boxes.answers = {BoxAnswer::No};
+        sb->seams.boxes.onShow = [&](const BoxRequest&) {
+            test::resetConnection(server->last());
+            QTRY_COMPARE(w->windowTitle(), QStringLiteral("VESK Parlonet (Ver 1.1.1)"));
+            QCoreApplication::processEvents(); // the reopening falls due here, and is held
+            QCOMPARE(int(server->connections.size()), before);
+        };
+        QVERIFY(!w->Form_QueryUnload());
+        QTRY_VERIFY(int(server->connections.size()) == before + 1 &&
+                    server->received.last().contains("LIU~ABC~"));
+        server->write(FakeServer::message("LIU~ABC~1"));
+        QTRY_VERIFY(w->link().isConnected());
+        QCOMPARE(sb->seams.boxes.texts(), (QStringList{kQuestion, kFluctuation}));
+
+        const quint16 localPort = w->link().tcpClient->localPort();
+        sb->seams.boxes.onShow = nullptr;
+        sb->seams.boxes.answers = {BoxAnswer::No};
+        QVERIFY(!w->Form_QueryUnload());
+        QCoreApplication::processEvents(); // a reopening released with the question runs here
+        QCOMPARE(sb->seams.boxes.texts(), (QStringList{kQuestion, kFluctuation, kQuestion}));
+        QVERIFY(w->link().isConnected() && w->link().tcpClient->localPort() == localPort);
+    }
+
     void dispatch_data()
     {
         QTest::addColumn<QByteArray>("wire");
