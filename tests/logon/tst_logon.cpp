@@ -389,6 +389,17 @@ private slots:
         // Pasted separators go, with one box per pasted text; pasted quotes stay.
         QTest::newRow("pasted") << "txtPassword" << true << "x~y'z`\""
                                 << "xy'z\"" << QStringList{tilde};
+        // Each box keeps as many typed characters as it may hold, and no more.
+        for (const auto& [box, limit] : {std::pair("txtUserName", 50),
+                                         {"txtPassword", 15},
+                                         {"txtOldPassword", 15},
+                                         {"TxtNewPassword", 15},
+                                         {"TxtConfirmNewPassword", 15},
+                                         {"txtPortNo", 5}}) {
+            QTest::addRow("%s keeps %d typed characters", box, limit)
+                << box << false << QString(limit + 1, u'7') << QString(limit, u'7')
+                << QStringList{};
+        }
         // The connection boxes do not go on the wire as fields: nothing is filtered there.
         for (const char* box : {"cmbMode", "txtIPAddress", "txtPortNo"})
             QTest::addRow("%s unfiltered", box) << box << false << "a~'"

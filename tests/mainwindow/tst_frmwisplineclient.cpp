@@ -321,6 +321,18 @@ private slots:
             QCOMPARE(boxes.takeFirst(), box);
         QCOMPARE(boxes.isEmpty(), mode == QLatin1String("LAN"));
         QCOMPARE(boxes.count(kFluctuation), boxes.size());
+        if (box == kQuestion) {
+            // Asked again after the held reconnect ran: nothing is held this time, so its "No"
+            // starts no connection and shows no second notice.
+            const quint16 localPort = w->link().tcpClient->localPort();
+            const int shown = sb->seams.boxes.count();
+            sb->seams.boxes.onShow = nullptr;
+            sb->seams.boxes.answers = {BoxAnswer::No};
+            QVERIFY(!w->Form_QueryUnload());
+            QCoreApplication::processEvents(); // a reopening released with the question runs here
+            QCOMPARE(sb->seams.boxes.texts().mid(shown), QStringList{kQuestion});
+            QVERIFY(w->link().isConnected() && w->link().tcpClient->localPort() == localPort);
+        }
         if (noticeLeftOpen) {
             QCOMPARE(int(sb->seams.boxes.openNotices.size()), 1); // one at a time
             const quint16 localPort = w->link().tcpClient->localPort();
@@ -606,6 +618,38 @@ private slots:
         QCOMPARE(sb->seams.exit.statuses, QList<int>{0});
     }
 
+    // A link reset before its log-on was answered, while the question is open: reopened once
+    // the question is answered, with one notice; a second question then starts nothing.
+    void aReconnectHeldByTheQuestionRunsOnce()
+    {
+        ServerLink::Timing timing = fastTiming();
+        timing.enableMs = 1000; // the log-on is answered well before the ticks give up
+        startClient(QStringLiteral("Internet"), timing);
+        QTRY_VERIFY(server->all.contains("LIU~"));
+        const int before = int(server->connections.size());
+        sb->seams.boxes.answers = {BoxAnswer::No};
+        sb->seams.boxes.onShow = [&](const BoxRequest&) {
+            test::resetConnection(server->last());
+            QTRY_COMPARE(w->windowTitle(), QStringLiteral("VESK Parlonet (Ver 1.1.1)"));
+            QCoreApplication::processEvents(); // the reopening falls due here, and is held
+            QCOMPARE(int(server->connections.size()), before);
+        };
+        QVERIFY(!w->Form_QueryUnload());
+        QTRY_VERIFY(int(server->connections.size()) == before + 1 &&
+                    server->received.last().contains("LIU~ABC~"));
+        server->write(FakeServer::message("LIU~ABC~1"));
+        QTRY_VERIFY(w->link().isConnected());
+        QCOMPARE(sb->seams.boxes.texts(), (QStringList{kQuestion, kFluctuation}));
+
+        const quint16 localPort = w->link().tcpClient->localPort();
+        sb->seams.boxes.onShow = nullptr;
+        sb->seams.boxes.answers = {BoxAnswer::No};
+        QVERIFY(!w->Form_QueryUnload());
+        QCoreApplication::processEvents(); // a reopening released with the question runs here
+        QCOMPARE(sb->seams.boxes.texts(), (QStringList{kQuestion, kFluctuation, kQuestion}));
+        QVERIFY(w->link().isConnected() && w->link().tcpClient->localPort() == localPort);
+    }
+
     void dispatch_data()
     {
         QTest::addColumn<QByteArray>("wire");
@@ -754,12 +798,15 @@ private slots:
     }
 
     // Alerts, lines and lists never wait behind a box; messages that open a box wait, in order.
+    // A day's download right behind a box's message is shown once that box is closed, before
+    // the next box.
     void messagesArrivingWhileABoxIsOpen()
     {
         logOn();
         QStringList opened;
         sb->seams.boxes.onShow = [&](const BoxRequest& r) {
             opened << r.text;
+            QCOMPARE(w->fraAllMessages->isVisible(), opened.size() > 1);
             if (opened.size() > 1)
                 return;
             QTRY_VERIFY(text().contains(QStringLiteral("third"))); // came with the first
@@ -769,8 +816,13 @@ private slots:
             QCOMPARE(w->frmAlert().lblAlert->text(), QStringLiteral(" second "));
             QCOMPARE(opened.size(), 1);
         };
-        server->write(FakeServer::message("CHPASS~first~F") + FakeServer::message("OffL~third"));
+        server->write(FakeServer::message("CHPASS~first~F") + FakeServer::message("OffL~third") +
+                      FakeServer::message("ALLM~START") +
+                      FakeServer::message("ALLM~MSG~ZED -> ABC : of the day") +
+                      FakeServer::message("ALLM~END"));
         QTRY_COMPARE(opened, (QStringList{QStringLiteral("first"), QStringLiteral("fourth")}));
+        QVERIFY(w->fraAllMessages->isVisible());
+        QVERIFY(w->RTBAllMsgs->toPlainText().startsWith(QStringLiteral("ZED -> ABC : of the day")));
         const QString t = text();
         QVERIFY(t.indexOf(QStringLiteral("third")) < t.indexOf(QStringLiteral("second")));
         QCOMPARE(t.count(QStringLiteral("second")), 1);

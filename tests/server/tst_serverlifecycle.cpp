@@ -92,10 +92,16 @@ private slots:
         WireClient amy;
         QVERIFY(amy.connectTo(server.port()));
         QCOMPARE(amy.logOn("AMY", amy1).value(0), u"Invalid"_s);
+        // Just below the minimum with the right password: refused, and nobody hears of a
+        // log-on; the minimum itself logs on, on the same connection.
         const QStringList tooOld = amy.logOn("AMY", "amy-new", "1.0.9");
         QCOMPARE(tooOld.value(0), u"Version"_s);
         QVERIFY(tooOld.value(1).contains("1.1.0"_L1));
-        QCOMPARE(amy.logOn("AMY", "amy-new").value(0), u"LIU"_s);
+        QVERIFY(ben.sync());
+        for (const QStringList& m : ben.received("USRS"))
+            QVERIFY(!m.contains("AMY1"_L1));
+        QCOMPARE(amy.logOn("AMY", "amy-new", "1.1.0").value(0), u"LIU"_s);
+        QVERIFY(!ben.take("USRS", "AMY1").isEmpty());
         amy.send("ALLMsgs~AMY1~amy-new~1.1.1");
         QVERIFY(amy.take("ALLM", "MSG").value(2).endsWith(" AMY -> BEN : kept for Ben"_L1));
         QCOMPARE(server.stop(), 0);
@@ -247,6 +253,8 @@ private slots:
         row("add existing user", {"--add-user", "Boss", "2"}, "x\n", 1);
         row("level out of range", {"--add-user", "EVE", "4"}, "eve\n", 1);
         row("name with a space", {"--add-user", "E VE", "1"}, "eve\n", 1);
+        row("name of 32 characters, the longest", {"--add-user", QString(32, u'N'), "1"}, "n\n", 0);
+        row("name of 33 characters", {"--add-user", QString(33, u'M'), "1"}, "m\n", 1);
         row("blank password", {"--add-user", "EVE", "1"}, " \n", 1);
         row("supervisor for level 3", {"--add-user", "EVE", "3", "BOSS"}, "e\n", 0);
         row("supervisor is not level 2", {"--add-user", "EVE", "3", "WORKER"}, "e\n", 1);
@@ -264,6 +272,9 @@ private slots:
         row("list users", {"--list-users"}, "", 0, "WORKER 1\nBOSS 2\nAIDE 3 BOSS\n");
         row("unknown option", {"--colour", "red"}, "", 2, "Usage:");
         row("port out of range", {"--port", "70000"}, "", 2, "Usage:");
+        row("verifier days at the longest", {"--verifier-days", "365", "--list-users"}, "", 0);
+        row("verifier days past the longest", {"--verifier-days", "366", "--list-users"}, "", 2,
+            "Usage:");
         row("admin command short of values", {"--add-user", "AMY"}, "", 2, "Usage:");
         // Passwords come from standard input only, out of the process list.
         row("password given", {"--add-user", "AMY", "amy1", "1"}, "", 2, "Usage:");

@@ -254,20 +254,28 @@ private slots:
 
     // A node stalled past the expiry is taken for dead, then heals: a user who logged on to the
     // other node meanwhile keeps that session, the others are everyone's again, what was sent to
-    // them meanwhile arrives, and both sides' lists agree.
+    // them meanwhile arrives, and both sides' lists agree. What waited in the stalled node's
+    // inbox when it was taken for dead went to the offline queue: it arrives too, without a new
+    // log-on, though nothing was sent to its recipient after the takeover.
     void aStalledNodeHeals()
     {
         auto alice = logOn(a_, u"ALICE"_s);
         auto bob = logOn(b_, u"BOB"_s);
         auto erin = logOn(b_, u"ERIN"_s);
-        QVERIFY(alice && bob && erin);
+        auto fran = logOn(b_, u"FRAN"_s);
+        QVERIFY(alice && bob && erin && fran);
         const auto has = [&](WireClient& c, const QStringList& addresses) {
             return waitFor(
                 [&] { return listOf(c).contains(QSet(addresses.cbegin(), addresses.cend())); });
         };
-        QVERIFY(has(*alice, {u"BOB2"_s, u"ERIN3"_s}) && has(*bob, {u"ALICE1"_s}));
+        QVERIFY(has(*alice, {u"BOB2"_s, u"ERIN3"_s, u"FRAN1"_s}) && has(*bob, {u"ALICE1"_s}));
         b_.signal(SIGSTOP);
         const auto resume = qScopeGuard([&] { b_.signal(SIGCONT); });
+        alice->send("SND~ALICE1~before the takeover~FRAN1~NOONE");
+        QVERIFY(waitFor([&] {
+            return sqlRow(database_, u"SELECT COUNT(*) FROM inbox WHERE text LIKE "
+                                     u"'%before the takeover%'"_s) == QVariantList{1};
+        }));
         QVERIFY(waitFor([&] { return !listOf(*alice).contains(u"BOB2"_s); }));
         auto dave = logOn(a_, u"DAVE"_s);
         auto erinHere = logOn(a_, u"ERIN"_s);
@@ -280,10 +288,18 @@ private slots:
         QVERIFY(has(*alice, {u"BOB2"_s, u"ERIN3"_s, u"DAVE1"_s}));
         QVERIFY(has(*bob, {u"ALICE1"_s, u"DAVE1"_s, u"ERIN3"_s}));
         QVERIFY(!bob->take(u"OffL"_s).value(1).isEmpty());
+        QVERIFY(waitFor([&] {
+            return countOf(fran->received(u"OffL"_s), u"ALICE <- before the takeover"_s) == 1;
+        }));
         alice->send("SND~ALICE1~after the stall~BOB2~NOONE");
+        alice->send("SND~ALICE1~after the stall~FRAN1~NOONE");
         QVERIFY(bob->take(u"SND"_s).value(1).contains(u"after the stall"_s));
+        QVERIFY(fran->take(u"SND"_s).value(1).contains(u"after the stall"_s));
         QCOMPARE(countOf(bob->received(u"OffL"_s) + bob->received(u"SND"_s), u"while stalled"_s),
                  0);
+        QCOMPARE(
+            countOf(fran->received(u"OffL"_s) + fran->received(u"SND"_s), u"before the takeover"_s),
+            1);
     }
 
     // Messages for a user of another node that the database would not take when their node

@@ -47,6 +47,7 @@ class TestServerRobustness : public QObject
         InputDuringCheck,
         NeverLogsOn,
         NotALogOn,
+        MessageBeforeLogOn,
         ManyFromOneAddress,
         LostDuringCheck,
         ControlCharacters,
@@ -202,8 +203,12 @@ private slots:
         QTest::newRow("connect and never log on: closed")
             << int(NeverLogsOn) << QStringList{u"--logon-time"_s, u"300"_s};
         QTest::newRow("handshakes before log-on: closed") << int(NotALogOn) << QStringList();
+        QTest::newRow("a well-formed message before log-on: closed, delivered to nobody")
+            << int(MessageBeforeLogOn) << QStringList();
         QTest::newRow("many connections from one address: capped")
             << int(ManyFromOneAddress) << QStringList{u"--max-anonymous-per-address"_s, u"2"_s};
+        QTest::newRow("many connections from several addresses: capped overall")
+            << int(ManyFromOneAddress) << QStringList{u"--max-anonymous"_s, u"2"_s};
         QTest::newRow("log on and hang up during the check: nobody logged on")
             << int(LostDuringCheck) << QStringList();
         QTest::newRow("forged line of CR, LF, BEL, NUL: spaces")
@@ -216,8 +221,9 @@ private slots:
         QTest::newRow("change the password and hang up at once: changed")
             << int(ChangeAndHangUp) << QStringList{u"--kdf-iterations"_s, u"300000"_s};
         QTest::newRow("TLS: logs on and exchanges") << int(Encrypted) << tls();
-        QTest::newRow("plain log-on where TLS is required: refused unchecked")
-            << int(PlainToRequired) << tls({u"--require-tls"_s});
+        QTest::newRow("plain log-on with the right password where TLS is required: refused "
+                      "unchecked")
+            << int(PlainToRequired) << tls({u"--require-tls"_s, u"--admin"_s, u"127.0.0.1:0"_s});
         QTest::newRow("plain log-on where TLS is offered: served") << int(PlainBesideTls) << tls();
         QTest::newRow("stalled TLS handshake: closed, counted as not logged on")
             << int(StalledHandshake)
@@ -283,13 +289,24 @@ private slots:
             QVERIFY(c.waitForClose());
             QCOMPARE(server.output().count("HND before log-on"_L1), 1);
             break;
+        case MessageBeforeLogOn:
+            c.send("SND~ALICE1~before log-on~BOB2~NOONE");
+            QVERIFY(c.waitForClose());
+            alice_.send("SND~ALICE1~after it~BOB2~NOONE");
+            QVERIFY(bob_.take("SND").value(1).startsWith("ALICE <- after it"_L1));
+            QVERIFY(bob_.sync());
+            QVERIFY(bob_.received("SND").isEmpty());
+            break;
         case ManyFromOneAddress: {
+            // The second is at the cap, the third past it.
+            const bool overall = options.contains(u"--max-anonymous"_s);
             WireClient second;
             WireClient third;
-            QVERIFY(second.connectTo(server.port(), u"127.0.0.7"_s));
+            QVERIFY(second.connectTo(server.port(), overall ? u"127.0.0.8"_s : u"127.0.0.7"_s));
             // Reset over the cap, which may come before the connection is seen as made.
-            (void)third.connectTo(server.port(), u"127.0.0.7"_s);
+            (void)third.connectTo(server.port(), overall ? u"127.0.0.9"_s : u"127.0.0.7"_s);
             QVERIFY(third.waitForClose());
+            QCOMPARE(second.logOn("DORA", "dora2").value(0), u"LIU"_s);
             QCOMPARE(c.logOn("CAROL", "carol2").value(0), u"LIU"_s);
             break;
         }
@@ -342,13 +359,23 @@ private slots:
             QVERIFY(server.output().contains("(TLSv1.3 "_L1));
             break;
         }
-        case PlainToRequired:
-            QCOMPARE(
-                c.logOn("CAROL", "wrong"),
-                (QStringList{u"Invalid"_s, u"This server accepts encrypted connections only."_s,
-                             u"ExitEnd"_s}));
+        case PlainToRequired: {
+            // The right password: a refusal that went on would log the user on in clear. Asked
+            // twice: the second answer follows whatever the first asking led to.
+            for (int i = 0; i < 2; ++i)
+                QCOMPARE(
+                    c.logOn("CAROL", "carol2"),
+                    (QStringList{u"Invalid"_s, u"This server accepts encrypted connections only."_s,
+                                 u"ExitEnd"_s}));
+            const QByteArray metrics = HttpRequest(server.adminPort(), "/metrics").body();
+            QVERIFY2(
+                metrics.contains("wispline_password_checks_total{kind=\"full\"} 0\n") &&
+                    metrics.contains("wispline_password_checks_total{kind=\"verifier\"} 0\n") &&
+                    metrics.contains("wispline_logons_total{result=\"accepted\"} 0\n"),
+                metrics.constData());
             QVERIFY(!server.output().contains("CAROL"_L1)); // not even checked
             break;
+        }
         case PlainBesideTls:
             QCOMPARE(c.logOn("CAROL", "carol2").value(0), u"LIU"_s);
             break;
@@ -935,8 +962,9 @@ private slots:
             false, 0, "LIU", 0);
         row("5 wrong passwords for a name: the right one refused unchecked", "TOM tom2", 5, 0,
             false, 0, "Invalid", 0);
-        row("9 wrong passwords for a name: the right one refused, the connection closed",
-            "HAL hal1", 9, 0, false, 0, "Invalid", 0);
+        row("8 wrong passwords for a name: the right one refused, the connection closed at the "
+            "tenth failure",
+            "HAL hal1", 8, 0, false, 0, "Invalid", 0);
         row("19 made-up names, the last free: another user logs on, nothing slowed", "UMA uma1", 0,
             19, false, 0, "LIU", 0);
         row("20 made-up names: another user logs on in its turn", "VAL val2", 0, 20, false, 0,
@@ -965,9 +993,22 @@ private slots:
         sqlRow(database_, u"INSERT INTO origins(name, address, seen) VALUES('YAS', ?, ?)"_s,
                {address, QDateTime::currentSecsSinceEpoch()});
         ServerProcess server;
-        QVERIFY(server.start(database_, {u"--debug"_s}, true));
+        QVERIFY(server.start(database_, {u"--debug"_s, u"--admin"_s, u"127.0.0.1:0"_s}, true));
         WireClient watcher;
         QVERIFY(watcher.logOnAt(server.port(), "ZOE", "zoe1"));
+        // A counter of the metrics, as it is when the answers so far have come.
+        const auto counted = [&](const QByteArray& series) {
+            const QByteArray body = HttpRequest(server.adminPort(), "/metrics").body();
+            const qsizetype at = body.indexOf(series + ' ');
+            return at < 0 ? -1
+                          : body.mid(at + series.size() + 1,
+                                     body.indexOf('\n', at) - at - series.size() - 1)
+                                .toInt();
+        };
+        const auto checks = [&] {
+            return counted(R"(wispline_password_checks_total{kind="full"})") +
+                   counted(R"(wispline_password_checks_total{kind="verifier"})");
+        };
         // Whether the connection that logged on as the user waited for the address's turn.
         const auto waitedForTurn = [&](const QString& user) {
             const QRegularExpression in(u"#(\\d+) %1: logged on"_s.arg(user));
@@ -1011,14 +1052,20 @@ private slots:
 
         WireClient guesser;
         QVERIFY(guesser.connectTo(server.port(), address));
+        const int checksBefore = checks();
         QByteArray attempts;
         for (int i = 0; i < wrong; ++i)
             attempts += "LIU~" + name.toLatin1() + "~guess" + QByteArray::number(i) +
                         "~1.1.1~00-11-22-33-44-55";
-        guesser.send(attempts + "LIU~" + name.toLatin1() + '~' + password.toLatin1() +
-                     "~1.1.1~00-11-22-33-44-55");
+        // Where the right password is refused, it is sent twice: the second is refused
+        // unchecked too, and shows whether the connection ends at its tenth failure, not before.
+        const QByteArray right =
+            "LIU~" + name.toLatin1() + '~' + password.toLatin1() + "~1.1.1~00-11-22-33-44-55";
+        const bool refused = answer == u"Invalid"_s;
+        guesser.send(attempts + right + (refused ? right : QByteArray()));
         QVERIFY(waitFor([&] {
-            return guesser.received("Invalid").size() + guesser.received("LIU").size() == wrong + 1;
+            return guesser.received("Invalid").size() + guesser.received("LIU").size() ==
+                   wrong + 1 + int(refused);
         }));
         QCOMPARE(guesser.received("LIU").isEmpty() ? u"Invalid"_s : u"LIU"_s, answer);
         QCOMPARE(server.output().count(slowedLine), slowed);
@@ -1029,11 +1076,18 @@ private slots:
             QCOMPARE(watcher.take("LGO", user).size(), 3);
             return;
         }
-        // Nothing past the refusal: nobody heard of a log-on. The owner logs on from elsewhere.
+        // Nothing past the refusal: nobody heard of a log-on, and no password was checked once
+        // the fifth failure locked the pair. The owner logs on from elsewhere.
         QVERIFY(server.output().contains(
             u"user name %1 from address %2 throttled"_s.arg(name, address)));
-        if (wrong + 1 >= 10)
+        if (wrong + 2 >= 10) {
             QVERIFY(guesser.waitForClose());
+            QVERIFY(waitFor([&] {
+                return server.output().contains(u"10 failed log-ons in a row, connection closed"_s);
+            }));
+        }
+        QCOMPARE(checks() - checksBefore, std::min(wrong, 5));
+        QCOMPARE(counted(R"(wispline_logons_total{result="throttled"})"), wrong + 2 - 5);
         QVERIFY(watcher.sync());
         for (const QStringList& m : watcher.received("USRS"))
             QVERIFY2(!m.join(u' ').contains(name), qPrintable(m.join(u' ')));

@@ -48,6 +48,8 @@ private slots:
         QTest::newRow("control character") << "pass\tword" << false;
         QTest::newRow("euro sign of the code page") << QStringLiteral("pass\u20acword") << true;
         QTest::newRow("beyond the code page") << QStringLiteral("pass\u0100word") << false;
+        QTest::newRow("64 characters, the longest") << QString(64, u'p') << true;
+        QTest::newRow("65 characters") << QString(65, u'p') << false;
     }
 
     void passwords()
