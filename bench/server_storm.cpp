@@ -123,6 +123,8 @@ public:
     {
         deliveries_.clear();
         heldBack_ = 0;
+        backAt_ = 0;
+        std::fill(std::begin(failedAfterBack_), std::end(failedAfterBack_), 0);
         lastOnAt_ = 0;
         longestWait_ = 0;
         endedBy_.clear();
@@ -148,6 +150,10 @@ public:
     std::atomic<int> on_{0};
     std::atomic<int> ended_{0};
     std::atomic<int> undelivered_{0};
+    std::atomic<std::int64_t> backAt_{0};
+    // Attempts after the server's return that failed: while connecting, while the log-on
+    // waited, and others.
+    int failedAfterBack_[3] = {};
 
 private:
     void watch(Peer& p, int op, bool out)
@@ -189,6 +195,8 @@ private:
     // 10 s, or a log-on left unanswered).
     void lost(Peer& p, bool attemptFailed, std::int64_t now)
     {
+        if (backAt_ > 0 && p.state != Peer::On)
+            ++failedAfterBack_[p.state == Peer::Waiting ? 1 : p.state == Peer::Connecting ? 0 : 2];
         if (p.state == Peer::On)
             p.lostAt = now;
         closeSocket(p);
@@ -501,6 +509,7 @@ int runStorm(const QStringList& args)
             return 1;
         }
         const std::int64_t back = nowMs();
+        crowd.backAt_ = back;
         const double cpu = cpuOf(server.pid());
         const bool allIn = waitFor([&] { return crowd.on_ + crowd.ended_ == users; }, 300);
         const double logOnCpu = cpuOf(server.pid()) - cpu;
@@ -531,6 +540,11 @@ int runStorm(const QStringList& args)
                     nameOf(rules), ended, allInText, double(crowd.longestWait()) / 1000,
                     double(stopped - stopping) / 1000, double(back - starting) / 1000, logOnCpu,
                     full, fast, crowd.sent(), crowd.lost(), crowd.duplicated(), crowd.heldBack());
+        if (crowd.failedAfterBack_[0] + crowd.failedAfterBack_[1] + crowd.failedAfterBack_[2] > 0)
+            std::printf("    attempts that failed after the return: %d connecting, %d waiting for "
+                        "the answer, %d others\n",
+                        crowd.failedAfterBack_[0], crowd.failedAfterBack_[1],
+                        crowd.failedAfterBack_[2]);
         std::vector<std::string> why = crowd.endedBy();
         std::sort(why.begin(), why.end());
         for (auto i = why.cbegin(); i != why.cend();) {
