@@ -22,7 +22,8 @@
 //
 // With --failover, two nodes behind a balancer lose one node, then stop the other, under traffic
 // (see server_failover.cpp). With --relogon N, N users log on, and again after a restart, at the
-// shipped password cost and limits (see server_relogon.cpp).
+// shipped password cost and limits (see server_relogon.cpp). With --storm N, N users under
+// traffic follow the client's reset rules through a server restart (see server_storm.cpp).
 //
 // With --mqtt 1 the same load goes to a local MQTT broker (mosquitto, QoS 0, persistence off)
 // instead, for comparison: each client subscribes to its own topic (and Level 2 users to one
@@ -923,6 +924,8 @@ bool handshakeRate(const Options& o, quint16 port, qint64 serverPid)
 int runFailover(const QStringList& args);
 // bench/server_relogon.cpp
 int runRelogon(const QStringList& args);
+// bench/server_storm.cpp
+int runStorm(const QStringList& args);
 
 int main(int argc, char* argv[])
 {
@@ -931,6 +934,8 @@ int main(int argc, char* argv[])
         return runFailover(app.arguments().mid(2));
     if (app.arguments().value(1) == QLatin1String("--relogon"))
         return runRelogon(app.arguments().mid(1));
+    if (app.arguments().value(1) == QLatin1String("--storm"))
+        return runStorm(app.arguments().mid(1));
     Options options;
     if (!readOptions(app.arguments(), &options)) {
         std::fprintf(stderr, "usage: bench_server_load [--clients N] [--level2 N] [--direct N] "

@@ -181,6 +181,7 @@ void CheckQueue::pump()
     while (running_ < maxRunning_) {
         auto pick = waiting_.end();
         auto fallback = waiting_.end();
+        auto orphaned = waiting_.end();
         for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
             const Job& job = (*it)->job;
             if (limited(job)) {
@@ -188,6 +189,15 @@ void CheckQueue::pump()
                     wakeIn(wait);
                     continue;
                 }
+            }
+            // A check whose askers went (a program that gave up, or one between two
+            // connections) waits while one somebody waits for can start: in a storm the front
+            // of the queue is held by the programs about to give up, and their checks would
+            // answer nobody while those behind run out of time too.
+            if ((*it)->orphanedAt >= 0) {
+                if (orphaned == waiting_.end())
+                    orphaned = it;
+                continue;
             }
             // An address at its share waits while others have checks to start.
             if (runningFrom_.value(job.address) >= maxRunningPerAddress_) {
@@ -200,6 +210,8 @@ void CheckQueue::pump()
         }
         if (pick == waiting_.end())
             pick = fallback;
+        if (pick == waiting_.end())
+            pick = orphaned;
         if (pick == waiting_.end())
             break;
         const EntryPtr e = *pick;

@@ -10,8 +10,9 @@
 // A client without an answer reopens its connection every second and asks again: the new
 // connection's log-on joins the check of the same name and password already waiting or running
 // (it keeps its place), and a check that just succeeded answers it at once. A check whose askers
-// are all gone waits kKeepMs for such a join before it is dropped; no more of them wait than
-// connections not logged on may be kept.
+// are all gone waits kKeepMs for such a join before it is dropped, starting meanwhile only when
+// no check somebody waits for can; no more of them wait than connections not logged on may be
+// kept.
 #include "routing/PasswordCheck.h"
 
 #include <QElapsedTimer>

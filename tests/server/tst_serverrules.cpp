@@ -3,8 +3,12 @@
 // sends is checked end to end by the routing and robustness tests.
 #include "base/Crypto.h"
 #include "base/ServerRules.h"
+#include "routing/CheckQueue.h"
+#include "routing/LogOnGate.h"
 
+#include <QMutex>
 #include <QPasswordDigestor>
+#include <QSemaphore>
 #include <QTest>
 
 using namespace wispline::server;
@@ -61,6 +65,70 @@ private slots:
 
     // Hashes stored by earlier servers (derived by Qt) stay valid with OpenSSL's derivation:
     // each row is derived both ways, and the published vectors pin both down.
+    // The order password checks start in, one at a time: check 1 runs until the steps below
+    // are done, then the others run. Steps: "ask N" (a log-on of user N), "leave N" (its client
+    // hangs up), "rejoin N" (a new connection of the same user asks again).
+    void checkOrder_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("order"); // the first checks to run, in their order
+        QTest::newRow("in the order asked") << QStringList{"ask 2", "ask 3"} << "1,2,3";
+        QTest::newRow("one whose client went waits behind one still asked for")
+            << QStringList{"ask 2", "ask 3", "leave 2"} << "1,3";
+        QTest::newRow("one whose client came back keeps its place")
+            << QStringList{"ask 2", "ask 3", "leave 2", "rejoin 2"} << "1,2,3";
+    }
+
+    void checkOrder()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QString, order);
+        LogOnGate gate;
+        CheckQueue queue(this, gate);
+        queue.setLimits(1, 1, 0, 0);
+        QSemaphore first;
+        QMutex lock;
+        QStringList ran;
+        QStringList answered;
+        const auto answer = [&](int user) {
+            return
+                [&answered, user](const PasswordCheck&) { answered.append(QString::number(user)); };
+        };
+        const auto ask = [&](int user) {
+            CheckQueue::Job job;
+            job.address = QStringLiteral("127.0.0.%1").arg(user);
+            job.name = QStringLiteral("U%1").arg(user);
+            job.key = job.name.toLatin1();
+            job.work = [&, user] {
+                if (user == 1)
+                    first.acquire();
+                const QMutexLocker locked(&lock);
+                ran.append(QString::number(user));
+            };
+            queue.ask(quint64(user), std::move(job), answer(user));
+        };
+        ask(1);
+        QTRY_COMPARE(queue.running(), 1);
+        for (const QString& step : steps) {
+            const int user = step.section(u' ', 1).toInt();
+            if (step.startsWith(u"ask"))
+                ask(user);
+            else if (step.startsWith(u"leave"))
+                QVERIFY(queue.leave(quint64(user)));
+            else {
+                std::shared_ptr<const PasswordCheck> kept;
+                QVERIFY(queue.join(quint64(user) + 100, QByteArray("U") + QByteArray::number(user),
+                                   answer(user), &kept));
+            }
+        }
+        first.release();
+        // The last one asked for is answered once those before it in the order ran.
+        const QString last = order.section(u',', -1);
+        QTRY_VERIFY(answered.contains(last));
+        const QMutexLocker locked(&lock);
+        QCOMPARE(ran.mid(0, int(order.count(u',')) + 1).join(u','), order);
+    }
+
     void keyDerivation_data()
     {
         QTest::addColumn<QByteArray>("password");
