@@ -9,8 +9,14 @@
 #include <QMutexLocker>
 #include <QRegularExpression>
 #include <QStringList>
+#include <chrono>
+#include <condition_variable>
 #include <ldap.h>
+#include <map>
+#include <mutex>
+#include <sys/socket.h>
 #include <sys/time.h>
+#include <thread>
 
 namespace wispline::server
 {
@@ -53,8 +59,128 @@ QByteArray firstValue(LDAP* ld, LDAPMessage* entry, const QByteArray& attribute)
 
 } // namespace
 
+class Directory::OpenWatch
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    OpenWatch() : thread_([this] { run(); }) {}
+    ~OpenWatch()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+    // While one lives, the connection this thread opens is watched: its socket (told by the
+    // connection callbacks) is shut down at the deadline, which makes libldap give up.
+    class Armed
+    {
+    public:
+        Armed(OpenWatch& watch, Clock::time_point deadline) : watch_(watch)
+        {
+            {
+                std::lock_guard lock(watch_.mutex_);
+                token_ = ++watch_.lastToken_;
+                watch_.entries_[token_] = Entry{deadline, -1, false};
+            }
+            current_ = {&watch_, token_};
+            watch_.wake_.notify_all();
+        }
+        ~Armed()
+        {
+            current_ = {};
+            std::lock_guard lock(watch_.mutex_);
+            watch_.entries_.erase(token_);
+        }
+        Armed(const Armed&) = delete;
+        Armed& operator=(const Armed&) = delete;
+        bool fired() const
+        {
+            std::lock_guard lock(watch_.mutex_);
+            return watch_.entries_.at(token_).fired;
+        }
+
+    private:
+        OpenWatch& watch_;
+        quint64 token_ = 0;
+    };
+
+    // The connection callbacks, on the thread that opens: a socket made, or closing.
+    static int made(LDAP*, Sockbuf* sb, LDAPURLDesc*, sockaddr*, ldap_conncb*)
+    {
+        ber_socket_t fd = -1;
+        if (ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) == 1)
+            socketOf(fd);
+        return 0;
+    }
+    static void closing(LDAP*, Sockbuf*, ldap_conncb*) { socketOf(-1); }
+
+private:
+    static void socketOf(int fd)
+    {
+        if (!current_.watch)
+            return;
+        std::lock_guard lock(current_.watch->mutex_);
+        const auto e = current_.watch->entries_.find(current_.token);
+        if (e != current_.watch->entries_.end() && !e->second.fired)
+            e->second.fd = fd;
+    }
+
+    struct Entry {
+        Clock::time_point deadline;
+        int fd;
+        bool fired;
+    };
+    struct Current {
+        OpenWatch* watch = nullptr;
+        quint64 token = 0;
+    };
+    static thread_local Current current_;
+
+    void run()
+    {
+        std::unique_lock lock(mutex_);
+        while (!stop_) {
+            const Clock::time_point now = Clock::now();
+            Clock::time_point next = Clock::time_point::max();
+            for (auto& [token, e] : entries_) {
+                if (e.fired)
+                    continue;
+                if (e.deadline > now) {
+                    next = std::min(next, e.deadline);
+                    continue;
+                }
+                // Under the lock: the socket is still the connection's (a close clears it
+                // first), so no other socket that got its number is touched.
+                if (e.fd >= 0)
+                    ::shutdown(e.fd, SHUT_RDWR);
+                e.fired = true;
+            }
+            if (next == Clock::time_point::max())
+                wake_.wait(lock);
+            else
+                wake_.wait_until(lock, next);
+        }
+    }
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::map<quint64, Entry> entries_;
+    quint64 lastToken_ = 0;
+    bool stop_ = false;
+    std::thread thread_; // last: it starts once the rest is made
+};
+
+thread_local Directory::OpenWatch::Current Directory::OpenWatch::current_;
+
 Directory::Directory(const DirectoryOptions& options, QObject* parent)
-    : QObject(parent), options_(options)
+    : QObject(parent), options_(options), openWatch_(std::make_unique<OpenWatch>()),
+      connectCallbacks_(std::make_unique<ldap_conncb>(
+          ldap_conncb{&OpenWatch::made, &OpenWatch::closing, nullptr}))
 {
     clock_.start();
     // The library's defaults are set up once, here, before any worker opens a connection.
@@ -147,6 +273,7 @@ LDAP* Directory::configured(QString* why) const
         {LDAP_OPT_X_TLS_REQUIRE_CERT, &demand, "certificate checks"},
         {LDAP_OPT_X_TLS_PROTOCOL_MIN, &newest, "the TLS version"},
         {LDAP_OPT_X_TLS_CACERTFILE, ca.isEmpty() ? nullptr : ca.constData(), "the CA file"},
+        {LDAP_OPT_CONNECT_CB, connectCallbacks_.get(), "the connection callbacks"},
         // Last: a context of this connection's own, made of the settings above.
         {LDAP_OPT_X_TLS_NEWCTX, &client, "a TLS context"},
     };
@@ -169,12 +296,17 @@ LDAP* Directory::open(QString* why) const
     LDAP* ld = configured(why);
     if (!ld)
         return nullptr;
+    const int limit = kOpenTimeouts * options_.timeoutSeconds;
+    const OpenWatch::Armed watched(*openWatch_,
+                                   OpenWatch::Clock::now() + std::chrono::seconds(limit));
     int rc = ldap_connect(ld);
     // An ldap:// address is encrypted before anything else is said; ldaps:// already is.
     if (rc == LDAP_SUCCESS && !ldap_tls_inplace(ld))
         rc = ldap_start_tls_s(ld, nullptr, nullptr);
     if (rc != LDAP_SUCCESS) {
         *why = describe(ld, rc);
+        if (watched.fired())
+            *why += QStringLiteral(" (no connection with TLS within %1 s)").arg(limit);
         ldap_unbind_ext_s(ld, nullptr, nullptr);
         return nullptr;
     }
@@ -193,15 +325,6 @@ void Directory::giveBack(LDAP* ld)
     ldap_unbind_ext_s(ld, nullptr, nullptr);
 }
 
-bool Directory::mayTry()
-{
-    if (reachable_)
-        return true;
-    const qint64 now = clock_.elapsed();
-    qint64 next = nextTry_;
-    return now >= next && nextTry_.compare_exchange_strong(next, now + kRetryMs);
-}
-
 void Directory::noteAnswered()
 {
     const qint64 now = clock_.elapsed();
@@ -218,7 +341,6 @@ void Directory::noteUnanswered(const QString& why)
         QMutexLocker lock(&problemMutex_);
         problem_ = why;
     }
-    nextTry_ = now + kRetryMs;
     if (reachable_.exchange(false)) {
         downSince_ = now;
         log(QStringLiteral("directory: cannot be used: %1; log-ons of its users wait for it (a "
@@ -286,8 +408,6 @@ Directory::Step Directory::ask(const std::function<Step(Session&)>& question, QS
 
 void Directory::probe()
 {
-    if (!mayTry())
-        return;
     // Reached (with TLS) is answering; the service account is tried too where there is one.
     QString note;
     ask([this](Session& s) { return options_.bindDn.isEmpty() ? Step::Done : bindService(s); },
@@ -517,7 +637,7 @@ Directory::Answer Directory::check(const QString& rawName, const QByteArray& pas
                                          : QStringLiteral("not an account name");
         return answer;
     }
-    if (!mayTry()) {
+    if (!reachable_) {
         answer.note = problem();
         metrics::count(metrics::Counter::DirectoryUnanswered);
         return answer;
@@ -557,7 +677,7 @@ Directory::Change Directory::changePassword(const QString& rawName, const QByteA
         *note = QStringLiteral("not an account name, or an empty password");
         return Change::Refused;
     }
-    if (!mayTry()) {
+    if (!reachable_) {
         *note = problem();
         return Change::Unanswered;
     }

@@ -6,10 +6,9 @@
 // are kept between questions, a few at a time.
 //
 // Whether the directory answers is tracked for readiness, the metrics and the log. While it does
-// not, a question is tried against it once a second at most (the others are answered
-// Unanswered at once, so the workers stay free for the server's own accounts), and it is looked
-// at every few seconds on a thread of its own; while it does, every half a minute without
-// questions.
+// not, questions are answered Unanswered at once, so that a directory that went silent does not
+// hold the workers the server's own accounts need, and it is looked at every second on a thread
+// of its own until it answers again; while it does, every half a minute without questions.
 #include "directory/DirectoryOptions.h"
 
 #include <QByteArray>
@@ -21,9 +20,11 @@
 #include <QTimer>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <vector>
 
 typedef struct ldap LDAP; // NOLINT: libldap's own name, kept out of the includers
+struct ldap_conncb;
 
 namespace wispline::server
 {
@@ -35,11 +36,12 @@ public:
     // Idle connections kept, and how long one is kept idle (directories close idle ones).
     static constexpr int kMaxIdle = 8;
     static constexpr qint64 kMaxIdleMs = 60000;
-    // While the directory does not answer: a question tries it at most this often.
-    static constexpr qint64 kRetryMs = 1000;
+    // Opening a connection (TCP, StartTLS, the TLS handshake) ends after this many time-outs at
+    // most: its socket is shut down then.
+    static constexpr int kOpenTimeouts = 3;
     // Looks at the directory this often while it does not answer, and after this long without a
     // question while it does.
-    static constexpr int kProbeDownMs = 5000;
+    static constexpr int kProbeDownMs = 1000;
     static constexpr int kProbeIdleMs = 30000;
 
     explicit Directory(const DirectoryOptions& options, QObject* parent = nullptr);
@@ -101,8 +103,6 @@ private:
     LDAP* configured(QString* why) const;
     LDAP* open(QString* why) const;
     void giveBack(LDAP* ld);
-    // Whether a question may try the directory now (always while it answers).
-    bool mayTry();
     void noteAnswered();
     void noteUnanswered(const QString& why);
     void probe();
@@ -110,6 +110,11 @@ private:
 
     const DirectoryOptions options_;
     QByteArray url_;
+    // Shuts down the socket of a connection still opening at its deadline: libldap's own
+    // network time-out does not end every TLS handshake with a directory that went silent.
+    class OpenWatch;
+    std::unique_ptr<OpenWatch> openWatch_;
+    std::unique_ptr<ldap_conncb> connectCallbacks_; // tells openWatch_ each new socket
     QElapsedTimer clock_;
     QMutex idleMutex_;
     struct Idle {
@@ -119,7 +124,6 @@ private:
     std::vector<Idle> idle_;
     std::atomic<bool> reachable_{true};
     std::atomic<qint64> downSince_{0};
-    std::atomic<qint64> nextTry_{0};
     std::atomic<qint64> lastContact_{0};
     mutable QMutex problemMutex_;
     QString problem_;

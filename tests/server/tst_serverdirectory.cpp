@@ -495,33 +495,36 @@ private slots:
         QCOMPARE(runAdmin(database, {u"--list-users"_s}).out, u"BOB 2 (directory)\n"_s);
     }
 
-    // While the directory does not answer, stopped or hung, a user with a fresh verifier logs on;
-    // another waits, is never refused, and is let in once the directory is back. Readiness stays
-    // (the server's own accounts and the verifiers still work) and says so, as the metrics do.
+    // While the directory does not answer, stopped or hung, a user with a fresh verifier logs on,
+    // and so does a local account; another directory user waits, is never refused, and is let in
+    // once the directory is back. Readiness stays (the server's own accounts and the verifiers
+    // still work) and says so, as the metrics do. A silent LDAPS directory holds a connection's
+    // TLS handshake, which libldap's network time-out does not end.
     void theDirectoryDown_data()
     {
         QTest::addColumn<int>("stop");
-        QTest::newRow("stopped") << SIGTERM;
-        QTest::newRow("hung") << SIGSTOP;
+        QTest::addColumn<bool>("secure");
+        QTest::newRow("stopped") << SIGTERM << false;
+        QTest::newRow("hung") << SIGSTOP << false;
+        QTest::newRow("ldaps: hung") << SIGSTOP << true;
     }
 
     void theDirectoryDown()
     {
         QFETCH(int, stop);
+        QFETCH(bool, secure);
         const QString database = newDatabase();
+        QCOMPARE(addUser(database, {u"ADMIN"_s, u"admin-pw"_s, u"1"_s}).exitCode, 0);
+        const QStringList options =
+            directory(secure ? Ldaps : Pattern,
+                      {u"--ldap-timeout"_s, u"1"_s, u"--admin"_s, u"127.0.0.1:0"_s});
         ServerProcess server;
-        QVERIFY(server.start(
-            database,
-            directory(Pattern, {u"--ldap-timeout"_s, u"1"_s, u"--admin"_s, u"127.0.0.1:0"_s}),
-            true));
+        QVERIFY(server.start(database, options, true));
         WireClient first;
         QVERIFY(first.logOnAt(server.port(), u"ALICE"_s, u"alice1"_s));
         // Started again: the verifier, kept in the database, is all it has of that log-on.
         QCOMPARE(server.stop(), 0);
-        QVERIFY(server.start(
-            database,
-            directory(Pattern, {u"--ldap-timeout"_s, u"1"_s, u"--admin"_s, u"127.0.0.1:0"_s}),
-            true));
+        QVERIFY(server.start(database, options, true));
 
         if (stop == SIGTERM)
             slapd_.stop();
@@ -537,6 +540,9 @@ private slots:
         QVERIFY2(waitFor([&] { return server.output().contains("log-on of BOB held"_L1); }),
                  qPrintable(server.output()));
         QVERIFY(waiting.messages().isEmpty());
+        WireClient local;
+        QVERIFY(local.connectTo(server.port()));
+        QCOMPARE(local.logOn(u"ADMIN"_s, u"admin-pw"_s).value(0), u"LIU"_s);
         QByteArray metrics;
         QVERIFY(waitFor([&] {
             metrics = HttpRequest(server.adminPort(), "/metrics").body();
