@@ -6,6 +6,9 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt
           libqt6sql6-psql postgresql
           # TLS: the server links OpenSSL; the tests make their certificates with the command.
           libssl-dev openssl
+          # Directory sign-in: the server links OpenLDAP's client library; its test runs a
+          # throwaway slapd and asks it with the LDAP tools.
+          libldap-dev slapd ldap-utils
           # The server tests drop a connection's packets, and balance connections by DNAT, in a
           # private network namespace.
           iptables iproute2

@@ -35,6 +35,7 @@ trap cleanup EXIT
 dpkg-deb -f "$client" Depends | grep -q libqt6widgets6 || fail "client lacks its Qt dependencies"
 dpkg-deb -f "$server" Depends | grep -q libqt6sql6-sqlite || fail "server lacks the SQLite driver"
 dpkg-deb -f "$server" Depends | grep -q libqt6network6 || fail "server lacks its Qt dependencies"
+dpkg-deb -f "$server" Depends | grep -q libldap || fail "server lacks the LDAP client library"
 
 $sudo dpkg -i "$client" "$server"
 installed_files=$(dpkg -L "${packages[@]}" | while read -r f; do [ -d "$f" ] || echo "$f"; done)

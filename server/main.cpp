@@ -10,6 +10,8 @@
 #include "base/ServerMetrics.h"
 #include "base/ServerRules.h"
 #include "cluster/ServerNode.h"
+#include "directory/Directory.h"
+#include "directory/DirectorySignIn.h"
 #include "net/EpollEventDispatcher.h"
 #include "routing/MessageServer.h"
 #include "store/ServerStore.h"
@@ -72,6 +74,11 @@ int main(int argc, char* argv[])
     }
     setLogEnabled(!options.quiet);
     setDebugEnabled(options.debug);
+    // Before any other thread runs: the environment variable it may come from is removed.
+    if (!readDirectoryPassword(&options.directory, &error)) {
+        err << "wispline-server: " << error << Qt::endl;
+        return 1;
+    }
 
     const QString path = options.database.isEmpty() ? defaultDatabasePath() : options.database;
     if (options.admin == ServerOptions::Admin::Backup) {
@@ -147,9 +154,26 @@ int main(int argc, char* argv[])
             names.append(toWire(name));
         node->queuedMeanwhile(names);
     }
+    // Asked by the server's check workers: it outlives the server.
+    std::unique_ptr<Directory> directory;
+    if (options.directory.enabled()) {
+        directory = std::make_unique<Directory>(options.directory);
+        if (!directory->start(&error)) {
+            err << "wispline-server: " << error << Qt::endl;
+            return 1;
+        }
+    }
     // Gone before what waits to be written is kept (see keepLeftovers() below): connections
     // still open then give back what their clients never got.
     auto server = std::make_unique<MessageServer>(store);
+    if (directory) {
+        server->setFullCheck(directoryFullCheck(*directory, store));
+        server->setDirectory(options.directory.recheckHours * 3600,
+                             options.directory.passwordChange ? directoryPasswordChange(*directory)
+                                                              : DirectoryPasswordChange());
+        logLine(QStringLiteral("users without a local account sign in against the directory %1")
+                    .arg(options.directory.url));
+    }
     server->setVerifierKey(serverKey);
     if (node)
         server->setNode(node.get());
@@ -244,6 +268,9 @@ int main(int argc, char* argv[])
              [&] { return server->checksWaiting(); });
     addGauge("wispline_ready", {}, "1 while log-ons are taken",
              [&] { return notReadyBecause().isEmpty() ? 1 : 0; });
+    if (directory)
+        addGauge("wispline_directory_up", {}, "1 while the directory answers",
+                 [&] { return directory->reachable() ? 1 : 0; });
     if (node) {
         addGauge("wispline_node_heartbeat_age_seconds", {}, "Since the last heartbeat",
                  [&] { return node->heartbeatAgeMs() / 1000.0; });
@@ -253,6 +280,13 @@ int main(int argc, char* argv[])
     // Gone before the server: it asks the server for readiness and the metrics.
     auto admin = std::make_unique<AdminServer>();
     admin->notReadyBecause = notReadyBecause;
+    // A directory that does not answer leaves the server ready: its own accounts and users with
+    // a fresh verifier still log on, and every node asks the same directory.
+    if (directory)
+        admin->notes = [&]() -> QString {
+            const QString problem = directory->problem();
+            return problem.isEmpty() ? QString() : QStringLiteral("directory ") + problem;
+        };
     if (!options.adminAddress.isEmpty()) {
         const QHostAddress adminAddress(options.adminAddress);
         if (adminAddress.isNull() || !admin->listen(adminAddress, options.adminPort, &error)) {

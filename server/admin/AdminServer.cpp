@@ -15,8 +15,12 @@ AdminServer::AdminServer(QObject* parent) : QObject(parent), http_(std::make_uni
                  [] { return QHttpServerResponse("text/plain", QByteArrayLiteral("ok\n")); });
     http_->route(QStringLiteral("/readyz"), [this] {
         const QString reason = notReadyBecause ? notReadyBecause() : QString();
-        if (reason.isEmpty())
-            return QHttpServerResponse("text/plain", QByteArrayLiteral("ready\n"));
+        if (reason.isEmpty()) {
+            const QString note = notes ? notes() : QString();
+            return QHttpServerResponse("text/plain", note.isEmpty()
+                                                         ? QByteArrayLiteral("ready\n")
+                                                         : "ready\n" + note.toUtf8() + '\n');
+        }
         return QHttpServerResponse("text/plain", reason.toUtf8() + '\n',
                                    Status::ServiceUnavailable);
     });

@@ -23,6 +23,8 @@ public:
 
     // Why log-ons are not taken now, in one line; empty while they are.
     std::function<QString()> notReadyBecause;
+    // What a ready server does without now, in one line after "ready"; empty for nothing.
+    std::function<QString()> notes;
 
     bool listen(const QHostAddress& address, quint16 port, QString* error);
     QHostAddress address() const;

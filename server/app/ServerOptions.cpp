@@ -34,6 +34,7 @@ constexpr AdminCommandShape kAdminCommands[] = {
     {"set-level", ServerOptions::Admin::SetLevel, 2, 3, "NAME LEVEL [SUPERVISOR]"},
     {"list-users", ServerOptions::Admin::ListUsers, 0, 0, ""},
     {"announce-shutdown", ServerOptions::Admin::AnnounceShutdown, 0, 1, "[TEXT]"},
+    {"use-directory", ServerOptions::Admin::UseDirectory, 1, 1, "NAME"},
 };
 
 bool readLevel(const QString& text, int* level)
@@ -232,12 +233,80 @@ void describeOptions(QCommandLineParser& parser)
          QStringLiteral("FILE")},
         {QStringLiteral("require-tls"),
          QStringLiteral("Refuse log-ons over connections that are not encrypted.")},
+        {QStringLiteral("ldap"),
+         QStringLiteral("Check the passwords of users without a local account against the "
+                        "directory at URL (ldap:// with StartTLS, or ldaps://; several, "
+                        "space-separated, are tried in turn). Its groups give the levels."),
+         QStringLiteral("URL")},
+        {QStringLiteral("ldap-ca"),
+         QStringLiteral("Trust the directory's certificate from the authorities in FILE (PEM) "
+                        "instead of the system's."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("ldap-bind-pattern"),
+         QStringLiteral("A user's DN, %s standing for the name: "
+                        "uid=%s,ou=people,dc=example,dc=org."),
+         QStringLiteral("DN")},
+        {QStringLiteral("ldap-search-base"),
+         QStringLiteral("Or find the user under DN with --ldap-filter (as --ldap-bind-dn)."),
+         QStringLiteral("DN")},
+        {QStringLiteral("ldap-filter"),
+         QStringLiteral("The search for a user, %s standing for the name (default (uid=%s))."),
+         QStringLiteral("FILTER")},
+        {QStringLiteral("ldap-bind-dn"),
+         QStringLiteral("The service account that searches and reads the groups; its password "
+                        "from --ldap-password-file or $%1.")
+             .arg(QLatin1String(DirectoryOptions::kPasswordVariable)),
+         QStringLiteral("DN")},
+        {QStringLiteral("ldap-password-file"),
+         QStringLiteral("The service account's password: the first line of FILE, readable by "
+                        "its owner only."),
+         QStringLiteral("FILE")},
+        {QStringLiteral("ldap-level1-group"),
+         QStringLiteral("The group whose members are level 1 (a user in several groups takes the "
+                        "lowest level number)."),
+         QStringLiteral("DN")},
+        {QStringLiteral("ldap-level2-group"), QStringLiteral("The group of level 2."),
+         QStringLiteral("DN")},
+        {QStringLiteral("ldap-level3-group"), QStringLiteral("The group of level 3."),
+         QStringLiteral("DN")},
+        {QStringLiteral("ldap-member-attribute"),
+         QStringLiteral("The attribute of a group listing its members' DNs (default member; "
+                        "uniqueMember for groupOfUniqueNames)."),
+         QStringLiteral("ATTR")},
+        {QStringLiteral("ldap-member-filter"),
+         QStringLiteral("Instead, a filter on the user's entry, %g standing for a group's DN: "
+                        "(memberOf=%g)."),
+         QStringLiteral("FILTER")},
+        {QStringLiteral("ldap-supervisor-attribute"),
+         QStringLiteral("The attribute of a level 3 user naming the supervisor's entry, a level 2 "
+                        "user (default manager; empty: none)."),
+         QStringLiteral("ATTR")},
+        {QStringLiteral("ldap-name-attribute"),
+         QStringLiteral("The attribute of an entry holding the account name (default uid; "
+                        "sAMAccountName for Active Directory)."),
+         QStringLiteral("ATTR")},
+        {QStringLiteral("ldap-no-password-change"),
+         QStringLiteral("Answer a directory user's password change with a note to change it in "
+                        "the directory (by default it is changed there).")},
+        {QStringLiteral("ldap-timeout"),
+         QStringLiteral("Wait S seconds at most for each step with the directory (default %1).")
+             .arg(DirectoryOptions::kDefaultTimeoutSeconds),
+         QStringLiteral("S")},
+        {QStringLiteral("ldap-recheck-hours"),
+         QStringLiteral("Ask the directory again about a user whose last check there is H hours "
+                        "old (default %1); until then a fast verifier answers.")
+             .arg(DirectoryOptions::kDefaultRecheckHours),
+         QStringLiteral("H")},
         {QStringLiteral("debug"),
          QStringLiteral("Log details too, the adapter address of each log-on among them.")},
         {QStringLiteral("add-user"), QStringLiteral("Add a user: NAME LEVEL [SUPERVISOR].")},
         {QStringLiteral("set-password"), QStringLiteral("Change the password of NAME.")},
         {QStringLiteral("set-level"), QStringLiteral("Change a level: NAME LEVEL [SUPERVISOR].")},
-        {QStringLiteral("list-users"), QStringLiteral("List the accounts.")},
+        {QStringLiteral("list-users"),
+         QStringLiteral("List the accounts (those of the directory marked so).")},
+        {QStringLiteral("use-directory"),
+         QStringLiteral("Hand the account NAME over to the directory: its local password is "
+                        "removed (--set-password makes it local again).")},
         {QStringLiteral("announce-shutdown"),
          QStringLiteral("Have every server running on the database tell its users [TEXT] "
                         "(default \"%1\"), which ends their programs, and stop.")
@@ -280,6 +349,47 @@ QString stateFolder(const QString& database)
         return QFileInfo(database).absolutePath();
     const QString state = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
     return state.isEmpty() ? QFileInfo(defaultDatabasePath()).absolutePath() : state;
+}
+
+bool readDirectoryOptions(const QCommandLineParser& parser, DirectoryOptions* d, QString* error)
+{
+    const auto text = [&](const char* option, QString* value) {
+        if (parser.isSet(QLatin1String(option)))
+            *value = parser.value(QLatin1String(option));
+    };
+    text("ldap", &d->url);
+    text("ldap-ca", &d->caFile);
+    text("ldap-bind-pattern", &d->bindPattern);
+    text("ldap-search-base", &d->searchBase);
+    text("ldap-filter", &d->filter);
+    text("ldap-bind-dn", &d->bindDn);
+    text("ldap-password-file", &d->passwordFile);
+    text("ldap-level1-group", &d->groups[0]);
+    text("ldap-level2-group", &d->groups[1]);
+    text("ldap-level3-group", &d->groups[2]);
+    text("ldap-member-attribute", &d->memberAttribute);
+    text("ldap-member-filter", &d->memberFilter);
+    text("ldap-supervisor-attribute", &d->supervisorAttribute);
+    text("ldap-name-attribute", &d->nameAttribute);
+    d->passwordChange = !parser.isSet(QStringLiteral("ldap-no-password-change"));
+    const auto fail = [error](const QString& why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    if (!readNumber(parser, "ldap-timeout", 1, 300, &d->timeoutSeconds))
+        return fail(QStringLiteral("--ldap-timeout needs seconds from 1 to 300"));
+    if (!readNumber(parser, "ldap-recheck-hours", 0, 24 * 365, &d->recheckHours))
+        return fail(QStringLiteral("--ldap-recheck-hours needs hours from 0 to 8760"));
+    if (!d->enabled()) {
+        for (const QString& name : parser.optionNames()) {
+            if (name.startsWith(QLatin1String("ldap-")))
+                return fail(QStringLiteral("--%1 goes with --ldap").arg(name));
+        }
+        return true;
+    }
+    const QString problem = directoryOptionsProblem(*d);
+    return problem.isEmpty() || fail(problem);
 }
 
 } // namespace
@@ -392,6 +502,8 @@ bool parseArguments(const QStringList& arguments, ServerOptions* options, QStrin
         return fail(QStringLiteral("--tls-cert and --tls-key go together"));
     if (options->requireTls && options->tlsCertificate.isEmpty())
         return fail(QStringLiteral("--require-tls needs --tls-cert and --tls-key"));
+    if (!readDirectoryOptions(parser, &options->directory, error))
+        return false;
     if (parser.isSet(QStringLiteral("admin"))) {
         const QString value = parser.value(QStringLiteral("admin"));
         const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
@@ -474,14 +586,29 @@ int runAdminCommand(const ServerOptions& options, ServerStore& store, QTextStrea
         return report(store.addUser(a[0], password, level, a.value(2)),
                       QStringLiteral("added %1, level %2").arg(normalizeUserName(a[0])).arg(level),
                       store, out, err);
-    case ServerOptions::Admin::SetPassword:
-        if (!store.account(a[0]))
+    case ServerOptions::Admin::SetPassword: {
+        const std::optional<Account> account = store.account(a[0]);
+        if (!account)
             return report(StoreResult::NoSuchUser, {}, store, out, err);
         if (!readPassword(normalizeUserName(a[0]), &password, err))
             return 1;
+        const QString name = normalizeUserName(a[0]);
         return report(store.setPassword(a[0], password),
-                      QStringLiteral("password of %1 changed").arg(normalizeUserName(a[0])), store,
-                      out, err);
+                      account->directory
+                          ? QStringLiteral("password of %1 set: it is now a local account, and "
+                                           "its directory password no longer logs it on "
+                                           "(--use-directory %1 hands it back)")
+                                .arg(name)
+                          : QStringLiteral("password of %1 changed").arg(name),
+                      store, out, err);
+    }
+    case ServerOptions::Admin::UseDirectory:
+        return report(store.useDirectory(a[0]),
+                      QStringLiteral("%1 is now kept in the directory: its local password is "
+                                     "removed, and its level comes from the directory's groups "
+                                     "at its next log-on")
+                          .arg(normalizeUserName(a[0])),
+                      store, out, err);
     case ServerOptions::Admin::SetLevel:
         if (!readLevel(a[1], &level))
             return report(StoreResult::BadLevel, {}, store, out, err);
@@ -494,6 +621,8 @@ int runAdminCommand(const ServerOptions& options, ServerStore& store, QTextStrea
             out << account.name << ' ' << account.level;
             if (!account.supervisor.isEmpty())
                 out << ' ' << account.supervisor;
+            if (account.directory)
+                out << " (directory)";
             out << '\n';
         }
         out.flush();

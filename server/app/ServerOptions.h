@@ -2,6 +2,8 @@
 // The command line of wispline-server: where to listen, which database, and the admin commands
 // that change the database and exit. Passwords are never on the command line, where process
 // lists and shell histories would show them: the admin commands read them from standard input.
+#include "directory/DirectoryOptions.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -23,7 +25,8 @@ struct ServerOptions {
         ListUsers,
         MinVersion,
         Backup,
-        AnnounceShutdown
+        AnnounceShutdown,
+        UseDirectory
     };
 
     QString address = QStringLiteral("127.0.0.1");
@@ -58,6 +61,8 @@ struct ServerOptions {
     QString tlsCertificate;
     QString tlsKey;
     bool requireTls = false;
+    // Sign-in against the organisation's directory; off without --ldap.
+    DirectoryOptions directory;
     bool debug = false;
     // Health, readiness and metrics over HTTP; off without --admin.
     QString adminAddress;

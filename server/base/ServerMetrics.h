@@ -21,6 +21,12 @@ namespace wispline::server::metrics
       "Log-on passwords checked, by a fast verifier or by the full check")                         \
     X(PasswordChecksFull, "wispline_password_checks_total", "kind=\"full\"",                       \
       "Log-on passwords checked, by a fast verifier or by the full check")                         \
+    X(DirectoryAccepted, "wispline_directory_checks_total", "result=\"accepted\"",                 \
+      "Passwords checked by the directory, by its answer")                                         \
+    X(DirectoryRefused, "wispline_directory_checks_total", "result=\"refused\"",                   \
+      "Passwords checked by the directory, by its answer")                                         \
+    X(DirectoryUnanswered, "wispline_directory_checks_total", "result=\"unanswered\"",             \
+      "Passwords checked by the directory, by its answer")                                         \
     X(MessagesRouted, "wispline_messages_routed_total", "", "Messages taken from senders")         \
     X(MessagesDelivered, "wispline_messages_delivered_total", "",                                  \
       "Messages whose recipient's TCP acknowledged them")                                          \

@@ -111,6 +111,11 @@ public:
     void setVerifierKey(const QByteArray& key);
     // Replaces the full check of a log-on's password (see FullCheck).
     void setFullCheck(FullCheck check) { fullCheck_ = std::move(check); }
+    // Accounts kept in a directory (Account::directory; the full check asks it): a verifier of
+    // theirs answers first for recheckSeconds after its full check, and after that only while
+    // the directory does not answer; a password change is made there by change, on a worker, or
+    // refused without one. Without a directory their verifiers let nobody in.
+    void setDirectory(int recheckSeconds, DirectoryPasswordChange change);
 
 signals:
     void closed();
@@ -174,6 +179,12 @@ private:
     void checkDayMessagesLater(quint64 id, const QByteArray& password, int delayMs);
     void startDayMessages(Client* client, qint64 upTo);
     void refusePasswordChange(Client* client, const QString& problem);
+    // The directory's side (MessageServerDirectory.cpp): its account as it found it, stored;
+    // a log-on it could not check, held; a password changed there.
+    void keepDirectoryAccount(Account& account);
+    void holdForDirectory(Client* client, const PasswordCheck& check,
+                          const QList<QByteArray>& fields);
+    void changeDirectoryPassword(Client* client, const QByteArray& newPassword);
     void resumeInput(Client* client);
     void completeLogOn(Client* client, const QString& userName, const Account& account,
                        const QList<QByteArray>& fields);
@@ -305,6 +316,8 @@ private:
     LogOnGate gate_;
     CheckQueue checks_{this, gate_};
     FullCheck fullCheck_;
+    int directoryRecheckSeconds_ = -1; // -1: no directory
+    DirectoryPasswordChange directoryChange_;
     QByteArray verifierKey_;
     QByteArray verifierKeyId_;
     QByteArray joinKey_; // makes the key a log-on joins a check by; of this process only

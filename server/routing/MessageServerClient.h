@@ -24,6 +24,11 @@ inline const QByteArray kEncryptedOnly =
 inline const QByteArray kOtherLogon =
     QByteArrayLiteral("You have been logged off because your user name logged on elsewhere.");
 inline const QByteArray kPasswordChanged = QByteArrayLiteral("Password changed successfully.");
+inline const QByteArray kPasswordNotChanged =
+    QByteArrayLiteral("The password could not be changed. Please try again later.");
+inline const QByteArray kPasswordInDirectory =
+    QByteArrayLiteral("Your password is kept in the organisation's directory. Please change it "
+                      "there.");
 
 // Rows of an offline backlog or of the day's messages sent in one go, and the output below
 // which the next batch is sent.
@@ -80,6 +85,11 @@ struct MessageServer::Client {
     QByteArray name; // set once logged on
     int level = 0;
     bool loggedOn = false;
+    // An account kept in a directory: the password the session logged on with (the server keeps
+    // none of its own), for a password change there and the day's messages.
+    bool directory = false;
+    QByteArray password;
+    bool heldForDirectory = false; // its log-on waits for the directory (logged once)
     bool gone = false;
     // While its log-on is checked off the thread, a connection's later messages wait here, in
     // order; a close meanwhile is acted on once the answer is back.

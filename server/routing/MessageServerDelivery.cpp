@@ -1,5 +1,6 @@
 // Long outputs (offline backlogs, day downloads) paced by the socket, what each connection's peer
 // has acknowledged, and what an ended connection gives back to the offline queue.
+#include "base/Crypto.h"
 #include "base/ServerLog.h"
 #include "base/ServerMetrics.h"
 #include "cluster/ServerNode.h"
@@ -61,6 +62,20 @@ void MessageServer::checkDayMessages(Client* client, const QByteArray& password)
 {
     // The password's key derivation runs on a worker, like a log-on's; the download reads up to
     // what is committed once the messages recorded so far are.
+    const auto start = [this](Client* c) {
+        store_.whenCommitted([this, id = c->id](qint64 upTo) {
+            if (Client* still = clientById(id); still && still->loggedOn)
+                startDayMessages(still, upTo);
+        });
+    };
+    // A directory's account has no password here: the session's own is asked for.
+    if (client->directory) {
+        if (crypto::sameBytes(password, client->password))
+            start(client);
+        else
+            refuseDayMessages(client, client->address());
+        return;
+    }
     bool failed = false;
     std::optional<Account> account = store_.account(fromWire(client->name), &failed);
     if (failed) {
@@ -75,15 +90,12 @@ void MessageServer::checkDayMessages(Client* client, const QByteArray& password)
         [store, matches, account = std::move(account), password] {
             *matches = store->passwordMatches(account, password);
         },
-        [this, matches](Client* c) {
+        [this, matches, start](Client* c) {
             if (!*matches) {
                 refuseDayMessages(c, c->address());
                 return;
             }
-            store_.whenCommitted([this, id = c->id](qint64 upTo) {
-                if (Client* still = clientById(id); still && still->loggedOn)
-                    startDayMessages(still, upTo);
-            });
+            start(c);
         });
 }
 

@@ -150,6 +150,13 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
     }
     check->originSeen = record.originSeen;
     check->verifier = freshVerifier(record);
+    // A directory's user is asked there again once the verifier is older than the recheck time,
+    // so a change there (a user taken out of the groups, a new level, a new password) reaches
+    // the log-ons by then; an older one still answers while the directory does not.
+    if (!check->verifier.isEmpty() && record.account->directory &&
+        (directoryRecheckSeconds_ < 0 ||
+         QDateTime::currentSecsSinceEpoch() - record.verifierMade >= directoryRecheckSeconds_))
+        check->fallbackVerifier = std::exchange(check->verifier, QByteArray());
     const bool knownOrigin = record.originSeen > QDateTime::currentSecsSinceEpoch() -
                                                      qint64(Verifiers::kOriginDays) * 24 * 3600;
     // A fresh verifier answers at once, without a key derivation: unless the address is locked
@@ -201,6 +208,12 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
             return;
         }
         full(*check);
+        if (check->unanswered && !check->fallbackVerifier.isEmpty() && check->account &&
+            crypto::sameBytes(Verifiers::verifierOf(verifierKey, *check->account, check->password),
+                              check->fallbackVerifier)) {
+            check->unanswered = false;
+            check->matches = check->fromVerifier = true;
+        }
     };
     job.finished = [this, check, address = client->remote] {
         return checkFinished(*check, address);
@@ -214,7 +227,7 @@ void MessageServer::logOn(Client* client, const QList<QByteArray>& fields)
 
 bool MessageServer::checkFinished(PasswordCheck& check, const QString& address)
 {
-    if (check.throttled)
+    if (check.throttled || check.unanswered)
         return false;
     metrics::count(check.fromVerifier ? metrics::Counter::PasswordChecksVerifier
                                       : metrics::Counter::PasswordChecksFull);
@@ -224,6 +237,8 @@ bool MessageServer::checkFinished(PasswordCheck& check, const QString& address)
     }
     gate_.succeeded(check.userName, address);
     Account account = *check.account;
+    if (check.found)
+        keepDirectoryAccount(account);
     if (check.renewed) {
         // Not over a password an admin set since the check.
         const StoreResult renewed =
@@ -254,18 +269,24 @@ void MessageServer::answerLogOn(Client* client, const PasswordCheck& check,
         refuseThrottled(client);
         return;
     }
+    if (check.unanswered) {
+        holdForDirectory(client, check, fields);
+        return;
+    }
     if (check.matches) {
         client->failedLogOns = 0;
         completeLogOn(client, check.userName, *check.account, fields);
         return;
     }
     if (mayLog(client))
-        logLine(QStringLiteral("#%1: log-on refused for %2: wrong user name or password")
+        logLine(QStringLiteral("#%1: log-on refused for %2: %3")
                     .arg(client->id)
                     // A name that is no account's may be a password typed into the name field.
                     .arg(check.account
-                             ? check.userName
-                             : QStringLiteral("a name of %1 characters").arg(fields[1].size())));
+                             ? shown(check.userName)
+                             : QStringLiteral("a name of %1 characters").arg(fields[1].size()),
+                         check.note.isEmpty() ? QStringLiteral("wrong user name or password")
+                                              : check.note));
     metrics::count(metrics::Counter::LogOnsRefused);
     if (check.answerDelayMs > 0) {
         answerLogOnLater(client, check.answerDelayMs);
@@ -393,6 +414,8 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
     client->name = name;
     client->level = account.level;
     client->loggedOn = true;
+    client->directory = account.directory;
+    client->password = account.directory ? fields[2] : QByteArray();
     if (client->anonymous) {
         client->anonymous = false;
         listener_.release(client->remote);
@@ -449,6 +472,8 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
     QString problem;
     if (name != client->name)
         problem = QStringLiteral("You can only change your own password.");
+    else if (client->directory && !directoryChange_)
+        problem = fromWire(kPasswordInDirectory);
     else
         problem = passwordProblem(password);
     if (!problem.isEmpty()) {
@@ -467,6 +492,10 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
         return;
     }
     client->changesLeft -= 1;
+    if (client->directory) {
+        changeDirectoryPassword(client, fields[3]);
+        return;
+    }
     // The new hash is derived on a worker, in its turn with the log-ons, and stored here.
     auto hash = std::make_shared<PasswordHash>();
     const ServerStore* store = &store_;
@@ -474,8 +503,7 @@ void MessageServer::changePassword(Client* client, const QList<QByteArray>& fiel
         client, [store, hash, password] { *hash = store->hashPassword(toWire(password)); },
         [this, hash, name, level = client->level, newPassword = fields[3]](Client* c) {
             if (store_.storePasswordHash(fromWire(name), *hash) != StoreResult::Ok) {
-                refusePasswordChange(c, QStringLiteral("The password could not be changed. "
-                                                       "Please try again later."));
+                refusePasswordChange(c, fromWire(kPasswordNotChanged));
                 return;
             }
             if (mayLog(c))

@@ -24,7 +24,8 @@ QByteArray newSalt()
     return crypto::randomBytes(16);
 }
 
-constexpr auto kAccountColumns = "a.name, a.level, a.supervisor, a.salt, a.hash, a.iterations";
+constexpr auto kAccountColumns =
+    "a.name, a.level, a.supervisor, a.salt, a.hash, a.iterations, a.directory";
 
 Account accountFrom(const QSqlQuery& q)
 {
@@ -35,6 +36,7 @@ Account accountFrom(const QSqlQuery& q)
     a.salt = q.value(3).toByteArray();
     a.hash = q.value(4).toByteArray();
     a.iterations = q.value(5).toInt();
+    a.directory = q.value(6).toInt() != 0;
     return a;
 }
 
@@ -63,6 +65,9 @@ QString describe(StoreResult result)
                               "allowed");
     case StoreResult::BadVersion:
         return QStringLiteral("a version is written X.Y.Z with decimal numbers");
+    case StoreResult::InDirectory:
+        return QStringLiteral("the account is kept in the directory, whose groups give its level "
+                              "(--set-password makes it a local account first)");
     case StoreResult::Failed:
         return QStringLiteral("the database refused the change");
     }
@@ -79,8 +84,8 @@ std::optional<Account> Accounts::account(const QString& name, bool* failed)
     const bool usable = routing_.usable();
     QSqlQuery q(routing_.db());
     if (usable) {
-        q.prepare(QStringLiteral(
-            "SELECT name, level, supervisor, salt, hash, iterations FROM accounts WHERE name = ?"));
+        q.prepare(QStringLiteral("SELECT %1 FROM accounts a WHERE a.name = ?")
+                      .arg(QLatin1String(kAccountColumns)));
         q.addBindValue(normalizeUserName(name));
     }
     if (!usable || !q.exec()) {
@@ -127,10 +132,10 @@ LogOnRecord Accounts::logOnRecord(const QString& name, const QString& address, b
     if (!q.next())
         return record;
     record.account = accountFrom(q);
-    record.verifier = q.value(6).toByteArray();
-    record.verifierKeyId = q.value(7).toByteArray();
-    record.verifierMade = q.value(8).toLongLong();
-    record.originSeen = q.value(9).toLongLong();
+    record.verifier = q.value(7).toByteArray();
+    record.verifierKeyId = q.value(8).toByteArray();
+    record.verifierMade = q.value(9).toLongLong();
+    record.originSeen = q.value(10).toLongLong();
     return record;
 }
 
@@ -138,9 +143,8 @@ QList<Account> Accounts::accounts()
 {
     QList<Account> result;
     QSqlQuery q(routing_.db());
-    if (!q.exec(QStringLiteral(
-            "SELECT name, level, supervisor, salt, hash, iterations FROM accounts ORDER BY level, "
-            "name"))) {
+    if (!q.exec(QStringLiteral("SELECT %1 FROM accounts a ORDER BY a.level, a.name")
+                    .arg(QLatin1String(kAccountColumns)))) {
         routing_.setLastError(q.lastError().text());
         return result;
     }
@@ -207,10 +211,12 @@ StoreResult Accounts::storePasswordHash(const QString& rawName, const PasswordHa
     if (!routing_.usable())
         return StoreResult::Failed;
     QSqlQuery q(routing_.db());
-    q.prepare(replacedSalt.isNull() ? QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, "
-                                                     "iterations = ? WHERE name = ?")
-                                    : QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, "
-                                                     "iterations = ? WHERE name = ? AND salt = ?"));
+    // A password stored here makes an account of the directory a local one.
+    q.prepare(replacedSalt.isNull()
+                  ? QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = ?, "
+                                   "directory = 0 WHERE name = ?")
+                  : QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = ?, "
+                                   "directory = 0 WHERE name = ? AND salt = ?"));
     q.addBindValue(h.salt);
     q.addBindValue(h.hash);
     q.addBindValue(h.iterations);
@@ -292,8 +298,11 @@ StoreResult Accounts::setLevel(const QString& rawName, int level, const QString&
     const QString supervisor = normalizeUserName(rawSupervisor);
     if (!isValidLevel(level))
         return StoreResult::BadLevel;
-    if (!account(name))
+    const std::optional<Account> existing = account(name);
+    if (!existing)
         return StoreResult::NoSuchUser;
+    if (existing->directory)
+        return StoreResult::InDirectory;
     if (!supervisor.isEmpty() &&
         (level != 3 || supervisor == name || !supervisorIsValid(supervisor)))
         return StoreResult::BadSupervisor;
@@ -306,6 +315,98 @@ StoreResult Accounts::setLevel(const QString& rawName, int level, const QString&
         routing_.setLastError(q.lastError().text());
         return StoreResult::Failed;
     }
+    dropVerifier(name);
+    return StoreResult::Ok;
+}
+
+StoreResult Accounts::keepDirectoryAccount(Account& a, std::optional<Account>* before)
+{
+    const QString name = normalizeUserName(a.name);
+    if (!isValidUserName(name))
+        return StoreResult::BadName;
+    if (!isValidLevel(a.level))
+        return StoreResult::BadLevel;
+    if (!routing_.usable())
+        return StoreResult::Failed;
+    bool failed = false;
+    *before = account(name, &failed);
+    if (failed)
+        return StoreResult::Failed;
+    QSqlQuery q(routing_.db());
+    a.salt = *before ? (*before)->salt : newSalt();
+    a.hash.clear();
+    a.iterations = 0;
+    if (!*before) {
+        // Added by another node meanwhile, the row stays as that one made it.
+        q.prepare(routing_.postgres()
+                      ? QStringLiteral("INSERT INTO accounts(name, level, supervisor, salt, hash, "
+                                       "iterations, directory) VALUES(?, ?, ?, ?, ?, 0, 1) ON "
+                                       "CONFLICT(name) DO NOTHING")
+                      : QStringLiteral("INSERT OR IGNORE INTO accounts(name, level, supervisor, "
+                                       "salt, hash, iterations, directory) VALUES(?, ?, ?, ?, ?, "
+                                       "0, 1)"));
+        q.addBindValue(name);
+        q.addBindValue(a.level);
+        q.addBindValue(a.supervisor.isEmpty() ? QStringLiteral("") : a.supervisor);
+        q.addBindValue(a.salt);
+        q.addBindValue(QByteArray(""));
+    } else if (!(*before)->directory) {
+        return StoreResult::Exists;
+    } else if ((*before)->level == a.level && (*before)->supervisor == a.supervisor) {
+        return StoreResult::Ok; // nothing new: no write
+    } else {
+        q.prepare(QStringLiteral("UPDATE accounts SET level = ?, supervisor = ? WHERE name = ? "
+                                 "AND directory = 1"));
+        q.addBindValue(a.level);
+        q.addBindValue(a.supervisor.isEmpty() ? QStringLiteral("") : a.supervisor);
+        q.addBindValue(name);
+    }
+    if (!q.exec()) {
+        routing_.setLastError(q.lastError().text());
+        routing_.noteFailure();
+        return StoreResult::Failed;
+    }
+    if (*before)
+        dropVerifier(name);
+    return StoreResult::Ok;
+}
+
+StoreResult Accounts::useDirectory(const QString& rawName)
+{
+    const QString name = normalizeUserName(rawName);
+    if (!account(name))
+        return StoreResult::NoSuchUser;
+    QSqlQuery q(routing_.db());
+    q.prepare(QStringLiteral("UPDATE accounts SET salt = ?, hash = ?, iterations = 0, directory = "
+                             "1 WHERE name = ?"));
+    q.addBindValue(newSalt());
+    q.addBindValue(QByteArray(""));
+    q.addBindValue(name);
+    if (!q.exec()) {
+        routing_.setLastError(q.lastError().text());
+        return StoreResult::Failed;
+    }
+    dropVerifier(name);
+    return StoreResult::Ok;
+}
+
+StoreResult Accounts::renewDirectorySalt(const QString& rawName, QByteArray* salt)
+{
+    const QString name = normalizeUserName(rawName);
+    if (!routing_.usable())
+        return StoreResult::Failed;
+    *salt = newSalt();
+    QSqlQuery q(routing_.db());
+    q.prepare(QStringLiteral("UPDATE accounts SET salt = ? WHERE name = ? AND directory = 1"));
+    q.addBindValue(*salt);
+    q.addBindValue(name);
+    if (!q.exec()) {
+        routing_.setLastError(q.lastError().text());
+        routing_.noteFailure();
+        return StoreResult::Failed;
+    }
+    if (q.numRowsAffected() == 0)
+        return StoreResult::NoSuchUser;
     dropVerifier(name);
     return StoreResult::Ok;
 }

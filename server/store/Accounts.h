@@ -22,6 +22,9 @@ struct Account {
     QByteArray salt;
     QByteArray hash;
     int iterations = 0; // PBKDF2 rounds; 0 for a hash of the old kind (one salted SHA-256 pass)
+    // Kept in the organisation's directory, which checks its password and gives its level and
+    // supervisor: no salt or hash here, and no password of this server lets it in.
+    bool directory = false;
 };
 
 // What a log-on is checked against: the account, the fast verifier of its password kept after
@@ -50,6 +53,7 @@ enum class StoreResult {
     BadSupervisor,
     BadPassword,
     BadVersion,
+    InDirectory,
     Failed
 };
 
@@ -90,7 +94,20 @@ public:
     StoreResult addUser(const QString& name, const QString& password, int level,
                         const QString& supervisor = {});
     StoreResult setPassword(const QString& name, const QString& password);
+    // Not for an account kept in the directory (InDirectory), which gives its level.
     StoreResult setLevel(const QString& name, int level, const QString& supervisor = {});
+    // The directory's account after a log-on it checked: added, or its level and supervisor
+    // brought up to date (which drops its verifier); before is what was stored. A local account
+    // of the name is left as it is (Exists). The account's salt is set to the stored one: an
+    // account of the directory has one too, with no hash, made anew by renewDirectorySalt().
+    StoreResult keepDirectoryAccount(Account& account, std::optional<Account>* before);
+    // After a password change made in the directory: a new salt, so that the verifiers and the
+    // checks made before it match nothing (and the verifier is dropped).
+    StoreResult renewDirectorySalt(const QString& name, QByteArray* salt);
+    // Hands a local account over to the directory: its password here is removed, and its level
+    // comes from the directory from its next log-on on. A password set here (setPassword(),
+    // storePasswordHash()) makes it a local account again.
+    StoreResult useDirectory(const QString& name);
 
     // The lowest client version allowed to log on; empty when any version is.
     QString minimumVersion(bool* failed = nullptr);

@@ -71,7 +71,7 @@ bool ensurePostgresSchema(QSqlDatabase& db, QString* error)
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS accounts(name TEXT PRIMARY KEY, "
                             "level INTEGER NOT NULL, supervisor TEXT NOT NULL DEFAULT '', "
                             "salt BYTEA NOT NULL, hash BYTEA NOT NULL, iterations INTEGER "
-                            "NOT NULL DEFAULT 0)")) &&
+                            "NOT NULL DEFAULT 0, directory INTEGER NOT NULL DEFAULT 0)")) &&
         exec(QStringLiteral(
             "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value TEXT)")) &&
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS messages(id BIGSERIAL PRIMARY KEY, "
@@ -98,7 +98,10 @@ bool ensurePostgresSchema(QSqlDatabase& db, QString* error)
                             "verifier BYTEA NOT NULL, key_id BYTEA NOT NULL, made BIGINT NOT "
                             "NULL)")) &&
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS origins(name TEXT NOT NULL, address TEXT "
-                            "NOT NULL, seen BIGINT NOT NULL, PRIMARY KEY(name, address))"));
+                            "NOT NULL, seen BIGINT NOT NULL, PRIMARY KEY(name, address))")) &&
+        // Accounts kept in the organisation's directory (none before it was asked).
+        exec(QStringLiteral("ALTER TABLE accounts ADD COLUMN IF NOT EXISTS directory INTEGER NOT "
+                            "NULL DEFAULT 0"));
     if (!created || !db.commit()) {
         if (created)
             *error = db.lastError().text();
@@ -131,7 +134,7 @@ bool ensureSchema(QSqlDatabase& db, bool postgres, QString* error)
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS accounts(name TEXT PRIMARY KEY, "
                             "level INTEGER NOT NULL, supervisor TEXT NOT NULL DEFAULT '', "
                             "salt BLOB NOT NULL, hash BLOB NOT NULL, iterations INTEGER NOT "
-                            "NULL DEFAULT 0)")) &&
+                            "NULL DEFAULT 0, directory INTEGER NOT NULL DEFAULT 0)")) &&
         exec(QStringLiteral(
             "CREATE TABLE IF NOT EXISTS settings(key TEXT PRIMARY KEY, value TEXT)")) &&
         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY, "
@@ -160,12 +163,17 @@ bool ensureSchema(QSqlDatabase& db, bool postgres, QString* error)
                             "NOT NULL, seen INTEGER NOT NULL, PRIMARY KEY(name, address))"));
     if (!created)
         return false;
-    // Databases from before key derivation lack the round count; their hashes count as old.
+    // Databases from before key derivation lack the round count (their hashes count as old),
+    // and those from before the directory its mark.
     QSqlQuery q(db);
-    if (q.exec(QStringLiteral("SELECT iterations FROM accounts LIMIT 0")))
+    if (!q.exec(QStringLiteral("SELECT iterations FROM accounts LIMIT 0")) &&
+        !exec(QStringLiteral(
+            "ALTER TABLE accounts ADD COLUMN iterations INTEGER NOT NULL DEFAULT 0")))
+        return false;
+    if (q.exec(QStringLiteral("SELECT directory FROM accounts LIMIT 0")))
         return true;
     return exec(
-        QStringLiteral("ALTER TABLE accounts ADD COLUMN iterations INTEGER NOT NULL DEFAULT 0"));
+        QStringLiteral("ALTER TABLE accounts ADD COLUMN directory INTEGER NOT NULL DEFAULT 0"));
 }
 
 } // namespace wispline::server

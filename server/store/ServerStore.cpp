@@ -118,6 +118,30 @@ StoreResult ServerStore::setLevel(const QString& name, int level, const QString&
     return accounts_.setLevel(name, level, supervisor);
 }
 
+StoreResult ServerStore::keepDirectoryAccount(Account& account, std::optional<Account>* before)
+{
+    const StoreResult result = accounts_.keepDirectoryAccount(account, before);
+    if (result == StoreResult::Ok && *before &&
+        ((*before)->level != account.level || (*before)->supervisor != account.supervisor))
+        verifiers_.forget(normalizeUserName(account.name));
+    return result;
+}
+
+StoreResult ServerStore::renewDirectorySalt(const QString& name, QByteArray* salt)
+{
+    const StoreResult result = accounts_.renewDirectorySalt(name, salt);
+    verifiers_.forget(normalizeUserName(name)); // whatever the database did
+    return result;
+}
+
+StoreResult ServerStore::useDirectory(const QString& name)
+{
+    const StoreResult result = accounts_.useDirectory(name);
+    if (result == StoreResult::Ok)
+        verifiers_.forget(normalizeUserName(name));
+    return result;
+}
+
 QString ServerStore::minimumVersion(bool* failed)
 {
     return accounts_.minimumVersion(failed);

@@ -116,6 +116,10 @@ public:
                         const QString& supervisor = {});
     StoreResult setPassword(const QString& name, const QString& password);
     StoreResult setLevel(const QString& name, int level, const QString& supervisor = {});
+    // Accounts kept in the organisation's directory (see Accounts).
+    StoreResult keepDirectoryAccount(Account& account, std::optional<Account>* before);
+    StoreResult renewDirectorySalt(const QString& name, QByteArray* salt);
+    StoreResult useDirectory(const QString& name);
 
     // The lowest client version allowed to log on; empty when any version is.
     QString minimumVersion(bool* failed = nullptr);

@@ -1,8 +1,11 @@
 // Names, passwords, versions, addresses, addressing by level and control characters as the
 // server reads them, and the key derivation of its password hashes. The framing of what it
-// sends is checked end to end by the routing and robustness tests.
+// sends is checked end to end by the routing and robustness tests. Also how a name goes into a
+// directory's DN or search filter, and which directory settings cannot work.
 #include "base/Crypto.h"
 #include "base/ServerRules.h"
+#include "directory/DirectoryOptions.h"
+#include "directory/LdapText.h"
 #include "routing/CheckQueue.h"
 #include "routing/LogOnGate.h"
 
@@ -10,6 +13,7 @@
 #include <QPasswordDigestor>
 #include <QSemaphore>
 #include <QTest>
+#include <tuple>
 
 using namespace wispline::server;
 
@@ -254,6 +258,131 @@ private slots:
         QFETCH(QByteArray, blanked);
         blankControls(field);
         QCOMPARE(field, blanked);
+    }
+
+    // A name stays one value in a DN (RFC 4514) or a filter (RFC 4515), whatever it holds.
+    void directoryText_data()
+    {
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("filter");
+        QTest::addColumn<QByteArray>("expanded"); // empty: refused
+        const auto dn = [](const char* tag, const QString& name, const QByteArray& expanded) {
+            QTest::newRow(tag) << QStringLiteral("uid=%s,dc=org") << name << false << expanded;
+        };
+        const auto filter = [](const char* tag, const QString& name, const QByteArray& expanded) {
+            QTest::newRow(tag) << QStringLiteral("(uid=%s)") << name << true << expanded;
+        };
+        dn("dn: plain", QStringLiteral("alice"), "uid=alice,dc=org");
+        dn("dn: comma adds no RDN", QStringLiteral("a,ou=x"), "uid=a\\,ou\\=x,dc=org");
+        dn("dn: plus, quote, semicolon, angles", QStringLiteral("a+\"b;<>"),
+           "uid=a\\+\\\"b\\;\\<\\>,dc=org");
+        dn("dn: backslash", QStringLiteral("a\\b"), "uid=a\\\\b,dc=org");
+        dn("dn: leading hash", QStringLiteral("#a"), "uid=\\#a,dc=org");
+        dn("dn: leading space", QStringLiteral(" a"), "uid=\\ a,dc=org");
+        dn("dn: hash and space inside stay", QStringLiteral("a #b"), "uid=a #b,dc=org");
+        dn("dn: trailing space", QStringLiteral("a "), "uid=a\\ ,dc=org");
+        dn("dn: NUL and a control", QString::fromLatin1("a\0\n", 3), "uid=a\\00\\0a,dc=org");
+        dn("dn: UTF-8 passes", QStringLiteral("\u00e9"), "uid=\xc3\xa9,dc=org");
+        dn("dn: star passes", QStringLiteral("*"), "uid=*,dc=org");
+        filter("filter: plain", QStringLiteral("alice"), "(uid=alice)");
+        filter("filter: star", QStringLiteral("*"), "(uid=\\2a)");
+        filter("filter: closes and widens", QStringLiteral("*)(|(uid=*"),
+               "(uid=\\2a\\29\\28|\\28uid=\\2a)");
+        filter("filter: backslash", QStringLiteral("a\\2a"), "(uid=a\\5c2a)");
+        filter("filter: NUL", QString::fromLatin1("a\0b", 3), "(uid=a\\00b)");
+        filter("filter: DN specials pass", QStringLiteral("a,b=c"), "(uid=a,b=c)");
+        QTest::newRow("pattern: %% is a percent sign")
+            << QStringLiteral("(cn=%%%s)") << QStringLiteral("a") << true << QByteArray("(cn=%a)");
+        QTest::newRow("pattern: an unknown placeholder")
+            << QStringLiteral("(cn=%x)") << QStringLiteral("a") << true << QByteArray();
+        QTest::newRow("pattern: a percent sign at the end")
+            << QStringLiteral("(cn=%s)%") << QStringLiteral("a") << true << QByteArray();
+    }
+
+    void directoryText()
+    {
+        QFETCH(QString, pattern);
+        QFETCH(QString, name);
+        QFETCH(bool, filter);
+        QFETCH(QByteArray, expanded);
+        QByteArray out = "untouched";
+        QString problem;
+        const bool ok = ldaptext::expand(
+            pattern, {{'s', name}},
+            filter ? ldaptext::Escape::FilterValue : ldaptext::Escape::DnValue, &out, &problem);
+        QCOMPARE(ok, !expanded.isEmpty());
+        QCOMPARE(out, ok ? expanded : QByteArray("untouched"));
+        QCOMPARE(problem.isEmpty(), ok);
+    }
+
+    // Directory settings that cannot work are refused at the start, with the reason.
+    void directoryOptions_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("problem"); // empty: usable
+        const auto row = [](const char* tag, const char* setting, const char* value,
+                            const char* problem) {
+            QTest::newRow(tag) << QString::fromLatin1(setting) << QString::fromUtf8(value)
+                               << QString::fromLatin1(problem);
+        };
+        row("usable as it is", "", "", "");
+        row("ldaps", "url", "ldaps://dir.example.org", "");
+        row("two addresses", "url", "ldap://a.example.org ldaps://b.example.org", "");
+        row("a clear-text scheme", "url", "ldapi:///", "takes ldap:// (with StartTLS)");
+        row("one clear-text scheme of two", "url", "ldap://a ldapi:///", "not ldapi:///");
+        row("spaces only", "url", " ", "needs an address");
+        row("a pattern without the name", "bindPattern", "uid=x,dc=org", "needs %s");
+        row("a pattern ending in %", "bindPattern", "uid=%s,dc=org%", "a '%' ends it");
+        row("both a pattern and a search", "searchBase", "dc=org", "either");
+        row("neither a pattern nor a search", "bindPattern", "", "either");
+        row("search: a filter without the name", "search+filter", "(uid=x)", "needs %s");
+        row("search: a filter out of parentheses", "search+filter", "uid=%s", "parentheses");
+        row("search: the default filter", "search+filter", "(uid=%s)", "");
+        row("a member filter without the group", "memberFilter", "(memberOf=x)", "needs %g");
+        row("a member filter", "memberFilter", "(memberOf=%g)", "");
+        row("no group at all", "groups", "", "at least one level");
+        row("a group of level 3 only", "level3", "cn=l3,dc=org", "");
+        row("a member attribute that is a filter", "memberAttribute", "member)(x",
+            "attribute name");
+        row("no supervisor attribute", "supervisorAttribute", "", "");
+        row("a supervisor attribute with a space", "supervisorAttribute", "a b", "attribute name");
+        row("a password file without a service account", "passwordFile", "/p", "--ldap-bind-dn");
+    }
+
+    void directoryOptions()
+    {
+        QFETCH(QString, setting);
+        QFETCH(QString, value);
+        QFETCH(QString, problem);
+        DirectoryOptions o;
+        o.url = QStringLiteral("ldap://dir.example.org");
+        o.bindPattern = QStringLiteral("uid=%s,ou=people,dc=example,dc=org");
+        o.groups[0] = QStringLiteral("cn=level1,dc=example,dc=org");
+        if (setting == QLatin1String("url"))
+            o.url = value;
+        else if (setting == QLatin1String("bindPattern"))
+            o.bindPattern = value;
+        else if (setting == QLatin1String("searchBase"))
+            o.searchBase = value;
+        else if (setting == QLatin1String("search+filter"))
+            std::tie(o.bindPattern, o.searchBase, o.filter) =
+                std::tuple(QString(), QStringLiteral("dc=org"), value);
+        else if (setting == QLatin1String("memberFilter"))
+            o.memberFilter = value;
+        else if (setting == QLatin1String("groups"))
+            o.groups[0].clear();
+        else if (setting == QLatin1String("level3"))
+            std::tie(o.groups[0], o.groups[2]) = std::tuple(QString(), value);
+        else if (setting == QLatin1String("memberAttribute"))
+            o.memberAttribute = value;
+        else if (setting == QLatin1String("supervisorAttribute"))
+            o.supervisorAttribute = value;
+        else if (setting == QLatin1String("passwordFile"))
+            o.passwordFile = value;
+        const QString found = directoryOptionsProblem(o);
+        QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
     }
 };
 
