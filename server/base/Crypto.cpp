@@ -1,4 +1,5 @@
 #include "base/Crypto.h"
+#include "base/WriteAll.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,20 +23,6 @@ namespace
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, std::size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
 }
 
 // Writes a new key beside the file and links it in under the file's name, which fails when

@@ -1,4 +1,5 @@
 #include "store/SpillFile.h"
+#include "base/WriteAll.h"
 #include "store/StoreConnection.h"
 
 #include <QCryptographicHash>
@@ -90,20 +91,6 @@ int openLocked(const QString& path, int flags)
             return fd;
         ::close(fd);
     }
-}
-
-bool writeAll(int fd, QByteArrayView bytes)
-{
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, std::size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
 }
 
 QByteArray readAll(int fd, bool* ok)

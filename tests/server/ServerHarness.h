@@ -21,8 +21,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <functional>
+#include <net/if.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -31,6 +34,19 @@
 
 namespace wispline::server::test
 {
+
+// In a private network namespace the loopback starts down: brought up for the test's servers.
+inline bool loopbackUp()
+{
+    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq request{};
+    std::strcpy(request.ifr_name, "lo");
+    bool up = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
+    request.ifr_flags = short(request.ifr_flags | IFF_UP);
+    up = up && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
+    ::close(s);
+    return up;
+}
 
 // Generous: the server is a separate process on a machine that may be busy.
 constexpr int kWaitMs = 30000;

@@ -55,18 +55,6 @@ const Person kPeopleInTheDirectory[] = {
     {"ivy", "ivy2", {2}, ""},         // her password is changed by an administrator
 };
 
-bool loopbackUp()
-{
-    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    bool up = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags = short(request.ifr_flags | IFF_UP);
-    up = up && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
-    ::close(s);
-    return up;
-}
-
 // Whether something listens on the loopback port: a connection is accepted (or refused) at once.
 bool accepts(quint16 port)
 {

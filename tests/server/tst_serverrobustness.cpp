@@ -18,21 +18,6 @@
 using namespace wispline::server::test;
 using namespace Qt::StringLiterals;
 
-namespace
-{
-bool loopbackUp()
-{
-    const int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    bool up = ::ioctl(s, SIOCGIFFLAGS, &request) == 0;
-    request.ifr_flags = short(request.ifr_flags | IFF_UP);
-    up = up && ::ioctl(s, SIOCSIFFLAGS, &request) == 0;
-    ::close(s);
-    return up;
-}
-} // namespace
-
 class TestServerRobustness : public QObject
 {
     Q_OBJECT
