@@ -56,6 +56,8 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
     listener_.accepted = [this](int descriptor) { accept(descriptor); };
     clock_.start();
     deadlineTimer_.setSingleShot(true);
+    settleTimer_.setSingleShot(true);
+    connect(&settleTimer_, &QTimer::timeout, this, &MessageServer::settleDue);
     connect(&deadlineTimer_, &QTimer::timeout, this, &MessageServer::closeLateLogOns);
     connect(&acknowledgementTimer_, &QTimer::timeout, this, [this] {
         checkStore();
@@ -189,17 +191,45 @@ void MessageServer::readFrom(Client* client)
     if (client->gone || client->checking)
         return;
     if (client->splitter.pendingSize() > 0) {
-        if (!client->settleTimer) {
-            client->settleTimer = std::make_unique<QTimer>();
-            client->settleTimer->setSingleShot(true);
-            connect(client->settleTimer.get(), &QTimer::timeout, this,
-                    [this, client] { settle(client); });
-        }
         client->settled = false;
-        client->settleTimer->start(settleMs_);
-    } else if (client->settleTimer) {
-        client->settleTimer->stop();
+        settleIn(client, settleMs_);
+    } else {
+        stopSettling(client);
     }
+}
+
+void MessageServer::settleIn(Client* client, int ms)
+{
+    stopSettling(client);
+    client->settleAt = clock_.elapsed() + ms;
+    settling_.emplace(client->settleAt, client->id);
+    if (settling_.begin()->second == client->id || !settleTimer_.isActive())
+        settleTimer_.start(int(std::max<qint64>(settling_.begin()->first - clock_.elapsed(), 0)));
+}
+
+void MessageServer::stopSettling(Client* client)
+{
+    if (client->settleAt < 0)
+        return;
+    settling_.erase({client->settleAt, client->id});
+    client->settleAt = -1;
+}
+
+void MessageServer::settleDue()
+{
+    while (!settling_.empty() && settling_.begin()->first <= clock_.elapsed()) {
+        const quint64 id = settling_.begin()->second;
+        settling_.erase(settling_.begin());
+        const auto found = clients_.find(id);
+        if (found == clients_.end())
+            continue;
+        found->second->settleAt = -1;
+        settle(found->second.get()); // may settle it again, or end others
+    }
+    if (settling_.empty())
+        settleTimer_.stop();
+    else
+        settleTimer_.start(int(std::max<qint64>(settling_.begin()->first - clock_.elapsed(), 0)));
 }
 
 void MessageServer::settle(Client* client)
@@ -216,7 +246,7 @@ void MessageServer::settle(Client* client)
     if (!client->gone && !client->checking && !client->settled &&
         client->splitter.pendingSize() > 0) {
         client->settled = true;
-        client->settleTimer->start(limits_.closeTimeMs);
+        settleIn(client, limits_.closeTimeMs);
     }
 }
 
@@ -584,8 +614,7 @@ void MessageServer::forget(Client* client)
         logLine(QStringLiteral("#%1: %2 more log line(s) about this connection left out")
                     .arg(client->id)
                     .arg(client->unlogged));
-    if (client->settleTimer)
-        client->settleTimer->stop();
+    stopSettling(client);
     if (online_.value(client->name) == client) {
         online_.remove(client->name);
         goneFromHere(client->name);
