@@ -115,7 +115,7 @@ void MessageServer::accept(int descriptor)
     }
     const quint64 id = nextId_++;
     const Arrival arrival{remote, QStringLiteral("%1:%2").arg(remote).arg(port),
-                          clock_.elapsed() + limits_.logOnTimeMs};
+                          clock_.elapsed() + limits_.logOnTimeMs, port};
     if (handshaker_) {
         handshaking_.emplace(id, arrival);
         handshaker_->add(id, descriptor, TlsHandshaker::nowMs() + limits_.logOnTimeMs);
@@ -138,7 +138,7 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     c->anonymous = true;
     // One that waited for its handshake goes before later ones.
     setLogOnDeadline(c->id, arrival.deadline);
-    c->peer = arrival.peer;
+    c->port = arrival.port;
     clients_.emplace(c->id, std::move(client));
     c->socket->readyRead = [this, c] { readFrom(c); };
     c->socket->disconnected = [this, c] { connectionLost(c); };
@@ -153,9 +153,9 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     if (mayLog(c))
         logLine(QStringLiteral("#%1 connected from %2%3")
                     .arg(c->id)
-                    .arg(c->peer, c->socket->isEncrypted()
-                                      ? QStringLiteral(" (%1)").arg(c->socket->encryption())
-                                      : QString()));
+                    .arg(c->peer(), c->socket->isEncrypted()
+                                        ? QStringLiteral(" (%1)").arg(c->socket->encryption())
+                                        : QString()));
 }
 
 bool MessageServer::mayLog(Client* client)

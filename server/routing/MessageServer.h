@@ -133,6 +133,7 @@ private:
         QString remote; // the address
         QString peer;   // address:port
         qint64 deadline = 0;
+        quint16 port = 0;
     };
     // A connection admitted by the listener, plain or with its TLS handshake done.
     void adopt(quint64 id, int descriptor, std::unique_ptr<ClientConnection> socket,
