@@ -3,7 +3,6 @@
 #include "base/ServerClock.h"
 #include "net/TlsSession.h"
 
-#include <QEvent>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -34,29 +33,6 @@ qint64 unacknowledgedInKernel(int fd)
     int queued = 0;
     return fd >= 0 && ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? qint64(queued) : 0;
 }
-
-// A notifier that calls its connection directly: a signal connection costs some 300 bytes,
-// per connection. Nothing of the notifier is touched after the call, which may end it.
-class DirectNotifier final : public QSocketNotifier
-{
-public:
-    DirectNotifier(int fd, Type type, std::function<void()> activated)
-        : QSocketNotifier(fd, type), activated_(std::move(activated))
-    {
-    }
-
-protected:
-    bool event(QEvent* e) override
-    {
-        if (e->type() != QEvent::SockAct && e->type() != QEvent::SockClose)
-            return QSocketNotifier::event(e);
-        activated_();
-        return true;
-    }
-
-private:
-    std::function<void()> activated_;
-};
 } // namespace
 
 QHostAddress peerAddressOf(int descriptor, quint16* port)
@@ -96,8 +72,9 @@ ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int clos
     ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     ::setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
-    readNotifier_ =
-        std::make_unique<DirectNotifier>(fd_, QSocketNotifier::Read, [this] { onReadable(); });
+    readNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
+    QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, readNotifier_.get(),
+                     [this] { onReadable(); });
     // The handshake may have read what the peer sent right after it.
     decryptedMayWait_ = tls_ != nullptr;
     readOnIfDecrypted();
@@ -242,8 +219,9 @@ void ClientConnection::watchWritable(bool on)
     if (!writeNotifier_) {
         if (!on)
             return;
-        writeNotifier_ =
-            std::make_unique<DirectNotifier>(fd_, QSocketNotifier::Write, [this] { onWritable(); });
+        writeNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Write);
+        QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
+                         [this] { onWritable(); });
     }
     writeNotifier_->setEnabled(on);
 }
