@@ -8,7 +8,11 @@
 namespace wispline::server
 {
 
-AdminServer::AdminServer(QObject* parent) : QObject(parent), http_(std::make_unique<QHttpServer>())
+AdminServer::AdminServer(QObject* parent) : QObject(parent) {}
+
+AdminServer::~AdminServer() = default;
+
+void AdminServer::route()
 {
     using Status = QHttpServerResponse::StatusCode;
     http_->route(QStringLiteral("/healthz"),
@@ -29,8 +33,6 @@ AdminServer::AdminServer(QObject* parent) : QObject(parent), http_(std::make_uni
     });
 }
 
-AdminServer::~AdminServer() = default;
-
 bool AdminServer::listen(const QHostAddress& address, quint16 port, QString* error)
 {
     auto tcp = std::make_unique<QTcpServer>();
@@ -38,6 +40,12 @@ bool AdminServer::listen(const QHostAddress& address, quint16 port, QString* err
         if (error)
             *error = tcp->errorString();
         return false;
+    }
+    // Made only when asked for: the HTTP server and what it loads (its WebSocket and TLS
+    // parts among them) cost a few MB at start that a server without this listener never uses.
+    if (!http_) {
+        http_ = std::make_unique<QHttpServer>();
+        route();
     }
     tcp_ = tcp.release();
     http_->bind(tcp_); // takes it over

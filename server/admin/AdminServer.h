@@ -31,8 +31,10 @@ public:
     quint16 port() const;
 
 private:
-    std::unique_ptr<QHttpServer> http_;
-    QTcpServer* tcp_ = nullptr; // owned by http_
+    void route();
+
+    std::unique_ptr<QHttpServer> http_; // made by the first listen()
+    QTcpServer* tcp_ = nullptr;         // owned by http_
 };
 
 } // namespace wispline::server

@@ -75,10 +75,6 @@ ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int clos
     readNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
     QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, readNotifier_.get(),
                      [this] { onReadable(); });
-    writeNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Write);
-    writeNotifier_->setEnabled(false);
-    QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
-                     [this] { onWritable(); });
     // The handshake may have read what the peer sent right after it.
     decryptedMayWait_ = tls_ != nullptr;
     readOnIfDecrypted();
@@ -213,13 +209,27 @@ void ClientConnection::write(const QByteArray& bytes)
     if (outputHeld_ || !flush())
         return;
     if (bytesToWrite() > 0)
-        writeNotifier_->setEnabled(true);
+        watchWritable(true);
+}
+
+void ClientConnection::watchWritable(bool on)
+{
+    // Made the first time the kernel does not take all the output at once: most connections
+    // never need it, and a notifier is a few hundred bytes.
+    if (!writeNotifier_) {
+        if (!on)
+            return;
+        writeNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Write);
+        QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
+                         [this] { onWritable(); });
+    }
+    writeNotifier_->setEnabled(on);
 }
 
 void ClientConnection::holdOutput()
 {
     outputHeld_ = true;
-    writeNotifier_->setEnabled(false);
+    watchWritable(false);
 }
 
 qint64 ClientConnection::inFlight() const
@@ -255,8 +265,8 @@ bool ClientConnection::flush()
             reason = QString::fromLocal8Bit(std::strerror(errno));
         }
         // Reported from the event loop: the caller may be in the middle of a write.
-        writeNotifier_->setEnabled(false);
-        QTimer::singleShot(0, writeNotifier_.get(), [this, reason] { fail(reason); });
+        watchWritable(false);
+        QTimer::singleShot(0, readNotifier_.get(), [this, reason] { fail(reason); });
         return false;
     }
     // All written: the buffer is let go, so an idle connection holds nothing.
@@ -268,13 +278,13 @@ bool ClientConnection::flush()
 void ClientConnection::onWritable()
 {
     if (outputHeld_) {
-        writeNotifier_->setEnabled(false);
+        watchWritable(false);
         return;
     }
     if (!flush())
         return;
     if (bytesToWrite() == 0) {
-        writeNotifier_->setEnabled(false);
+        watchWritable(false);
         if (state_ == State::Closing) {
             checkClosing();
             return;
@@ -369,7 +379,7 @@ void ClientConnection::closeNow()
     if (closeTimer_)
         closeTimer_->stop(); // this may run in its timeout
     readNotifier_->setEnabled(false);
-    writeNotifier_->setEnabled(false);
+    watchWritable(false);
     ::close(fd_);
     fd_ = -1;
     if (disconnected)

@@ -92,6 +92,7 @@ private:
     void lingerOrderly(); // the close that follows is orderly once all is acknowledged
     void checkClosing();
     void readOnIfDecrypted(); // plaintext the session holds is no event on the descriptor
+    void watchWritable(bool on);
 
     int fd_ = -1;
     State state_ = State::Connected;
@@ -106,7 +107,7 @@ private:
     std::unique_ptr<QTimer> closeTimer_; // while closing: checks the acknowledgements
     qint64 closeDeadline_ = 0;           // ms on the steady clock
     std::unique_ptr<QSocketNotifier> readNotifier_;
-    std::unique_ptr<QSocketNotifier> writeNotifier_;
+    std::unique_ptr<QSocketNotifier> writeNotifier_; // made when output first waits
     std::unique_ptr<TlsSession> tls_;
     bool decryptedMayWait_ = false; // the last read took data: the session may hold more
     // Ends in order only where the protocol means to end the client (and the peer's own close);

@@ -62,7 +62,7 @@ qint64 TlsSession::write(const char* data, qint64 size, QString* error)
         records_.emplace_back(plainWritten_, BIO_number_written(SSL_get_wbio(ssl_)));
         // Only unacknowledged messages ask for the acknowledgements; control frames alone
         // would pile records up for good on a quiet connection.
-        if (records_.size() >= kTrimRecords) {
+        if (records_.size() >= qsizetype(kTrimRecords)) {
             int queued = 0;
             if (::ioctl(SSL_get_fd(ssl_), SIOCOUTQ, &queued) == 0)
                 acknowledged(queued);
@@ -93,6 +93,8 @@ qint64 TlsSession::acknowledged(qint64 unacknowledgedInKernel)
         plainAcknowledged_ = records_.front().first;
         records_.pop_front();
     }
+    if (records_.empty())
+        records_ = QList<std::pair<qint64, quint64>>(); // an idle session keeps no storage
     return plainAcknowledged_;
 }
 

@@ -2,10 +2,10 @@
 // One connection's TLS session after its handshake, used by ClientConnection in place of
 // recv and send. It also maps plaintext to the ciphertext that carried it, so that
 // "acknowledged" still means the peer's TCP has the record with the byte in it.
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
-#include <deque>
 #include <utility>
 
 typedef struct ssl_st SSL;
@@ -43,7 +43,8 @@ private:
     qint64 plainAcknowledged_ = 0;
     // Per write: the plaintext written up to it, and the ciphertext then on the socket.
     static constexpr std::size_t kTrimRecords = 64;
-    std::deque<std::pair<qint64, quint64>> records_;
+    // A list holds nothing while empty, where a deque keeps a 512-byte block.
+    QList<std::pair<qint64, quint64>> records_;
 };
 
 } // namespace wispline::server

@@ -56,6 +56,8 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
     listener_.accepted = [this](int descriptor) { accept(descriptor); };
     clock_.start();
     deadlineTimer_.setSingleShot(true);
+    settleTimer_.setSingleShot(true);
+    connect(&settleTimer_, &QTimer::timeout, this, &MessageServer::settleDue);
     connect(&deadlineTimer_, &QTimer::timeout, this, &MessageServer::closeLateLogOns);
     connect(&acknowledgementTimer_, &QTimer::timeout, this, [this] {
         checkStore();
@@ -113,7 +115,7 @@ void MessageServer::accept(int descriptor)
     }
     const quint64 id = nextId_++;
     const Arrival arrival{remote, QStringLiteral("%1:%2").arg(remote).arg(port),
-                          clock_.elapsed() + limits_.logOnTimeMs};
+                          clock_.elapsed() + limits_.logOnTimeMs, port};
     if (handshaker_) {
         handshaking_.emplace(id, arrival);
         handshaker_->add(id, descriptor, TlsHandshaker::nowMs() + limits_.logOnTimeMs);
@@ -136,7 +138,7 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     c->anonymous = true;
     // One that waited for its handshake goes before later ones.
     setLogOnDeadline(c->id, arrival.deadline);
-    c->peer = arrival.peer;
+    c->port = arrival.port;
     clients_.emplace(c->id, std::move(client));
     c->socket->readyRead = [this, c] { readFrom(c); };
     c->socket->disconnected = [this, c] { connectionLost(c); };
@@ -151,9 +153,9 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     if (mayLog(c))
         logLine(QStringLiteral("#%1 connected from %2%3")
                     .arg(c->id)
-                    .arg(c->peer, c->socket->isEncrypted()
-                                      ? QStringLiteral(" (%1)").arg(c->socket->encryption())
-                                      : QString()));
+                    .arg(c->peer(), c->socket->isEncrypted()
+                                        ? QStringLiteral(" (%1)").arg(c->socket->encryption())
+                                        : QString()));
 }
 
 bool MessageServer::mayLog(Client* client)
@@ -189,17 +191,45 @@ void MessageServer::readFrom(Client* client)
     if (client->gone || client->checking)
         return;
     if (client->splitter.pendingSize() > 0) {
-        if (!client->settleTimer) {
-            client->settleTimer = std::make_unique<QTimer>();
-            client->settleTimer->setSingleShot(true);
-            connect(client->settleTimer.get(), &QTimer::timeout, this,
-                    [this, client] { settle(client); });
-        }
         client->settled = false;
-        client->settleTimer->start(settleMs_);
-    } else if (client->settleTimer) {
-        client->settleTimer->stop();
+        settleIn(client, settleMs_);
+    } else {
+        stopSettling(client);
     }
+}
+
+void MessageServer::settleIn(Client* client, int ms)
+{
+    stopSettling(client);
+    client->settleAt = clock_.elapsed() + ms;
+    settling_.emplace(client->settleAt, client->id);
+    if (settling_.begin()->second == client->id || !settleTimer_.isActive())
+        settleTimer_.start(int(std::max<qint64>(settling_.begin()->first - clock_.elapsed(), 0)));
+}
+
+void MessageServer::stopSettling(Client* client)
+{
+    if (client->settleAt < 0)
+        return;
+    settling_.erase({client->settleAt, client->id});
+    client->settleAt = -1;
+}
+
+void MessageServer::settleDue()
+{
+    while (!settling_.empty() && settling_.begin()->first <= clock_.elapsed()) {
+        const quint64 id = settling_.begin()->second;
+        settling_.erase(settling_.begin());
+        const auto found = clients_.find(id);
+        if (found == clients_.end())
+            continue;
+        found->second->settleAt = -1;
+        settle(found->second.get()); // may settle it again, or end others
+    }
+    if (settling_.empty())
+        settleTimer_.stop();
+    else
+        settleTimer_.start(int(std::max<qint64>(settling_.begin()->first - clock_.elapsed(), 0)));
 }
 
 void MessageServer::settle(Client* client)
@@ -216,7 +246,7 @@ void MessageServer::settle(Client* client)
     if (!client->gone && !client->checking && !client->settled &&
         client->splitter.pendingSize() > 0) {
         client->settled = true;
-        client->settleTimer->start(limits_.closeTimeMs);
+        settleIn(client, limits_.closeTimeMs);
     }
 }
 
@@ -584,8 +614,7 @@ void MessageServer::forget(Client* client)
         logLine(QStringLiteral("#%1: %2 more log line(s) about this connection left out")
                     .arg(client->id)
                     .arg(client->unlogged));
-    if (client->settleTimer)
-        client->settleTimer->stop();
+    stopSettling(client);
     if (online_.value(client->name) == client) {
         online_.remove(client->name);
         goneFromHere(client->name);

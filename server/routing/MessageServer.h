@@ -21,6 +21,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -132,6 +133,7 @@ private:
         QString remote; // the address
         QString peer;   // address:port
         qint64 deadline = 0;
+        quint16 port = 0;
     };
     // A connection admitted by the listener, plain or with its TLS handshake done.
     void adopt(quint64 id, int descriptor, std::unique_ptr<ClientConnection> socket,
@@ -145,6 +147,11 @@ private:
     bool mayLookUp(Client* client, qsizetype names);
     void readFrom(Client* client);
     void settle(Client* client);
+    // One timer serves every connection whose unfinished input waits: a connection costs an
+    // entry here while that lasts, and nothing once idle.
+    void settleIn(Client* client, int ms);
+    void stopSettling(Client* client);
+    void settleDue();
     void handlePieces(Client* client, const QList<InboundPiece>& pieces);
     void connectionLost(Client* client);
     void forget(Client* client);
@@ -308,6 +315,9 @@ private:
     // Connections not logged on, by id, in the order of their log-on deadlines (ms on clock_).
     std::deque<std::pair<quint64, qint64>> deadlines_;
     QTimer deadlineTimer_;
+    // Connections whose unfinished input is looked at again, by due time (ms on clock_) and id.
+    std::set<std::pair<qint64, quint64>> settling_;
+    QTimer settleTimer_;
     QTimer acknowledgementTimer_;
     QTimer storeTimer_;
     bool storeLost_ = false;

@@ -12,7 +12,6 @@
 #include <QSet>
 #include <QTimer>
 #include <atomic>
-#include <deque>
 #include <optional>
 
 namespace wispline::server
@@ -38,7 +37,7 @@ inline constexpr int kDayBatchRows = 128;
 inline constexpr qint64 kPumpLowWater = 256 * 1024;
 // Messages waiting for their acknowledgement after which the socket is asked again; and how
 // often every connection is asked anyway.
-inline constexpr std::size_t kAcknowledgementCheck = 64;
+inline constexpr qsizetype kAcknowledgementCheck = 64;
 inline constexpr int kAcknowledgementCheckMs = 1000;
 // A message whose recipients could not be looked up is tried again after this long.
 inline constexpr int kStoreRetryMs = 1000;
@@ -72,10 +71,10 @@ struct MessageServer::Client {
     quint64 id = 0;
     std::unique_ptr<ClientConnection> socket;
     InboundSplitter splitter;
-    std::unique_ptr<QTimer> settleTimer; // made on the first message that waits for its end
-    bool settled = false; // the settle time has passed over what waits: next, the close time
-    QString peer;
+    qint64 settleAt = -1;   // ms on clock_ when its unfinished input is looked at again
+    bool settled = false;   // the settle time has passed over what waits: next, the close time
     QString remote;         // the peer's address alone
+    quint16 port = 0;       // and its port
     int failedLogOns = 0;   // in a row on this connection
     bool anonymous = false; // counted by the listener until logged on
     int logBudget = kLogBudget;
@@ -110,8 +109,10 @@ struct MessageServer::Client {
         QByteArray display;
         qint64 offlineId = 0; // its queue row, removed once acknowledged
     };
-    std::deque<Unacknowledged> unacknowledged;
-    std::size_t checkAt = kAcknowledgementCheck;
+    // A list holds nothing while empty (a deque keeps a block even then), and is let go once
+    // drained, so an idle connection keeps no storage here.
+    QList<Unacknowledged> unacknowledged;
+    qsizetype checkAt = kAcknowledgementCheck;
     QList<qint64> offlineToRemove; // queue rows acknowledged, to be removed by their ids
     QSet<qint64> offlineSent;      // queue rows handed over and not removed yet
     // The session this one replaced, while it is closing: what it gives back comes first.
@@ -143,10 +144,12 @@ struct MessageServer::Client {
     bool longBodyLogged = false; // the first body past the bound did
 
     QByteArray address() const { return addressOf(name, level); }
+    // Made when logged: kept, it would cost every connection a string for good.
+    QString peer() const { return QStringLiteral("%1:%2").arg(remote).arg(port); }
     QString who() const
     {
         return loggedOn ? QStringLiteral("#%1 %2").arg(id).arg(fromWire(name))
-                        : QStringLiteral("#%1 %2").arg(id).arg(peer);
+                        : QStringLiteral("#%1 %2").arg(id).arg(peer());
     }
 };
 

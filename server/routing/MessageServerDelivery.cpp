@@ -292,6 +292,8 @@ void MessageServer::noteAcknowledged(Client* client)
         waiting.pop_front();
         metrics::count(metrics::Counter::MessagesDelivered);
     }
+    if (waiting.empty())
+        waiting = QList<Client::Unacknowledged>();
     client->checkAt = waiting.size() + kAcknowledgementCheck;
     // Removed by their ids: a range would take rows committed late that were never read.
     if (!client->offlineToRemove.isEmpty()) {
@@ -325,7 +327,7 @@ int MessageServer::giveBack(Client* client)
         if (kept > 0 && node_ && !shuttingDown_ && online_.value(client->name) == nullptr)
             node_->queuedMeanwhile({client->name});
     }
-    client->unacknowledged.clear();
+    client->unacknowledged = QList<Client::Unacknowledged>();
     return kept;
 }
 
