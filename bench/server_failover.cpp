@@ -18,6 +18,7 @@
 //   bash scripts/with-postgres.sh sh -c
 //       'build/bench/bench_server_load --failover --db "$WISPLINE_PG_URL"'
 // BENCH_NODES_LOG=FILE keeps the nodes' log; BENCH_DEBUG=1 lists the messages lost or slow.
+#include "server_relogon.h"
 #include "store/ServerStore.h"
 
 #include <QCoreApplication>
@@ -263,35 +264,28 @@ void Failover::closeSocket(Client& c)
 void Failover::connect(Client& c)
 {
     closeSocket(c);
-    c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     c.since = nowMs();
-    int one = 1;
-    ::setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ::setsockopt(c.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // Each user from an address of its own, as the server's limits per address expect.
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr =
-        htonl((127u << 24) | (3u << 16) | std::uint32_t(&c - clients_.data() + 1));
-    ::bind(c.fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(kBalancerPort);
-    ::inet_pton(AF_INET, kBalancer, &addr.sin_addr);
+    in_addr from{};
+    from.s_addr = htonl((127u << 24) | (3u << 16) | std::uint32_t(&c - clients_.data() + 1));
+    sockaddr_in balancer{};
+    balancer.sin_family = AF_INET;
+    balancer.sin_port = htons(kBalancerPort);
+    ::inet_pton(AF_INET, kBalancer, &balancer.sin_addr);
     c.state = Client::Connecting;
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT;
-    ev.data.u32 = std::uint32_t(&c - clients_.data());
-    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
-    if (::connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
-        errno != EINPROGRESS) {
+    c.fd = relogon::connectFrom(from, balancer);
+    if (c.fd < 0) {
         if (c.everOn) {
             lose(c, nowMs());
             return;
         }
-        closeSocket(c);
         c.state = Client::Idle; // tried again at the next tick
+        return;
     }
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT;
+    ev.data.u32 = std::uint32_t(&c - clients_.data());
+    ::epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
 }
 
 void Failover::lose(Client& c, std::int64_t now)

@@ -45,6 +45,37 @@ inline std::int64_t nowMs()
         .count();
 }
 
+// A non-blocking connection from a simulated user's own source address, begun; -1 when it failed
+// at once (the caller counts that as a failed attempt).
+inline int connectFrom(in_addr from, const sockaddr_in& to)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    source.sin_addr = from;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+        errno != EINPROGRESS) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline sockaddr_in loopbackPort(quint16 port)
+{
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return to;
+}
+
 inline double cpuOf(qint64 pid)
 {
     char path[64];
@@ -187,28 +218,16 @@ private:
     void connect(User& u)
     {
         closeSocket(u);
-        u.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        int one = 1;
-        ::setsockopt(u.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ::setsockopt(u.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        from.sin_addr = u.from;
-        ::bind(u.fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port_);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        u.fd = connectFrom(u.from, loopbackPort(port_));
+        if (u.fd < 0) {
+            u.state = User::Idle;
+            return;
+        }
         u.state = User::Connecting;
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLOUT;
         ev.data.u32 = std::uint32_t(&u - users_.data());
         ::epoll_ctl(epoll_, EPOLL_CTL_ADD, u.fd, &ev);
-        if (::connect(u.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
-            errno != EINPROGRESS) {
-            closeSocket(u);
-            u.state = User::Idle;
-        }
     }
     // True when the user logged on.
     bool onEvent(User& u, std::uint32_t events)

@@ -239,23 +239,13 @@ private:
         closeSocket(p);
         p.attemptAt = -1;
         p.since = now;
-        p.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        int one = 1;
-        ::setsockopt(p.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ::setsockopt(p.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        from.sin_addr = p.from;
-        ::bind(p.fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port_);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         p.state = Peer::Connecting;
-        watch(p, EPOLL_CTL_ADD, true);
-        if (::connect(p.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 &&
-            errno != EINPROGRESS)
+        p.fd = relogon::connectFrom(p.from, relogon::loopbackPort(port_));
+        if (p.fd < 0) {
             lost(p, true, now);
+            return;
+        }
+        watch(p, EPOLL_CTL_ADD, true);
     }
     bool send(Peer& p, const std::string& text)
     {
