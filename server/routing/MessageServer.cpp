@@ -186,6 +186,11 @@ void MessageServer::readFrom(Client* client)
         metrics::count(metrics::Counter::BytesIn, quint64(got));
         client->splitter.feed(QByteArray(readBuffer_.constData(), got), pieces);
         handlePieces(client, pieces);
+        // A plain read that did not fill the buffer took all the kernel had: what comes later is
+        // reported again (the descriptor is watched level-triggered), so no read just to hear
+        // "nothing more". An encrypted session may hold whole records back: read on.
+        if (got < readBuffer_.size() && !client->socket->isEncrypted())
+            break;
     }
     // The settle timer waits until the log-on check is back: the input is read on from there.
     if (client->gone || client->checking)

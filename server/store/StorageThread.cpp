@@ -18,6 +18,13 @@ namespace
 
 constexpr int kCheckpointMs = 10000;
 
+// Bound by name: Qt makes up a name for each value bound by position, every time.
+QString insertSql()
+{
+    return QStringLiteral("INSERT INTO messages(day, time, sender, recipient, body) "
+                          "VALUES(:day, :time, :sender, :recipient, :body)");
+}
+
 // What a record holds, near enough, counted without converting anything.
 qint64 bytesOf(const QByteArray& a, const QByteArray& b)
 {
@@ -92,8 +99,7 @@ void StorageThread::run()
         QSqlDatabase db = where_.addConnection(name);
         const bool opened = db.open() && (postgres || applyPragmas(db));
         QSqlQuery insert(db);
-        insert.prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, body) "
-                                      "VALUES(?, ?, ?, ?, ?)"));
+        insert.prepare(insertSql());
         using Clock = std::chrono::steady_clock;
         auto nextCheckpoint = Clock::now() + std::chrono::milliseconds(kCheckpointMs);
         bool lastFailed = false;
@@ -118,9 +124,7 @@ void StorageThread::run()
                     up = reopenConnection(db, &error);
                     insert = QSqlQuery(db);
                     if (up)
-                        insert.prepare(QStringLiteral(
-                            "INSERT INTO messages(day, time, sender, recipient, body) "
-                            "VALUES(?, ?, ?, ?, ?)"));
+                        insert.prepare(insertSql());
                 }
                 lock.lock();
                 const QString what = QStringLiteral("reaching the database");
@@ -241,12 +245,17 @@ bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vect
     QElapsedTimer took;
     took.start();
     const bool postgres = where_.postgres();
+    static const QString day = QStringLiteral(":day");
+    static const QString time = QStringLiteral(":time");
+    static const QString sender = QStringLiteral(":sender");
+    static const QString recipient = QStringLiteral(":recipient");
+    static const QString body = QStringLiteral(":body");
     const auto written = [&insert](const Record& r) {
-        insert.bindValue(0, r.day);
-        insert.bindValue(1, r.time);
-        insert.bindValue(2, fromWire(r.sender));
-        insert.bindValue(3, fromWire(r.recipient));
-        insert.bindValue(4, fromWire(r.body));
+        insert.bindValue(day, r.day);
+        insert.bindValue(time, r.time);
+        insert.bindValue(sender, fromWire(r.sender));
+        insert.bindValue(recipient, fromWire(r.recipient));
+        insert.bindValue(body, fromWire(r.body));
         return insert.exec();
     };
     QSqlError failure;
