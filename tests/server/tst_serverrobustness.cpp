@@ -830,6 +830,9 @@ private slots:
                           "body LIKE ?"_s,
                           {tag + u'%'});
         };
+        // The storage thread tries its batch again on its own schedule, a moment after the
+        // routing connection, which logs the recovery.
+        waitFor([&] { return recorded() == QVariantList{count + live, count + 1}; });
         QCOMPARE(recorded(), (QVariantList{count + live, count + 1}));
         // This row's messages MAY is sent at a log-on (an earlier row's server, killed, may not
         // have removed those it had handed over yet).
