@@ -121,10 +121,26 @@ QByteArray frame(const QList<QByteArray>& fields)
     return out;
 }
 
+QByteArray frame(QByteArrayView command, const QByteArray& field)
+{
+    QByteArray out;
+    out.reserve(command.size() + field.size() + 10);
+    out += command;
+    out += kSeparator;
+    out += field;
+    out += kSeparator;
+    out += "ExitEnd";
+    out += kTerminator;
+    return out;
+}
+
 QByteArray sanitizeField(QByteArray text)
 {
-    text.replace(kSeparator, '-');
-    text.replace(kTerminator, '\'');
+    // Most texts hold neither, and stay shared rather than copied.
+    if (text.contains(kSeparator))
+        text.replace(kSeparator, '-');
+    if (text.contains(kTerminator))
+        text.replace(kTerminator, '\'');
     return text;
 }
 

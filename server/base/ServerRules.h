@@ -54,6 +54,8 @@ bool splitAddress(const QByteArray& address, QByteArray* name, int* level);
 
 // A server-to-client message: fields joined by "~", then "~ExitEnd" and the terminator.
 QByteArray frame(const QList<QByteArray>& fields);
+// The same for a command and one field, without the list (a message to each recipient).
+QByteArray frame(QByteArrayView command, const QByteArray& field);
 // A field is never allowed to carry the framing characters; they are replaced by harmless ones.
 QByteArray sanitizeField(QByteArray text);
 

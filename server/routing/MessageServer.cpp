@@ -12,6 +12,7 @@
 #include <QSet>
 #include <QThread>
 #include <QTimer>
+#include <QVarLengthArray>
 #include <algorithm>
 #include <deque>
 #include <sys/socket.h>
@@ -22,7 +23,38 @@ namespace wispline::server
 namespace
 {
 constexpr qsizetype kLoggedChars = 64; // the longest client-supplied value written to the log
-}
+
+// The names a message goes to so far, and its sender. Most messages have a recipient or two,
+// compared in place; a set is made only for a longer list or a group.
+class NameSet
+{
+public:
+    explicit NameSet(const QByteArray& first) { few_.append(first); }
+    bool contains(const QByteArray& name) const
+    {
+        if (!many_.isEmpty())
+            return many_.contains(name);
+        return std::find(few_.cbegin(), few_.cend(), name) != few_.cend();
+    }
+    void insert(const QByteArray& name)
+    {
+        if (!many_.isEmpty()) {
+            many_.insert(name);
+            return;
+        }
+        few_.append(name);
+        if (few_.size() > kFew) {
+            many_ = QSet<QByteArray>(few_.cbegin(), few_.cend());
+            few_.clear();
+        }
+    }
+
+private:
+    static constexpr qsizetype kFew = 8;
+    QVarLengthArray<QByteArray, kFew + 1> few_;
+    QSet<QByteArray> many_;
+};
+} // namespace
 
 QString shown(const QString& value)
 {
@@ -402,7 +434,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         QString node; // connected to another node
     };
     std::vector<Target> targets;
-    QSet<QByteArray> seen{sender};
+    NameSet seen(sender);
     if (list != "NOONE") {
         QList<QByteArray> unsure; // neither connected here nor known: one query tells
         for (const QByteArray& address : list.split(',')) {
@@ -476,7 +508,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     }
     const Stamp& now = stamp();
     const QByteArray display = displayText(sender, body, now.clock);
-    const QByteArray framed = frame({"SND", display});
+    const QByteArray framed = frame("SND", display);
     metrics::count(metrics::Counter::MessagesRouted);
     bool kept = false;
     for (const Target& target : targets) {
