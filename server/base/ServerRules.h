@@ -56,6 +56,8 @@ bool splitAddress(const QByteArray& address, QByteArray* name, int* level);
 QByteArray frame(const QList<QByteArray>& fields);
 // The same for a command and one field, without the list (a message to each recipient).
 QByteArray frame(QByteArrayView command, const QByteArray& field);
+// A client's message split at each "~", as QByteArray::split() does.
+QList<QByteArray> splitFields(const QByteArray& message);
 // A field is never allowed to carry the framing characters; they are replaced by harmless ones.
 QByteArray sanitizeField(QByteArray text);
 

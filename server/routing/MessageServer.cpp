@@ -332,7 +332,7 @@ void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& piec
 
 void MessageServer::handle(Client* client, const QByteArray& message)
 {
-    QList<QByteArray> fields = message.split(kSeparator);
+    QList<QByteArray> fields = splitFields(message);
     for (QByteArray& field : fields)
         blankControls(field);
     const QByteArray& command = fields.front();
