@@ -1,5 +1,6 @@
 #include "store/StorageThread.h"
 #include "store/Schema.h"
+#include "store/SqliteInsert.h"
 #include "store/StoreConnection.h"
 
 #include "base/ServerLog.h"
@@ -100,6 +101,9 @@ void StorageThread::run()
         const bool opened = db.open() && (postgres || applyPragmas(db));
         QSqlQuery insert(db);
         insert.prepare(insertSql());
+        SqliteInsert direct;
+        if (opened && !postgres)
+            direct.prepare(db);
         using Clock = std::chrono::steady_clock;
         auto nextCheckpoint = Clock::now() + std::chrono::milliseconds(kCheckpointMs);
         bool lastFailed = false;
@@ -121,10 +125,14 @@ void StorageThread::run()
                 bool up = !connectionLost(db, postgres);
                 if (!up) {
                     insert.clear();
+                    direct.clear();
                     up = reopenConnection(db, &error);
                     insert = QSqlQuery(db);
-                    if (up)
+                    if (up) {
                         insert.prepare(insertSql());
+                        if (!postgres)
+                            direct.prepare(db);
+                    }
                 }
                 lock.lock();
                 const QString what = QStringLiteral("reaching the database");
@@ -165,7 +173,7 @@ void StorageThread::run()
                 qint64 batchBytes = 0;
                 for (const Record& r : batch)
                     batchBytes += bytesOf(r.recipient, r.body);
-                const bool ok = commitRecords(db, insert, batch, &error);
+                const bool ok = commitRecords(db, insert, direct, batch, &error);
                 const bool lost = !ok && connectionLost(db, postgres);
                 lock.lock();
                 for (const Record& r : batch)
@@ -176,7 +184,8 @@ void StorageThread::run()
                 if (ok) {
                     committed_ = upTo;
                     written_ = true;
-                    raiseWatermark(insert.lastInsertId().toLongLong());
+                    raiseWatermark(direct.ready() ? direct.lastInsertId()
+                                                  : insert.lastInsertId().toLongLong());
                 } else {
                     // Kept, ahead of what came meanwhile, and tried again after a pause.
                     batch.insert(batch.end(), std::make_move_iterator(records_.begin()),
@@ -234,13 +243,14 @@ void StorageThread::run()
         done_.notify_all();
         lock.unlock();
         insert.clear(); // a prepared statement is freed on its open connection
+        direct.clear();
         db.close();
     }
     QSqlDatabase::removeDatabase(name);
 }
 
-bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vector<Record>& records,
-                                  QString* error)
+bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, SqliteInsert& direct,
+                                  std::vector<Record>& records, QString* error)
 {
     QElapsedTimer took;
     took.start();
@@ -250,7 +260,9 @@ bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vect
     static const QString sender = QStringLiteral(":sender");
     static const QString recipient = QStringLiteral(":recipient");
     static const QString body = QStringLiteral(":body");
-    const auto written = [&insert](const Record& r) {
+    const auto written = [&insert, &direct](const Record& r) {
+        if (direct.ready())
+            return direct.insert(r.day, r.time, r.sender, r.recipient, r.body);
         insert.bindValue(day, r.day);
         insert.bindValue(time, r.time);
         insert.bindValue(sender, fromWire(r.sender));
@@ -265,7 +277,7 @@ bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vect
     for (auto r = records.cbegin(); ok && r != records.cend(); ++r) {
         ok = written(*r);
         if (!ok)
-            failure = insert.lastError();
+            failure = direct.ready() ? direct.lastError() : insert.lastError();
     }
     if (ok && !db.commit()) {
         failure = db.lastError();
@@ -290,7 +302,7 @@ bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vect
         const Record& r = records[done];
         if (written(r))
             continue;
-        failure = insert.lastError();
+        failure = direct.ready() ? direct.lastError() : insert.lastError();
         if (!rowAtFault(failure, postgres))
             break;
         ++(setAside(db, QStringLiteral("message"), failure,
