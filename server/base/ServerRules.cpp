@@ -106,6 +106,25 @@ bool splitAddress(const QByteArray& address, QByteArray* name, int* level)
     return true;
 }
 
+bool addressNames(QByteArrayView address, const QByteArray& name)
+{
+    // As splitAddress() and a comparison would, without making the name.
+    address = address.trimmed();
+    if (address.size() < 2 || address.back() < '1' || address.back() > '3')
+        return false;
+    address.chop(1);
+    if (address.size() != name.size())
+        return false;
+    for (qsizetype i = 0; i < address.size(); ++i) {
+        char c = address[i];
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+        if (c != name[i])
+            return false;
+    }
+    return true;
+}
+
 QByteArray frame(const QList<QByteArray>& fields)
 {
     QByteArray out;
@@ -241,8 +260,13 @@ QList<QByteArray> splitFields(const QByteArray& message)
     // Counted first, so the list is made once at its size.
     const char* data = message.constData();
     const qsizetype size = message.size();
+    qsizetype count = 1;
+    for (const char* at = data; (at = static_cast<const char*>(
+                                     std::memchr(at, kSeparator, std::size_t(data + size - at))));
+         ++at)
+        ++count;
     QList<QByteArray> fields;
-    fields.reserve(message.count(kSeparator) + 1);
+    fields.reserve(count);
     qsizetype start = 0;
     for (;;) {
         const void* found = size > start

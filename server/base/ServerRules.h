@@ -51,6 +51,8 @@ QByteArray addressOf(const QByteArray& name, int level);
 // Splits an address into its name (upper-cased) and level; false when the last character is
 // not 1, 2 or 3 or the name is empty.
 bool splitAddress(const QByteArray& address, QByteArray* name, int* level);
+// True when splitAddress() takes address apart and its name is name.
+bool addressNames(QByteArrayView address, const QByteArray& name);
 
 // A server-to-client message: fields joined by "~", then "~ExitEnd" and the terminator.
 QByteArray frame(const QList<QByteArray>& fields);

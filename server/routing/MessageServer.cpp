@@ -402,12 +402,9 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     if (!cameHere_.empty())
         tellCameHere();
     const QByteArray& sender = client->name;
-    QByteArray claimedName;
-    int claimedLevel = 0;
     if (!mayRoute(client, fields))
         return;
-    if ((!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender) &&
-        mayLog(client))
+    if (!addressNames(fields[1], sender) && mayLog(client))
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
                     .arg(client->who(), shown(fields[1])));
 
@@ -437,7 +434,10 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     NameSet seen(sender);
     if (list != "NOONE") {
         QList<QByteArray> unsure; // neither connected here nor known: one query tells
-        for (const QByteArray& address : list.split(',')) {
+        // One recipient, the most common, is the list itself: no list is made.
+        const QList<QByteArray> addresses =
+            list.contains(',') ? list.split(',') : QList<QByteArray>{list};
+        for (const QByteArray& address : addresses) {
             QByteArray name;
             int level = 0;
             if (!splitAddress(address, &name, &level) || seen.contains(name))
