@@ -3,6 +3,8 @@
 # missing.
 set -euo pipefail
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt6sql6-sqlite
+          # The storage thread writes its rows through SQLite's own interface.
+          libsqlite3-dev
           libqt6sql6-psql postgresql
           # TLS: the server links OpenSSL; the tests make their certificates with the command.
           libssl-dev openssl

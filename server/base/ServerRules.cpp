@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include <array>
+#include <cstring>
 
 namespace wispline::server
 {
@@ -105,6 +106,25 @@ bool splitAddress(const QByteArray& address, QByteArray* name, int* level)
     return true;
 }
 
+bool addressNames(QByteArrayView address, const QByteArray& name)
+{
+    // As splitAddress() and a comparison would, without making the name.
+    address = address.trimmed();
+    if (address.size() < 2 || address.back() < '1' || address.back() > '3')
+        return false;
+    address.chop(1);
+    if (address.size() != name.size())
+        return false;
+    for (qsizetype i = 0; i < address.size(); ++i) {
+        char c = address[i];
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+        if (c != name[i])
+            return false;
+    }
+    return true;
+}
+
 QByteArray frame(const QList<QByteArray>& fields)
 {
     QByteArray out;
@@ -121,10 +141,38 @@ QByteArray frame(const QList<QByteArray>& fields)
     return out;
 }
 
+namespace
+{
+// Copies bytes into place and moves past them.
+char* put(char* at, QByteArrayView bytes)
+{
+    if (!bytes.isEmpty())
+        std::memcpy(at, bytes.data(), std::size_t(bytes.size()));
+    return at + bytes.size();
+}
+} // namespace
+
+QByteArray frame(QByteArrayView command, const QByteArray& field)
+{
+    // Sized once and filled in place: this runs for every recipient of every message.
+    constexpr QByteArrayView end("ExitEnd");
+    QByteArray out(command.size() + field.size() + end.size() + 3, Qt::Uninitialized);
+    char* at = put(out.data(), command);
+    *at++ = kSeparator;
+    at = put(at, field);
+    *at++ = kSeparator;
+    at = put(at, end);
+    *at = kTerminator;
+    return out;
+}
+
 QByteArray sanitizeField(QByteArray text)
 {
-    text.replace(kSeparator, '-');
-    text.replace(kTerminator, '\'');
+    // Most texts hold neither, and stay shared rather than copied.
+    if (text.contains(kSeparator))
+        text.replace(kSeparator, '-');
+    if (text.contains(kTerminator))
+        text.replace(kTerminator, '\'');
     return text;
 }
 
@@ -194,15 +242,42 @@ const char* addressingProblem(int level, QByteArrayView recipients, QByteArrayVi
 
 QByteArray displayText(const QByteArray& sender, const QByteArray& body, const QByteArray& time)
 {
-    QByteArray out;
-    out.reserve(sender.size() + body.size() + time.size() + 8);
-    out += sender;
-    out += " <- ";
-    out += body;
-    out += " [";
-    out += time;
-    out += ']';
+    constexpr QByteArrayView arrow(" <- ");
+    constexpr QByteArrayView open(" [");
+    QByteArray out(sender.size() + arrow.size() + body.size() + open.size() + time.size() + 1,
+                   Qt::Uninitialized);
+    char* at = put(out.data(), sender);
+    at = put(at, arrow);
+    at = put(at, body);
+    at = put(at, open);
+    at = put(at, time);
+    *at = ']';
     return out;
+}
+
+QList<QByteArray> splitFields(const QByteArray& message)
+{
+    // Counted first, so the list is made once at its size.
+    const char* data = message.constData();
+    const qsizetype size = message.size();
+    qsizetype count = 1;
+    for (const char* at = data; (at = static_cast<const char*>(
+                                     std::memchr(at, kSeparator, std::size_t(data + size - at))));
+         ++at)
+        ++count;
+    QList<QByteArray> fields;
+    fields.reserve(count);
+    qsizetype start = 0;
+    for (;;) {
+        const void* found = size > start
+                                ? std::memchr(data + start, kSeparator, std::size_t(size - start))
+                                : nullptr;
+        const qsizetype end = found ? static_cast<const char*>(found) - data : size;
+        fields.append(QByteArray(data + start, end - start));
+        if (!found)
+            return fields;
+        start = end + 1;
+    }
 }
 
 QString dayLine(const QString& time, const QString& sender, const QString& recipient,

@@ -51,9 +51,15 @@ QByteArray addressOf(const QByteArray& name, int level);
 // Splits an address into its name (upper-cased) and level; false when the last character is
 // not 1, 2 or 3 or the name is empty.
 bool splitAddress(const QByteArray& address, QByteArray* name, int* level);
+// True when splitAddress() takes address apart and its name is name.
+bool addressNames(QByteArrayView address, const QByteArray& name);
 
 // A server-to-client message: fields joined by "~", then "~ExitEnd" and the terminator.
 QByteArray frame(const QList<QByteArray>& fields);
+// The same for a command and one field, without the list (a message to each recipient).
+QByteArray frame(QByteArrayView command, const QByteArray& field);
+// A client's message split at each "~", as QByteArray::split() does.
+QList<QByteArray> splitFields(const QByteArray& message);
 // A field is never allowed to carry the framing characters; they are replaced by harmless ones.
 QByteArray sanitizeField(QByteArray text);
 

@@ -12,6 +12,7 @@
 #include <QSet>
 #include <QThread>
 #include <QTimer>
+#include <QVarLengthArray>
 #include <algorithm>
 #include <deque>
 #include <sys/socket.h>
@@ -22,7 +23,38 @@ namespace wispline::server
 namespace
 {
 constexpr qsizetype kLoggedChars = 64; // the longest client-supplied value written to the log
-}
+
+// The names a message goes to so far, and its sender. Most messages have a recipient or two,
+// compared in place; a set is made only for a longer list or a group.
+class NameSet
+{
+public:
+    explicit NameSet(const QByteArray& first) { few_.append(first); }
+    bool contains(const QByteArray& name) const
+    {
+        if (!many_.isEmpty())
+            return many_.contains(name);
+        return std::find(few_.cbegin(), few_.cend(), name) != few_.cend();
+    }
+    void insert(const QByteArray& name)
+    {
+        if (!many_.isEmpty()) {
+            many_.insert(name);
+            return;
+        }
+        few_.append(name);
+        if (few_.size() > kFew) {
+            many_ = QSet<QByteArray>(few_.cbegin(), few_.cend());
+            few_.clear();
+        }
+    }
+
+private:
+    static constexpr qsizetype kFew = 8;
+    QVarLengthArray<QByteArray, kFew + 1> few_;
+    QSet<QByteArray> many_;
+};
+} // namespace
 
 QString shown(const QString& value)
 {
@@ -186,6 +218,11 @@ void MessageServer::readFrom(Client* client)
         metrics::count(metrics::Counter::BytesIn, quint64(got));
         client->splitter.feed(QByteArray(readBuffer_.constData(), got), pieces);
         handlePieces(client, pieces);
+        // A plain read that did not fill the buffer took all the kernel had: what comes later is
+        // reported again (the descriptor is watched level-triggered), so no read just to hear
+        // "nothing more". An encrypted session may hold whole records back: read on.
+        if (got < readBuffer_.size() && !client->socket->isEncrypted())
+            break;
     }
     // The settle timer waits until the log-on check is back: the input is read on from there.
     if (client->gone || client->checking)
@@ -295,7 +332,7 @@ void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& piec
 
 void MessageServer::handle(Client* client, const QByteArray& message)
 {
-    QList<QByteArray> fields = message.split(kSeparator);
+    QList<QByteArray> fields = splitFields(message);
     for (QByteArray& field : fields)
         blankControls(field);
     const QByteArray& command = fields.front();
@@ -365,12 +402,9 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     if (!cameHere_.empty())
         tellCameHere();
     const QByteArray& sender = client->name;
-    QByteArray claimedName;
-    int claimedLevel = 0;
     if (!mayRoute(client, fields))
         return;
-    if ((!splitAddress(fields[1], &claimedName, &claimedLevel) || claimedName != sender) &&
-        mayLog(client))
+    if (!addressNames(fields[1], sender) && mayLog(client))
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
                     .arg(client->who(), shown(fields[1])));
 
@@ -397,10 +431,13 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         QString node; // connected to another node
     };
     std::vector<Target> targets;
-    QSet<QByteArray> seen{sender};
+    NameSet seen(sender);
     if (list != "NOONE") {
         QList<QByteArray> unsure; // neither connected here nor known: one query tells
-        for (const QByteArray& address : list.split(',')) {
+        // One recipient, the most common, is the list itself: no list is made.
+        const QList<QByteArray> addresses =
+            list.contains(',') ? list.split(',') : QList<QByteArray>{list};
+        for (const QByteArray& address : addresses) {
             QByteArray name;
             int level = 0;
             if (!splitAddress(address, &name, &level) || seen.contains(name))
@@ -471,7 +508,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
     }
     const Stamp& now = stamp();
     const QByteArray display = displayText(sender, body, now.clock);
-    const QByteArray framed = frame({"SND", display});
+    const QByteArray framed = frame("SND", display);
     metrics::count(metrics::Counter::MessagesRouted);
     bool kept = false;
     for (const Target& target : targets) {

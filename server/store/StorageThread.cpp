@@ -1,5 +1,6 @@
 #include "store/StorageThread.h"
 #include "store/Schema.h"
+#include "store/SqliteInsert.h"
 #include "store/StoreConnection.h"
 
 #include "base/ServerLog.h"
@@ -17,6 +18,13 @@ namespace
 {
 
 constexpr int kCheckpointMs = 10000;
+
+// Bound by name: Qt makes up a name for each value bound by position, every time.
+QString insertSql()
+{
+    return QStringLiteral("INSERT INTO messages(day, time, sender, recipient, body) "
+                          "VALUES(:day, :time, :sender, :recipient, :body)");
+}
 
 // What a record holds, near enough, counted without converting anything.
 qint64 bytesOf(const QByteArray& a, const QByteArray& b)
@@ -92,8 +100,10 @@ void StorageThread::run()
         QSqlDatabase db = where_.addConnection(name);
         const bool opened = db.open() && (postgres || applyPragmas(db));
         QSqlQuery insert(db);
-        insert.prepare(QStringLiteral("INSERT INTO messages(day, time, sender, recipient, body) "
-                                      "VALUES(?, ?, ?, ?, ?)"));
+        insert.prepare(insertSql());
+        SqliteInsert direct;
+        if (opened && !postgres)
+            direct.prepare(db);
         using Clock = std::chrono::steady_clock;
         auto nextCheckpoint = Clock::now() + std::chrono::milliseconds(kCheckpointMs);
         bool lastFailed = false;
@@ -115,12 +125,14 @@ void StorageThread::run()
                 bool up = !connectionLost(db, postgres);
                 if (!up) {
                     insert.clear();
+                    direct.clear();
                     up = reopenConnection(db, &error);
                     insert = QSqlQuery(db);
-                    if (up)
-                        insert.prepare(QStringLiteral(
-                            "INSERT INTO messages(day, time, sender, recipient, body) "
-                            "VALUES(?, ?, ?, ?, ?)"));
+                    if (up) {
+                        insert.prepare(insertSql());
+                        if (!postgres)
+                            direct.prepare(db);
+                    }
                 }
                 lock.lock();
                 const QString what = QStringLiteral("reaching the database");
@@ -161,7 +173,7 @@ void StorageThread::run()
                 qint64 batchBytes = 0;
                 for (const Record& r : batch)
                     batchBytes += bytesOf(r.recipient, r.body);
-                const bool ok = commitRecords(db, insert, batch, &error);
+                const bool ok = commitRecords(db, insert, direct, batch, &error);
                 const bool lost = !ok && connectionLost(db, postgres);
                 lock.lock();
                 for (const Record& r : batch)
@@ -172,7 +184,8 @@ void StorageThread::run()
                 if (ok) {
                     committed_ = upTo;
                     written_ = true;
-                    raiseWatermark(insert.lastInsertId().toLongLong());
+                    raiseWatermark(direct.ready() ? direct.lastInsertId()
+                                                  : insert.lastInsertId().toLongLong());
                 } else {
                     // Kept, ahead of what came meanwhile, and tried again after a pause.
                     batch.insert(batch.end(), std::make_move_iterator(records_.begin()),
@@ -230,23 +243,31 @@ void StorageThread::run()
         done_.notify_all();
         lock.unlock();
         insert.clear(); // a prepared statement is freed on its open connection
+        direct.clear();
         db.close();
     }
     QSqlDatabase::removeDatabase(name);
 }
 
-bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vector<Record>& records,
-                                  QString* error)
+bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, SqliteInsert& direct,
+                                  std::vector<Record>& records, QString* error)
 {
     QElapsedTimer took;
     took.start();
     const bool postgres = where_.postgres();
-    const auto written = [&insert](const Record& r) {
-        insert.bindValue(0, r.day);
-        insert.bindValue(1, r.time);
-        insert.bindValue(2, fromWire(r.sender));
-        insert.bindValue(3, fromWire(r.recipient));
-        insert.bindValue(4, fromWire(r.body));
+    static const QString day = QStringLiteral(":day");
+    static const QString time = QStringLiteral(":time");
+    static const QString sender = QStringLiteral(":sender");
+    static const QString recipient = QStringLiteral(":recipient");
+    static const QString body = QStringLiteral(":body");
+    const auto written = [&insert, &direct](const Record& r) {
+        if (direct.ready())
+            return direct.insert(r.day, r.time, r.sender, r.recipient, r.body);
+        insert.bindValue(day, r.day);
+        insert.bindValue(time, r.time);
+        insert.bindValue(sender, fromWire(r.sender));
+        insert.bindValue(recipient, fromWire(r.recipient));
+        insert.bindValue(body, fromWire(r.body));
         return insert.exec();
     };
     QSqlError failure;
@@ -256,7 +277,7 @@ bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vect
     for (auto r = records.cbegin(); ok && r != records.cend(); ++r) {
         ok = written(*r);
         if (!ok)
-            failure = insert.lastError();
+            failure = direct.ready() ? direct.lastError() : insert.lastError();
     }
     if (ok && !db.commit()) {
         failure = db.lastError();
@@ -281,7 +302,7 @@ bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vect
         const Record& r = records[done];
         if (written(r))
             continue;
-        failure = insert.lastError();
+        failure = direct.ready() ? direct.lastError() : insert.lastError();
         if (!rowAtFault(failure, postgres))
             break;
         ++(setAside(db, QStringLiteral("message"), failure,

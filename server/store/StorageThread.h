@@ -27,6 +27,8 @@ class QSqlQuery;
 namespace wispline::server
 {
 
+class SqliteInsert;
+
 class StorageThread : public RoutingConnection::Reach
 {
 public:
@@ -87,8 +89,9 @@ private:
     void run();
     // Commits a batch; a batch refused for a row's fault is written row by row, and the rows
     // that cannot be written are set aside. What is left in records failed.
-    bool commitRecords(QSqlDatabase& db, QSqlQuery& insert, std::vector<Record>& records,
-                       QString* error);
+    // On SQLite the rows go in through direct (when it is ready), else through insert.
+    bool commitRecords(QSqlDatabase& db, QSqlQuery& insert, SqliteInsert& direct,
+                       std::vector<Record>& records, QString* error);
     void serveWaiters();
 
     const StoreLocation& where_;

@@ -830,6 +830,9 @@ private slots:
                           "body LIKE ?"_s,
                           {tag + u'%'});
         };
+        // The storage thread tries its batch again on its own schedule, a moment after the
+        // routing connection, which logs the recovery.
+        waitFor([&] { return recorded() == QVariantList{count + live, count + 1}; });
         QCOMPARE(recorded(), (QVariantList{count + live, count + 1}));
         // This row's messages MAY is sent at a log-on (an earlier row's server, killed, may not
         // have removed those it had handed over yet).
@@ -865,6 +868,46 @@ private slots:
             QCOMPARE(recorded(), (QVariantList{count + live, count + 1}));
             QCOMPARE(takeBacklog(0), QStringList());
         }
+        QCOMPARE(own.stop(), 0);
+    }
+
+    // A delivered message the database refuses for good (a trigger here) is set aside with the
+    // database's own code, and the rows of the same batch around it are saved, once each; text
+    // past ASCII is saved in the same characters.
+    void aRefusedDeliveredRowIsSetAside()
+    {
+        sqlRow(database_, u"CREATE TRIGGER refuse_day BEFORE INSERT ON messages WHEN NEW.body "
+                          "LIKE '%refused%' BEGIN SELECT RAISE(ABORT, 'refused'); END"_s);
+        const auto dropTrigger =
+            qScopeGuard([&] { sqlRow(database_, u"DROP TRIGGER refuse_day"_s); });
+        const QString setAside = u"SELECT COUNT(*), MIN(error) FROM set_aside WHERE kind = "
+                                 "'message'"_s;
+        const int before = sqlRow(database_, setAside).value(0).toInt();
+        ServerProcess own;
+        QVERIFY(own.start(database_, {}, true));
+        WireClient hal;
+        WireClient ivy;
+        QVERIFY(hal.logOnAt(own.port(), "HAL", "hal1") && ivy.logOnAt(own.port(), "IVY", "ivy1"));
+        constexpr int count = 5;
+        QByteArray all;
+        for (int i = 0; i < count; ++i)
+            all += "SND~HAL1~day" + QByteArray::number(i) + (i == 2 ? " refused" : " kept \x80") +
+                   "~IVY1~NOONE";
+        hal.send(all); // one turn: one batch
+        QVERIFY(waitFor([&] { return ivy.received("SND").size() == count; }));
+        QVERIFY(
+            waitFor([&] { return sqlRow(database_, setAside).value(0).toInt() == before + 1; }));
+        QCOMPARE(sqlRow(database_, setAside).value(1).toString(), u"1811"_s);
+        QVERIFY(waitFor([&] {
+            return sqlRow(database_, u"SELECT COUNT(*) FROM messages WHERE body = ?"_s,
+                          {u"day3 kept \u20ac"_s})
+                       .value(0)
+                       .toInt() == 1;
+        }));
+        QCOMPARE(sqlRow(database_, u"SELECT COUNT(*), COUNT(DISTINCT body) FROM messages WHERE "
+                                   "body LIKE 'day_ kept %'"_s),
+                 (QVariantList{count - 1, count - 1}));
+        QVERIFY(own.output().contains("delivered message(s) could not be saved (error 1811)"_L1));
         QCOMPARE(own.stop(), 0);
     }
 

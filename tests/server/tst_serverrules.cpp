@@ -178,6 +178,10 @@ private slots:
         QTest::newRow("level 4") << QByteArray("bob4") << QByteArray() << 0;
         QTest::newRow("digit only") << QByteArray("2") << QByteArray() << 0;
         QTest::newRow("no digit") << QByteArray("bob") << QByteArray() << 0;
+        QTest::newRow("one letter") << QByteArray("b1") << QByteArray("B") << 1;
+        QTest::newRow("spaces around") << QByteArray(" bob2 ") << QByteArray("BOB") << 2;
+        // Only ASCII letters change case.
+        QTest::newRow("past ASCII") << QByteArray("\xe9ve1") << QByteArray("\xe9VE") << 1;
     }
 
     void addresses()
@@ -190,6 +194,10 @@ private slots:
         QCOMPARE(splitAddress(address, &gotName, &gotLevel), !name.isEmpty());
         if (!name.isEmpty())
             QCOMPARE(std::pair(gotName, gotLevel), std::pair(name, level));
+        // The sender's own address is checked without taking it apart: the same answer.
+        QCOMPARE(addressNames(address, gotName), !name.isEmpty());
+        QVERIFY(!addressNames(address, gotName + 'X'));
+        QVERIFY(!addressNames(address, gotName.chopped(std::min<qsizetype>(1, gotName.size()))));
     }
 
     // What the client of each level can address: its layout shows Level 1 and 2 users all
