@@ -8,7 +8,6 @@
 
 #include <QFile>
 #include <QMutexLocker>
-#include <QRegularExpression>
 #include <QStringList>
 #include <chrono>
 #include <condition_variable>
@@ -190,9 +189,7 @@ Directory::Directory(const DirectoryOptions& options, QObject* parent)
           ldap_conncb{&OpenWatch::made, &OpenWatch::closing, nullptr}))
 {
     clock_.start();
-    const QStringList urls =
-        options_.url.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
-    url_ = urls.join(QLatin1Char(' ')).toUtf8();
+    url_ = directoryUrls(options_.url).join(QLatin1Char(' ')).toUtf8();
     prober_.setMaxThreadCount(1);
     probeTimer_.setInterval(kProbeDownMs);
     connect(&probeTimer_, &QTimer::timeout, this, [this] {
