@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The server's memory at start, steady: VmRSS (/proc/PID/status) and Pss (smaps_rollup) of a
-# server started on a fresh SQLite database in a folder of its own, read once listening and
+# The server's memory at start, steady: VmRSS (/proc/PID/status), and Pss and the private pages
+# (USS) from smaps_rollup, of a server started on a fresh SQLite database in a folder of its own, read once listening and
 # unchanged for 2 s, with the optional parts one by one and together. Each is started RUNS times
 # (3 unless given), programs given alternating, and the median printed.
 #
@@ -25,7 +25,8 @@ ldap=(--ldap ldaps://127.0.0.1:9 --ldap-ca "$work/cert.pem"
       --ldap-bind-pattern 'uid=%s,ou=people,dc=example,dc=org'
       --ldap-level1-group 'cn=level1,ou=groups,dc=example,dc=org')
 
-# Prints "VmRSS Pss" in kB of one start with these options.
+# Prints "VmRSS Pss USS" in kB of one start with these options. Pss shares each page among the
+# processes that map it, and so depends on what else runs; USS is the pages no other maps.
 measure() {
     local server=$1
     shift
@@ -50,17 +51,20 @@ measure() {
         if [ "$rss" = "$last" ]; then same=$((same + 1)); else same=0; fi
         last=$rss
     done
-    local pss
+    local pss uss
     pss=$(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup")
+    uss=$(awk '/^Private_(Clean|Dirty):/ { n += $2 } END { print n }' "/proc/$pid/smaps_rollup")
     kill -TERM "$pid"
     wait "$pid" || true
-    echo "$rss $pss"
+    echo "$rss $pss $uss"
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-printf '%-26s' "start"
-for server in "$@"; do printf ' | %-24s' "$(basename "$(dirname "$server")")/$(basename "$server")"; done
+printf '%-8s' "MB"
+for server in "$@"; do printf ' | %-16s' "$(basename "$(dirname "$server")")/$(basename "$server")"; done
+printf '\n%-8s' "start"
+for server in "$@"; do printf ' | %-16s' "VmRSS  Pss  USS"; done
 printf '\n'
 for config in plain admin tls ldap all; do
     case $config in
@@ -70,20 +74,23 @@ for config in plain admin tls ldap all; do
     ldap) options=("${ldap[@]}") ;;
     all) options=("${admin[@]}" "${tls[@]}" "${ldap[@]}") ;;
     esac
-    declare -A rss=() pss=()
+    declare -A rss=() pss=() uss=()
     for _ in $(seq "$runs"); do
         for server in "$@"; do
-            read -r r p < <(measure "$server" "${options[@]}")
+            read -r r p u < <(measure "$server" "${options[@]}")
             rss[$server]+="$r "
             pss[$server]+="$p "
+            uss[$server]+="$u "
         done
     done
-    printf '%-26s' "$config"
+    printf '%-8s' "$config"
     for server in "$@"; do
         r=$(tr ' ' '\n' <<<"${rss[$server]}" | grep . | median)
         p=$(tr ' ' '\n' <<<"${pss[$server]}" | grep . | median)
-        awk -v r="$r" -v p="$p" 'BEGIN { printf " | VmRSS %5.1f MB Pss %4.1f MB", r / 1024, p / 1024 }'
+        u=$(tr ' ' '\n' <<<"${uss[$server]}" | grep . | median)
+        awk -v r="$r" -v p="$p" -v u="$u" \
+            'BEGIN { printf " | %5.1f %4.1f %4.1f", r / 1024, p / 1024, u / 1024 }'
     done
     printf '\n'
-    unset rss pss
+    unset rss pss uss
 done
