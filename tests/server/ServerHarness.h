@@ -296,7 +296,7 @@ public:
     // The descriptors the next start() may hold (soft and hard limit, as prlimit sets them).
     void setDescriptorLimit(int limit) { descriptorLimit_ = limit; }
     // A file the next start() finds empty: /dev/null is bound over it in a mount namespace of
-    // the server's own (as root).
+    // the server's own (as root). Where that cannot be made, the child ends with status 126.
     void setHiddenFile(const QString& path) { hiddenFile_ = QFile::encodeName(path); }
     bool running() const { return process_.state() == QProcess::Running; }
     QString output()

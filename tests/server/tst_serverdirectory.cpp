@@ -800,6 +800,8 @@ private slots:
         server.setHiddenFile(QStringLiteral(WISPLINE_LDAP_FILE));
         const bool started =
             server.start(database, withDirectory ? directory(Pattern) : QStringList(), true);
+        if (!started && server.waitForExit() == 126) // the harness's child could not hide it
+            QSKIP("needs a mount namespace of its own");
         if (withDirectory) {
             QVERIFY(!started);
             QCOMPARE(server.waitForExit(), 1);
