@@ -71,8 +71,12 @@ colour, in a pop-up at the screen corner and as a flashing caption.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_NAME wispline-server)
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
-# The SQLite driver is a plugin Qt loads at run time: shlibdeps cannot see it.
+# The SQLite driver is a plugin Qt loads at run time, and OpenLDAP's client library is loaded
+# when a directory is configured: shlibdeps sees neither.
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "libqt6sql6-sqlite, adduser")
+if(WISPLINE_LDAP_DEPENDS)
+    string(APPEND CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS ", ${WISPLINE_LDAP_DEPENDS}")
+endif()
 set(CPACK_COMPONENT_SERVER_DESCRIPTION
     "Message server for Wispline clients\n\
 Keeps the user accounts, routes messages between connected users, keeps messages for users \

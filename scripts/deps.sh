@@ -8,17 +8,17 @@ packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-base-dev-tools libqt
           libqt6sql6-psql postgresql
           # TLS: the server links OpenSSL; the tests make their certificates with the command.
           libssl-dev openssl
-          # Directory sign-in: the server links OpenLDAP's client library; its test runs a
-          # throwaway slapd and asks it with the LDAP tools.
+          # Directory sign-in: the server loads OpenLDAP's client library (built against its
+          # headers); its test runs a throwaway slapd and asks it with the LDAP tools.
           libldap-dev slapd ldap-utils
           # The server tests drop a connection's packets, and balance connections by DNAT, in a
           # private network namespace.
           iptables iproute2
           # A test mounts a hosts file of its own in a private mount namespace.
           mount
-          # The server's admin listener and its service manager notifications; Debian's HTTP
-          # server files need the WebSockets ones without depending on them.
-          qt6-httpserver-dev qt6-websockets-dev libsystemd-dev
+          # The server's admin listener; Debian's HTTP server files need the WebSockets ones
+          # without depending on them.
+          qt6-httpserver-dev qt6-websockets-dev
           qt6-qpa-plugins libgl-dev libbenchmark-dev fonts-dejavu-core xvfb xauth openbox xdotool
           # The layouts' captions are measured in Times New Roman: Liberation Serif has its widths.
           fonts-liberation2

@@ -3,15 +3,14 @@
 #include "base/ServerLog.h"
 #include "base/ServerMetrics.h"
 #include "base/ServerRules.h"
+#include "directory/LdapLibrary.h"
 #include "directory/LdapText.h"
 
 #include <QFile>
 #include <QMutexLocker>
-#include <QRegularExpression>
 #include <QStringList>
 #include <chrono>
 #include <condition_variable>
-#include <ldap.h>
 #include <map>
 #include <mutex>
 #include <sys/socket.h>
@@ -23,15 +22,22 @@ namespace wispline::server
 namespace
 {
 
+// For what runs only once the directory has started, and so has the library.
+const LdapLibrary& loaded()
+{
+    return *LdapLibrary::load(nullptr);
+}
+
 QString describe(LDAP* ld, int rc)
 {
-    QString text = QString::fromUtf8(ldap_err2string(rc));
+    QString text = QString::fromUtf8(loaded().ldap_err2string(rc));
     char* detail = nullptr;
-    if (ld && ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &detail) == LDAP_OPT_SUCCESS &&
+    if (ld &&
+        loaded().ldap_get_option(ld, LDAP_OPT_DIAGNOSTIC_MESSAGE, &detail) == LDAP_OPT_SUCCESS &&
         detail) {
         if (*detail)
             text += QStringLiteral(" (%1)").arg(QString::fromUtf8(detail));
-        ldap_memfree(detail);
+        loaded().ldap_memfree(detail);
     }
     return text;
 }
@@ -44,16 +50,16 @@ berval bytes(const QByteArray& b)
 // Frees what a search returns, whatever it returned.
 struct Result {
     LDAPMessage* message = nullptr;
-    ~Result() { ldap_msgfree(message); }
+    ~Result() { loaded().ldap_msgfree(message); }
 };
 
 QByteArray firstValue(LDAP* ld, LDAPMessage* entry, const QByteArray& attribute)
 {
-    berval** values = ldap_get_values_len(ld, entry, attribute.constData());
+    berval** values = loaded().ldap_get_values_len(ld, entry, attribute.constData());
     QByteArray value;
     if (values && values[0])
         value = QByteArray(values[0]->bv_val, qsizetype(values[0]->bv_len));
-    ldap_value_free_len(values);
+    loaded().ldap_value_free_len(values);
     return value;
 }
 
@@ -113,7 +119,7 @@ public:
     static int made(LDAP*, Sockbuf* sb, LDAPURLDesc*, sockaddr*, ldap_conncb*)
     {
         ber_socket_t fd = -1;
-        if (ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) == 1)
+        if (loaded().ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) == 1)
             socketOf(fd);
         return 0;
     }
@@ -183,12 +189,7 @@ Directory::Directory(const DirectoryOptions& options, QObject* parent)
           ldap_conncb{&OpenWatch::made, &OpenWatch::closing, nullptr}))
 {
     clock_.start();
-    // The library's defaults are set up once, here, before any worker opens a connection.
-    int version = LDAP_VERSION3;
-    ldap_set_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
-    const QStringList urls =
-        options_.url.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
-    url_ = urls.join(QLatin1Char(' ')).toUtf8();
+    url_ = directoryUrls(options_.url).join(QLatin1Char(' ')).toUtf8();
     prober_.setMaxThreadCount(1);
     probeTimer_.setInterval(kProbeDownMs);
     connect(&probeTimer_, &QTimer::timeout, this, [this] {
@@ -209,11 +210,17 @@ Directory::~Directory()
     probeTimer_.stop();
     prober_.waitForDone();
     for (const Idle& i : idle_)
-        ldap_unbind_ext_s(i.ld, nullptr, nullptr);
+        ldap_->ldap_unbind_ext_s(i.ld, nullptr, nullptr);
 }
 
 bool Directory::start(QString* error)
 {
+    ldap_ = LdapLibrary::load(error);
+    if (!ldap_)
+        return false;
+    // The library's defaults are set up once, here, before any worker opens a connection.
+    int version = LDAP_VERSION3;
+    ldap_->ldap_set_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
     if (!options_.caFile.isEmpty()) {
         // An empty or foreign file would be taken as no authority at all: every connection
         // would then fail its check, long after the start.
@@ -233,7 +240,7 @@ bool Directory::start(QString* error)
             QStringLiteral("cannot use the directory %1: %2").arg(QString::fromUtf8(url_), why);
         return false;
     }
-    ldap_unbind_ext_s(ld, nullptr, nullptr);
+    ldap_->ldap_unbind_ext_s(ld, nullptr, nullptr);
     probeTimer_.start();
     probing_ = true; // looked at at once
     prober_.start([this] {
@@ -246,7 +253,7 @@ bool Directory::start(QString* error)
 LDAP* Directory::configured(QString* why) const
 {
     LDAP* ld = nullptr;
-    int rc = ldap_initialize(&ld, url_.constData());
+    int rc = ldap_->ldap_initialize(&ld, url_.constData());
     if (rc != LDAP_SUCCESS) {
         *why = describe(nullptr, rc);
         return nullptr;
@@ -258,6 +265,9 @@ LDAP* Directory::configured(QString* why) const
     const int demand = LDAP_OPT_X_TLS_DEMAND;
     const int newest = LDAP_OPT_X_TLS_PROTOCOL_TLS1_2;
     const int client = 0;
+    // A switch is on for any other pointer than LDAP_OPT_OFF: LDAP_OPT_ON points into liblber,
+    // which is not linked.
+    const int on = 1;
     const QByteArray ca = QFile::encodeName(options_.caFile);
     const struct {
         int option;
@@ -267,7 +277,7 @@ LDAP* Directory::configured(QString* why) const
         {LDAP_OPT_PROTOCOL_VERSION, &version, "the protocol version"},
         // A referral would be followed with no credentials, to a server nobody chose.
         {LDAP_OPT_REFERRALS, LDAP_OPT_OFF, "referrals"},
-        {LDAP_OPT_RESTART, LDAP_OPT_ON, "restarts"},
+        {LDAP_OPT_RESTART, &on, "restarts"},
         {LDAP_OPT_NETWORK_TIMEOUT, &timeout, "the network time-out"},
         {LDAP_OPT_TIMEOUT, &timeout, "the time-out"},
         {LDAP_OPT_X_TLS_REQUIRE_CERT, &demand, "certificate checks"},
@@ -280,11 +290,11 @@ LDAP* Directory::configured(QString* why) const
     for (const auto& s : settings) {
         if (s.option == LDAP_OPT_X_TLS_CACERTFILE && !s.value)
             continue; // the system's authorities, as libldap finds them
-        if (ldap_set_option(ld, s.option, s.value) != LDAP_OPT_SUCCESS) {
+        if (ldap_->ldap_set_option(ld, s.option, s.value) != LDAP_OPT_SUCCESS) {
             *why = QStringLiteral("cannot set %1").arg(QLatin1String(s.what));
             if (s.option == LDAP_OPT_X_TLS_NEWCTX && !ca.isEmpty())
                 *why += QStringLiteral(" with the authorities of %1").arg(options_.caFile);
-            ldap_unbind_ext_s(ld, nullptr, nullptr);
+            ldap_->ldap_unbind_ext_s(ld, nullptr, nullptr);
             return nullptr;
         }
     }
@@ -299,15 +309,15 @@ LDAP* Directory::open(QString* why) const
     const int limit = kOpenTimeouts * options_.timeoutSeconds;
     const OpenWatch::Armed watched(*openWatch_,
                                    OpenWatch::Clock::now() + std::chrono::seconds(limit));
-    int rc = ldap_connect(ld);
+    int rc = ldap_->ldap_connect(ld);
     // An ldap:// address is encrypted before anything else is said; ldaps:// already is.
-    if (rc == LDAP_SUCCESS && !ldap_tls_inplace(ld))
-        rc = ldap_start_tls_s(ld, nullptr, nullptr);
+    if (rc == LDAP_SUCCESS && !ldap_->ldap_tls_inplace(ld))
+        rc = ldap_->ldap_start_tls_s(ld, nullptr, nullptr);
     if (rc != LDAP_SUCCESS) {
         *why = describe(ld, rc);
         if (watched.fired())
             *why += QStringLiteral(" (no connection with TLS within %1 s)").arg(limit);
-        ldap_unbind_ext_s(ld, nullptr, nullptr);
+        ldap_->ldap_unbind_ext_s(ld, nullptr, nullptr);
         return nullptr;
     }
     return ld;
@@ -322,7 +332,7 @@ void Directory::giveBack(LDAP* ld)
             return;
         }
     }
-    ldap_unbind_ext_s(ld, nullptr, nullptr);
+    ldap_->ldap_unbind_ext_s(ld, nullptr, nullptr);
 }
 
 void Directory::noteAnswered()
@@ -368,6 +378,10 @@ void Directory::log(const QString& line)
 
 Directory::Step Directory::ask(const std::function<Step(Session&)>& question, QString* note)
 {
+    if (!ldap_) {
+        *note = QStringLiteral("the directory was not started");
+        return Step::Unusable;
+    }
     for (int attempt = 0;; ++attempt) {
         Session s;
         bool reused = false;
@@ -382,7 +396,7 @@ Directory::Step Directory::ask(const std::function<Step(Session&)>& question, QS
                     reused = true;
                     break;
                 }
-                ldap_unbind_ext_s(last.ld, nullptr, nullptr);
+                ldap_->ldap_unbind_ext_s(last.ld, nullptr, nullptr);
             }
         }
         if (!s.ld && !(s.ld = open(&s.note))) {
@@ -397,7 +411,7 @@ Directory::Step Directory::ask(const std::function<Step(Session&)>& question, QS
             noteAnswered();
             return step;
         }
-        ldap_unbind_ext_s(s.ld, nullptr, nullptr);
+        ldap_->ldap_unbind_ext_s(s.ld, nullptr, nullptr);
         // A kept connection the directory closed meanwhile: once more on a new one.
         if (reused && attempt == 0 && s.rc == LDAP_SERVER_DOWN)
             continue;
@@ -417,8 +431,8 @@ void Directory::probe()
 Directory::Step Directory::bindAs(Session& s, const QByteArray& dn, const QByteArray& password)
 {
     berval credentials = bytes(password);
-    s.rc = ldap_sasl_bind_s(s.ld, dn.constData(), LDAP_SASL_SIMPLE, &credentials, nullptr, nullptr,
-                            nullptr);
+    s.rc = ldap_->ldap_sasl_bind_s(s.ld, dn.constData(), LDAP_SASL_SIMPLE, &credentials, nullptr,
+                                   nullptr, nullptr);
     if (s.rc == LDAP_SUCCESS)
         return Step::Done;
     s.note = describe(s.ld, s.rc);
@@ -450,15 +464,15 @@ Directory::Step Directory::findUser(Session& s, const QString& name, const QByte
     char* attributes[] = {const_cast<char*>(wanted.constData()), nullptr};
     timeval timeout{options_.timeoutSeconds, 0};
     Result result;
-    s.rc = ldap_search_ext_s(s.ld, options_.searchBase.toUtf8().constData(), LDAP_SCOPE_SUBTREE,
-                             filter.constData(), attributes, 0, nullptr, nullptr, &timeout, 2,
-                             &result.message);
+    s.rc = ldap_->ldap_search_ext_s(s.ld, options_.searchBase.toUtf8().constData(),
+                                    LDAP_SCOPE_SUBTREE, filter.constData(), attributes, 0, nullptr,
+                                    nullptr, &timeout, 2, &result.message);
     if (s.rc != LDAP_SUCCESS && s.rc != LDAP_SIZELIMIT_EXCEEDED) {
         s.note = QStringLiteral("searching %1 for %2: %3")
                      .arg(options_.searchBase, QString::fromUtf8(filter), describe(s.ld, s.rc));
         return Step::Unusable;
     }
-    const int found = ldap_count_entries(s.ld, result.message);
+    const int found = ldap_->ldap_count_entries(s.ld, result.message);
     if (found != 1) {
         s.note = found == 0 ? QStringLiteral("no entry in the directory")
                             : QStringLiteral("several entries match %1: make the filter match "
@@ -466,10 +480,10 @@ Directory::Step Directory::findUser(Session& s, const QString& name, const QByte
                                   .arg(QString::fromUtf8(filter));
         return Step::Refused;
     }
-    LDAPMessage* entry = ldap_first_entry(s.ld, result.message);
-    char* entryDn = ldap_get_dn(s.ld, entry);
+    LDAPMessage* entry = ldap_->ldap_first_entry(s.ld, result.message);
+    char* entryDn = ldap_->ldap_get_dn(s.ld, entry);
     *dn = entryDn ? QByteArray(entryDn) : QByteArray();
-    ldap_memfree(entryDn);
+    ldap_->ldap_memfree(entryDn);
     if (!attribute.isEmpty())
         *value = firstValue(s.ld, entry, attribute);
     return Step::Done;
@@ -481,8 +495,8 @@ Directory::Step Directory::readValue(Session& s, const QByteArray& dn, const QBy
     char* attributes[] = {const_cast<char*>(attribute.constData()), nullptr};
     timeval timeout{options_.timeoutSeconds, 0};
     Result result;
-    s.rc = ldap_search_ext_s(s.ld, dn.constData(), LDAP_SCOPE_BASE, "(objectClass=*)", attributes,
-                             0, nullptr, nullptr, &timeout, 1, &result.message);
+    s.rc = ldap_->ldap_search_ext_s(s.ld, dn.constData(), LDAP_SCOPE_BASE, "(objectClass=*)",
+                                    attributes, 0, nullptr, nullptr, &timeout, 1, &result.message);
     value->clear();
     if (s.rc == LDAP_NO_SUCH_OBJECT)
         return Step::Done; // an entry gone has no value
@@ -492,7 +506,7 @@ Directory::Step Directory::readValue(Session& s, const QByteArray& dn, const QBy
                 .arg(QString::fromUtf8(attribute), QString::fromUtf8(dn), describe(s.ld, s.rc));
         return Step::Unusable;
     }
-    if (LDAPMessage* entry = ldap_first_entry(s.ld, result.message))
+    if (LDAPMessage* entry = ldap_->ldap_first_entry(s.ld, result.message))
         *value = firstValue(s.ld, entry, attribute);
     return Step::Done;
 }
@@ -508,9 +522,9 @@ Directory::Step Directory::isMember(Session& s, const QByteArray& dn, const QStr
     if (options_.memberFilter.isEmpty()) {
         // On the group: is the DN one of its members?
         berval value = bytes(dn);
-        s.rc = ldap_compare_ext_s(s.ld, groupDn.constData(),
-                                  options_.memberAttribute.toUtf8().constData(), &value, nullptr,
-                                  nullptr);
+        s.rc = ldap_->ldap_compare_ext_s(s.ld, groupDn.constData(),
+                                         options_.memberAttribute.toUtf8().constData(), &value,
+                                         nullptr, nullptr);
         if (s.rc == LDAP_COMPARE_TRUE || s.rc == LDAP_COMPARE_FALSE) {
             *member = s.rc == LDAP_COMPARE_TRUE;
             return Step::Done;
@@ -526,10 +540,11 @@ Directory::Step Directory::isMember(Session& s, const QByteArray& dn, const QStr
         char* attributes[] = {const_cast<char*>("1.1"), nullptr};
         timeval timeout{options_.timeoutSeconds, 0};
         Result result;
-        s.rc = ldap_search_ext_s(s.ld, dn.constData(), LDAP_SCOPE_BASE, filter.constData(),
-                                 attributes, 0, nullptr, nullptr, &timeout, 1, &result.message);
+        s.rc =
+            ldap_->ldap_search_ext_s(s.ld, dn.constData(), LDAP_SCOPE_BASE, filter.constData(),
+                                     attributes, 0, nullptr, nullptr, &timeout, 1, &result.message);
         if (s.rc == LDAP_SUCCESS) {
-            *member = ldap_count_entries(s.ld, result.message) > 0;
+            *member = ldap_->ldap_count_entries(s.ld, result.message) > 0;
             return Step::Done;
         }
         if (s.rc == LDAP_NO_SUCH_OBJECT)
@@ -698,8 +713,8 @@ Directory::Change Directory::changePassword(const QString& rawName, const QByteA
             berval before = bytes(oldPassword);
             berval after = bytes(newPassword);
             berval generated{0, nullptr};
-            s.rc = ldap_passwd_s(s.ld, &user, &before, &after, &generated, nullptr, nullptr);
-            ber_memfree(generated.bv_val);
+            s.rc = ldap_->ldap_passwd_s(s.ld, &user, &before, &after, &generated, nullptr, nullptr);
+            ldap_->ber_memfree(generated.bv_val);
             if (s.rc == LDAP_SUCCESS)
                 return Step::Done;
             s.note = describe(s.ld, s.rc);

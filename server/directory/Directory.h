@@ -29,6 +29,8 @@ struct ldap_conncb;
 namespace wispline::server
 {
 
+struct LdapLibrary;
+
 class Directory : public QObject
 {
     Q_OBJECT
@@ -47,8 +49,9 @@ public:
     explicit Directory(const DirectoryOptions& options, QObject* parent = nullptr);
     ~Directory() override;
 
-    // Makes a TLS context of the settings, so that a mistake shows at the start; false with a
-    // reason. Then looks at the directory at once, and every so often after.
+    // Loads OpenLDAP's client library and makes a TLS context of the settings, so that a
+    // mistake shows at the start; false with a reason. Then looks at the directory at once, and
+    // every so often after.
     bool start(QString* error);
 
     struct Answer {
@@ -109,6 +112,7 @@ private:
     void log(const QString& line);
 
     const DirectoryOptions options_;
+    const LdapLibrary* ldap_ = nullptr; // loaded by start()
     QByteArray url_;
     // Shuts down the socket of a connection still opening at its deadline: libldap's own
     // network time-out does not end every TLS handshake with a directory that went silent.

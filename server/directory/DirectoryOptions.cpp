@@ -3,11 +3,12 @@
 #include "directory/LdapText.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QStringList>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <utility>
 
 namespace wispline::server
 {
@@ -28,20 +29,47 @@ QString patternProblem(const QString& option, const QString& pattern,
     return {};
 }
 
+// A letter, then letters, digits and hyphens (checked without a regular expression, whose
+// engine would be loaded at start only for this).
 bool isAttributeName(const QString& name)
 {
-    static const QRegularExpression attribute(QStringLiteral("^[A-Za-z][A-Za-z0-9-]*$"));
-    return attribute.match(name).hasMatch();
+    const auto letter = [](QChar c) {
+        return (c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+               (c >= QLatin1Char('A') && c <= QLatin1Char('Z'));
+    };
+    if (name.isEmpty() || !letter(name.front()))
+        return false;
+    return std::all_of(name.begin(), name.end(), [&](QChar c) {
+        return letter(c) || (c >= QLatin1Char('0') && c <= QLatin1Char('9')) ||
+               c == QLatin1Char('-');
+    });
 }
 
 } // namespace
+
+QStringList directoryUrls(const QString& url)
+{
+    QStringList urls;
+    QString current;
+    for (const QChar c : url) {
+        if (c == QLatin1Char(',') || c == QLatin1Char(' ') ||
+            (c >= QLatin1Char('\t') && c <= QLatin1Char('\r'))) {
+            if (!current.isEmpty())
+                urls.append(std::exchange(current, QString()));
+        } else {
+            current.append(c);
+        }
+    }
+    if (!current.isEmpty())
+        urls.append(current);
+    return urls;
+}
 
 QString directoryOptionsProblem(const DirectoryOptions& o)
 {
     if (!o.enabled())
         return {};
-    const QStringList urls =
-        o.url.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
+    const QStringList urls = directoryUrls(o.url);
     if (urls.isEmpty())
         return QStringLiteral("--ldap needs an address");
     for (const QString& url : urls) {

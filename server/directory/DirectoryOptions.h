@@ -4,6 +4,7 @@
 // Plain settings, read from the command line; the directory itself is asked by Directory.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <array>
 
 namespace wispline::server
@@ -47,6 +48,8 @@ struct DirectoryOptions {
     bool searches() const { return !searchBase.isEmpty(); }
 };
 
+// The addresses of --ldap, which are separated by white space or commas.
+QStringList directoryUrls(const QString& url);
 // Why the options cannot work, in one sentence; empty when they can.
 QString directoryOptionsProblem(const DirectoryOptions& options);
 // With a service account, reads its password into bindPassword: the first line of the file,

@@ -13,10 +13,7 @@
 namespace wispline::server
 {
 
-DayReader::DayReader(const ServerStore& store, QObject* parent) : QObject(parent), store_(store)
-{
-    thread_ = std::thread([this] { run(); });
-}
+DayReader::DayReader(const ServerStore& store, QObject* parent) : QObject(parent), store_(store) {}
 
 DayReader::~DayReader()
 {
@@ -25,7 +22,8 @@ DayReader::~DayReader()
         stop_ = true;
     }
     wake_.notify_all();
-    thread_.join();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 void DayReader::read(const QDate& day, const QByteArray& user, qint64 afterId, qint64 upToId,
@@ -36,6 +34,10 @@ void DayReader::read(const QDate& day, const QByteArray& user, qint64 afterId, q
         const std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back({day.toString(Qt::ISODate), fromWire(user), afterId, upToId, limit,
                              std::move(format), std::move(then)});
+        // The thread and its database connection are made for the first download: most
+        // servers' users never ask for one.
+        if (!thread_.joinable())
+            thread_ = std::thread([this] { run(); });
     }
     wake_.notify_one();
 }

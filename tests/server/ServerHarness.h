@@ -25,7 +25,9 @@
 #include <functional>
 #include <net/if.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -248,12 +250,17 @@ public:
         port_ = 0;
         process_.setProcessChannelMode(captureLog ? QProcess::MergedChannels
                                                   : QProcess::ForwardedErrorChannel);
-        process_.setChildProcessModifier([limit = descriptorLimit_] {
+        process_.setChildProcessModifier([limit = descriptorLimit_, hidden = hiddenFile_] {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (limit > 0) {
                 const rlimit both{rlim_t(limit), rlim_t(limit)};
                 ::setrlimit(RLIMIT_NOFILE, &both);
             }
+            if (!hidden.isEmpty() &&
+                (::unshare(CLONE_NEWNS) != 0 ||
+                 ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 ::mount("/dev/null", hidden.constData(), nullptr, MS_BIND, nullptr) != 0))
+                ::_exit(126);
         });
         process_.start(QStringLiteral(WISPLINE_SERVER_PATH),
                        QStringList{QStringLiteral("--db"), database, QStringLiteral("--port"),
@@ -288,6 +295,9 @@ public:
     }
     // The descriptors the next start() may hold (soft and hard limit, as prlimit sets them).
     void setDescriptorLimit(int limit) { descriptorLimit_ = limit; }
+    // A file the next start() finds empty: /dev/null is bound over it in a mount namespace of
+    // the server's own (as root). Where that cannot be made, the child ends with status 126.
+    void setHiddenFile(const QString& path) { hiddenFile_ = QFile::encodeName(path); }
     bool running() const { return process_.state() == QProcess::Running; }
     QString output()
     {
@@ -331,6 +341,7 @@ private:
     QString output_;
     quint16 port_ = 0;
     int descriptorLimit_ = 0;
+    QByteArray hiddenFile_;
 };
 
 // One client connection: sends raw text, collects every framed message the server sends.

@@ -780,6 +780,42 @@ private slots:
         QVERIFY2(r.err.contains(problem), qPrintable(r.err));
     }
 
+    // OpenLDAP's client library (and what it brings) is loaded only for a directory: without it
+    // a server with none serves, and one with a directory refuses to start, saying why.
+    void withoutTheLdapLibrary_data()
+    {
+        QTest::addColumn<bool>("withDirectory");
+        QTest::newRow("no directory: serves") << false;
+        QTest::newRow("a directory: refused") << true;
+    }
+
+    void withoutTheLdapLibrary()
+    {
+        QFETCH(bool, withDirectory);
+        if (::geteuid() != 0)
+            QSKIP("hides the library in a mount namespace of its own (run as root)");
+        const QString database = newDatabase();
+        QCOMPARE(addUser(database, {u"AMY"_s, u"amy1"_s, u"1"_s}).exitCode, 0);
+        ServerProcess server;
+        server.setHiddenFile(QStringLiteral(WISPLINE_LDAP_FILE));
+        const bool started =
+            server.start(database, withDirectory ? directory(Pattern) : QStringList(), true);
+        if (!started && server.waitForExit() == 126) // the harness's child could not hide it
+            QSKIP("needs a mount namespace of its own");
+        if (withDirectory) {
+            QVERIFY(!started);
+            QCOMPARE(server.waitForExit(), 1);
+            QVERIFY2(server.output().contains(u"--ldap needs OpenLDAP's client library"_s),
+                     qPrintable(server.output()));
+            QVERIFY(!server.output().contains(u"listening on"_s));
+            return;
+        }
+        QVERIFY2(started, qPrintable(server.output()));
+        WireClient amy;
+        QVERIFY(amy.logOnAt(server.port(), "AMY", "amy1"));
+        QCOMPARE(server.stop(), 0);
+    }
+
     void cleanupTestCase() { slapd_.stop(); }
 };
 

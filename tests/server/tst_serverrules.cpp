@@ -341,6 +341,11 @@ private slots:
         row("a clear-text scheme", "url", "ldapi:///", "takes ldap:// (with StartTLS)");
         row("one clear-text scheme of two", "url", "ldap://a ldapi:///", "not ldapi:///");
         row("spaces only", "url", " ", "needs an address");
+        row("two addresses after a comma and a tab", "url", "ldaps://a,\tldaps://b", "");
+        row("a clear-text scheme after a comma", "url", "ldaps://a,ldapi:///", "not ldapi:///");
+        row("a clear-text scheme after a line break", "url", "ldaps://a\r\nldapi:///",
+            "not ldapi:///");
+        row("commas and spaces only", "url", ", ,", "needs an address");
         row("a pattern without the name", "bindPattern", "uid=x,dc=org", "needs %s");
         row("a pattern ending in %", "bindPattern", "uid=%s,dc=org%", "a '%' ends it");
         row("both a pattern and a search", "searchBase", "dc=org", "either");
@@ -356,6 +361,12 @@ private slots:
             "attribute name");
         row("no supervisor attribute", "supervisorAttribute", "", "");
         row("a supervisor attribute with a space", "supervisorAttribute", "a b", "attribute name");
+        row("a supervisor attribute with a hyphen and a digit", "supervisorAttribute", "x-boss2",
+            "");
+        row("a supervisor attribute starting with a digit", "supervisorAttribute", "2boss",
+            "attribute name");
+        row("a supervisor attribute starting with a hyphen", "supervisorAttribute", "-boss",
+            "attribute name");
         row("a password file without a service account", "passwordFile", "/p", "--ldap-bind-dn");
     }
 
