@@ -1,9 +1,9 @@
 #include "net/ClientConnection.h"
 
 #include "base/ServerClock.h"
+#include "net/EpollEventDispatcher.h"
 #include "net/TlsSession.h"
 
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <algorithm>
@@ -72,9 +72,12 @@ ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int clos
     ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     ::setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
-    readNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-    QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, readNotifier_.get(),
-                     [this] { onReadable(); });
+    EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current();
+    if (!dispatcher)
+        qFatal("client connections need the epoll event dispatcher on their thread");
+    readable_ = true;
+    ticket_ =
+        dispatcher->watch(fd_, &ClientConnection::onReady, this, EpollEventDispatcher::Readable);
     // The handshake may have read what the peer sent right after it.
     decryptedMayWait_ = tls_ != nullptr;
     readOnIfDecrypted();
@@ -82,13 +85,55 @@ ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int clos
 
 ClientConnection::~ClientConnection()
 {
-    // The notifiers go before the descriptor: a number closed first may be reused at once.
-    readNotifier_.reset();
-    writeNotifier_.reset();
     closeTimer_.reset();
     tls_.reset();
-    if (fd_ >= 0)
+    if (fd_ >= 0) {
+        // The watch goes before the descriptor: a number closed first may be reused at once.
+        if (EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current())
+            dispatcher->unwatch(fd_);
         ::close(fd_);
+    }
+}
+
+void ClientConnection::onReady(void* context, std::uint32_t readiness)
+{
+    auto* const connection = static_cast<ClientConnection*>(context);
+    if (readiness & EpollEventDispatcher::Readable)
+        connection->onReadable();
+    else
+        connection->onWritable();
+}
+
+template <typename Work> void ClientConnection::later(Work work)
+{
+    // The dispatcher outlives every connection; the ticket tells whether this one still does
+    // (a closed connection is unwatched, and its number may be another's by then).
+    EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current();
+    QTimer::singleShot(0, dispatcher, [dispatcher, fd = fd_, ticket = ticket_, work] {
+        if (dispatcher->isWatching(fd, ticket))
+            work();
+    });
+}
+
+void ClientConnection::watchReadable(bool on)
+{
+    readable_ = on;
+    updateWatch();
+}
+
+void ClientConnection::watchWritable(bool on)
+{
+    writable_ = on;
+    updateWatch();
+}
+
+void ClientConnection::updateWatch()
+{
+    if (fd_ < 0)
+        return;
+    EpollEventDispatcher::current()->setReadiness(
+        fd_, (readable_ ? EpollEventDispatcher::Readable : 0) |
+                 (writable_ ? EpollEventDispatcher::Writable : 0));
 }
 
 QString ClientConnection::encryption() const
@@ -100,7 +145,7 @@ void ClientConnection::readOnIfDecrypted()
 {
     if (tls_ && decryptedMayWait_ && tls_->hasPending() && !paused_ && state_ == State::Connected &&
         !inputEnded_)
-        QTimer::singleShot(0, readNotifier_.get(), [this] { onReadable(); });
+        later([this] { onReadable(); });
 }
 
 qint64 ClientConnection::read(char* data, qint64 size)
@@ -121,8 +166,8 @@ qint64 ClientConnection::read(char* data, qint64 size)
             lingerOrderly(); // the peer ended in order: so do we
         else if (failed)
             failed(error);
-        readNotifier_->setEnabled(false);
-        QTimer::singleShot(0, readNotifier_.get(), [this] { closeNow(); });
+        watchReadable(false);
+        later([this] { closeNow(); });
         return 0;
     }
     for (;;) {
@@ -141,8 +186,8 @@ qint64 ClientConnection::read(char* data, qint64 size)
             lingerOrderly();
         if (n < 0 && errno != ECONNRESET && failed)
             failed(QString::fromLocal8Bit(std::strerror(errno)));
-        readNotifier_->setEnabled(false);
-        QTimer::singleShot(0, readNotifier_.get(), [this] { closeNow(); });
+        watchReadable(false);
+        later([this] { closeNow(); });
         return 0;
     }
 }
@@ -158,13 +203,13 @@ void ClientConnection::onReadable()
     // Paused: a close with nothing before it ends the connection now; input stops the notifier
     // until the pause ends (the kernel keeps it, and tells the peer to wait).
     if (tls_ && decryptedMayWait_ && tls_->hasPending()) {
-        readNotifier_->setEnabled(false); // decrypted input waits: no close is before it
+        watchReadable(false); // decrypted input waits: no close is before it
         return;
     }
     char byte;
     const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
-        readNotifier_->setEnabled(false);
+        watchReadable(false);
         return;
     }
     (void)read(&byte, 1); // nothing can follow the end or a failure: closes as usual
@@ -174,7 +219,7 @@ void ClientConnection::pauseReading(bool paused)
 {
     paused_ = paused;
     if (state_ == State::Connected && !inputEnded_)
-        readNotifier_->setEnabled(true);
+        watchReadable(true);
     readOnIfDecrypted();
 }
 
@@ -210,20 +255,6 @@ void ClientConnection::write(const QByteArray& bytes)
         return;
     if (bytesToWrite() > 0)
         watchWritable(true);
-}
-
-void ClientConnection::watchWritable(bool on)
-{
-    // Made the first time the kernel does not take all the output at once: most connections
-    // never need it, and a notifier is a few hundred bytes.
-    if (!writeNotifier_) {
-        if (!on)
-            return;
-        writeNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Write);
-        QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
-                         [this] { onWritable(); });
-    }
-    writeNotifier_->setEnabled(on);
 }
 
 void ClientConnection::holdOutput()
@@ -266,7 +297,7 @@ bool ClientConnection::flush()
         }
         // Reported from the event loop: the caller may be in the middle of a write.
         watchWritable(false);
-        QTimer::singleShot(0, readNotifier_.get(), [this, reason] { fail(reason); });
+        later([this, reason] { fail(reason); });
         return false;
     }
     // All written: the buffer is let go, so an idle connection holds nothing.
@@ -303,7 +334,7 @@ void ClientConnection::disconnectFromHost()
         return;
     state_ = State::Closing;
     lingerOrderly();
-    readNotifier_->setEnabled(false);
+    watchReadable(false);
     closeDeadline_ = clocks::steadyMs() + closeTimeMs_;
     closeTimer_ = std::make_unique<QTimer>();
     QObject::connect(closeTimer_.get(), &QTimer::timeout, closeTimer_.get(),
@@ -378,8 +409,8 @@ void ClientConnection::closeNow()
     outSent_ = 0;
     if (closeTimer_)
         closeTimer_->stop(); // this may run in its timeout
-    readNotifier_->setEnabled(false);
-    watchWritable(false);
+    readable_ = writable_ = false;
+    EpollEventDispatcher::current()->unwatch(fd_);
     ::close(fd_);
     fd_ = -1;
     if (disconnected)

@@ -1,16 +1,17 @@
 #pragma once
-// One client's TCP connection, kept lean: its descriptor, a read and a write notifier, and the
-// output the kernel has not taken yet. A QTcpSocket holds a read buffer of 16 KB or more for
-// good once it has read anything, which at a thousand connections is most of the server's
-// memory; here input goes straight from the kernel into the caller's buffer.
+// One client's TCP connection, kept lean: its descriptor, an entry in the event dispatcher's
+// table in place of read and write notifiers, and the output the kernel has not taken yet. A
+// QTcpSocket holds a read buffer of 16 KB or more for good once it has read anything, which at a
+// thousand connections is most of the server's memory; here input goes straight from the kernel
+// into the caller's buffer.
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
-class QSocketNotifier;
 class QTimer;
 
 namespace wispline::server
@@ -92,7 +93,12 @@ private:
     void lingerOrderly(); // the close that follows is orderly once all is acknowledged
     void checkClosing();
     void readOnIfDecrypted(); // plaintext the session holds is no event on the descriptor
+    void watchReadable(bool on);
     void watchWritable(bool on);
+    void updateWatch();
+    // Runs work from the event loop, unless the connection is closed before.
+    template <typename Work> void later(Work work);
+    static void onReady(void* context, std::uint32_t readiness);
 
     int fd_ = -1;
     State state_ = State::Connected;
@@ -106,8 +112,9 @@ private:
     int closeTimeMs_ = 0;
     std::unique_ptr<QTimer> closeTimer_; // while closing: checks the acknowledgements
     qint64 closeDeadline_ = 0;           // ms on the steady clock
-    std::unique_ptr<QSocketNotifier> readNotifier_;
-    std::unique_ptr<QSocketNotifier> writeNotifier_; // made when output first waits
+    std::uint32_t ticket_ = 0;           // of the descriptor's watch in the dispatcher's table
+    bool readable_ = false;              // asked for
+    bool writable_ = false;
     std::unique_ptr<TlsSession> tls_;
     bool decryptedMayWait_ = false; // the last read took data: the session may hold more
     // Ends in order only where the protocol means to end the client (and the peer's own close);

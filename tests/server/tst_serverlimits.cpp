@@ -3,6 +3,7 @@
 // their bursts; and the free-space floor below which no message is taken.
 #include "base/ServerClock.h"
 #include "net/ClientConnection.h"
+#include "net/EpollEventDispatcher.h"
 #include "net/TlsSession.h"
 #include "routing/FairShare.h"
 #include "store/DiskSpace.h"
@@ -202,5 +203,12 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestServerLimits)
+int main(int argc, char* argv[])
+{
+    // Connections are watched by the server's own event dispatcher, as in the server.
+    QCoreApplication::setEventDispatcher(new EpollEventDispatcher);
+    QCoreApplication app(argc, argv);
+    TestServerLimits test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_serverlimits.moc"
