@@ -266,6 +266,9 @@ void CheckQueue::finish(const EntryPtr& e)
         e->state = Entry::State::Kept;
         e->keptUntil = clock_.elapsed() + kKeepMs;
         kept_.push_back(e);
+        // Let go at its time even if nobody asks again: each holds the check, its job and the
+        // password, a few hundred bytes per log-on of the last storm.
+        wakeIn(kKeepMs);
     } else if (!key.isEmpty() && byKey_.value(key) == e) {
         byKey_.remove(key);
     }
