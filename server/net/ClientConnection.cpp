@@ -164,8 +164,8 @@ qint64 ClientConnection::read(char* data, qint64 size)
         inputEnded_ = true;
         if (error.isEmpty())
             lingerOrderly(); // the peer ended in order: so do we
-        else if (failed)
-            failed(error);
+        else if (events_)
+            events_->failed(owner_, error);
         watchReadable(false);
         later([this] { closeNow(); });
         return 0;
@@ -184,8 +184,8 @@ qint64 ClientConnection::read(char* data, qint64 size)
         inputEnded_ = true;
         if (n == 0)
             lingerOrderly();
-        if (n < 0 && errno != ECONNRESET && failed)
-            failed(QString::fromLocal8Bit(std::strerror(errno)));
+        if (n < 0 && errno != ECONNRESET && events_)
+            events_->failed(owner_, QString::fromLocal8Bit(std::strerror(errno)));
         watchReadable(false);
         later([this] { closeNow(); });
         return 0;
@@ -195,8 +195,8 @@ qint64 ClientConnection::read(char* data, qint64 size)
 void ClientConnection::onReadable()
 {
     if (!paused_) {
-        if (readyRead)
-            readyRead();
+        if (events_)
+            events_->readyRead(owner_);
         readOnIfDecrypted();
         return;
     }
@@ -324,8 +324,8 @@ void ClientConnection::onWritable()
         out_.remove(0, outSent_); // what went is not kept while much more waits
         outSent_ = 0;
     }
-    if (bytesWritten)
-        bytesWritten();
+    if (events_)
+        events_->bytesWritten(owner_);
 }
 
 void ClientConnection::disconnectFromHost()
@@ -388,8 +388,8 @@ void ClientConnection::fail(const QString& reason)
 {
     if (state_ == State::Closed)
         return;
-    if (failed)
-        failed(reason);
+    if (events_)
+        events_->failed(owner_, reason);
     closeNow();
 }
 
@@ -413,8 +413,8 @@ void ClientConnection::closeNow()
     EpollEventDispatcher::current()->unwatch(fd_);
     ::close(fd_);
     fd_ = -1;
-    if (disconnected)
-        disconnected();
+    if (events_)
+        events_->disconnected(owner_);
 }
 
 } // namespace wispline::server

@@ -9,7 +9,6 @@
 #include <QString>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 class QTimer;
@@ -36,14 +35,29 @@ public:
     ClientConnection(const ClientConnection&) = delete;
     ClientConnection& operator=(const ClientConnection&) = delete;
 
-    // Called when input (or its end) waits; read() until it returns 0.
-    std::function<void()> readyRead;
-    // Called when waiting output has gone to the kernel.
-    std::function<void()> bytesWritten;
-    // Called once, when the connection is closed by either side or fails.
-    std::function<void()> disconnected;
-    // Called before disconnected() when the connection fails other than by a peer's close.
-    std::function<void(const QString&)> failed;
+    // What the connection tells its owner, each with the owner given to setEvents(): one
+    // table for all connections, where a callable each would cost 32 bytes apiece.
+    class Events
+    {
+    public:
+        // Input (or its end) waits; read() until it returns 0.
+        virtual void readyRead(void* owner) = 0;
+        // Waiting output has gone to the kernel.
+        virtual void bytesWritten(void* owner) = 0;
+        // Once, when the connection is closed by either side or fails.
+        virtual void disconnected(void* owner) = 0;
+        // Before disconnected(), when the connection fails other than by a peer's close.
+        virtual void failed(void* owner, const QString& reason) = 0;
+
+    protected:
+        ~Events() = default;
+    };
+    // None: nothing is told.
+    void setEvents(Events* events, void* owner)
+    {
+        events_ = events;
+        owner_ = owner;
+    }
 
     // True until the peer closes, the connection fails or a close is asked for.
     bool isConnected() const { return state_ == State::Connected; }
@@ -100,6 +114,8 @@ private:
     template <typename Work> void later(Work work);
     static void onReady(void* context, std::uint32_t readiness);
 
+    Events* events_ = nullptr;
+    void* owner_ = nullptr;
     int fd_ = -1;
     State state_ = State::Connected;
     bool inputEnded_ = false;

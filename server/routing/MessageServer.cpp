@@ -88,7 +88,7 @@ MessageServer::~MessageServer()
         // Clients still connected after the shutdown's grace period keep what they never got.
         Client* client = entry.second.get();
         giveBack(client);
-        client->socket->disconnected = nullptr;
+        client->socket->setEvents(nullptr, nullptr);
         client->socket->abort();
     }
 }
@@ -140,22 +140,37 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     setLogOnDeadline(c->id, arrival.deadline);
     c->port = arrival.port;
     clients_.emplace(c->id, std::move(client));
-    c->socket->readyRead = [this, c] { readFrom(c); };
-    c->socket->disconnected = [this, c] { connectionLost(c); };
-    c->socket->bytesWritten = [this, c] {
-        noteAcknowledged(c);
-        pump(c);
-    };
-    c->socket->failed = [c](const QString& reason) {
-        if (!c->gone)
-            logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
-    };
+    c->socket->setEvents(&connectionEvents_, c);
     if (mayLog(c))
         logLine(QStringLiteral("#%1 connected from %2%3")
                     .arg(c->id)
                     .arg(c->peer(), c->socket->isEncrypted()
                                         ? QStringLiteral(" (%1)").arg(c->socket->encryption())
                                         : QString()));
+}
+
+void MessageServer::ConnectionEvents::readyRead(void* owner)
+{
+    server.readFrom(static_cast<Client*>(owner));
+}
+
+void MessageServer::ConnectionEvents::bytesWritten(void* owner)
+{
+    Client* const c = static_cast<Client*>(owner);
+    server.noteAcknowledged(c);
+    server.pump(c);
+}
+
+void MessageServer::ConnectionEvents::disconnected(void* owner)
+{
+    server.connectionLost(static_cast<Client*>(owner));
+}
+
+void MessageServer::ConnectionEvents::failed(void* owner, const QString& reason)
+{
+    const Client* const c = static_cast<const Client*>(owner);
+    if (!c->gone)
+        logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
 }
 
 bool MessageServer::mayLog(Client* client)

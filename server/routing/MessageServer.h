@@ -3,6 +3,7 @@
 // Routing runs on one thread, driven by socket events; password key derivations go to worker
 // threads and the store commits delivered messages on a thread of its own, so neither holds up
 // anyone else's messages.
+#include "net/ClientConnection.h"
 #include "net/InboundSplitter.h"
 #include "net/Listener.h"
 #include "routing/CheckQueue.h"
@@ -30,7 +31,6 @@ namespace wispline::server
 
 class ServerNode;
 class ServerStore;
-class ClientConnection;
 class TlsContext;
 class TlsHandshaker;
 struct Account;
@@ -125,6 +125,15 @@ signals:
 
 private:
     struct Client;
+    // Each connection's events, with its client as the owner.
+    struct ConnectionEvents final : ClientConnection::Events {
+        explicit ConnectionEvents(MessageServer& server) : server(server) {}
+        void readyRead(void* owner) override;
+        void bytesWritten(void* owner) override;
+        void disconnected(void* owner) override;
+        void failed(void* owner, const QString& reason) override;
+        MessageServer& server;
+    };
 
     void accept(int descriptor);
     // Where a connection came from, taken at its accept: a peer gone during its handshake has
@@ -303,6 +312,7 @@ private:
     ServerStore& store_;
     ServerNode* node_ = nullptr;
     Listener listener_;
+    ConnectionEvents connectionEvents_{*this};
     std::unordered_map<quint64, std::unique_ptr<Client>> clients_; // by id
     QHash<QByteArray, Client*> online_;
     std::vector<std::unique_ptr<Client>> departed_; // freed on the next turn of the event loop

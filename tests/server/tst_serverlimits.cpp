@@ -28,6 +28,15 @@ namespace
 
 constexpr int kWaitMs = 30000;
 
+// Notes the end of a connection.
+struct EndSeen final : ClientConnection::Events {
+    void readyRead(void*) override {}
+    void bytesWritten(void*) override {}
+    void disconnected(void*) override { ended = true; }
+    void failed(void*, const QString&) override {}
+    bool ended = false;
+};
+
 // A connected loopback TCP pair: the server's end and the peer's.
 bool tcpPair(int* server, int* peer)
 {
@@ -103,10 +112,11 @@ private slots:
         QVERIFY(tcpPair(&server, &peer));
         const int small = 4096;
         ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        bool ended = false;
+        EndSeen seen;
+        const bool& ended = seen.ended;
         {
             ClientConnection connection(server, 60, closeTimeMs);
-            connection.disconnected = [&] { ended = true; };
+            connection.setEvents(&seen, nullptr);
             // Into a small window: most of it waits for the peer.
             connection.write(QByteArray(256 * 1024, 'x'));
             QVERIFY(connection.acknowledged() < connection.handedOver());
