@@ -4,6 +4,7 @@
 #include "net/EpollEventDispatcher.h"
 #include "net/TlsSession.h"
 
+#include <QNetworkInterface>
 #include <QTimer>
 
 #include <algorithm>
@@ -48,6 +49,46 @@ QHostAddress peerAddressOf(int descriptor, quint16* port)
     else if (port && address.ss_family == AF_INET6)
         *port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
     return peer;
+}
+
+PeerAddress::PeerAddress(const QHostAddress& address)
+{
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        const quint32 v4 = address.toIPv4Address();
+        std::memcpy(bytes_.c, &v4, sizeof v4);
+        family_ = 4;
+    } else if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        bytes_ = address.toIPv6Address();
+        family_ = 6;
+        const QString scope = address.scopeId();
+        if (!scope.isEmpty()) {
+            scope_ = quint32(QNetworkInterface::interfaceIndexFromName(scope));
+            if (scope_ == 0)
+                scope_ = scope.toUInt();
+        }
+    }
+}
+
+QHostAddress PeerAddress::toAddress() const
+{
+    QHostAddress address;
+    if (family_ == 4) {
+        quint32 v4 = 0;
+        std::memcpy(&v4, bytes_.c, sizeof v4);
+        address.setAddress(v4);
+    } else if (family_ == 6) {
+        address.setAddress(bytes_);
+        if (scope_ != 0) {
+            const QString name = QNetworkInterface::interfaceNameFromIndex(int(scope_));
+            address.setScopeId(name.isEmpty() ? QString::number(scope_) : name);
+        }
+    }
+    return address;
+}
+
+QString PeerAddress::toString() const
+{
+    return family_ == 0 ? QString() : toAddress().toString();
 }
 
 ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int closeTimeMs,

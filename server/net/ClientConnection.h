@@ -21,6 +21,25 @@ class TlsSession;
 // The peer of a connected descriptor.
 QHostAddress peerAddressOf(int descriptor, quint16* port = nullptr);
 
+// An IP address kept for as long as a connection lasts: its 16 bytes (and a link-local one's
+// interface) in place, where its text would take a string and a block of the heap. The text is
+// made when asked for, the same as QHostAddress::toString().
+class PeerAddress
+{
+public:
+    PeerAddress() = default;
+    explicit PeerAddress(const QHostAddress& address);
+    explicit PeerAddress(const QString& text) : PeerAddress(QHostAddress(text)) {}
+    QHostAddress toAddress() const;
+    QString toString() const;
+    operator QString() const { return toString(); }
+
+private:
+    Q_IPV6ADDR bytes_{};
+    quint32 scope_ = 0; // the interface index of a scoped address
+    quint8 family_ = 0; // 0: none, 4 or 6
+};
+
 class ClientConnection
 {
 public:

@@ -134,7 +134,7 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     Client* c = client.get();
     c->id = id;
     c->socket = std::move(socket);
-    c->remote = arrival.remote;
+    c->remote = PeerAddress(arrival.remote);
     c->anonymous = true;
     // One that waited for its handshake goes before later ones.
     setLogOnDeadline(c->id, arrival.deadline);

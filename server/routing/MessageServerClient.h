@@ -73,7 +73,7 @@ struct MessageServer::Client {
     InboundSplitter splitter;
     qint64 settleAt = -1;   // ms on clock_ when its unfinished input is looked at again
     bool settled = false;   // the settle time has passed over what waits: next, the close time
-    QString remote;         // the peer's address alone
+    PeerAddress remote;     // the peer's address alone
     quint16 port = 0;       // and its port
     int failedLogOns = 0;   // in a row on this connection
     bool anonymous = false; // counted by the listener until logged on
@@ -145,7 +145,7 @@ struct MessageServer::Client {
 
     QByteArray address() const { return addressOf(name, level); }
     // Made when logged: kept, it would cost every connection a string for good.
-    QString peer() const { return QStringLiteral("%1:%2").arg(remote).arg(port); }
+    QString peer() const { return QStringLiteral("%1:%2").arg(remote.toString()).arg(port); }
     QString who() const
     {
         return loggedOn ? QStringLiteral("#%1 %2").arg(id).arg(fromWire(name))
