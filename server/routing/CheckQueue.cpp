@@ -177,6 +177,8 @@ void CheckQueue::pump()
             byKey_.remove(e->job.key);
         kept_.pop_front();
     }
+    if (!kept_.empty())
+        wakeIn(kept_.front()->keptUntil - now);
 
     while (running_ < maxRunning_) {
         auto pick = waiting_.end();
@@ -266,8 +268,8 @@ void CheckQueue::finish(const EntryPtr& e)
         e->state = Entry::State::Kept;
         e->keptUntil = clock_.elapsed() + kKeepMs;
         kept_.push_back(e);
-        // Let go at its time even if nobody asks again: each holds the check, its job and the
-        // password, a few hundred bytes per log-on of the last storm.
+        // Let go at its time even if nobody asks again (see pump()): each holds the check, its
+        // job and the password, a few hundred bytes per log-on of the last storm.
         wakeIn(kKeepMs);
     } else if (!key.isEmpty() && byKey_.value(key) == e) {
         byKey_.remove(key);
