@@ -147,9 +147,11 @@ void ClientConnection::onReady(void* context, std::uint32_t readiness)
 
 template <typename Work> void ClientConnection::later(Work work)
 {
-    // The dispatcher outlives every connection; the ticket tells whether this one still does
+    // The work runs if this watch still lasts by then: the ticket tells whether it does
     // (a closed connection is unwatched, and its number may be another's by then).
     EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current();
+    if (!dispatcher)
+        return; // the event loop is gone: nothing runs later
     QTimer::singleShot(0, dispatcher, [dispatcher, fd = fd_, ticket = ticket_, work] {
         if (dispatcher->isWatching(fd, ticket))
             work();
@@ -170,11 +172,11 @@ void ClientConnection::watchWritable(bool on)
 
 void ClientConnection::updateWatch()
 {
-    if (fd_ < 0)
+    EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current();
+    if (fd_ < 0 || !dispatcher)
         return;
-    EpollEventDispatcher::current()->setReadiness(
-        fd_, (readable_ ? EpollEventDispatcher::Readable : 0) |
-                 (writable_ ? EpollEventDispatcher::Writable : 0));
+    dispatcher->setReadiness(fd_, (readable_ ? EpollEventDispatcher::Readable : 0) |
+                                      (writable_ ? EpollEventDispatcher::Writable : 0));
 }
 
 QString ClientConnection::encryption() const
@@ -451,7 +453,8 @@ void ClientConnection::closeNow()
     if (closeTimer_)
         closeTimer_->stop(); // this may run in its timeout
     readable_ = writable_ = false;
-    EpollEventDispatcher::current()->unwatch(fd_);
+    if (EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current())
+        dispatcher->unwatch(fd_);
     ::close(fd_);
     fd_ = -1;
     if (events_)
