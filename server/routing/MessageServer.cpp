@@ -140,7 +140,8 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     setLogOnDeadline(c->id, arrival.deadline);
     c->port = arrival.port;
     clients_.emplace(c->id, std::move(client));
-    c->socket->setEvents(&connectionEvents_, c);
+    c->server = this;
+    c->socket->setEvents(&kConnectionEvents, c);
     if (mayLog(c))
         logLine(QStringLiteral("#%1 connected from %2%3")
                     .arg(c->id)
@@ -149,29 +150,35 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
                                         : QString()));
 }
 
-void MessageServer::ConnectionEvents::readyRead(void* owner)
-{
-    server.readFrom(static_cast<Client*>(owner));
-}
+struct MessageServer::ConnectionEvents {
+    static MessageServer& serverOf(Client* c) { return *c->server; }
+    static void readyRead(void* owner)
+    {
+        Client* const c = static_cast<Client*>(owner);
+        serverOf(c).readFrom(c);
+    }
+    static void bytesWritten(void* owner)
+    {
+        Client* const c = static_cast<Client*>(owner);
+        serverOf(c).noteAcknowledged(c);
+        serverOf(c).pump(c);
+    }
+    static void disconnected(void* owner)
+    {
+        Client* const c = static_cast<Client*>(owner);
+        serverOf(c).connectionLost(c);
+    }
+    static void failed(void* owner, const QString& reason)
+    {
+        const Client* const c = static_cast<const Client*>(owner);
+        if (!c->gone)
+            logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
+    }
+};
 
-void MessageServer::ConnectionEvents::bytesWritten(void* owner)
-{
-    Client* const c = static_cast<Client*>(owner);
-    server.noteAcknowledged(c);
-    server.pump(c);
-}
-
-void MessageServer::ConnectionEvents::disconnected(void* owner)
-{
-    server.connectionLost(static_cast<Client*>(owner));
-}
-
-void MessageServer::ConnectionEvents::failed(void* owner, const QString& reason)
-{
-    const Client* const c = static_cast<const Client*>(owner);
-    if (!c->gone)
-        logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
-}
+const ClientConnection::Events MessageServer::kConnectionEvents{
+    &ConnectionEvents::readyRead, &ConnectionEvents::bytesWritten, &ConnectionEvents::disconnected,
+    &ConnectionEvents::failed};
 
 bool MessageServer::mayLog(Client* client)
 {

@@ -126,14 +126,8 @@ signals:
 private:
     struct Client;
     // Each connection's events, with its client as the owner.
-    struct ConnectionEvents final : ClientConnection::Events {
-        explicit ConnectionEvents(MessageServer& server) : server(server) {}
-        void readyRead(void* owner) override;
-        void bytesWritten(void* owner) override;
-        void disconnected(void* owner) override;
-        void failed(void* owner, const QString& reason) override;
-        MessageServer& server;
-    };
+    static const ClientConnection::Events kConnectionEvents;
+    struct ConnectionEvents;
 
     void accept(int descriptor);
     // Where a connection came from, taken at its accept: a peer gone during its handshake has
@@ -312,7 +306,6 @@ private:
     ServerStore& store_;
     ServerNode* node_ = nullptr;
     Listener listener_;
-    ConnectionEvents connectionEvents_{*this};
     std::unordered_map<quint64, std::unique_ptr<Client>> clients_; // by id
     QHash<QByteArray, Client*> online_;
     std::vector<std::unique_ptr<Client>> departed_; // freed on the next turn of the event loop

@@ -70,6 +70,7 @@ QString excerpt(const QByteArray& bytes);
 struct MessageServer::Client {
     // Ordered by size, so that no field pads the record: one is kept per connection.
     quint64 id = 0;
+    MessageServer* server = nullptr; // for the connection's events
     std::unique_ptr<ClientConnection> socket;
     InboundSplitter splitter;
     qint64 settleAt = -1; // ms on clock_ when its unfinished input is looked at again

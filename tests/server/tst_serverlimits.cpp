@@ -28,14 +28,10 @@ namespace
 
 constexpr int kWaitMs = 30000;
 
-// Notes the end of a connection.
-struct EndSeen final : ClientConnection::Events {
-    void readyRead(void*) override {}
-    void bytesWritten(void*) override {}
-    void disconnected(void*) override { ended = true; }
-    void failed(void*, const QString&) override {}
-    bool ended = false;
-};
+// Notes the end of a connection: its owner is the flag.
+const ClientConnection::Events kEndSeen{[](void*) {}, [](void*) {},
+                                        [](void* owner) { *static_cast<bool*>(owner) = true; },
+                                        [](void*, const QString&) {}};
 
 // A connected loopback TCP pair: the server's end and the peer's.
 bool tcpPair(int* server, int* peer)
@@ -112,11 +108,10 @@ private slots:
         QVERIFY(tcpPair(&server, &peer));
         const int small = 4096;
         ::setsockopt(peer, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        EndSeen seen;
-        const bool& ended = seen.ended;
+        bool ended = false;
         {
             ClientConnection connection(server, 60, closeTimeMs);
-            connection.setEvents(&seen, nullptr);
+            connection.setEvents(&kEndSeen, &ended);
             // Into a small window: most of it waits for the peer.
             connection.write(QByteArray(256 * 1024, 'x'));
             QVERIFY(connection.acknowledged() < connection.handedOver());
