@@ -1,9 +1,10 @@
 #include "net/ClientConnection.h"
 
 #include "base/ServerClock.h"
+#include "net/EpollEventDispatcher.h"
 #include "net/TlsSession.h"
 
-#include <QSocketNotifier>
+#include <QNetworkInterface>
 #include <QTimer>
 
 #include <algorithm>
@@ -50,6 +51,46 @@ QHostAddress peerAddressOf(int descriptor, quint16* port)
     return peer;
 }
 
+PeerAddress::PeerAddress(const QHostAddress& address)
+{
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        const quint32 v4 = address.toIPv4Address();
+        std::memcpy(bytes_.c, &v4, sizeof v4);
+        family_ = 4;
+    } else if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        bytes_ = address.toIPv6Address();
+        family_ = 6;
+        const QString scope = address.scopeId();
+        if (!scope.isEmpty()) {
+            scope_ = quint32(QNetworkInterface::interfaceIndexFromName(scope));
+            if (scope_ == 0)
+                scope_ = scope.toUInt();
+        }
+    }
+}
+
+QHostAddress PeerAddress::toAddress() const
+{
+    QHostAddress address;
+    if (family_ == 4) {
+        quint32 v4 = 0;
+        std::memcpy(&v4, bytes_.c, sizeof v4);
+        address.setAddress(v4);
+    } else if (family_ == 6) {
+        address.setAddress(bytes_);
+        if (scope_ != 0) {
+            const QString name = QNetworkInterface::interfaceNameFromIndex(int(scope_));
+            address.setScopeId(name.isEmpty() ? QString::number(scope_) : name);
+        }
+    }
+    return address;
+}
+
+QString PeerAddress::toString() const
+{
+    return family_ == 0 ? QString() : toAddress().toString();
+}
+
 ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int closeTimeMs,
                                    std::unique_ptr<TlsSession> tls)
     : fd_(descriptor), closeTimeMs_(closeTimeMs), tls_(std::move(tls))
@@ -72,9 +113,12 @@ ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int clos
     ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(fd_, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
     ::setsockopt(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
-    readNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Read);
-    QObject::connect(readNotifier_.get(), &QSocketNotifier::activated, readNotifier_.get(),
-                     [this] { onReadable(); });
+    EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current();
+    if (!dispatcher)
+        qFatal("client connections need the epoll event dispatcher on their thread");
+    readable_ = true;
+    ticket_ =
+        dispatcher->watch(fd_, &ClientConnection::onReady, this, EpollEventDispatcher::Readable);
     // The handshake may have read what the peer sent right after it.
     decryptedMayWait_ = tls_ != nullptr;
     readOnIfDecrypted();
@@ -82,13 +126,57 @@ ClientConnection::ClientConnection(int descriptor, int deadPeerSeconds, int clos
 
 ClientConnection::~ClientConnection()
 {
-    // The notifiers go before the descriptor: a number closed first may be reused at once.
-    readNotifier_.reset();
-    writeNotifier_.reset();
     closeTimer_.reset();
     tls_.reset();
-    if (fd_ >= 0)
+    if (fd_ >= 0) {
+        // The watch goes before the descriptor: a number closed first may be reused at once.
+        if (EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current())
+            dispatcher->unwatch(fd_);
         ::close(fd_);
+    }
+}
+
+void ClientConnection::onReady(void* context, std::uint32_t readiness)
+{
+    auto* const connection = static_cast<ClientConnection*>(context);
+    if (readiness & EpollEventDispatcher::Readable)
+        connection->onReadable();
+    else
+        connection->onWritable();
+}
+
+template <typename Work> void ClientConnection::later(Work work)
+{
+    // The work runs if this watch still lasts by then: the ticket tells whether it does
+    // (a closed connection is unwatched, and its number may be another's by then).
+    EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current();
+    if (!dispatcher)
+        return; // the event loop is gone: nothing runs later
+    QTimer::singleShot(0, dispatcher, [dispatcher, fd = fd_, ticket = ticket_, work] {
+        if (dispatcher->isWatching(fd, ticket))
+            work();
+    });
+}
+
+void ClientConnection::watchReadable(bool on)
+{
+    readable_ = on;
+    updateWatch();
+}
+
+void ClientConnection::watchWritable(bool on)
+{
+    writable_ = on;
+    updateWatch();
+}
+
+void ClientConnection::updateWatch()
+{
+    EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current();
+    if (fd_ < 0 || !dispatcher)
+        return;
+    dispatcher->setReadiness(fd_, (readable_ ? EpollEventDispatcher::Readable : 0) |
+                                      (writable_ ? EpollEventDispatcher::Writable : 0));
 }
 
 QString ClientConnection::encryption() const
@@ -100,7 +188,7 @@ void ClientConnection::readOnIfDecrypted()
 {
     if (tls_ && decryptedMayWait_ && tls_->hasPending() && !paused_ && state_ == State::Connected &&
         !inputEnded_)
-        QTimer::singleShot(0, readNotifier_.get(), [this] { onReadable(); });
+        later([this] { onReadable(); });
 }
 
 qint64 ClientConnection::read(char* data, qint64 size)
@@ -119,10 +207,10 @@ qint64 ClientConnection::read(char* data, qint64 size)
         inputEnded_ = true;
         if (error.isEmpty())
             lingerOrderly(); // the peer ended in order: so do we
-        else if (failed)
-            failed(error);
-        readNotifier_->setEnabled(false);
-        QTimer::singleShot(0, readNotifier_.get(), [this] { closeNow(); });
+        else if (events_)
+            events_->failed(owner_, error);
+        watchReadable(false);
+        later([this] { closeNow(); });
         return 0;
     }
     for (;;) {
@@ -139,10 +227,10 @@ qint64 ClientConnection::read(char* data, qint64 size)
         inputEnded_ = true;
         if (n == 0)
             lingerOrderly();
-        if (n < 0 && errno != ECONNRESET && failed)
-            failed(QString::fromLocal8Bit(std::strerror(errno)));
-        readNotifier_->setEnabled(false);
-        QTimer::singleShot(0, readNotifier_.get(), [this] { closeNow(); });
+        if (n < 0 && errno != ECONNRESET && events_)
+            events_->failed(owner_, QString::fromLocal8Bit(std::strerror(errno)));
+        watchReadable(false);
+        later([this] { closeNow(); });
         return 0;
     }
 }
@@ -150,21 +238,21 @@ qint64 ClientConnection::read(char* data, qint64 size)
 void ClientConnection::onReadable()
 {
     if (!paused_) {
-        if (readyRead)
-            readyRead();
+        if (events_)
+            events_->readyRead(owner_);
         readOnIfDecrypted();
         return;
     }
     // Paused: a close with nothing before it ends the connection now; input stops the notifier
     // until the pause ends (the kernel keeps it, and tells the peer to wait).
     if (tls_ && decryptedMayWait_ && tls_->hasPending()) {
-        readNotifier_->setEnabled(false); // decrypted input waits: no close is before it
+        watchReadable(false); // decrypted input waits: no close is before it
         return;
     }
     char byte;
     const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))) {
-        readNotifier_->setEnabled(false);
+        watchReadable(false);
         return;
     }
     (void)read(&byte, 1); // nothing can follow the end or a failure: closes as usual
@@ -174,7 +262,7 @@ void ClientConnection::pauseReading(bool paused)
 {
     paused_ = paused;
     if (state_ == State::Connected && !inputEnded_)
-        readNotifier_->setEnabled(true);
+        watchReadable(true);
     readOnIfDecrypted();
 }
 
@@ -210,20 +298,6 @@ void ClientConnection::write(const QByteArray& bytes)
         return;
     if (bytesToWrite() > 0)
         watchWritable(true);
-}
-
-void ClientConnection::watchWritable(bool on)
-{
-    // Made the first time the kernel does not take all the output at once: most connections
-    // never need it, and a notifier is a few hundred bytes.
-    if (!writeNotifier_) {
-        if (!on)
-            return;
-        writeNotifier_ = std::make_unique<QSocketNotifier>(fd_, QSocketNotifier::Write);
-        QObject::connect(writeNotifier_.get(), &QSocketNotifier::activated, writeNotifier_.get(),
-                         [this] { onWritable(); });
-    }
-    writeNotifier_->setEnabled(on);
 }
 
 void ClientConnection::holdOutput()
@@ -266,7 +340,7 @@ bool ClientConnection::flush()
         }
         // Reported from the event loop: the caller may be in the middle of a write.
         watchWritable(false);
-        QTimer::singleShot(0, readNotifier_.get(), [this, reason] { fail(reason); });
+        later([this, reason] { fail(reason); });
         return false;
     }
     // All written: the buffer is let go, so an idle connection holds nothing.
@@ -293,8 +367,8 @@ void ClientConnection::onWritable()
         out_.remove(0, outSent_); // what went is not kept while much more waits
         outSent_ = 0;
     }
-    if (bytesWritten)
-        bytesWritten();
+    if (events_)
+        events_->bytesWritten(owner_);
 }
 
 void ClientConnection::disconnectFromHost()
@@ -303,7 +377,7 @@ void ClientConnection::disconnectFromHost()
         return;
     state_ = State::Closing;
     lingerOrderly();
-    readNotifier_->setEnabled(false);
+    watchReadable(false);
     closeDeadline_ = clocks::steadyMs() + closeTimeMs_;
     closeTimer_ = std::make_unique<QTimer>();
     QObject::connect(closeTimer_.get(), &QTimer::timeout, closeTimer_.get(),
@@ -357,8 +431,8 @@ void ClientConnection::fail(const QString& reason)
 {
     if (state_ == State::Closed)
         return;
-    if (failed)
-        failed(reason);
+    if (events_)
+        events_->failed(owner_, reason);
     closeNow();
 }
 
@@ -378,12 +452,13 @@ void ClientConnection::closeNow()
     outSent_ = 0;
     if (closeTimer_)
         closeTimer_->stop(); // this may run in its timeout
-    readNotifier_->setEnabled(false);
-    watchWritable(false);
+    readable_ = writable_ = false;
+    if (EpollEventDispatcher* const dispatcher = EpollEventDispatcher::current())
+        dispatcher->unwatch(fd_);
     ::close(fd_);
     fd_ = -1;
-    if (disconnected)
-        disconnected();
+    if (events_)
+        events_->disconnected(owner_);
 }
 
 } // namespace wispline::server

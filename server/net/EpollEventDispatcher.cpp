@@ -4,6 +4,8 @@
 #include <QSocketNotifier>
 #include <QTimerEvent>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <ctime>
 #include <sys/epoll.h>
@@ -19,8 +21,10 @@ namespace
 constexpr qint64 kNsPerMs = 1000000;
 constexpr int kMaxEvents = 256;
 // The token of the eventfd in epoll's data; a socket's token carries its descriptor in the low
-// half, which is never all ones.
+// half, which is never all ones, and its generation or ticket in the high half, a ticket with
+// the top bit set.
 constexpr std::uint64_t kWakeToken = ~std::uint64_t(0);
+constexpr std::uint32_t kDirectBit = 0x80000000u;
 
 qint64 monotonicNs()
 {
@@ -63,7 +67,7 @@ void EpollEventDispatcher::registerSocketNotifier(QSocketNotifier* notifier)
     const int fd = int(notifier->socket());
     Watch& watch = watches_[fd];
     if (!watch.read && !watch.write && !watch.exception)
-        watch.generation = nextGeneration_++;
+        watch.generation = nextGeneration_++ & ~kDirectBit;
     QSocketNotifier* const before = notifier->type() == QSocketNotifier::Read    ? watch.read
                                     : notifier->type() == QSocketNotifier::Write ? watch.write
                                                                                  : watch.exception;
@@ -71,7 +75,7 @@ void EpollEventDispatcher::registerSocketNotifier(QSocketNotifier* notifier)
     // took it out of the epoll set. Set the new one up from scratch.
     if (before && before != notifier) {
         watch = Watch();
-        watch.generation = nextGeneration_++;
+        watch.generation = nextGeneration_++ & ~kDirectBit;
     }
     switch (notifier->type()) {
     case QSocketNotifier::Read:
@@ -121,10 +125,17 @@ void EpollEventDispatcher::updateWatch(int fd, Watch& watch)
         events |= EPOLLPRI;
     if (events == watch.events)
         return;
+    setEpoll(fd, watch.events, events, (std::uint64_t(watch.generation) << 32) | std::uint32_t(fd));
+    watch.events = events;
+}
+
+void EpollEventDispatcher::setEpoll(int fd, std::uint32_t before, std::uint32_t events,
+                                    std::uint64_t token)
+{
     epoll_event ev{};
     ev.events = events;
-    ev.data.u64 = (std::uint64_t(watch.generation) << 32) | std::uint32_t(fd);
-    int op = watch.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    ev.data.u64 = token;
+    int op = before == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
     int rc = ::epoll_ctl(epoll_, op, fd, &ev);
     // A descriptor closed and reused behind our back: whichever way round, set it anew.
     if (rc != 0 && errno == ENOENT)
@@ -133,7 +144,75 @@ void EpollEventDispatcher::updateWatch(int fd, Watch& watch)
         rc = ::epoll_ctl(epoll_, EPOLL_CTL_MOD, fd, &ev);
     if (rc != 0)
         qWarning("cannot watch socket %d: %s", fd, strerror(errno));
-    watch.events = events;
+}
+
+EpollEventDispatcher* EpollEventDispatcher::current()
+{
+    return qobject_cast<EpollEventDispatcher*>(QAbstractEventDispatcher::instance());
+}
+
+namespace
+{
+std::uint32_t epollEventsOf(std::uint32_t readiness)
+{
+    std::uint32_t events = 0;
+    if (readiness & EpollEventDispatcher::Readable)
+        events |= EPOLLIN | EPOLLRDHUP;
+    if (readiness & EpollEventDispatcher::Writable)
+        events |= EPOLLOUT;
+    return events;
+}
+} // namespace
+
+std::uint32_t EpollEventDispatcher::watch(int fd, Handler handler, void* context,
+                                          std::uint32_t readiness)
+{
+    if (fd < 0)
+        return 0;
+    if (std::size_t(fd) >= direct_.size())
+        direct_.resize(std::max<std::size_t>(std::size_t(fd) + 1, direct_.size() * 2));
+    Direct& entry = direct_[std::size_t(fd)];
+    // A number still in the table was closed without unwatch(), which took it out of the set:
+    // it is set up anew.
+    entry = Direct();
+    entry.handler = handler;
+    entry.context = context;
+    entry.ticket = (nextTicket_++ & ~kDirectBit) | kDirectBit;
+    setReadiness(fd, readiness);
+    return entry.ticket;
+}
+
+void EpollEventDispatcher::setReadiness(int fd, std::uint32_t readiness)
+{
+    if (fd < 0 || std::size_t(fd) >= direct_.size() || direct_[std::size_t(fd)].ticket == 0)
+        return;
+    Direct& entry = direct_[std::size_t(fd)];
+    const std::uint32_t before = epollEventsOf(entry.readiness);
+    const std::uint32_t events = epollEventsOf(readiness);
+    entry.readiness = readiness;
+    if (events == before)
+        return;
+    // Nothing asked for: out of the set, or a hang-up (reported whatever is asked for) would
+    // wake the loop for ever.
+    if (events == 0)
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    else
+        setEpoll(fd, before, events, (std::uint64_t(entry.ticket) << 32) | std::uint32_t(fd));
+}
+
+void EpollEventDispatcher::unwatch(int fd)
+{
+    if (fd < 0 || std::size_t(fd) >= direct_.size() || direct_[std::size_t(fd)].ticket == 0)
+        return;
+    if (direct_[std::size_t(fd)].readiness != 0)
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
+    direct_[std::size_t(fd)] = Direct();
+}
+
+bool EpollEventDispatcher::isWatching(int fd, std::uint32_t ticket) const
+{
+    return ticket != 0 && fd >= 0 && std::size_t(fd) < direct_.size() &&
+           direct_[std::size_t(fd)].ticket == ticket;
 }
 
 void EpollEventDispatcher::registerTimer(int timerId, qint64 interval, Qt::TimerType timerType,
@@ -301,6 +380,23 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     }
     if (withSockets) {
         for (const Ready& r : ready) {
+            if (r.generation & kDirectBit) {
+                // Looked up again before each call: the one before may have ended the watch.
+                auto call = [&](std::uint32_t which) {
+                    if (std::size_t(r.fd) >= direct_.size())
+                        return;
+                    const Direct& entry = direct_[std::size_t(r.fd)];
+                    if (entry.ticket != r.generation || !(entry.readiness & which))
+                        return;
+                    entry.handler(entry.context, which);
+                    handled = true;
+                };
+                if (r.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+                    call(Readable);
+                if (r.events & (EPOLLOUT | EPOLLHUP | EPOLLERR))
+                    call(Writable);
+                continue;
+            }
             auto activate = [&](QSocketNotifier* Watch::*which) {
                 const auto it = watches_.find(r.fd);
                 if (it == watches_.end() || it->second.generation != r.generation)

@@ -4,6 +4,7 @@
 
 #include <QThread>
 #include <algorithm>
+#include <malloc.h>
 
 namespace wispline::server
 {
@@ -177,6 +178,26 @@ void CheckQueue::pump()
             byKey_.remove(e->job.key);
         kept_.pop_front();
     }
+    if (!kept_.empty())
+        wakeIn(kept_.front()->keptUntil - now);
+    // A storm of log-ons is over. Its checks' short-lived blocks lay between the records of the
+    // connections that came with it, so the freed space is spread over pages the heap keeps
+    // (more than the connections' records themselves); malloc gives back only its top unless
+    // asked. Asked once per storm, not per check: it walks the whole heap.
+    if (waiting_.empty() && kept_.empty() && running_ == 0 &&
+        finishedSinceTrim_ >= kTrimAfterChecks) {
+        finishedSinceTrim_ = 0;
+        // The tables keep the size the storm gave them even when empty.
+        if (byKey_.isEmpty())
+            byKey_ = {};
+        if (byAsker_.isEmpty())
+            byAsker_ = {};
+        if (runningFrom_.isEmpty())
+            runningFrom_ = {};
+        if (orphansFrom_.isEmpty())
+            orphansFrom_ = {};
+        ::malloc_trim(0);
+    }
 
     while (running_ < maxRunning_) {
         auto pick = waiting_.end();
@@ -256,6 +277,7 @@ void CheckQueue::finish(const EntryPtr& e)
             runningFrom_.remove(e->job.address);
     }
     unorphan(e);
+    ++finishedSinceTrim_;
     const bool keep = e->job.finished && e->job.finished();
     const auto askers = std::move(e->askers);
     e->askers.clear();
@@ -266,6 +288,9 @@ void CheckQueue::finish(const EntryPtr& e)
         e->state = Entry::State::Kept;
         e->keptUntil = clock_.elapsed() + kKeepMs;
         kept_.push_back(e);
+        // Let go at its time even if nobody asks again (see pump()): each holds the check, its
+        // job and the password, a few hundred bytes per log-on of the last storm.
+        wakeIn(kKeepMs);
     } else if (!key.isEmpty() && byKey_.value(key) == e) {
         byKey_.remove(key);
     }

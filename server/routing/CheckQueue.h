@@ -36,6 +36,9 @@ class CheckQueue
 public:
     // How long a check whose askers went waits to be joined, and a success serves joiners.
     static constexpr int kKeepMs = 3000;
+    // Once this many checks have finished and the queue is empty again, the heap's free pages
+    // go back to the system (see pump()).
+    static constexpr int kTrimAfterChecks = 100;
 
     // Answers come back on context's thread.
     CheckQueue(QObject* context, LogOnGate& gate);
@@ -120,6 +123,7 @@ private:
     QHash<QString, int> runningFrom_;
     QHash<QString, int> orphansFrom_;
     bool pumping_ = false;
+    int finishedSinceTrim_ = 0;
     std::shared_ptr<bool> alive_;
 };
 

@@ -120,7 +120,7 @@ MessageServer::~MessageServer()
         // Clients still connected after the shutdown's grace period keep what they never got.
         Client* client = entry.second.get();
         giveBack(client);
-        client->socket->disconnected = nullptr;
+        client->socket->setEvents(nullptr, nullptr);
         client->socket->abort();
     }
 }
@@ -166,22 +166,14 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     Client* c = client.get();
     c->id = id;
     c->socket = std::move(socket);
-    c->remote = arrival.remote;
+    c->remote = PeerAddress(arrival.remote);
     c->anonymous = true;
     // One that waited for its handshake goes before later ones.
     setLogOnDeadline(c->id, arrival.deadline);
     c->port = arrival.port;
     clients_.emplace(c->id, std::move(client));
-    c->socket->readyRead = [this, c] { readFrom(c); };
-    c->socket->disconnected = [this, c] { connectionLost(c); };
-    c->socket->bytesWritten = [this, c] {
-        noteAcknowledged(c);
-        pump(c);
-    };
-    c->socket->failed = [c](const QString& reason) {
-        if (!c->gone)
-            logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
-    };
+    c->server = this;
+    c->socket->setEvents(&kConnectionEvents, c);
     if (mayLog(c))
         logLine(QStringLiteral("#%1 connected from %2%3")
                     .arg(c->id)
@@ -189,6 +181,36 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
                                         ? QStringLiteral(" (%1)").arg(c->socket->encryption())
                                         : QString()));
 }
+
+struct MessageServer::ConnectionEvents {
+    static MessageServer& serverOf(Client* c) { return *c->server; }
+    static void readyRead(void* owner)
+    {
+        Client* const c = static_cast<Client*>(owner);
+        serverOf(c).readFrom(c);
+    }
+    static void bytesWritten(void* owner)
+    {
+        Client* const c = static_cast<Client*>(owner);
+        serverOf(c).noteAcknowledged(c);
+        serverOf(c).pump(c);
+    }
+    static void disconnected(void* owner)
+    {
+        Client* const c = static_cast<Client*>(owner);
+        serverOf(c).connectionLost(c);
+    }
+    static void failed(void* owner, const QString& reason)
+    {
+        const Client* const c = static_cast<const Client*>(owner);
+        if (!c->gone)
+            logLine(QStringLiteral("%1: socket error: %2").arg(c->who(), reason));
+    }
+};
+
+const ClientConnection::Events MessageServer::kConnectionEvents{
+    &ConnectionEvents::readyRead, &ConnectionEvents::bytesWritten, &ConnectionEvents::disconnected,
+    &ConnectionEvents::failed};
 
 bool MessageServer::mayLog(Client* client)
 {

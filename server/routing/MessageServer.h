@@ -3,6 +3,7 @@
 // Routing runs on one thread, driven by socket events; password key derivations go to worker
 // threads and the store commits delivered messages on a thread of its own, so neither holds up
 // anyone else's messages.
+#include "net/ClientConnection.h"
 #include "net/InboundSplitter.h"
 #include "net/Listener.h"
 #include "routing/CheckQueue.h"
@@ -30,7 +31,6 @@ namespace wispline::server
 
 class ServerNode;
 class ServerStore;
-class ClientConnection;
 class TlsContext;
 class TlsHandshaker;
 struct Account;
@@ -125,6 +125,9 @@ signals:
 
 private:
     struct Client;
+    // Each connection's events, with its client as the owner.
+    static const ClientConnection::Events kConnectionEvents;
+    struct ConnectionEvents;
 
     void accept(int descriptor);
     // Where a connection came from, taken at its accept: a peer gone during its handshake has

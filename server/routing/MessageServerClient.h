@@ -68,34 +68,21 @@ QString shown(const QByteArray& bytes);
 QString excerpt(const QByteArray& bytes);
 
 struct MessageServer::Client {
+    // Ordered by size, so that no field pads the record: one is kept per connection.
     quint64 id = 0;
+    MessageServer* server = nullptr; // for the connection's events
     std::unique_ptr<ClientConnection> socket;
     InboundSplitter splitter;
-    qint64 settleAt = -1;   // ms on clock_ when its unfinished input is looked at again
-    bool settled = false;   // the settle time has passed over what waits: next, the close time
-    QString remote;         // the peer's address alone
-    quint16 port = 0;       // and its port
-    int failedLogOns = 0;   // in a row on this connection
-    bool anonymous = false; // counted by the listener until logged on
-    int logBudget = kLogBudget;
+    qint64 settleAt = -1; // ms on clock_ when its unfinished input is looked at again
     double namedLeft = kNamedBurst;
     qint64 namedAt = 0; // ms on clock_
     qint64 unlogged = 0;
     QByteArray name; // set once logged on
-    int level = 0;
-    bool loggedOn = false;
     // An account kept in a directory: the password the session logged on with (the server keeps
     // none of its own), for a password change there and the day's messages.
-    bool directory = false;
     QByteArray password;
-    bool heldForDirectory = false; // its log-on waits for the directory (logged once)
-    bool gone = false;
     // While its log-on is checked off the thread, a connection's later messages wait here, in
     // order; a close meanwhile is acted on once the answer is back.
-    bool checking = false;
-    bool slowed = false;    // not read for a while: it asked for more than its share
-    bool storeWait = false; // a message waits for the store to answer, the rest behind it
-    bool lost = false;
     QList<InboundPiece> held;
     qsizetype heldBytes = 0;
     // Password changes the connection may still ask for now, and when that was worked out.
@@ -119,33 +106,50 @@ struct MessageServer::Client {
     quint64 predecessor = 0;
 
     // Long outputs are read from the store a batch at a time and handed over row by row.
-    bool backlog = false;    // offline messages still to hand over
     qint64 backlogAfter = 0; // the highest row handed over
-    int backlogCount = 0;    // rows handed over
     QList<OfflineMessage> backlogRows;
     qsizetype backlogNext = 0;
-    bool backlogAllRead = false;
-    bool backlogSwept = false; // and then the rows committed late below the highest one
-    bool backlogWaits = false; // for the store, which could not read the queue
-    bool dayAsked = false;     // a download asked for and not yet ended
-    bool dayStream = false;    // the day's messages still to send
     QDate day;
-    qint64 dayUpTo = 0;      // the last message committed when asked for
-    qint64 dayAfter = 0;     // the last row sent
-    bool dayReading = false; // a batch is being read
+    qint64 dayUpTo = 0;  // the last message committed when asked for
+    qint64 dayAfter = 0; // the last row sent
 
     // What it may cost the others (MessageServerFairShare.cpp); made at its first message.
     std::optional<FairShare> share;
+    quint64 keptUpTo = 0;   // its messages' writes for offline users, as the store counts them
+    quint64 keptBefore = 0; // the store's count as its message was taken
+
+    PeerAddress remote;   // the peer's address alone
+    int failedLogOns = 0; // in a row on this connection
+    int logBudget = kLogBudget;
+    int level = 0;
+    int backlogCount = 0; // rows handed over
+    quint16 port = 0;     // the peer's port
+
+    bool settled = false;   // the settle time has passed over what waits: next, the close time
+    bool anonymous = false; // counted by the listener until logged on
+    bool loggedOn = false;
+    bool directory = false;        // an account kept in a directory (see password)
+    bool heldForDirectory = false; // its log-on waits for the directory (logged once)
+    bool gone = false;
+    bool checking = false;  // its log-on is checked off the thread (see held)
+    bool slowed = false;    // not read for a while: it asked for more than its share
+    bool storeWait = false; // a message waits for the store to answer, the rest behind it
+    bool lost = false;
+    bool backlog = false; // offline messages still to hand over
+    bool backlogAllRead = false;
+    bool backlogSwept = false;   // and then the rows committed late below the highest one
+    bool backlogWaits = false;   // for the store, which could not read the queue
+    bool dayAsked = false;       // a download asked for and not yet ended
+    bool dayStream = false;      // the day's messages still to send
+    bool dayReading = false;     // a batch is being read
     bool storeHeld = false;      // among the largest writers while the store cannot keep up
-    quint64 keptUpTo = 0;        // its messages' writes for offline users, as the store counts them
-    quint64 keptBefore = 0;      // the store's count as its message was taken
     bool fairHeld = false;       // its input waits for its share (or its writes), not read
     bool pauseLogged = false;    // the first pause over its budgets went to the log
     bool longBodyLogged = false; // the first body past the bound did
 
     QByteArray address() const { return addressOf(name, level); }
     // Made when logged: kept, it would cost every connection a string for good.
-    QString peer() const { return QStringLiteral("%1:%2").arg(remote).arg(port); }
+    QString peer() const { return QStringLiteral("%1:%2").arg(remote.toString()).arg(port); }
     QString who() const
     {
         return loggedOn ? QStringLiteral("#%1 %2").arg(id).arg(fromWire(name))

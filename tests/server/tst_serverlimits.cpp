@@ -3,6 +3,7 @@
 // their bursts; and the free-space floor below which no message is taken.
 #include "base/ServerClock.h"
 #include "net/ClientConnection.h"
+#include "net/EpollEventDispatcher.h"
 #include "net/TlsSession.h"
 #include "routing/FairShare.h"
 #include "store/DiskSpace.h"
@@ -26,6 +27,11 @@ namespace
 {
 
 constexpr int kWaitMs = 30000;
+
+// Notes the end of a connection: its owner is the flag.
+const ClientConnection::Events kEndSeen{[](void*) {}, [](void*) {},
+                                        [](void* owner) { *static_cast<bool*>(owner) = true; },
+                                        [](void*, const QString&) {}};
 
 // A connected loopback TCP pair: the server's end and the peer's.
 bool tcpPair(int* server, int* peer)
@@ -105,7 +111,7 @@ private slots:
         bool ended = false;
         {
             ClientConnection connection(server, 60, closeTimeMs);
-            connection.disconnected = [&] { ended = true; };
+            connection.setEvents(&kEndSeen, &ended);
             // Into a small window: most of it waits for the peer.
             connection.write(QByteArray(256 * 1024, 'x'));
             QVERIFY(connection.acknowledged() < connection.handedOver());
@@ -202,5 +208,12 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestServerLimits)
+int main(int argc, char* argv[])
+{
+    // Connections are watched by the server's own event dispatcher, as in the server.
+    QCoreApplication::setEventDispatcher(new EpollEventDispatcher);
+    QCoreApplication app(argc, argv);
+    TestServerLimits test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_serverlimits.moc"
