@@ -59,8 +59,11 @@ void MessageServer::tellCameHere()
     for (const Client* client : came)
         fields.append(client->address());
     const QByteArray all = frame(fields);
+    // Looked up for each user on: a crowd logging on meets a crowd already on.
+    std::vector<Client*> sorted = came;
+    std::sort(sorted.begin(), sorted.end());
     for (Client* other : onlineClients()) {
-        if (std::find(came.cbegin(), came.cend(), other) == came.cend()) {
+        if (!std::binary_search(sorted.cbegin(), sorted.cend(), other)) {
             send(other, all);
             continue;
         }
