@@ -352,7 +352,7 @@ void MessageServer::logOut(Client* client)
     online_.remove(client->name);
     goneFromHere(client->name);
     client->loggedOn = false;
-    broadcast(frame({"LGO", address}), client);
+    wentFromHere(address);
     if (node_)
         node_->announce("lgo", address);
     endConnection(client);
@@ -517,9 +517,11 @@ MessageServer::Client* MessageServer::clientById(quint64 id) const
 
 void MessageServer::broadcast(const QByteArray& framed, const Client* except)
 {
-    // Who came before goes out first: a leaving never overtakes the coming.
+    // Who came or went before goes out first: a leaving never overtakes the coming.
     if (!cameHere_.empty())
         tellCameHere();
+    if (!wentFromHere_.empty())
+        tellWentFromHere();
     for (Client* other : onlineClients()) {
         if (other != except)
             send(other, framed);
@@ -590,7 +592,7 @@ void MessageServer::connectionLost(Client* client)
             QStringLiteral("#%1 %2: connection lost").arg(client->id).arg(fromWire(client->name)));
         // A user who logged on to another node meanwhile stays in everyone's lists.
         if (!node_ || node_->nodeOf(client->name).isEmpty())
-            broadcast(frame({"LGO", client->address()}), client);
+            wentFromHere(client->address());
         if (node_ && node_->nodeOf(client->name).isEmpty())
             node_->announce("lgo", client->address());
     } else {

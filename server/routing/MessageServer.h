@@ -225,6 +225,12 @@ private:
     void cameHere(Client* client);
     void tellCameHere();
     std::vector<quint64> cameHere_;
+    // A user left here (its address): the others hear it at the end of the turn, each its LGO
+    // frames of the turn in one write, so a crowd dropping at once costs a write per user left
+    // on and turn, not one per user and leaver. Who came first is told first.
+    void wentFromHere(const QByteArray& address);
+    void tellWentFromHere();
+    std::vector<QByteArray> wentFromHere_;
     QHash<QByteArray, qint64> queuedRecently_; // name, ms on clock_
     static constexpr int kQueuedRecentlyMs = 5000;
     // On a stop not announced: leaves the cluster, gives back what each user did not acknowledge

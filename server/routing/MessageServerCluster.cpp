@@ -37,6 +37,27 @@ void MessageServer::usersElsewhere(const QByteArray& kind, const QString& node,
     node_->queuedMeanwhile(queued);
 }
 
+void MessageServer::wentFromHere(const QByteArray& address)
+{
+    if (!cameHere_.empty())
+        tellCameHere();
+    if (wentFromHere_.empty())
+        QTimer::singleShot(0, this, &MessageServer::tellWentFromHere);
+    wentFromHere_.push_back(address);
+}
+
+void MessageServer::tellWentFromHere()
+{
+    if (wentFromHere_.empty())
+        return;
+    QByteArray all;
+    for (const QByteArray& address : wentFromHere_)
+        all += frame({"LGO", address});
+    wentFromHere_.clear();
+    for (Client* other : onlineClients())
+        send(other, all);
+}
+
 void MessageServer::cameHere(Client* client)
 {
     if (cameHere_.empty())

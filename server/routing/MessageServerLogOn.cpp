@@ -420,6 +420,10 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
         client->anonymous = false;
         listener_.release(client->remote);
     }
+    // Those who left before are told so before the newcomer is among the users on: it never
+    // hears of its own leaving.
+    if (!wentFromHere_.empty())
+        tellWentFromHere();
     // The others on now, framed as frame() would, in one buffer: with a crowd on, a list of its
     // own for each name was most of a log-on's cost.
     QByteArray users = QByteArrayLiteral("USRS");
