@@ -12,7 +12,9 @@
 // log-on measured is that of users who logged on within the verifier days, as after a restart.
 // With --verifiers 0 each log-on is a full check at that cost.
 //   build/bench/bench_server_load --scale 100000 [--active 300] [--rate 5000] [--seconds 20]
-//       [--window 256] [--cost N] [--verifiers 0|1]
+//       [--window 256] [--cost N] [--verifiers 0|1] [--leave 0|1]
+// Last (unless --leave 0), everyone but the first user drops at once, and the run reports how
+// long until that one has been told of every leaving.
 // The budgets of a connection are lifted, as in the other load runs; the caps on connections not
 // logged on and on checks are the shipped ones (the window stays under them).
 #include "base/Crypto.h"
@@ -63,6 +65,7 @@ struct ScaleOptions {
     int window = 256;
     int cost = wispline::server::ServerStore::kDefaultKdfIterations;
     bool verifiers = true;
+    bool leave = true;
 };
 
 std::string userName(int i)
@@ -182,6 +185,8 @@ public:
     bool logOnAll(int timeoutSeconds);
     bool handshakeAll(int first, int count, int timeoutSeconds);
     void traffic();
+    // Everyone but the first user drops at once; done when that one has heard each leaving.
+    bool leave(int timeoutSeconds);
 
 private:
     enum State : std::uint8_t { Idle, Connecting, Waiting, On, Failed };
@@ -212,11 +217,12 @@ private:
     qint64 serverPid_;
     std::vector<Peer> peers_;
     int epoll_ = -1;
-    int next_ = 0;     // the next user to start logging on
-    int inFlight_ = 0; // connecting or waiting for the answer
-    int on_ = 0;       // logged on
-    long retries_ = 0; // connections opened again
-    int failed_ = 0;   // gave up
+    int next_ = 0;       // the next user to start logging on
+    int inFlight_ = 0;   // connecting or waiting for the answer
+    int on_ = 0;         // logged on
+    long retries_ = 0;   // connections opened again
+    int failed_ = 0;     // gave up
+    long heardGone_ = 0; // LGO frames the first user was sent
     std::vector<std::int64_t> latencies_;
 };
 
@@ -343,6 +349,8 @@ void Crowd::frameEnded(int i)
             std::string digits(mark + 4, std::size_t(p.head + len - mark - 4));
             latencies_.push_back(nowNs() - std::strtoll(digits.c_str(), nullptr, 10));
         }
+    } else if (i == 0 && startsWith("LGO~")) {
+        ++heardGone_;
     } else if (startsWith("HND~")) {
         ++p.handshakes;
     } else if (p.state == Waiting && startsWith("LIU~")) {
@@ -511,6 +519,33 @@ void Crowd::traffic()
                 loadAverage());
 }
 
+bool Crowd::leave(int timeoutSeconds)
+{
+    const double load0 = loadAverage();
+    const double cpu0 = relogon::cpuOf(serverPid_);
+    const std::int64_t start = nowNs();
+    heardGone_ = 0;
+    long left = 0;
+    for (std::size_t i = 1; i < peers_.size(); ++i) {
+        Peer& p = peers_[i];
+        if (p.fd < 0)
+            continue;
+        ::close(p.fd);
+        p.fd = -1;
+        p.state = Failed;
+        ++left;
+    }
+    const std::int64_t deadline = start + std::int64_t(timeoutSeconds) * 1000000000LL;
+    while (heardGone_ < left && nowNs() < deadline && peers_[0].fd >= 0)
+        poll(50);
+    const double seconds = double(nowNs() - start) / 1e9;
+    std::printf("%ld users dropped at once: the one left on heard of all in %.1f s%s; server "
+                "CPU %.1f s; load average %.1f before, %.1f after\n",
+                left, seconds, heardGone_ < left ? " (TIMED OUT)" : "",
+                relogon::cpuOf(serverPid_) - cpu0, load0, loadAverage());
+    return heardGone_ >= left;
+}
+
 bool readScaleOptions(const QStringList& args, ScaleOptions* o)
 {
     for (int i = 0; i + 1 < args.size(); i += 2) {
@@ -533,6 +568,8 @@ bool readScaleOptions(const QStringList& args, ScaleOptions* o)
             o->cost = int(v);
         else if (key == QLatin1String("--verifiers"))
             o->verifiers = v != 0;
+        else if (key == QLatin1String("--leave"))
+            o->leave = v != 0;
         else
             return false;
     }
@@ -572,8 +609,9 @@ int runScale(const QStringList& args)
 {
     ScaleOptions o;
     if (!readScaleOptions(args, &o)) {
-        std::fprintf(stderr, "usage: bench_server_load --scale N [--active N] [--rate PER_S] "
-                             "[--seconds S] [--window N] [--cost ROUNDS] [--verifiers 0|1]\n");
+        std::fprintf(
+            stderr, "usage: bench_server_load --scale N [--active N] [--rate PER_S] "
+                    "[--seconds S] [--window N] [--cost ROUNDS] [--verifiers 0|1] [--leave 0|1]\n");
         return 2;
     }
     if (!raiseDescriptors(o.users))
@@ -644,6 +682,8 @@ int runScale(const QStringList& args)
                         o.users, mb, (mb - startMb) * 1024 / o.users);
             crowd.traffic();
             std::printf("server memory after the traffic: %.1f MB\n", residentMb(pid));
+            if (o.leave && !crowd.leave(3600))
+                rc = 1;
         }
         // Stopped before the users leave: each leaving is told to everyone still on, which a
         // crowd leaving at once would make a long wait of.
