@@ -680,6 +680,12 @@ int runScale(const QStringList& args)
             std::printf("server memory with %d users on and idle: %.1f MB (%.2f KB a user above "
                         "the start)\n",
                         o.users, mb, (mb - startMb) * 1024 / o.users);
+            // What idle users cost the server's CPU: timers, scans, keep-alives.
+            const double idleCpu = relogon::cpuOf(pid);
+            const std::int64_t idleFrom = nowNs();
+            ::sleep(10);
+            std::printf("server CPU while all sit idle: %.1f ms a second\n",
+                        (relogon::cpuOf(pid) - idleCpu) * 1e12 / double(nowNs() - idleFrom));
             crowd.traffic();
             std::printf("server memory after the traffic: %.1f MB\n", residentMb(pid));
             if (o.leave && !crowd.leave(3600))
