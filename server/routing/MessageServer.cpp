@@ -61,9 +61,13 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
     connect(&deadlineTimer_, &QTimer::timeout, this, &MessageServer::closeLateLogOns);
     connect(&acknowledgementTimer_, &QTimer::timeout, this, [this] {
         checkStore();
-        for (auto& entry : clients_) {
-            if (!entry.second->unacknowledged.empty())
-                noteAcknowledged(entry.second.get());
+        const std::vector<quint64> ids(acknowledging_.cbegin(), acknowledging_.cend());
+        for (quint64 id : ids) {
+            Client* client = clientById(id);
+            if (client && !client->unacknowledged.empty())
+                noteAcknowledged(client);
+            if (!client || client->unacknowledged.empty())
+                acknowledging_.erase(id);
         }
     });
     acknowledgementTimer_.start(kAcknowledgementCheckMs);

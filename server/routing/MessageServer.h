@@ -23,6 +23,7 @@
 #include <memory>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace wispline::server
@@ -325,6 +326,9 @@ private:
     std::set<std::pair<qint64, quint64>> settling_;
     QTimer settleTimer_;
     QTimer acknowledgementTimer_;
+    // The clients whose unacknowledged list is not empty (and some whose list emptied since):
+    // the timer looks at these, not at every connection.
+    std::unordered_set<quint64> acknowledging_;
     QTimer storeTimer_;
     bool storeLost_ = false;
     // Password key derivations (about 50 ms each) run there, in turn, never on the routing
