@@ -305,7 +305,8 @@ void Crowd::readFrom(int i)
             if (p.state == Waiting) {
                 retry(i, n == 0 ? "closed" : "reset");
             } else if (p.state == On) {
-                std::fprintf(stderr, "%s: connection lost after its log-on\n", userName(i).c_str());
+                std::fprintf(stderr, "%s: connection lost after its log-on (%s)\n",
+                             userName(i).c_str(), n == 0 ? "closed" : std::strerror(errno));
                 ::close(p.fd);
                 p.fd = -1;
                 p.state = Failed;
@@ -680,7 +681,8 @@ int runScale(const QStringList& args)
             std::printf("server memory with %d users on and idle: %.1f MB (%.2f KB a user above "
                         "the start)\n",
                         o.users, mb, (mb - startMb) * 1024 / o.users);
-            // What idle users cost the server's CPU: timers, scans, keep-alives.
+            // What idle users cost the server's CPU: timers, scans, keep-alives, and the
+            // log-on deadlines that fall due 30 s after each connection opened.
             const double idleCpu = relogon::cpuOf(pid);
             const std::int64_t idleFrom = nowNs();
             ::sleep(10);
