@@ -926,6 +926,8 @@ int runFailover(const QStringList& args);
 int runRelogon(const QStringList& args);
 // bench/server_storm.cpp
 int runStorm(const QStringList& args);
+// bench/server_scale.cpp
+int runScale(const QStringList& args);
 
 int main(int argc, char* argv[])
 {
@@ -936,6 +938,8 @@ int main(int argc, char* argv[])
         return runRelogon(app.arguments().mid(1));
     if (app.arguments().value(1) == QLatin1String("--storm"))
         return runStorm(app.arguments().mid(1));
+    if (app.arguments().value(1) == QLatin1String("--scale"))
+        return runScale(app.arguments().mid(1));
     Options options;
     if (!readOptions(app.arguments(), &options)) {
         std::fprintf(stderr, "usage: bench_server_load [--clients N] [--level2 N] [--direct N] "

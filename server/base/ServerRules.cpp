@@ -90,7 +90,18 @@ int compareVersions(const QString& a, const QString& b)
 
 QByteArray addressOf(const QByteArray& name, int level)
 {
-    return name + QByteArray::number(level);
+    QByteArray address;
+    appendAddress(&address, name, level);
+    return address;
+}
+
+void appendAddress(QByteArray* out, const QByteArray& name, int level)
+{
+    *out += name;
+    if (level >= 0 && level <= 9)
+        *out += char('0' + level);
+    else
+        *out += QByteArray::number(level);
 }
 
 bool splitAddress(const QByteArray& address, QByteArray* name, int* level)

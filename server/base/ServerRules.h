@@ -48,6 +48,8 @@ int compareVersions(const QString& a, const QString& b);
 
 // A user address is the name immediately followed by the level digit.
 QByteArray addressOf(const QByteArray& name, int level);
+// The same, added to the end of out: a list of many addresses is built without one apiece.
+void appendAddress(QByteArray* out, const QByteArray& name, int level);
 // Splits an address into its name (upper-cased) and level; false when the last character is
 // not 1, 2 or 3 or the name is empty.
 bool splitAddress(const QByteArray& address, QByteArray* name, int* level);

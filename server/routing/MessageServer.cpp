@@ -93,9 +93,13 @@ MessageServer::MessageServer(ServerStore& store, QObject* parent)
     connect(&deadlineTimer_, &QTimer::timeout, this, &MessageServer::closeLateLogOns);
     connect(&acknowledgementTimer_, &QTimer::timeout, this, [this] {
         checkStore();
-        for (auto& entry : clients_) {
-            if (!entry.second->unacknowledged.empty())
-                noteAcknowledged(entry.second.get());
+        const std::vector<quint64> ids(acknowledging_.cbegin(), acknowledging_.cend());
+        for (quint64 id : ids) {
+            Client* client = clientById(id);
+            if (client && !client->unacknowledged.empty())
+                noteAcknowledged(client);
+            if (!client || client->unacknowledged.empty())
+                acknowledging_.erase(id);
         }
     });
     acknowledgementTimer_.start(kAcknowledgementCheckMs);
@@ -411,7 +415,7 @@ void MessageServer::logOut(Client* client)
     online_.remove(client->name);
     goneFromHere(client->name);
     client->loggedOn = false;
-    broadcast(frame({"LGO", address}), client);
+    wentFromHere(address);
     if (node_)
         node_->announce("lgo", address);
     endConnection(client);
@@ -576,9 +580,11 @@ MessageServer::Client* MessageServer::clientById(quint64 id) const
 
 void MessageServer::broadcast(const QByteArray& framed, const Client* except)
 {
-    // Who came before goes out first: a leaving never overtakes the coming.
+    // Who came or went before goes out first: a leaving never overtakes the coming.
     if (!cameHere_.empty())
         tellCameHere();
+    if (!wentFromHere_.empty())
+        tellWentFromHere();
     for (Client* other : onlineClients()) {
         if (other != except)
             send(other, framed);
@@ -649,7 +655,7 @@ void MessageServer::connectionLost(Client* client)
             QStringLiteral("#%1 %2: connection lost").arg(client->id).arg(fromWire(client->name)));
         // A user who logged on to another node meanwhile stays in everyone's lists.
         if (!node_ || node_->nodeOf(client->name).isEmpty())
-            broadcast(frame({"LGO", client->address()}), client);
+            wentFromHere(client->address());
         if (node_ && node_->nodeOf(client->name).isEmpty())
             node_->announce("lgo", client->address());
     } else {

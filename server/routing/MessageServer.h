@@ -24,6 +24,7 @@
 #include <memory>
 #include <set>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace wispline::server
@@ -228,6 +229,12 @@ private:
     void cameHere(Client* client);
     void tellCameHere();
     std::vector<quint64> cameHere_;
+    // A user left here (its address): the others hear it at the end of the turn, each its LGO
+    // frames of the turn in one write, so a crowd dropping at once costs a write per user left
+    // on and turn, not one per user and leaver. Who came first is told first.
+    void wentFromHere(const QByteArray& address);
+    void tellWentFromHere();
+    std::vector<QByteArray> wentFromHere_;
     QHash<QByteArray, qint64> queuedRecently_; // name, ms on clock_
     static constexpr int kQueuedRecentlyMs = 5000;
     // On a stop not announced: leaves the cluster, gives back what each user did not acknowledge
@@ -322,6 +329,9 @@ private:
     std::set<std::pair<qint64, quint64>> settling_;
     QTimer settleTimer_;
     QTimer acknowledgementTimer_;
+    // The clients whose unacknowledged list is not empty (and some whose list emptied since):
+    // the timer looks at these, not at every connection.
+    std::unordered_set<quint64> acknowledging_;
     QTimer storeTimer_;
     bool storeLost_ = false;
     // Password key derivations (about 50 ms each) run there, in turn, never on the routing

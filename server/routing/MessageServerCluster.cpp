@@ -37,6 +37,27 @@ void MessageServer::usersElsewhere(const QByteArray& kind, const QString& node,
     node_->queuedMeanwhile(queued);
 }
 
+void MessageServer::wentFromHere(const QByteArray& address)
+{
+    if (!cameHere_.empty())
+        tellCameHere();
+    if (wentFromHere_.empty())
+        QTimer::singleShot(0, this, &MessageServer::tellWentFromHere);
+    wentFromHere_.push_back(address);
+}
+
+void MessageServer::tellWentFromHere()
+{
+    if (wentFromHere_.empty())
+        return;
+    QByteArray all;
+    for (const QByteArray& address : wentFromHere_)
+        all += frame({"LGO", address});
+    wentFromHere_.clear();
+    for (Client* other : onlineClients())
+        send(other, all);
+}
+
 void MessageServer::cameHere(Client* client)
 {
     if (cameHere_.empty())
@@ -59,8 +80,11 @@ void MessageServer::tellCameHere()
     for (const Client* client : came)
         fields.append(client->address());
     const QByteArray all = frame(fields);
+    // Looked up for each user on: a crowd logging on meets a crowd already on.
+    std::vector<Client*> sorted = came;
+    std::sort(sorted.begin(), sorted.end());
     for (Client* other : onlineClients()) {
-        if (std::find(came.cbegin(), came.cend(), other) == came.cend()) {
+        if (!std::binary_search(sorted.cbegin(), sorted.cend(), other)) {
             send(other, all);
             continue;
         }

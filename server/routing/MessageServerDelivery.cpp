@@ -249,10 +249,11 @@ void MessageServer::send(Client* client, const QByteArray& framed, const QByteAr
         // acknowledge is. A queue row not sent is still in the queue.
         if (!display)
             return;
-        if (!client->gone)
+        if (!client->gone) {
             client->unacknowledged.push_back(
                 {client->socket->handedOver() + 1, *display, offlineId});
-        else if (offlineId == 0 && !client->name.isEmpty()) {
+            acknowledging_.insert(client->id);
+        } else if (offlineId == 0 && !client->name.isEmpty()) {
             store_.queueOffline(stamp().local.toString(Qt::ISODate), client->name, *display, false);
             store_.flushOffline();
         }
@@ -268,14 +269,18 @@ void MessageServer::send(Client* client, const QByteArray& framed, const QByteAr
         return;
     // The acknowledgements are asked for once so many messages wait, not per message.
     client->unacknowledged.push_back({client->socket->handedOver(), *display, offlineId});
+    if (client->unacknowledged.size() == 1)
+        acknowledging_.insert(client->id);
     if (client->unacknowledged.size() >= client->checkAt)
         noteAcknowledged(client);
 }
 
 void MessageServer::dropNonReader(Client* client, const QByteArray& display, qint64 offlineId)
 {
-    if (!display.isEmpty())
+    if (!display.isEmpty()) {
         client->unacknowledged.push_back({client->socket->handedOver() + 1, display, offlineId});
+        acknowledging_.insert(client->id);
+    }
     logLine(QStringLiteral("%1: not reading its messages, connection dropped").arg(client->who()));
     // The reset first: what the peer acknowledged up to it is known then, and the loss of the
     // connection gives back the rest, so nothing is both delivered and kept.

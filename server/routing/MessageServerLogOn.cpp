@@ -420,7 +420,19 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
         client->anonymous = false;
         listener_.release(client->remote);
     }
-    const std::vector<Client*> others = onlineClients();
+    // Those who left before are told so before the newcomer is among the users on: it never
+    // hears of its own leaving.
+    if (!wentFromHere_.empty())
+        tellWentFromHere();
+    // The others on now, framed as frame() would, in one buffer: with a crowd on, a list of its
+    // own for each name was most of a log-on's cost.
+    QByteArray users = QByteArrayLiteral("USRS");
+    users.reserve(online_.size() * (name.size() + 2) + 64);
+    users += kSeparator;
+    for (auto it = online_.cbegin(); it != online_.cend(); ++it) {
+        appendAddress(&users, it.value()->name, it.value()->level);
+        users += kSeparator;
+    }
     online_.insert(name, client);
     logLine(QStringLiteral("%1: logged on, level %2, version %3")
                 .arg(client->who())
@@ -430,15 +442,13 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
     debugLine(QStringLiteral("%1: adapter %2").arg(client->who(), shown(fields[4])));
 
     send(client, frame({"LIU", name, QByteArray::number(client->level)}));
-    QList<QByteArray> users{"USRS"};
-    users.reserve(qsizetype(others.size()) + 1);
-    for (const Client* other : others)
-        users.append(other->address());
     if (node_) {
         for (const QByteArray& address : node_->remoteAddresses())
-            users.append(address);
+            users += address + kSeparator;
     }
-    send(client, frame(users));
+    users += "ExitEnd";
+    users += kTerminator;
+    send(client, users);
     cameHere(client);
     if (node_)
         node_->announce("usrs", client->address());
