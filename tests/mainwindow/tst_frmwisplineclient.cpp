@@ -747,6 +747,12 @@ private slots:
         QFETCH(QByteArray, wire);
         startClient();
         QTRY_VERIFY(server->all.contains("LIU~"));
+        // No more retries of the log-on while the test answers it, and the answers go to the
+        // connection the client is on: a retry would leave them on one it no longer reads.
+        w->link().EnableTimer.setInterval(30000);
+        QTRY_VERIFY(server->last() &&
+                    server->last()->peerPort() == w->link().tcpClient->localPort() &&
+                    server->received.last().contains("LIU~"));
         // Timers left running behind the box ended the program a second time, with a wrong cause.
         bool timersRan = false;
         const bool lastWord = wire.startsWith("CHPASS");
