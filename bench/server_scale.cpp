@@ -12,7 +12,10 @@
 // log-on measured is that of users who logged on within the verifier days, as after a restart.
 // With --verifiers 0 each log-on is a full check at that cost.
 //   build/bench/bench_server_load --scale 100000 [--active 300] [--rate 5000] [--seconds 20]
-//       [--window 256] [--cost N] [--verifiers 0|1] [--leave 0|1]
+//       [--window 256] [--cost N] [--verifiers 0|1] [--leave 0|1] [--idle 10] [--log 0|1]
+// --idle: the seconds every user sits idle between the log-on and the traffic; --log 1: the
+// server writes its log, and the run shows how the connections that ended before the leaving
+// ended, as the server saw it.
 // Last (unless --leave 0), everyone but the first user drops at once, and the run reports how
 // long until that one has been told of every leaving.
 // The budgets of a connection are lifted, as in the other load runs; the caps on connections not
@@ -24,6 +27,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSqlDatabase>
@@ -66,6 +70,8 @@ struct ScaleOptions {
     int cost = wispline::server::ServerStore::kDefaultKdfIterations;
     bool verifiers = true;
     bool leave = true;
+    int idle = 10;    // seconds all sit idle before the traffic
+    bool log = false; // the server writes its log (shown at the end) rather than none
 };
 
 std::string userName(int i)
@@ -104,6 +110,24 @@ double residentMb(qint64 pid)
         std::fclose(f);
     }
     return kb / 1024;
+}
+
+// Packets the kernel dropped since it started, all cores: its input queue (the loopback's too)
+// holds net.core.netdev_max_backlog packets a core, and what comes beyond that is lost.
+long long softnetDrops()
+{
+    long long dropped = 0;
+    if (FILE* f = std::fopen("/proc/net/softnet_stat", "r")) {
+        unsigned processed = 0, lost = 0;
+        char rest[512];
+        while (std::fscanf(f, "%x %x", &processed, &lost) == 2) {
+            dropped += lost;
+            if (!std::fgets(rest, sizeof rest, f))
+                break;
+        }
+        std::fclose(f);
+    }
+    return dropped;
 }
 
 // The accounts, and their verifiers under the key in keyFile, in one transaction.
@@ -571,12 +595,16 @@ bool readScaleOptions(const QStringList& args, ScaleOptions* o)
             o->verifiers = v != 0;
         else if (key == QLatin1String("--leave"))
             o->leave = v != 0;
+        else if (key == QLatin1String("--idle"))
+            o->idle = int(v);
+        else if (key == QLatin1String("--log"))
+            o->log = v != 0;
         else
             return false;
     }
     // Each user has an address of its own within 127.2.0.0/15.
     return args.size() % 2 == 0 && o->users >= 2 && o->users <= 130000 && o->active >= 2 &&
-           o->rate > 0 && o->seconds > 0 && o->window >= 1 && o->cost >= 1;
+           o->rate > 0 && o->seconds > 0 && o->window >= 1 && o->cost >= 1 && o->idle >= 1;
 }
 
 // Descriptors for this process and the server it starts (which inherits the limit): both ends
@@ -610,9 +638,10 @@ int runScale(const QStringList& args)
 {
     ScaleOptions o;
     if (!readScaleOptions(args, &o)) {
-        std::fprintf(
-            stderr, "usage: bench_server_load --scale N [--active N] [--rate PER_S] "
-                    "[--seconds S] [--window N] [--cost ROUNDS] [--verifiers 0|1] [--leave 0|1]\n");
+        std::fprintf(stderr,
+                     "usage: bench_server_load --scale N [--active N] [--rate PER_S] "
+                     "[--seconds S] [--window N] [--cost ROUNDS] [--verifiers 0|1] [--leave 0|1] "
+                     "[--idle S] [--log 0|1]\n");
         return 2;
     }
     if (!raiseDescriptors(o.users))
@@ -629,17 +658,20 @@ int runScale(const QStringList& args)
     std::printf("%d users, one password hash of %d rounds%s, written in %.1f s\n", o.users, o.cost,
                 o.verifiers ? " and a fast verifier each" : "", double(nowNs() - made) / 1e9);
 
+    const long long drops0 = softnetDrops();
     QProcess server;
     const QString log = dir.filePath(QStringLiteral("server.log"));
     server.setStandardErrorFile(log);
-    server.start(QStringLiteral(WISPLINE_SERVER_PATH),
-                 {QStringLiteral("--db"), database, QStringLiteral("--port"), QStringLiteral("0"),
-                  QStringLiteral("--quiet"), QStringLiteral("--kdf-iterations"),
-                  QString::number(o.cost), QStringLiteral("--verifier-key"), keyFile,
-                  // Each active user sends far more than a person could.
-                  QStringLiteral("--budget-messages"), QStringLiteral("100000000"),
-                  QStringLiteral("--budget-deliveries"), QStringLiteral("100000000"),
-                  QStringLiteral("--budget-store-kb"), QStringLiteral("100000000")});
+    QStringList arguments{QStringLiteral("--db"), database, QStringLiteral("--port"),
+                          QStringLiteral("0"), QStringLiteral("--kdf-iterations"),
+                          QString::number(o.cost), QStringLiteral("--verifier-key"), keyFile,
+                          // Each active user sends far more than a person could.
+                          QStringLiteral("--budget-messages"), QStringLiteral("100000000"),
+                          QStringLiteral("--budget-deliveries"), QStringLiteral("100000000"),
+                          QStringLiteral("--budget-store-kb"), QStringLiteral("100000000")};
+    if (!o.log)
+        arguments << QStringLiteral("--quiet");
+    server.start(QStringLiteral(WISPLINE_SERVER_PATH), arguments);
     quint16 port = 0;
     if (server.waitForStarted(10000)) {
         static const QRegularExpression listening(QStringLiteral("listening on [^:]+:(\\d+)"));
@@ -660,6 +692,7 @@ int runScale(const QStringList& args)
     std::printf("server at start: %.1f MB; load average %.1f\n", startMb, loadAverage());
 
     int rc = 0;
+    qint64 logBeforeLeaving = -1;
     {
         Crowd crowd(o, port, pid);
         if (!crowd.logOnAll(3600) || !crowd.handshakeAll(0, o.users, 600)) {
@@ -685,11 +718,12 @@ int runScale(const QStringList& args)
             // log-on deadlines that fall due 30 s after each connection opened.
             const double idleCpu = relogon::cpuOf(pid);
             const std::int64_t idleFrom = nowNs();
-            ::sleep(10);
+            ::sleep(unsigned(o.idle));
             std::printf("server CPU while all sit idle: %.1f ms a second\n",
                         (relogon::cpuOf(pid) - idleCpu) * 1e12 / double(nowNs() - idleFrom));
             crowd.traffic();
             std::printf("server memory after the traffic: %.1f MB\n", residentMb(pid));
+            logBeforeLeaving = QFileInfo(log).size();
             if (o.leave && !crowd.leave(3600))
                 rc = 1;
         }
@@ -702,6 +736,22 @@ int runScale(const QStringList& args)
             server.waitForFinished();
         }
         std::printf("server stopped in %.1f s\n", double(nowNs() - stopping) / 1e9);
+    }
+    std::printf("packets the kernel dropped from its input queues during the run: %lld\n",
+                softnetDrops() - drops0);
+    if (o.log && QFile::exists(log)) {
+        // How each connection that ended before the leaving ended, as the server saw it.
+        QFile f(log);
+        int shown = 0;
+        if (f.open(QIODevice::ReadOnly))
+            while (!f.atEnd() && (logBeforeLeaving < 0 || f.pos() < logBeforeLeaving)) {
+                const QByteArray line = f.readLine();
+                if ((line.contains("error") || line.contains("lost") || line.contains("dropped") ||
+                     line.contains("closed")) &&
+                    shown++ < 40)
+                    std::fprintf(stderr, "server: %s", line.constData());
+            }
+        std::fprintf(stderr, "server: %d such line(s)\n", shown);
     }
     if (rc != 0 && QFile::exists(log)) {
         QFile f(log);
