@@ -411,7 +411,9 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
         }
     }
 
-    client->name = name;
+    // Into the block reserved as it connected (see adopt()), which the table by name shares.
+    client->name.resize(0);
+    client->name.append(QByteArrayView(name));
     client->level = account.level;
     client->loggedOn = true;
     client->directory = account.directory;
@@ -433,7 +435,7 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
         appendAddress(&users, it.value()->name, it.value()->level);
         users += kSeparator;
     }
-    online_.insert(name, client);
+    online_.insert(client->name, client);
     logLine(QStringLiteral("%1: logged on, level %2, version %3")
                 .arg(client->who())
                 .arg(client->level)
