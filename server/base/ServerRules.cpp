@@ -104,27 +104,35 @@ void appendAddress(QByteArray* out, const QByteArray& name, int level)
         *out += QByteArray::number(level);
 }
 
+namespace
+{
+// The one rule for an address: trimmed, a name, then the level 1, 2 or 3. Leaves the name as it
+// was written in *address.
+bool takeLevel(QByteArrayView* address, int* level)
+{
+    *address = address->trimmed();
+    if (address->size() < 2 || address->back() < '1' || address->back() > '3')
+        return false;
+    *level = address->back() - '0';
+    address->chop(1);
+    return true;
+}
+} // namespace
+
 bool splitAddress(const QByteArray& address, QByteArray* name, int* level)
 {
-    const QByteArray trimmed = address.trimmed();
-    if (trimmed.size() < 2)
+    QByteArrayView written(address);
+    if (!takeLevel(&written, level))
         return false;
-    const char digit = trimmed.back();
-    if (digit < '1' || digit > '3')
-        return false;
-    *name = trimmed.left(trimmed.size() - 1).toUpper();
-    *level = digit - '0';
+    *name = written.toByteArray().toUpper();
     return true;
 }
 
 bool addressNames(QByteArrayView address, const QByteArray& name)
 {
     // As splitAddress() and a comparison would, without making the name.
-    address = address.trimmed();
-    if (address.size() < 2 || address.back() < '1' || address.back() > '3')
-        return false;
-    address.chop(1);
-    if (address.size() != name.size())
+    int level = 0;
+    if (!takeLevel(&address, &level) || address.size() != name.size())
         return false;
     for (qsizetype i = 0; i < address.size(); ++i) {
         char c = address[i];
