@@ -8,6 +8,7 @@
 #include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTcpServer>
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
@@ -154,6 +155,23 @@ public:
     {
         if (running())
             ::kill(pid_t(process_.processId()), number);
+    }
+    // SIGSTOP, and waits until every thread has stopped: the signal wakes one of them, which
+    // stops the others, and on a busy machine the rest go on answering meanwhile.
+    bool hang()
+    {
+        signal(SIGSTOP);
+        const QString tasks = u"/proc/%1/task"_s.arg(process_.processId());
+        return waitFor([&] {
+            const QStringList threads = QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+            return !threads.isEmpty() &&
+                   std::all_of(threads.cbegin(), threads.cend(), [&](const QString& t) {
+                       QFile stat(tasks + u'/' + t + u"/stat"_s);
+                       const QByteArray line =
+                           stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+                       return line.mid(line.lastIndexOf(')') + 2, 1) == "T";
+                   });
+        });
     }
     bool running() const { return process_.state() == QProcess::Running; }
     ~Slapd() { stop(); }
@@ -524,19 +542,24 @@ private slots:
         QCOMPARE(server.stop(), 0);
         QVERIFY(server.start(database, options, true));
 
+        auto resume = qScopeGuard([&] { slapd_.signal(SIGCONT); });
         if (stop == SIGTERM)
             slapd_.stop();
         else
-            slapd_.signal(SIGSTOP);
-        auto resume = qScopeGuard([&] { slapd_.signal(SIGCONT); });
+            QVERIFY(slapd_.hang());
+        // What both sides said, shown whole when a check from here on fails.
+        const auto logs = qScopeGuard([&] {
+            if (QTest::currentTestFailed())
+                qWarning("server:\n%s\ndirectory:\n%s", qPrintable(server.output()),
+                         qPrintable(slapd_.log().right(20000)));
+        });
         WireClient again;
         QVERIFY(again.connectTo(server.port()));
         QCOMPARE(again.logOn(u"ALICE"_s, u"alice1"_s).value(0), u"LIU"_s);
         WireClient waiting;
         QVERIFY(waiting.connectTo(server.port()));
         waiting.send("LIU~BOB~bob2~1.1.1~00-11-22-33-44-55");
-        QVERIFY2(waitFor([&] { return server.output().contains("log-on of BOB held"_L1); }),
-                 qPrintable(server.output()));
+        QVERIFY(waitFor([&] { return server.output().contains("log-on of BOB held"_L1); }));
         QVERIFY(waiting.messages().isEmpty());
         WireClient local;
         QVERIFY(local.connectTo(server.port()));
