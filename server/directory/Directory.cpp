@@ -116,11 +116,19 @@ public:
     };
 
     // The connection callbacks, on the thread that opens: a socket made, or closing.
-    static int made(LDAP*, Sockbuf* sb, LDAPURLDesc*, sockaddr*, ldap_conncb*)
+    static int made(LDAP* ld, Sockbuf* sb, LDAPURLDesc*, sockaddr*, ldap_conncb*)
     {
         ber_socket_t fd = -1;
         if (loaded().ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd) == 1)
             socketOf(fd);
+        // Connected. With a network time-out set, libldap makes the socket non-blocking for the
+        // TLS handshake that follows and calls the handshake again and again without waiting:
+        // a core busy for as long as a directory stays silent. Without one the handshake waits
+        // in reads, which the watch ends at the deadline; open() sets it again afterwards.
+        if (current_.watch) {
+            const timeval none{-1, 0};
+            loaded().ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &none);
+        }
         return 0;
     }
     static void closing(LDAP*, Sockbuf*, ldap_conncb*) { socketOf(-1); }
@@ -320,6 +328,10 @@ LDAP* Directory::open(QString* why) const
         ldap_->ldap_unbind_ext_s(ld, nullptr, nullptr);
         return nullptr;
     }
+    // Taken off for the handshake (see OpenWatch::made): a connection libldap would make again
+    // by itself waits no longer than the time-out.
+    const timeval timeout{options_.timeoutSeconds, 0};
+    ldap_->ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &timeout);
     return ld;
 }
 
