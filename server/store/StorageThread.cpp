@@ -262,7 +262,7 @@ bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, SqliteIns
     static const QString body = QStringLiteral(":body");
     const auto written = [&insert, &direct](const Record& r) {
         if (direct.ready())
-            return direct.insert(r.day, r.time, r.sender, r.recipient, r.body);
+            return direct.insert(r);
         insert.bindValue(day, r.day);
         insert.bindValue(time, r.time);
         insert.bindValue(sender, fromWire(r.sender));
@@ -274,10 +274,17 @@ bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, SqliteIns
     bool ok = db.transaction();
     if (!ok)
         failure = db.lastError();
-    for (auto r = records.cbegin(); ok && r != records.cend(); ++r) {
-        ok = written(*r);
+    if (ok && direct.ready()) {
+        // Many rows a statement.
+        ok = direct.insert(records.data(), records.size());
         if (!ok)
-            failure = direct.ready() ? direct.lastError() : insert.lastError();
+            failure = direct.lastError();
+    } else {
+        for (auto r = records.cbegin(); ok && r != records.cend(); ++r) {
+            ok = written(*r);
+            if (!ok)
+                failure = insert.lastError();
+        }
     }
     if (ok && !db.commit()) {
         failure = db.lastError();

@@ -8,6 +8,7 @@
 // calls back whoever waits for a commit; failures are reported on the routing thread.
 #include "store/RoutingConnection.h"
 #include "store/SpillFile.h"
+#include "store/SqliteInsert.h"
 #include "store/StoreAddress.h"
 #include "store/StoreFailures.h"
 
@@ -26,8 +27,6 @@ class QSqlQuery;
 
 namespace wispline::server
 {
-
-class SqliteInsert;
 
 class StorageThread : public RoutingConnection::Reach
 {
@@ -75,13 +74,7 @@ public:
     void lost() override;
 
 private:
-    struct Record {
-        QString day;
-        QString time;
-        QByteArray sender;
-        QByteArray recipient;
-        QByteArray body;
-    };
+    using Record = DeliveredRow;
     struct Waiter {
         quint64 upTo = 0;
         std::function<void(qint64)> then;
