@@ -18,6 +18,9 @@ namespace
 {
 
 constexpr int kCheckpointMs = 10000;
+// A committed batch's room is kept for the next up to this many records (about 120 KB): a
+// second's worth at 50,000 deliveries a second in 20 ms batches, not the backlog of an outage.
+constexpr std::size_t kKeptRoom = 1024;
 
 // Bound by name: Qt makes up a name for each value bound by position, every time.
 QString insertSql()
@@ -165,7 +168,8 @@ void StorageThread::run()
                 wake_.wait_for(lock, std::chrono::milliseconds(commitDelayMs_.load()),
                                [this] { return stop_ || flushWanted_ || hurry_; });
                 hurry_ = false;
-                std::vector<Record> batch;
+                // The records go on into the last batch's room, grown to its size already.
+                std::vector<Record> batch = std::move(spare_);
                 batch.swap(records_);
                 const quint64 upTo = recorded_;
                 lock.unlock();
@@ -182,6 +186,8 @@ void StorageThread::run()
                 if (lost)
                     reachable_ = false;
                 if (ok) {
+                    if (batch.capacity() <= kKeptRoom)
+                        spare_ = std::move(batch); // emptied
                     committed_ = upTo;
                     written_ = true;
                     raiseWatermark(direct.ready() ? direct.lastInsertId()

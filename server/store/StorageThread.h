@@ -99,6 +99,7 @@ private:
     std::atomic<qint64> recordBytes_{0}; // of records_ and the batch being committed
     std::atomic<int> commitDelayMs_{kDefaultCommitDelayMs};
     std::vector<Record> records_; // waiting for the thread
+    std::vector<Record> spare_;   // the thread's: a committed batch, emptied, its room kept
     quint64 recorded_ = 0;        // records handed over so far
     quint64 committed_ = 0;       // of those, committed
     quint64 failedUpTo_ = 0;      // the last commit that failed covered these
