@@ -18,6 +18,9 @@ namespace
 {
 
 constexpr int kCheckpointMs = 10000;
+// A committed batch's room is kept for the next up to this many records (about 120 KB): a
+// second's worth at 50,000 deliveries a second in 20 ms batches, not the backlog of an outage.
+constexpr std::size_t kKeptRoom = 1024;
 
 // Bound by name: Qt makes up a name for each value bound by position, every time.
 QString insertSql()
@@ -165,7 +168,8 @@ void StorageThread::run()
                 wake_.wait_for(lock, std::chrono::milliseconds(commitDelayMs_.load()),
                                [this] { return stop_ || flushWanted_ || hurry_; });
                 hurry_ = false;
-                std::vector<Record> batch;
+                // The records go on into the last batch's room, grown to its size already.
+                std::vector<Record> batch = std::move(spare_);
                 batch.swap(records_);
                 const quint64 upTo = recorded_;
                 lock.unlock();
@@ -182,6 +186,8 @@ void StorageThread::run()
                 if (lost)
                     reachable_ = false;
                 if (ok) {
+                    if (batch.capacity() <= kKeptRoom)
+                        spare_ = std::move(batch); // emptied
                     committed_ = upTo;
                     written_ = true;
                     raiseWatermark(direct.ready() ? direct.lastInsertId()
@@ -262,7 +268,7 @@ bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, SqliteIns
     static const QString body = QStringLiteral(":body");
     const auto written = [&insert, &direct](const Record& r) {
         if (direct.ready())
-            return direct.insert(r.day, r.time, r.sender, r.recipient, r.body);
+            return direct.insert(r);
         insert.bindValue(day, r.day);
         insert.bindValue(time, r.time);
         insert.bindValue(sender, fromWire(r.sender));
@@ -274,10 +280,17 @@ bool StorageThread::commitRecords(QSqlDatabase& db, QSqlQuery& insert, SqliteIns
     bool ok = db.transaction();
     if (!ok)
         failure = db.lastError();
-    for (auto r = records.cbegin(); ok && r != records.cend(); ++r) {
-        ok = written(*r);
+    if (ok && direct.ready()) {
+        // Many rows a statement.
+        ok = direct.insert(records.data(), records.size());
         if (!ok)
-            failure = direct.ready() ? direct.lastError() : insert.lastError();
+            failure = direct.lastError();
+    } else {
+        for (auto r = records.cbegin(); ok && r != records.cend(); ++r) {
+            ok = written(*r);
+            if (!ok)
+                failure = insert.lastError();
+        }
     }
     if (ok && !db.commit()) {
         failure = db.lastError();

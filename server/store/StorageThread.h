@@ -8,6 +8,7 @@
 // calls back whoever waits for a commit; failures are reported on the routing thread.
 #include "store/RoutingConnection.h"
 #include "store/SpillFile.h"
+#include "store/SqliteInsert.h"
 #include "store/StoreAddress.h"
 #include "store/StoreFailures.h"
 
@@ -26,8 +27,6 @@ class QSqlQuery;
 
 namespace wispline::server
 {
-
-class SqliteInsert;
 
 class StorageThread : public RoutingConnection::Reach
 {
@@ -75,13 +74,7 @@ public:
     void lost() override;
 
 private:
-    struct Record {
-        QString day;
-        QString time;
-        QByteArray sender;
-        QByteArray recipient;
-        QByteArray body;
-    };
+    using Record = DeliveredRow;
     struct Waiter {
         quint64 upTo = 0;
         std::function<void(qint64)> then;
@@ -106,6 +99,7 @@ private:
     std::atomic<qint64> recordBytes_{0}; // of records_ and the batch being committed
     std::atomic<int> commitDelayMs_{kDefaultCommitDelayMs};
     std::vector<Record> records_; // waiting for the thread
+    std::vector<Record> spare_;   // the thread's: a committed batch, emptied, its room kept
     quint64 recorded_ = 0;        // records handed over so far
     quint64 committed_ = 0;       // of those, committed
     quint64 failedUpTo_ = 0;      // the last commit that failed covered these
