@@ -231,7 +231,8 @@ bool MessageServer::mayLog(Client* client)
 
 void MessageServer::readFrom(Client* client)
 {
-    QList<InboundPiece> pieces;
+    QList<InboundPiece> pieces = std::move(sparePieces_);
+    sparePieces_ = QList<InboundPiece>();
     // Read until the kernel has no more, or the budget of this turn is spent (the rest waits
     // for the next turn), or a check begins: a connection is not read while its password is.
     qint64 budget = kReadBudget;
@@ -253,6 +254,8 @@ void MessageServer::readFrom(Client* client)
         if (got < readBuffer_.size() && !client->socket->isEncrypted())
             break;
     }
+    pieces.clear(); // keeps its room
+    sparePieces_ = std::move(pieces);
     // The settle timer waits until the log-on check is back: the input is read on from there.
     if (client->gone || client->checking)
         return;
@@ -459,15 +462,20 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         Client* online;
         QString node; // connected to another node
     };
-    std::vector<Target> targets;
+    // Most messages have one or a few recipients: they are kept in place, not allocated.
+    QVarLengthArray<Target, 4> targets;
     NameSet seen(sender);
     if (list != "NOONE") {
         QList<QByteArray> unsure; // neither connected here nor known: one query tells
-        // One recipient, the most common, is the list itself: no list is made.
-        const QList<QByteArray> addresses =
-            list.contains(',') ? list.split(',') : QList<QByteArray>{list};
-        for (const QByteArray& address : addresses) {
-            QByteArray name;
+        // The addresses are taken in place from the list: no list of them is made.
+        QByteArray name;
+        for (qsizetype start = 0; start <= list.size();) {
+            qsizetype end = list.indexOf(',', start);
+            if (end < 0)
+                end = list.size();
+            const QByteArray address =
+                QByteArray::fromRawData(list.constData() + start, end - start);
+            start = end + 1;
             int level = 0;
             if (!splitAddress(address, &name, &level) || seen.contains(name))
                 continue;

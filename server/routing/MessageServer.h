@@ -353,6 +353,9 @@ private:
     QHash<QByteArray, DayAllowance> dayAllowance_;
     QSet<QByteArray> knownNames_; // account names looked up and found
     QByteArray readBuffer_;
+    // The list a read's messages are cut into, kept between reads with its room (a read nested
+    // in another one's handling makes its own).
+    QList<InboundPiece> sparePieces_;
     std::unique_ptr<TlsContext> tls_;
     bool requireTls_ = false;
     // Connections whose first byte is awaited, or whose handshake runs, on a thread of their
