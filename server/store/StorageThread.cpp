@@ -12,12 +12,16 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace wispline::server
 {
 namespace
 {
 
 constexpr int kCheckpointMs = 10000;
+// Rows the next batch is given room for, at most.
+constexpr std::size_t kBatchRoom = 256;
 
 // Bound by name: Qt makes up a name for each value bound by position, every time.
 QString insertSql()
@@ -167,6 +171,9 @@ void StorageThread::run()
                 hurry_ = false;
                 std::vector<Record> batch;
                 batch.swap(records_);
+                // The routing thread hands the next batch over with room made for it at once,
+                // as large as this one up to a bound, rather than grown a row at a time.
+                records_.reserve(std::min<std::size_t>(batch.size(), kBatchRoom));
                 const quint64 upTo = recorded_;
                 lock.unlock();
                 QString error;
