@@ -361,13 +361,18 @@ void MessageServer::handBack(Client* client)
 
 void MessageServer::routeLater(Client* client, const QList<QByteArray>& fields)
 {
-    // The message waits, and the connection's later input behind it, until the store answers.
-    holdInput(client, fields, kStoreRetryMs);
+    routeLater(client, fields.join(kSeparator));
 }
 
-void MessageServer::holdInput(Client* client, const QList<QByteArray>& fields, qint64 ms)
+void MessageServer::routeLater(Client* client, const QByteArray& message)
 {
-    client->held.prepend({InboundPiece::Message, fields.join(kSeparator)});
+    // The message waits, and the connection's later input behind it, until the store answers.
+    holdInput(client, message, kStoreRetryMs);
+}
+
+void MessageServer::holdInput(Client* client, const QByteArray& message, qint64 ms)
+{
+    client->held.prepend({InboundPiece::Message, message});
     client->checking = true;
     client->storeWait = true;
     client->socket->pauseReading(true);
