@@ -348,6 +348,9 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     if (mayWait)
         emit aboutToBlock();
 
+    // Taken whole before any is handled: each entry is looked up again before it is called,
+    // since an earlier one may have removed it. A wake-up usually brings one or two sockets, so
+    // nothing here is allocated per wake-up.
     epoll_event events[kMaxEvents];
     int count = 0;
     do {
@@ -356,65 +359,55 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     } while (count < 0 && errno == EINTR && !interrupted_.load());
     if (count < 0)
         count = 0;
-    if (mayWait)
-        emit awake();
+    // Like Qt's own dispatchers, awake() once per pass, at its start.
 
     bool handled = false;
-    // The ready list is taken first; each notifier is looked up again before it is activated,
-    // since an earlier one may have removed it.
-    struct Ready {
-        int fd;
-        std::uint32_t generation;
-        std::uint32_t events;
-    };
-    std::vector<Ready> ready;
-    ready.reserve(std::size_t(count));
     for (int i = 0; i < count; ++i) {
-        if (events[i].data.u64 == kWakeToken) {
+        const std::uint64_t token = events[i].data.u64;
+        if (token == kWakeToken) {
             drainWakeUps();
             handled = true;
             continue;
         }
-        ready.push_back({int(std::uint32_t(events[i].data.u64)),
-                         std::uint32_t(events[i].data.u64 >> 32), events[i].events});
-    }
-    if (withSockets) {
-        for (const Ready& r : ready) {
-            if (r.generation & kDirectBit) {
-                // Looked up again before each call: the one before may have ended the watch.
-                auto call = [&](std::uint32_t which) {
-                    if (std::size_t(r.fd) >= direct_.size())
-                        return;
-                    const Direct& entry = direct_[std::size_t(r.fd)];
-                    if (entry.ticket != r.generation || !(entry.readiness & which))
-                        return;
-                    entry.handler(entry.context, which);
-                    handled = true;
-                };
-                if (r.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-                    call(Readable);
-                if (r.events & (EPOLLOUT | EPOLLHUP | EPOLLERR))
-                    call(Writable);
-                continue;
-            }
-            auto activate = [&](QSocketNotifier* Watch::*which) {
-                const auto it = watches_.find(r.fd);
-                if (it == watches_.end() || it->second.generation != r.generation)
+        if (!withSockets)
+            continue;
+        const int fd = int(std::uint32_t(token));
+        const std::uint32_t generation = std::uint32_t(token >> 32);
+        const std::uint32_t ready = events[i].events;
+        if (generation & kDirectBit) {
+            // Looked up again before each call: the one before may have ended the watch.
+            auto call = [&](std::uint32_t which) {
+                if (std::size_t(fd) >= direct_.size())
                     return;
-                QSocketNotifier* notifier = it->second.*which;
-                if (!notifier || !notifier->isEnabled())
+                const Direct& entry = direct_[std::size_t(fd)];
+                if (entry.ticket != generation || !(entry.readiness & which))
                     return;
-                QEvent event(QEvent::SockAct);
-                QCoreApplication::sendEvent(notifier, &event);
+                entry.handler(entry.context, which);
                 handled = true;
             };
-            if (r.events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
-                activate(&Watch::read);
-            if (r.events & (EPOLLOUT | EPOLLHUP | EPOLLERR))
-                activate(&Watch::write);
-            if (r.events & EPOLLPRI)
-                activate(&Watch::exception);
+            if (ready & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+                call(Readable);
+            if (ready & (EPOLLOUT | EPOLLHUP | EPOLLERR))
+                call(Writable);
+            continue;
         }
+        auto activate = [&](QSocketNotifier* Watch::*which) {
+            const auto it = watches_.find(fd);
+            if (it == watches_.end() || it->second.generation != generation)
+                return;
+            QSocketNotifier* notifier = it->second.*which;
+            if (!notifier || !notifier->isEnabled())
+                return;
+            QEvent event(QEvent::SockAct);
+            QCoreApplication::sendEvent(notifier, &event);
+            handled = true;
+        };
+        if (ready & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))
+            activate(&Watch::read);
+        if (ready & (EPOLLOUT | EPOLLHUP | EPOLLERR))
+            activate(&Watch::write);
+        if (ready & EPOLLPRI)
+            activate(&Watch::exception);
     }
     if (withTimers && fireTimers())
         handled = true;

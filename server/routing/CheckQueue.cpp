@@ -178,8 +178,10 @@ void CheckQueue::pump()
             byKey_.remove(e->job.key);
         kept_.pop_front();
     }
+    // Let go in sweeps, not one wake-up per check of a storm: past its time a kept check
+    // answers nobody (see join()), only its memory waits for the next sweep.
     if (!kept_.empty())
-        wakeIn(kept_.front()->keptUntil - now);
+        wakeIn(std::max(kept_.front()->keptUntil - now, kKeptSweepMs));
     // A storm of log-ons is over. Its checks' short-lived blocks lay between the records of the
     // connections that came with it, so the freed space is spread over pages the heap keeps
     // (more than the connections' records themselves); malloc gives back only its top unless

@@ -36,6 +36,8 @@ class CheckQueue
 public:
     // How long a check whose askers went waits to be joined, and a success serves joiners.
     static constexpr int kKeepMs = 3000;
+    // Kept checks past their time are let go together, every so often at most.
+    static constexpr qint64 kKeptSweepMs = 100;
     // Once this many checks have finished and the queue is empty again, the heap's free pages
     // go back to the system (see pump()).
     static constexpr int kTrimAfterChecks = 100;

@@ -231,7 +231,8 @@ bool MessageServer::mayLog(Client* client)
 
 void MessageServer::readFrom(Client* client)
 {
-    QList<InboundPiece> pieces;
+    QList<InboundPiece> pieces = std::move(sparePieces_);
+    sparePieces_ = QList<InboundPiece>();
     // Read until the kernel has no more, or the budget of this turn is spent (the rest waits
     // for the next turn), or a check begins: a connection is not read while its password is.
     qint64 budget = kReadBudget;
@@ -253,6 +254,8 @@ void MessageServer::readFrom(Client* client)
         if (got < readBuffer_.size() && !client->socket->isEncrypted())
             break;
     }
+    pieces.clear(); // keeps its room
+    sparePieces_ = std::move(pieces);
     // The settle timer waits until the log-on check is back: the input is read on from there.
     if (client->gone || client->checking)
         return;
@@ -361,6 +364,31 @@ void MessageServer::handlePieces(Client* client, const QList<InboundPiece>& piec
 
 void MessageServer::handle(Client* client, const QByteArray& message)
 {
+    // A message to users, by far the most common, is read in place rather than copied field by
+    // field. Its control characters are blanked as each field's would be: none is a separator.
+    if (client->loggedOn && message.startsWith("SND~")) {
+        QByteArray blanked = message; // copied only if there is something to blank
+        blankControls(blanked);
+        SendFields fields;
+        qsizetype count = 0;
+        for (qsizetype start = 0; count < qsizetype(fields.size()); ++count) {
+            qsizetype end = blanked.indexOf(kSeparator, start);
+            if (end < 0)
+                end = blanked.size();
+            fields[std::size_t(count)] = QByteArrayView(blanked).sliced(start, end - start);
+            if (end == blanked.size()) {
+                ++count;
+                break;
+            }
+            start = end + 1;
+        }
+        // The splitter hands a message over with its exact field count.
+        if (count == qsizetype(fields.size()) &&
+            fields.back().data() + fields.back().size() == blanked.constData() + blanked.size()) {
+            route(client, blanked, fields);
+            return;
+        }
+    }
     QList<QByteArray> fields = splitFields(message);
     for (QByteArray& field : fields)
         blankControls(field);
@@ -377,7 +405,8 @@ void MessageServer::handle(Client* client, const QByteArray& message)
         return;
     }
     if (command == "SND")
-        route(client, fields);
+        route(client, fields.join(kSeparator),
+              {fields[0], fields[1], fields[2], fields[3], fields[4]});
     else if (command == "HND")
         handshake(client);
     else if (command == "LOU")
@@ -424,29 +453,29 @@ void MessageServer::logOut(Client* client)
     endConnection(client);
 }
 
-void MessageServer::route(Client* client, const QList<QByteArray>& fields)
+void MessageServer::route(Client* client, const QByteArray& message, const SendFields& fields)
 {
     // A sender's arrival goes out before its first words: one sent with the log-on would
     // otherwise come from someone not in the list yet.
     if (!cameHere_.empty())
         tellCameHere();
     const QByteArray& sender = client->name;
-    if (!mayRoute(client, fields))
+    if (!mayRoute(client, message, fields[2]))
         return;
     if (!addressNames(fields[1], sender) && mayLog(client))
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
-                    .arg(client->who(), shown(fields[1])));
+                    .arg(client->who(), shown(fields[1].toByteArray())));
 
     // Only what this user's client could have addressed is routed.
-    const QByteArray& list = fields[3];
-    const QByteArray& code = fields[4];
+    const QByteArrayView list = fields[3];
+    const QByteArrayView code = fields[4];
     if (const char* problem = addressingProblem(client->level, list, code)) {
         if (mayLog(client))
             logLine(QStringLiteral("%1: message refused: %2")
                         .arg(client->who(), QLatin1String(problem)));
         return;
     }
-    const QByteArray body = sanitizeField(fields[2].trimmed());
+    const QByteArray body = sanitizeField(fields[2].trimmed().toByteArray());
     if (body.isEmpty()) {
         if (mayLog(client))
             logLine(QStringLiteral("%1: empty message, ignored").arg(client->who()));
@@ -459,15 +488,20 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
         Client* online;
         QString node; // connected to another node
     };
-    std::vector<Target> targets;
+    // Most messages have one or a few recipients: they are kept in place, not allocated.
+    QVarLengthArray<Target, 4> targets;
     NameSet seen(sender);
     if (list != "NOONE") {
         QList<QByteArray> unsure; // neither connected here nor known: one query tells
-        // One recipient, the most common, is the list itself: no list is made.
-        const QList<QByteArray> addresses =
-            list.contains(',') ? list.split(',') : QList<QByteArray>{list};
-        for (const QByteArray& address : addresses) {
-            QByteArray name;
+        // The addresses are taken in place from the list: no list of them is made.
+        QByteArray name;
+        for (qsizetype start = 0; start <= list.size();) {
+            qsizetype end = list.indexOf(',', start);
+            if (end < 0)
+                end = list.size();
+            const QByteArray address =
+                QByteArray::fromRawData(list.constData() + start, end - start);
+            start = end + 1;
             int level = 0;
             if (!splitAddress(address, &name, &level) || seen.contains(name))
                 continue;
@@ -484,7 +518,7 @@ void MessageServer::route(Client* client, const QList<QByteArray>& fields)
             unsure.isEmpty() ? QSet<QByteArray>() : store_.knownNames(unsure, &failed);
         if (failed) {
             client->namedLeft += double(unsure.size());
-            routeLater(client, fields);
+            routeLater(client, message);
             return;
         }
         const qsizetype before = targets.size();

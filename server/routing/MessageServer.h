@@ -12,6 +12,7 @@
 #include "store/DayReader.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
@@ -19,6 +20,7 @@
 #include <QObject>
 #include <QSet>
 #include <QTimer>
+#include <array>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -201,7 +203,9 @@ private:
                        const QList<QByteArray>& fields);
     void handshake(Client* client);
     void logOut(Client* client);
-    void route(Client* client, const QList<QByteArray>& fields);
+    // A message's five fields read in place, and the message they are read from.
+    using SendFields = std::array<QByteArrayView, 5>;
+    void route(Client* client, const QByteArray& message, const SendFields& fields);
     void sendDayMessages(Client* client, const QList<QByteArray>& fields);
     void beginDayMessages(quint64 id, const QByteArray& password, const QByteArray& asked);
     void changePassword(Client* client, const QList<QByteArray>& fields);
@@ -261,14 +265,15 @@ private:
     void handBack(Client* client);
     // A message whose recipients could not be looked up is tried again later.
     void routeLater(Client* client, const QList<QByteArray>& fields);
+    void routeLater(Client* client, const QByteArray& message);
     // The message waits, and the connection's later input behind it, not read, for ms.
-    void holdInput(Client* client, const QList<QByteArray>& fields, qint64 ms);
+    void holdInput(Client* client, const QByteArray& message, qint64 ms);
 
     // Fair shares (MessageServerFairShare.cpp). A message is routed when its body is within
     // the bound, its connection within its budgets and the store takes messages (room on the
     // disk, and it keeps up with this connection's writes); one past the bound is refused,
     // otherwise it waits with what follows it, the connection not read.
-    bool mayRoute(Client* client, const QList<QByteArray>& fields);
+    bool mayRoute(Client* client, const QByteArray& message, QByteArrayView body);
     // What a routed message cost: its recipients, those of them not connected here (their copy
     // is written) and the sizes of its body and its display text.
     void charge(Client* client, qsizetype recipients, qsizetype notHere, qsizetype body,
@@ -353,6 +358,9 @@ private:
     QHash<QByteArray, DayAllowance> dayAllowance_;
     QSet<QByteArray> knownNames_; // account names looked up and found
     QByteArray readBuffer_;
+    // The list a read's messages are cut into, kept between reads with its room (a read nested
+    // in another one's handling makes its own).
+    QList<InboundPiece> sparePieces_;
     std::unique_ptr<TlsContext> tls_;
     bool requireTls_ = false;
     // Connections whose first byte is awaited, or whose handshake runs, on a thread of their

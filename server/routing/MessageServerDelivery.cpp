@@ -10,6 +10,11 @@
 
 namespace wispline::server
 {
+namespace
+{
+// Six entries fill a 256-byte block.
+constexpr qsizetype kUnacknowledgedRoom = 6;
+} // namespace
 
 void MessageServer::sendDayMessages(Client* client, const QList<QByteArray>& fields)
 {
@@ -267,6 +272,10 @@ void MessageServer::send(Client* client, const QByteArray& framed, const QByteAr
     metrics::count(metrics::Counter::BytesOut, quint64(framed.size()));
     if (!display)
         return;
+    // Room for a few at once: grown from nothing one message at a time, the list would be made
+    // anew for the first, the second and the third message after each check that emptied it.
+    if (client->unacknowledged.capacity() == 0)
+        client->unacknowledged.reserve(kUnacknowledgedRoom);
     // The acknowledgements are asked for once so many messages wait, not per message.
     client->unacknowledged.push_back({client->socket->handedOver(), *display, offlineId});
     if (client->unacknowledged.size() == 1)
@@ -352,13 +361,18 @@ void MessageServer::handBack(Client* client)
 
 void MessageServer::routeLater(Client* client, const QList<QByteArray>& fields)
 {
-    // The message waits, and the connection's later input behind it, until the store answers.
-    holdInput(client, fields, kStoreRetryMs);
+    routeLater(client, fields.join(kSeparator));
 }
 
-void MessageServer::holdInput(Client* client, const QList<QByteArray>& fields, qint64 ms)
+void MessageServer::routeLater(Client* client, const QByteArray& message)
 {
-    client->held.prepend({InboundPiece::Message, fields.join(kSeparator)});
+    // The message waits, and the connection's later input behind it, until the store answers.
+    holdInput(client, message, kStoreRetryMs);
+}
+
+void MessageServer::holdInput(Client* client, const QByteArray& message, qint64 ms)
+{
+    client->held.prepend({InboundPiece::Message, message});
     client->checking = true;
     client->storeWait = true;
     client->socket->pauseReading(true);

@@ -22,7 +22,7 @@ constexpr qsizetype kRowBytes = 64;
 constexpr double kLightWriterBytes = 64 * 1024;
 } // namespace
 
-bool MessageServer::mayRoute(Client* client, const QList<QByteArray>& fields)
+bool MessageServer::mayRoute(Client* client, const QByteArray& message, QByteArrayView body)
 {
     const qint64 now = clock_.elapsed();
     if (!client->share)
@@ -43,7 +43,7 @@ bool MessageServer::mayRoute(Client* client, const QList<QByteArray>& fields)
     }
     // A server that stops reads everything up to the last moment: no pause then.
     if (wait > 0 && !shuttingDown_) {
-        holdInput(client, fields, wait);
+        holdInput(client, message, wait);
         client->fairHeld = true;
         return false;
     }
@@ -53,13 +53,13 @@ bool MessageServer::mayRoute(Client* client, const QList<QByteArray>& fields)
     client->keptBefore = store_.offlineAdded();
     // Spaces around a body are not sent on, so they count for nothing; framing characters are
     // replaced one for one.
-    if (fields[2].trimmed().size() > kMaxBodyLength) {
+    if (body.trimmed().size() > kMaxBodyLength) {
         // The protocol has no refusal of a message: the sender's client never learns.
         if (!std::exchange(client->longBodyLogged, true) && mayLog(client))
             logLine(QStringLiteral("%1: message of %2 characters refused, over %3 (further ones "
                                    "on this connection are not logged)")
                         .arg(client->who())
-                        .arg(fields[2].trimmed().size())
+                        .arg(body.trimmed().size())
                         .arg(kMaxBodyLength));
         return false;
     }

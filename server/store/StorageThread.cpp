@@ -12,6 +12,8 @@
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace wispline::server
 {
 namespace

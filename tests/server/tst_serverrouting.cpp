@@ -168,6 +168,23 @@ private slots:
             QVariantList{reached.size()}, kWaitMs);
     }
 
+    // Control characters anywhere in a message are blanked before it is read: in the body as
+    // delivered and kept for the day, and before an address, which still names its user.
+    void controlsInAMessageAreBlanked()
+    {
+        user("ALICE").send("SND~ALICE1~tab\there\x01" "and\x7f" "there~\x02" "BOB2~NOONE");
+        QVERIFY(user("ALICE").sync());
+        QVERIFY(syncAll());
+        const QString shown = u"tab here and there"_s;
+        const QList<QStringList> got = user("BOB").received("SND");
+        QCOMPARE(got.size(), 1);
+        QVERIFY2(got[0].value(1).startsWith(u"ALICE <- "_s + shown + u" ["_s),
+                 qPrintable(got[0].value(1)));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            sqlRow(database_, u"SELECT COUNT(*) FROM messages WHERE body = ?"_s, {shown}),
+            QVariantList{1}, kWaitMs);
+    }
+
     void offlineRecipientGetsTheMessageAtNextLogOn()
     {
         user("ALICE").send("SND~ALICE1~While you were out~HANK1~NOONE");
