@@ -3,6 +3,7 @@
 // the routing (MessageServer.cpp), the way in (MessageServerLogOn.cpp) and the long outputs
 // (MessageServerDelivery.cpp).
 #include "base/ServerRules.h"
+#include "base/SlotPool.h"
 #include "net/ClientConnection.h"
 #include "routing/FairShare.h"
 #include "routing/MessageServer.h"
@@ -67,7 +68,8 @@ QString shown(const QByteArray& bytes);
 // The command word and the rest of a message, for the log; long texts are cut.
 QString excerpt(const QByteArray& bytes);
 
-struct MessageServer::Client {
+// Kept in fixed slots, many to a chunk, apart from the log-on's short-lived blocks (see SlotPool).
+struct MessageServer::Client : Pooled<MessageServer::Client, 64> {
     // Ordered by size, so that no field pads the record: one is kept per connection.
     quint64 id = 0;
     MessageServer* server = nullptr; // for the connection's events
