@@ -79,7 +79,7 @@ struct MessageServer::Client : Pooled<MessageServer::Client, 64> {
     double namedLeft = kNamedBurst;
     qint64 namedAt = 0; // ms on clock_
     qint64 unlogged = 0;
-    QByteArray name; // set once logged on, into a block reserved as it connects
+    QByteArray name; // set once logged on, to bytes kept for good (see InternedNames.h)
     // An account kept in a directory: the password the session logged on with (the server keeps
     // none of its own), for a password change there and the day's messages.
     QByteArray password;
