@@ -2,6 +2,7 @@
 
 #include <QSet>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <vector>
