@@ -33,6 +33,12 @@
 // P-256 certificate made by the openssl command. With --handshakes N (and --tls 1) the run only
 // opens N new TLS connections, --resume 1 resuming the first one's session, and reports the
 // rate and the server's CPU per handshake.
+//
+// With --idle-memory N the run measures what an idle logged-on connection costs the server:
+// 100 clients log on at once, then N - 100 more, --group G at a time (each group connects, logs
+// on and is answered before the next connects; 0, the default, all at once), and the figure is
+// (VmRSS then - VmRSS with 100) / (N - 100), each read once the size has settled.
+// bench/idle_memory.sh runs it at once and ten at a time, in turn.
 #include "store/ServerStore.h"
 
 #include <QCoreApplication>
@@ -98,6 +104,8 @@ struct Options {
     bool tls = false;
     long handshakes = 0; // only new TLS connections, this many
     bool resume = false;
+    int idleClients = 0; // only log on this many and report the memory each costs
+    int group = 0;       // of those past the first 100, this many at a time (0: all at once)
 };
 
 SSL_CTX* clientContext()
@@ -828,14 +836,22 @@ bool readOptions(const QStringList& args, Options* o)
             o->handshakes = long(v);
         else if (key == QLatin1String("--resume"))
             o->resume = v != 0;
+        else if (key == QLatin1String("--idle-memory"))
+            o->idleClients = int(v);
+        else if (key == QLatin1String("--group"))
+            o->group = int(v);
         else
             return false;
     }
+    if (o->idleClients > 0)
+        o->clients = o->idleClients; // an account each
     return (args.size() % 2) == 1 && o->nodes >= 1 && o->nodes <= 8 &&
            (o->nodes == 1 || o->database.startsWith(QLatin1String("postgresql://"))) &&
            o->clients >= 2 && o->level2 >= 1 && o->level2 < o->clients &&
            (!o->attack || (o->level2 >= 3 && o->clients >= 5 && !o->mqtt)) &&
-           (o->handshakes == 0 || o->tls);
+           (o->handshakes == 0 || o->tls) &&
+           (o->idleClients == 0 ||
+            (o->idleClients > 100 && o->group >= 0 && !o->mqtt && o->nodes == 1));
 }
 
 // New TLS connections, four at a time, each ended once its handshake is done; with resume, each
@@ -918,6 +934,199 @@ bool handshakeRate(const Options& o, quint16 port, qint64 serverPid)
     return !failed;
 }
 
+// Idle clients logged on a group at a time, read all along (each newcomer is told to the others),
+// and the server's resident size once it has settled.
+class IdleCrowd
+{
+public:
+    IdleCrowd(const Options& o, quint16 port, qint64 serverPid)
+        : o_(o), port_(port), serverPid_(serverPid), epoll_(::epoll_create1(EPOLL_CLOEXEC))
+    {
+        conns_.reserve(std::size_t(o.idleClients)); // indices stay valid in the epoll set
+    }
+    ~IdleCrowd()
+    {
+        for (Conn& c : conns_) {
+            SSL_free(c.ssl);
+            ::close(c.fd);
+        }
+        ::close(epoll_);
+    }
+
+    // Connects count more clients and logs them on, group at a time (0: all at once).
+    bool logOn(int count, int group)
+    {
+        if (group <= 0)
+            group = count;
+        for (int done = 0; done < count; done += group) {
+            const std::size_t first = conns_.size();
+            const int now = std::min(group, count - done);
+            for (int i = 0; i < now; ++i)
+                if (!connectOne())
+                    return false;
+            for (std::size_t i = first; i < conns_.size(); ++i) {
+                Conn& c = conns_[i];
+                const std::string logOn =
+                    "LIU~" + c.name + "~pw" + c.name + "~1.1.1~00-00-00-00-00-00";
+                if (put(c, logOn.data(), logOn.size()) != ssize_t(logOn.size()))
+                    return false;
+                poll(0);
+            }
+            const auto deadline = Clock::now() + std::chrono::seconds(o_.phaseSeconds);
+            while (loggedOn_ < conns_.size()) {
+                if (failed_ || Clock::now() > deadline)
+                    return false;
+                poll(50);
+            }
+        }
+        return true;
+    }
+
+    // VmRSS in kB, read once the last log-on is four seconds past (a storm's checks are kept
+    // three seconds for joiners, and freed then) and the size has stayed within 8 KB for three
+    // seconds; the clients are read meanwhile.
+    double settledKb()
+    {
+        const auto waitFor = [this](std::chrono::milliseconds ms) {
+            const auto until = Clock::now() + ms;
+            while (Clock::now() < until)
+                poll(int(std::max<std::int64_t>(
+                    1, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now())
+                           .count())));
+        };
+        waitFor(std::chrono::milliseconds(
+            std::max<std::int64_t>(0, 4000 - (nowNs() - lastAnswer_) / 1000000)));
+        std::vector<double> samples; // one every 250 ms
+        for (int i = 0; i < 4 * 120; ++i) {
+            samples.push_back(residentMb(serverPid_) * 1024);
+            if (samples.size() > 12) {
+                const auto last = samples.end() - 13;
+                const auto [low, high] = std::minmax_element(last, samples.end());
+                if (*high - *low <= 8)
+                    return samples.back();
+            }
+            waitFor(std::chrono::milliseconds(250));
+        }
+        std::fprintf(stderr, "the server's memory did not settle\n");
+        return samples.back();
+    }
+
+private:
+    bool connectOne()
+    {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(port_);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const std::size_t index = conns_.size();
+        conns_.emplace_back();
+        Conn& c = conns_.back();
+        char name[16];
+        std::snprintf(name, sizeof name, "U%04d", int(index));
+        c.name = name;
+        c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (c.fd < 0 || ::connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            std::perror("connect");
+            return false;
+        }
+        if (o_.tls) {
+            c.ssl = SSL_new(clientContext());
+            SSL_set_fd(c.ssl, c.fd);
+            if (SSL_connect(c.ssl) != 1) {
+                std::fprintf(stderr, "TLS handshake failed\n");
+                return false;
+            }
+        }
+        ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u32 = std::uint32_t(index);
+        return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev) == 0;
+    }
+
+    void poll(int timeoutMs)
+    {
+        epoll_event events[256];
+        const int n = ::epoll_wait(epoll_, events, 256, timeoutMs);
+        char buf[65536];
+        for (int i = 0; i < n; ++i) {
+            Conn& c = conns_[events[i].data.u32];
+            ssize_t got;
+            while ((got = get(c, buf, sizeof buf)) > 0)
+                c.in.append(buf, std::size_t(got));
+            if (got == 0 || (got < 0 && !c.ssl && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                std::fprintf(stderr, "%s: connection ended by the server\n", c.name.c_str());
+                failed_ = true;
+                ::epoll_ctl(epoll_, EPOLL_CTL_DEL, c.fd, nullptr);
+            }
+            // Only the answer to the log-on matters; the rest (the lists of users) is dropped.
+            std::size_t start = 0;
+            for (std::size_t end; (end = c.in.find('`', start)) != std::string::npos;
+                 start = end + 1) {
+                if (!c.loggedOn && c.in.compare(start, 4, "LIU~") == 0) {
+                    c.loggedOn = true;
+                    ++loggedOn_;
+                    lastAnswer_ = nowNs();
+                } else if (c.in.compare(start, 8, "Invalid~") == 0) {
+                    std::fprintf(stderr, "log-on refused for %s\n", c.name.c_str());
+                    failed_ = true;
+                }
+            }
+            c.in.erase(0, start);
+        }
+    }
+
+    const Options& o_;
+    quint16 port_;
+    qint64 serverPid_;
+    int epoll_;
+    std::vector<Conn> conns_;
+    std::size_t loggedOn_ = 0;
+    std::int64_t lastAnswer_ = 0;
+    bool failed_ = false;
+};
+
+double loadAverage()
+{
+    double one = 0;
+    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+        if (std::fscanf(f, "%lf", &one) != 1)
+            one = 0;
+        std::fclose(f);
+    }
+    return one;
+}
+
+// The README's figure per idle logged-on connection: from 100 clients to idleClients.
+bool idleMemory(const Options& o, quint16 port, qint64 serverPid)
+{
+    constexpr int kFirst = 100;
+    IdleCrowd crowd(o, port, serverPid);
+    if (!crowd.logOn(kFirst, 0)) {
+        std::fprintf(stderr, "could not log the first %d clients on\n", kFirst);
+        return false;
+    }
+    const double before = crowd.settledKb();
+    const double load = loadAverage();
+    const int more = o.idleClients - kFirst;
+    if (!crowd.logOn(more, o.group)) {
+        std::fprintf(stderr, "could not log the other %d clients on\n", more);
+        return false;
+    }
+    const double after = crowd.settledKb();
+    char how[32];
+    if (o.group > 0 && o.group < more)
+        std::snprintf(how, sizeof how, "%d at a time", o.group);
+    else
+        std::snprintf(how, sizeof how, "at once");
+    std::printf("%s, %s: %.2f KB per idle logged-on connection (%d: %.1f MB, %d: %.1f MB; "
+                "load average %.1f to %.1f)\n",
+                o.tls ? "TLS" : "plain", how, (after - before) / more, kFirst, before / 1024,
+                o.idleClients, after / 1024, load, loadAverage());
+    std::fflush(stdout);
+    return true;
+}
+
 } // namespace
 
 // bench/server_failover.cpp
@@ -946,7 +1155,8 @@ int main(int argc, char* argv[])
                              "[--rate PER_S] [--burst N] [--window N] [--broadcasts N] "
                              "[--broadcast-rate PER_S] [--phase-seconds S] [--mqtt 0|1] "
                              "[--db postgresql://... --nodes N] [--attack 0|1] [--day-rows N] "
-                             "[--tls 0|1] [--handshakes N [--resume 0|1]]\n");
+                             "[--tls 0|1] [--handshakes N [--resume 0|1]] "
+                             "[--idle-memory N [--group G]]\n");
         return 2;
     }
     raiseDescriptorLimit();
@@ -1084,6 +1294,8 @@ int main(int argc, char* argv[])
     int rc = 0;
     if (options.handshakes > 0) {
         rc = handshakeRate(options, port, server.processId()) ? 0 : 1;
+    } else if (options.idleClients > 0) {
+        rc = idleMemory(options, port, server.processId()) ? 0 : 1;
     } else {
         Load load(options, server.processId());
         if (options.database.isEmpty())

@@ -4,6 +4,8 @@
 // QTcpSocket holds a read buffer of 16 KB or more for good once it has read anything, which at a
 // thousand connections is most of the server's memory; here input goes straight from the kernel
 // into the caller's buffer.
+#include "base/SlotPool.h"
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
@@ -40,7 +42,8 @@ private:
     quint8 family_ = 0; // 0: none, 4 or 6
 };
 
-class ClientConnection
+// Kept in fixed slots beside the other connections' (see SlotPool), as long-lived as its record.
+class ClientConnection : public Pooled<ClientConnection, 256>
 {
 public:
     // Takes a connected descriptor, which the listener set to reset when closed: only

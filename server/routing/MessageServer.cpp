@@ -171,9 +171,6 @@ void MessageServer::adopt(quint64 id, int descriptor, std::unique_ptr<ClientConn
     c->id = id;
     c->socket = std::move(socket);
     c->remote = PeerAddress(arrival.remote);
-    // Its name's block is made now, beside the record: made at the log-on, it would land among
-    // the log-on's short-lived blocks, and each would keep the holes they leave from going back.
-    c->name.reserve(kMaxNameLength);
     c->anonymous = true;
     // One that waited for its handshake goes before later ones.
     setLogOnDeadline(c->id, arrival.deadline);

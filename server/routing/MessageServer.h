@@ -3,6 +3,7 @@
 // Routing runs on one thread, driven by socket events; password key derivations go to worker
 // threads and the store commits delivered messages on a thread of its own, so neither holds up
 // anyone else's messages.
+#include "base/SlotPool.h"
 #include "net/ClientConnection.h"
 #include "net/InboundSplitter.h"
 #include "net/Listener.h"
@@ -318,7 +319,10 @@ private:
     ServerStore& store_;
     ServerNode* node_ = nullptr;
     Listener listener_;
-    std::unordered_map<quint64, std::unique_ptr<Client>> clients_; // by id
+    // By id; its nodes live as long as their connections, in slots beside each other's.
+    std::unordered_map<quint64, std::unique_ptr<Client>, std::hash<quint64>, std::equal_to<quint64>,
+                       PoolAllocator<std::pair<const quint64, std::unique_ptr<Client>>>>
+        clients_;
     QHash<QByteArray, Client*> online_;
     std::vector<std::unique_ptr<Client>> departed_; // freed on the next turn of the event loop
     quint64 nextId_ = 1;

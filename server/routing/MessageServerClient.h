@@ -3,6 +3,7 @@
 // the routing (MessageServer.cpp), the way in (MessageServerLogOn.cpp) and the long outputs
 // (MessageServerDelivery.cpp).
 #include "base/ServerRules.h"
+#include "base/SlotPool.h"
 #include "net/ClientConnection.h"
 #include "routing/FairShare.h"
 #include "routing/MessageServer.h"
@@ -67,7 +68,8 @@ QString shown(const QByteArray& bytes);
 // The command word and the rest of a message, for the log; long texts are cut.
 QString excerpt(const QByteArray& bytes);
 
-struct MessageServer::Client {
+// Kept in fixed slots, many to a chunk, apart from the log-on's short-lived blocks (see SlotPool).
+struct MessageServer::Client : Pooled<MessageServer::Client, 64> {
     // Ordered by size, so that no field pads the record: one is kept per connection.
     quint64 id = 0;
     MessageServer* server = nullptr; // for the connection's events
@@ -77,7 +79,7 @@ struct MessageServer::Client {
     double namedLeft = kNamedBurst;
     qint64 namedAt = 0; // ms on clock_
     qint64 unlogged = 0;
-    QByteArray name; // set once logged on, into a block reserved as it connects
+    QByteArray name; // set once logged on, to bytes kept for good (see InternedNames.h)
     // An account kept in a directory: the password the session logged on with (the server keeps
     // none of its own), for a password change there and the day's messages.
     QByteArray password;

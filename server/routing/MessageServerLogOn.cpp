@@ -1,6 +1,7 @@
 // The way in: log-ons answered from a fast verifier or checked in turn off the routing thread,
 // the throttling, the log-on deadline, and password changes.
 #include "base/Crypto.h"
+#include "base/InternedNames.h"
 #include "base/ServerLog.h"
 #include "base/ServerMetrics.h"
 #include "cluster/ServerNode.h"
@@ -411,9 +412,8 @@ void MessageServer::completeLogOn(Client* client, const QString& userName, const
         }
     }
 
-    // Into the block reserved as it connected (see adopt()), which the table by name shares.
-    client->name.resize(0);
-    client->name.append(QByteArrayView(name));
+    // Kept for good, not in a block of its own (see InternedNames.h); the table by name shares it.
+    client->name = internedName(name);
     client->level = account.level;
     client->loggedOn = true;
     client->directory = account.directory;

@@ -1,9 +1,12 @@
 // Names, passwords, versions, addresses, addressing by level and control characters as the
 // server reads them, and the key derivation of its password hashes. The framing of what it
 // sends is checked end to end by the routing and robustness tests. Also how a name goes into a
-// directory's DN or search filter, and which directory settings cannot work.
+// directory's DN or search filter, and which directory settings cannot work. Also the storage
+// that outlives a log-on: the names kept for good and the slots of the connections' records.
 #include "base/Crypto.h"
+#include "base/InternedNames.h"
 #include "base/ServerRules.h"
+#include "base/SlotPool.h"
 #include "directory/DirectoryOptions.h"
 #include "directory/LdapText.h"
 #include "routing/CheckQueue.h"
@@ -13,7 +16,9 @@
 #include <QPasswordDigestor>
 #include <QSemaphore>
 #include <QTest>
+#include <set>
 #include <tuple>
+#include <vector>
 
 using namespace wispline::server;
 
@@ -402,6 +407,88 @@ private slots:
             o.passwordFile = value;
         const QString found = directoryOptionsProblem(o);
         QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
+    }
+
+    // Names kept for good, many to a chunk: each intact, ended by a 0, however many follow it
+    // into the chunks after, and kept once however often it logs on.
+    void internedNames_data()
+    {
+        QTest::addColumn<QByteArray>("prefix"); // tells the rows' names apart
+        QTest::addColumn<int>("shortest");
+        QTest::addColumn<int>("longest");
+        QTest::addColumn<int>("count");
+        QTest::newRow("one letter") << QByteArray() << 1 << 1 << 26;
+        QTest::newRow("the longest, over several chunks")
+            << QByteArray("L") << kMaxNameLength << kMaxNameLength << 1000;
+        QTest::newRow("every length, over several chunks")
+            << QByteArray("M") << 2 << kMaxNameLength << 1000;
+    }
+
+    void internedNames()
+    {
+        QFETCH(QByteArray, prefix);
+        QFETCH(int, shortest);
+        QFETCH(int, longest);
+        QFETCH(int, count);
+        std::vector<QByteArray> names;
+        std::vector<QByteArray> kept;
+        for (int i = 0; i < count; ++i) {
+            QByteArray name = prefix;
+            for (int n = i; name.size() < shortest + i % (longest - shortest + 1); n /= 26)
+                name += char('A' + n % 26);
+            names.push_back(name);
+            kept.push_back(internedName(QByteArray(name))); // from a copy, gone at once
+        }
+        for (int i = 0; i < count; ++i) {
+            const QByteArray& k = kept[std::size_t(i)];
+            QCOMPARE(k, names[std::size_t(i)]);
+            QCOMPARE(k.constData()[k.size()], '\0');
+            QCOMPARE(internedName(names[std::size_t(i)]).constData(), k.constData());
+        }
+    }
+
+    // Slots taken and given back in any order: none handed out twice, none overwritten by
+    // another's, across chunks.
+    void slotPool_data()
+    {
+        QTest::addColumn<int>("taken");
+        QTest::newRow("one chunk, full") << 8;
+        QTest::newRow("one past a chunk") << 9;
+        QTest::newRow("five chunks") << 40;
+    }
+
+    void slotPool()
+    {
+        using Pool = SlotPool<64, 8>;
+        QFETCH(int, taken);
+        std::vector<char*> held(std::size_t(taken), nullptr);
+        const auto fill = [&](int i) {
+            held[std::size_t(i)] = static_cast<char*>(Pool::take());
+            std::fill_n(held[std::size_t(i)], 64, char(i));
+        };
+        const auto check = [&] {
+            QCOMPARE(std::set<char*>(held.begin(), held.end()).size(), std::size_t(taken));
+            for (int i = 0; i < taken; ++i)
+                QVERIFY(std::all_of(held[std::size_t(i)], held[std::size_t(i)] + 64,
+                                    [i](char c) { return c == char(i); }));
+        };
+        for (int i = 0; i < taken; ++i)
+            fill(i);
+        check();
+        // Every other back, then as many again: they come from the freed held and chunks.
+        for (int i = 0; i < taken; i += 2)
+            Pool::give(held[std::size_t(i)]);
+        for (int i = 0; i < taken; i += 2)
+            fill(i);
+        check();
+        // All back, the last first: a chunk emptied goes while the others still hold held.
+        for (int i = taken - 1; i >= 0; --i)
+            Pool::give(held[std::size_t(i)]);
+        for (int i = 0; i < taken; ++i)
+            fill(i);
+        check();
+        for (char* slot : held)
+            Pool::give(slot);
     }
 };
 
