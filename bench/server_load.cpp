@@ -61,8 +61,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
@@ -219,6 +221,36 @@ double cpuSeconds(qint64 pid)
                     &utime, &stime) != 2)
         return 0;
     return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+}
+
+// CPU seconds (user + system) each named thread of the process has used so far; threads of
+// one name are summed.
+std::map<std::string, double> threadCpuSeconds(qint64 pid)
+{
+    std::map<std::string, double> out;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%lld/task", static_cast<long long>(pid));
+    DIR* dir = ::opendir(path);
+    if (!dir)
+        return out;
+    while (const dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const std::string task = std::string("task/") + e->d_name;
+        std::string name = procText(pid, (task + "/comm").c_str());
+        while (!name.empty() && name.back() == '\n')
+            name.pop_back();
+        const std::string stat = procText(pid, (task + "/stat").c_str());
+        const std::size_t p = stat.rfind(')');
+        unsigned long utime = 0;
+        unsigned long stime = 0;
+        if (p != std::string::npos &&
+            std::sscanf(stat.c_str() + p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                        &utime, &stime) == 2)
+            out[name] += double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
+    }
+    ::closedir(dir);
+    return out;
 }
 
 class Load
@@ -590,6 +622,7 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
     std::uniform_int_distribution<int> pickLevel1(levelTwo, std::max(levelTwo, o_.clients - 1));
 
     const double cpuBefore = cpuSeconds(serverPid_);
+    const std::map<std::string, double> threadsBefore = threadCpuSeconds(serverPid_);
     const std::int64_t start = nowNs();
     const std::int64_t deadline = start + std::int64_t(o_.phaseSeconds) * 1000000000LL;
     long sent = 0;
@@ -679,6 +712,17 @@ void Load::runPhase(const char* title, long count, double rate, int window, bool
     std::printf("  largest gap between deliveries %.2f ms\n", double(longestGap_) / 1e6);
     std::printf("  server CPU %.2f s, %.1f us per delivery\n", cpu,
                 delivered_ ? cpu * 1e6 / double(delivered_) : 0.0);
+    if (delivered_) {
+        // Where it went, per delivery: the routing thread, the storage thread, the rest.
+        std::printf("  by thread, us per delivery:");
+        for (const auto& [name, seconds] : threadCpuSeconds(serverPid_)) {
+            const auto before = threadsBefore.find(name);
+            const double used = seconds - (before == threadsBefore.end() ? 0.0 : before->second);
+            if (used > 0)
+                std::printf(" %s %.1f", name.c_str(), used * 1e6 / double(delivered_));
+        }
+        std::printf("\n");
+    }
     if (o_.attack) {
         std::printf("  meanwhile %ld day downloads ended and %ld messages to 1,000 made-up "
                     "recipients were sent; server memory %.1f MB\n",

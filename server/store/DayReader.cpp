@@ -7,6 +7,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+#include <pthread.h>
 
 #include <atomic>
 
@@ -44,6 +45,8 @@ void DayReader::read(const QDate& day, const QByteArray& user, qint64 afterId, q
 
 void DayReader::run()
 {
+    // Named, so that top -H and the benchmark tell the threads apart.
+    pthread_setname_np(pthread_self(), "day-reader");
     static std::atomic<int> counter{0}; // readers of several servers in one process
     const QString name = QStringLiteral("wispline-day-reader-%1").arg(++counter);
     {
