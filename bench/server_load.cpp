@@ -39,6 +39,7 @@
 // on and is answered before the next connects; 0, the default, all at once), and the figure is
 // (VmRSS then - VmRSS with 100) / (N - 100), each read once the size has settled.
 // bench/idle_memory.sh runs it at once and ten at a time, in turn.
+#include "bench_common.h"
 #include "store/ServerStore.h"
 
 #include <QCoreApplication>
@@ -1130,17 +1131,6 @@ private:
     bool failed_ = false;
 };
 
-double loadAverage()
-{
-    double one = 0;
-    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-        if (std::fscanf(f, "%lf", &one) != 1)
-            one = 0;
-        std::fclose(f);
-    }
-    return one;
-}
-
 // The README's figure per idle logged-on connection: from 100 clients to idleClients.
 bool idleMemory(const Options& o, quint16 port, qint64 serverPid)
 {
@@ -1151,7 +1141,7 @@ bool idleMemory(const Options& o, quint16 port, qint64 serverPid)
         return false;
     }
     const double before = crowd.settledKb();
-    const double load = loadAverage();
+    const double load = bench::loadAverage();
     const int more = o.idleClients - kFirst;
     if (!crowd.logOn(more, o.group)) {
         std::fprintf(stderr, "could not log the other %d clients on\n", more);
@@ -1166,7 +1156,7 @@ bool idleMemory(const Options& o, quint16 port, qint64 serverPid)
     std::printf("%s, %s: %.2f KB per idle logged-on connection (%d: %.1f MB, %d: %.1f MB; "
                 "load average %.1f to %.1f)\n",
                 o.tls ? "TLS" : "plain", how, (after - before) / more, kFirst, before / 1024,
-                o.idleClients, after / 1024, load, loadAverage());
+                o.idleClients, after / 1024, load, bench::loadAverage());
     std::fflush(stdout);
     return true;
 }
@@ -1288,9 +1278,7 @@ int main(int argc, char* argv[])
             // Each client here sends more than a person could: the budgets of a connection are
             // lifted, but under attack, where they are what is measured.
             if (!options.attack)
-                arguments << QStringLiteral("--budget-messages") << QStringLiteral("100000000")
-                          << QStringLiteral("--budget-deliveries") << QStringLiteral("100000000")
-                          << QStringLiteral("--budget-store-kb") << QStringLiteral("100000000");
+                arguments << bench::liftedBudgets();
             // A profiler may wrap the server (BENCH_SERVER_WRAPPER=heaptrack, say); the memory
             // then reported is the wrapper's.
             if (options.tls)
@@ -1304,15 +1292,7 @@ int main(int argc, char* argv[])
                 std::fprintf(stderr, "the server did not start\n");
                 return 0;
             }
-            QString output;
-            quint16 found = 0;
-            const QRegularExpression line(QStringLiteral("listening on [^:]+:(\\d+)"));
-            while (found == 0 && process.waitForReadyRead(10000)) {
-                output += QString::fromUtf8(process.readAllStandardOutput());
-                const QRegularExpressionMatch m = line.match(output);
-                if (m.hasMatch())
-                    found = quint16(m.captured(1).toUInt());
-            }
+            const quint16 found = bench::listeningPort(process, 10000);
             if (found == 0) {
                 std::fprintf(stderr, "the server did not report its port\n");
                 process.kill();

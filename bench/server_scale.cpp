@@ -21,6 +21,7 @@
 // The budgets of a connection are lifted, as in the other load runs; the caps on connections not
 // logged on and on checks are the shipped ones (the window stays under them).
 #include "base/Crypto.h"
+#include "bench_common.h"
 #include "server_relogon.h"
 #include "store/ServerStore.h"
 #include "store/Verifiers.h"
@@ -84,17 +85,6 @@ in_addr sourceOf(int i)
     in_addr a{};
     a.s_addr = htonl((127u << 24) | (2u << 16) | std::uint32_t(i + 1));
     return a;
-}
-
-double loadAverage()
-{
-    double one = 0;
-    if (FILE* f = std::fopen("/proc/loadavg", "r")) {
-        if (std::fscanf(f, "%lf", &one) != 1)
-            one = 0;
-        std::fclose(f);
-    }
-    return one;
 }
 
 double residentMb(qint64 pid)
@@ -446,7 +436,7 @@ bool Crowd::logOnAll(int timeoutSeconds)
         if (on_ >= reported + o_.users / 10 && on_ < o_.users) {
             reported = on_;
             std::printf("  %6d on after %7.1f s (load average %.1f)\n", on_,
-                        double(nowNs() - start) / 1e9, loadAverage());
+                        double(nowNs() - start) / 1e9, bench::loadAverage());
         }
     }
     const double seconds = double(nowNs() - start) / 1e9;
@@ -494,7 +484,7 @@ void Crowd::traffic()
     std::uniform_int_distribution<int> pick(0, active - 1);
     // The active users are spread over the crowd, from the first to log on to the last.
     const auto user = [&](int k) { return int(std::int64_t(k) * o_.users / active); };
-    const double load0 = loadAverage();
+    const double load0 = bench::loadAverage();
     const double cpu0 = relogon::cpuOf(serverPid_);
     const std::int64_t start = nowNs();
     const std::int64_t deadline = start + std::int64_t(o_.seconds + 30) * 1000000000LL;
@@ -541,12 +531,12 @@ void Crowd::traffic()
     std::printf("  server CPU %.2f s, %.1f us per delivery; load average %.1f before, %.1f "
                 "after\n",
                 cpu, latencies_.empty() ? 0.0 : cpu * 1e6 / double(latencies_.size()), load0,
-                loadAverage());
+                bench::loadAverage());
 }
 
 bool Crowd::leave(int timeoutSeconds)
 {
-    const double load0 = loadAverage();
+    const double load0 = bench::loadAverage();
     const double cpu0 = relogon::cpuOf(serverPid_);
     const std::int64_t start = nowNs();
     heardGone_ = 0;
@@ -567,7 +557,7 @@ bool Crowd::leave(int timeoutSeconds)
     std::printf("%ld users dropped at once: the one left on heard of all in %.1f s%s; server "
                 "CPU %.1f s; load average %.1f before, %.1f after\n",
                 left, seconds, heardGone_ < left ? " (TIMED OUT)" : "",
-                relogon::cpuOf(serverPid_) - cpu0, load0, loadAverage());
+                relogon::cpuOf(serverPid_) - cpu0, load0, bench::loadAverage());
     return heardGone_ >= left;
 }
 
@@ -663,33 +653,23 @@ int runScale(const QStringList& args)
     const QString log = dir.filePath(QStringLiteral("server.log"));
     server.setStandardErrorFile(log);
     QStringList arguments{QStringLiteral("--db"), database, QStringLiteral("--port"),
-                          QStringLiteral("0"), QStringLiteral("--kdf-iterations"),
-                          QString::number(o.cost), QStringLiteral("--verifier-key"), keyFile,
-                          // Each active user sends far more than a person could.
-                          QStringLiteral("--budget-messages"), QStringLiteral("100000000"),
-                          QStringLiteral("--budget-deliveries"), QStringLiteral("100000000"),
-                          QStringLiteral("--budget-store-kb"), QStringLiteral("100000000")};
+                          QStringLiteral("0")};
+    arguments << QStringLiteral("--kdf-iterations") << QString::number(o.cost)
+              << QStringLiteral("--verifier-key")
+              << keyFile
+              // Each active user sends far more than a person could.
+              << bench::liftedBudgets();
     if (!o.log)
         arguments << QStringLiteral("--quiet");
     server.start(QStringLiteral(WISPLINE_SERVER_PATH), arguments);
-    quint16 port = 0;
-    if (server.waitForStarted(10000)) {
-        static const QRegularExpression listening(QStringLiteral("listening on [^:]+:(\\d+)"));
-        QString out;
-        while (port == 0 && server.waitForReadyRead(30000)) {
-            out += QString::fromUtf8(server.readAllStandardOutput());
-            const QRegularExpressionMatch m = listening.match(out);
-            if (m.hasMatch())
-                port = quint16(m.captured(1).toUInt());
-        }
-    }
+    const quint16 port = server.waitForStarted(10000) ? bench::listeningPort(server, 30000) : 0;
     if (port == 0) {
         std::fprintf(stderr, "the server did not start\n");
         return 1;
     }
     const qint64 pid = server.processId();
     const double startMb = residentMb(pid);
-    std::printf("server at start: %.1f MB; load average %.1f\n", startMb, loadAverage());
+    std::printf("server at start: %.1f MB; load average %.1f\n", startMb, bench::loadAverage());
 
     int rc = 0;
     qint64 logBeforeLeaving = -1;

@@ -68,6 +68,28 @@ inline bool waitFor(const std::function<bool()>& done, int ms = kWaitMs)
     return true;
 }
 
+// Serves events until done() holds; false once progress() has stood still for ms. For a wait
+// whose length grows with the work (thousands of messages) and with the machine's load: only a
+// stall fails it, never its total.
+inline bool waitWhileProgressing(const std::function<bool()>& done,
+                                 const std::function<qint64()>& progress, int ms = kWaitMs)
+{
+    qint64 seen = progress();
+    QDeadlineTimer stall(ms);
+    QTimer tick; // wakes the wait when nothing else happens
+    tick.start(10);
+    while (!done()) {
+        if (const qint64 now = progress(); now != seen) {
+            seen = now;
+            stall.setRemainingTime(ms);
+        } else if (stall.hasExpired()) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
 // Password hashes in tests take few rounds: a log-on at the real count costs tens of ms.
 inline const QStringList kFewKdfRounds{QStringLiteral("--kdf-iterations"), QStringLiteral("1000")};
 
@@ -398,6 +420,21 @@ public:
         });
     }
 
+    // As take(), for an answer behind thousands of other messages: waits as long as messages
+    // keep arriving, and gives up only when none came for kWaitMs.
+    Fields takeWhileArriving(const QString& command, const QString& field1 = {})
+    {
+        return takeFirst(
+            [&](const Fields& m) {
+                return m.value(0) == command && (field1.isNull() || m.value(1) == field1);
+            },
+            false, true);
+    }
+
+    // Messages received since the connection was made, those taken included: grows while the
+    // server sends.
+    qint64 arrived() const { return arrived_; }
+
     // A handshake round trip: everything the server queued for this client before it handled
     // the handshake has arrived once the answer is here.
     bool sync()
@@ -474,17 +511,20 @@ public:
     }
 
 private:
-    Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier = false)
+    Fields takeFirst(const std::function<bool(const Fields&)>& wanted, bool dropEarlier = false,
+                     bool whileArriving = false)
     {
         Fields found;
-        (void)waitFor([&] {
+        const auto done = [&] {
             const auto it = std::find_if(messages_.begin(), messages_.end(), wanted);
             if (it == messages_.end())
                 return false;
             found = *it;
             messages_.erase(dropEarlier ? messages_.begin() : it, it + 1);
             return true;
-        });
+        };
+        (void)(whileArriving ? waitWhileProgressing(done, [this] { return arrived_; })
+                             : waitFor(done));
         return found;
     }
 
@@ -499,6 +539,7 @@ private:
             messages_.append(
                 wispline::ansi::decode(QByteArrayView(pending_).sliced(start, end - start))
                     .split(QLatin1Char('~')));
+            ++arrived_;
             start = end + 1;
         }
         pending_.remove(0, start);
@@ -506,6 +547,7 @@ private:
 
     bool paused_ = false;
     int raw_ = -1;
+    qint64 arrived_ = 0;
     QSslSocket socket_;
     QByteArray pending_;
     QList<Fields> messages_;
