@@ -128,6 +128,18 @@ bool splitAddress(const QByteArray& address, QByteArray* name, int* level)
     return true;
 }
 
+bool splitAddress(QByteArrayView address, NameRoom* name, int* level)
+{
+    if (!takeLevel(&address, level))
+        return false;
+    // Only ASCII letters change case, as QByteArray::toUpper() does.
+    name->resize(address.size());
+    char* out = name->data();
+    for (const char c : address)
+        *out++ = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    return true;
+}
+
 bool addressNames(QByteArrayView address, const QByteArray& name)
 {
     // As splitAddress() and a comparison would, without making the name.
@@ -272,6 +284,42 @@ QByteArray displayText(const QByteArray& sender, const QByteArray& body, const Q
     at = put(at, time);
     *at = ']';
     return out;
+}
+
+namespace
+{
+constexpr QByteArrayView kFrameEnd("ExitEnd");
+} // namespace
+
+QByteArray framedDisplay(QByteArrayView command, const QByteArray& sender, const QByteArray& body,
+                         const QByteArray& time)
+{
+    constexpr QByteArrayView arrow(" <- ");
+    constexpr QByteArrayView open(" [");
+    QByteArray out(command.size() + 1 + sender.size() + arrow.size() + body.size() + open.size() +
+                       time.size() + 1 + 1 + kFrameEnd.size() + 1,
+                   Qt::Uninitialized);
+    char* at = put(out.data(), command);
+    *at++ = kSeparator;
+    at = put(at, sender);
+    at = put(at, arrow);
+    at = put(at, body);
+    at = put(at, open);
+    at = put(at, time);
+    *at++ = ']';
+    *at++ = kSeparator;
+    at = put(at, kFrameEnd);
+    *at = kTerminator;
+    return out;
+}
+
+QByteArrayView fieldOfFrame(const QByteArray& framed)
+{
+    // The command holds no separator, and the end is always "~ExitEnd" and the terminator.
+    const qsizetype start = framed.indexOf(kSeparator) + 1;
+    const qsizetype end = framed.size() - kFrameEnd.size() - 2;
+    return start > 0 && end >= start ? QByteArrayView(framed).sliced(start, end - start)
+                                     : QByteArrayView();
 }
 
 QList<QByteArray> splitFields(const QByteArray& message)

@@ -257,7 +257,7 @@ private:
     void pump(Client* client);
     bool pumpBacklog(Client* client);
     void readDayMessages(Client* client);
-    void dropNonReader(Client* client, const QByteArray& display, qint64 offlineId);
+    void dropNonReader(Client* client, const QByteArray& framed, qint64 offlineId);
     // Forgets the messages the peer has acknowledged, and their queue rows.
     void noteAcknowledged(Client* client);
     // Gives what the peer has not acknowledged back to the offline queue; how many.
@@ -298,10 +298,10 @@ private:
     // line counts what it cost beyond that when it goes.
     bool mayLog(Client* client);
 
-    // display: the text of an SND or OffL message, kept until written to the socket so that it
-    // can go back to the offline queue if the client is dropped; offlineId its queue row.
-    void send(Client* client, const QByteArray& framed, const QByteArray* display = nullptr,
-              qint64 offlineId = 0);
+    // kept: framed is an SND or OffL message, whose display text (its one field) is kept until
+    // the peer acknowledges it, so that it can go back to the offline queue if the client is
+    // dropped; offlineId its queue row. The frame itself is kept, shared with the output.
+    void send(Client* client, const QByteArray& framed, bool kept = false, qint64 offlineId = 0);
     void broadcast(const QByteArray& framed, const Client* except);
     std::vector<Client*> onlineClients() const;
     // The local time, worked out once a second: converting to local time on every message
