@@ -220,7 +220,20 @@ void blankControls(QByteArray& field)
         return table;
     }();
     const char* data = field.constData();
-    for (qsizetype i = 0; i < field.size(); ++i) {
+    qsizetype i = 0;
+    // Every message's text passes here, and most of it is printable ASCII: eight bytes at a time
+    // while none is below 0x20 or from 0x7f up; from a word that holds one, byte by byte.
+    constexpr quint64 kOnes = 0x0101010101010101ull;
+    constexpr quint64 kTops = 0x8080808080808080ull;
+    for (; i + 8 <= field.size(); i += 8) {
+        quint64 word = 0;
+        std::memcpy(&word, data + i, sizeof word);
+        const quint64 below = (word - 0x20 * kOnes) & ~word & kTops;
+        const quint64 fromDel = ((word + kOnes) | word) & kTops;
+        if (below | fromDel)
+            break;
+    }
+    for (; i < field.size(); ++i) {
         if (kControl[static_cast<unsigned char>(data[i])]) {
             char* out = field.data(); // detaches only now, if shared
             for (qsizetype j = i; j < field.size(); ++j) {

@@ -299,6 +299,21 @@ private slots:
         QTest::newRow("NUL, BEL, DEL") << QByteArray("a\0b\ac\x7f", 6) << QByteArray("a b c ");
         QTest::newRow("C1 control and euro sign")
             << QByteArray("\x81\x80\x9d") << QByteArray(" \x80 ");
+        // Text is looked at eight bytes at a time: a control at the end of a word and just past
+        // it, the lowest and highest bytes either side of the printable ones, a control after
+        // printable bytes from 0x80 up, and one in the bytes after the last whole word.
+        QTest::newRow("control last of a word")
+            << QByteArray("abcdefg\tijklmnop") << QByteArray("abcdefg ijklmnop");
+        QTest::newRow("control first past a word")
+            << QByteArray("abcdefgh\nijklmnop") << QByteArray("abcdefgh ijklmnop");
+        QTest::newRow("space and tilde kept")
+            << QByteArray(" ~ ~ ~ ~ ~ ~ ~ ~\x1f") << QByteArray(" ~ ~ ~ ~ ~ ~ ~ ~ ");
+        QTest::newRow("DEL in a word")
+            << QByteArray("~~~~~~~\x7f~~~~~~~~") << QByteArray("~~~~~~~ ~~~~~~~~");
+        QTest::newRow("control after high bytes") << QByteArray("\xe9t\xe9 \xe0 Paris\x85\x01")
+                                                  << QByteArray("\xe9t\xe9 \xe0 Paris\x85 ");
+        QTest::newRow("control in the tail")
+            << QByteArray("sixteen bytes ok\x9d") << QByteArray("sixteen bytes ok ");
     }
 
     void controlsBlanked()
