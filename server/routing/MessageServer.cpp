@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QVarLengthArray>
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -368,12 +369,13 @@ void MessageServer::handle(Client* client, const QByteArray& message)
         blankControls(blanked);
         SendFields fields;
         qsizetype count = 0;
-        for (qsizetype start = 0; count < qsizetype(fields.size()); ++count) {
-            qsizetype end = blanked.indexOf(kSeparator, start);
-            if (end < 0)
-                end = blanked.size();
-            fields[std::size_t(count)] = QByteArrayView(blanked).sliced(start, end - start);
-            if (end == blanked.size()) {
+        const char* const last = blanked.constData() + blanked.size();
+        for (const char* start = blanked.constData(); count < qsizetype(fields.size()); ++count) {
+            const void* found =
+                start < last ? std::memchr(start, kSeparator, std::size_t(last - start)) : nullptr;
+            const char* end = found ? static_cast<const char*>(found) : last;
+            fields[std::size_t(count)] = QByteArrayView(start, end - start);
+            if (end == last) {
                 ++count;
                 break;
             }
@@ -381,7 +383,7 @@ void MessageServer::handle(Client* client, const QByteArray& message)
         }
         // The splitter hands a message over with its exact field count.
         if (count == qsizetype(fields.size()) &&
-            fields.back().data() + fields.back().size() == blanked.constData() + blanked.size()) {
+            fields.back().data() + fields.back().size() == last) {
             route(client, blanked, fields);
             return;
         }
