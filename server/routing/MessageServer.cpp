@@ -459,7 +459,8 @@ void MessageServer::route(Client* client, const QByteArray& message, const SendF
     if (!cameHere_.empty())
         tellCameHere();
     const QByteArray& sender = client->name;
-    if (!mayRoute(client, message, fields[2]))
+    const qint64 takenAt = clock_.elapsed();
+    if (!mayRoute(client, message, fields[2], takenAt))
         return;
     if (!addressNames(fields[1], sender) && mayLog(client))
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
@@ -611,7 +612,7 @@ void MessageServer::route(Client* client, const QByteArray& message, const SendF
     if (kept && !shuttingDown_)
         store_.flushOfflineSoon();
     charge(
-        client, qsizetype(targets.size()),
+        client, takenAt, qsizetype(targets.size()),
         std::count_if(targets.cbegin(), targets.cend(), [](const Target& t) { return !t.online; }),
         body.size(), fieldOfFrame(framed).size());
 }

@@ -274,10 +274,11 @@ private:
     // the bound, its connection within its budgets and the store takes messages (room on the
     // disk, and it keeps up with this connection's writes); one past the bound is refused,
     // otherwise it waits with what follows it, the connection not read.
-    bool mayRoute(Client* client, const QByteArray& message, QByteArrayView body);
+    // now: ms on clock_ as the message was taken, read once for both.
+    bool mayRoute(Client* client, const QByteArray& message, QByteArrayView body, qint64 now);
     // What a routed message cost: its recipients, those of them not connected here (their copy
     // is written) and the sizes of its body and its display text.
-    void charge(Client* client, qsizetype recipients, qsizetype notHere, qsizetype body,
+    void charge(Client* client, qint64 now, qsizetype recipients, qsizetype notHere, qsizetype body,
                 qsizetype display);
     // Its writes for offline users are done a slice a turn: its input waits for the last.
     void holdUntilKept(Client* client);
