@@ -128,6 +128,18 @@ bool splitAddress(const QByteArray& address, QByteArray* name, int* level)
     return true;
 }
 
+bool splitAddress(QByteArrayView address, NameRoom* name, int* level)
+{
+    if (!takeLevel(&address, level))
+        return false;
+    // Only ASCII letters change case, as QByteArray::toUpper() does.
+    name->resize(address.size());
+    char* out = name->data();
+    for (const char c : address)
+        *out++ = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    return true;
+}
+
 bool addressNames(QByteArrayView address, const QByteArray& name)
 {
     // As splitAddress() and a comparison would, without making the name.
@@ -208,7 +220,20 @@ void blankControls(QByteArray& field)
         return table;
     }();
     const char* data = field.constData();
-    for (qsizetype i = 0; i < field.size(); ++i) {
+    qsizetype i = 0;
+    // Every message's text passes here, and most of it is printable ASCII: eight bytes at a time
+    // while none is below 0x20 or from 0x7f up; from a word that holds one, byte by byte.
+    constexpr quint64 kOnes = 0x0101010101010101ull;
+    constexpr quint64 kTops = 0x8080808080808080ull;
+    for (; i + 8 <= field.size(); i += 8) {
+        quint64 word = 0;
+        std::memcpy(&word, data + i, sizeof word);
+        const quint64 below = (word - 0x20 * kOnes) & ~word & kTops;
+        const quint64 fromDel = ((word + kOnes) | word) & kTops;
+        if (below | fromDel)
+            break;
+    }
+    for (; i < field.size(); ++i) {
         if (kControl[static_cast<unsigned char>(data[i])]) {
             char* out = field.data(); // detaches only now, if shared
             for (qsizetype j = i; j < field.size(); ++j) {
@@ -272,6 +297,42 @@ QByteArray displayText(const QByteArray& sender, const QByteArray& body, const Q
     at = put(at, time);
     *at = ']';
     return out;
+}
+
+namespace
+{
+constexpr QByteArrayView kFrameEnd("ExitEnd");
+} // namespace
+
+QByteArray framedDisplay(QByteArrayView command, const QByteArray& sender, const QByteArray& body,
+                         const QByteArray& time)
+{
+    constexpr QByteArrayView arrow(" <- ");
+    constexpr QByteArrayView open(" [");
+    QByteArray out(command.size() + 1 + sender.size() + arrow.size() + body.size() + open.size() +
+                       time.size() + 1 + 1 + kFrameEnd.size() + 1,
+                   Qt::Uninitialized);
+    char* at = put(out.data(), command);
+    *at++ = kSeparator;
+    at = put(at, sender);
+    at = put(at, arrow);
+    at = put(at, body);
+    at = put(at, open);
+    at = put(at, time);
+    *at++ = ']';
+    *at++ = kSeparator;
+    at = put(at, kFrameEnd);
+    *at = kTerminator;
+    return out;
+}
+
+QByteArrayView fieldOfFrame(const QByteArray& framed)
+{
+    // The command holds no separator, and the end is always "~ExitEnd" and the terminator.
+    const qsizetype start = framed.indexOf(kSeparator) + 1;
+    const qsizetype end = framed.size() - kFrameEnd.size() - 2;
+    return start > 0 && end >= start ? QByteArrayView(framed).sliced(start, end - start)
+                                     : QByteArrayView();
 }
 
 QList<QByteArray> splitFields(const QByteArray& message)

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QVarLengthArray>
 
 namespace wispline::server
 {
@@ -53,6 +54,10 @@ void appendAddress(QByteArray* out, const QByteArray& name, int level);
 // Splits an address into its name (upper-cased) and level; false when the last character is
 // not 1, 2 or 3 or the name is empty.
 bool splitAddress(const QByteArray& address, QByteArray* name, int* level);
+// The same, the name written into room the caller keeps: a recipient's name is looked up for
+// every message, and a name of up to 64 bytes is made without allocating.
+using NameRoom = QVarLengthArray<char, 64>;
+bool splitAddress(QByteArrayView address, NameRoom* name, int* level);
 // True when splitAddress() takes address apart and its name is name.
 bool addressNames(QByteArrayView address, const QByteArray& name);
 
@@ -82,6 +87,11 @@ const char* addressingProblem(int level, QByteArrayView recipients, QByteArrayVi
 
 // "SENDER <- body [HH:mm:ss]": the client cuts the body out between "<" and "[".
 QByteArray displayText(const QByteArray& sender, const QByteArray& body, const QByteArray& time);
+// frame(command, displayText(sender, body, time)) made at once, in one allocation.
+QByteArray framedDisplay(QByteArrayView command, const QByteArray& sender, const QByteArray& body,
+                         const QByteArray& time);
+// The one field of frame(command, field), in place: the display text of a framed message.
+QByteArrayView fieldOfFrame(const QByteArray& framed);
 // One line of the day's messages: "HH:mm:ss SENDER -> RECIPIENT : body".
 QString dayLine(const QString& time, const QString& sender, const QString& recipient,
                 const QString& body);

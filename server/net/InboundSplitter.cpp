@@ -44,6 +44,16 @@ bool couldBecomeDestinationCode(const char* text, qsizetype length)
     return false;
 }
 
+// The first "~" at or after from, or -1: the search of QByteArray::indexOf() without the checks
+// and calls around it, which cost more than the search itself in a short message.
+qsizetype tildeFrom(const QByteArray& buf, qsizetype from)
+{
+    if (from < 0 || from >= buf.size())
+        return -1;
+    const void* at = std::memchr(buf.constData() + from, '~', std::size_t(buf.size() - from));
+    return at ? static_cast<const char*>(at) - buf.constData() : -1;
+}
+
 // The command whose word followed by "~" starts at pos, or nullptr.
 const Command* commandAt(const QByteArray& buf, qsizetype pos)
 {
@@ -71,12 +81,12 @@ int commandEndingAt(const QByteArray& buf, qsizetype from, qsizetype end)
 // The earliest position at or after from where a known command word followed by "~" begins.
 qsizetype findCommandStart(const QByteArray& buf, qsizetype from)
 {
-    qsizetype tilde = buf.indexOf('~', from);
+    qsizetype tilde = tildeFrom(buf, from);
     while (tilde >= 0) {
         const int length = commandEndingAt(buf, from, tilde);
         if (length)
             return tilde - length;
-        tilde = buf.indexOf('~', tilde + 1);
+        tilde = tildeFrom(buf, tilde + 1);
     }
     return -1;
 }
@@ -176,11 +186,11 @@ void InboundSplitter::split(QList<InboundPiece>& out, bool settled, bool finishe
         // The separator before the last field.
         qsizetype lastSeparator = pos + command->length;
         for (int seen = 1; seen < command->fields - 1 && lastSeparator >= 0; ++seen)
-            lastSeparator = buf.indexOf('~', lastSeparator + 1);
+            lastSeparator = tildeFrom(buf, lastSeparator + 1);
         if (lastSeparator < 0)
             break; // the rest of this message has not arrived yet
 
-        const qsizetype nextSeparator = buf.indexOf('~', lastSeparator + 1);
+        const qsizetype nextSeparator = tildeFrom(buf, lastSeparator + 1);
         if (nextSeparator < 0) {
             // The last field runs to the end of what has come so far. A late segment may still
             // bring the rest of a destination code.

@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QVarLengthArray>
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -368,12 +369,13 @@ void MessageServer::handle(Client* client, const QByteArray& message)
         blankControls(blanked);
         SendFields fields;
         qsizetype count = 0;
-        for (qsizetype start = 0; count < qsizetype(fields.size()); ++count) {
-            qsizetype end = blanked.indexOf(kSeparator, start);
-            if (end < 0)
-                end = blanked.size();
-            fields[std::size_t(count)] = QByteArrayView(blanked).sliced(start, end - start);
-            if (end == blanked.size()) {
+        const char* const last = blanked.constData() + blanked.size();
+        for (const char* start = blanked.constData(); count < qsizetype(fields.size()); ++count) {
+            const void* found =
+                start < last ? std::memchr(start, kSeparator, std::size_t(last - start)) : nullptr;
+            const char* end = found ? static_cast<const char*>(found) : last;
+            fields[std::size_t(count)] = QByteArrayView(start, end - start);
+            if (end == last) {
                 ++count;
                 break;
             }
@@ -381,7 +383,7 @@ void MessageServer::handle(Client* client, const QByteArray& message)
         }
         // The splitter hands a message over with its exact field count.
         if (count == qsizetype(fields.size()) &&
-            fields.back().data() + fields.back().size() == blanked.constData() + blanked.size()) {
+            fields.back().data() + fields.back().size() == last) {
             route(client, blanked, fields);
             return;
         }
@@ -457,7 +459,8 @@ void MessageServer::route(Client* client, const QByteArray& message, const SendF
     if (!cameHere_.empty())
         tellCameHere();
     const QByteArray& sender = client->name;
-    if (!mayRoute(client, message, fields[2]))
+    const qint64 takenAt = clock_.elapsed();
+    if (!mayRoute(client, message, fields[2], takenAt))
         return;
     if (!addressNames(fields[1], sender) && mayLog(client))
         logLine(QStringLiteral("%1: message signed %2, sent as %1")
@@ -490,20 +493,26 @@ void MessageServer::route(Client* client, const QByteArray& message, const SendF
     NameSet seen(sender);
     if (list != "NOONE") {
         QList<QByteArray> unsure; // neither connected here nor known: one query tells
-        // The addresses are taken in place from the list: no list of them is made.
-        QByteArray name;
+        // The addresses are taken in place from the list: no list of them is made. A name is
+        // upper-cased into room on the stack and looked up as it is there; a user connected
+        // here lends the name it is known by, so only a name not connected here is copied.
+        NameRoom room;
         for (qsizetype start = 0; start <= list.size();) {
             qsizetype end = list.indexOf(',', start);
             if (end < 0)
                 end = list.size();
-            const QByteArray address =
-                QByteArray::fromRawData(list.constData() + start, end - start);
+            const QByteArrayView address = list.sliced(start, end - start);
             start = end + 1;
             int level = 0;
-            if (!splitAddress(address, &name, &level) || seen.contains(name))
+            if (!splitAddress(address, &room, &level))
                 continue;
+            const QByteArray asWritten = QByteArray::fromRawData(room.constData(), room.size());
+            if (seen.contains(asWritten))
+                continue;
+            Client* online = online_.value(asWritten);
+            const QByteArray name =
+                online ? online->name : QByteArray(room.constData(), room.size());
             seen.insert(name);
-            Client* online = online_.value(name);
             targets.push_back({name, online, QString()});
             if (!online && !knownNames_.contains(name))
                 unsure.append(name);
@@ -567,22 +576,29 @@ void MessageServer::route(Client* client, const QByteArray& message, const SendF
         return;
     }
     const Stamp& now = stamp();
-    const QByteArray display = displayText(sender, body, now.clock);
-    const QByteArray framed = frame("SND", display);
+    // The frame is made once for all recipients; its display text is taken back out of it
+    // only for one who is not connected here.
+    const QByteArray framed = framedDisplay("SND", sender, body, now.clock);
+    QByteArray display;
+    const auto displayed = [&]() -> const QByteArray& {
+        if (display.isEmpty())
+            display = fieldOfFrame(framed).toByteArray();
+        return display;
+    };
     metrics::count(metrics::Counter::MessagesRouted);
     bool kept = false;
     for (const Target& target : targets) {
         // Recorded for the day in the same transaction that hands it to the other node.
         if (!target.node.isEmpty()) {
-            node_->deliver(target.node, now.day, now.time, sender, target.name, body, display,
+            node_->deliver(target.node, now.day, now.time, sender, target.name, body, displayed(),
                            now.created);
             continue;
         }
         store_.recordMessage(now.day, now.time, sender, target.name, body, !target.online);
         if (target.online) {
-            send(target.online, framed, &display);
+            send(target.online, framed, true);
         } else {
-            store_.queueOffline(now.created, target.name, display, false);
+            store_.queueOffline(now.created, target.name, displayed(), false);
             metrics::count(metrics::Counter::MessagesQueuedOffline);
             kept = true;
             if (node_)
@@ -596,9 +612,9 @@ void MessageServer::route(Client* client, const QByteArray& message, const SendF
     if (kept && !shuttingDown_)
         store_.flushOfflineSoon();
     charge(
-        client, qsizetype(targets.size()),
+        client, takenAt, qsizetype(targets.size()),
         std::count_if(targets.cbegin(), targets.cend(), [](const Target& t) { return !t.online; }),
-        body.size(), display.size());
+        body.size(), fieldOfFrame(framed).size());
 }
 
 void MessageServer::updateReading(Client* client)
@@ -772,7 +788,7 @@ void MessageServer::drainInbox()
                 endConnection(client);
             } else if (client) {
                 // Given back to the offline queue, like any other, should the client drop.
-                send(client, frame({"SND", row.text}), &row.text);
+                send(client, frame("SND", row.text), true);
             } else {
                 toOffline.append(row);
             }

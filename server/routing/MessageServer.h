@@ -257,7 +257,7 @@ private:
     void pump(Client* client);
     bool pumpBacklog(Client* client);
     void readDayMessages(Client* client);
-    void dropNonReader(Client* client, const QByteArray& display, qint64 offlineId);
+    void dropNonReader(Client* client, const QByteArray& framed, qint64 offlineId);
     // Forgets the messages the peer has acknowledged, and their queue rows.
     void noteAcknowledged(Client* client);
     // Gives what the peer has not acknowledged back to the offline queue; how many.
@@ -274,10 +274,11 @@ private:
     // the bound, its connection within its budgets and the store takes messages (room on the
     // disk, and it keeps up with this connection's writes); one past the bound is refused,
     // otherwise it waits with what follows it, the connection not read.
-    bool mayRoute(Client* client, const QByteArray& message, QByteArrayView body);
+    // now: ms on clock_ as the message was taken, read once for both.
+    bool mayRoute(Client* client, const QByteArray& message, QByteArrayView body, qint64 now);
     // What a routed message cost: its recipients, those of them not connected here (their copy
     // is written) and the sizes of its body and its display text.
-    void charge(Client* client, qsizetype recipients, qsizetype notHere, qsizetype body,
+    void charge(Client* client, qint64 now, qsizetype recipients, qsizetype notHere, qsizetype body,
                 qsizetype display);
     // Its writes for offline users are done a slice a turn: its input waits for the last.
     void holdUntilKept(Client* client);
@@ -298,10 +299,10 @@ private:
     // line counts what it cost beyond that when it goes.
     bool mayLog(Client* client);
 
-    // display: the text of an SND or OffL message, kept until written to the socket so that it
-    // can go back to the offline queue if the client is dropped; offlineId its queue row.
-    void send(Client* client, const QByteArray& framed, const QByteArray* display = nullptr,
-              qint64 offlineId = 0);
+    // kept: framed is an SND or OffL message, whose display text (its one field) is kept until
+    // the peer acknowledges it, so that it can go back to the offline queue if the client is
+    // dropped; offlineId its queue row. The frame itself is kept, shared with the output.
+    void send(Client* client, const QByteArray& framed, bool kept = false, qint64 offlineId = 0);
     void broadcast(const QByteArray& framed, const Client* except);
     std::vector<Client*> onlineClients() const;
     // The local time, worked out once a second: converting to local time on every message

@@ -95,7 +95,7 @@ struct MessageServer::Client : Pooled<MessageServer::Client, 64> {
     // end of its bytes in the connection's output; looked at again once this many wait.
     struct Unacknowledged {
         qint64 end = 0;
-        QByteArray display;
+        QByteArray framed;    // as sent: its display text is fieldOfFrame(framed)
         qint64 offlineId = 0; // its queue row, removed once acknowledged
     };
     // A list holds nothing while empty (a deque keeps a block even then), and is let go once

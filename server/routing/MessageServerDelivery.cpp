@@ -235,7 +235,7 @@ bool MessageServer::pumpBacklog(Client* client)
     while (client->backlogNext < client->backlogRows.size() &&
            client->socket->bytesToWrite() < kPumpLowWater) {
         const OfflineMessage& m = client->backlogRows[client->backlogNext++];
-        send(client, frame({"OffL", m.text}), &m.text, m.id);
+        send(client, frame("OffL", m.text), true, m.id);
         if (client->gone)
             return false;
         client->backlogAfter = std::max(client->backlogAfter, m.id);
@@ -245,49 +245,48 @@ bool MessageServer::pumpBacklog(Client* client)
     return true;
 }
 
-void MessageServer::send(Client* client, const QByteArray& framed, const QByteArray* display,
-                         qint64 offlineId)
+void MessageServer::send(Client* client, const QByteArray& framed, bool kept, qint64 offlineId)
 {
     if (client->gone || !client->socket->isConnected()) {
         // Too late for this connection (closing, or dropped earlier in the same turn): the
         // message is kept for the user's next log-on, as what the connection did not
         // acknowledge is. A queue row not sent is still in the queue.
-        if (!display)
+        if (!kept)
             return;
         if (!client->gone) {
-            client->unacknowledged.push_back(
-                {client->socket->handedOver() + 1, *display, offlineId});
+            client->unacknowledged.push_back({client->socket->handedOver() + 1, framed, offlineId});
             acknowledging_.insert(client->id);
         } else if (offlineId == 0 && !client->name.isEmpty()) {
-            store_.queueOffline(stamp().local.toString(Qt::ISODate), client->name, *display, false);
+            store_.queueOffline(stamp().local.toString(Qt::ISODate), client->name,
+                                fieldOfFrame(framed).toByteArray(), false);
             store_.flushOffline();
         }
         return;
     }
     if (client->socket->bytesToWrite() > kMaxQueuedOutput) {
-        dropNonReader(client, display ? *display : QByteArray(), offlineId);
+        dropNonReader(client, kept ? framed : QByteArray(), offlineId);
         return;
     }
     client->socket->write(framed);
     metrics::count(metrics::Counter::BytesOut, quint64(framed.size()));
-    if (!display)
+    if (!kept)
         return;
     // Room for a few at once: grown from nothing one message at a time, the list would be made
     // anew for the first, the second and the third message after each check that emptied it.
     if (client->unacknowledged.capacity() == 0)
         client->unacknowledged.reserve(kUnacknowledgedRoom);
     // The acknowledgements are asked for once so many messages wait, not per message.
-    client->unacknowledged.push_back({client->socket->handedOver(), *display, offlineId});
+    client->unacknowledged.push_back({client->socket->handedOver(), framed, offlineId});
     if (client->unacknowledged.size() == 1)
         acknowledging_.insert(client->id);
     if (client->unacknowledged.size() >= client->checkAt)
         noteAcknowledged(client);
 }
 
-void MessageServer::dropNonReader(Client* client, const QByteArray& display, qint64 offlineId)
+void MessageServer::dropNonReader(Client* client, const QByteArray& framed, qint64 offlineId)
 {
-    if (!display.isEmpty()) {
-        client->unacknowledged.push_back({client->socket->handedOver() + 1, display, offlineId});
+    if (!framed.isEmpty()) {
+        client->unacknowledged.push_back({client->socket->handedOver() + 1, framed, offlineId});
         acknowledging_.insert(client->id);
     }
     logLine(QStringLiteral("%1: not reading its messages, connection dropped").arg(client->who()));
@@ -331,7 +330,8 @@ int MessageServer::giveBack(Client* client)
         const QString created = stamp().local.toString(Qt::ISODate);
         for (const Client::Unacknowledged& u : client->unacknowledged) {
             if (u.offlineId == 0)
-                store_.queueOffline(created, client->name, u.display, false);
+                store_.queueOffline(created, client->name, fieldOfFrame(u.framed).toByteArray(),
+                                    false);
             ++kept;
         }
         metrics::count(metrics::Counter::MessagesGivenBack, quint64(kept));

@@ -22,9 +22,9 @@ constexpr qsizetype kRowBytes = 64;
 constexpr double kLightWriterBytes = 64 * 1024;
 } // namespace
 
-bool MessageServer::mayRoute(Client* client, const QByteArray& message, QByteArrayView body)
+bool MessageServer::mayRoute(Client* client, const QByteArray& message, QByteArrayView body,
+                             qint64 now)
 {
-    const qint64 now = clock_.elapsed();
     if (!client->share)
         client->share.emplace(limits_.rates, now);
     qint64 wait = client->share->waitMs(now);
@@ -66,14 +66,14 @@ bool MessageServer::mayRoute(Client* client, const QByteArray& message, QByteArr
     return true;
 }
 
-void MessageServer::charge(Client* client, qsizetype recipients, qsizetype notHere, qsizetype body,
-                           qsizetype display)
+void MessageServer::charge(Client* client, qint64 now, qsizetype recipients, qsizetype notHere,
+                           qsizetype body, qsizetype display)
 {
     // Each recipient's day record, and a display text for each not connected here (kept for
     // later, or handed to another node).
     const qint64 stored =
         qint64(recipients) * (body + kRowBytes) + qint64(notHere) * (display + kRowBytes);
-    client->share->charge(clock_.elapsed(), 0, recipients, stored);
+    client->share->charge(now, 0, recipients, stored);
     // A message to many offline users is written a slice a turn: nothing more of its sender's
     // is read meanwhile, so whatever answers the sender next comes once all of it is kept. Its
     // own writes only, not another's being written meanwhile.

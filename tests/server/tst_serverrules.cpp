@@ -187,6 +187,11 @@ private slots:
         QTest::newRow("spaces around") << QByteArray(" bob2 ") << QByteArray("BOB") << 2;
         // Only ASCII letters change case.
         QTest::newRow("past ASCII") << QByteArray("\xe9ve1") << QByteArray("\xe9VE") << 1;
+        // A recipient's name is upper-cased into room for 64 bytes; a longer one still whole.
+        QTest::newRow("name filling the room")
+            << QByteArray(64, 'q') + '2' << QByteArray(64, 'Q') << 2;
+        QTest::newRow("name past the room")
+            << QByteArray(64, 'q') + "z2" << QByteArray(64, 'Q') + 'Z' << 2;
     }
 
     void addresses()
@@ -199,6 +204,13 @@ private slots:
         QCOMPARE(splitAddress(address, &gotName, &gotLevel), !name.isEmpty());
         if (!name.isEmpty())
             QCOMPARE(std::pair(gotName, gotLevel), std::pair(name, level));
+        // Taken apart in place, as each recipient of a message is: the same name and level.
+        NameRoom room(3, 'x'); // what an earlier address left there
+        int roomLevel = 0;
+        QCOMPARE(splitAddress(QByteArrayView(address), &room, &roomLevel), !name.isEmpty());
+        if (!name.isEmpty())
+            QCOMPARE(std::pair(QByteArray(room.constData(), room.size()), roomLevel),
+                     std::pair(name, level));
         // The sender's own address is checked without taking it apart: the same answer.
         QCOMPARE(addressNames(address, gotName), !name.isEmpty());
         QVERIFY(!addressNames(address, gotName + 'X'));
@@ -253,6 +265,30 @@ private slots:
         QCOMPARE(addressingProblem(level, recipients, code) == nullptr, allowed);
     }
 
+    // A message is framed once with its display text in it; the text that goes back to the
+    // offline queue when the peer never acknowledged it is taken out of that frame.
+    void framedDisplayText_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("message") << QByteArray("SND") << QByteArray("Call me");
+        QTest::newRow("one-byte body") << QByteArray("SND") << QByteArray("k");
+        QTest::newRow("body of brackets and arrows")
+            << QByteArray("SND") << QByteArray("] <- [ \x80\xff");
+        QTest::newRow("queue row") << QByteArray("OffL") << QByteArray("While you were out");
+    }
+
+    void framedDisplayText()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QByteArray, body);
+        const QByteArray display = displayText("ALICE", body, "09:15:02");
+        const QByteArray framed = framedDisplay(command, "ALICE", body, "09:15:02");
+        QCOMPARE(framed, frame(command, display));
+        QCOMPARE(fieldOfFrame(framed).toByteArray(), display);
+        QCOMPARE(fieldOfFrame(frame({command, display})).toByteArray(), display);
+    }
+
     // C0 controls, DEL and the C1 controls of the code page's five undefined bytes become
     // spaces; its printable characters at 0x80-0x9F stay.
     void controlsBlanked_data()
@@ -263,6 +299,21 @@ private slots:
         QTest::newRow("NUL, BEL, DEL") << QByteArray("a\0b\ac\x7f", 6) << QByteArray("a b c ");
         QTest::newRow("C1 control and euro sign")
             << QByteArray("\x81\x80\x9d") << QByteArray(" \x80 ");
+        // Text is looked at eight bytes at a time: a control at the end of a word and just past
+        // it, the lowest and highest bytes either side of the printable ones, a control after
+        // printable bytes from 0x80 up, and one in the bytes after the last whole word.
+        QTest::newRow("control last of a word")
+            << QByteArray("abcdefg\tijklmnop") << QByteArray("abcdefg ijklmnop");
+        QTest::newRow("control first past a word")
+            << QByteArray("abcdefgh\nijklmnop") << QByteArray("abcdefgh ijklmnop");
+        QTest::newRow("space and tilde kept")
+            << QByteArray(" ~ ~ ~ ~ ~ ~ ~ ~\x1f") << QByteArray(" ~ ~ ~ ~ ~ ~ ~ ~ ");
+        QTest::newRow("DEL in a word")
+            << QByteArray("~~~~~~~\x7f~~~~~~~~") << QByteArray("~~~~~~~ ~~~~~~~~");
+        QTest::newRow("control after high bytes") << QByteArray("\xe9t\xe9 \xe0 Paris\x85\x01")
+                                                  << QByteArray("\xe9t\xe9 \xe0 Paris\x85 ");
+        QTest::newRow("control in the tail")
+            << QByteArray("sixteen bytes ok\x9d") << QByteArray("sixteen bytes ok ");
     }
 
     void controlsBlanked()
