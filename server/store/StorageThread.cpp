@@ -2,6 +2,7 @@
 #include "store/Schema.h"
 #include "store/SqliteInsert.h"
 #include "store/StoreConnection.h"
+#include "store/WalWrites.h"
 
 #include "base/ServerLog.h"
 #include "base/ServerMetrics.h"
@@ -64,6 +65,7 @@ void StorageThread::readWatermark(QSqlDatabase& db)
 
 void StorageThread::start()
 {
+    installWalWrites(); // before the thread opens its connection
     running_ = true;
     thread_ = std::thread([this] { run(); });
 }
@@ -110,8 +112,8 @@ void StorageThread::run()
         QSqlQuery insert(db);
         insert.prepare(insertSql());
         SqliteInsert direct;
-        if (opened && !postgres)
-            direct.prepare(db);
+        if (opened && !postgres && direct.prepare(db))
+            gatherWalWrites(direct.handle()); // the log's writes go out with each commit's sync
         using Clock = std::chrono::steady_clock;
         auto nextCheckpoint = Clock::now() + std::chrono::milliseconds(kCheckpointMs);
         bool lastFailed = false;
