@@ -43,6 +43,7 @@ public:
     // be made (Qt's statement is used then).
     bool prepare(QSqlDatabase& db);
     bool ready() const { return db_ != nullptr; }
+    sqlite3* handle() const { return db_; }
     // Before the connection closes or reopens.
     void clear();
 

@@ -893,17 +893,22 @@ private slots:
     {
         QTest::addColumn<int>("count");
         QTest::addColumn<int>("refused"); // which, from 0; -1: none
-        QTest::newRow("5 rows, the third refused") << 5 << 2;
-        QTest::newRow("64 rows (a full statement), the last refused") << 64 << 63;
-        QTest::newRow("65 rows (one past), the last refused") << 65 << 64;
-        QTest::newRow("65 rows, the first refused") << 65 << 0;
-        QTest::newRow("150 rows, none refused: none set aside") << 150 << -1;
+        QTest::addColumn<int>("padding"); // characters added to each body
+        QTest::newRow("5 rows, the third refused") << 5 << 2 << 0;
+        QTest::newRow("64 rows (a full statement), the last refused") << 64 << 63 << 0;
+        QTest::newRow("65 rows (one past), the last refused") << 65 << 64 << 0;
+        QTest::newRow("65 rows, the first refused") << 65 << 0 << 0;
+        QTest::newRow("150 rows, none refused: none set aside") << 150 << -1 << 0;
+        // About 8 KB of write-ahead log a row: the commit's log is written in several pieces.
+        QTest::newRow("40 rows of 4,000 characters, none refused") << 40 << -1 << 4000 - 20;
+        QTest::newRow("40 rows of 4,000 characters, the last refused") << 40 << 39 << 4000 - 20;
     }
 
     void aRefusedDeliveredRowIsSetAside()
     {
         QFETCH(int, count);
         QFETCH(int, refused);
+        QFETCH(int, padding);
         sqlRow(database_, u"CREATE TRIGGER refuse_day BEFORE INSERT ON messages WHEN NEW.body "
                           "LIKE '%refused%' BEGIN SELECT RAISE(ABORT, 'refused'); END"_s);
         const auto dropTrigger =
@@ -921,9 +926,12 @@ private slots:
         QStringList kept;
         for (int i = 0; i < count; ++i) {
             const QByteArray row = tag + '.' + QByteArray::number(i);
-            all += "SND~HAL1~" + row + (i == refused ? " refused" : " kept \x80") + "~IVY1~NOONE";
+            const QByteArray pad(padding, 'p');
+            all += "SND~HAL1~" + row + (i == refused ? " refused" : " kept \x80") + pad +
+                   "~IVY1~NOONE";
             if (i != refused)
-                kept.append(u"HAL|IVY|"_s + QString::fromLatin1(row) + u" kept \u20ac"_s);
+                kept.append(u"HAL|IVY|"_s + QString::fromLatin1(row) + u" kept \u20ac"_s +
+                            QString::fromLatin1(pad));
         }
         hal.send(all); // one turn: one batch, as a rule
         QVERIFY(waitFor([&] { return ivy.received("SND").size() == count; }));
