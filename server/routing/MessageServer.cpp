@@ -606,11 +606,21 @@ void MessageServer::route(Client* client, const QByteArray& message, const SendF
         }
     }
     // The messages kept for offline recipients are committed (or kept and retried), many a
-    // slice at a time; the sender waits for them (mayRoute()). While the server stops, what its
-    // clients send up to the last moment is committed in batches: a commit per message would
-    // hold the stop up for minutes under a flood.
-    if (kept && !shuttingDown_)
-        store_.flushOfflineSoon();
+    // slice at a time; the sender waits for them (mayRoute()). One commit serves all that this
+    // turn kept, from every sender: each commit syncs the disk, and a commit per message let one
+    // sender's read of 2,000 messages hold every other user, and a stop, for seconds. While the
+    // server stops, what its clients send up to the last moment is committed in batches too.
+    if (kept && !shuttingDown_ && !offlineCommitDue_) {
+        offlineCommitDue_ = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                offlineCommitDue_ = false;
+                if (!shuttingDown_)
+                    store_.flushOfflineSoon();
+            },
+            Qt::QueuedConnection);
+    }
     charge(
         client, takenAt, qsizetype(targets.size()),
         std::count_if(targets.cbegin(), targets.cend(), [](const Target& t) { return !t.online; }),

@@ -328,6 +328,7 @@ private:
     std::vector<std::unique_ptr<Client>> departed_; // freed on the next turn of the event loop
     quint64 nextId_ = 1;
     bool shuttingDown_ = false;
+    bool offlineCommitDue_ = false; // a commit of what this turn kept is posted
     Stamp stamp_;
     int settleMs_ = kDefaultSettleMs;
     QElapsedTimer clock_;

@@ -94,7 +94,8 @@ void MessageServer::holdUntilKept(Client* client)
     client->checking = true;
     client->storeWait = true;
     client->socket->pauseReading(true);
-    QTimer::singleShot(1, this, [this, id = client->id] {
+    // A commit posted this turn runs before a call posted after it: looked at again right then.
+    QTimer::singleShot(offlineCommitDue_ ? 0 : 1, this, [this, id = client->id] {
         Client* c = clientById(id);
         if (!c)
             return;
