@@ -94,8 +94,10 @@ bool StorageThread::record(const QString& day, const QString& time, const QByteA
     recordBytes_ += bytesOf(recipient, body);
     records_.push_back({day, time, sender, recipient, body});
     ++recorded_;
-    if (first)
+    if (first) {
+        firstAt_ = std::chrono::steady_clock::now();
         wake_.notify_one();
+    }
     return true;
 }
 
@@ -198,8 +200,8 @@ void StorageThread::run()
             }
             if (!records_.empty()) {
                 // A batch gathers for the commit delay, unless someone waits for it.
-                wake_.wait_for(lock, std::chrono::milliseconds(commitDelayMs_.load()),
-                               [this] { return stop_ || flushWanted_ || hurry_; });
+                wake_.wait_until(lock, firstAt_ + std::chrono::milliseconds(commitDelayMs_.load()),
+                                 [this] { return stop_ || flushWanted_ || hurry_; });
                 hurry_ = false;
                 // The records go on into the last batch's room, grown to its size already.
                 std::vector<Record> batch = std::move(spare_);

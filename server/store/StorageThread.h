@@ -17,6 +17,7 @@
 #include <QSqlDatabase>
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -99,10 +100,13 @@ private:
     std::atomic<qint64> recordBytes_{0}; // of records_ and the batch being committed
     std::atomic<int> commitDelayMs_{kDefaultCommitDelayMs};
     std::vector<Record> records_; // waiting for the thread
-    std::vector<Record> spare_;   // the thread's: a committed batch, emptied, its room kept
-    quint64 recorded_ = 0;        // records handed over so far
-    quint64 committed_ = 0;       // of those, committed
-    quint64 failedUpTo_ = 0;      // the last commit that failed covered these
+    // When records_ got its first: the batch commits the delay after it, not after the thread
+    // came round to it (which a slow commit before it would add).
+    std::chrono::steady_clock::time_point firstAt_;
+    std::vector<Record> spare_; // the thread's: a committed batch, emptied, its room kept
+    quint64 recorded_ = 0;      // records handed over so far
+    quint64 committed_ = 0;     // of those, committed
+    quint64 failedUpTo_ = 0;    // the last commit that failed covered these
     QString error_;
     bool running_ = false;
     bool flushWanted_ = false;
