@@ -284,18 +284,33 @@ const char* addressingProblem(int level, QByteArrayView recipients, QByteArrayVi
     return nullptr;
 }
 
+namespace
+{
+constexpr QByteArrayView kArrow(" <- ");
+constexpr QByteArrayView kOpen(" [");
+
+qsizetype displaySize(const QByteArray& sender, const QByteArray& body, const QByteArray& time)
+{
+    return sender.size() + kArrow.size() + body.size() + kOpen.size() + time.size() + 1;
+}
+
+// "SENDER <- body [time]" from at on; returns the end.
+char* putDisplay(char* at, const QByteArray& sender, const QByteArray& body, const QByteArray& time)
+{
+    at = put(at, sender);
+    at = put(at, kArrow);
+    at = put(at, body);
+    at = put(at, kOpen);
+    at = put(at, time);
+    *at++ = ']';
+    return at;
+}
+} // namespace
+
 QByteArray displayText(const QByteArray& sender, const QByteArray& body, const QByteArray& time)
 {
-    constexpr QByteArrayView arrow(" <- ");
-    constexpr QByteArrayView open(" [");
-    QByteArray out(sender.size() + arrow.size() + body.size() + open.size() + time.size() + 1,
-                   Qt::Uninitialized);
-    char* at = put(out.data(), sender);
-    at = put(at, arrow);
-    at = put(at, body);
-    at = put(at, open);
-    at = put(at, time);
-    *at = ']';
+    QByteArray out(displaySize(sender, body, time), Qt::Uninitialized);
+    putDisplay(out.data(), sender, body, time);
     return out;
 }
 
@@ -307,19 +322,11 @@ constexpr QByteArrayView kFrameEnd("ExitEnd");
 QByteArray framedDisplay(QByteArrayView command, const QByteArray& sender, const QByteArray& body,
                          const QByteArray& time)
 {
-    constexpr QByteArrayView arrow(" <- ");
-    constexpr QByteArrayView open(" [");
-    QByteArray out(command.size() + 1 + sender.size() + arrow.size() + body.size() + open.size() +
-                       time.size() + 1 + 1 + kFrameEnd.size() + 1,
+    QByteArray out(command.size() + 1 + displaySize(sender, body, time) + 1 + kFrameEnd.size() + 1,
                    Qt::Uninitialized);
     char* at = put(out.data(), command);
     *at++ = kSeparator;
-    at = put(at, sender);
-    at = put(at, arrow);
-    at = put(at, body);
-    at = put(at, open);
-    at = put(at, time);
-    *at++ = ']';
+    at = putDisplay(at, sender, body, time);
     *at++ = kSeparator;
     at = put(at, kFrameEnd);
     *at = kTerminator;
