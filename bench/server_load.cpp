@@ -143,6 +143,26 @@ struct Conn {
     SSL* ssl = nullptr;
 };
 
+// A connected socket made ready for the load loop: its TLS handshake (blocking, before the
+// descriptor is made not to be) when asked for, then non-blocking and watched for input as
+// connection number index.
+bool attach(Conn& c, bool tls, int epoll, std::uint32_t index)
+{
+    if (tls) {
+        c.ssl = SSL_new(clientContext());
+        SSL_set_fd(c.ssl, c.fd);
+        if (SSL_connect(c.ssl) != 1) {
+            std::fprintf(stderr, "TLS handshake failed\n");
+            return false;
+        }
+    }
+    ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = index;
+    return ::epoll_ctl(epoll, EPOLL_CTL_ADD, c.fd, &ev) == 0;
+}
+
 // Like send() and recv(), over TLS when the connection has it.
 ssize_t put(Conn& c, const char* data, std::size_t size)
 {
@@ -365,19 +385,8 @@ bool Load::connectAll(const std::vector<quint16>& ports)
         }
         int one = 1;
         ::setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (o_.tls) {
-            c.ssl = SSL_new(clientContext());
-            SSL_set_fd(c.ssl, c.fd);
-            if (SSL_connect(c.ssl) != 1) { // blocking, before the descriptor is made not to be
-                std::fprintf(stderr, "TLS handshake failed\n");
-                return false;
-            }
-        }
-        ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u32 = std::uint32_t(i);
-        ::epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
+        if (!attach(c, o_.tls, epoll_, std::uint32_t(i)))
+            return false;
     }
     return true;
 }
@@ -1074,19 +1083,7 @@ private:
             std::perror("connect");
             return false;
         }
-        if (o_.tls) {
-            c.ssl = SSL_new(clientContext());
-            SSL_set_fd(c.ssl, c.fd);
-            if (SSL_connect(c.ssl) != 1) {
-                std::fprintf(stderr, "TLS handshake failed\n");
-                return false;
-            }
-        }
-        ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.u32 = std::uint32_t(index);
-        return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev) == 0;
+        return attach(c, o_.tls, epoll_, std::uint32_t(index));
     }
 
     void poll(int timeoutMs)
