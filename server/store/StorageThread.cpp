@@ -120,8 +120,12 @@ void StorageThread::run()
         QSqlQuery insert(db);
         insert.prepare(insertSql());
         SqliteInsert direct;
-        if (opened && !postgres && direct.prepare(db)) {
-            gatherWalWrites(direct.handle()); // the log's writes go out with each commit's sync
+        // SQLite's own statements, the log's writes gathered for each commit's sync, and the
+        // log's size watched: on the first connection and on each one reopened after a loss.
+        const auto prepareDirect = [&] {
+            if (!direct.prepare(db))
+                return;
+            gatherWalWrites(direct.handle());
             sqlite3_wal_hook(
                 direct.handle(),
                 [](void* frames, sqlite3*, const char*, int n) {
@@ -129,7 +133,9 @@ void StorageThread::run()
                     return SQLITE_OK;
                 },
                 &logFrames);
-        }
+        };
+        if (opened && !postgres)
+            prepareDirect();
         using Clock = std::chrono::steady_clock;
         auto nextCheckpoint = Clock::now() + std::chrono::milliseconds(kCheckpointMs);
         // PostgreSQL checkpoints itself. Called without the lock.
@@ -169,7 +175,7 @@ void StorageThread::run()
                     if (up) {
                         insert.prepare(insertSql());
                         if (!postgres)
-                            direct.prepare(db);
+                            prepareDirect();
                     }
                 }
                 lock.lock();
